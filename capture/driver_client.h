@@ -1,0 +1,45 @@
+#pragma once
+// The ten operations of the packet driver client. They report only success or failure
+// and never show a message; the reason a device gave is kept for the caller to show.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "analysis/capture_state.h"
+#include "capture/packet_device.h"
+
+// Completion of a read: what the overlapped block carries on the original platform.
+struct CompletionBlock {
+  std::uint32_t internal = 0;
+  std::uint32_t internalHigh = 0;
+  std::uint32_t offset = 0;
+  std::uint32_t offsetHigh = 0;
+  bool eventCreated = false;
+};
+
+struct AdapterHandle {
+  std::unique_ptr<PacketDevice> device;
+  char keyName[5] = {};
+  char devicePath[263] = {};
+  std::string lastError;  // the device's reason for the last failure, if it gave one
+};
+
+struct PacketRequest {
+  CompletionBlock completion;
+  std::uint8_t* buffer = nullptr;  // the caller's, not owned
+  std::uint32_t length = 0;
+};
+
+// Opens the device at DriverDevicePath from the table and binds the named adapter.
+// On failure returns null; *why (when given) receives the device's reason.
+AdapterPtr OpenAdapter(const DeviceTable& devices, const char* keyName, std::string* why = nullptr);
+void CloseAdapter(AdapterPtr adapter);
+RequestPtr AllocatePacket(AdapterHandle* adapter);
+void FreePacket(RequestPtr request);
+void InitPacket(PacketRequest* request, std::uint8_t* buffer, std::uint32_t length);
+bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, bool wait, std::uint32_t* bytesRead);
+bool AbortRead(AdapterHandle* adapter);
+bool SetPacketFilter(AdapterHandle* adapter, std::uint32_t filter);
+bool GetAddress(AdapterHandle* adapter, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesReturned);
+bool QueryDescription(AdapterHandle* adapter, char* buffer, std::uint32_t size, std::uint32_t* bytesReturned);

@@ -1,0 +1,60 @@
+#pragma once
+// The capture device behind the driver client: one control entry point that takes a
+// request code, an input buffer and an output buffer, as the driver protocol has it.
+// The product registers a libpcap device under the driver's path; tests register fakes.
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+// Request codes of the driver protocol.
+namespace request_code {
+inline constexpr std::uint32_t QueryDescription = 0x40000004;
+inline constexpr std::uint32_t Read = 0x40000008;
+inline constexpr std::uint32_t AbortFirst = 0x40000010;
+inline constexpr std::uint32_t StationAddress = 0x40000014;
+inline constexpr std::uint32_t AbortSecond = 0x40000018;
+inline constexpr std::uint32_t Bind = 0x4000001c;
+inline constexpr std::uint32_t Unbind = 0x40000020;
+inline constexpr std::uint32_t SetFilter = 0x40000024;
+}  // namespace request_code
+
+inline constexpr char DriverDevicePath[] = "\\\\.\\ZPACKET.VXD";
+inline constexpr std::uint32_t PromiscuousFilter = 0x20;
+
+// Arguments with which the driver client opens the device.
+struct DeviceOpenArgs {
+  std::uint32_t access = 0;         // 0xC0000000, read and write
+  std::uint32_t shareMode = 0;      // 0, exclusive
+  std::uint32_t creation = 0;       // 3, open existing
+  std::uint32_t flags = 0;          // 0x44000080: overlapped, delete on close, normal
+};
+
+class PacketDevice {
+ public:
+  virtual ~PacketDevice() = default;
+  // Carries out one request. bytesReturned may be null for requests that have none.
+  // A read blocks until a frame is there, the read timeout passes (0 bytes) or an abort
+  // request has ended it; an abort also ends a read that starts after it.
+  virtual bool Control(std::uint32_t code, const void* input, std::uint32_t inputLength,
+                       void* output, std::uint32_t outputSize, std::uint32_t* bytesReturned) = 0;
+  // Why the last failed request failed, in words a user can act on; empty when unknown.
+  virtual std::string LastError() const { return {}; }
+  // Frames the kernel dropped since the adapter was bound (0 when unknown).
+  virtual std::uint64_t KernelDrops() const { return 0; }
+};
+
+// Opens devices by path. No global table: whoever opens adapters is handed one.
+class DeviceTable {
+ public:
+  using Factory = std::function<std::unique_ptr<PacketDevice>(const DeviceOpenArgs&)>;
+  void Register(std::string path, Factory factory);
+  // The device registered under path, or nullptr when none is (or the factory fails).
+  std::unique_ptr<PacketDevice> Open(std::string_view path, const DeviceOpenArgs& args) const;
+
+ private:
+  std::map<std::string, Factory, std::less<>> factories_;
+};
