@@ -45,6 +45,9 @@ class PacketDevice {
   virtual std::string LastError() const { return {}; }
   // Frames the kernel dropped since the adapter was bound (0 when unknown).
   virtual std::uint64_t KernelDrops() const { return 0; }
+  // True once a finite source (a capture file) has delivered its last frame; LastError()
+  // is then non-empty when the source ended in damage rather than at its proper end.
+  virtual bool EndOfInput() const { return false; }
 };
 
 // Opens devices by path. No global table: whoever opens adapters is handed one.
