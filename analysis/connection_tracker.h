@@ -53,9 +53,24 @@ class ConnectionTable {
   void Clear();
 
  private:
+  struct Key {
+    std::uint32_t remoteAddress;
+    std::uint32_t localAddress;
+    std::uint16_t remotePort;
+    std::uint16_t localPort;
+    bool operator==(const Key& o) const {
+      return std::tie(remoteAddress, localAddress, remotePort, localPort) ==
+             std::tie(o.remoteAddress, o.localAddress, o.remotePort, o.localPort);
+    }
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const;
+  };
+  static Key KeyOf(const TcpConnection& record);
+
   std::vector<std::unique_ptr<TcpConnection>> records_;
   // Index over records_ so a lookup does not scan a table of hundreds of connections.
-  std::unordered_map<std::uint64_t, std::vector<TcpConnection*>> index_;
+  std::unordered_map<Key, TcpConnection*, KeyHash> index_;
 };
 
 // Finds or creates the record of an IPv4 TCP frame, applies the close rules and yields
