@@ -1,0 +1,39 @@
+#include "capture/adapters.h"
+
+#include <cstring>
+#include <string>
+
+bool EnumerateAdapters(const RegistryView& registry, AdapterEntry* entries, std::uint32_t maximum,
+                       std::uint32_t* count) {
+  std::uint32_t found = 0;
+  if (count) *count = 0;
+  if (!entries || !count) return false;
+
+  auto classKey = registry.OpenKey(NetworkClassKey);
+  if (!classKey) return false;
+  std::uint32_t subkeys = 0;
+  if (!classKey->SubkeyCount(&subkeys) || subkeys == 0) return false;
+
+  for (std::uint32_t i = 0; i < maximum && i < subkeys; ++i) {
+    // A name of five or more characters does not fit and ends the walk; the entries
+    // before it stand, this one and the rest of the array stay as they were.
+    char keyName[sizeof entries[i].keyName] = {};
+    if (!classKey->EnumerateSubkey(i, keyName, sizeof keyName)) break;
+    AdapterEntry& entry = entries[i];
+    std::memcpy(entry.keyName, keyName, sizeof keyName);
+
+    std::memset(entry.description, 0, sizeof entry.description);
+    const std::string path = std::string(NetworkClassKey) + "\\" + keyName;
+    if (auto adapterKey = registry.OpenKey(path)) {
+      char description[sizeof entry.description] = {};
+      // A description that cannot be read in full is left empty rather than cut.
+      if (adapterKey->ReadValue("DriverDesc", description, sizeof description)) {
+        description[sizeof description - 1] = 0;
+        std::memcpy(entry.description, description, sizeof description);
+      }
+    }
+    ++found;
+  }
+  *count = found;
+  return found > 0;
+}

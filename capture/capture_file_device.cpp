@@ -1,0 +1,138 @@
+#include "capture/capture_file_device.h"
+
+#include <pcap/pcap.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+
+namespace {
+
+// How long a read past the end waits before it delivers 0 bytes: as long as the live
+// device's read timeout, so a reader that goes on reading does not spin.
+constexpr std::chrono::milliseconds EndOfInputWait{50};
+
+struct PcapCloser {
+  void operator()(pcap_t* p) const { pcap_close(p); }
+};
+
+class CaptureFileDevice : public PacketDevice {
+ public:
+  explicit CaptureFileDevice(std::string path) : path_(std::move(path)) {}
+
+  bool Control(std::uint32_t code, const void* /*input*/, std::uint32_t /*inputLength*/, void* output,
+               std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
+    switch (code) {
+      case request_code::AbortFirst:
+      case request_code::AbortSecond: {
+        std::lock_guard lock(mutex_);
+        aborted_ = true;
+        abortChanged_.notify_all();
+        return true;
+      }
+      case request_code::Bind:
+        return Bind();
+      case request_code::Unbind:
+        file_.reset();
+        return true;
+      case request_code::SetFilter:
+        return file_ ? true : Fail("no capture file is open");
+      case request_code::Read:
+        return Read(output, outputSize, bytesReturned);
+      case request_code::StationAddress:
+        if (!output || outputSize < 6) return Fail("the station address needs 6 bytes");
+        std::memset(output, 0, 6);
+        if (bytesReturned) *bytesReturned = 6;
+        return true;
+      case request_code::QueryDescription: {
+        if (!output || outputSize == 0) return Fail("no room for the description");
+        const std::string text = "capture file " + path_;
+        std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), outputSize - 1));
+        std::memcpy(output, text.data(), n);
+        static_cast<char*>(output)[n] = 0;
+        if (bytesReturned) *bytesReturned = n + 1;
+        return true;
+      }
+      default:
+        return Fail("unknown request");
+    }
+  }
+
+  std::string LastError() const override {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+  }
+
+  bool EndOfInput() const override {
+    std::lock_guard lock(mutex_);
+    return ended_;
+  }
+
+ private:
+  bool Fail(std::string reason) {
+    std::lock_guard lock(mutex_);
+    lastError_ = std::move(reason);
+    return false;
+  }
+
+  bool Bind() {
+    if (file_) return Fail("a capture file is already open");
+    char errbuf[PCAP_ERRBUF_SIZE] = {};
+    std::unique_ptr<pcap_t, PcapCloser> file(pcap_open_offline(path_.c_str(), errbuf));
+    if (!file) return Fail("cannot read capture file " + path_ + ": " + errbuf);
+    int link = pcap_datalink(file.get());
+    if (link != DLT_EN10MB) {
+      const char* name = pcap_datalink_val_to_name(link);
+      return Fail("capture file " + path_ + " does not hold Ethernet frames (link type " +
+                  (name ? name : std::to_string(link)) + ")");
+    }
+    file_ = std::move(file);
+    return true;
+  }
+
+  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+    if (bytesReturned) *bytesReturned = 0;
+    {
+      std::unique_lock lock(mutex_);
+      if (aborted_) return false;
+      if (ended_ || !file_) {
+        abortChanged_.wait_for(lock, EndOfInputWait, [&] { return aborted_; });
+        if (aborted_) return false;
+        return file_ != nullptr;
+      }
+    }
+    if (!output && size > 0) return Fail("the read request has no buffer");
+    struct pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    int status = pcap_next_ex(file_.get(), &header, &data);
+    if (status == 1) {
+      std::uint32_t n = std::min<std::uint32_t>(header->caplen, size);
+      if (n > 0) std::memcpy(output, data, n);
+      if (bytesReturned) *bytesReturned = n;
+      return true;
+    }
+    std::lock_guard lock(mutex_);
+    ended_ = true;
+    if (status == PCAP_ERROR_BREAK) return true;  // the proper end of the file
+    lastError_ = "capture file " + path_ + " is damaged: " + pcap_geterr(file_.get());
+    return false;
+  }
+
+  std::string path_;
+  std::unique_ptr<pcap_t, PcapCloser> file_;
+  mutable std::mutex mutex_;
+  std::condition_variable abortChanged_;
+  bool aborted_ = false;
+  bool ended_ = false;
+  std::string lastError_;
+};
+
+}  // namespace
+
+void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath) {
+  table.Register(DriverDevicePath, [filePath = std::move(filePath)](const DeviceOpenArgs&) {
+    return std::unique_ptr<PacketDevice>(std::make_unique<CaptureFileDevice>(filePath));
+  });
+}

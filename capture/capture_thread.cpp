@@ -1,0 +1,167 @@
+#include "capture/capture_thread.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "analysis/connection_tracker.h"
+#include "analysis/decoder.h"
+#include "capture/driver_client.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Backing off from a read that keeps failing at once: short sleeps, doubling up to the
+// live device's read timeout, each cut into slices that look at stopRequested.
+constexpr std::chrono::milliseconds FirstBackOff{1};
+constexpr std::chrono::milliseconds LongestBackOff{50};
+constexpr std::chrono::milliseconds BackOffSlice{2};
+// An empty read that took less than this did not wait for frames at all.
+constexpr std::chrono::microseconds QuickEmptyRead{500};
+// How long Stop waits between looks at the thread while it stays in a read.
+constexpr std::chrono::microseconds StopPollInterval{500};
+
+TrafficCounters CountersOf(const CaptureState& state) {
+  TrafficCounters counters;
+  counters.liveConnections = state.liveConnections;
+  counters.packetsReceived = state.packetsReceived;
+  counters.packetsSent = state.packetsSent;
+  counters.bytesReceived = state.bytesReceived;
+  counters.bytesSent = state.bytesSent;
+  if (state.adapter && state.adapter->device) counters.kernelDrops = state.adapter->device->KernelDrops();
+  return counters;
+}
+
+bool SameCounters(const TrafficCounters& a, const TrafficCounters& b) {
+  return a.liveConnections == b.liveConnections && a.packetsReceived == b.packetsReceived &&
+         a.packetsSent == b.packetsSent && a.bytesReceived == b.bytesReceived && a.bytesSent == b.bytesSent &&
+         a.kernelDrops == b.kernelDrops;
+}
+
+// The rows decoded since the last hand-over, and when the first of them came.
+class BatchCollector {
+ public:
+  BatchCollector(CaptureState& state, std::int64_t firstRow)
+      : state_(state), columns_(state.columns.ShownCount()), rows_(columns_), builder_(rows_, firstRow) {}
+
+  RowSink& Sink() { return builder_; }
+
+  void RowAdded() {
+    if (pending_++ == 0) firstRowAt_ = Clock::now();
+  }
+
+  bool Full() const { return pending_ >= BatchMaxRows; }
+  bool Old() const { return pending_ > 0 && Clock::now() - firstRowAt_ >= BatchMaxAge; }
+  bool Empty() const { return pending_ == 0; }
+
+  // Hands the pending rows over with the counters as they stand now. Without rows, only
+  // when the counters have changed since the last hand-over (or when forced).
+  void Deliver(bool force = false) {
+    TrafficCounters counters = CountersOf(state_);
+    if (!force && pending_ == 0 && delivered_ && SameCounters(counters, lastCounters_)) return;
+    builder_.Flush();
+    RowStore batch = std::exchange(rows_, RowStore(columns_));
+    builder_.Retarget(rows_);
+    pending_ = 0;
+    lastCounters_ = counters;
+    delivered_ = true;
+    if (state_.listWindow) state_.listWindow->DeliverBatch(std::move(batch), counters);
+  }
+
+ private:
+  CaptureState& state_;
+  int columns_;
+  RowStore rows_;
+  RowBuilder builder_;
+  std::int64_t pending_ = 0;
+  Clock::time_point firstRowAt_{};
+  TrafficCounters lastCounters_{};
+  bool delivered_ = false;
+};
+
+// Sleeps for the back-off in short slices; false when a stop came meanwhile.
+bool BackOff(const CaptureState& state, std::chrono::milliseconds pause) {
+  const auto until = Clock::now() + pause;
+  while (Clock::now() < until) {
+    if (state.stopRequested.load() != 0) return false;
+    std::this_thread::sleep_for(std::min<Clock::duration>(BackOffSlice, until - Clock::now()));
+  }
+  return state.stopRequested.load() == 0;
+}
+
+}  // namespace
+
+std::uint32_t CaptureThreadProc(CaptureState& state) {
+  std::int64_t packetNumber = state.listWindow ? state.listWindow->RowCount() : 0;
+  BatchCollector batch(state, packetNumber);
+  std::chrono::milliseconds backOff{0};
+
+  for (;;) {
+    std::uint32_t byteCount = 0;
+    bool readOk = false;
+    // The handshake with Stop: raise inRead before looking at stopRequested, so either
+    // this thread sees the stop and starts no read, or Stop sees the read and ends it.
+    state.inRead.store(1);
+    const auto readStart = Clock::now();
+    if (state.stopRequested.load() == 0)
+      readOk = ReadPacket(state.adapter.get(), state.request.get(), true, &byteCount);
+    state.inRead.store(0);
+    if (state.stopRequested.load() != 0) break;  // a frame that came with the stop is not decoded
+
+    std::uint32_t limit = static_cast<std::uint32_t>(FrameBufferSize);
+    if (state.request) limit = std::min(limit, state.request->length);
+    byteCount = std::min(byteCount, limit);
+
+    if (byteCount > 0) {
+      backOff = std::chrono::milliseconds{0};
+      // A frame that fills the whole buffer gets no terminator: it would land past the end.
+      if (byteCount < FrameBufferSize) state.frameBuffer[byteCount] = 0;
+      DecodeFrame(packetNumber, state.frameBuffer.data(), byteCount, batch.Sink(), state);
+      ++packetNumber;
+      batch.RowAdded();
+      if (batch.Full() || batch.Old()) batch.Deliver();
+      continue;
+    }
+
+    // Nothing came: the read timed out, failed or was ended. Whatever waits for rows
+    // should not wait for the next frame of a quiet network.
+    batch.Deliver();
+    if (!readOk || Clock::now() - readStart < QuickEmptyRead) {
+      // A device that fails (or comes back empty) at once would have this loop spin.
+      backOff = std::clamp(backOff * 2, FirstBackOff, LongestBackOff);
+      if (!BackOff(state, backOff)) break;
+    } else {
+      backOff = std::chrono::milliseconds{0};
+    }
+  }
+
+  if (state.liveConnections != 0) {
+    // Rows go with the counters of their last frame; then the live count drops to 0.
+    if (!batch.Empty()) batch.Deliver();
+    ClearConnections(state);
+  }
+  batch.Deliver(true);
+  return 0;
+}
+
+std::thread StartCaptureThread(CaptureState& state) {
+  state.stopRequested.store(0);
+  state.inRead.store(0);
+  return std::thread([&state] { CaptureThreadProc(state); });
+}
+
+void StopCaptureThread(CaptureState& state, std::thread& thread) {
+  state.stopRequested.store(1);
+  if (thread.joinable()) {
+    // Once inRead reads 0 after the stop, the thread starts no further read; until then
+    // the abort is sent again, so a read that reached the device only after an earlier
+    // abort is ended as well.
+    while (state.inRead.load() != 0) {
+      if (state.adapter) AbortRead(state.adapter.get());
+      std::this_thread::sleep_for(StopPollInterval);
+    }
+    thread.join();
+  }
+  FreePacket(std::move(state.request));
+  CloseAdapter(std::move(state.adapter));
+}
