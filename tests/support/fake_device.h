@@ -8,11 +8,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <algorithm>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "capture/packet_device.h"
@@ -35,6 +37,16 @@ struct FakeDeviceScript {
   std::chrono::milliseconds readTimeout{20};
   bool failReads = false;                 // reads fail at once with 0 bytes
   std::uint64_t drops = 0;
+  // true: an abort ends every later read of that device too. false: it ends only the
+  // reads pending at that moment, so a read that reaches the device after it goes on.
+  bool stickyAbort = true;
+  // How long a read takes to reach the device after its request was made: the window in
+  // which an abort can come before the read is pending.
+  std::chrono::milliseconds readArrivalDelay{0};
+
+  // How each read ended, in order.
+  enum class ReadEnd { Frame, Timeout, Aborted, Failed };
+  std::vector<ReadEnd> readEnds;
 
   // What happened.
   std::vector<Call> calls;
@@ -57,6 +69,12 @@ struct FakeDeviceScript {
     return n;
   }
   bool ReadPending() { std::lock_guard lock(mutex); return readers > 0; }
+  std::vector<ReadEnd> ReadEnds() { std::lock_guard lock(mutex); return readEnds; }
+  // Waits (up to a generous bound) until a read is pending in some device.
+  bool WaitForPendingRead(std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, bound, [&] { return readers > 0; });
+  }
 
   int readers = 0;
 };
@@ -79,7 +97,8 @@ class FakeDevice : public PacketDevice {
     script_->calls.push_back({code, std::vector<std::uint8_t>(in, in + (in ? inputLength : 0)), outputSize,
                               bytesReturned != nullptr});
     if (code == request_code::AbortFirst || code == request_code::AbortSecond) {
-      aborted_ = true;
+      if (script_->stickyAbort) aborted_ = true;
+      ++abortGeneration_;
       script_->changed.notify_all();
       return true;
     }
@@ -118,17 +137,33 @@ class FakeDevice : public PacketDevice {
   bool Fail() { return false; }
 
   bool Read(std::unique_lock<std::mutex>& lock, void* output, std::uint32_t size, std::uint32_t* bytes) {
-    if (script_->failReads) return false;
+    if (script_->failReads) {
+      script_->readEnds.push_back(FakeDeviceScript::ReadEnd::Failed);
+      return false;
+    }
+    if (script_->readArrivalDelay.count() > 0) {
+      lock.unlock();
+      std::this_thread::sleep_for(script_->readArrivalDelay);
+      lock.lock();
+    }
+    const std::uint64_t generation = abortGeneration_;
     ++script_->readers;
     script_->changed.notify_all();
     const auto deadline = std::chrono::steady_clock::now() + script_->readTimeout;
-    script_->changed.wait_until(lock, deadline, [&] { return aborted_ || !script_->frames.empty(); });
+    script_->changed.wait_until(lock, deadline, [&] {
+      return aborted_ || abortGeneration_ != generation || !script_->frames.empty();
+    });
     --script_->readers;
-    if (aborted_) return false;
+    if (aborted_ || abortGeneration_ != generation) {
+      script_->readEnds.push_back(FakeDeviceScript::ReadEnd::Aborted);
+      return false;
+    }
     if (script_->frames.empty()) {
+      script_->readEnds.push_back(FakeDeviceScript::ReadEnd::Timeout);
       if (bytes) *bytes = 0;
       return true;
     }
+    script_->readEnds.push_back(FakeDeviceScript::ReadEnd::Frame);
     auto frame = std::move(script_->frames.front());
     script_->frames.pop_front();
     std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(frame.size(), size));
@@ -139,6 +174,7 @@ class FakeDevice : public PacketDevice {
 
   std::shared_ptr<FakeDeviceScript> script_;
   bool aborted_ = false;
+  std::uint64_t abortGeneration_ = 0;
 };
 
 // Registers the scripted device under the driver's path.
