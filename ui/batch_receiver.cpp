@@ -1,0 +1,56 @@
+#include "ui/batch_receiver.h"
+
+#include <QMetaObject>
+#include <utility>
+
+#include "ui/row_model.h"
+
+BatchReceiver::BatchReceiver(RowModel& model, QObject* parent) : QObject(parent), model_(model) {
+  qRegisterMetaType<TrafficCounters>("TrafficCounters");
+}
+
+BatchReceiver::~BatchReceiver() = default;
+
+void BatchReceiver::Prepare(std::int64_t rowCount) { preparedRows_.store(rowCount); }
+
+void BatchReceiver::SetObserver(Observer observer) { observer_ = std::move(observer); }
+
+std::int64_t BatchReceiver::RowCount() { return preparedRows_.load(); }
+
+void BatchReceiver::DeliverBatch(RowStore rows, const TrafficCounters& counters) {
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(mutex_);
+    wasEmpty = queue_.empty();
+    queue_.push_back(Pending{std::move(rows), counters});
+  }
+  // One posted call drains everything queued until it runs; posting never waits for the
+  // receiving thread.
+  if (wasEmpty) QMetaObject::invokeMethod(this, &BatchReceiver::ApplyPending, Qt::QueuedConnection);
+}
+
+void BatchReceiver::ApplyPending() {
+  bool any = false;
+  TrafficCounters last;
+  // Batches are taken one at a time: an observer that opens a modal box lets this run
+  // again from the box's event loop, and rows must still reach the list in order.
+  for (;;) {
+    Pending batch;
+    {
+      std::lock_guard lock(mutex_);
+      if (queue_.empty()) break;
+      batch = std::move(queue_.front());
+      queue_.pop_front();
+    }
+    model_.AppendBatch(batch.rows);
+    if (observer_) observer_(batch.rows, batch.counters);
+    last = batch.counters;
+    any = true;
+  }
+  if (any) emit countersChanged(last);
+}
+
+std::size_t BatchReceiver::PendingCount() const {
+  std::lock_guard lock(mutex_);
+  return queue_.size();
+}

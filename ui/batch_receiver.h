@@ -1,0 +1,59 @@
+#pragma once
+// Carries the capture thread's batches of rows over to the user-interface thread. The
+// capture thread only takes a short lock to queue a batch; it never waits for the
+// user-interface thread.
+
+#include <QObject>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+
+#include "analysis/row_store.h"
+#include "capture/capture_thread.h"
+
+class RowModel;
+
+class BatchReceiver : public QObject, public BatchSink {
+  Q_OBJECT
+
+ public:
+  // Sees each batch after it has been added to the list, with its counters.
+  using Observer = std::function<void(const RowStore& batch, const TrafficCounters& counters)>;
+
+  explicit BatchReceiver(RowModel& model, QObject* parent = nullptr);
+  ~BatchReceiver() override;
+
+  // Before a trace starts: the rows the list holds, the first packet number of the run.
+  void Prepare(std::int64_t rowCount);
+  void SetObserver(Observer observer);
+
+  // Capture thread side.
+  std::int64_t RowCount() override;
+  void DeliverBatch(RowStore rows, const TrafficCounters& counters) override;
+
+  // User-interface thread: appends every queued batch to the model, one insertion per
+  // batch, in the order delivered. Posted automatically; Stop calls it once more after
+  // the capture thread has been joined so that nothing is left behind.
+  void ApplyPending();
+  // Batches delivered but not yet applied.
+  std::size_t PendingCount() const;
+
+ signals:
+  void countersChanged(const TrafficCounters& counters);
+
+ private:
+  struct Pending {
+    RowStore rows;
+    TrafficCounters counters;
+  };
+
+  RowModel& model_;
+  Observer observer_;
+  std::atomic<std::int64_t> preparedRows_{0};
+  mutable std::mutex mutex_;
+  std::deque<Pending> queue_;
+};
+
+Q_DECLARE_METATYPE(TrafficCounters)

@@ -1,0 +1,111 @@
+#include "ui/packet_dialog.h"
+
+#include <QFontMetrics>
+#include <QLabel>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <string_view>
+#include <utility>
+
+#include "ui/row_model.h"
+
+namespace {
+constexpr std::size_t kHeaderMaxChars = 127;
+constexpr std::size_t kCellMaxChars = 1023;
+
+// A text as a "%s" conversion of a fixed buffer would give it: cut to the buffer, and
+// ending at the first NUL.
+std::string_view Bounded(std::string_view text, std::size_t max) {
+  text = text.substr(0, max);
+  return text.substr(0, text.find('\0'));
+}
+
+// The dialog's layout is given in dialog units: a quarter of the average character width
+// across and an eighth of the character height down.
+class DialogUnits {
+ public:
+  explicit DialogUnits(const QFontMetrics& fm) {
+    const QString sample = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    baseX_ = (fm.horizontalAdvance(sample) / 26 + 1) / 2;
+    baseY_ = fm.height();
+  }
+  int X(int du) const { return du * baseX_ / 4; }
+  int Y(int du) const { return du * baseY_ / 8; }
+  QRect Rect(int x, int y, int w, int h) const { return QRect(X(x), Y(y), X(w), Y(h)); }
+
+ private:
+  int baseX_ = 6;
+  int baseY_ = 13;
+};
+}  // namespace
+
+std::string BuildPacketDetails(const RowModel& model, int row) {
+  std::string text;
+  if (row < 0 || row >= model.rowCount()) return text;
+  for (int p = 1; p < model.columnCount(); ++p) {
+    text.append(Bounded(model.HeaderText(p), kHeaderMaxChars));
+    text.append(": ");
+    text.append(Bounded(model.CellText(row, p), kCellMaxChars));
+    text.append("\r\r\n");
+  }
+  return text;
+}
+
+QString DetailsForDisplay(const std::string& details) {
+  // The lines end in CR CR LF; the box wants a plain line feed or it shows the carriage
+  // returns as extra blank lines or boxes.
+  QString shown;
+  shown.reserve(static_cast<qsizetype>(details.size()));
+  for (std::size_t i = 0; i < details.size(); ++i) {
+    const char c = details[i];
+    if (c == '\r') {
+      std::size_t j = i;
+      while (j < details.size() && details[j] == '\r') ++j;
+      if (j < details.size() && details[j] == '\n') {
+        i = j - 1;  // the line feed itself comes next
+        continue;
+      }
+    }
+    shown.append(QLatin1Char(c));
+  }
+  return shown;
+}
+
+CPacketDlg::CPacketDlg(QString title, std::string details, QWidget* parent)
+    : QDialog(parent), title(std::move(title)), details(std::move(details)) {
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  setModal(true);
+
+  const DialogUnits du(fontMetrics());
+  setFixedSize(du.X(271), du.Y(261));
+
+  // The button comes first in the tab order, so it holds the focus when the dialog opens.
+  auto* ok = new QPushButton(QStringLiteral("OK"), this);
+  ok->setGeometry(du.Rect(7, 42, 30, 14));
+  ok->setDefault(true);
+  ok->setAutoDefault(true);
+  connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+  detailsEdit = new QPlainTextEdit(this);
+  detailsEdit->setGeometry(du.Rect(44, 7, 220, 250));
+  detailsEdit->setReadOnly(true);
+  detailsEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
+  detailsEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  detailsEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  detailsEdit->setTabChangesFocus(true);
+
+  const QPixmap picture(QStringLiteral(":/images/picture143.png"));
+  if (!picture.isNull()) {
+    auto* label = new QLabel(this);
+    label->setFrameStyle(QFrame::Box | QFrame::Plain);
+    label->setPixmap(picture);
+    label->setGeometry(QRect(du.X(7), du.Y(7), picture.width() + 2, picture.height() + 2));
+  }
+
+  setWindowTitle(this->title);
+  detailsEdit->setPlainText(DetailsForDisplay(this->details));
+  ok->setFocus();
+}
+
+CPacketDlg::~CPacketDlg() = default;

@@ -1,0 +1,296 @@
+#include "ui/report_list_view.h"
+
+#include <QApplication>
+#include <QFocusEvent>
+#include <QHeaderView>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+
+#include "analysis/capture_state.h"
+#include "ui/fit_text.h"
+#include "ui/packet_dialog.h"
+#include "ui/row_model.h"
+
+namespace {
+// Insets of the text inside its cell, both sides together: the first cell is drawn 2
+// pixels in from each side, the others 6.
+constexpr int kFirstCellMargin = 4;
+constexpr int kCellMargin = 12;
+constexpr int kRowPadding = 4;
+}  // namespace
+
+CListViewEx::CListViewEx(QWidget* parent) : QTableView(parent) {
+  fullRowSelect = true;
+  textBackColor = palette().color(QPalette::Active, QPalette::Base);
+
+  setSelectionBehavior(QAbstractItemView::SelectRows);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
+  setEditTriggers(QAbstractItemView::NoEditTriggers);
+  setSortingEnabled(false);
+  setShowGrid(false);
+  setWordWrap(false);
+  setCornerButtonEnabled(false);
+  setTabKeyNavigation(false);
+  setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+
+  // Rows of one fixed height: the view then finds the rows to paint by arithmetic and
+  // keeps nothing per row.
+  verticalHeader()->hide();
+  verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+  verticalHeader()->setMinimumSectionSize(1);
+
+  QHeaderView* header = horizontalHeader();
+  header->setSectionsMovable(false);
+  header->setSectionsClickable(false);
+  header->setHighlightSections(false);
+  header->setStretchLastSection(false);
+  header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  header->setMinimumSectionSize(1);
+
+  // Measured widths are sums of character advances; kerning would make the drawn text
+  // wider or narrower than what was measured.
+  QFont f = font();
+  f.setKerning(false);
+  setFont(f);
+
+  measure_ = [this](std::string_view text) { return MeasureText(text); };
+  ResetCharWidths();
+}
+
+CListViewEx::~CListViewEx() = default;
+
+void CListViewEx::SetTextBackColor(const QColor& color) {
+  textBackColor = color;
+  QPalette p = palette();
+  p.setColor(QPalette::Base, color);
+  setPalette(p);
+  viewport()->update();
+}
+
+void CListViewEx::ResetCharWidths() {
+  const QFontMetrics fm(font());
+  for (int c = 0; c < 256; ++c) charWidths_[static_cast<std::size_t>(c)] = fm.horizontalAdvance(QChar(c));
+  verticalHeader()->setDefaultSectionSize(fm.height() + kRowPadding);
+}
+
+int CListViewEx::MeasureText(std::string_view text) const {
+  int width = 0;
+  for (unsigned char c : text) width += charWidths_[c];
+  return width;
+}
+
+void CListViewEx::changeEvent(QEvent* event) {
+  QTableView::changeEvent(event);
+  if (event->type() == QEvent::FontChange) ResetCharWidths();
+}
+
+bool CListViewEx::viewportEvent(QEvent* event) {
+  if (event->type() == QEvent::Resize) clientWidth = viewport()->width();
+  return QTableView::viewportEvent(event);
+}
+
+void CListViewEx::resizeEvent(QResizeEvent* event) {
+  QTableView::resizeEvent(event);
+  clientWidth = viewport()->width();
+}
+
+void CListViewEx::focusInEvent(QFocusEvent* event) {
+  QTableView::focusInEvent(event);
+  if (fullRowSelect) InvalidateSelectedRows();
+}
+
+void CListViewEx::focusOutEvent(QFocusEvent* event) {
+  QTableView::focusOutEvent(event);
+  // The focus moving into a window of the list's own (its header) changes nothing.
+  const QWidget* other = QApplication::focusWidget();
+  if (other != nullptr && other != this && isAncestorOf(other)) return;
+  if (fullRowSelect) InvalidateSelectedRows();
+}
+
+QRect CListViewEx::AllCellsRect(const QRect& rowRect) const {
+  const int columns = model() != nullptr ? model()->columnCount(rootIndex()) : 0;
+  int left = rowRect.left();
+  int right = left;
+  if (columns > 0) {
+    left = columnViewportPosition(0);
+    right = columnViewportPosition(columns - 1) + columnWidth(columns - 1);
+  }
+  if (extendHighlight && right < clientWidth) right = clientWidth;
+  return QRect(left, rowRect.top(), right - left, rowRect.height());
+}
+
+void CListViewEx::InvalidateSelectedRows() {
+  if (model() == nullptr) return;
+  const auto rowBand = [this](int row) {
+    return AllCellsRect(QRect(0, rowViewportPosition(row), viewport()->width(), rowHeight(row)));
+  };
+  const QModelIndex current = currentIndex();
+  if (current.isValid()) viewport()->update(rowBand(current.row()));
+  if (!showSelAlways && selectionModel() != nullptr) {
+    for (const QItemSelectionRange& range : selectionModel()->selection()) {
+      const int top = std::max(range.top(), rowAt(0));
+      int bottom = rowAt(viewport()->height() - 1);
+      if (bottom < 0) bottom = range.bottom();
+      bottom = std::min(bottom, range.bottom());
+      for (int row = top; top >= 0 && row <= bottom; ++row) viewport()->update(rowBand(row));
+    }
+  }
+}
+
+void CListViewEx::CellText(int row, int column, std::string& out) const {
+  out.clear();
+  const QString text = model()->data(model()->index(row, column, rootIndex())).toString();
+  out = text.left(static_cast<qsizetype>(DrawTextMaxChars)).toLatin1().toStdString();
+}
+
+void CListViewEx::paintEvent(QPaintEvent* event) {
+  QPainter painter(viewport());
+  const QRect area = event->rect();
+  const int rows = model() != nullptr ? model()->rowCount(rootIndex()) : 0;
+  const int columns = model() != nullptr ? model()->columnCount(rootIndex()) : 0;
+
+  // A selected row carries its highlight past the last column: when only part of a row
+  // is repainted (a cell, the columns of a selection change), repaint the strip beside
+  // the columns over the same height as well.
+  if (extendHighlight && fullRowSelect && rows > 0 && columns > 0) {
+    const int right = columnViewportPosition(columns - 1) + columnWidth(columns - 1);
+    if (right < clientWidth) {
+      const QRect widened(QPoint(std::min(area.left(), right - 1), area.top()),
+                          QPoint(clientWidth - 1, area.bottom()));
+      if (!(QRegion(widened) - event->region()).isEmpty()) viewport()->update(widened);
+    }
+  }
+
+  painter.fillRect(area, palette().color(QPalette::Active, QPalette::Base));
+  if (rows == 0) return;
+
+  columnAlign_.resize(static_cast<std::size_t>(columns));
+  for (int p = 0; p < columns; ++p) {
+    const QVariant v = model()->headerData(p, Qt::Horizontal, Qt::TextAlignmentRole);
+    const Qt::Alignment a = v.isValid() ? Qt::Alignment(v.toInt()) : Qt::Alignment(Qt::AlignLeft);
+    columnAlign_[static_cast<std::size_t>(p)] = (a & Qt::AlignRight)     ? Qt::AlignRight
+                                                : (a & Qt::AlignHCenter) ? Qt::AlignHCenter
+                                                                         : Qt::AlignLeft;
+  }
+
+  int first = rowAt(area.top());
+  if (first < 0) return;  // the area lies below the last row
+  int last = rowAt(area.bottom());
+  if (last < 0) last = rows - 1;
+  for (int row = first; row <= last; ++row) {
+    const QRect rowRect(0, rowViewportPosition(row), viewport()->width(), rowHeight(row));
+    DrawItem(painter, row, rowRect);
+  }
+}
+
+void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
+  const bool focused = hasFocus();
+  const int columns = model()->columnCount(rootIndex());
+  const bool selected = columns > 0 && selectionModel() != nullptr &&
+                        selectionModel()->isSelected(model()->index(row, 0, rootIndex()));
+  const bool highlight = selected && (focused || showSelAlways);
+  const QRect allCells = AllCellsRect(rowRect);
+
+  // Selection looks the same with and without the focus, so the active colours serve both.
+  const QPalette& pal = palette();
+  const QColor fill = highlight ? pal.color(QPalette::Active, QPalette::Highlight) : textBackColor;
+  const QColor ink =
+      highlight ? pal.color(QPalette::Active, QPalette::HighlightedText) : pal.color(QPalette::Active, QPalette::Text);
+  painter.fillRect(allCells, fill);
+  painter.setPen(ink);
+
+  constexpr int kFlags = Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip;
+  int cellLeft = allCells.left();
+  for (int p = 0; p < columns; ++p) {
+    const int width = columnWidth(p);
+    if (p > 0) cellLeft = columnViewportPosition(p);
+    const int cellRight = cellLeft + width;
+    if (cellRight < 0 || cellLeft > rowRect.right()) continue;  // scrolled out of sight
+
+    CellText(row, p, cellText_);
+    if (cellText_.empty()) continue;
+    const int margin = p == 0 ? kFirstCellMargin : kCellMargin;
+    const bool shortened = FitTextToWidth(cellText_, width, margin, measure_, fitted_);
+    const Qt::Alignment align = shortened ? Qt::AlignLeft : columnAlign_[static_cast<std::size_t>(p)];
+    const int inset = margin / 2;
+    const QRect textRect(cellLeft + inset, rowRect.top(), std::max(0, width - margin), rowRect.height());
+    // Outside text is drawn as plain characters: no markup, no mnemonics, no tab stops.
+    drawn_ = QLatin1String(fitted_.data(), static_cast<qsizetype>(fitted_.size()));
+    painter.drawText(textRect, kFlags | align, drawn_);
+  }
+
+  const QModelIndex current = currentIndex();
+  if (focused && current.isValid() && current.row() == row) {
+    QPen pen(ink);
+    pen.setStyle(Qt::DotLine);
+    painter.setPen(pen);
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(allCells.adjusted(0, 0, -1, -1));
+  }
+}
+
+CRowListView::CRowListView(CaptureState& state, QWidget* parent)
+    : CListViewEx(parent), state_(state), model_(new RowModel(this)) {
+  showSelAlways = true;
+  // Selected rows stay highlighted when the list loses the focus.
+  QPalette p = palette();
+  p.setColor(QPalette::Inactive, QPalette::Highlight, p.color(QPalette::Active, QPalette::Highlight));
+  p.setColor(QPalette::Inactive, QPalette::HighlightedText,
+             p.color(QPalette::Active, QPalette::HighlightedText));
+  setPalette(p);
+
+  setModel(model_);
+  opener_ = [this](const QString& title, const std::string& details) { OpenDetailsDialog(title, details); };
+
+  // Follow new rows only while the user is looking at the end of the list.
+  connect(model_, &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
+    const QScrollBar* bar = verticalScrollBar();
+    followEnd_ = model_->rowCount() == 0 || bar->value() >= bar->maximum();
+  });
+  connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
+    if (followEnd_) scrollToBottom();
+  });
+}
+
+CRowListView::~CRowListView() = default;
+
+void CRowListView::InsertColumns() {
+  const ColumnSet& columns = state_.columns;
+  const int n = columns.ShownCount();
+  model_->SetColumns(columns);
+  if (n == 0) return;
+  // Outer width: frame and scroll bar included, as the window is seen from outside.
+  const int width = this->width() / n;
+  horizontalHeader()->setDefaultSectionSize(width);
+  for (int p = 0; p < n; ++p) horizontalHeader()->resizeSection(p, width);
+}
+
+void CRowListView::RemoveColumns() { model_->RemoveAll(); }
+
+void CRowListView::SetDetailsOpener(DetailsOpener opener) { opener_ = std::move(opener); }
+
+void CRowListView::CellText(int row, int column, std::string& out) const {
+  const std::string_view cell = model_->CellText(row, column);
+  out.assign(cell.substr(0, DrawTextMaxChars));
+}
+
+void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
+  const QModelIndex hit = indexAt(event->position().toPoint());
+  if (event->button() == Qt::LeftButton && hit.isValid() && opener_) {
+    const std::string details = BuildPacketDetails(*model_, hit.row());
+    std::string_view number = model_->CellText(hit.row(), 0).substr(0, 1023);
+    number = number.substr(0, number.find('\0'));
+    const QString title =
+        QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
+    opener_(title, details);
+  }
+  CListViewEx::mouseDoubleClickEvent(event);
+}
+
+void CRowListView::OpenDetailsDialog(const QString& title, const std::string& details) {
+  CPacketDlg dialog(title, details, window());
+  dialog.exec();
+}

@@ -1,0 +1,107 @@
+#pragma once
+// The report list: a table view that paints its rows itself (full-row highlight carried
+// to the right edge, cell texts shortened with "..."), and the program's list of frames.
+
+#include <QColor>
+#include <QString>
+#include <QTableView>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CaptureState;
+class RowModel;
+class QPainter;
+
+class CListViewEx : public QTableView {
+  Q_OBJECT
+
+ public:
+  explicit CListViewEx(QWidget* parent = nullptr);
+  ~CListViewEx() override;
+
+  bool FullRowSelect() const { return fullRowSelect; }
+  bool ExtendHighlight() const { return extendHighlight; }
+  int ClientWidth() const { return clientWidth; }
+  QColor TextBackColor() const { return textBackColor; }
+  // Fill colour of unselected rows (also the list's base colour).
+  void SetTextBackColor(const QColor& color);
+
+  // Repaints the rows whose look depends on whether the list has the focus.
+  void InvalidateSelectedRows();
+
+ protected:
+  // Paints one row whole into rowRect (viewport coordinates, the row's height).
+  virtual void DrawItem(QPainter& painter, int row, const QRect& rowRect);
+  // The 8-bit text of one cell, cut to DrawTextMaxChars, into out (reused by the caller).
+  // The default reads the model's display text.
+  virtual void CellText(int row, int column, std::string& out) const;
+
+  void paintEvent(QPaintEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
+  void changeEvent(QEvent* event) override;
+  bool viewportEvent(QEvent* event) override;
+
+  bool fullRowSelect = false;
+  // Selected rows look selected also while another window has the focus.
+  bool showSelAlways = false;
+  bool extendHighlight = true;
+  int clientWidth = 0;
+  QColor textBackColor;
+
+ private:
+  int MeasureText(std::string_view text) const;
+  void ResetCharWidths();
+  QRect AllCellsRect(const QRect& rowRect) const;
+
+  // Per-character advances of the list's font: measuring a prefix is then a sum, which
+  // keeps shortening long texts cheap while scrolling.
+  std::array<int, 256> charWidths_{};
+  // Drawing reuses these buffers, so painting a row allocates nothing once warm.
+  std::string cellText_;
+  std::string fitted_;
+  QString drawn_;
+  std::function<int(std::string_view)> measure_;
+  std::vector<Qt::Alignment> columnAlign_;  // per list column, refreshed each paint
+};
+
+class CRowListView : public CListViewEx {
+  Q_OBJECT
+
+ public:
+  // Shows the packet details of a row: caption and the text of BuildPacketDetails.
+  using DetailsOpener = std::function<void(const QString& title, const std::string& details)>;
+
+  // Reads state.columns whenever the columns are (re)built; the state must outlive the view.
+  explicit CRowListView(CaptureState& state, QWidget* parent = nullptr);
+  ~CRowListView() override;
+
+  RowModel& Model() { return *model_; }
+  const RowModel& Model() const { return *model_; }
+
+  // Columns from the column set, all of equal width: the view's outer width divided by
+  // the number of shown columns. Removes every row.
+  void InsertColumns();
+  // Removes every row and every column.
+  void RemoveColumns();
+
+  // Replaces the modal packet details dialog (tests).
+  void SetDetailsOpener(DetailsOpener opener);
+
+ protected:
+  void CellText(int row, int column, std::string& out) const override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+ private:
+  void OpenDetailsDialog(const QString& title, const std::string& details);
+
+  CaptureState& state_;
+  RowModel* model_;  // owned through Qt parenthood
+  DetailsOpener opener_;
+  bool followEnd_ = false;
+};
