@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "analysis/capture_state.h"
+#include "analysis/decoder.h"
+#include "frame_builder.h"
+
+using namespace testframes;
+
+namespace {
+
+using C = ColumnId;
+constexpr std::string_view kAllColumns = "11111111111111111111";
+
+class Decoder : public ::testing::Test {
+ protected:
+  Decoder() {
+    state.adapterMac = kLocalMac;
+    state.columns = ColumnSet::FromText(kAllColumns);
+  }
+  // Decodes into the frame buffer as the capture thread would, as the next row.
+  void Decode(const Bytes& frame) { Decode(frame, static_cast<std::uint32_t>(frame.size())); }
+  void Decode(const Bytes& frame, std::uint32_t length) {
+    std::copy(frame.begin(), frame.begin() + std::min(frame.size(), FrameBufferSize),
+              state.frameBuffer.begin());
+    DecodeFrame(sink.RowCount(), state.frameBuffer.data(), length, sink, state);
+  }
+  std::string Text(C id, std::int64_t row = -1) const {
+    const auto last = static_cast<std::int64_t>(sink.inserted.size()) - 1;
+    return sink.Cell(row < 0 ? last : row, state.columns.Position(id));
+  }
+
+  CaptureState state;
+  RecordingSink sink;
+};
+
+Bytes UdpFrame(std::string_view payload) {
+  return Ethernet(kLocalMac, kRemoteMac, 0x0800, Ipv4(kRemoteIp, kLocalIp, 17, UdpDatagram(53, 3333, payload)));
+}
+Bytes ArpFrame(std::uint16_t op) {
+  return Ethernet({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kRemoteMac, 0x0806,
+                  ArpBody(op, kRemoteMac, {10, 0, 0, 2}, Mac{}, {10, 0, 0, 1}));
+}
+Bytes IpFrame(std::uint8_t protocol) {
+  return Ethernet(kLocalMac, kRemoteMac, 0x0800, Ipv4(kRemoteIp, kLocalIp, protocol, Bytes(20, 0x41)));
+}
+
+struct KindCase {
+  const char* name;
+  Bytes frame;
+  std::set<C> cells;  // besides PacketNumber, Bytes, InOut and the two MAC columns
+};
+
+std::vector<KindCase> KindCases() {
+  const std::set<C> ip = {C::Protocol, C::IpSource, C::IpDestination, C::UpperLayerProtocol};
+  std::set<C> tcp = ip;
+  for (int i = int(C::TcpConnectionNumber); i <= int(C::Data); ++i) tcp.insert(C(i));
+  std::set<C> udp = ip;
+  udp.insert(C::Data);
+  return {
+      {"Ieee8023", Ethernet(kLocalMac, kRemoteMac, 1500, Bytes(46, 0xAA)), {C::Ieee8023Length}},
+      {"EtherType1501", Ethernet(kLocalMac, kRemoteMac, 1501, Bytes(46, 0xAA)), {C::Protocol}},
+      {"Ipv6", Ethernet(kLocalMac, kRemoteMac, 0x86DD, Ipv4(kRemoteIp, kLocalIp, 6, Bytes(40))), {C::Protocol}},
+      {"Arp", ArpFrame(1), {C::Protocol, C::Data}},
+      {"Gre", IpFrame(47), ip},
+      {"Icmp", IpFrame(1), ip},
+      {"Udp", UdpFrame("hello"), udp},
+      {"Tcp", TcpFrame(false, Tcp{.flags = 0x18, .payload = "GET /"}), tcp},
+  };
+}
+
+TEST_F(Decoder, EachFrameKindSetsItsCellsAndNoHiddenOnes) {
+  const std::vector<std::string_view> patterns = {kAllColumns, StartupColumnPattern,
+                                                  "1", "10101010101010101010", "11111111111111111110"};
+  for (const std::string_view pattern : patterns) {
+    state.columns = ColumnSet::FromText(pattern);
+    for (const KindCase& k : KindCases()) {
+      SCOPED_TRACE(std::string(k.name) + " with " + std::string(pattern));
+      std::set<C> all = k.cells;
+      all.insert({C::Bytes, C::InOut, C::MacSource, C::MacDestination});
+      std::set<int> expected;
+      for (C id : all) {
+        if (state.columns.IsShown(id)) expected.insert(state.columns.Position(id));
+      }
+      Decode(k.frame);
+      const std::int64_t row = sink.RowCount() - 1;
+      EXPECT_EQ(sink.inserted.back(), row);
+      EXPECT_EQ(sink.Cell(row, 0), std::to_string(row));
+      EXPECT_EQ(sink.columnsSet[row], expected);
+    }
+  }
+}
+
+TEST_F(Decoder, TcpFrameTexts) {
+  Decode(TcpFrame(true, Tcp{.srcPort = 80, .dstPort = 49152, .seq = 4000000000u, .ack = 7,
+                             .flags = 0xD8, .window = 65535, .checksum = 0x0102, .payload = "hi\x01"}));
+  const std::vector<std::pair<C, std::string>> expected = {
+      {C::PacketNumber, "0"},
+      {C::Bytes, "57"},
+      {C::InOut, "out"},
+      {C::MacSource, "00:11:22:33:44:55"},
+      {C::MacDestination, "0A:BB:CC:DD:EE:F1"},
+      {C::Protocol, "IP (Internet Protocol)"},
+      {C::IpSource, "10.0.0.2"},
+      {C::IpDestination, "192.168.1.200"},
+      {C::UpperLayerProtocol, "TCP (Transmission Control Protocol)"},
+      {C::TcpConnectionNumber, "1"},
+      {C::TcpSourcePort, "49152"},  // the frame's own ports, not the table's order
+      {C::TcpDestinationPort, "80"},
+      {C::TcpSequenceNumber, "4000000000"},
+      {C::TcpAcknowledgementNumber, "7"},
+      {C::TcpFlags, "0x18"},
+      {C::TcpWindow, "65535"},
+      {C::TcpChecksum, "258"},
+      {C::WinsockFunction, "send()"},
+      {C::Data, "hi."},
+  };
+  for (const auto& [id, text] : expected) EXPECT_EQ(Text(id), text) << ColumnHeader(id);
+  Decode(TcpFrame(false, Tcp{.flags = 0x02}));
+  EXPECT_EQ(Text(C::TcpFlags), "0x2");
+  EXPECT_EQ(Text(C::InOut), "in");
+  EXPECT_EQ(Text(C::WinsockFunction), "accept()");
+  EXPECT_EQ(Text(C::Data), "");
+}
+
+TEST_F(Decoder, EtherTypeAndProtocolTexts) {
+  const std::vector<std::pair<std::uint16_t, std::string>> types = {
+      {0x0600, "XNS"}, {0x0806, "ARP (Address Resolution Protocol)"}, {0x8137, "Old IPX"},
+      {0x8138, "Novell"}, {0x814C, "SNMP (Simple Network Management Protocol)"},
+      {0x86DD, "IPNG"}, {0x05DD, "0x05DD"}, {0x88CC, "0x88CC"}, {0xFFFF, "0xFFFF"}};
+  for (const auto& [type, text] : types) {
+    Decode(Ethernet(kLocalMac, kRemoteMac, type, Bytes(46)));
+    EXPECT_EQ(Text(C::Protocol), text);
+    EXPECT_EQ(Text(C::Ieee8023Length), "<unset>");
+  }
+  Decode(Ethernet(kLocalMac, kRemoteMac, 1500, Bytes(46)));
+  EXPECT_EQ(Text(C::Ieee8023Length), "1500");
+  EXPECT_EQ(Text(C::Protocol), "<unset>");
+
+  Decode(IpFrame(47));
+  EXPECT_EQ(Text(C::UpperLayerProtocol), "47");
+  Decode(IpFrame(1));
+  EXPECT_EQ(Text(C::UpperLayerProtocol), "ICMP (Internet Control Message Protocol)");
+  Decode(IpFrame(98));
+  EXPECT_EQ(Text(C::UpperLayerProtocol), "ENCAP (Encapsulation Header)");
+  EXPECT_EQ(state.liveConnections, 0);
+}
+
+TEST_F(Decoder, DirectionAndCounters) {
+  Decode(TcpFrame(true, Tcp{}));  // 54 bytes out
+  Decode(UdpFrame("abc"));        // 45 bytes in
+  Decode(Ethernet(kRemoteMac, kOtherMac, 0x0800, Ipv4(kRemoteIp, kLocalIp, 1, {})));  // 34, other station
+  Decode(Ethernet(kRemoteMac, kLocalMac, 0x0800, {}), 0);  // empty read
+  EXPECT_EQ(sink.RowCount(), 3);
+  EXPECT_EQ(state.packetsSent, 1);
+  EXPECT_EQ(state.bytesSent, 54);
+  EXPECT_EQ(state.packetsReceived, 2);
+  EXPECT_EQ(state.bytesReceived, 45 + 34);
+  EXPECT_EQ(Text(C::InOut, 2), "in");
+  EXPECT_EQ(Text(C::WinsockFunction, 0), "[acknowledge]");
+}
+
+TEST_F(Decoder, TcpIsTrackedWhateverTheColumns) {
+  state.columns = ColumnSet::FromText("1");
+  Decode(TcpFrame(true, Tcp{.flags = 0x02}));
+  Decode(TcpFrame(false, Tcp{.srcPort = 81, .flags = 0x02}));
+  EXPECT_EQ(state.liveConnections, 2);
+  EXPECT_EQ(state.lastConnectionNumber, 2);
+  EXPECT_EQ(sink.columnsSet.size(), 0u);
+}
+
+TEST_F(Decoder, ShortFramesReadZeroNotEarlierBytes) {
+  Decode(TcpFrame(false, Tcp{.srcPort = 443, .seq = 99, .flags = 0x18, .payload = std::string(200, 'x')}));
+  // The same buffer, now holding a 28-byte frame: addresses and ports lie past its end.
+  Decode(TcpFrame(false, Tcp{.srcPort = 443, .seq = 99, .flags = 0x18}), 28);
+  EXPECT_EQ(Text(C::Bytes), "28");
+  EXPECT_EQ(Text(C::IpSource), "192.168.0.0");
+  EXPECT_EQ(Text(C::IpDestination), "0.0.0.0");
+  EXPECT_EQ(Text(C::TcpSourcePort), "0");
+  EXPECT_EQ(Text(C::TcpSequenceNumber), "0");
+  EXPECT_EQ(Text(C::TcpFlags), "0x0");
+  EXPECT_EQ(Text(C::Data), "");
+  // A 5-byte frame: the type reads as 0, an IEEE 802.3 length.
+  Decode(TcpFrame(false, Tcp{}), 5);
+  EXPECT_EQ(Text(C::MacDestination), "00:11:22:33:44:00");
+  EXPECT_EQ(Text(C::MacSource), "00:00:00:00:00:00");
+  EXPECT_EQ(Text(C::Ieee8023Length), "0");
+}
+
+TEST_F(Decoder, LengthAboveTheBufferCountsAsItsSize) {
+  Bytes big = UdpFrame(std::string(2000, 'u'));
+  DecodeFrame(0, big.data(), static_cast<std::uint32_t>(big.size()), sink, state);
+  EXPECT_EQ(Text(C::Bytes), "1520");
+  EXPECT_EQ(state.bytesReceived, 1520);
+  EXPECT_EQ(Text(C::Data), std::string(256, 'u'));
+}
+
+TEST_F(Decoder, DataCell) {
+  Decode(PadTo(UdpFrame("ok\r\n"), 60));  // padding is not payload
+  EXPECT_EQ(Text(C::Data), "ok..");
+  Decode(PadTo(TcpFrame(false, Tcp{.flags = 0x18, .headerWords = 8, .payload = "\x7F~ A"}), 60));
+  EXPECT_EQ(Text(C::Data), ".~ A");
+  Decode(TcpFrame(false, Tcp{.flags = 0x18, .headerWords = 0, .payload = "abc"}));
+  EXPECT_EQ(Text(C::Data), "abc");  // a nonsense header length reads as 20 bytes
+  Decode(TcpFrame(false, Tcp{.flags = 0x18, .payload = std::string(300, 'z')}));
+  EXPECT_EQ(Text(C::Data), std::string(256, 'z'));
+  Bytes noTotal = UdpFrame("tso");
+  Put16(noTotal, 16, 0);  // offloaded segment: no total length
+  Decode(noTotal);
+  EXPECT_EQ(Text(C::Data), "tso");
+
+  Decode(ArpFrame(1));
+  EXPECT_EQ(Text(C::Data), "who-has 10.0.0.1 tell 10.0.0.2");
+  Decode(ArpFrame(2));
+  EXPECT_EQ(Text(C::Data), "10.0.0.2 is-at 0A:BB:CC:DD:EE:F1");
+  Decode(ArpFrame(3));
+  EXPECT_EQ(Text(C::Data), "rarp who-is 00:00:00:00:00:00 tell 0A:BB:CC:DD:EE:F1");
+  Decode(ArpFrame(9));
+  EXPECT_EQ(Text(C::Data), "ARP operation 9");
+  state.columns = ColumnSet::FromText("11111111111111111110");
+  Decode(ArpFrame(1));
+  EXPECT_EQ(sink.columnsSet[sink.RowCount() - 1].size(), 5u);  // Bytes to Protocol only
+}
+
+TEST_F(Decoder, Ipv4OptionsDoNotMoveTheTcpFields) {
+  const Bytes options = {0x94, 0x04, 0x00, 0x00};  // router alert
+  Decode(Ethernet(kLocalMac, kRemoteMac, 0x0800,
+                  Ipv4(kRemoteIp, kLocalIp, 6, TcpSegment(Tcp{.srcPort = 80, .dstPort = 1025}), options)));
+  EXPECT_EQ(Text(C::TcpSourcePort), std::to_string(0x9404));
+  EXPECT_EQ(Text(C::TcpDestinationPort), "0");
+  EXPECT_EQ(Text(C::TcpSequenceNumber), std::to_string((80u << 16) | 1025u));
+}
+
+TEST(IpProtocolTableTest, HasTheTwentyOneRecordsInOrder) {
+  const std::vector<int> numbers = {1, 2, 3, 4, 5, 6, 8, 9, 17, 27, 28, 29, 35, 37, 38, 88, 89, 92, 94, 97, 98};
+  ASSERT_EQ(IpProtocolCount, 21);
+  for (int i = 0; i < IpProtocolCount; ++i) EXPECT_EQ(IpProtocolTable[i].number, numbers[i]);
+  EXPECT_STREQ(IpProtocolTable[14].description,
+               "Interdomain Policy Routing-Control Message Transport Protocol");
+}
+
+}  // namespace

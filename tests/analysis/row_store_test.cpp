@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "analysis/row_store.h"
+#include "analysis/row_text.h"
+
+namespace {
+
+std::vector<std::string> Row(const RowStore& s, std::int64_t row) {
+  std::vector<std::string> cells;
+  for (int c = 0; c < s.ColumnCount(); ++c) cells.emplace_back(s.Cell(row, c));
+  return cells;
+}
+
+TEST(RowStore, CellsOfEveryLengthComeBackAsStored) {
+  const std::vector<std::string> texts = {
+      "", "in", "out", "TCP (Transmission Control Protocol)", "remote close()", "inn",
+      std::string(127, 'a'), std::string(128, 'b'), std::string(1023, 'c'),
+      std::string(16383, 'd'), std::string(16384, 'e'), std::string(70000, 'f'),
+      std::string("nul\0inside", 10)};
+  RowStore store(3);
+  for (const std::string& t : texts) {
+    const std::vector<std::string_view> cells = {t, "x", t};
+    store.AppendRow(cells);
+  }
+  ASSERT_EQ(store.RowCount(), static_cast<std::int64_t>(texts.size()));
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    EXPECT_EQ(Row(store, i), (std::vector<std::string>{texts[i], "x", texts[i]})) << i;
+  }
+  // Missing cells are empty, extra ones dropped, and outside reads give nothing.
+  const std::vector<std::string_view> one = {"only"}, four = {"a", "b", "c", "d"};
+  store.AppendRow(one);
+  store.AppendRow(four);
+  EXPECT_EQ(Row(store, store.RowCount() - 2), (std::vector<std::string>{"only", "", ""}));
+  EXPECT_EQ(Row(store, store.RowCount() - 1), (std::vector<std::string>{"a", "b", "c"}));
+  EXPECT_EQ(store.Cell(-1, 0), "");
+  EXPECT_EQ(store.Cell(store.RowCount(), 0), "");
+  EXPECT_EQ(store.Cell(0, 3), "");
+}
+
+TEST(RowStore, ManyRowsNeverMoveStoredTextAndAppendCopiesThem) {
+  RowStore store(4);
+  const std::vector<std::string_view> first = {"0", "60", "in", "first row"};
+  store.AppendRow(first);
+  const char* before = store.Cell(0, 3).data();
+  std::string number;
+  for (int i = 1; i < 300000; ++i) {
+    number = std::to_string(i);
+    const std::vector<std::string_view> cells = {number, "54", i % 2 ? "in" : "out",
+                                                 i % 7 ? "" : "payload text of a row"};
+    store.AppendRow(cells);
+  }
+  EXPECT_EQ(store.Cell(0, 3).data(), before);
+  EXPECT_EQ(Row(store, 299998), (std::vector<std::string>{"299998", "54", "out", ""}));
+  EXPECT_EQ(Row(store, 7 * 4000), (std::vector<std::string>{"28000", "54", "out", "payload text of a row"}));
+  // Honest and compact: the allocation covers the encoded text and is not far above it.
+  EXPECT_GT(store.MemoryBytes(), 300000u * 13);
+  EXPECT_LT(store.MemoryBytes(), 300000u * 40);
+
+  RowStore copy(4);
+  copy.AppendRow(first);
+  copy.Append(store);
+  ASSERT_EQ(copy.RowCount(), 300001);
+  for (std::int64_t r : {0, 1, 4095, 4096, 150000, 300000}) EXPECT_EQ(Row(copy, r), Row(store, r == 0 ? 0 : r - 1));
+  copy.Append(copy);  // appending itself doubles it
+  ASSERT_EQ(copy.RowCount(), 600002);
+  EXPECT_EQ(Row(copy, 600001), Row(store, 299999));
+
+  copy.Clear();
+  EXPECT_EQ(copy.RowCount(), 0);
+  EXPECT_EQ(copy.ColumnCount(), 4);
+  EXPECT_LT(copy.MemoryBytes(), 1024u);
+  RowStore narrow(2);
+  narrow.Append(store);  // another layout: cells beyond its columns are dropped
+  EXPECT_EQ(Row(narrow, 28000), (std::vector<std::string>{"28000", "54"}));
+  store.Reset(6);
+  EXPECT_EQ(store.RowCount(), 0);
+  EXPECT_EQ(store.ColumnCount(), 6);
+}
+
+TEST(RowBuilder, BuildsRowsFromCellsInAnyOrder) {
+  RowStore store(4);
+  RowBuilder builder(store, 10);
+  EXPECT_EQ(builder.RowCount(), 10);
+  builder.InsertRow(10, "10");
+  builder.SetCellText(10, 3, "data");
+  builder.SetCellText(10, 1, "first");
+  builder.SetCellText(10, 1, "second");  // a cell set twice keeps the last text
+  builder.SetCellText(9, 2, "wrong row");
+  builder.SetCellText(10, 4, "no such column");
+  EXPECT_EQ(store.RowCount(), 0);  // committed only at the next row or Flush
+  builder.InsertRow(11, "11");
+  EXPECT_EQ(Row(store, 0), (std::vector<std::string>{"10", "second", "", "data"}));
+  builder.Flush();
+  builder.Flush();
+  EXPECT_EQ(store.RowCount(), 2);
+  EXPECT_EQ(Row(store, 1), (std::vector<std::string>{"11", "", "", ""}));
+  builder.SetCellText(11, 1, "after flush");  // the row is gone: nothing to set
+  EXPECT_EQ(builder.RowCount(), 12);
+  EXPECT_EQ(builder.RowsBuilt(), 2);
+
+  RowStore next(4);
+  builder.InsertRow(12, "12");
+  builder.SetCellText(12, 2, std::string(1023, 'w'));
+  builder.Retarget(next);
+  EXPECT_EQ(builder.RowsBuilt(), 0);
+  EXPECT_EQ(store.RowCount(), 3);
+  EXPECT_EQ(store.Cell(2, 2), std::string(1023, 'w'));
+  builder.InsertRow(13, "13");
+  builder.Flush();
+  EXPECT_EQ(Row(next, 0), (std::vector<std::string>{"13", "", "", ""}));
+  EXPECT_EQ(builder.RowCount(), 14);
+}
+
+TEST(RowText, EscapingAndQuoting) {
+  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
+      {"plain", "plain", "plain"},
+      {"", "", ""},
+      {"a\tb", "a\\tb", "a\tb"},
+      {"back\\slash", "back\\\\slash", "back\\slash"},
+      {"line\nnext\r", "line\\nnext\\r", "\"line\nnext\r\""},
+      {"a,b", "a,b", "\"a,b\""},
+      {"say \"hi\"", "say \"hi\"", "\"say \"\"hi\"\"\""},
+  };
+  for (const auto& [cell, tsv, csv] : cases) {
+    std::string t, c;
+    AppendTsvCell(t, cell);
+    AppendCsvCell(c, cell);
+    EXPECT_EQ(t, tsv);
+    EXPECT_EQ(c, csv);
+  }
+}
+
+TEST(RowText, LinesAndFileFormats) {
+  const ColumnSet columns = ColumnSet::FromText("1110001");
+  std::string out;
+  AppendHeaderLine(out, columns, RowFormat::Tsv);
+  AppendHeaderLine(out, columns, RowFormat::Csv);
+  EXPECT_EQ(out, "Packet Number\tBytes\tIn/Out\tProtocol\nPacket Number,Bytes,In/Out,Protocol\r\n");
+
+  RowStore rows(4);
+  const std::vector<std::string_view> cells = {"7", "60", "", "a,\tb"};
+  rows.AppendRow(cells);
+  out.clear();
+  AppendRowLine(out, rows, 0, RowFormat::Tsv);
+  AppendRowLine(out, rows, 0, RowFormat::Csv);
+  EXPECT_EQ(out, "7\t60\t\ta,\\tb\n7,60,,\"a,\tb\"\r\n");
+
+  for (const char* name : {"trace.csv", "TRACE.CSV", "a/b.CsV", ".csv"}) {
+    EXPECT_EQ(FormatForFileName(name), RowFormat::Csv) << name;
+  }
+  for (const char* name : {"trace.txt", "trace.csv.txt", "csv", "trace.tsv", ""}) {
+    EXPECT_EQ(FormatForFileName(name), RowFormat::Tsv) << name;
+  }
+}
+
+}  // namespace
