@@ -1,0 +1,298 @@
+// orrisvane-dump: one capture run on the window's path (open, filter, request over the
+// frame buffer, capture thread, stop handshake) with the rows written as text.
+
+#include "dump/dump.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <string_view>
+#include <thread>
+
+#include "analysis/capture_state.h"
+#include "analysis/row_text.h"
+#include "capture/capture_thread.h"
+#include "capture/driver_client.h"
+
+namespace {
+
+constexpr char Program[] = "orrisvane-dump";
+// Rows are gathered into one block and written when it grows past this, so that a
+// million rows cost a few hundred writes rather than a million.
+constexpr std::size_t FlushBytes = 1 << 20;
+// Any key name does for a capture file; the file device binds whatever it is given.
+constexpr char FileKeyName[] = "file";
+
+void PrintError(std::FILE* err, const std::string& message) {
+  std::fprintf(err, "%s: %s\n", Program, message.c_str());
+}
+
+// Every error is one line, whatever a device put into its reason.
+std::string OneLine(std::string text) {
+  std::replace(text.begin(), text.end(), '\n', ' ');
+  std::replace(text.begin(), text.end(), '\r', ' ');
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+std::string WithReason(std::string message, const std::string& why) {
+  if (!why.empty()) message += ": " + OneLine(why);
+  return message;
+}
+
+std::string FramesDecoded(std::int64_t frames) {
+  return std::to_string(frames) + (frames == 1 ? " frame decoded" : " frames decoded");
+}
+
+std::string FormatMac(const std::uint8_t* mac) {
+  char text[18];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
+                mac[5]);
+  return text;
+}
+
+// Receives the capture thread's batches and writes their rows. Runs on the capture thread
+// (and on the stopping thread for the batches still pending at Stop); writing there is
+// fine for a program that has no window to keep responsive.
+class DumpWriter : public BatchSink {
+ public:
+  DumpWriter(std::FILE* out, std::optional<std::int64_t> limit) : out_(out), limit_(limit) {
+    text_.reserve(FlushBytes + (64 << 10));
+  }
+
+  std::int64_t RowCount() override { return 0; }
+
+  void DeliverBatch(RowStore rows, const TrafficCounters& counters) override {
+    std::lock_guard lock(mutex_);
+    kernelDrops_ = std::max(kernelDrops_, counters.kernelDrops);
+    if (done_.load()) return;
+    std::int64_t take = rows.RowCount();
+    if (limit_) take = std::min(take, *limit_ - written_);
+    for (std::int64_t r = 0; r < take; ++r) {
+      AppendRowLine(text_, rows, r, RowFormat::Tsv);
+      if (text_.size() >= FlushBytes && !WriteOut()) break;
+    }
+    if (!failed_) written_ += take;
+    if (failed_ || (limit_ && written_ >= *limit_)) done_.store(true);
+  }
+
+  void AppendHeader(const ColumnSet& columns) {
+    std::lock_guard lock(mutex_);
+    AppendHeaderLine(text_, columns, RowFormat::Tsv);
+  }
+
+  // True once nothing more will be written: -c reached or the output failed.
+  bool Done() const { return done_.load(); }
+
+  // Writes what is left. False when the output failed at any point.
+  bool Finish() {
+    std::lock_guard lock(mutex_);
+    if (!failed_ && WriteOut() && std::fflush(out_) != 0) Fail(errno);
+    return !failed_;
+  }
+
+  std::int64_t Written() const {
+    std::lock_guard lock(mutex_);
+    return written_;
+  }
+  std::uint64_t KernelDrops() const {
+    std::lock_guard lock(mutex_);
+    return kernelDrops_;
+  }
+  std::string FailureReason() const {
+    std::lock_guard lock(mutex_);
+    return std::strerror(errno_);
+  }
+
+ private:
+  bool WriteOut() {
+    if (failed_) return false;
+    if (!text_.empty() && std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size()) {
+      Fail(errno);
+      return false;
+    }
+    text_.clear();
+    return true;
+  }
+  void Fail(int error) {
+    failed_ = true;
+    errno_ = error != 0 ? error : EIO;
+    done_.store(true);
+  }
+
+  std::FILE* out_;
+  const std::optional<std::int64_t> limit_;
+  mutable std::mutex mutex_;
+  std::string text_;
+  std::int64_t written_ = 0;
+  std::uint64_t kernelDrops_ = 0;
+  bool failed_ = false;
+  int errno_ = 0;
+  std::atomic<bool> done_{false};
+};
+
+int ListAdapters(std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
+  AdapterEntry entries[DumpMaxAdapters];
+  std::uint32_t count = 0;
+  if (!env.registry || !EnumerateAdapters(*env.registry, entries, DumpMaxAdapters, &count)) {
+    PrintError(err, "No adapters found!");
+    return DumpExitFailure;
+  }
+  std::string text;
+  std::vector<std::string> problems;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    std::string mac;
+    std::string why;
+    AdapterPtr adapter = env.devices ? OpenAdapter(*env.devices, entries[i].keyName, &why)
+                                     : AdapterPtr(nullptr, nullptr);
+    if (adapter) {
+      std::uint8_t address[6] = {};
+      std::uint32_t n = 0;
+      if (GetAddress(adapter.get(), address, sizeof address, &n)) {
+        mac = FormatMac(address);
+      } else {
+        problems.push_back(WithReason(std::string("adapter ") + entries[i].keyName + ": GetAddress() failed",
+                                      adapter->lastError));
+      }
+      CloseAdapter(std::move(adapter));
+    } else {
+      problems.push_back(WithReason(std::string("Adapter ") + entries[i].keyName + " open failed", why));
+    }
+    text += std::to_string(i);
+    text += '\t';
+    AppendTsvCell(text, entries[i].keyName);
+    text += '\t';
+    AppendTsvCell(text, entries[i].description);
+    text += '\t';
+    text += mac;
+    text += '\n';
+  }
+  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
+    PrintError(err, std::string("cannot write the adapter list: ") + std::strerror(errno));
+    return DumpExitFailure;
+  }
+  for (const std::string& problem : problems) PrintError(err, problem);
+  return DumpExitOk;
+}
+
+// Opens the adapter -i names. On failure prints why and returns null.
+AdapterPtr OpenLiveAdapter(const DumpOptions& options, std::FILE* err, const DumpEnvironment& env) {
+  AdapterEntry entries[DumpMaxAdapters];
+  std::uint32_t count = 0;
+  if (!env.registry || !EnumerateAdapters(*env.registry, entries, DumpMaxAdapters, &count)) {
+    PrintError(err, "No adapters found!");
+    return {nullptr, nullptr};
+  }
+  if (static_cast<std::uint32_t>(options.adapterIndex) >= count) {
+    PrintError(err, "there is no adapter " + std::to_string(options.adapterIndex) + " (" + std::to_string(count) +
+                        " found; see -D)");
+    return {nullptr, nullptr};
+  }
+  const char* key = entries[options.adapterIndex].keyName;
+  std::string why;
+  AdapterPtr adapter = env.devices ? OpenAdapter(*env.devices, key, &why) : AdapterPtr(nullptr, nullptr);
+  if (!adapter) PrintError(err, WithReason(std::string("Adapter ") + key + " open failed", why));
+  return adapter;
+}
+
+}  // namespace
+
+int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
+  std::string error;
+  std::optional<DumpOptions> parsed = ParseDumpArgs(args, &error);
+  if (!parsed) {
+    PrintError(err, error);
+    return DumpExitUsage;
+  }
+  const DumpOptions& options = *parsed;
+  if (options.mode == DumpMode::Help) {
+    std::fputs(DumpUsageText(), out);
+    return std::fflush(out) == 0 ? DumpExitOk : DumpExitFailure;
+  }
+  if (options.mode == DumpMode::ListAdapters) return ListAdapters(out, err, env);
+
+  const bool live = options.mode == DumpMode::Live;
+  // The file's device table must outlive the adapter opened from it.
+  DeviceTable fileDevices;
+  CaptureState state;
+  std::array<std::uint8_t, 6> mac{};
+
+  if (live) {
+    state.adapter = OpenLiveAdapter(options, err, env);
+    if (!state.adapter) return DumpExitFailure;
+    if (options.mac) {
+      mac = *options.mac;
+    } else {
+      std::uint32_t n = 0;
+      if (!GetAddress(state.adapter.get(), mac.data(), static_cast<std::uint32_t>(mac.size()), &n)) {
+        PrintError(err, WithReason("GetAddress() failed.", state.adapter->lastError));
+        CloseAdapter(std::move(state.adapter));
+        return DumpExitFailure;
+      }
+    }
+    if (!SetPacketFilter(state.adapter.get(), PromiscuousFilter)) {
+      // As in the window: the capture goes on with the adapter's current filter.
+      PrintError(err, WithReason("Promiscuous mode not activated", state.adapter->lastError));
+    }
+  } else {
+    if (!env.registerCaptureFile) {
+      PrintError(err, "cannot read capture file " + options.file + ": no capture file reader");
+      return DumpExitFailure;
+    }
+    env.registerCaptureFile(fileDevices, options.file);
+    std::string why;
+    state.adapter = OpenAdapter(fileDevices, FileKeyName, &why);
+    if (!state.adapter) {
+      // The device's reason names the file and what is wrong with it.
+      PrintError(err, why.empty() ? "cannot read capture file " + options.file : OneLine(why));
+      return DumpExitFailure;
+    }
+    mac = options.mac.value_or(std::array<std::uint8_t, 6>{});
+  }
+
+  state.request = AllocatePacket(state.adapter.get());
+  if (!state.request) {
+    PrintError(err, "Packet allocation failed.");
+    CloseAdapter(std::move(state.adapter));
+    return DumpExitFailure;
+  }
+  InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(state.frameBuffer.size()));
+  state.columns = options.columns;
+  state.adapterMac = mac;
+
+  DumpWriter writer(out, options.maxFrames);
+  if (options.header) writer.AppendHeader(state.columns);
+  state.listWindow = &writer;
+
+  // The device stays open until StopCaptureThread; only its end-of-input state is read
+  // from here while the capture thread reads frames.
+  const PacketDevice* device = state.adapter->device.get();
+  std::string damage;
+  std::thread thread = StartCaptureThread(state);
+  for (;;) {
+    if (writer.Done()) break;
+    if (env.interrupted && env.interrupted->load()) break;
+    if (!live && device->EndOfInput()) {
+      damage = device->LastError();
+      break;
+    }
+    std::this_thread::sleep_for(env.pollInterval);
+  }
+  StopCaptureThread(state, thread);
+  state.listWindow = nullptr;
+
+  if (!writer.Finish()) {
+    PrintError(err, "cannot write the rows: " + writer.FailureReason());
+    return DumpExitFailure;
+  }
+  std::string summary = FramesDecoded(writer.Written());
+  if (!damage.empty()) {
+    // The rows before the damage are out; one line says how far the file could be read.
+    PrintError(err, summary + "; " + OneLine(damage));
+    return DumpExitFailure;
+  }
+  if (live) summary += ", " + std::to_string(writer.KernelDrops()) + " dropped by the kernel";
+  PrintError(err, summary);
+  return DumpExitOk;
+}

@@ -1,0 +1,66 @@
+#pragma once
+// orrisvane-dump: the capture thread and the decoder of the window, with the rows written
+// as tab-separated text. RunDump is the whole program minus the process wiring, so that
+// tests drive it with fake devices, an in-memory registry and their own capture files.
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "analysis/columns.h"
+#include "capture/adapters.h"
+#include "capture/packet_device.h"
+
+// What the program reaches the machine through.
+struct DumpEnvironment {
+  // Live adapters (-i) and the adapter list (-D, -i).
+  const DeviceTable* devices = nullptr;
+  const RegistryView* registry = nullptr;
+  // Registers, under the driver's path, a device that reads the capture file at path and
+  // binds any key name (-r).
+  std::function<void(DeviceTable&, std::string path)> registerCaptureFile;
+  // Raised (by SIGINT or SIGTERM in the program) to end a live capture.
+  const std::atomic<bool>* interrupted = nullptr;
+  // How often the main thread looks for the end of input, -c and an interruption.
+  std::chrono::milliseconds pollInterval{2};
+};
+
+enum class DumpMode { Help, ListAdapters, Live, File };
+
+struct DumpOptions {
+  DumpMode mode = DumpMode::Help;
+  int adapterIndex = 0;                          // -i
+  std::string file;                              // -r
+  std::optional<std::array<std::uint8_t, 6>> mac;  // --mac
+  ColumnSet columns = ColumnSet::Startup();      // --columns
+  std::optional<std::int64_t> maxFrames;         // -c
+  bool header = true;                            // --no-header clears it
+};
+
+// Most adapters -D and -i look at (as many as the start-up probe lists).
+inline constexpr std::uint32_t DumpMaxAdapters = 20;
+
+// Exit statuses.
+inline constexpr int DumpExitOk = 0;
+inline constexpr int DumpExitFailure = 1;  // unreadable input, adapter not opened, write error
+inline constexpr int DumpExitUsage = 2;    // bad arguments
+
+// Reads the arguments (without the program name). On a mistake returns nothing and sets
+// *error to a one-line explanation without the program name or a newline.
+std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std::string* error);
+
+// Reads "AA:BB:CC:DD:EE:FF" (either case).
+std::optional<std::array<std::uint8_t, 6>> ParseMacAddress(const std::string& text);
+
+// The usage text that --help prints.
+const char* DumpUsageText();
+
+// Runs the program: rows to out, the closing count and every error to err. Returns the
+// exit status.
+int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, const DumpEnvironment& env);

@@ -1,0 +1,202 @@
+// Command line of orrisvane-dump.
+
+#include <charconv>
+#include <string_view>
+
+#include "dump/dump.h"
+
+namespace {
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A whole decimal number within [low, high]; nothing for anything else ("12x", "", "-3").
+std::optional<std::int64_t> ParseNumber(std::string_view text, std::int64_t low, std::int64_t high) {
+  std::int64_t value = 0;
+  const char* end = text.data() + text.size();
+  auto [ptr, ec] = std::from_chars(text.data(), end, value);
+  if (text.empty() || ec != std::errc() || ptr != end || value < low || value > high) return std::nullopt;
+  return value;
+}
+
+// The column text form as a user types it: at least 20 characters, each of the first 20
+// a '0' or a '1'. The stored form reads anything but '1' as hidden; on a command line a
+// typo would then silently hide columns, so it is refused instead.
+bool ValidColumnText(std::string_view text) {
+  if (text.size() < static_cast<std::size_t>(ColumnCount)) return false;
+  for (int i = 0; i < ColumnCount; ++i) {
+    if (text[i] != '0' && text[i] != '1') return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<std::array<std::uint8_t, 6>> ParseMacAddress(const std::string& text) {
+  if (text.size() != 17) return std::nullopt;
+  std::array<std::uint8_t, 6> mac{};
+  for (int i = 0; i < 6; ++i) {
+    int hi = HexDigit(text[i * 3]);
+    int lo = HexDigit(text[i * 3 + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    if (i < 5 && text[i * 3 + 2] != ':') return std::nullopt;
+    mac[i] = static_cast<std::uint8_t>(hi * 16 + lo);
+  }
+  return mac;
+}
+
+std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std::string* error) {
+  DumpOptions options;
+  bool modeGiven = false;
+  auto fail = [&](std::string message) -> std::optional<DumpOptions> {
+    *error = std::move(message);
+    return std::nullopt;
+  };
+  auto setMode = [&](DumpMode mode) {
+    if (modeGiven) return false;
+    modeGiven = true;
+    options.mode = mode;
+    return true;
+  };
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    std::string flag = args[i];
+    std::optional<std::string> inlineValue;
+    if (flag.starts_with("--")) {
+      if (auto eq = flag.find('='); eq != std::string::npos) {
+        inlineValue = flag.substr(eq + 1);
+        flag.resize(eq);
+      }
+    }
+    // The value of an option: "--mac=X" or the next argument.
+    auto value = [&](std::string* into) {
+      if (inlineValue) {
+        *into = *inlineValue;
+        return true;
+      }
+      if (i + 1 >= args.size()) return false;
+      *into = args[++i];
+      return true;
+    };
+    std::string v;
+
+    if (flag == "--help" || flag == "-h") {
+      options.mode = DumpMode::Help;
+      return options;
+    } else if (flag == "-D") {
+      if (!setMode(DumpMode::ListAdapters)) return fail("only one of -D, -i and -r may be given");
+    } else if (flag == "-i") {
+      if (!setMode(DumpMode::Live)) return fail("only one of -D, -i and -r may be given");
+      if (!value(&v)) return fail("-i needs an adapter index (see -D)");
+      auto n = ParseNumber(v, 0, DumpMaxAdapters - 1);
+      if (!n) return fail("-i: '" + v + "' is not an adapter index from 0 to " + std::to_string(DumpMaxAdapters - 1));
+      options.adapterIndex = static_cast<int>(*n);
+    } else if (flag == "-r") {
+      if (!setMode(DumpMode::File)) return fail("only one of -D, -i and -r may be given");
+      if (!value(&v) || v.empty()) return fail("-r needs a capture file name");
+      options.file = v;
+    } else if (flag == "--mac") {
+      if (!value(&v)) return fail("--mac needs an address like 00:A0:C9:12:34:56");
+      options.mac = ParseMacAddress(v);
+      if (!options.mac) return fail("--mac: '" + v + "' is not an address like 00:A0:C9:12:34:56");
+    } else if (flag == "--columns") {
+      if (!value(&v)) return fail("--columns needs 20 characters of 0 and 1");
+      if (!ValidColumnText(v)) return fail("--columns: '" + v + "' is not 20 characters of 0 and 1");
+      options.columns = ColumnSet::FromText(v);
+      // The packet number makes the row; it is always shown, as in the window.
+      options.columns.shown[static_cast<int>(ColumnId::PacketNumber)] = 1;
+      options.columns.AssignColumnPositions();
+    } else if (flag == "-c") {
+      if (!value(&v)) return fail("-c needs a number of frames");
+      auto n = ParseNumber(v, 1, INT64_MAX);
+      if (!n) return fail("-c: '" + v + "' is not a number of frames above 0");
+      options.maxFrames = *n;
+    } else if (flag == "--no-header") {
+      if (inlineValue) return fail("--no-header takes no value");
+      options.header = false;
+    } else {
+      return fail("unknown argument '" + args[i] + "' (see --help)");
+    }
+  }
+  if (!modeGiven) return fail("one of -D, -i INDEX and -r FILE is needed (see --help)");
+  return options;
+}
+
+const char* DumpUsageText() {
+  return R"(NAME
+       orrisvane-dump - write captured Ethernet frames as rows of tab-separated text
+
+SYNOPSIS
+       orrisvane-dump -D
+       orrisvane-dump -i INDEX [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump -r FILE [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump --help
+
+DESCRIPTION
+       Decodes every frame of a live adapter or of a capture file into one row, as the
+       Orrisvane window does, and writes the rows to standard output: first a header line
+       with the header texts of the shown columns, then one line per frame with its cells
+       in the same order, separated by TAB characters. A cell that does not apply to a
+       frame is empty. Inside a cell a backslash is written as \\, a TAB as \t, a line
+       feed as \n and a carriage return as \r. Packet numbers start at 0.
+
+       When it ends, orrisvane-dump writes to standard error how many frames it decoded
+       and, for a live capture, how many the kernel dropped.
+
+OPTIONS
+       -D     List the adapters, one per line: index, key name, description and MAC
+              address, separated by TAB characters. The MAC address is empty when the
+              adapter cannot be opened; the reason follows on standard error.
+
+       -i INDEX
+              Capture live, in promiscuous mode, on the adapter with that index in the list
+              of -D, until interrupted (Ctrl+C, SIGINT or SIGTERM) or until -c frames have
+              been decoded. Every frame decoded before the interruption is written.
+
+       -r FILE
+              Read the frames of a pcap or pcapng capture file with Ethernet link type.
+
+       --mac AA:BB:CC:DD:EE:FF
+              The station address that decides the direction: a frame sent from it is
+              "out", any other frame "in". Default: the adapter's own address for -i,
+              00:00:00:00:00:00 for -r.
+
+       --columns FLAGS
+              Which columns are shown: 20 characters of 0 and 1, character i standing for
+              column i of the list below. The packet number is always shown. Default:
+              11100011111110000011.
+                0 Packet Number          10 TCP Connection Number
+                1 Bytes                  11 TCP Source Port
+                2 In/Out                 12 TCP Destination Port
+                3 MAC Source Address     13 TCP Sequence Number
+                4 MAC Destination Address 14 TCP Acknowledgement Number
+                5 IEEE802.3 Length       15 TCP Flags
+                6 Protocol               16 TCP Window
+                7 IP Source Address      17 TCP Checksum
+                8 IP Destination Address 18 Winsock Function
+                9 Upper Layer Protocol   19 Data
+
+       -c N   Stop after N frames; exactly N rows are written.
+
+       --no-header
+              Leave out the header line.
+
+       -h, --help
+              Show this text.
+
+EXIT STATUS
+       0      The capture ended normally (end of file, -c, or an interruption).
+       1      The file could not be read or is damaged, the adapter could not be opened,
+              or the output could not be written. Rows decoded before a damaged part of a
+              file are written before the error.
+       2      The arguments were wrong.
+
+EXAMPLES
+       orrisvane-dump -r trace.pcap --columns 11111111111111111111 > trace.tsv
+       sudo orrisvane-dump -i 0 -c 100
+)";
+}

@@ -1,0 +1,53 @@
+// orrisvane-dump's process wiring: the real devices and adapter list, and the signals
+// that end a live capture through the stop handshake.
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "capture/capture_file_device.h"
+#include "capture/linux_registry.h"
+#include "capture/pcap_device.h"
+#include "dump/dump.h"
+
+namespace {
+
+// A signal handler can reach nothing but a lock-free flag of static storage.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void OnInterrupt(int) { interrupted.store(true); }
+
+void CatchInterrupts() {
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // The first Ctrl+C stops the capture and writes what was decoded; a second one, should
+  // the stop ever hang, ends the process the ordinary way.
+  action.sa_flags = SA_RESETHAND;
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+
+  DeviceTable devices;
+  RegisterPcapDevice(devices);
+  LinuxRegistry registry;
+
+  DumpEnvironment env;
+  env.devices = &devices;
+  env.registry = &registry;
+  env.registerCaptureFile = [](DeviceTable& table, std::string path) {
+    RegisterCaptureFileDevice(table, std::move(path));
+  };
+  env.interrupted = &interrupted;
+
+  CatchInterrupts();
+  return RunDump(args, stdout, stderr, env);
+}

@@ -1,0 +1,102 @@
+// The command line: what it accepts, and that every mistake is one line and status 2.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "tests/dump/dump_test_support.h"
+
+namespace dump_test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+std::optional<DumpOptions> Parse(std::vector<std::string> args, std::string* error = nullptr) {
+  std::string ignored;
+  return ParseDumpArgs(args, error ? error : &ignored);
+}
+
+TEST(DumpArgs, ModesAndOptions) {
+  auto file = Parse({"-r", "a.pcap", "--mac", "0a:1B:2c:3D:4e:5F", "-c", "12", "--no-header"});
+  ASSERT_TRUE(file);
+  EXPECT_EQ(file->mode, DumpMode::File);
+  EXPECT_EQ(file->file, "a.pcap");
+  EXPECT_EQ(*file->mac, (std::array<std::uint8_t, 6>{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}));
+  EXPECT_EQ(*file->maxFrames, 12);
+  EXPECT_FALSE(file->header);
+  EXPECT_EQ(file->columns.ShownToText(), "11100011111110000011");
+
+  auto live = Parse({"--columns=00000000000000000001", "-i", "19"});
+  ASSERT_TRUE(live);
+  EXPECT_EQ(live->mode, DumpMode::Live);
+  EXPECT_EQ(live->adapterIndex, 19);
+  EXPECT_FALSE(live->mac);
+  EXPECT_FALSE(live->maxFrames);
+  EXPECT_TRUE(live->header);
+  EXPECT_EQ(live->columns.ShownToText(), "10000000000000000001");
+  EXPECT_EQ(live->columns.Position(ColumnId::Data), 1);
+
+  EXPECT_EQ(Parse({"-D"})->mode, DumpMode::ListAdapters);
+  // Help wins over anything after it, even a mistake.
+  EXPECT_EQ(Parse({"-r", "x", "--help", "--bogus"})->mode, DumpMode::Help);
+  EXPECT_EQ(Parse({"-h"})->mode, DumpMode::Help);
+}
+
+TEST(DumpArgs, MacAddressForms) {
+  EXPECT_TRUE(ParseMacAddress("00:00:00:00:00:00"));
+  EXPECT_TRUE(ParseMacAddress("ff:FF:fF:Ff:00:99"));
+  for (const char* bad : {"", "00:00:00:00:00", "00:00:00:00:00:00:00", "00-00-00-00-00-00", "0:00:00:00:00:000",
+                          "g0:00:00:00:00:00", "00:00:00:00:00:0x", " 00:00:00:00:00:0"}) {
+    EXPECT_FALSE(ParseMacAddress(bad)) << bad;
+  }
+}
+
+TEST(DumpArgs, MistakesAreOneLineAndStatusTwo) {
+  const std::vector<std::vector<std::string>> mistakes = {
+      {},
+      {"--no-header"},
+      {"-r"},
+      {"-r", ""},
+      {"-i"},
+      {"-i", "x"},
+      {"-i", "-1"},
+      {"-i", "20"},
+      {"-i", "3", "-r", "a.pcap"},
+      {"-D", "-D"},
+      {"-r", "a.pcap", "-c"},
+      {"-r", "a.pcap", "-c", "0"},
+      {"-r", "a.pcap", "-c", "-5"},
+      {"-r", "a.pcap", "-c", "10k"},
+      {"-r", "a.pcap", "-c", "99999999999999999999999"},
+      {"-r", "a.pcap", "--mac"},
+      {"-r", "a.pcap", "--mac", "00:11:22:33:44"},
+      {"-r", "a.pcap", "--columns"},
+      {"-r", "a.pcap", "--columns", "1110001111111000001"},
+      {"-r", "a.pcap", "--columns", "1110001111111000001x"},
+      {"-r", "a.pcap", "--no-header=yes"},
+      {"-r", "a.pcap", "--colour"},
+      {"-r", "a.pcap", "extra"},
+  };
+  for (const auto& args : mistakes) {
+    std::string joined;
+    for (const auto& a : args) joined += "[" + a + "]";
+    DumpResult r = RunWith(args, FileEnvironment());
+    EXPECT_EQ(r.status, 2) << joined;
+    EXPECT_EQ(r.out, "") << joined;
+    EXPECT_THAT(r.err, StartsWith("orrisvane-dump: ")) << joined;
+    EXPECT_EQ(CountLines(r.err), 1) << joined << r.err;
+  }
+}
+
+TEST(DumpArgs, HelpIsAUsageTextOnStandardOutput) {
+  DumpResult r = RunWith({"--help"}, DumpEnvironment{});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  for (const char* part : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "-D", "-i INDEX", "-r FILE",
+                           "--mac", "--columns", "-c N", "--no-header", "11100011111110000011"}) {
+    EXPECT_THAT(r.out, HasSubstr(part));
+  }
+}
+
+}  // namespace
+}  // namespace dump_test

@@ -1,0 +1,240 @@
+// orrisvane-dump -r on capture files the tests write: exact rows, columns, limits and the
+// ways a file can be wrong.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/dump/dump_test_support.h"
+
+namespace dump_test {
+namespace {
+
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+const std::string StartupHeader = Line({"Packet Number", "Bytes", "In/Out", "Protocol", "IP Source Address",
+                                        "IP Destination Address", "Upper Layer Protocol", "TCP Connection Number",
+                                        "TCP Source Port", "TCP Destination Port", "Winsock Function", "Data"});
+const std::string Tcp_ = "TCP (Transmission Control Protocol)";
+const std::string Ip_ = "IP (Internet Protocol)";
+
+// One frame of each kind the decoder tells apart, in a connection's order.
+std::vector<Bytes> SampleFrames() {
+  return {
+      TcpFrame(true, {.sourcePort = 40000, .destinationPort = 80, .sequence = 1000, .flags = Syn, .window = 64240,
+                      .checksum = 4660}),
+      TcpFrame(false, {.sourcePort = 80, .destinationPort = 40000, .sequence = 5000, .acknowledgement = 1001,
+                       .flags = Syn | Ack, .window = 65160, .checksum = 48879}),
+      // TAB, backslash, CR and LF in the payload: control bytes show as '.', the
+      // backslash is escaped in the file.
+      TcpFrame(true, {.sourcePort = 40000, .destinationPort = 80, .sequence = 1001, .acknowledgement = 5001,
+                      .flags = Psh | Ack},
+               "GET\t/a\\b\r\n"),
+      Ethernet(LocalMac, RemoteMac, EtherTypeIpv4, Ipv4(17, RemoteIp, LocalIp, Udp(53, 5353, Text("dns\x01x")))),
+      Pad(Ethernet(Broadcast, RemoteMac, EtherTypeArp, Arp(1, RemoteMac, RemoteIp, Mac{}, LocalIp)), 60),
+      Ethernet(LocalMac, RemoteMac, 0x86DD, Bytes(40, 0)),
+      Pad(Ethernet(LocalMac, RemoteMac, 46, Bytes(46, 0xAA)), 60),
+      Ethernet(LocalMac, RemoteMac, EtherTypeIpv4, Ipv4(1, RemoteIp, LocalIp, Bytes(8, 0))),
+  };
+}
+
+// The rows of SampleFrames with the start-up columns and --mac LocalMac.
+std::string SampleRowsLocal() {
+  return Line({"0", "54", "out", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "connect()", ""}) +
+         Line({"1", "54", "in", Ip_, "10.0.0.1", "10.0.0.2", Tcp_, "1", "80", "40000", "[acknowledge]", ""}) +
+         Line({"2", "64", "out", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "send()", "GET./a\\\\b.."}) +
+         Line({"3", "47", "in", Ip_, "10.0.0.1", "10.0.0.2", "UDP (User Datagram Protocol)", "", "", "", "", "dns.x"}) +
+         Line({"4", "60", "in", "ARP (Address Resolution Protocol)", "", "", "", "", "", "", "",
+               "who-has 10.0.0.2 tell 10.0.0.1"}) +
+         Line({"5", "54", "in", "IPNG", "", "", "", "", "", "", "", ""}) +
+         Line({"6", "60", "in", "", "", "", "", "", "", "", "", ""}) +
+         Line({"7", "42", "in", Ip_, "10.0.0.1", "10.0.0.2", "ICMP (Internet Control Message Protocol)", "", "", "",
+               "", ""});
+}
+
+class DumpFileTest : public DumpTest {
+ protected:
+  std::string WriteSample() {
+    std::string path = PathOf("sample.pcap");
+    PcapWriter writer(path);
+    std::uint64_t t = 1'700'000'000'000'000;
+    for (const Bytes& frame : SampleFrames()) writer.Frame(frame, t += 1000);
+    writer.Close();
+    return path;
+  }
+  // count UDP frames whose payloads carry their own number.
+  std::string WriteNumbered(const std::string& name, int count) {
+    std::string path = PathOf(name);
+    PcapWriter writer(path);
+    for (int i = 0; i < count; ++i) {
+      writer.Frame(Ethernet(LocalMac, RemoteMac, EtherTypeIpv4,
+                            Ipv4(17, RemoteIp, LocalIp, Udp(1000, 2000, Text("n" + std::to_string(i))))));
+    }
+    writer.Close();
+    return path;
+  }
+};
+
+TEST_F(DumpFileTest, StartupColumnsGiveExactRowsAndCount) {
+  DumpResult r = Run({"-r", WriteSample(), "--mac", "00:a0:c9:12:34:56"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartupHeader + SampleRowsLocal());
+  EXPECT_EQ(r.err, "orrisvane-dump: 8 frames decoded\n");
+}
+
+TEST_F(DumpFileTest, PcapngGivesTheSameRows) {
+  std::string path = PathOf("sample.pcapng");
+  PcapngWriter writer(path);
+  for (const Bytes& frame : SampleFrames()) writer.Frame(frame, 1);
+  writer.Close();
+  DumpResult r = Run({"-r", path, "--mac=00:A0:C9:12:34:56"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out, StartupHeader + SampleRowsLocal());
+}
+
+TEST_F(DumpFileTest, WithoutMacEveryFrameIsIncomingAndEachSideIsItsOwnConnection) {
+  DumpResult r = Run({"-r", WriteSample(), "--no-header", "-c", "3"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            Line({"0", "54", "in", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "accept()", ""}) +
+                Line({"1", "54", "in", Ip_, "10.0.0.1", "10.0.0.2", Tcp_, "2", "80", "40000", "[acknowledge]", ""}) +
+                Line({"2", "64", "in", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "recv()",
+                      "GET./a\\\\b.."}));
+  EXPECT_EQ(r.err, "orrisvane-dump: 3 frames decoded\n");
+}
+
+TEST_F(DumpFileTest, AllTwentyColumns) {
+  DumpResult r = Run({"-r", WriteSample(), "--mac", "00:A0:C9:12:34:56", "--columns", "11111111111111111111"});
+  ASSERT_EQ(r.status, 0);
+  std::vector<std::string> lines;
+  for (std::size_t begin = 0, end; (end = r.out.find('\n', begin)) != std::string::npos; begin = end + 1) {
+    lines.push_back(r.out.substr(begin, end - begin + 1));
+  }
+  ASSERT_EQ(lines.size(), 9u);
+  EXPECT_EQ(lines[0],
+            Line({"Packet Number", "Bytes", "In/Out", "MAC Source Address", "MAC Destination Address",
+                  "IEEE802.3 Length", "Protocol", "IP Source Address", "IP Destination Address",
+                  "Upper Layer Protocol", "TCP Connection Number", "TCP Source Port", "TCP Destination Port",
+                  "TCP Sequence Number", "TCP Acknowledgement Number", "TCP Flags", "TCP Window", "TCP Checksum",
+                  "Winsock Function", "Data"}));
+  EXPECT_EQ(lines[1], Line({"0", "54", "out", "00:A0:C9:12:34:56", "00:11:22:33:44:55", "", Ip_, "10.0.0.2",
+                            "10.0.0.1", Tcp_, "1", "40000", "80", "1000", "0", "0x2", "64240", "4660", "connect()",
+                            ""}));
+  EXPECT_EQ(lines[2], Line({"1", "54", "in", "00:11:22:33:44:55", "00:A0:C9:12:34:56", "", Ip_, "10.0.0.1",
+                            "10.0.0.2", Tcp_, "1", "80", "40000", "5000", "1001", "0x12", "65160", "48879",
+                            "[acknowledge]", ""}));
+  // IEEE 802.3: the length and nothing of a protocol.
+  EXPECT_EQ(lines[7], Line({"6", "60", "in", "00:11:22:33:44:55", "00:A0:C9:12:34:56", "46", "", "", "", "", "", "",
+                            "", "", "", "", "", "", "", ""}));
+}
+
+TEST_F(DumpFileTest, ColumnChoiceKeepsListOrderAndPacketNumber) {
+  // Packet number switched off is switched on again; the rest in ascending column order.
+  DumpResult r = Run({"-r", WriteSample(), "--columns", "01000000000000000001", "-c", "5"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Line({"Packet Number", "Bytes", "Data"}) + Line({"0", "54", ""}) + Line({"1", "54", ""}) +
+                       Line({"2", "64", "GET./a\\\\b.."}) + Line({"3", "47", "dns.x"}) +
+                       Line({"4", "60", "who-has 10.0.0.2 tell 10.0.0.1"}));
+  // Characters after the twentieth do not count (the stored start-up pattern has 24).
+  DumpResult startup = Run({"-r", WriteSample(), "--columns", "111000111111100000111111", "--mac",
+                            "00:A0:C9:12:34:56"});
+  EXPECT_EQ(startup.out, StartupHeader + SampleRowsLocal());
+}
+
+TEST_F(DumpFileTest, LimitWritesExactlyThatManyRowsAcrossBatches) {
+  // More frames than one batch holds, so the limit falls inside a later batch.
+  const std::string path = WriteNumbered("many.pcap", 3 * static_cast<int>(BatchMaxRows));
+  DumpResult r = Run({"-r", path, "--no-header", "--columns", "10000000000000000001", "-c", "5000"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(CountLines(r.out), 5000);
+  EXPECT_THAT(r.out, StartsWith(Line({"0", "n0"})));
+  EXPECT_THAT(r.out, testing::EndsWith(Line({"4999", "n4999"})));
+  EXPECT_EQ(r.err, "orrisvane-dump: 5000 frames decoded\n");
+
+  DumpResult more = Run({"-r", WriteSample(), "-c", "100"});
+  EXPECT_EQ(CountLines(more.out), 9);
+}
+
+TEST_F(DumpFileTest, EveryFrameOfAFileIsWrittenInOrder) {
+  // The end of the file is noticed while the capture thread runs; the last frames must
+  // not be lost to the stop. Several runs, as the timing differs each time.
+  const int frames = 2 * static_cast<int>(BatchMaxRows) + 7;
+  const std::string path = WriteNumbered("all.pcap", frames);
+  std::string expected;
+  for (int i = 0; i < frames; ++i) expected += Line({std::to_string(i), "n" + std::to_string(i)});
+  for (int run = 0; run < 5; ++run) {
+    DumpResult r = Run({"-r", path, "--no-header", "--columns", "10000000000000000001"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(r.out, expected) << "run " << run;
+    ASSERT_EQ(r.err, "orrisvane-dump: " + std::to_string(frames) + " frames decoded\n");
+  }
+}
+
+TEST_F(DumpFileTest, EmptyCaptureGivesTheHeaderOnly) {
+  // A capture that holds no frame is a capture of nothing, not an error: the header says
+  // what the columns would have been.
+  const std::string path = PathOf("empty.pcap");
+  PcapWriter(path).Close();
+  DumpResult r = Run({"-r", path});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, StartupHeader);
+  EXPECT_EQ(r.err, "orrisvane-dump: 0 frames decoded\n");
+}
+
+TEST_F(DumpFileTest, TruncatedFileWritesTheRowsBeforeTheDamage) {
+  const std::string path = WriteNumbered("cut.pcap", 5);
+  const auto recordSize = 16 + 14 + 20 + 8 + 2;  // header and a frame with a 2-byte payload
+  // Cut inside the fourth frame's bytes, then inside the fourth record's header.
+  for (std::uintmax_t size : {std::uintmax_t{24 + 3 * recordSize + 20}, std::uintmax_t{24 + 3 * recordSize + 9}}) {
+    std::filesystem::resize_file(path, size);
+    DumpResult r = Run({"-r", path, "--columns", "10000000000000000001"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, Line({"Packet Number", "Data"}) + Line({"0", "n0"}) + Line({"1", "n1"}) + Line({"2", "n2"}));
+    EXPECT_EQ(CountLines(r.err), 1) << r.err;
+    EXPECT_THAT(r.err, StartsWith("orrisvane-dump: 3 frames decoded; capture file " + path + " is damaged: "));
+  }
+}
+
+TEST_F(DumpFileTest, UnreadableFilesAreOneLineErrorsWithNothingWritten) {
+  const std::string raw = PathOf("raw.pcap");
+  {
+    PcapWriter writer(raw, LinkTypeRaw);
+    writer.Frame(Ipv4(17, RemoteIp, LocalIp, Udp(1, 2, Text("x"))));
+  }
+  const std::string zeroBytes = PathOf("zero.pcap");
+  std::FILE* f = std::fopen(zeroBytes.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  const std::string garbage = PathOf("garbage.pcap");
+  f = std::fopen(garbage.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("this is not a capture file at all, just text\n", f);
+  std::fclose(f);
+
+  for (const std::string& path : {PathOf("missing.pcap"), raw, zeroBytes, garbage, dir_.string()}) {
+    DumpResult r = Run({"-r", path});
+    EXPECT_EQ(r.status, 1) << path;
+    EXPECT_EQ(r.out, "") << path;
+    EXPECT_EQ(CountLines(r.err), 1) << r.err;
+    EXPECT_THAT(r.err, StartsWith("orrisvane-dump: ")) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(path)) << r.err;
+  }
+}
+
+TEST_F(DumpFileTest, FullOutputIsAnErrorNotASuccess) {
+  std::FILE* full = std::fopen("/dev/full", "w");
+  if (!full) GTEST_SKIP() << "no /dev/full here";
+  std::FILE* err = std::tmpfile();
+  const std::vector<std::string> args = {"-r", WriteSample()};
+  int status = RunDump(args, full, err, FileEnvironment());
+  std::fclose(full);
+  std::string errors = Contents(err);
+  std::fclose(err);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(errors, "orrisvane-dump: cannot write the rows: No space left on device\n");
+}
+
+}  // namespace
+}  // namespace dump_test
