@@ -1,0 +1,379 @@
+#include "app/settings_sheet.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "capture/driver_client.h"
+
+namespace {
+
+// Adapter list sizes: the drop-down shows what Start can open, the details may reach
+// any index the settings can hold.
+constexpr std::uint32_t ListedAdapters = 5;
+constexpr std::uint32_t DetailAdapters = 15;
+constexpr std::int32_t HighestAdapterIndex = 14;
+constexpr std::uint32_t DescriptionBufferSize = 1520;
+
+QString ControlName(int id) { return QString::number(id); }
+
+// Outside texts (registry descriptions, device answers) are 8-bit; never markup.
+QLabel* PlainLabel(const QString& text, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+std::string FormatMessage(const char* format, const char* argument) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format, argument);
+  return buffer;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+
+void SettingsPage::Activate() {
+  if (shown_) return;
+  shown_ = true;
+  Initialise();
+}
+
+// ---------------------------------------------------------------------------------------
+
+const std::array<CPPReport::Box, CPPReport::BoxCount>& CPPReport::Boxes() {
+  static const std::array<Box, BoxCount> boxes = {{
+      {1019, "Data", ColumnId::Data},
+      {1009, "Destination IP Address", ColumnId::IpDestination},
+      {1008, "Source IP Address", ColumnId::IpSource},
+      {1010, "Upper Layer Protocol", ColumnId::UpperLayerProtocol},
+      {1004, "Destination MAC Address", ColumnId::MacDestination},
+      {1006, "IEEE 802.3 Length", ColumnId::Ieee8023Length},
+      {1005, "Protocol", ColumnId::Protocol},
+      {1003, "Source MAC Address", ColumnId::MacSource},
+      {1007, "Packet Size", ColumnId::Bytes},
+      {1016, "Acknowledgement Num.", ColumnId::TcpAcknowledgementNumber},
+      {1012, "Checksum", ColumnId::TcpChecksum},
+      {1020, "Connection Number", ColumnId::TcpConnectionNumber},
+      {1014, "Destination Port", ColumnId::TcpDestinationPort},
+      {1017, "Flags", ColumnId::TcpFlags},
+      {1015, "Sequence Number", ColumnId::TcpSequenceNumber},
+      {1013, "Source Port", ColumnId::TcpSourcePort},
+      {1011, "Window", ColumnId::TcpWindow},
+      {1018, "Winsock Function Calls", ColumnId::WinsockFunction},
+      {1026, "Incoming/Outgoing", ColumnId::InOut},
+  }};
+  return boxes;
+}
+
+CPPReport::CPPReport(QWidget* parent) : SettingsPage(parent) {
+  setObjectName("131");
+  const auto& table = Boxes();
+  for (int i = 0; i < BoxCount; ++i) {
+    boxes_[i] = new QCheckBox(QString::fromLatin1(table[i].label), this);
+    boxes_[i]->setObjectName(ControlName(table[i].controlId));
+  }
+  // The boxes stand in their groups top to bottom as the dialog template places them.
+  auto group = [this](const char* title, std::initializer_list<int> ids) {
+    auto* box = new QGroupBox(QString::fromLatin1(title), this);
+    auto* column = new QVBoxLayout(box);
+    for (int id : ids) column->addWidget(CheckBox(id));
+    column->addStretch();
+    return box;
+  };
+  QGroupBox* ethernet = group("Ethernet Packet Fields", {1003, 1004, 1005, 1006, 1007});
+  QGroupBox* ip = group("IP Packet Fields", {1008, 1009, 1010});
+  QGroupBox* tcp = group("TCP/UDP Packet Fields",
+                         {1013, 1014, 1015, 1016, 1017, 1011, 1012, 1019, 1020});
+
+  auto* left = new QVBoxLayout;
+  left->addWidget(ethernet, 65);
+  left->addWidget(ip, 45);
+  auto* grid = new QGridLayout(this);
+  grid->addLayout(left, 0, 0);
+  grid->addWidget(tcp, 0, 1);
+  grid->addWidget(CheckBox(1026), 1, 0);
+  grid->addWidget(CheckBox(1018), 1, 1);
+  grid->setRowStretch(2, 1);
+}
+
+QCheckBox* CPPReport::CheckBox(int controlId) const {
+  const auto& table = Boxes();
+  for (int i = 0; i < BoxCount; ++i)
+    if (table[i].controlId == controlId) return boxes_[i];
+  return nullptr;
+}
+
+void CPPReport::CopyFrom(const ColumnSet& columns) {
+  const auto& table = Boxes();
+  for (int i = 0; i < BoxCount; ++i) values[i] = columns.IsShown(table[i].column) ? 1 : 0;
+}
+
+void CPPReport::CopyTo(ColumnSet& columns) const {
+  columns.shown.fill(0);
+  columns.shown[static_cast<int>(ColumnId::PacketNumber)] = 1;
+  const auto& table = Boxes();
+  for (int i = 0; i < BoxCount; ++i)
+    if (values[i] != 0) columns.shown[static_cast<int>(table[i].column)] = 1;
+  columns.AssignColumnPositions();
+}
+
+void CPPReport::Initialise() {
+  for (int i = 0; i < BoxCount; ++i) boxes_[i]->setChecked(values[i] != 0);
+}
+
+bool CPPReport::SaveControls() {
+  for (int i = 0; i < BoxCount; ++i) values[i] = boxes_[i]->isChecked() ? 1 : 0;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------
+
+CPPLog::CPPLog(ReportErrorFn reportError, LogPathDialogFn askPath, QWidget* parent)
+    : SettingsPage(parent), reportError_(std::move(reportError)), askPath_(std::move(askPath)) {
+  setObjectName("107");
+  auto* group = new QGroupBox(QStringLiteral("Log File"), this);
+  saveBox_ = new QCheckBox(QStringLiteral("Save to File:"), group);
+  saveBox_->setObjectName(ControlName(settings_control::SaveToFile));
+  pathEdit_ = new QLineEdit(group);
+  pathEdit_->setObjectName(ControlName(settings_control::LogPath));
+  browse_ = new QPushButton(QStringLiteral("..."), group);
+  browse_->setObjectName(ControlName(settings_control::Browse));
+  browse_->setAutoDefault(false);
+  browse_->setFixedWidth(browse_->fontMetrics().horizontalAdvance(QStringLiteral("...")) + 16);
+
+  auto* pathRow = new QHBoxLayout;
+  pathRow->setSpacing(0);
+  pathRow->addWidget(pathEdit_, 1);
+  pathRow->addWidget(browse_);
+  auto* inner = new QVBoxLayout(group);
+  inner->addSpacing(12);
+  inner->addWidget(saveBox_);
+  inner->addSpacing(8);
+  inner->addLayout(pathRow);
+  inner->addStretch();
+
+  auto* outer = new QVBoxLayout(this);
+  outer->addSpacing(30);
+  outer->addWidget(group);
+  outer->addStretch();
+
+  connect(browse_, &QPushButton::clicked, this, &CPPLog::Browse);
+}
+
+void CPPLog::Initialise() { LoadControls(); }
+
+void CPPLog::LoadControls() {
+  saveBox_->setChecked(saveToFile != 0);
+  pathEdit_->setText(QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size())));
+}
+
+bool CPPLog::TakePath(const QString& text) {
+  const QByteArray bytes = QFile::encodeName(text);
+  if (bytes.size() > MaxLogFilePathLength) {
+    if (reportError_) reportError_(LogPathTooLongMessage);
+    return false;
+  }
+  path.assign(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+  return true;
+}
+
+bool CPPLog::SaveControls() {
+  saveToFile = saveBox_->isChecked() ? 1 : 0;
+  if (TakePath(pathEdit_->text())) return true;
+  // The refused text would otherwise sit in the box looking as if it were kept.
+  LoadControls();
+  return false;
+}
+
+void CPPLog::Browse() {
+  // An edited flag or path must survive the dialog, whatever the user does in it.
+  SaveControls();
+  const QString chosen = askPath_ ? askPath_(this) : QString();
+  if (chosen.isEmpty()) return;
+  TakePath(chosen);
+  LoadControls();
+}
+
+QString AskLogFilePath(QWidget* parent) {
+  QFileDialog dialog(parent);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setDefaultSuffix(QStringLiteral("txt"));
+  dialog.setDirectory(QDir::homePath());
+  dialog.selectFile(QStringLiteral("QuorvelLog.txt"));
+  // Overwriting asks first: QFileDialog does so unless told otherwise.
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().constFirst();
+}
+
+// ---------------------------------------------------------------------------------------
+
+std::string FormatStationAddress(const std::uint8_t mac[6]) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X\n", mac[0], mac[1], mac[2], mac[3],
+                mac[4], mac[5]);
+  return text;
+}
+
+CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, ReportErrorFn reportError,
+                       QWidget* parent)
+    : SettingsPage(parent),
+      adapterIndex(storedIndex),
+      storedIndex_(storedIndex),
+      env_(env),
+      reportError_(std::move(reportError)) {
+  setObjectName("132");
+  auto* group = new QGroupBox(QStringLiteral("Network Adapter"), this);
+  list_ = new QComboBox(group);
+  list_->setObjectName(ControlName(settings_control::AdapterList));
+  list_->setEditable(false);
+  list_->setMaxVisibleItems(5);
+  description_ = PlainLabel(QString(), group);
+  description_->setObjectName(ControlName(settings_control::Description));
+  mac_ = PlainLabel(QString(), group);
+  mac_->setObjectName(ControlName(settings_control::MacAddress));
+  for (QLabel* text : {description_, mac_}) {
+    text->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  }
+
+  auto* grid = new QGridLayout(group);
+  grid->addWidget(list_, 0, 0, 1, 2);
+  grid->addWidget(PlainLabel(QStringLiteral("Description:"), group), 1, 0, Qt::AlignRight | Qt::AlignTop);
+  grid->addWidget(description_, 1, 1);
+  grid->addWidget(PlainLabel(QStringLiteral("MAC Address:"), group), 2, 0, Qt::AlignRight | Qt::AlignTop);
+  grid->addWidget(mac_, 2, 1);
+  grid->setColumnStretch(1, 1);
+  grid->setRowStretch(3, 1);
+
+  auto* outer = new QVBoxLayout(this);
+  outer->addSpacing(30);
+  outer->addWidget(group);
+  outer->addStretch();
+}
+
+void CPPAdapter::Initialise() {
+  FillList();
+  ShowDetails();
+  connect(list_, &QComboBox::currentIndexChanged, this, [this](int) { ShowDetails(); });
+}
+
+void CPPAdapter::FillList() {
+  adapterIndex = storedIndex_;
+  AdapterEntry entries[ListedAdapters];
+  std::uint32_t count = 0;
+  const QSignalBlocker quiet(list_);
+  list_->clear();
+  if (!EnumerateAdapters(env_.registry, entries, ListedAdapters, &count) || count == 0) {
+    list_->addItem(QStringLiteral("No adapters found!"));
+  } else {
+    for (std::uint32_t i = 0; i < count; ++i) list_->addItem(QString::fromLocal8Bit(entries[i].description));
+  }
+  // A list position is an adapter index; an index without an entry selects nothing.
+  list_->setCurrentIndex(adapterIndex >= 0 && adapterIndex < list_->count() ? adapterIndex : -1);
+}
+
+void CPPAdapter::ShowDetails() {
+  adapterIndex = list_->currentIndex();
+  if (adapterIndex < 0 || adapterIndex > HighestAdapterIndex) adapterIndex = 0;
+
+  AdapterEntry entries[DetailAdapters];
+  std::uint32_t count = 0;
+  if (!EnumerateAdapters(env_.registry, entries, DetailAdapters, &count) || count == 0) return;
+
+  // entries[] holds 15 zero-filled records, so an index past the adapters found names
+  // the empty key, which no device binds.
+  const char* keyName = entries[adapterIndex].keyName;
+  AdapterPtr adapter = OpenAdapter(env_.devices, keyName);
+  if (!adapter) {
+    if (reportError_) reportError_(FormatMessage("Adapter %s open failed.\n", keyName));
+    return;
+  }
+
+  char description[DescriptionBufferSize] = {};
+  std::uint32_t returned = 0;
+  if (QueryDescription(adapter.get(), description, sizeof description, &returned)) {
+    description[sizeof description - 1] = 0;
+    description_->setText(QString::fromLocal8Bit(description));
+  }
+  std::uint8_t mac[6] = {};
+  if (GetAddress(adapter.get(), mac, sizeof mac, &returned)) {
+    mac_->setText(QString::fromLatin1(FormatStationAddress(mac)));
+  }
+  CloseAdapter(std::move(adapter));
+}
+
+// ---------------------------------------------------------------------------------------
+
+SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment& env,
+                             ReportErrorFn reportError, QWidget* parent, LogPathDialogFn askLogPath)
+    : QDialog(parent) {
+  setWindowTitle(QStringLiteral("Orrisvane Settings"));
+  setModal(true);
+
+  report_ = new CPPReport;
+  report_->CopyFrom(state.columns);
+  log_ = new CPPLog(reportError, std::move(askLogPath));
+  log_->saveToFile = state.saveLog != 0 ? 1 : 0;
+  log_->path = state.logFilePath;
+  adapter_ = new CPPAdapter(state.adapterIndex, env, reportError);
+
+  tabs_ = new QTabWidget(this);
+  tabs_->addTab(report_, QStringLiteral("Column Headings"));
+  tabs_->addTab(log_, QStringLiteral("Log"));
+  tabs_->addTab(adapter_, QStringLiteral("Adapter"));
+  tabs_->setCurrentIndex(ReportTab);
+  report_->Activate();
+  connect(tabs_, &QTabWidget::currentChanged, this, &SettingsSheet::PageChanged);
+
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+  connect(buttons, &QDialogButtonBox::accepted, this, &SettingsSheet::accept);
+  connect(buttons, &QDialogButtonBox::rejected, this, &SettingsSheet::reject);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(tabs_);
+  layout->addWidget(buttons);
+}
+
+SettingsPage* SettingsSheet::Page(int index) const {
+  switch (index) {
+    case ReportTab: return report_;
+    case LogTab: return log_;
+    case AdapterTab: return adapter_;
+    default: return nullptr;
+  }
+}
+
+void SettingsSheet::PageChanged(int index) {
+  if (SettingsPage* left = Page(current_); left && left->WasShown()) left->SaveControls();
+  current_ = index;
+  if (SettingsPage* page = Page(index)) page->Activate();
+}
+
+void SettingsSheet::accept() {
+  SettingsPage* page = Page(current_);
+  if (page && page->WasShown() && !page->SaveControls()) return;
+  QDialog::accept();
+}
+
+void SettingsSheet::ApplyTo(CaptureState& state) const {
+  if (result() != QDialog::Accepted) return;
+  report_->CopyTo(state.columns);
+  state.adapterIndex = adapter_->adapterIndex;
+  state.saveLog = log_->saveToFile;
+  state.logFilePath = log_->path;
+}

@@ -1,0 +1,211 @@
+#pragma once
+// The settings sheet: three tabs that edit copies of the column flags, the log settings
+// and the adapter index, and hand them back only when the user presses OK.
+//
+// Wiring (the Settings command of the main window):
+//
+//   Stop();                                   // always, whether or not a trace runs
+//   SettingsSheet sheet(state, env, [this](const std::string& m) { ReportError(m); }, this);
+//   if (sheet.exec() == QDialog::Accepted) {
+//     sheet.ApplyTo(state);   // shown flags + positions, adapterIndex, saveLog, logFilePath
+//     list->RemoveColumns();  // every row and column goes, also when nothing changed
+//     list->InsertColumns();
+//     UpdateTitle();
+//   }                         // Cancel: nothing copied back, the rows stay
+//
+// Each page copies its control values into its members when the user leaves it and when
+// OK is pressed; a page the user never opened keeps the values copied in from the state.
+
+#include <QDialog>
+#include <QString>
+#include <QWidget>
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "analysis/capture_state.h"
+#include "analysis/columns.h"
+#include "capture/capture_environment.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTabWidget;
+
+// Shows a message to the user (a modal message box in the program).
+using ReportErrorFn = std::function<void(const std::string& message)>;
+// Asks for the log file; returns the whole chosen path, or an empty string on cancel.
+using LogPathDialogFn = std::function<QString(QWidget* parent)>;
+
+// Control identifiers of the pages, kept as the controls' object names ("1019", ...).
+namespace settings_control {
+inline constexpr int SaveToFile = 1000;
+inline constexpr int LogPath = 1001;
+inline constexpr int Browse = 1002;
+inline constexpr int AdapterList = 1023;
+inline constexpr int Description = 1024;
+inline constexpr int MacAddress = 1025;
+}  // namespace settings_control
+
+// The longest log file path the settings keep, in bytes of its 8-bit form.
+inline constexpr int MaxLogFilePathLength = static_cast<int>(LogFilePathSize) - 1;
+inline constexpr char LogPathTooLongMessage[] =
+    "The log file path is longer than 511 characters and was not taken; the previous path is kept.";
+
+// Common part of the three pages: whether the user has opened it yet, and the moves
+// between controls and members.
+class SettingsPage : public QWidget {
+  Q_OBJECT
+ public:
+  using QWidget::QWidget;
+  bool WasShown() const { return shown_; }
+  // First time the page comes up: members into controls, plus any page set-up.
+  void Activate();
+  // Controls into members; false when a value was refused (the member is then unchanged).
+  virtual bool SaveControls() = 0;
+
+ protected:
+  virtual void Initialise() = 0;
+
+ private:
+  bool shown_ = false;
+};
+
+// "Column Headings": one check box per optional column.
+class CPPReport : public SettingsPage {
+  Q_OBJECT
+ public:
+  static constexpr int BoxCount = 19;
+  struct Box {
+    int controlId;
+    const char* label;
+    ColumnId column;
+  };
+  // The boxes in member order.
+  static const std::array<Box, BoxCount>& Boxes();
+
+  explicit CPPReport(QWidget* parent = nullptr);
+
+  // Members in the order of Boxes(): 1 when the column is to be shown.
+  std::array<std::int32_t, BoxCount> values{};
+
+  void CopyFrom(const ColumnSet& columns);
+  // Packet Number plus every column whose member is set; positions assigned.
+  void CopyTo(ColumnSet& columns) const;
+
+  bool SaveControls() override;
+  QCheckBox* CheckBox(int controlId) const;
+
+ protected:
+  void Initialise() override;
+
+ private:
+  std::array<QCheckBox*, BoxCount> boxes_{};
+};
+
+// "Log": the save-to-file flag and the log file path.
+class CPPLog : public SettingsPage {
+  Q_OBJECT
+ public:
+  CPPLog(ReportErrorFn reportError, LogPathDialogFn askPath, QWidget* parent = nullptr);
+
+  std::int32_t saveToFile = 0;
+  std::string path;
+
+  bool SaveControls() override;
+  // The "..." button.
+  void Browse();
+
+  QCheckBox* SaveToFileBox() const { return saveBox_; }
+  QLineEdit* PathEdit() const { return pathEdit_; }
+  QPushButton* BrowseButton() const { return browse_; }
+
+ protected:
+  void Initialise() override;
+
+ private:
+  void LoadControls();
+  // Takes a new path if it fits; otherwise reports and keeps the old one.
+  bool TakePath(const QString& text);
+
+  ReportErrorFn reportError_;
+  LogPathDialogFn askPath_;
+  QCheckBox* saveBox_ = nullptr;
+  QLineEdit* pathEdit_ = nullptr;
+  QPushButton* browse_ = nullptr;
+};
+
+// "Adapter": the adapters found, with the chosen one's description and MAC address.
+class CPPAdapter : public SettingsPage {
+  Q_OBJECT
+ public:
+  CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, ReportErrorFn reportError,
+             QWidget* parent = nullptr);
+
+  std::int32_t adapterIndex = 0;
+
+  // The index lives in the page, not in a control: it changes only through ShowDetails.
+  bool SaveControls() override { return true; }
+
+  void FillList();
+  void ShowDetails();
+
+  QComboBox* AdapterList() const { return list_; }
+  QLabel* DescriptionText() const { return description_; }
+  QLabel* MacAddressText() const { return mac_; }
+
+ protected:
+  void Initialise() override;
+
+ private:
+  std::int32_t storedIndex_;
+  const CaptureEnvironment& env_;
+  ReportErrorFn reportError_;
+  QComboBox* list_ = nullptr;
+  QLabel* description_ = nullptr;
+  QLabel* mac_ = nullptr;
+};
+
+// The station address as the adapter page shows it: "00:A0:C9:12:34:56\n".
+std::string FormatStationAddress(const std::uint8_t mac[6]);
+
+// The save dialog behind the "..." button: "QuorvelLog.txt", default suffix "txt", asks
+// before overwriting; returns the whole path, or empty when cancelled.
+QString AskLogFilePath(QWidget* parent);
+
+class SettingsSheet : public QDialog {
+  Q_OBJECT
+ public:
+  static constexpr int ReportTab = 0, LogTab = 1, AdapterTab = 2;
+
+  // Copies the values in from state. askLogPath replaces the file dialog (tests).
+  SettingsSheet(const CaptureState& state, const CaptureEnvironment& env, ReportErrorFn reportError,
+                QWidget* parent = nullptr, LogPathDialogFn askLogPath = AskLogFilePath);
+
+  // After OK: the column flags (PacketNumber always shown) with positions assigned, the
+  // adapter index, the save-to-file flag and the log path. Does nothing unless the sheet
+  // ended with OK. The caller then rebuilds the list's columns and the title.
+  void ApplyTo(CaptureState& state) const;
+
+  QTabWidget* Tabs() const { return tabs_; }
+  CPPReport& ReportPage() const { return *report_; }
+  CPPLog& LogPage() const { return *log_; }
+  CPPAdapter& AdapterPage() const { return *adapter_; }
+
+  // OK: the current page's values into its members; a refused value keeps the sheet open.
+  void accept() override;
+
+ private:
+  void PageChanged(int index);
+  SettingsPage* Page(int index) const;
+
+  QTabWidget* tabs_ = nullptr;
+  CPPReport* report_ = nullptr;
+  CPPLog* log_ = nullptr;
+  CPPAdapter* adapter_ = nullptr;
+  int current_ = ReportTab;
+};

@@ -1,0 +1,172 @@
+#include "app/trace_files.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <string_view>
+
+namespace {
+
+// Rows are turned into text a chunk at a time, so a long trace never needs a second
+// copy of itself in memory.
+constexpr std::size_t ChunkBytes = 1 << 20;
+
+std::string_view View(const QString& path, QByteArray& storage) {
+  storage = QFile::encodeName(path);
+  return {storage.constData(), static_cast<std::size_t>(storage.size())};
+}
+
+std::string Utf8(const QString& text) { return text.toStdString(); }
+
+}  // namespace
+
+bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error) {
+  QByteArray name;
+  const RowFormat format = FormatForFileName(View(QFileInfo(path).fileName(), name));
+  auto failed = [&](const QString& reason) {
+    if (error) *error = QStringLiteral("The trace could not be saved to %1: %2").arg(path, reason);
+    return false;
+  };
+
+  QSaveFile file(path);
+  if (!file.open(QIODevice::WriteOnly)) return failed(file.errorString());
+
+  std::string text;
+  text.reserve(ChunkBytes + 4096);
+  AppendHeaderLine(text, columns, format);
+  auto writeOut = [&] {
+    const qint64 size = static_cast<qint64>(text.size());
+    if (file.write(text.data(), size) != size) return false;
+    text.clear();
+    return true;
+  };
+  const std::int64_t count = rows.RowCount();
+  for (std::int64_t row = 0; row < count; ++row) {
+    AppendRowLine(text, rows, row, format);
+    if (text.size() >= ChunkBytes && !writeOut()) break;
+  }
+  if (!text.empty()) writeOut();
+  if (file.error() != QFileDevice::NoError) {
+    const QString reason = file.errorString();
+    file.cancelWriting();
+    return failed(reason);
+  }
+  // The temporary file is renamed over the target only here; on failure it is removed.
+  if (!file.commit()) return failed(file.errorString());
+  return true;
+}
+
+QString AskSaveTracePath(QWidget* parent) {
+  static const QString textFilter = QStringLiteral("Tab-separated text (*.txt)");
+  static const QString csvFilter = QStringLiteral("CSV (*.csv)");
+  QFileDialog dialog(parent, QStringLiteral("Save Trace"));
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setNameFilters({textFilter, csvFilter});
+  dialog.setDefaultSuffix(QStringLiteral("txt"));
+  dialog.setDirectory(QDir::homePath());
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
+    dialog.setDefaultSuffix(filter == csvFilter ? QStringLiteral("csv") : QStringLiteral("txt"));
+  });
+  // QFileDialog asks before overwriting unless told not to.
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  return dialog.selectedFiles().constFirst();
+}
+
+QString ResolveLogFilePath(const std::string& stored, const QString& homeDir) {
+  QString path = QFile::decodeName(QByteArray(stored.data(), static_cast<qsizetype>(stored.size())));
+  path.replace(QLatin1Char('\\'), QLatin1Char('/'));
+  if (path.isEmpty()) return {};
+  const QDir home(homeDir);
+  static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:"));
+  if (drive.match(path).hasMatch()) {
+    // The folders of another system's drive mean nothing here; keep the file's name.
+    const QString name = QFileInfo(path.mid(2)).fileName();
+    return name.isEmpty() ? QString() : home.filePath(name);
+  }
+  if (path.startsWith(QLatin1String("~/"))) return home.filePath(path.mid(2));
+  if (QDir::isAbsolutePath(path)) return QDir::cleanPath(path);
+  return home.filePath(path);
+}
+
+LogFile::LogFile(ReportFn report, QString homeDir) : report_(std::move(report)), homeDir_(std::move(homeDir)) {}
+
+LogFile::~LogFile() { Close(); }
+
+void LogFile::Fail(const QString& reason) {
+  if (report_) report_(Utf8(reason));
+}
+
+bool LogFile::WriteAll(const std::string& text) {
+  const qint64 size = static_cast<qint64>(text.size());
+  const qint64 before = file_.size();
+  if (file_.write(text.data(), size) == size) return true;
+  // Leave no half line behind for the next trace to append to.
+  file_.resize(before);
+  return false;
+}
+
+QString LogFile::ReadFirstLine() {
+  QFile reader(file_.fileName());
+  if (!reader.open(QIODevice::ReadOnly)) return {};
+  return QString::fromUtf8(reader.readLine(1 << 16));
+}
+
+bool LogFile::Open(const std::string& storedPath, const ColumnSet& columns) {
+  Close();
+  const QString path = ResolveLogFilePath(storedPath, homeDir_);
+  if (path.isEmpty()) {
+    Fail(QStringLiteral("No log file is set (Settings, Log); the trace runs without a log."));
+    return false;
+  }
+  QByteArray name;
+  format_ = FormatForFileName(View(QFileInfo(path).fileName(), name));
+  file_.setFileName(path);
+  // Unbuffered: every batch goes to the system at once, and a write error shows at once.
+  if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    Fail(QStringLiteral("The log file %1 could not be opened: %2. The trace runs without a log.")
+             .arg(path, file_.errorString()));
+    return false;
+  }
+
+  std::string header;
+  AppendHeaderLine(header, columns, format_);
+  bool writeHeader = file_.size() == 0;
+  if (!writeHeader) {
+    const std::string known = path == lastPath_ ? lastHeader_ : Utf8(ReadFirstLine());
+    writeHeader = !known.empty() && known != header;
+  }
+  if (writeHeader && !WriteAll(header)) {
+    const QString reason = file_.errorString();
+    file_.close();
+    Fail(QStringLiteral("The log file %1 could not be written: %2. The trace runs without a log.")
+             .arg(path, reason));
+    return false;
+  }
+  lastPath_ = path;
+  lastHeader_ = header;
+  return true;
+}
+
+void LogFile::Append(const RowStore& batch) {
+  if (!file_.isOpen()) return;
+  std::string text;
+  const std::int64_t count = batch.RowCount();
+  for (std::int64_t row = 0; row < count; ++row) AppendRowLine(text, batch, row, format_);
+  if (text.empty()) return;
+  if (WriteAll(text) && file_.flush()) return;
+  const QString reason = file_.errorString();
+  const QString path = file_.fileName();
+  file_.close();
+  Fail(QStringLiteral("Writing to the log file %1 failed: %2. The trace goes on; its rows are no "
+                      "longer logged.")
+           .arg(path, reason));
+}
+
+void LogFile::Close() {
+  if (!file_.isOpen()) return;
+  file_.flush();
+  file_.close();
+}

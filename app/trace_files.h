@@ -1,0 +1,82 @@
+#pragma once
+// Keeping the rows: Save Trace writes the whole list to a file the user picks, and the
+// log file receives every row as it reaches the list while "Save to File:" is on.
+//
+// Both use the one row-writing code of analysis/row_text.h: a header line with the shown
+// columns' header texts, then one line per row; tab-separated text, or CSV when the file
+// name ends in ".csv".
+//
+// Wiring in the main window:
+//   Save Trace / File > Save (enabled while the list has rows):
+//     QString path = AskSaveTracePath(this);
+//     QString error;
+//     if (!path.isEmpty() && !SaveTrace(path, state.columns, rows, &error)) ReportError(error);
+//   Log file (one LogFile member for the window's life, reporting through ReportError):
+//     Start, after the trace has started:   if (state.saveLog) log.Open(state.logFilePath, state.columns);
+//     each batch, as it is added to the list: log.Append(batch);   // no-op while closed
+//     Stop, after the last batch is applied:  log.Close();
+
+#include <QFile>
+#include <QString>
+#include <functional>
+#include <string>
+
+#include "analysis/columns.h"
+#include "analysis/row_store.h"
+#include "analysis/row_text.h"
+
+class QWidget;
+
+// Writes the header line and every row of rows to path. The file appears complete or not
+// at all: it is written under a temporary name in the same folder and renamed into place.
+// On failure returns false and sets *error to a message naming the file and the reason.
+bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error);
+
+// The save dialog for Save Trace: text (.txt) or CSV (.csv), asks before overwriting.
+// Returns the chosen path, or an empty string when the user cancels.
+QString AskSaveTracePath(QWidget* parent);
+
+// Where a stored log file path puts the log on this system. A Windows-style path with a
+// drive prefix ("c:\QuorvelLogFile.txt") and a bare file name both land in homeDir, by
+// their file name; backslashes count as folder separators; "~/" is homeDir; any other
+// relative path is taken relative to homeDir; an absolute path stays as it is.
+QString ResolveLogFilePath(const std::string& stored, const QString& homeDir);
+
+class LogFile {
+ public:
+  using ReportFn = std::function<void(const std::string& message)>;
+
+  // report shows a message to the user; homeDir is where relative paths are placed.
+  LogFile(ReportFn report, QString homeDir);
+  ~LogFile();
+  LogFile(const LogFile&) = delete;
+  LogFile& operator=(const LogFile&) = delete;
+
+  // Opens the log for appending. A header line is written when the file is empty, or
+  // when the columns differ from those of the header last written to it (the rows that
+  // follow must sit under their own headings). A failure is reported, with the reason,
+  // and false returned; the trace goes on without a log.
+  bool Open(const std::string& storedPath, const ColumnSet& columns);
+  bool IsOpen() const { return file_.isOpen(); }
+  QString Path() const { return file_.fileName(); }
+
+  // Appends the rows of one batch and flushes them to the system. The first failure is
+  // reported and ends logging for this trace; the rows in the list are not affected.
+  void Append(const RowStore& batch);
+
+  // Flushes and closes; harmless when not open.
+  void Close();
+
+ private:
+  void Fail(const QString& reason);
+  bool WriteAll(const std::string& text);
+  QString ReadFirstLine();
+
+  ReportFn report_;
+  QString homeDir_;
+  QFile file_;
+  RowFormat format_ = RowFormat::Tsv;
+  // The header most recently written to (or found at the top of) lastPath_.
+  QString lastPath_;
+  std::string lastHeader_;
+};

@@ -1,0 +1,432 @@
+// The settings sheet's copy-in and copy-out, its adapter page and its log page, driven
+// without exec(): tabs are switched and OK/Cancel pressed as the user would.
+
+#include "app/settings_sheet.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/support/fake_device.h"
+#include "tests/support/memory_registry.h"
+
+namespace {
+
+class SettingsSheetTest : public ::testing::Test {
+ protected:
+  SettingsSheetTest() {
+    RegisterFakeDevice(devices, script);
+    state.columns = ColumnSet::Startup();
+    state.saveLog = 1;
+    state.logFilePath = "c:\\QuorvelLogFile.txt";
+  }
+
+  void AddAdapters(int count) {
+    for (int i = 0; i < count; ++i) {
+      char key[12];
+      std::snprintf(key, sizeof key, "%04d", i);
+      registry.AddAdapter(key, ("eth" + std::to_string(i) + " (virtio_net)").c_str());
+    }
+  }
+
+  std::unique_ptr<SettingsSheet> MakeSheet() {
+    return std::make_unique<SettingsSheet>(
+        state, env, [this](const std::string& m) { messages.push_back(m); }, nullptr,
+        [this](QWidget*) { ++dialogsShown; return chosenPath; });
+  }
+
+  // Key names the device was asked to bind, in order.
+  std::vector<std::string> BoundKeys() {
+    std::vector<std::string> keys;
+    for (const auto& call : script->Calls())
+      if (call.code == request_code::Bind) keys.emplace_back(call.input.begin(), call.input.end());
+    return keys;
+  }
+
+  MemoryRegistry registry;
+  DeviceTable devices;
+  std::shared_ptr<FakeDeviceScript> script = std::make_shared<FakeDeviceScript>();
+  CaptureEnvironment env{devices, registry};
+  CaptureState state;
+  std::vector<std::string> messages;
+  QString chosenPath;
+  int dialogsShown = 0;
+};
+
+bool SameColumns(const ColumnSet& a, const ColumnSet& b) {
+  for (int i = 0; i < ColumnCount; ++i) {
+    if (a.shown[i] != b.shown[i]) return false;
+    if (a.shown[i] && a.position[i] != b.position[i]) return false;
+  }
+  return true;
+}
+
+TEST_F(SettingsSheetTest, SheetHasThreeTabsInOrderWithTheFirstSelected) {
+  AddAdapters(1);
+  auto sheet = MakeSheet();
+  EXPECT_EQ(sheet->windowTitle(), "Orrisvane Settings");
+  EXPECT_TRUE(sheet->isModal());
+  ASSERT_EQ(sheet->Tabs()->count(), 3);
+  EXPECT_EQ(sheet->Tabs()->tabText(0), "Column Headings");
+  EXPECT_EQ(sheet->Tabs()->tabText(1), "Log");
+  EXPECT_EQ(sheet->Tabs()->tabText(2), "Adapter");
+  EXPECT_EQ(sheet->Tabs()->currentIndex(), 0);
+  // The adapter page reaches the device only once the user opens it.
+  EXPECT_EQ(script->opens.size(), 0u);
+}
+
+TEST_F(SettingsSheetTest, CheckBoxesCarryTheirLabelsInTheirGroups) {
+  auto sheet = MakeSheet();
+  struct Expect { int id; const char* label; const char* group; };
+  const Expect expected[] = {
+      {1019, "Data", "TCP/UDP Packet Fields"},
+      {1009, "Destination IP Address", "IP Packet Fields"},
+      {1008, "Source IP Address", "IP Packet Fields"},
+      {1010, "Upper Layer Protocol", "IP Packet Fields"},
+      {1004, "Destination MAC Address", "Ethernet Packet Fields"},
+      {1006, "IEEE 802.3 Length", "Ethernet Packet Fields"},
+      {1005, "Protocol", "Ethernet Packet Fields"},
+      {1003, "Source MAC Address", "Ethernet Packet Fields"},
+      {1007, "Packet Size", "Ethernet Packet Fields"},
+      {1016, "Acknowledgement Num.", "TCP/UDP Packet Fields"},
+      {1012, "Checksum", "TCP/UDP Packet Fields"},
+      {1020, "Connection Number", "TCP/UDP Packet Fields"},
+      {1014, "Destination Port", "TCP/UDP Packet Fields"},
+      {1017, "Flags", "TCP/UDP Packet Fields"},
+      {1015, "Sequence Number", "TCP/UDP Packet Fields"},
+      {1013, "Source Port", "TCP/UDP Packet Fields"},
+      {1011, "Window", "TCP/UDP Packet Fields"},
+      {1018, "Winsock Function Calls", nullptr},
+      {1026, "Incoming/Outgoing", nullptr},
+  };
+  CPPReport& page = sheet->ReportPage();
+  for (const Expect& e : expected) {
+    SCOPED_TRACE(e.id);
+    QCheckBox* box = page.findChild<QCheckBox*>(QString::number(e.id));
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->text(), e.label);
+    auto* group = qobject_cast<QGroupBox*>(box->parentWidget());
+    if (e.group) {
+      ASSERT_NE(group, nullptr);
+      EXPECT_EQ(group->title(), e.group);
+    } else {
+      EXPECT_EQ(group, nullptr);
+    }
+  }
+  EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 19);
+
+  // Within a group the boxes stand top to bottom as the template places them.
+  sheet->show();  // offscreen: lays the page out
+  auto above = [&](int upper, int lower) {
+    return page.CheckBox(upper)->mapTo(&page, QPoint(0, 0)).y() <
+           page.CheckBox(lower)->mapTo(&page, QPoint(0, 0)).y();
+  };
+  EXPECT_TRUE(above(1003, 1004));  // Source MAC above Destination MAC
+  EXPECT_TRUE(above(1006, 1007));  // IEEE 802.3 Length above Packet Size
+  EXPECT_TRUE(above(1008, 1009));
+  EXPECT_TRUE(above(1019, 1020));  // Data above Connection Number
+  EXPECT_TRUE(above(1013, 1011));  // Source Port above Window
+  EXPECT_TRUE(above(1007, 1008));  // the Ethernet group above the IP group
+  EXPECT_TRUE(above(1010, 1026));  // the loose boxes below the groups
+  EXPECT_TRUE(above(1020, 1018));
+  EXPECT_LT(page.CheckBox(1003)->mapTo(&page, QPoint(0, 0)).x(),
+            page.CheckBox(1013)->mapTo(&page, QPoint(0, 0)).x());  // TCP/UDP group on the right
+  sheet->hide();
+}
+
+TEST_F(SettingsSheetTest, BoxesStartFromTheShownColumns) {
+  state.columns = ColumnSet::FromText("10100000000000000011");  // InOut, WinsockFunction, Data
+  auto sheet = MakeSheet();
+  CPPReport& page = sheet->ReportPage();
+  for (const auto& box : CPPReport::Boxes()) {
+    SCOPED_TRACE(box.label);
+    EXPECT_EQ(page.CheckBox(box.controlId)->isChecked(), state.columns.IsShown(box.column));
+  }
+}
+
+TEST_F(SettingsSheetTest, ClearingEveryBoxLeavesPacketNumberAlone) {
+  auto sheet = MakeSheet();
+  for (auto* box : sheet->ReportPage().findChildren<QCheckBox*>()) box->setChecked(false);
+  sheet->accept();
+  ASSERT_EQ(sheet->result(), QDialog::Accepted);
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.columns.ShownCount(), 1);
+  EXPECT_TRUE(state.columns.IsShown(ColumnId::PacketNumber));
+  EXPECT_EQ(state.columns.Position(ColumnId::PacketNumber), 0);
+}
+
+TEST_F(SettingsSheetTest, OkWithoutChangesKeepsEveryValue) {
+  AddAdapters(3);
+  state.adapterIndex = 2;
+  const ColumnSet before = state.columns;
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_TRUE(SameColumns(state.columns, before));
+  EXPECT_EQ(state.adapterIndex, 2);
+  EXPECT_EQ(state.saveLog, 1);
+  EXPECT_EQ(state.logFilePath, "c:\\QuorvelLogFile.txt");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(SettingsSheetTest, CheckedBoxesBecomeShownColumnsInIdOrder) {
+  state.columns = ColumnSet::FromText("1");
+  auto sheet = MakeSheet();
+  sheet->ReportPage().CheckBox(1019)->setChecked(true);  // Data
+  sheet->ReportPage().CheckBox(1026)->setChecked(true);  // Incoming/Outgoing
+  sheet->ReportPage().CheckBox(1013)->setChecked(true);  // Source Port
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.columns.ShownToText(), "10100000000100000001");
+  EXPECT_EQ(state.columns.Position(ColumnId::InOut), 1);
+  EXPECT_EQ(state.columns.Position(ColumnId::TcpSourcePort), 2);
+  EXPECT_EQ(state.columns.Position(ColumnId::Data), 3);
+}
+
+TEST_F(SettingsSheetTest, CancelChangesNothing) {
+  AddAdapters(3);
+  state.adapterIndex = 0;
+  const ColumnSet before = state.columns;
+  auto sheet = MakeSheet();
+  for (auto* box : sheet->ReportPage().findChildren<QCheckBox*>()) box->setChecked(false);
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  sheet->LogPage().SaveToFileBox()->setChecked(false);
+  sheet->LogPage().PathEdit()->setText("/tmp/other.txt");
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  sheet->AdapterPage().AdapterList()->setCurrentIndex(2);
+  sheet->reject();
+  sheet->ApplyTo(state);
+  EXPECT_TRUE(SameColumns(state.columns, before));
+  EXPECT_EQ(state.adapterIndex, 0);
+  EXPECT_EQ(state.saveLog, 1);
+  EXPECT_EQ(state.logFilePath, "c:\\QuorvelLogFile.txt");
+}
+
+TEST_F(SettingsSheetTest, LeavingAPageKeepsItsValuesAndAPageNeverShownKeepsTheCopiedIn) {
+  auto sheet = MakeSheet();
+  sheet->ReportPage().CheckBox(1019)->setChecked(false);  // Data off, then move on
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_FALSE(state.columns.IsShown(ColumnId::Data));
+  // The log page's controls were never filled: its members go back as they came.
+  EXPECT_EQ(state.saveLog, 1);
+  EXPECT_EQ(state.logFilePath, "c:\\QuorvelLogFile.txt");
+}
+
+TEST_F(SettingsSheetTest, LogPageEditsAreTakenWhenLeftOrOnOk) {
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  CPPLog& log = sheet->LogPage();
+  EXPECT_TRUE(log.SaveToFileBox()->isChecked());
+  EXPECT_EQ(log.PathEdit()->text(), "c:\\QuorvelLogFile.txt");
+  log.SaveToFileBox()->setChecked(false);
+  log.PathEdit()->setText("/var/log/trace.txt");
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::ReportTab);
+  EXPECT_EQ(log.saveToFile, 0);
+  EXPECT_EQ(log.path, "/var/log/trace.txt");
+
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  log.PathEdit()->setText("/var/log/second.txt");
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.saveLog, 0);
+  EXPECT_EQ(state.logFilePath, "/var/log/second.txt");
+}
+
+TEST_F(SettingsSheetTest, BrowseStoresTheWholeChosenPath) {
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  CPPLog& log = sheet->LogPage();
+  log.SaveToFileBox()->setChecked(false);  // edited before the dialog: must survive it
+
+  chosenPath.clear();  // the user cancels
+  log.BrowseButton()->click();
+  EXPECT_EQ(dialogsShown, 1);
+  EXPECT_EQ(log.PathEdit()->text(), "c:\\QuorvelLogFile.txt");
+  EXPECT_FALSE(log.SaveToFileBox()->isChecked());
+
+  chosenPath = "/srv/logs/run1.txt";
+  log.BrowseButton()->click();
+  EXPECT_EQ(log.PathEdit()->text(), "/srv/logs/run1.txt");
+  EXPECT_FALSE(log.SaveToFileBox()->isChecked());
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.logFilePath, "/srv/logs/run1.txt");
+  EXPECT_EQ(state.saveLog, 0);
+}
+
+TEST_F(SettingsSheetTest, OverlongPathIsRefusedAndTheOldOneKept) {
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  CPPLog& log = sheet->LogPage();
+
+  // The longest path that fits is taken.
+  const QString longest = "/" + QString(510, 'a');
+  log.PathEdit()->setText(longest);
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::ReportTab);
+  EXPECT_EQ(log.path.size(), 511u);
+  EXPECT_TRUE(messages.empty());
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+
+  // Chosen in the dialog: refused.
+  chosenPath = "/" + QString(511, 'b');
+  log.BrowseButton()->click();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], LogPathTooLongMessage);
+  EXPECT_EQ(log.PathEdit()->text(), longest);
+
+  // Typed: OK refuses it, puts the old path back and keeps the sheet open.
+  log.PathEdit()->setText("/" + QString(600, 'c'));
+  sheet->accept();
+  EXPECT_EQ(messages.size(), 2u);
+  EXPECT_NE(sheet->result(), QDialog::Accepted);
+  EXPECT_EQ(log.PathEdit()->text(), longest);
+  sheet->accept();
+  ASSERT_EQ(sheet->result(), QDialog::Accepted);
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.logFilePath, longest.toStdString());
+}
+
+TEST_F(SettingsSheetTest, AdapterPageListsAdaptersAndShowsTheSelectedOne) {
+  AddAdapters(3);
+  state.adapterIndex = 1;
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  CPPAdapter& page = sheet->AdapterPage();
+  ASSERT_EQ(page.AdapterList()->count(), 3);
+  EXPECT_EQ(page.AdapterList()->itemText(0), "eth0 (virtio_net)");
+  EXPECT_EQ(page.AdapterList()->itemText(2), "eth2 (virtio_net)");
+  EXPECT_EQ(page.AdapterList()->currentIndex(), 1);
+  EXPECT_EQ(BoundKeys(), std::vector<std::string>{"0001"});
+  EXPECT_EQ(page.DescriptionText()->text(), "fake0 (scripted)");
+  EXPECT_EQ(page.MacAddressText()->text(), "00:A0:C9:12:34:56\n");
+  EXPECT_EQ(script->openDevices, 0);  // closed again
+
+  page.AdapterList()->setCurrentIndex(2);
+  EXPECT_EQ(BoundKeys(), (std::vector<std::string>{"0001", "0002"}));
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.adapterIndex, 2);
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(SettingsSheetTest, StoredIndexWithoutAListEntrySelectsNothingAndOkStoresZero) {
+  AddAdapters(8);
+  for (int stored : {5, 7, 14}) {
+    SCOPED_TRACE(stored);
+    state.adapterIndex = stored;
+    script->calls.clear();
+    auto sheet = MakeSheet();
+    sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+    EXPECT_EQ(sheet->AdapterPage().AdapterList()->count(), 5);
+    EXPECT_EQ(sheet->AdapterPage().AdapterList()->currentIndex(), -1);
+    EXPECT_EQ(BoundKeys(), std::vector<std::string>{"0000"});
+    sheet->accept();
+    sheet->ApplyTo(state);
+    EXPECT_EQ(state.adapterIndex, 0);
+  }
+
+  // Beyond the adapters found, within the list's size.
+  state.adapterIndex = 3;
+  MemoryRegistry two;
+  two.AddAdapter("0000", "eth0");
+  two.AddAdapter("0001", "eth1");
+  CaptureEnvironment smaller{devices, two};
+  SettingsSheet sheet(state, smaller, [this](const std::string& m) { messages.push_back(m); });
+  sheet.Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  EXPECT_EQ(sheet.AdapterPage().AdapterList()->currentIndex(), -1);
+  sheet.accept();
+  sheet.ApplyTo(state);
+  EXPECT_EQ(state.adapterIndex, 0);
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(SettingsSheetTest, AdapterPageNeverOpenedKeepsTheStoredIndex) {
+  AddAdapters(8);
+  state.adapterIndex = 7;
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.adapterIndex, 7);
+  EXPECT_TRUE(script->opens.empty());
+}
+
+TEST_F(SettingsSheetTest, NoAdaptersFound) {
+  state.adapterIndex = 3;
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  CPPAdapter& page = sheet->AdapterPage();
+  ASSERT_EQ(page.AdapterList()->count(), 1);
+  EXPECT_EQ(page.AdapterList()->itemText(0), "No adapters found!");
+  EXPECT_TRUE(page.DescriptionText()->text().isEmpty());
+  EXPECT_TRUE(page.MacAddressText()->text().isEmpty());
+  EXPECT_TRUE(script->opens.empty());
+  EXPECT_TRUE(messages.empty());
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.adapterIndex, 0);
+}
+
+TEST_F(SettingsSheetTest, UnopenableAdapterIsReportedAndTheDetailsStay) {
+  AddAdapters(2);
+  script->refusedKeys.insert("0001");
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  CPPAdapter& page = sheet->AdapterPage();
+  EXPECT_EQ(page.DescriptionText()->text(), "fake0 (scripted)");
+
+  script->description = "should not show";
+  page.AdapterList()->setCurrentIndex(1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "Adapter 0001 open failed.\n");
+  EXPECT_EQ(page.DescriptionText()->text(), "fake0 (scripted)");
+  EXPECT_EQ(page.MacAddressText()->text(), "00:A0:C9:12:34:56\n");
+  EXPECT_EQ(script->openDevices, 0);
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.adapterIndex, 1);  // the choice stands; Start reports it again
+}
+
+TEST_F(SettingsSheetTest, FailedQueriesLeaveTheirTextUnchangedSilently) {
+  AddAdapters(2);
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  CPPAdapter& page = sheet->AdapterPage();
+
+  script->failingCodes.insert(request_code::QueryDescription);
+  script->mac[5] = 0x57;
+  page.AdapterList()->setCurrentIndex(1);
+  EXPECT_EQ(page.DescriptionText()->text(), "fake0 (scripted)");
+  EXPECT_EQ(page.MacAddressText()->text(), "00:A0:C9:12:34:57\n");
+
+  script->failingCodes = {request_code::StationAddress};
+  script->description = "eth0 <b>bold</b> & co";
+  page.AdapterList()->setCurrentIndex(0);
+  EXPECT_EQ(page.DescriptionText()->text(), "eth0 <b>bold</b> & co");
+  EXPECT_EQ(page.DescriptionText()->textFormat(), Qt::PlainText);
+  EXPECT_EQ(page.MacAddressText()->text(), "00:A0:C9:12:34:57\n");
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(script->openDevices, 0);
+}
+
+TEST(StationAddress, FormatsUpperCaseHexWithColonsAndALineFeed) {
+  const std::uint8_t mac[6] = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56};
+  EXPECT_EQ(FormatStationAddress(mac), "00:A0:C9:12:34:56\n");
+  const std::uint8_t high[6] = {0xFF, 0xfe, 0x0a, 0x00, 0x01, 0xab};
+  EXPECT_EQ(FormatStationAddress(high), "FF:FE:0A:00:01:AB\n");
+}
+
+}  // namespace

@@ -1,0 +1,275 @@
+// Saving the trace and the log file: exact file contents in both layouts, failures that
+// leave no half-written file, and the log across traces.
+
+#include "app/trace_files.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <string>
+#include <string_view>
+#include <sys/resource.h>
+#include <vector>
+
+namespace {
+
+std::string ReadAll(const QString& path) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return "<missing>";
+  return file.readAll().toStdString();
+}
+
+void WriteFile(const QString& path, std::string_view text) {
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  file.write(text.data(), static_cast<qint64>(text.size()));
+}
+
+// Packet Number, Bytes, Data.
+ColumnSet ThreeColumns() { return ColumnSet::FromText("11000000000000000001"); }
+
+RowStore AwkwardRows() {
+  RowStore rows(3);
+  const std::vector<std::vector<std::string_view>> cells = {
+      {"0", "60", "GET /a\tb\\c"},
+      {"1", "61", "line1\nline2\r"},
+      {"2", "", "say \"hi\", ok"},
+  };
+  for (const auto& row : cells) rows.AppendRow(row);
+  return rows;
+}
+
+RowStore NumberedRows(int first, int count, std::string_view data = "x") {
+  RowStore rows(3);
+  for (int i = first; i < first + count; ++i) {
+    const std::string number = std::to_string(i);
+    const std::string_view cells[] = {number, "60", data};
+    rows.AppendRow(cells);
+  }
+  return rows;
+}
+
+// Writes past `bytes` in any file fail with EFBIG while it lives, even for root: a
+// stand-in for a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = nullptr;
+};
+
+QStringList Entries(const QString& folder) {
+  return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+class TraceFilesTest : public ::testing::Test {
+ protected:
+  QString At(const QString& name) const { return dir.filePath(name); }
+  QTemporaryDir dir;
+};
+
+TEST_F(TraceFilesTest, SavesTabSeparatedTextWithEscapedCells) {
+  ASSERT_TRUE(dir.isValid());
+  QString error;
+  ASSERT_TRUE(SaveTrace(At("trace.txt"), ThreeColumns(), AwkwardRows(), &error)) << error.toStdString();
+  EXPECT_EQ(ReadAll(At("trace.txt")),
+            "Packet Number\tBytes\tData\n"
+            "0\t60\tGET /a\\tb\\\\c\n"
+            "1\t61\tline1\\nline2\\r\n"
+            "2\t\tsay \"hi\", ok\n");
+  EXPECT_EQ(Entries(dir.path()), QStringList{"trace.txt"});
+}
+
+TEST_F(TraceFilesTest, SavesCsvWhenTheNameEndsInCsv) {
+  QString error;
+  ASSERT_TRUE(SaveTrace(At("trace.CSV"), ThreeColumns(), AwkwardRows(), &error)) << error.toStdString();
+  EXPECT_EQ(ReadAll(At("trace.CSV")),
+            "Packet Number,Bytes,Data\r\n"
+            "0,60,GET /a\tb\\c\r\n"
+            "1,61,\"line1\nline2\r\"\r\n"
+            "2,,\"say \"\"hi\"\", ok\"\r\n");
+}
+
+TEST_F(TraceFilesTest, SavingAnEmptyListWritesTheHeaderAndReplacesAnOlderFile) {
+  WriteFile(At("trace.txt"), std::string(5000, 'z'));
+  QString error;
+  ASSERT_TRUE(SaveTrace(At("trace.txt"), ColumnSet::FromText("1"), RowStore(1), &error));
+  EXPECT_EQ(ReadAll(At("trace.txt")), "Packet Number\n");
+}
+
+TEST_F(TraceFilesTest, SaveIntoAFolderThatCannotBeWrittenFailsWithTheReason) {
+  WriteFile(At("plain"), "not a folder");
+  QString error;
+  EXPECT_FALSE(SaveTrace(At("plain/trace.txt"), ThreeColumns(), AwkwardRows(), &error));
+  EXPECT_TRUE(error.contains(At("plain/trace.txt"))) << error.toStdString();
+  EXPECT_GT(error.size(), At("plain/trace.txt").size() + 30) << "no reason given: " << error.toStdString();
+
+  ASSERT_TRUE(QDir(dir.path()).mkdir("taken"));
+  error.clear();
+  EXPECT_FALSE(SaveTrace(At("taken"), ThreeColumns(), AwkwardRows(), &error));
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_EQ(Entries(dir.path()), (QStringList{"plain", "taken"}));
+  EXPECT_TRUE(Entries(At("taken")).isEmpty());
+}
+
+TEST_F(TraceFilesTest, FailureWhileWritingKeepsTheOldFileAndLeavesNothingBehind) {
+  WriteFile(At("trace.txt"), "old contents\n");
+  const RowStore many = NumberedRows(0, 20000, std::string(100, 'd'));
+  QString error;
+  bool saved;
+  {
+    FileSizeLimit limit(64 * 1024);
+    saved = SaveTrace(At("trace.txt"), ThreeColumns(), many, &error);
+  }
+  EXPECT_FALSE(saved);
+  EXPECT_FALSE(error.isEmpty());
+  EXPECT_EQ(ReadAll(At("trace.txt")), "old contents\n");
+  EXPECT_EQ(Entries(dir.path()), QStringList{"trace.txt"});
+
+  // With room again, the same save goes through, every row in place.
+  ASSERT_TRUE(SaveTrace(At("trace.txt"), ThreeColumns(), many, &error)) << error.toStdString();
+  const std::string text = ReadAll(At("trace.txt"));
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20001);
+  EXPECT_NE(text.find("\n19999\t60\t"), std::string::npos);
+}
+
+TEST(LogFilePath, WindowsAndBarePathsLandInTheHomeFolder) {
+  const QString home = "/home/user";
+  EXPECT_EQ(ResolveLogFilePath("c:\\QuorvelLogFile.txt", home), "/home/user/QuorvelLogFile.txt");
+  EXPECT_EQ(ResolveLogFilePath("D:\\logs\\run1.txt", home), "/home/user/run1.txt");
+  EXPECT_EQ(ResolveLogFilePath("run1.txt", home), "/home/user/run1.txt");
+  EXPECT_EQ(ResolveLogFilePath("logs\\run1.txt", home), "/home/user/logs/run1.txt");
+  EXPECT_EQ(ResolveLogFilePath("~/logs/run1.txt", home), "/home/user/logs/run1.txt");
+  EXPECT_EQ(ResolveLogFilePath("/var/tmp/run1.txt", home), "/var/tmp/run1.txt");
+  EXPECT_EQ(ResolveLogFilePath("", home), "");
+  EXPECT_EQ(ResolveLogFilePath("c:\\", home), "");
+}
+
+class LogFileTest : public TraceFilesTest {
+ protected:
+  std::vector<std::string> messages;
+};
+
+TEST_F(LogFileTest, TwoTracesShareOneHeaderAndEveryRowIsAppended) {
+  const std::string header = "Packet Number\tBytes\tData\n";
+  {
+    LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+    ASSERT_TRUE(log.Open("c:\\QuorvelLogFile.txt", ThreeColumns()));
+    EXPECT_EQ(log.Path(), At("QuorvelLogFile.txt"));
+    log.Append(NumberedRows(0, 2));
+    // Each batch reaches the system before the next one: a reader sees it already.
+    EXPECT_EQ(ReadAll(At("QuorvelLogFile.txt")), header + "0\t60\tx\n1\t60\tx\n");
+    log.Append(NumberedRows(2, 1, "a\tb"));
+    log.Close();
+
+    ASSERT_TRUE(log.Open("c:\\QuorvelLogFile.txt", ThreeColumns()));
+    log.Append(NumberedRows(0, 1, "second"));
+    log.Close();
+  }
+  EXPECT_EQ(ReadAll(At("QuorvelLogFile.txt")),
+            header + "0\t60\tx\n1\t60\tx\n2\t60\ta\\tb\n0\t60\tsecond\n");
+
+  // A later run of the program appends too, under the header already there.
+  LogFile again([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  ASSERT_TRUE(again.Open(At("QuorvelLogFile.txt").toStdString(), ThreeColumns()));
+  again.Append(NumberedRows(0, 1, "third"));
+  again.Close();
+  EXPECT_EQ(ReadAll(At("QuorvelLogFile.txt")),
+            header + "0\t60\tx\n1\t60\tx\n2\t60\ta\\tb\n0\t60\tsecond\n0\t60\tthird\n");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(LogFileTest, NewColumnsGetTheirOwnHeaderLine) {
+  LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  ASSERT_TRUE(log.Open("run.txt", ThreeColumns()));
+  log.Append(NumberedRows(0, 1));
+  log.Close();
+
+  const ColumnSet two = ColumnSet::FromText("11");
+  ASSERT_TRUE(log.Open("run.txt", two));
+  RowStore rows(2);
+  const std::string_view cells[] = {"0", "42"};
+  rows.AppendRow(cells);
+  log.Append(rows);
+  log.Close();
+
+  ASSERT_TRUE(log.Open("run.txt", ThreeColumns()));
+  log.Append(NumberedRows(1, 1));
+  log.Close();
+  EXPECT_EQ(ReadAll(At("run.txt")),
+            "Packet Number\tBytes\tData\n0\t60\tx\n"
+            "Packet Number\tBytes\n0\t42\n"
+            "Packet Number\tBytes\tData\n1\t60\tx\n");
+}
+
+TEST_F(LogFileTest, CsvLogWhenTheNameEndsInCsv) {
+  LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  ASSERT_TRUE(log.Open("run.csv", ThreeColumns()));
+  log.Append(NumberedRows(0, 1, "a,b"));
+  log.Close();
+  EXPECT_EQ(ReadAll(At("run.csv")), "Packet Number,Bytes,Data\r\n0,60,\"a,b\"\r\n");
+}
+
+TEST_F(LogFileTest, OpenFailureIsReportedWithTheReason) {
+  WriteFile(At("plain"), "not a folder");
+  LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  EXPECT_FALSE(log.Open(At("plain/log.txt").toStdString(), ThreeColumns()));
+  EXPECT_FALSE(log.IsOpen());
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find(At("plain/log.txt").toStdString()), std::string::npos) << messages[0];
+  log.Append(NumberedRows(0, 1));  // nothing to write to: no crash, no second message
+  EXPECT_EQ(messages.size(), 1u);
+
+  EXPECT_FALSE(log.Open("", ThreeColumns()));
+  EXPECT_EQ(messages.size(), 2u);
+
+  // The header cannot be written to a full disk.
+  if (QFile::exists("/dev/full")) {
+    EXPECT_FALSE(log.Open("/dev/full", ThreeColumns()));
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_NE(messages[2].find("/dev/full"), std::string::npos) << messages[2];
+  }
+}
+
+TEST_F(LogFileTest, WriteFailureIsReportedOnceAndLeavesNoHalfLine) {
+  LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  ASSERT_TRUE(log.Open("run.txt", ThreeColumns()));
+  log.Append(NumberedRows(0, 2));
+  const std::string before = ReadAll(At("run.txt"));
+  {
+    FileSizeLimit limit(static_cast<rlim_t>(before.size()) + 10);
+    log.Append(NumberedRows(2, 3, "a longer data cell"));
+    log.Append(NumberedRows(5, 3));
+  }
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("run.txt"), std::string::npos) << messages[0];
+  EXPECT_EQ(ReadAll(At("run.txt")), before);
+  log.Append(NumberedRows(8, 1));  // logging stays off for this trace
+  log.Close();
+  EXPECT_EQ(messages.size(), 1u);
+  EXPECT_EQ(ReadAll(At("run.txt")), before);
+
+  // The next trace logs again.
+  ASSERT_TRUE(log.Open("run.txt", ThreeColumns()));
+  log.Append(NumberedRows(0, 1, "next"));
+  log.Close();
+  EXPECT_EQ(ReadAll(At("run.txt")), before + "0\t60\tnext\n");
+}
+
+}  // namespace
