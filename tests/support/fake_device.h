@@ -77,6 +77,7 @@ struct FakeDeviceScript {
   }
 
   int readers = 0;
+  std::uint64_t readsStarted = 0;  // reads that reached the device and waited there
 };
 
 class FakeDevice : public PacketDevice {
@@ -148,6 +149,7 @@ class FakeDevice : public PacketDevice {
     }
     const std::uint64_t generation = abortGeneration_;
     ++script_->readers;
+    ++script_->readsStarted;
     script_->changed.notify_all();
     const auto deadline = std::chrono::steady_clock::now() + script_->readTimeout;
     script_->changed.wait_until(lock, deadline, [&] {
