@@ -1,0 +1,104 @@
+#include "ui/packet_dialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include "tests/ui/ui_test_util.h"
+#include "ui/row_model.h"
+
+namespace {
+
+TEST(BuildPacketDetails, OnlyThePacketNumberShownGivesNoLines) {
+  RowModel model;
+  model.SetColumns(ShowFirst(1));
+  model.AppendBatch(MakeRows(1, 12, 1));
+  EXPECT_EQ(BuildPacketDetails(model, 0), "");
+}
+
+TEST(BuildPacketDetails, OneLinePerColumnEndingInTwoCarriageReturnsAndALineFeed) {
+  RowModel model;
+  model.SetColumns(ShowIds({ColumnId::Bytes, ColumnId::InOut}));
+  model.AppendBatch(MakeRow({"1", "60", "in"}));
+  EXPECT_EQ(BuildPacketDetails(model, 0), "Bytes: 60\r\r\nIn/Out: in\r\r\n");
+}
+
+TEST(BuildPacketDetails, LinesFollowListColumnOrderAndEmptyCellsKeepTheirLine) {
+  RowModel model;
+  // Chosen out of order; the list (and so the text) is in column catalogue order.
+  model.SetColumns(ShowIds({ColumnId::Data, ColumnId::TcpSourcePort, ColumnId::MacSource}));
+  model.AppendBatch(MakeRow({"7", "00:11:22:33:44:55", "", "hello"}));
+  EXPECT_EQ(BuildPacketDetails(model, 0),
+            "MAC Source Address: 00:11:22:33:44:55\r\r\n"
+            "TCP Source Port: \r\r\n"
+            "Data: hello\r\r\n");
+  EXPECT_EQ(BuildPacketDetails(model, 1), "");   // past the last row
+  EXPECT_EQ(BuildPacketDetails(model, -1), "");
+}
+
+TEST(BuildPacketDetails, LongCellIsCutTo1023Characters) {
+  RowModel model;
+  model.SetColumns(ShowIds({ColumnId::Data}));
+  const std::string data(5000, 'x');
+  model.AppendBatch(MakeRow({"1", data}));
+  EXPECT_EQ(BuildPacketDetails(model, 0), "Data: " + std::string(1023, 'x') + "\r\r\n");
+}
+
+TEST(PacketDialog, ShowsOneLinePerColumnWithoutCarriageReturns) {
+  const std::string details = "Bytes: 60\r\r\nIn/Out: in\r\r\nData: a<b>&c\r\r\n";
+  CPacketDlg dialog("Packet 12", details);
+  EXPECT_EQ(dialog.windowTitle(), "Packet 12");
+  EXPECT_EQ(dialog.Details(), details);  // kept as built
+  QPlainTextEdit* edit = dialog.DetailsEdit();
+  ASSERT_NE(edit, nullptr);
+  EXPECT_EQ(edit->toPlainText(), "Bytes: 60\nIn/Out: in\nData: a<b>&c\n");
+  EXPECT_EQ(edit->document()->blockCount(), 4);  // three lines and the empty one after
+  EXPECT_TRUE(edit->isReadOnly());
+  EXPECT_EQ(edit->lineWrapMode(), QPlainTextEdit::NoWrap);
+  EXPECT_EQ(edit->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(edit->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  // Without the picture resource there is nothing where it would be.
+  EXPECT_TRUE(dialog.findChildren<QLabel*>().isEmpty());
+}
+
+TEST(PacketDialog, DisplayTextKeepsOtherCharactersAsTheyAre) {
+  EXPECT_EQ(DetailsForDisplay(""), "");
+  EXPECT_EQ(DetailsForDisplay("a: b\r\r\nc: d\r\r\n"), "a: b\nc: d\n");
+  EXPECT_EQ(DetailsForDisplay("x\r\ny"), "x\ny");
+  EXPECT_EQ(DetailsForDisplay(std::string("\xe9t\xe9", 3)), QString::fromLatin1("\xe9t\xe9"));
+}
+
+TEST(PacketDialog, OkEnterAndEscapeEndIt) {
+  {
+    CPacketDlg dialog("Packet 1", "Bytes: 60\r\r\n");
+    dialog.open();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    auto buttons = dialog.findChildren<QPushButton*>();
+    ASSERT_EQ(buttons.size(), 1);
+    EXPECT_EQ(buttons[0]->text(), "OK");
+    EXPECT_TRUE(buttons[0]->isDefault());
+    QTest::mouseClick(buttons[0], Qt::LeftButton);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  }
+  {
+    CPacketDlg dialog("Packet 1", "Bytes: 60\r\r\n");
+    dialog.open();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    QTest::keyClick(&dialog, Qt::Key_Return);
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  }
+  {
+    CPacketDlg dialog("Packet 1", "Bytes: 60\r\r\n");
+    dialog.open();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_FALSE(dialog.isVisible());
+  }
+}
+
+}  // namespace

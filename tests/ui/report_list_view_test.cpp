@@ -1,0 +1,216 @@
+#include "ui/report_list_view.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QImage>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTest>
+#include <QVBoxLayout>
+
+#include "analysis/capture_state.h"
+#include "tests/ui/ui_test_util.h"
+#include "ui/row_model.h"
+
+namespace {
+
+// What the window system sends for a double-click: press, release, double-click, release.
+void DoubleClick(QWidget* widget, QPoint pos, Qt::MouseButton button = Qt::LeftButton) {
+  QTest::mousePress(widget, button, {}, pos);
+  QTest::mouseRelease(widget, button, {}, pos);
+  QTest::mouseDClick(widget, button, {}, pos);
+  QTest::mouseRelease(widget, button, {}, pos);
+}
+
+struct Opened {
+  QString title;
+  std::string details;
+};
+
+class ReportListViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    view.SetDetailsOpener([this](const QString& title, const std::string& details) {
+      opened.push_back({title, details});
+      events.push_back("dialog");
+    });
+    QObject::connect(&view, &QAbstractItemView::doubleClicked, [this] { events.push_back("default"); });
+  }
+
+  void Show(int width, int height, const ColumnSet& columns) {
+    state.columns = columns;
+    view.resize(width, height);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    view.InsertColumns();
+  }
+
+  void Append(int first, int count) {
+    view.Model().AppendBatch(MakeRows(view.Model().columnCount(), first, count));
+    QApplication::processEvents();
+  }
+
+  // Columns narrower than the window, so that a strip of client area lies beside them.
+  void NarrowColumns(int width) {
+    for (int p = 0; p < view.Model().columnCount(); ++p) view.horizontalHeader()->resizeSection(p, width);
+  }
+
+  int RowMiddle(int row) const { return view.rowViewportPosition(row) + view.rowHeight(row) / 2; }
+  QImage Picture() { return view.viewport()->grab().toImage(); }
+  QColor Highlight() const { return view.palette().color(QPalette::Active, QPalette::Highlight); }
+
+  CaptureState state;
+  CRowListView view{state};
+  std::vector<Opened> opened;
+  std::vector<std::string> events;
+};
+
+TEST_F(ReportListViewTest, ColumnsShareTheOuterWidthEqually) {
+  Show(800, 400, ShowIds({ColumnId::Bytes, ColumnId::InOut, ColumnId::Protocol, ColumnId::IpSource,
+                          ColumnId::IpDestination, ColumnId::Data}));
+  ASSERT_EQ(view.Model().columnCount(), 7);
+  for (int p = 0; p < 7; ++p) EXPECT_EQ(view.columnWidth(p), 114) << p;
+  EXPECT_EQ(view.Model().headerData(6, Qt::Horizontal).toString(), "Data");
+
+  state.columns = ShowFirst(20);
+  view.resize(1000, 400);
+  view.RemoveColumns();
+  view.InsertColumns();
+  ASSERT_EQ(view.Model().columnCount(), 20);
+  for (int p = 0; p < 20; ++p) EXPECT_EQ(view.columnWidth(p), 50) << p;
+}
+
+TEST_F(ReportListViewTest, RebuildingColumnsEmptiesTheListAndEqualisesWidths) {
+  Show(600, 300, ShowFirst(3));
+  Append(1, 20);
+  view.horizontalHeader()->resizeSection(1, 37);  // the user dragged a divider
+  view.RemoveColumns();
+  EXPECT_EQ(view.Model().rowCount(), 0);
+  EXPECT_EQ(view.Model().columnCount(), 0);
+  view.InsertColumns();
+  EXPECT_EQ(view.Model().rowCount(), 0);
+  ASSERT_EQ(view.Model().columnCount(), 3);
+  for (int p = 0; p < 3; ++p) EXPECT_EQ(view.columnWidth(p), 200);
+}
+
+TEST_F(ReportListViewTest, FollowsNewRowsOnlyWhileScrolledToTheEnd) {
+  Show(400, 200, ShowFirst(3));
+  QScrollBar* bar = view.verticalScrollBar();
+  Append(1, 100);  // an empty list follows
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+
+  Append(101, 100);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_GE(view.rowAt(view.viewport()->height() / 2), 180);
+
+  bar->setValue(10);  // the user looks at older rows
+  Append(201, 100);
+  EXPECT_EQ(bar->value(), 10);
+  EXPECT_LT(bar->value(), bar->maximum());
+
+  bar->setValue(bar->maximum());
+  Append(301, 5);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(view.Model().rowCount(), 305);
+}
+
+TEST_F(ReportListViewTest, DoubleClickOnARowOpensItsDetailsBeforeTheDefaultHandling) {
+  Show(600, 300, ShowIds({ColumnId::Bytes, ColumnId::InOut}));
+  Append(1, 5);
+  DoubleClick(view.viewport(), view.visualRect(view.Model().index(1, 2)).center());
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].title, "Packet 2");
+  EXPECT_EQ(opened[0].details, "Bytes: r2c1\r\r\nIn/Out: r2c2\r\r\n");
+  EXPECT_EQ(events, (std::vector<std::string>{"dialog", "default"}));
+}
+
+TEST_F(ReportListViewTest, DoubleClickBesideARowOpensNothing) {
+  Show(600, 300, ShowFirst(3));
+  Append(1, 3);
+  NarrowColumns(100);
+  // Below the last row.
+  DoubleClick(view.viewport(), QPoint(50, view.rowViewportPosition(2) + 3 * view.rowHeight(2)));
+  // Right of the last column, on a row's height.
+  DoubleClick(view.viewport(), QPoint(450, RowMiddle(1)));
+  // The right button is not a details request.
+  DoubleClick(view.viewport(), QPoint(50, RowMiddle(1)), Qt::RightButton);
+  EXPECT_TRUE(opened.empty());
+}
+
+TEST_F(ReportListViewTest, OnlyPacketNumberShownGivesEmptyDetails) {
+  Show(300, 400, ShowFirst(1));
+  Append(1, 12);
+  DoubleClick(view.viewport(), QPoint(20, RowMiddle(11)));
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0].title, "Packet 12");
+  EXPECT_EQ(opened[0].details, "");
+}
+
+TEST_F(ReportListViewTest, SelectedRowIsHighlightedToTheRightEdgeAlsoWithoutFocus) {
+  Show(600, 300, ShowFirst(3));
+  const QColor back(10, 200, 30);
+  view.SetTextBackColor(back);
+  Append(1, 10);
+  NarrowColumns(80);
+  view.selectRow(2);
+  view.selectionModel()->select(view.Model().index(5, 0),
+                                QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  view.clearFocus();
+  ASSERT_FALSE(view.hasFocus());
+  EXPECT_EQ(view.ClientWidth(), view.viewport()->width());
+
+  QImage picture = Picture();
+  EXPECT_EQ(picture.pixelColor(500, RowMiddle(2)), Highlight());
+  EXPECT_EQ(picture.pixelColor(500, RowMiddle(5)), Highlight());
+  EXPECT_EQ(picture.pixelColor(500, RowMiddle(3)), back);
+  EXPECT_EQ(picture.pixelColor(1, RowMiddle(3)), back);
+
+  // A wider window: the new strip carries the highlight too.
+  view.resize(900, 300);
+  QApplication::processEvents();
+  picture = Picture();
+  EXPECT_EQ(picture.pixelColor(view.ClientWidth() - 2, RowMiddle(2)), Highlight());
+  EXPECT_EQ(picture.pixelColor(view.ClientWidth() - 2, RowMiddle(4)), back);
+}
+
+TEST_F(ReportListViewTest, FocusRectangleOnlyWhileTheListHasTheFocus) {
+  QWidget window;
+  auto* layout = new QVBoxLayout(&window);
+  auto* other = new QLineEdit(&window);
+  layout->addWidget(other);
+  state.columns = ShowFirst(3);
+  CRowListView list(state, &window);
+  layout->addWidget(&list);
+  window.resize(600, 300);
+  window.show();
+  window.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+  list.InsertColumns();
+  list.Model().AppendBatch(MakeRows(3, 1, 10));
+  list.setFocus();
+  list.setCurrentIndex(list.Model().index(2, 0));
+  QApplication::processEvents();
+  ASSERT_TRUE(list.hasFocus());
+
+  // The top edge of row 2's rectangle, across the row: the dotted line leaves some
+  // pixels in another colour than the highlight.
+  const auto edgeDiffers = [&] {
+    const QImage picture = list.viewport()->grab().toImage();
+    const QColor fill = list.palette().color(QPalette::Active, QPalette::Highlight);
+    const int y = list.rowViewportPosition(2);
+    int differing = 0;
+    for (int x = 0; x < 100; ++x) differing += picture.pixelColor(x, y) != fill;
+    return differing;
+  };
+  EXPECT_GT(edgeDiffers(), 10);
+
+  other->setFocus();
+  QApplication::processEvents();
+  ASSERT_FALSE(list.hasFocus());
+  EXPECT_EQ(edgeDiffers(), 0);  // still selected, no rectangle
+}
+
+}  // namespace
