@@ -1,0 +1,469 @@
+#include "app/main_frame.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEvent>
+#include <QIcon>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QStatusBar>
+#include <QTimer>
+#include <QToolBar>
+#include <QWhatsThis>
+
+#include "app/about_dialog.h"
+#include "app/commands.h"
+#include "app/help_window.h"
+#include "app/settings_store.h"
+#include "ui/batch_receiver.h"
+#include "ui/report_list_view.h"
+#include "ui/row_model.h"
+
+// The pictures and help pages are compiled into a library; nothing else refers to them, so
+// the linker would leave them out unless they are registered by name.
+static void InitResources() { Q_INIT_RESOURCE(orrisvane_res); }
+
+// --- message boxes ---------------------------------------------------------------------
+
+int MessageBoxPresenter::Show(QWidget* parent, const QString& text, const QString& informative) {
+  QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle), text, QMessageBox::Ok, parent);
+  box.setTextFormat(Qt::PlainText);
+  if (!informative.isEmpty()) {
+    box.setInformativeText(informative);
+    // The reason comes from the device: never let it be read as markup.
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+      label->setTextFormat(Qt::PlainText);
+  }
+  return box.exec();
+}
+
+// --- status panes ----------------------------------------------------------------------
+
+StatusPane::StatusPane(const QString& text, QWidget* parent) : QLabel(text, parent) {
+  setTextFormat(Qt::PlainText);
+  setMinimumWidth(MinimumWidth);
+}
+
+QSize StatusPane::sizeHint() const {
+  QSize size = QLabel::sizeHint();
+  size.setWidth(std::max(MinimumWidth, size.width()));
+  return size;
+}
+
+QSize StatusPane::minimumSizeHint() const {
+  // The text's own width is the floor, so a long count widens the pane instead of being cut.
+  QSize size = QLabel::sizeHint();
+  size.setWidth(std::max(MinimumWidth, size.width()));
+  return size;
+}
+
+// --- construction ----------------------------------------------------------------------
+
+CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile, MessagePresenter* messages,
+                       QWidget* parent)
+    : QMainWindow(parent),
+      environment_(environment),
+      profile_(profile),
+      messages_(messages ? *messages : defaultMessages_) {
+  InitResources();
+  // No sizing border: the window can be minimised and maximised but not dragged to
+  // another size (FitToScreen pins its size).
+  setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
+                 Qt::WindowCloseButtonHint);
+  setWindowTitle(QString::fromLatin1(ApplicationTitle));
+
+  createActions();
+  createMenus();
+  createToolBars();
+  createStatusBar();
+  createBanner();
+  createListView();
+
+  QIcon icon;
+  icon.addFile(QStringLiteral(":/images/icon16.png"), QSize(16, 16));
+  icon.addFile(QStringLiteral(":/images/icon32.png"), QSize(32, 32));
+  setWindowIcon(icon);
+
+  receiver_ = std::make_unique<BatchReceiver>(listView_->Model());
+  connect(receiver_.get(), &BatchReceiver::countersChanged, this, &CMainFrame::ShowCounters);
+  control_ = std::make_unique<CaptureControl>(state_, environment_, static_cast<CaptureView&>(*this));
+  UpdateCommandStates();
+
+  readSettings();
+  // The list's columns come from the column set just loaded.
+  listView_->InsertColumns();
+
+  if (control_->ProbeAdapter() != 0) {
+    ShowMessage(ExitingMessage, {});
+    startupFailed_ = true;
+    // Nothing was changed, so nothing is written: the stored adapter stays as it was, for
+    // a run where it can be opened again.
+    shutDown_ = true;
+    return;
+  }
+  control_->UpdateTitle();
+  FitToScreen();
+}
+
+CMainFrame::~CMainFrame() {
+  Shutdown();
+  // The control joins no thread any more; the receiver refers to the list's model, and the
+  // list to the state: take them down while all of them still exist.
+  control_.reset();
+  receiver_.reset();
+  delete takeCentralWidget();
+}
+
+QAction* CMainFrame::addCommand(int id, const QString& text, const QString& prompt, const QString& tip) {
+  auto* action = new QAction(text, this);
+  action->setData(id);
+  action->setStatusTip(prompt);
+  action->setToolTip(tip);
+  actions_[id] = action;
+  return action;
+}
+
+void CMainFrame::createActions() {
+  using namespace command_id;
+  QAction* a = addCommand(Start, tr("Start"), tr("Start tracing IP packets"), tr("Start Tracing"));
+  a->setIcon(QIcon(QStringLiteral(":/images/start.png")));
+  a->setWhatsThis(tr("Start: opens the adapter chosen in the settings and lists every frame it sees."));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnStart);
+
+  a = addCommand(Stop, tr("Stop"), tr("Stop tracing"), tr("Stop Tracing"));
+  a->setIcon(QIcon(QStringLiteral(":/images/stop.png")));
+  a->setWhatsThis(tr("Stop: ends the trace; the rows stay in the list."));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnStop);
+
+  a = addCommand(SaveTrace, tr("Save Trace"), tr("Save the traced IP packets"), tr("Save Trace"));
+  a->setIcon(QIcon(QStringLiteral(":/images/save.png")));
+  a->setWhatsThis(tr("Save Trace: writes the rows of the list to a file."));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
+
+  a = addCommand(Clear, tr("Clear"), tr("Clear the trace window"), tr("Clear Trace Window"));
+  a->setIcon(QIcon(QStringLiteral(":/images/clear.png")));
+  a->setWhatsThis(tr("Clear: stops a running trace and empties the list. The counters keep counting."));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnClear);
+
+  a = addCommand(Settings, tr("Settings"), tr("Settings"), tr("Settings"));
+  a->setIcon(QIcon(QStringLiteral(":/images/settings.png")));
+  a->setWhatsThis(tr("Settings: the columns, the log file and the adapter. A running trace is stopped first."));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnSettings);
+
+  a = addCommand(Help, tr("Help"), tr("Display help for current task or command"), tr("Help"));
+  a->setIcon(QIcon(QStringLiteral(":/images/help.png")));
+  a->setShortcut(QKeySequence(Qt::Key_F1));
+  a->setShortcutContext(Qt::ApplicationShortcut);
+  connect(a, &QAction::triggered, this, &CMainFrame::OnHelp);
+
+  a = addCommand(Save, tr("&Save\tCtrl+S"), tr("Save the active document"), tr("Save"));
+  a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
+
+  a = addCommand(Exit, tr("E&xit"), tr("Quit the application; prompts to save documents"), tr("Exit"));
+  connect(a, &QAction::triggered, this, &QWidget::close);
+
+  a = addCommand(HelpTopics, tr("&Help Topics"), tr("List Help topics"), tr("Help Topics"));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnHelpTopics);
+
+  a = addCommand(About, tr("&About Orrisvane..."),
+                 tr("Display program information, version number and copyright"), tr("About"));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnAbout);
+
+  a = addCommand(ContextHelp, tr("What's This?"), tr("Display help for clicked on buttons, menus and windows"),
+                 tr("Help"));
+  a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F1));
+  a->setShortcutContext(Qt::ApplicationShortcut);
+  connect(a, &QAction::triggered, this, &CMainFrame::OnContextHelp);
+  addAction(a);  // a key only: no menu item, no button
+
+  a = addCommand(DefaultHelp, tr("Help Contents"), {}, {});
+  connect(a, &QAction::triggered, this, &CMainFrame::OnHelpTopics);
+}
+
+void CMainFrame::createMenus() {
+  using namespace command_id;
+  QMenu* file = menuBar()->addMenu(tr("&File"));
+  file->addAction(Action(Save));
+  file->addSeparator();
+  file->addAction(Action(Exit));
+
+  QMenu* trace = menuBar()->addMenu(tr("Trace"));
+  trace->addAction(Action(Start));
+  trace->addAction(Action(Stop));
+  trace->addSeparator();
+  trace->addAction(Action(Clear));
+  trace->addSeparator();
+  trace->addAction(Action(Settings));
+
+  // The View menu's two toggles are made with the bars (createToolBars, createStatusBar).
+  menuBar()->addMenu(tr("&View"))->setObjectName(QStringLiteral("viewMenu"));
+
+  QMenu* help = menuBar()->addMenu(tr("&Help"));
+  help->addAction(Action(HelpTopics));
+  help->addSeparator();
+  help->addAction(Action(About));
+}
+
+void CMainFrame::createToolBars() {
+  using namespace command_id;
+  mainToolBar_ = new QToolBar(tr("Toolbar"), this);
+  mainToolBar_->setObjectName(QStringLiteral("mainToolBar"));
+  mainToolBar_->setIconSize(QSize(16, 15));
+  mainToolBar_->setAllowedAreas(Qt::AllToolBarAreas);
+  mainToolBar_->setMovable(true);  // the gripper
+  mainToolBar_->setFloatable(true);
+  mainToolBar_->addAction(Action(Start));
+  mainToolBar_->addAction(Action(Stop));
+  mainToolBar_->addSeparator();
+  mainToolBar_->addAction(Action(SaveTrace));
+  mainToolBar_->addAction(Action(Clear));
+  mainToolBar_->addSeparator();
+  mainToolBar_->addAction(Action(Settings));
+  mainToolBar_->addSeparator();
+  mainToolBar_->addAction(Action(Help));
+  addToolBar(Qt::TopToolBarArea, mainToolBar_);
+  setDockOptions(dockOptions() | QMainWindow::AnimatedDocks);
+
+  QAction* toggle = mainToolBar_->toggleViewAction();
+  toggle->setText(tr("&Toolbar"));
+  toggle->setData(ToggleToolBar);
+  toggle->setStatusTip(tr("Show or hide the toolbar"));
+  toggle->setToolTip(tr("Toggle ToolBar"));
+  actions_[ToggleToolBar] = toggle;
+  findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
+}
+
+void CMainFrame::createBanner() {
+  // A band of its own below the tool bar: the banner picture on black, black to the right.
+  addToolBarBreak(Qt::TopToolBarArea);
+  bannerBar_ = new QToolBar(tr("Banner"), this);
+  bannerBar_->setObjectName(QStringLiteral("banner"));
+  bannerBar_->setMovable(false);
+  bannerBar_->setFloatable(false);
+  bannerBar_->toggleViewAction()->setVisible(false);
+  bannerBar_->setStyleSheet(QStringLiteral("QToolBar#banner { background: black; border: 0px; padding: 0px; }"));
+  auto* picture = new QLabel(bannerBar_);
+  picture->setObjectName(QStringLiteral("bannerPicture"));
+  const QPixmap banner(QStringLiteral(":/images/banner.png"));
+  // Without the picture the window works on; the band is then left out.
+  if (banner.isNull()) {
+    delete bannerBar_;
+    bannerBar_ = nullptr;
+    return;
+  }
+  picture->setPixmap(banner);
+  picture->setMinimumSize(800, 100);
+  picture->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  picture->setStyleSheet(QStringLiteral("background: black;"));
+  picture->setWhatsThis(tr("Orrisvane: every frame the adapter sees, one row each."));
+  bannerBar_->addWidget(picture);
+  addToolBar(Qt::TopToolBarArea, bannerBar_);
+}
+
+void CMainFrame::createStatusBar() {
+  QStatusBar* bar = statusBar();
+  bar->setObjectName(QStringLiteral("statusBar"));
+  bar->setSizeGripEnabled(false);
+  static const char* const initial[] = {IdlePrompt,           TraceOffText,       "0 Live Connection(s)",
+                                        "0 Packets Received", "0 Packets Sent",   "0 Bytes Received",
+                                        "0 Bytes Sent",       "0 Dropped"};
+  for (int i = 0; i < 8; ++i) {
+    panes_[i] = new StatusPane(QString::fromLatin1(initial[i]), bar);
+    panes_[i]->setObjectName(QStringLiteral("pane%1").arg(i));
+  }
+  // Pane 0 stretches and gives way to the prompts; panes 1 to 6 keep their place.
+  bar->addWidget(panes_[0], 1);
+  for (int i = 1; i < 8; ++i) bar->addPermanentWidget(panes_[i]);
+  panes_[7]->setVisible(false);
+  panes_[7]->setToolTip(tr("Frames the kernel dropped because they could not be taken in time"));
+
+  panes_[1]->setWhatsThis(tr("Whether a trace runs."));
+  panes_[2]->setWhatsThis(tr("TCP connections open in the running trace."));
+  panes_[3]->setWhatsThis(tr("Frames received by the adapter since the program started."));
+  panes_[4]->setWhatsThis(tr("Frames sent by the adapter since the program started."));
+  panes_[5]->setWhatsThis(tr("Bytes of the frames received since the program started."));
+  panes_[6]->setWhatsThis(tr("Bytes of the frames sent since the program started."));
+  panes_[7]->setWhatsThis(tr("Frames the kernel dropped because the program could not take them in time."));
+
+  auto* toggle = new QAction(tr("&Status Bar"), this);
+  toggle->setCheckable(true);
+  toggle->setChecked(true);
+  toggle->setData(command_id::ToggleStatusBar);
+  toggle->setStatusTip(tr("Show or hide the status bar"));
+  toggle->setToolTip(tr("Toggle StatusBar"));
+  connect(toggle, &QAction::toggled, bar, &QWidget::setVisible);
+  actions_[command_id::ToggleStatusBar] = toggle;
+  findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
+}
+
+void CMainFrame::createListView() {
+  listView_ = new CRowListView(state_, this);
+  listView_->setObjectName(QStringLiteral("reportList"));
+  listView_->setWhatsThis(tr("One row per frame. Double-click a row to see all of its values."));
+  setCentralWidget(listView_);
+}
+
+// --- settings --------------------------------------------------------------------------
+
+void CMainFrame::readSettings() { LoadSettings(profile_, state_); }
+
+void CMainFrame::writeSettings() { SaveSettings(profile_, state_); }
+
+void CMainFrame::Shutdown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  // The settings first, as they are at this moment; then the trace, before anything the
+  // capture thread uses goes away.
+  writeSettings();
+  if (control_ && control_->IsTracing()) control_->Stop();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  Shutdown();
+  if (helpWindow_) helpWindow_->close();
+  event->accept();
+}
+
+// --- window ----------------------------------------------------------------------------
+
+void CMainFrame::FitToScreen() {
+  QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+  if (!screen) return;
+  // The size the window may have is the screen's working area less the frame the window
+  // manager draws around it.
+  const QSize frame = frameGeometry().size() - geometry().size();
+  setFixedSize(screen->availableGeometry().size() - frame);
+}
+
+void CMainFrame::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  // The window manager's frame is known only once the window is shown.
+  QTimer::singleShot(0, this, [this] {
+    FitToScreen();
+    if (!columnsPlaced_ && listView_->Model().rowCount() == 0) {
+      columnsPlaced_ = true;
+      listView_->InsertColumns();  // widths from the list's final size
+    }
+  });
+}
+
+bool CMainFrame::event(QEvent* event) {
+  switch (event->type()) {
+    case QEvent::EnterWhatsThisMode:
+      statusBar()->showMessage(QString::fromLatin1(ContextHelpPrompt));
+      break;
+    case QEvent::LeaveWhatsThisMode:
+      statusBar()->clearMessage();
+      break;
+    default:
+      break;
+  }
+  return QMainWindow::event(event);
+}
+
+QAction* CMainFrame::Action(int commandId) const {
+  auto it = actions_.find(commandId);
+  return it == actions_.end() ? nullptr : it->second;
+}
+
+QLabel* CMainFrame::Pane(int index) const { return index >= 0 && index < 8 ? panes_[index] : nullptr; }
+
+void CMainFrame::ShowCounters(const TrafficCounters& c) {
+  panes_[2]->setText(QString::asprintf("%lld Live Connection(s)", static_cast<long long>(c.liveConnections)));
+  panes_[3]->setText(QString::asprintf("%lld Packets Received", static_cast<long long>(c.packetsReceived)));
+  panes_[4]->setText(QString::asprintf("%lld Packets Sent", static_cast<long long>(c.packetsSent)));
+  panes_[5]->setText(QString::asprintf("%lld Bytes Received", static_cast<long long>(c.bytesReceived)));
+  panes_[6]->setText(QString::asprintf("%lld Bytes Sent", static_cast<long long>(c.bytesSent)));
+  if (c.kernelDrops > 0) {
+    panes_[7]->setText(QString::asprintf("%llu Dropped", static_cast<unsigned long long>(c.kernelDrops)));
+    panes_[7]->setVisible(true);
+  }
+}
+
+// --- commands --------------------------------------------------------------------------
+
+void CMainFrame::OnStart() { control_->Start(); }
+
+void CMainFrame::OnStop() { control_->Stop(); }
+
+void CMainFrame::OnClear() { control_->Clear(); }
+
+void CMainFrame::OnSettings() {
+  control_->Stop();
+  RunSettingsSheet();
+}
+
+void CMainFrame::RunSettingsSheet() {}
+
+bool CMainFrame::CanSaveTrace() const { return false; }
+
+void CMainFrame::OnSaveTrace() {}
+
+void CMainFrame::OnAbout() {
+  CAboutDlg about(this);
+  about.exec();
+}
+
+void CMainFrame::ShowHelpPage(const QString& page) {
+  if (!helpWindow_) helpWindow_ = new HelpWindow(this);
+  helpWindow_->ShowPage(QUrl(page));
+}
+
+void CMainFrame::OnHelp() {
+  // Help for the current context: the page on the part of the window that has the focus.
+  QString page = QString::fromLatin1(HelpContentsPage);
+  if (QWidget* focus = QApplication::focusWidget()) {
+    if (focus == listView_ || listView_->isAncestorOf(focus)) page = QStringLiteral("qrc:/help/window.html");
+  }
+  ShowHelpPage(page);
+}
+
+void CMainFrame::OnHelpTopics() { ShowHelpPage(QString::fromLatin1(HelpContentsPage)); }
+
+void CMainFrame::OnContextHelp() { QWhatsThis::enterWhatsThisMode(); }
+
+// --- what capture control needs of the window ---------------------------------------------
+
+void CMainFrame::EnableStartButton(bool enabled) { Action(command_id::Start)->setEnabled(enabled); }
+
+void CMainFrame::EnableStopButton(bool enabled) { Action(command_id::Stop)->setEnabled(enabled); }
+
+void CMainFrame::UpdateCommandStates() {
+  Action(command_id::Start)->setEnabled(control_->CanStart());
+  Action(command_id::Stop)->setEnabled(control_->CanStop());
+  const bool canSave = CanSaveTrace();
+  Action(command_id::SaveTrace)->setEnabled(canSave);
+  Action(command_id::Save)->setEnabled(canSave);
+}
+
+void CMainFrame::SetTitle(const std::string& title) { setWindowTitle(QString::fromStdString(title)); }
+
+void CMainFrame::SetTracePane(const std::string& text) {
+  panes_[1]->setText(QString::fromStdString(text));
+  panes_[1]->repaint();
+}
+
+int CMainFrame::ShowMessage(const std::string& text, const std::string& informative) {
+  return messages_.Show(this, QString::fromStdString(text), QString::fromStdString(informative));
+}
+
+BatchSink& CMainFrame::Rows() {
+  receiver_->Prepare(listView_->Model().Rows().RowCount());
+  return *receiver_;
+}
+
+void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
+
+void CMainFrame::DeleteAllRows() { listView_->Model().Clear(); }
+
+void CMainFrame::TraceStarted() {
+  // The log file opens here when the settings ask for one.
+}
+
+void CMainFrame::TraceStopped() {
+  // Every row of the trace is in the list by now: the log file closes here.
+}

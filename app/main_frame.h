@@ -1,0 +1,153 @@
+#pragma once
+// The main window: tool bar, banner band, status panes, the report list as its client, and
+// the commands. It owns the CaptureState for its whole life. Devices, registry, settings
+// profile and message boxes come from outside, so tests put in fakes.
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "analysis/capture_state.h"
+#include "app/help_window.h"
+#include "capture/capture_control.h"
+#include "capture/capture_environment.h"
+
+class BatchReceiver;
+class CRowListView;
+class QAction;
+class QToolBar;
+class SettingsProfile;
+struct TrafficCounters;
+
+// Shows modal message boxes: a fixed text and, when known, a reason with a hint.
+class MessagePresenter {
+ public:
+  virtual ~MessagePresenter() = default;
+  virtual int Show(QWidget* parent, const QString& text, const QString& informative) = 0;
+};
+
+// QMessageBox with an OK button, captioned with the application's title. Every text is
+// plain text: adapter descriptions and device reasons come from outside.
+class MessageBoxPresenter : public MessagePresenter {
+ public:
+  int Show(QWidget* parent, const QString& text, const QString& informative) override;
+};
+
+// A status-bar pane: at least 100 pixels wide and never narrower than its text.
+class StatusPane : public QLabel {
+  Q_OBJECT
+
+ public:
+  static constexpr int MinimumWidth = 100;
+  explicit StatusPane(const QString& text, QWidget* parent = nullptr);
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+};
+
+inline constexpr char ApplicationTitle[] = "Orrisvane Packet Sniffer with Winsock";
+inline constexpr char ExitingMessage[] = "Exiting Orrisvane.";
+inline constexpr char IdlePrompt[] = "For Help, press F1";
+inline constexpr char ContextHelpPrompt[] = "Select an object on which to get Help";
+
+class CMainFrame : public QMainWindow, private CaptureView {
+  Q_OBJECT
+
+ public:
+  // Builds the window, loads the settings, probes the stored adapter and sets the title.
+  // When the probe fails its message is followed by "Exiting Orrisvane." and StartupFailed()
+  // is true: the program then ends without showing the window. messages may be null for
+  // real message boxes; it must outlive the frame.
+  CMainFrame(CaptureEnvironment environment, SettingsProfile& profile, MessagePresenter* messages = nullptr,
+             QWidget* parent = nullptr);
+  ~CMainFrame() override;
+
+  bool StartupFailed() const { return startupFailed_; }
+
+  // The action of a command identifier (command_id), or null.
+  QAction* Action(int commandId) const;
+  // Status pane 0 (prompts) to 6, and 7 (frames the kernel dropped; hidden while none).
+  QLabel* Pane(int index) const;
+  QToolBar* MainToolBar() const { return mainToolBar_; }
+  QToolBar* BannerBar() const { return bannerBar_; }
+  CRowListView& ListView() const { return *listView_; }
+  CaptureState& State() { return state_; }
+  CaptureControl& Control() { return *control_; }
+  HelpWindow* HelpViewer() const { return helpWindow_; }
+
+  // Writes the settings, then stops a running trace. Runs once: at close, or at
+  // destruction when the window was never closed.
+  void Shutdown();
+
+ public slots:
+  void OnStart();
+  void OnStop();
+  void OnClear();
+  void OnSettings();
+  // Save Trace and File > Save: writing the rows to a file belongs here.
+  void OnSaveTrace();
+  void OnAbout();
+  void OnHelp();
+  void OnHelpTopics();
+  void OnContextHelp();
+
+ protected:
+  // The settings sheet, run by OnSettings after the trace has been stopped. It edits the
+  // capture state and, on OK, rebuilds the list's columns and the title.
+  virtual void RunSettingsSheet();
+  // Whether there is anything to save: the Save commands are enabled by this.
+  virtual bool CanSaveTrace() const;
+
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  bool event(QEvent* event) override;
+
+ private:
+  void createActions();
+  void createMenus();
+  void createToolBars();
+  void createBanner();
+  void createStatusBar();
+  void createListView();
+  void readSettings();
+  void writeSettings();
+  QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
+  void FitToScreen();
+  void ShowCounters(const TrafficCounters& counters);
+  void ShowHelpPage(const QString& page);
+
+  // CaptureView
+  void EnableStartButton(bool enabled) override;
+  void EnableStopButton(bool enabled) override;
+  void UpdateCommandStates() override;
+  void SetTitle(const std::string& title) override;
+  void SetTracePane(const std::string& text) override;
+  int ShowMessage(const std::string& text, const std::string& informative) override;
+  BatchSink& Rows() override;
+  void ApplyPendingRows() override;
+  void DeleteAllRows() override;
+  void TraceStarted() override;
+  void TraceStopped() override;
+
+  // Declared in the order of their use: the capture state outlives the receiver and the
+  // control, and the control (whose destruction stops a trace) goes first.
+  CaptureState state_;
+  CaptureEnvironment environment_;
+  SettingsProfile& profile_;
+  MessageBoxPresenter defaultMessages_;
+  MessagePresenter& messages_;
+  std::map<int, QAction*> actions_;
+  QToolBar* mainToolBar_ = nullptr;
+  QToolBar* bannerBar_ = nullptr;
+  StatusPane* panes_[8] = {};
+  CRowListView* listView_ = nullptr;
+  QPointer<HelpWindow> helpWindow_;
+  std::unique_ptr<BatchReceiver> receiver_;
+  std::unique_ptr<CaptureControl> control_;
+  bool startupFailed_ = false;
+  bool shutDown_ = false;
+  bool columnsPlaced_ = false;
+};

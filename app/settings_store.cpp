@@ -1,0 +1,76 @@
+#include "app/settings_store.h"
+
+#include <limits>
+
+#include "analysis/capture_state.h"
+
+namespace {
+
+QString Key(std::string_view section, std::string_view entry) {
+  return QString::fromUtf8(section.data(), static_cast<qsizetype>(section.size())) + '/' +
+         QString::fromUtf8(entry.data(), static_cast<qsizetype>(entry.size()));
+}
+
+}  // namespace
+
+QSettingsProfile::QSettingsProfile()
+    : settings_(std::make_unique<QSettings>(QString::fromLatin1(ProfileOrganization),
+                                            QString::fromLatin1(ProfileApplication))) {}
+
+QSettingsProfile::QSettingsProfile(const QString& fileName, QSettings::Format format)
+    : settings_(std::make_unique<QSettings>(fileName, format)) {}
+
+std::int32_t QSettingsProfile::ReadInt(std::string_view section, std::string_view entry, std::int32_t fallback) {
+  const QVariant value = settings_->value(Key(section, entry));
+  // Text files hand integers back as strings; anything that is not a whole 32-bit number
+  // (a list, garbage, an overflow) counts as missing.
+  if (!value.isValid() || value.typeId() == QMetaType::QStringList) return fallback;
+  bool ok = false;
+  const qlonglong number = value.toString().trimmed().toLongLong(&ok);
+  if (!ok || number < std::numeric_limits<std::int32_t>::min() || number > std::numeric_limits<std::int32_t>::max())
+    return fallback;
+  return static_cast<std::int32_t>(number);
+}
+
+std::string QSettingsProfile::ReadString(std::string_view section, std::string_view entry,
+                                         const std::string& fallback) {
+  const QVariant value = settings_->value(Key(section, entry));
+  if (!value.isValid() || value.typeId() != QMetaType::QString) return fallback;
+  return value.toString().toStdString();
+}
+
+void QSettingsProfile::WriteInt(std::string_view section, std::string_view entry, std::int32_t value) {
+  settings_->setValue(Key(section, entry), value);
+}
+
+void QSettingsProfile::WriteString(std::string_view section, std::string_view entry, std::string_view text) {
+  settings_->setValue(Key(section, entry), QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void QSettingsProfile::Flush() { settings_->sync(); }
+
+void LoadSettings(SettingsProfile& profile, CaptureState& state) {
+  // Every run starts with the same column set, whatever the last run stored.
+  state.columns.SetShownFromText(StartupColumnPattern);
+  state.columns.AssignColumnPositions();
+
+  std::int32_t adapter = profile.ReadInt(SettingsSection, "Adapter", 0);
+  if (adapter < 0 || adapter > MaximumAdapterIndex) adapter = 0;
+  state.adapterIndex = adapter;
+
+  state.saveLog = profile.ReadInt(SettingsSection, "Save", 0);
+
+  // A path that does not fit the 512-byte field is not cut: a cut path would name some
+  // other file. The default takes its place.
+  std::string logFile = profile.ReadString(SettingsSection, "LogFile", DefaultLogFile);
+  if (logFile.size() > LogFilePathSize - 1) logFile = DefaultLogFile;
+  state.logFilePath = logFile;
+}
+
+void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
+  profile.WriteString(SettingsSection, "Bools", state.columns.ShownToText());
+  profile.WriteString(SettingsSection, "LogFile", state.logFilePath);
+  profile.WriteInt(SettingsSection, "Adapter", state.adapterIndex);
+  profile.WriteInt(SettingsSection, "Save", state.saveLog);
+  profile.Flush();
+}
