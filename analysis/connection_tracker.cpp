@@ -131,7 +131,7 @@ void ClearConnections(CaptureState& state) {
 std::string_view InferSocketCall(std::uint8_t flags, Direction direction,
                                  std::uint32_t frameLength) {
   const bool incoming = direction == Direction::Incoming;
-  std::string_view text;
+  std::string_view text = "";
   if (flags & kAck) text = frameLength == 54 ? "[acknowledge]" : "recv()";
   switch (flags & 0x3F) {
     case 0x18:

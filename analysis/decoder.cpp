@@ -46,11 +46,22 @@ class CellText {
 
   void Append(std::string_view text) {
     const std::size_t n = std::min(text.size(), Room());
+    if (n == 0) return;
     std::memcpy(buf_ + size_, text.data(), n);
     size_ += n;
   }
   void Append(char c) {
     if (Room() > 0) buf_[size_++] = c;
+  }
+  // One character per byte: printable ASCII as it is, '.' for anything else.
+  void AppendPrintable(std::span<const std::uint8_t> bytes) {
+    const std::size_t n = std::min(bytes.size(), Room());
+    char* out = buf_ + size_;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::uint8_t b = bytes[i];
+      out[i] = b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.';
+    }
+    size_ += n;
   }
   // "%u", "%d", "%ld"
   template <typename Int>
@@ -96,11 +107,8 @@ constexpr std::size_t kDataCellMax = 256;
 
 // Payload bytes as one line: printable ASCII as it is, '.' for anything else.
 void AppendPayload(CellText& text, const FrameBytes& frame, std::size_t begin, std::size_t end) {
-  end = std::min(end, begin + kDataCellMax);
-  for (std::size_t i = begin; i < end; ++i) {
-    const std::uint8_t b = frame.U8(i);
-    text.Append(b >= 0x20 && b <= 0x7E ? static_cast<char>(b) : '.');
-  }
+  const auto payload = frame.Range(begin, std::min(end, begin + kDataCellMax));
+  text.AppendPrintable(payload);
 }
 
 // Where the IPv4 datagram ends within the frame: the total length bounds it so that the

@@ -14,6 +14,13 @@ class FrameBytes {
 
   std::size_t Length() const { return frame_.size(); }
 
+  // The delivered bytes in [begin, end), clipped to the frame.
+  std::span<const std::uint8_t> Range(std::size_t begin, std::size_t end) const {
+    end = end < frame_.size() ? end : frame_.size();
+    if (begin >= end) return {};
+    return frame_.subspan(begin, end - begin);
+  }
+
   std::uint8_t U8(std::size_t offset) const {
     return offset < frame_.size() ? frame_[offset] : std::uint8_t{0};
   }
