@@ -180,7 +180,7 @@ struct RowStore::Impl {
                                         : std::min(chunks.back().capacity * 2, kLargestChunk);
       size = std::max(size, n);
       chunks.reserve(chunks.size() + 1);
-      chunks.push_back(Chunk{std::make_unique<char[]>(size), size, 0});
+      chunks.push_back(Chunk{std::make_unique_for_overwrite<char[]>(size), size, 0});
     }
     Chunk& chunk = chunks.back();
     ref.chunk = static_cast<std::uint32_t>(chunks.size() - 1);
