@@ -28,6 +28,7 @@ std::int64_t Track(CaptureState& state, bool outgoing, std::uint8_t flags, std::
 struct CloseCase {
   const char* name;
   std::vector<Step> steps;
+  friend void PrintTo(const CloseCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class CloseSequence : public ::testing::TestWithParam<CloseCase> {};
