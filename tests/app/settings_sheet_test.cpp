@@ -84,47 +84,27 @@ TEST_F(SettingsSheetTest, SheetHasThreeTabsInOrderWithTheFirstSelected) {
   EXPECT_EQ(script->opens.size(), 0u);
 }
 
-TEST_F(SettingsSheetTest, CheckBoxesCarryTheirLabelsInTheirGroups) {
+TEST_F(SettingsSheetTest, CheckBoxesStandInTheirGroups) {
   auto sheet = MakeSheet();
-  struct Expect { int id; const char* label; const char* group; };
-  const Expect expected[] = {
-      {1019, "Data", "TCP/UDP Packet Fields"},
-      {1009, "Destination IP Address", "IP Packet Fields"},
-      {1008, "Source IP Address", "IP Packet Fields"},
-      {1010, "Upper Layer Protocol", "IP Packet Fields"},
-      {1004, "Destination MAC Address", "Ethernet Packet Fields"},
-      {1006, "IEEE 802.3 Length", "Ethernet Packet Fields"},
-      {1005, "Protocol", "Ethernet Packet Fields"},
-      {1003, "Source MAC Address", "Ethernet Packet Fields"},
-      {1007, "Packet Size", "Ethernet Packet Fields"},
-      {1016, "Acknowledgement Num.", "TCP/UDP Packet Fields"},
-      {1012, "Checksum", "TCP/UDP Packet Fields"},
-      {1020, "Connection Number", "TCP/UDP Packet Fields"},
-      {1014, "Destination Port", "TCP/UDP Packet Fields"},
-      {1017, "Flags", "TCP/UDP Packet Fields"},
-      {1015, "Sequence Number", "TCP/UDP Packet Fields"},
-      {1013, "Source Port", "TCP/UDP Packet Fields"},
-      {1011, "Window", "TCP/UDP Packet Fields"},
-      {1018, "Winsock Function Calls", nullptr},
-      {1026, "Incoming/Outgoing", nullptr},
-  };
   CPPReport& page = sheet->ReportPage();
-  for (const Expect& e : expected) {
-    SCOPED_TRACE(e.id);
-    QCheckBox* box = page.findChild<QCheckBox*>(QString::number(e.id));
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(box->text(), e.label);
-    auto* group = qobject_cast<QGroupBox*>(box->parentWidget());
-    if (e.group) {
-      ASSERT_NE(group, nullptr);
-      EXPECT_EQ(group->title(), e.group);
-    } else {
-      EXPECT_EQ(group, nullptr);
+  const std::pair<const char*, std::vector<int>> groups[] = {
+      {"Ethernet Packet Fields", {1003, 1004, 1005, 1006, 1007}},
+      {"IP Packet Fields", {1008, 1009, 1010}},
+      {"TCP/UDP Packet Fields", {1011, 1012, 1013, 1014, 1015, 1016, 1017, 1019, 1020}},
+      {nullptr, {1018, 1026}},
+  };
+  for (const auto& [title, ids] : groups) {
+    for (int id : ids) {
+      SCOPED_TRACE(id);
+      ASSERT_NE(page.CheckBox(id), nullptr);
+      auto* group = qobject_cast<QGroupBox*>(page.CheckBox(id)->parentWidget());
+      EXPECT_EQ(group ? group->title().toStdString() : "", title ? title : "");
     }
   }
   EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 19);
+  EXPECT_EQ(page.CheckBox(1016)->text(), "Acknowledgement Num.");
+  EXPECT_EQ(page.CheckBox(1026)->text(), "Incoming/Outgoing");
 
-  // Within a group the boxes stand top to bottom as the template places them.
   sheet->show();  // offscreen: lays the page out
   auto above = [&](int upper, int lower) {
     return page.CheckBox(upper)->mapTo(&page, QPoint(0, 0)).y() <
