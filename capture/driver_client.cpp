@@ -29,16 +29,17 @@ bool WaitedRequest(AdapterHandle& adapter, std::uint32_t code, const void* input
   return ok;
 }
 
-void DestroyAdapter(AdapterHandle* adapter) {
-  if (!adapter) return;
-  if (adapter->device) {
+// The deleters of AdapterPtr and RequestPtr take back what OpenAdapter and AllocatePacket
+// released from their unique_ptrs.
+void DestroyAdapter(AdapterHandle* released) {
+  std::unique_ptr<AdapterHandle> adapter(released);
+  if (adapter && adapter->device) {
     std::uint32_t ignored = 0;
-    adapter->device->Control(request_code::Unbind, nullptr, 0, nullptr, 0, &ignored);
+    adapter->device->Control(request_code::Unbind, nullptr, 0, nullptr, 0, &ignored);  // result ignored
   }
-  delete adapter;  // the handle was made by OpenAdapter's unique_ptr and released to AdapterPtr
 }
 
-void DestroyRequest(PacketRequest* request) { delete request; }
+void DestroyRequest(PacketRequest* released) { std::unique_ptr<PacketRequest> request(released); }
 
 bool UsableAdapter(const AdapterHandle* adapter) { return adapter && adapter->device; }
 
