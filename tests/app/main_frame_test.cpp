@@ -13,6 +13,8 @@
 #include <QTextBrowser>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWhatsThis>
+#include <QApplication>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -327,6 +329,22 @@ TEST_F(MainFrameTest, HelpAndAbout) {
     QFile file(QString(":/help/%1.html").arg(page));
     EXPECT_TRUE(file.exists()) << page;
   }
+
+  // F1 in the list opens the page about the window; Shift+F1 enters What's This mode with
+  // its prompt in the status bar.
+  f.show();
+  f.activateWindow();
+  ASSERT_TRUE(WaitUntil([&] { return f.isActiveWindow(); }));
+  f.ListView().setFocus();
+  ASSERT_EQ(QApplication::focusWidget(), &f.ListView());
+  f.Action(command_id::Help)->trigger();
+  EXPECT_EQ(f.HelpViewer()->Browser()->source(), QUrl("qrc:/help/window.html"));
+  f.Action(command_id::ContextHelp)->trigger();
+  EXPECT_TRUE(QWhatsThis::inWhatsThisMode());
+  EXPECT_EQ(f.statusBar()->currentMessage(), "Select an object on which to get Help");
+  QWhatsThis::leaveWhatsThisMode();
+  EXPECT_EQ(f.statusBar()->currentMessage(), "");
+  EXPECT_FALSE(f.Action(command_id::Start)->whatsThis().isEmpty());
 
   CAboutDlg about(&f);
   EXPECT_EQ(about.windowTitle(), "About Orrisvane");
