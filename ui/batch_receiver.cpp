@@ -24,13 +24,21 @@ void BatchReceiver::DeliverBatch(RowStore rows, const TrafficCounters& counters)
     wasEmpty = queue_.empty();
     queue_.push_back(Pending{std::move(rows), counters});
   }
-  // One posted call drains everything queued until it runs; posting never waits for the
-  // receiving thread.
-  if (wasEmpty) QMetaObject::invokeMethod(this, &BatchReceiver::ApplyPending, Qt::QueuedConnection);
+  // One posted call takes in everything queued until it runs (re-posting itself when its
+  // time is up); posting never waits for the receiving thread.
+  if (wasEmpty) QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
 }
 
-void BatchReceiver::ApplyPending() {
+void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
+
+void BatchReceiver::ApplyQueued() {
+  if (Apply(applyBudget_)) QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
+}
+
+bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {
+  const auto start = std::chrono::steady_clock::now();
   bool any = false;
+  bool left = false;
   TrafficCounters last;
   // Batches are taken one at a time: an observer that opens a modal box lets this run
   // again from the box's event loop, and rows must still reach the list in order.
@@ -39,6 +47,10 @@ void BatchReceiver::ApplyPending() {
     {
       std::lock_guard lock(mutex_);
       if (queue_.empty()) break;
+      if (any && std::chrono::steady_clock::now() - start >= budget) {
+        left = true;
+        break;
+      }
       batch = std::move(queue_.front());
       queue_.pop_front();
     }
@@ -48,6 +60,7 @@ void BatchReceiver::ApplyPending() {
     any = true;
   }
   if (any) emit countersChanged(last);
+  return left;
 }
 
 std::size_t BatchReceiver::PendingCount() const {

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -40,10 +41,21 @@ class BatchReceiver : public QObject, public BatchSink {
   // Batches delivered but not yet applied.
   std::size_t PendingCount() const;
 
+  // Longest time one posted call spends applying batches before it lets the event loop
+  // run again (it posts itself for the rest), so a burst of rows never freezes the window.
+  // At least one batch is applied per call.
+  static constexpr std::chrono::milliseconds DefaultApplyBudget{12};
+  void SetApplyBudget(std::chrono::nanoseconds budget) { applyBudget_ = budget; }
+
  signals:
   void countersChanged(const TrafficCounters& counters);
 
  private:
+  // Applies batches until none is left or, with a budget, until the budget is spent;
+  // returns whether batches are left.
+  bool Apply(std::chrono::nanoseconds budget);
+  void ApplyQueued();
+
   struct Pending {
     RowStore rows;
     TrafficCounters counters;
@@ -51,6 +63,7 @@ class BatchReceiver : public QObject, public BatchSink {
 
   RowModel& model_;
   Observer observer_;
+  std::chrono::nanoseconds applyBudget_ = DefaultApplyBudget;
   std::atomic<std::int64_t> preparedRows_{0};
   mutable std::mutex mutex_;
   std::deque<Pending> queue_;
