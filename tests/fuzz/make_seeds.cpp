@@ -1,0 +1,157 @@
+// Writes the seed corpora of the two fuzz targets from frames built as the tests build
+// them. The seeds are committed; run this again after changing it:
+//   make_fuzz_seeds tests/fuzz/seeds
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "analysis/columns.h"
+#include "tests/analysis/frame_builder.h"
+#include "tests/dump/capture_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+namespace tf = testframes;
+namespace cw = capture_writer;
+
+void WriteFile(const fs::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+// The decode target's layout: column flags, first row, adapter MAC, then framed frames.
+Bytes DecodeInput(std::uint32_t columns, std::uint8_t firstRow, const std::vector<Bytes>& frames) {
+  Bytes in = {static_cast<std::uint8_t>(columns), static_cast<std::uint8_t>(columns >> 8),
+              static_cast<std::uint8_t>(columns >> 16), firstRow};
+  in.insert(in.end(), tf::kLocalMac.begin(), tf::kLocalMac.end());
+  for (const Bytes& f : frames) {
+    const std::size_t n = std::min<std::size_t>(f.size(), 1520);
+    in.push_back(static_cast<std::uint8_t>(n >> 8));
+    in.push_back(static_cast<std::uint8_t>(n));
+    in.insert(in.end(), f.begin(), f.begin() + static_cast<std::ptrdiff_t>(n));
+  }
+  return in;
+}
+
+std::vector<Bytes> TcpSession() {
+  tf::Tcp t;
+  std::vector<Bytes> s;
+  t.flags = 0x02; t.seq = 100; s.push_back(tf::TcpFrame(true, t));                        // connect()
+  t.flags = 0x12; t.seq = 900; t.ack = 101; s.push_back(tf::TcpFrame(false, t));          // SYN-ACK
+  t.flags = 0x10; t.seq = 101; t.ack = 901; s.push_back(tf::TcpFrame(true, t));
+  t.flags = 0x18; t.payload = "GET / HTTP/1.0\r\n\r\n"; s.push_back(tf::TcpFrame(true, t));  // send()
+  t.flags = 0x18; t.payload = "HTTP/1.0 200 OK\r\n\tx\\y"; s.push_back(tf::TcpFrame(false, t));
+  t.payload.clear();
+  t.flags = 0x11; s.push_back(tf::TcpFrame(false, t));  // remote close()
+  t.flags = 0x10; s.push_back(tf::TcpFrame(true, t));
+  t.flags = 0x11; s.push_back(tf::TcpFrame(true, t));   // close()
+  t.flags = 0x10; s.push_back(tf::TcpFrame(false, t));
+  t.flags = 0x04; s.push_back(tf::TcpFrame(false, t));  // a reset
+  tf::Tcp options;
+  options.headerWords = 8;
+  options.payload = "with options";
+  s.push_back(tf::TcpFrame(false, options));
+  return s;
+}
+
+std::vector<Bytes> OtherKinds() {
+  std::vector<Bytes> s;
+  s.push_back(tf::PadTo(tf::Ethernet(tf::kRemoteMac, tf::kLocalMac, 0x0806,
+                                     tf::ArpBody(1, tf::kLocalMac, tf::kLocalIp, {}, tf::kRemoteIp)), 60));
+  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x0806,
+                                     tf::ArpBody(2, tf::kRemoteMac, tf::kRemoteIp, tf::kLocalMac, tf::kLocalIp)), 60));
+  s.push_back(tf::Ethernet(tf::kOtherMac, tf::kRemoteMac, 0x0800,
+                           tf::Ipv4(tf::kRemoteIp, tf::kLocalIp, 17, tf::UdpDatagram(53, 1024, "\x01\x02name\x7f\xff"))));
+  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x0800, tf::Ipv4(tf::kRemoteIp, tf::kLocalIp, 1, {8, 0})), 60));
+  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x0800, tf::Ipv4(tf::kRemoteIp, tf::kLocalIp, 47, {})), 60));
+  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x86DD, {0x60}), 60));
+  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 1500, {0xAA, 0xAA, 0x03}), 60));
+  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 1501, {}), 60));
+  return s;
+}
+
+std::vector<Bytes> Lengths() {
+  // Frames cut short at every field boundary, an empty read and a full buffer.
+  std::vector<Bytes> s;
+  tf::Tcp t;
+  t.payload = std::string(1600, 'z');
+  const Bytes big = tf::TcpFrame(false, t);
+  for (std::size_t n : {0, 1, 6, 12, 13, 14, 23, 24, 34, 38, 47, 52, 54, 1519, 1520})
+    s.push_back(Bytes(big.begin(), big.begin() + static_cast<std::ptrdiff_t>(n)));
+  return s;
+}
+
+void DecodeSeeds(const fs::path& folder) {
+  fs::create_directories(folder);
+  const std::uint32_t all = 0xFFFFF;
+  std::uint32_t startup = 0;
+  for (int i = 0; i < ColumnCount; ++i) startup |= (StartupColumnPattern[i] == '1' ? 1u : 0u) << i;
+  WriteFile(folder / "tcp-session-all-columns", DecodeInput(all, 0, TcpSession()));
+  WriteFile(folder / "tcp-session-startup-columns", DecodeInput(startup, 37, TcpSession()));
+  WriteFile(folder / "other-kinds-all-columns", DecodeInput(all, 0, OtherKinds()));
+  WriteFile(folder / "other-kinds-number-only", DecodeInput(1, 0, OtherKinds()));
+  WriteFile(folder / "lengths-all-columns", DecodeInput(all, 0, Lengths()));
+}
+
+std::vector<Bytes> FileFrames() {
+  std::vector<Bytes> frames = TcpSession();
+  for (Bytes& f : OtherKinds()) frames.push_back(f);
+  return frames;
+}
+
+Bytes ReadBack(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+void CaptureFileSeeds(const fs::path& folder) {
+  fs::create_directories(folder);
+  {
+    cw::PcapWriter pcap((folder / "session.pcap").string());
+    std::uint64_t time = 1'000'000;
+    for (const Bytes& f : FileFrames()) pcap.Frame(f, time += 1500);
+    pcap.Close();
+  }
+  {
+    cw::PcapngWriter pcapng((folder / "session.pcapng").string());
+    std::uint64_t time = 1'000'000;
+    for (const Bytes& f : FileFrames()) pcapng.Frame(f, time += 1500);
+    pcapng.Close();
+  }
+  {
+    // A snap length shorter than the frames, and an empty and an oversized record.
+    cw::PcapWriter pcap((folder / "short-snap.pcap").string(), cw::LinkTypeEthernet, 64);
+    for (const Bytes& f : Lengths()) pcap.Frame(Bytes(f.begin(), f.begin() + std::min<std::ptrdiff_t>(64, f.size())), 0, static_cast<std::uint32_t>(f.size()));
+    pcap.Close();
+  }
+  {
+    cw::PcapWriter pcap((folder / "raw-link.pcap").string(), cw::LinkTypeRaw);
+    pcap.Frame(Bytes(40, 0x45));
+    pcap.Close();
+  }
+  // Cut in the middle of the third record.
+  Bytes whole = ReadBack(folder / "session.pcap");
+  whole.resize(24 + 2 * (16 + 54) + 16 + 20);
+  WriteFile(folder / "truncated.pcap", whole);
+  WriteFile(folder / "header-only.pcap", Bytes(whole.begin(), whole.begin() + 24));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds SEED_FOLDER\n");
+    return 2;
+  }
+  const fs::path root(argv[1]);
+  DecodeSeeds(root / "decode");
+  CaptureFileSeeds(root / "capture_file");
+  return 0;
+}
