@@ -176,6 +176,42 @@ TEST_F(ReportListViewTest, SelectedRowIsHighlightedToTheRightEdgeAlsoWithoutFocu
   EXPECT_EQ(picture.pixelColor(view.ClientWidth() - 2, RowMiddle(4)), back);
 }
 
+// Remembers what the window system asked it to repaint.
+class RecordingList : public CRowListView {
+ public:
+  using CRowListView::CRowListView;
+  QRegion painted;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override {
+    painted += event->region();
+    CRowListView::paintEvent(event);
+  }
+};
+
+TEST(ReportListViewPaint, SelectionChangeRepaintsTheStripBesideTheColumns) {
+  CaptureState state;
+  state.columns = ShowFirst(3);
+  RecordingList list(state);
+  list.resize(600, 300);
+  list.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&list));
+  list.InsertColumns();
+  list.Model().AppendBatch(MakeRows(3, 1, 10));
+  for (int p = 0; p < 3; ++p) list.horizontalHeader()->resizeSection(p, 80);
+  list.selectRow(1);
+  for (int i = 0; i < 3; ++i) QApplication::processEvents();
+
+  list.painted = QRegion();
+  list.selectionModel()->select(list.Model().index(4, 0),
+                                QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+  for (int i = 0; i < 3; ++i) QApplication::processEvents();
+  const int y = list.rowViewportPosition(4) + list.rowHeight(4) / 2;
+  EXPECT_TRUE(list.painted.contains(QPoint(100, y)));  // the cells
+  EXPECT_TRUE(list.painted.contains(QPoint(500, y)));  // and the strip beside them
+  EXPECT_FALSE(list.painted.contains(QPoint(500, list.rowViewportPosition(8) + 2)));
+}
+
 TEST_F(ReportListViewTest, FocusRectangleOnlyWhileTheListHasTheFocus) {
   QWidget window;
   auto* layout = new QVBoxLayout(&window);
