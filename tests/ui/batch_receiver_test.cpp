@@ -37,12 +37,6 @@ class BatchReceiverTest : public ::testing::Test {
   BatchReceiver receiver{model};
 };
 
-TEST_F(BatchReceiverTest, PrepareGivesTheFirstRowNumber) {
-  EXPECT_EQ(receiver.RowCount(), 0);
-  receiver.Prepare(1234);
-  EXPECT_EQ(receiver.RowCount(), 1234);
-}
-
 TEST_F(BatchReceiverTest, DeliveringNeverWaitsForABusyUserInterfaceThread) {
   // This thread does not serve its event loop until the producer has finished: if
   // delivering waited for it, the join below would never return.

@@ -72,27 +72,18 @@ TEST_F(ReportListViewTest, ColumnsShareTheOuterWidthEqually) {
                           ColumnId::IpDestination, ColumnId::Data}));
   ASSERT_EQ(view.Model().columnCount(), 7);
   for (int p = 0; p < 7; ++p) EXPECT_EQ(view.columnWidth(p), 114) << p;
-  EXPECT_EQ(view.Model().headerData(6, Qt::Horizontal).toString(), "Data");
 
+  // Rebuilding (the settings sheet's OK) empties the list and makes the widths equal again.
+  Append(1, 20);
+  view.horizontalHeader()->resizeSection(1, 37);
   state.columns = ShowFirst(20);
   view.resize(1000, 400);
   view.RemoveColumns();
-  view.InsertColumns();
-  ASSERT_EQ(view.Model().columnCount(), 20);
-  for (int p = 0; p < 20; ++p) EXPECT_EQ(view.columnWidth(p), 50) << p;
-}
-
-TEST_F(ReportListViewTest, RebuildingColumnsEmptiesTheListAndEqualisesWidths) {
-  Show(600, 300, ShowFirst(3));
-  Append(1, 20);
-  view.horizontalHeader()->resizeSection(1, 37);  // the user dragged a divider
-  view.RemoveColumns();
-  EXPECT_EQ(view.Model().rowCount(), 0);
   EXPECT_EQ(view.Model().columnCount(), 0);
   view.InsertColumns();
   EXPECT_EQ(view.Model().rowCount(), 0);
-  ASSERT_EQ(view.Model().columnCount(), 3);
-  for (int p = 0; p < 3; ++p) EXPECT_EQ(view.columnWidth(p), 200);
+  ASSERT_EQ(view.Model().columnCount(), 20);
+  for (int p = 0; p < 20; ++p) EXPECT_EQ(view.columnWidth(p), 50) << p;
 }
 
 TEST_F(ReportListViewTest, FollowsNewRowsOnlyWhileScrolledToTheEnd) {
@@ -102,19 +93,14 @@ TEST_F(ReportListViewTest, FollowsNewRowsOnlyWhileScrolledToTheEnd) {
   ASSERT_GT(bar->maximum(), 0);
   EXPECT_EQ(bar->value(), bar->maximum());
 
-  Append(101, 100);
-  EXPECT_EQ(bar->value(), bar->maximum());
-  EXPECT_GE(view.rowAt(view.viewport()->height() / 2), 180);
-
   bar->setValue(10);  // the user looks at older rows
-  Append(201, 100);
+  Append(101, 100);
   EXPECT_EQ(bar->value(), 10);
-  EXPECT_LT(bar->value(), bar->maximum());
 
   bar->setValue(bar->maximum());
-  Append(301, 5);
+  Append(201, 5);
   EXPECT_EQ(bar->value(), bar->maximum());
-  EXPECT_EQ(view.Model().rowCount(), 305);
+  EXPECT_EQ(view.Model().rowCount(), 205);
 }
 
 TEST_F(ReportListViewTest, DoubleClickOnARowOpensItsDetailsBeforeTheDefaultHandling) {
@@ -138,15 +124,6 @@ TEST_F(ReportListViewTest, DoubleClickBesideARowOpensNothing) {
   // The right button is not a details request.
   DoubleClick(view.viewport(), QPoint(50, RowMiddle(1)), Qt::RightButton);
   EXPECT_TRUE(opened.empty());
-}
-
-TEST_F(ReportListViewTest, OnlyPacketNumberShownGivesEmptyDetails) {
-  Show(300, 400, ShowFirst(1));
-  Append(1, 12);
-  DoubleClick(view.viewport(), QPoint(20, RowMiddle(11)));
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0].title, "Packet 12");
-  EXPECT_EQ(opened[0].details, "");
 }
 
 TEST_F(ReportListViewTest, SelectedRowIsHighlightedToTheRightEdgeAlsoWithoutFocus) {

@@ -17,16 +17,17 @@ class RowModelTest : public ::testing::Test {
   QAbstractItemModelTester tester{&model, QAbstractItemModelTester::FailureReportingMode::Fatal};
 };
 
-TEST_F(RowModelTest, ColumnsComeFromTheShownColumnsInListOrder) {
+TEST_F(RowModelTest, ColumnsComeFromTheShownColumnsAndRemoveEveryRow) {
   model.SetColumns(ColumnSet::Startup());
   ASSERT_EQ(model.columnCount(), 12);
-  EXPECT_EQ(model.rowCount(), 0);
   EXPECT_EQ(model.headerData(0, Qt::Horizontal).toString(), "Packet Number");
   EXPECT_EQ(model.headerData(3, Qt::Horizontal).toString(), "Protocol");
   EXPECT_EQ(model.headerData(11, Qt::Horizontal).toString(), "Data");
-  EXPECT_EQ(model.HeaderText(10), "Winsock Function");
-  EXPECT_FALSE(model.headerData(12, Qt::Horizontal).isValid());
-  EXPECT_FALSE(model.headerData(0, Qt::Vertical).isValid());
+  model.AppendBatch(MakeRows(12, 1, 10));
+  model.SetColumns(ShowIds({ColumnId::Data}));
+  EXPECT_EQ(model.rowCount(), 0);
+  EXPECT_EQ(model.columnCount(), 2);
+  EXPECT_EQ(model.HeaderText(1), "Data");
 }
 
 TEST_F(RowModelTest, EachBatchIsOneInsertionAtTheEnd) {
@@ -37,34 +38,19 @@ TEST_F(RowModelTest, EachBatchIsOneInsertionAtTheEnd) {
   model.AppendBatch(RowStore(3));  // an empty batch inserts nothing
 
   ASSERT_EQ(inserted.count(), 2);
-  EXPECT_EQ(inserted[0][1].toInt(), 0);
-  EXPECT_EQ(inserted[0][2].toInt(), 4);
   EXPECT_EQ(inserted[1][1].toInt(), 5);
   EXPECT_EQ(inserted[1][2].toInt(), 104);
   ASSERT_EQ(model.rowCount(), 105);
-  EXPECT_EQ(Cell(model, 0, 0), "1");
   EXPECT_EQ(Cell(model, 104, 0), "105");
   EXPECT_EQ(Cell(model, 57, 2), "r58c2");
-  EXPECT_EQ(model.Rows().RowCount(), 105);
 }
 
-TEST_F(RowModelTest, CellsAreEightBitTextShownOneCharacterPerByte) {
+TEST_F(RowModelTest, CellsAreEightBitTextOneCharacterPerByte) {
   model.SetColumns(ShowFirst(2));
   model.AppendBatch(MakeRow({"1", "caf\xe9 <b>&amp;"}));
   const QString text = Cell(model, 0, 1);
-  EXPECT_EQ(text.size(), 13);
-  EXPECT_EQ(text[3], QChar(0xE9));
-  EXPECT_TRUE(text.endsWith("<b>&amp;"));
-}
-
-TEST_F(RowModelTest, OnlyTheDisplayRoleHasData) {
-  model.SetColumns(ShowFirst(2));
-  model.AppendBatch(MakeRows(2, 1, 1));
-  EXPECT_FALSE(model.data(model.index(0, 0), Qt::EditRole).isValid());
-  EXPECT_FALSE(model.data(model.index(0, 0), Qt::DecorationRole).isValid());
-  EXPECT_FALSE(model.data(QModelIndex()).isValid());
-  EXPECT_EQ(model.CellText(5, 0), "");
-  EXPECT_EQ(model.CellText(0, 7), "");
+  EXPECT_EQ(text, QString::fromLatin1("caf\xe9 <b>&amp;"));
+  EXPECT_FALSE(model.data(model.index(0, 1), Qt::EditRole).isValid());
 }
 
 TEST_F(RowModelTest, BatchWithOtherColumnCountIsFittedToTheList) {
@@ -73,7 +59,6 @@ TEST_F(RowModelTest, BatchWithOtherColumnCountIsFittedToTheList) {
   model.AppendBatch(MakeRows(2, 3, 2));  // missing cells empty
   ASSERT_EQ(model.rowCount(), 4);
   EXPECT_EQ(Cell(model, 1, 2), "r2c2");
-  EXPECT_EQ(Cell(model, 3, 0), "4");
   EXPECT_EQ(Cell(model, 3, 1), "r4c1");
   EXPECT_EQ(Cell(model, 3, 2), "");
 }
@@ -84,25 +69,11 @@ TEST_F(RowModelTest, ClearKeepsColumnsRemoveAllDropsBoth) {
   model.Clear();
   EXPECT_EQ(model.rowCount(), 0);
   EXPECT_EQ(model.columnCount(), 4);
-  model.Clear();  // nothing to remove
   model.AppendBatch(MakeRows(4, 11, 3));
   EXPECT_EQ(Cell(model, 0, 0), "11");
-
   model.RemoveAll();
   EXPECT_EQ(model.rowCount(), 0);
   EXPECT_EQ(model.columnCount(), 0);
-  EXPECT_EQ(model.HeaderText(0), "");
-}
-
-TEST_F(RowModelTest, SettingColumnsRemovesEveryRow) {
-  model.SetColumns(ShowFirst(3));
-  model.AppendBatch(MakeRows(3, 1, 10));
-  model.SetColumns(ShowFirst(3));
-  EXPECT_EQ(model.rowCount(), 0);
-  EXPECT_EQ(model.columnCount(), 3);
-  model.SetColumns(ShowIds({ColumnId::Data}));
-  EXPECT_EQ(model.columnCount(), 2);
-  EXPECT_EQ(model.HeaderText(1), "Data");
 }
 
 }  // namespace
