@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -52,60 +54,126 @@ std::string FormatMac(const std::uint8_t* mac) {
   return text;
 }
 
-// Receives the capture thread's batches and writes their rows. Runs on the capture thread
-// (and on the stopping thread for the batches still pending at Stop); writing there is
-// fine for a program that has no window to keep responsive.
+// The escape of a character in the tab-separated layout, or null when it stands as it is.
+const char* TsvEscape(char c) {
+  switch (c) {
+    case '\\': return "\\\\";
+    case '\t': return "\\t";
+    case '\n': return "\\n";
+    case '\r': return "\\r";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+// This runs for every cell of every frame and is a large part of the cost of -r, so text
+// between escapes is appended in runs, not character by character.
+void AppendTsvRow(std::string& out, const RowStore& rows, std::int64_t row, int columns) {
+  for (int c = 0; c < columns; ++c) {
+    if (c != 0) out += '\t';
+    const std::string_view cell = rows.Cell(row, c);
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < cell.size(); ++i) {
+      if (const char* escape = TsvEscape(cell[i])) {
+        out.append(cell.data() + run, i - run);
+        out.append(escape, 2);
+        run = i + 1;
+      }
+    }
+    out.append(cell.data() + run, cell.size() - run);
+  }
+  out += '\n';
+}
+
+namespace {
+
+// Receives the capture thread's batches and writes their rows from a thread of its own:
+// the capture thread goes on decoding while the previous batch is turned into text, so
+// the two halves of the work share the processors instead of taking turns.
 class DumpWriter : public BatchSink {
  public:
   DumpWriter(std::FILE* out, std::optional<std::int64_t> limit) : out_(out), limit_(limit) {
     text_.reserve(FlushBytes + (64 << 10));
   }
+  ~DumpWriter() override { Finish(); }
+  DumpWriter(const DumpWriter&) = delete;
+  DumpWriter& operator=(const DumpWriter&) = delete;
 
   std::int64_t RowCount() override { return 0; }
 
   void DeliverBatch(RowStore rows, const TrafficCounters& counters) override {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     kernelDrops_ = std::max(kernelDrops_, counters.kernelDrops);
-    if (done_.load()) return;
-    std::int64_t take = rows.RowCount();
-    if (limit_) take = std::min(take, *limit_ - written_);
-    for (std::int64_t r = 0; r < take; ++r) {
-      AppendRowLine(text_, rows, r, RowFormat::Tsv);
-      if (text_.size() >= FlushBytes && !WriteOut()) break;
-    }
-    if (!failed_) written_ += take;
-    if (failed_ || (limit_ && written_ >= *limit_)) done_.store(true);
+    // A file is read faster than its rows are written: a bounded queue keeps memory in
+    // check. The writing thread never waits for the capture thread, so this wait ends.
+    roomFreed_.wait(lock, [&] { return queue_.size() < MaxQueuedBatches; });
+    queue_.push_back(std::move(rows));
+    batchQueued_.notify_one();
   }
 
-  void AppendHeader(const ColumnSet& columns) {
-    std::lock_guard lock(mutex_);
-    AppendHeaderLine(text_, columns, RowFormat::Tsv);
-  }
+  // Before Start only.
+  void AppendHeader(const ColumnSet& columns) { AppendHeaderLine(text_, columns, RowFormat::Tsv); }
+
+  void Start() { thread_ = std::thread([this] { WriteBatches(); }); }
 
   // True once nothing more will be written: -c reached or the output failed.
   bool Done() const { return done_.load(); }
 
-  // Writes what is left. False when the output failed at any point.
+  // Writes every batch delivered so far and what is left of the text; call it after the
+  // capture thread has ended. False when the output failed at any point.
   bool Finish() {
-    std::lock_guard lock(mutex_);
+    {
+      std::lock_guard lock(mutex_);
+      closing_ = true;
+    }
+    batchQueued_.notify_one();
+    if (thread_.joinable()) thread_.join();
     if (!failed_ && WriteOut() && std::fflush(out_) != 0) Fail(errno);
     return !failed_;
   }
 
-  std::int64_t Written() const {
-    std::lock_guard lock(mutex_);
-    return written_;
-  }
+  // After Finish.
+  std::int64_t Written() const { return written_; }
+  std::string FailureReason() const { return std::strerror(errno_); }
   std::uint64_t KernelDrops() const {
     std::lock_guard lock(mutex_);
     return kernelDrops_;
   }
-  std::string FailureReason() const {
-    std::lock_guard lock(mutex_);
-    return std::strerror(errno_);
-  }
 
  private:
+  static constexpr std::size_t MaxQueuedBatches = 16;
+
+  void WriteBatches() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      batchQueued_.wait(lock, [&] { return !queue_.empty() || closing_; });
+      if (queue_.empty()) return;  // closing, and every batch is written
+      RowStore batch = std::move(queue_.front());
+      queue_.pop_front();
+      roomFreed_.notify_one();
+      lock.unlock();
+      Write(batch);
+      batch = RowStore();  // its memory goes back here, not under the lock
+      lock.lock();
+    }
+  }
+
+  // Rows past -c and rows after a failed write are dropped, but the queue is still
+  // emptied so that the capture thread never waits for nothing.
+  void Write(const RowStore& rows) {
+    if (done_.load()) return;
+    std::int64_t take = rows.RowCount();
+    if (limit_) take = std::min(take, *limit_ - written_);
+    const int columns = rows.ColumnCount();
+    for (std::int64_t r = 0; r < take; ++r) {
+      AppendTsvRow(text_, rows, r, columns);
+      if (text_.size() >= FlushBytes && !WriteOut()) return;
+    }
+    written_ += take;
+    if (limit_ && written_ >= *limit_) done_.store(true);
+  }
+
   bool WriteOut() {
     if (failed_) return false;
     if (!text_.empty() && std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size()) {
@@ -123,10 +191,18 @@ class DumpWriter : public BatchSink {
 
   std::FILE* out_;
   const std::optional<std::int64_t> limit_;
+
   mutable std::mutex mutex_;
+  std::condition_variable batchQueued_;
+  std::condition_variable roomFreed_;
+  std::deque<RowStore> queue_;          // under mutex_
+  std::uint64_t kernelDrops_ = 0;       // under mutex_
+  bool closing_ = false;                // under mutex_
+
+  // The writing thread's own (and the caller's before Start and after Finish).
+  std::thread thread_;
   std::string text_;
   std::int64_t written_ = 0;
-  std::uint64_t kernelDrops_ = 0;
   bool failed_ = false;
   int errno_ = 0;
   std::atomic<bool> done_{false};
@@ -263,6 +339,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
 
   DumpWriter writer(out, options.maxFrames);
   if (options.header) writer.AppendHeader(state.columns);
+  writer.Start();
   state.listWindow = &writer;
 
   // The device stays open until StopCaptureThread; only its end-of-input state is read
