@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QEvent>
 #include <QIcon>
 #include <QMenu>
@@ -17,7 +18,9 @@
 #include "app/about_dialog.h"
 #include "app/commands.h"
 #include "app/help_window.h"
+#include "app/settings_sheet.h"
 #include "app/settings_store.h"
+#include "app/trace_files.h"
 #include "ui/batch_receiver.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
@@ -89,6 +92,12 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
 
   receiver_ = std::make_unique<BatchReceiver>(listView_->Model());
   connect(receiver_.get(), &BatchReceiver::countersChanged, this, &CMainFrame::ShowCounters);
+  log_ = std::make_unique<LogFile>([this](const std::string& text) { ShowMessage(text, {}); }, QDir::homePath());
+  receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters&) { log_->Append(batch); });
+  // The Save commands follow whether the list has rows.
+  connect(&listView_->Model(), &QAbstractItemModel::rowsInserted, this, [this] { UpdateCommandStates(); });
+  connect(&listView_->Model(), &QAbstractItemModel::modelReset, this, [this] { UpdateCommandStates(); });
+  connect(&listView_->Model(), &QAbstractItemModel::rowsRemoved, this, [this] { UpdateCommandStates(); });
   control_ = std::make_unique<CaptureControl>(state_, environment_, static_cast<CaptureView&>(*this));
   UpdateCommandStates();
 
@@ -138,7 +147,7 @@ void CMainFrame::createActions() {
   a->setWhatsThis(tr("Stop: ends the trace; the rows stay in the list."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStop);
 
-  a = addCommand(SaveTrace, tr("Save Trace"), tr("Save the traced IP packets"), tr("Save Trace"));
+  a = addCommand(command_id::SaveTrace, tr("Save Trace"), tr("Save the traced IP packets"), tr("Save Trace"));
   a->setIcon(QIcon(QStringLiteral(":/images/save.png")));
   a->setWhatsThis(tr("Save Trace: writes the rows of the list to a file."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
@@ -219,7 +228,7 @@ void CMainFrame::createToolBars() {
   mainToolBar_->addAction(Action(Start));
   mainToolBar_->addAction(Action(Stop));
   mainToolBar_->addSeparator();
-  mainToolBar_->addAction(Action(SaveTrace));
+  mainToolBar_->addAction(Action(command_id::SaveTrace));
   mainToolBar_->addAction(Action(Clear));
   mainToolBar_->addSeparator();
   mainToolBar_->addAction(Action(Settings));
@@ -397,11 +406,27 @@ void CMainFrame::OnSettings() {
   RunSettingsSheet();
 }
 
-void CMainFrame::RunSettingsSheet() {}
+void CMainFrame::RunSettingsSheet() {
+  SettingsSheet sheet(state_, environment_, [this](const std::string& text) { ShowMessage(text, {}); }, this);
+  const int result = runSheet_ ? runSheet_(sheet) : sheet.exec();
+  if (result != QDialog::Accepted) return;
+  sheet.ApplyTo(state_);
+  // OK always rebuilds the list, whether or not the choice changed: rows made under the
+  // old column set could not be shown under the new one.
+  listView_->RemoveColumns();
+  listView_->InsertColumns();
+  control_->UpdateTitle();
+}
 
-bool CMainFrame::CanSaveTrace() const { return false; }
+bool CMainFrame::CanSaveTrace() const { return listView_ && listView_->Model().Rows().RowCount() > 0; }
 
-void CMainFrame::OnSaveTrace() {}
+void CMainFrame::OnSaveTrace() {
+  if (!CanSaveTrace()) return;
+  const QString path = askSavePath_ ? askSavePath_(this) : AskSaveTracePath(this);
+  if (path.isEmpty()) return;
+  QString error;
+  if (!::SaveTrace(path, state_.columns, listView_->Model().Rows(), &error)) ShowMessage(error.toStdString(), {});
+}
 
 void CMainFrame::OnAbout() {
   CAboutDlg about(this);
@@ -461,9 +486,10 @@ void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
 void CMainFrame::DeleteAllRows() { listView_->Model().Clear(); }
 
 void CMainFrame::TraceStarted() {
-  // The log file opens here when the settings ask for one.
+  if (state_.saveLog) log_->Open(state_.logFilePath, state_.columns);
 }
 
 void CMainFrame::TraceStopped() {
-  // Every row of the trace is in the list by now: the log file closes here.
+  // Every row of the trace is in the list by now, so the log has all of them too.
+  log_->Close();
 }

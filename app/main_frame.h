@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,8 @@
 #include "capture/capture_environment.h"
 
 class BatchReceiver;
+class LogFile;
+class SettingsSheet;
 class CRowListView;
 class QAction;
 class QToolBar;
@@ -77,6 +80,13 @@ class CMainFrame : public QMainWindow, private CaptureView {
   CaptureState& State() { return state_; }
   CaptureControl& Control() { return *control_; }
   HelpWindow* HelpViewer() const { return helpWindow_; }
+
+  // How the settings sheet and the save dialog are run. Tests replace them so that nothing
+  // waits in a modal loop; the runner returns the dialog's result.
+  using SheetRunner = std::function<int(SettingsSheet&)>;
+  using SavePathAsker = std::function<QString(QWidget*)>;
+  void SetSheetRunner(SheetRunner runner) { runSheet_ = std::move(runner); }
+  void SetSavePathAsker(SavePathAsker asker) { askSavePath_ = std::move(asker); }
 
   // Writes the settings, then stops a running trace. Runs once: at close, or at
   // destruction when the window was never closed.
@@ -146,6 +156,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   CRowListView* listView_ = nullptr;
   QPointer<HelpWindow> helpWindow_;
   std::unique_ptr<BatchReceiver> receiver_;
+  std::unique_ptr<LogFile> log_;
+  SheetRunner runSheet_;
+  SavePathAsker askSavePath_;
   std::unique_ptr<CaptureControl> control_;
   bool startupFailed_ = false;
   bool shutDown_ = false;

@@ -27,6 +27,7 @@
 #include "app/commands.h"
 #include "app/help_window.h"
 #include "app/main_frame.h"
+#include "app/settings_sheet.h"
 #include "app/settings_store.h"
 #include "capture/linux_registry.h"
 #include "capture/pcap_device.h"
@@ -251,9 +252,17 @@ TEST_F(MainFrameTest, StartStopClearDriveActionsPanesTitleAndRows) {
   EXPECT_EQ(f.ListView().Model().CellText(0, 0), "0");
   ASSERT_TRUE(WaitUntil([&] { return Pane(4) == "7 Packets Sent"; }));
 
-  // Settings always stops the trace first.
+  // Settings always stops the trace first, and Cancel does not start it again.
+  bool tracingWhileOpen = true;
+  f.SetSheetRunner([&](SettingsSheet& sheet) {
+    tracingWhileOpen = f.Control().IsTracing();
+    sheet.reject();
+    return sheet.result();
+  });
   f.Action(command_id::Settings)->trigger();
+  EXPECT_FALSE(tracingWhileOpen);
   EXPECT_FALSE(f.Control().IsTracing());
+  EXPECT_EQ(Pane(1), "Trace is OFF");
   EXPECT_EQ(machine.script->openDevices, 0);
 }
 

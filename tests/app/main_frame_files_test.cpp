@@ -1,0 +1,139 @@
+// The main window's settings command, Save commands and log file, wired together:
+// offscreen over the scripted device, with the modal dialogs replaced.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QCheckBox>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <memory>
+#include <string>
+
+#include "app/commands.h"
+#include "app/main_frame.h"
+#include "app/settings_sheet.h"
+#include "app/settings_store.h"
+#include "tests/app/app_test_support.h"
+#include "ui/report_list_view.h"
+#include "ui/row_model.h"
+
+using ::testing::HasSubstr;
+
+namespace {
+
+class SilentMessages : public MessagePresenter {
+ public:
+  int Show(QWidget*, const QString& text, const QString&) override {
+    texts.push_back(text.toStdString());
+    return 0x400;
+  }
+  std::vector<std::string> texts;
+};
+
+class MainFrameFilesTest : public ::testing::Test {
+ protected:
+  FakeMachine machine;
+  QTemporaryDir dir;
+  std::unique_ptr<QSettingsProfile> profile =
+      std::make_unique<QSettingsProfile>(dir.filePath("profile.conf"), QSettings::IniFormat);
+  SilentMessages messages;
+  std::unique_ptr<CMainFrame> frame;
+
+  void SetUp() override {
+    machine.AddAdapters(1);
+    frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages);
+  }
+  std::int64_t Rows() { return frame->ListView().Model().Rows().RowCount(); }
+  bool Enabled(int id) { return frame->Action(id)->isEnabled(); }
+  void Trace(int frames) {
+    frame->Action(command_id::Start)->trigger();
+    ASSERT_TRUE(frame->Control().IsTracing());
+    const auto target = Rows() + frames;
+    machine.PushFrames(frames);
+    ASSERT_TRUE(WaitUntil([&] { return Rows() >= target; }));
+    frame->Action(command_id::Stop)->trigger();
+  }
+  static QByteArray Read(const QString& path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+  }
+};
+
+}  // namespace
+
+TEST_F(MainFrameFilesTest, SettingsOkRebuildsColumnsAndEmptiesTheListCancelKeepsIt) {
+  Trace(3);
+  ASSERT_EQ(Rows(), 3);
+
+  frame->SetSheetRunner([](SettingsSheet& sheet) {
+    sheet.reject();
+    return sheet.result();
+  });
+  frame->Action(command_id::Settings)->trigger();
+  EXPECT_EQ(Rows(), 3);
+  EXPECT_EQ(frame->ListView().Model().columnCount(), 12);
+
+  frame->SetSheetRunner([](SettingsSheet& sheet) {
+    sheet.ReportPage().CheckBox(1007)->setChecked(false);  // "Packet Size"
+    sheet.accept();
+    return sheet.result();
+  });
+  frame->Action(command_id::Settings)->trigger();
+  EXPECT_EQ(Rows(), 0);
+  EXPECT_EQ(frame->State().columns.shown[static_cast<int>(ColumnId::Bytes)], 0);
+  ASSERT_EQ(frame->ListView().Model().columnCount(), 11);
+  EXPECT_EQ(frame->ListView().Model().headerData(1, Qt::Horizontal).toString(), "In/Out");
+  EXPECT_FALSE(Enabled(command_id::SaveTrace));
+}
+
+TEST_F(MainFrameFilesTest, SaveCommandsFollowTheRowsAndWriteTheList) {
+  EXPECT_FALSE(Enabled(command_id::SaveTrace));
+  EXPECT_FALSE(Enabled(command_id::Save));
+  Trace(2);
+  EXPECT_TRUE(Enabled(command_id::SaveTrace));
+  EXPECT_TRUE(Enabled(command_id::Save));
+
+  const QString path = dir.filePath("trace.txt");
+  frame->SetSavePathAsker([&](QWidget*) { return path; });
+  frame->Action(command_id::Save)->trigger();
+  const QByteArray text = Read(path);
+  const QList<QByteArray> lines = text.split('\n');
+  ASSERT_EQ(lines.size(), 4) << text.toStdString();  // header, two rows, empty tail
+  EXPECT_TRUE(lines[0].startsWith("Packet Number\tBytes\tIn/Out\tProtocol\t"));
+  EXPECT_TRUE(lines[1].startsWith("0\t60\tout\tIP (Internet Protocol)\t10.0.0.2\t10.0.0.9\t"));
+  EXPECT_TRUE(lines[2].startsWith("1\t60\tout\t"));
+
+  // A folder that does not exist: reported, nothing written.
+  const QString bad = dir.filePath("no/such/folder/trace.txt");
+  frame->SetSavePathAsker([&](QWidget*) { return bad; });
+  frame->Action(command_id::SaveTrace)->trigger();
+  ASSERT_EQ(messages.texts.size(), 1u);
+  EXPECT_THAT(messages.texts[0], HasSubstr("trace.txt"));
+  EXPECT_FALSE(QFile::exists(bad));
+
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_FALSE(Enabled(command_id::SaveTrace));
+}
+
+TEST_F(MainFrameFilesTest, LogFileReceivesEveryRowOfTwoTraces) {
+  const QString log = dir.filePath("trace-log.txt");
+  frame->State().saveLog = 1;
+  frame->State().logFilePath = log.toStdString();
+  Trace(3);
+  Trace(2);
+  const QList<QByteArray> lines = Read(log).split('\n');
+  ASSERT_EQ(lines.size(), 7);  // header once, 3 + 2 rows, empty tail
+  EXPECT_TRUE(lines[0].startsWith("Packet Number\t"));
+  // The second trace numbers on from the rows already in the list.
+  EXPECT_TRUE(lines[3].startsWith("2\t"));
+  EXPECT_TRUE(lines[5].startsWith("4\t"));
+  EXPECT_TRUE(messages.texts.empty());
+
+  // Off: nothing more is written.
+  frame->State().saveLog = 0;
+  Trace(1);
+  EXPECT_EQ(Read(log).split('\n').size(), 7);
+}
