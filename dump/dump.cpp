@@ -26,7 +26,8 @@ constexpr std::size_t FlushBytes = 1 << 20;
 // Any key name does for a capture file; the file device binds whatever it is given.
 constexpr char FileKeyName[] = "file";
 
-void PrintError(std::FILE* err, const std::string& message) {
+// Every message of the program, errors and the closing count alike, on a line of its own.
+void PrintLine(std::FILE* err, const std::string& message) {
   std::fprintf(err, "%s: %s\n", Program, message.c_str());
 }
 
@@ -212,7 +213,7 @@ int ListAdapters(std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
   AdapterEntry entries[DumpMaxAdapters];
   std::uint32_t count = 0;
   if (!env.registry || !EnumerateAdapters(*env.registry, entries, DumpMaxAdapters, &count)) {
-    PrintError(err, "No adapters found!");
+    PrintLine(err, "No adapters found!");
     return DumpExitFailure;
   }
   std::string text;
@@ -245,10 +246,10 @@ int ListAdapters(std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
     text += '\n';
   }
   if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
-    PrintError(err, std::string("cannot write the adapter list: ") + std::strerror(errno));
+    PrintLine(err, std::string("cannot write the adapter list: ") + std::strerror(errno));
     return DumpExitFailure;
   }
-  for (const std::string& problem : problems) PrintError(err, problem);
+  for (const std::string& problem : problems) PrintLine(err, problem);
   return DumpExitOk;
 }
 
@@ -257,18 +258,18 @@ AdapterPtr OpenLiveAdapter(const DumpOptions& options, std::FILE* err, const Dum
   AdapterEntry entries[DumpMaxAdapters];
   std::uint32_t count = 0;
   if (!env.registry || !EnumerateAdapters(*env.registry, entries, DumpMaxAdapters, &count)) {
-    PrintError(err, "No adapters found!");
+    PrintLine(err, "No adapters found!");
     return {nullptr, nullptr};
   }
   if (static_cast<std::uint32_t>(options.adapterIndex) >= count) {
-    PrintError(err, "there is no adapter " + std::to_string(options.adapterIndex) + " (" + std::to_string(count) +
+    PrintLine(err, "there is no adapter " + std::to_string(options.adapterIndex) + " (" + std::to_string(count) +
                         " found; see -D)");
     return {nullptr, nullptr};
   }
   const char* key = entries[options.adapterIndex].keyName;
   std::string why;
   AdapterPtr adapter = env.devices ? OpenAdapter(*env.devices, key, &why) : AdapterPtr(nullptr, nullptr);
-  if (!adapter) PrintError(err, WithReason(std::string("Adapter ") + key + " open failed", why));
+  if (!adapter) PrintLine(err, WithReason(std::string("Adapter ") + key + " open failed", why));
   return adapter;
 }
 
@@ -278,7 +279,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   std::string error;
   std::optional<DumpOptions> parsed = ParseDumpArgs(args, &error);
   if (!parsed) {
-    PrintError(err, error);
+    PrintLine(err, error);
     return DumpExitUsage;
   }
   const DumpOptions& options = *parsed;
@@ -302,18 +303,18 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     } else {
       std::uint32_t n = 0;
       if (!GetAddress(state.adapter.get(), mac.data(), static_cast<std::uint32_t>(mac.size()), &n)) {
-        PrintError(err, WithReason("GetAddress() failed.", state.adapter->lastError));
+        PrintLine(err, WithReason("GetAddress() failed.", state.adapter->lastError));
         CloseAdapter(std::move(state.adapter));
         return DumpExitFailure;
       }
     }
     if (!SetPacketFilter(state.adapter.get(), PromiscuousFilter)) {
       // As in the window: the capture goes on with the adapter's current filter.
-      PrintError(err, WithReason("Promiscuous mode not activated", state.adapter->lastError));
+      PrintLine(err, WithReason("Promiscuous mode not activated", state.adapter->lastError));
     }
   } else {
     if (!env.registerCaptureFile) {
-      PrintError(err, "cannot read capture file " + options.file + ": no capture file reader");
+      PrintLine(err, "cannot read capture file " + options.file + ": no capture file reader");
       return DumpExitFailure;
     }
     env.registerCaptureFile(fileDevices, options.file);
@@ -321,7 +322,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     state.adapter = OpenAdapter(fileDevices, FileKeyName, &why);
     if (!state.adapter) {
       // The device's reason names the file and what is wrong with it.
-      PrintError(err, why.empty() ? "cannot read capture file " + options.file : OneLine(why));
+      PrintLine(err, why.empty() ? "cannot read capture file " + options.file : OneLine(why));
       return DumpExitFailure;
     }
     mac = options.mac.value_or(std::array<std::uint8_t, 6>{});
@@ -329,7 +330,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
 
   state.request = AllocatePacket(state.adapter.get());
   if (!state.request) {
-    PrintError(err, "Packet allocation failed.");
+    PrintLine(err, "Packet allocation failed.");
     CloseAdapter(std::move(state.adapter));
     return DumpExitFailure;
   }
@@ -360,16 +361,16 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   state.listWindow = nullptr;
 
   if (!writer.Finish()) {
-    PrintError(err, "cannot write the rows: " + writer.FailureReason());
+    PrintLine(err, "cannot write the rows: " + writer.FailureReason());
     return DumpExitFailure;
   }
   std::string summary = FramesDecoded(writer.Written());
   if (!damage.empty()) {
     // The rows before the damage are out; one line says how far the file could be read.
-    PrintError(err, summary + "; " + OneLine(damage));
+    PrintLine(err, summary + "; " + OneLine(damage));
     return DumpExitFailure;
   }
   if (live) summary += ", " + std::to_string(writer.KernelDrops()) + " dropped by the kernel";
-  PrintError(err, summary);
+  PrintLine(err, summary);
   return DumpExitOk;
 }
