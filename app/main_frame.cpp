@@ -92,6 +92,11 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
 
   receiver_ = std::make_unique<BatchReceiver>(listView_->Model());
   connect(receiver_.get(), &BatchReceiver::countersChanged, this, &CMainFrame::ShowCounters);
+  // Once per trace: the capture thread goes on (backing off) until Stop, so the user needs
+  // to learn why no more frames come.
+  connect(receiver_.get(), &BatchReceiver::readFailed, this, [this](const QString& reason) {
+    ShowMessage(ReadFailedMessage, CaptureControl::ExplainFailure(reason.toStdString()));
+  });
   log_ = std::make_unique<LogFile>([this](const std::string& text) { ShowMessage(text, {}); }, QDir::homePath());
   receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters&) { log_->Append(batch); });
   // The Save commands follow whether the list has rows.

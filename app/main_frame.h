@@ -53,6 +53,7 @@ class StatusPane : public QLabel {
 
 inline constexpr char ApplicationTitle[] = "Orrisvane Packet Sniffer with Winsock";
 inline constexpr char ExitingMessage[] = "Exiting Orrisvane.";
+inline constexpr char ReadFailedMessage[] = "Reading frames from the adapter failed.";
 inline constexpr char IdlePrompt[] = "For Help, press F1";
 inline constexpr char ContextHelpPrompt[] = "Select an object on which to get Help";
 

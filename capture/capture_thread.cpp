@@ -95,6 +95,7 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
   std::int64_t packetNumber = state.listWindow ? state.listWindow->RowCount() : 0;
   BatchCollector batch(state, packetNumber);
   std::chrono::milliseconds backOff{0};
+  bool failureReported = false;
 
   for (;;) {
     std::uint32_t byteCount = 0;
@@ -126,6 +127,12 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
     // Nothing came: the read timed out, failed or was ended. Whatever waits for rows
     // should not wait for the next frame of a quiet network.
     batch.Deliver();
+    if (!readOk && !failureReported && state.listWindow) {
+      // Once per run: a device that has started failing usually goes on failing, and the
+      // user needs the reason once, not a message per read.
+      failureReported = true;
+      state.listWindow->ReadFailed(state.adapter ? state.adapter->lastError : std::string());
+    }
     if (!readOk || Clock::now() - readStart < QuickEmptyRead) {
       // A device that fails (or comes back empty) at once would have this loop spin.
       backOff = std::clamp(backOff * 2, FirstBackOff, LongestBackOff);

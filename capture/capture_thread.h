@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <thread>
 
 #include "analysis/capture_state.h"
@@ -27,6 +28,12 @@ class BatchSink {
   virtual std::int64_t RowCount() = 0;
   // Columns of each row of a batch (the number of shown columns).
   virtual void DeliverBatch(RowStore rows, const TrafficCounters& counters) = 0;
+  // Reads from the adapter have started to fail (the interface went away, a capture
+  // error); reason is the device's, empty when it gave none. Called on the capture thread
+  // at most once per run, after the rows read before the failure have been delivered; the
+  // trace goes on until Stop. Like DeliverBatch it must not wait for the user-interface
+  // thread.
+  virtual void ReadFailed(const std::string& reason) { (void)reason; }
 };
 
 inline constexpr std::int64_t BatchMaxRows = 4096;

@@ -29,6 +29,12 @@ void BatchReceiver::DeliverBatch(RowStore rows, const TrafficCounters& counters)
   if (wasEmpty) QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
 }
 
+void BatchReceiver::ReadFailed(const std::string& reason) {
+  // Emitted on the capture thread: the connection to the window is queued, and posted
+  // events keep their order, so the rows read before the failure reach the list first.
+  emit readFailed(QString::fromStdString(reason));
+}
+
 void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
 
 void BatchReceiver::ApplyQueued() {

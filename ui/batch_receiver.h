@@ -4,12 +4,14 @@
 // user-interface thread.
 
 #include <QObject>
+#include <QString>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 
 #include "analysis/row_store.h"
 #include "capture/capture_thread.h"
@@ -33,6 +35,8 @@ class BatchReceiver : public QObject, public BatchSink {
   // Capture thread side.
   std::int64_t RowCount() override;
   void DeliverBatch(RowStore rows, const TrafficCounters& counters) override;
+  // Passed on as readFailed, queued behind the batches already delivered.
+  void ReadFailed(const std::string& reason) override;
 
   // User-interface thread: appends every queued batch to the model, one insertion per
   // batch, in the order delivered. Posted automatically; Stop calls it once more after
@@ -49,6 +53,8 @@ class BatchReceiver : public QObject, public BatchSink {
 
  signals:
   void countersChanged(const TrafficCounters& counters);
+  // Reads from the adapter have started to fail; reason is the device's (may be empty).
+  void readFailed(const QString& reason);
 
  private:
   // Applies batches until none is left or, with a budget, until the budget is spent;
