@@ -116,6 +116,7 @@ class PcapDevice : public PacketDevice {
     pcap_set_snaplen(p.get(), PcapSnapLength);
     pcap_set_immediate_mode(p.get(), 1);
     pcap_set_timeout(p.get(), PcapReadTimeoutMs);
+    pcap_set_buffer_size(p.get(), PcapBufferBytes);
     pcap_set_promisc(p.get(), 0);  // the set-filter request decides
     int status = pcap_activate(p.get());
     if (status < 0) return Fail(ActivationFailure(*name, status, pcap_geterr(p.get())));
@@ -199,9 +200,15 @@ class PcapDevice : public PacketDevice {
   }
 
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(PcapReadTimeoutMs);
+    // The clock is read only once a read has to wait: a frame already in the ring (the
+    // common case on a busy interface) costs no clock reading.
+    Clock::time_point deadline{};
+    const auto Deadline = [&deadline] {
+      if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(PcapReadTimeoutMs);
+      return deadline;
+    };
     if (!handle_) {
-      WaitForAbort(deadline);
+      WaitForAbort(Deadline());
       return Fail("no interface is bound");
     }
     if (!output && size > 0) return Fail("the read request has no buffer");
@@ -210,13 +217,24 @@ class PcapDevice : public PacketDevice {
       struct pcap_pkthdr* header = nullptr;
       const u_char* data = nullptr;
       int status = pcap_next_ex(handle_.get(), &header, &data);
-      if (status == 1) return Deliver(*header, data, output, size, bytesReturned);
+      if (status == 1) {
+        flowing_ = true;
+        return Deliver(*header, data, output, size, bytesReturned);
+      }
+      if (status == 0 && flowing_) {
+        // Traffic is flowing: let frames gather (an abort still ends the wait at once).
+        flowing_ = false;
+        struct pollfd event {abortEvent_.get(), POLLIN, 0};
+        const struct timespec gather {0, PcapGatherMicroseconds * 1000L};
+        ::ppoll(&event, 1, &gather, nullptr);
+        continue;
+      }
       if (status < 0) {
         std::string why = "capture on " + interfaceName_ + " failed: " + pcap_geterr(handle_.get());
-        WaitForAbort(deadline);
+        WaitForAbort(Deadline());
         return Fail(std::move(why));
       }
-      int left = RemainingMs(deadline);
+      int left = RemainingMs(Deadline());
       if (left == 0) {
         if (bytesReturned) *bytesReturned = 0;
         return true;
@@ -225,7 +243,7 @@ class PcapDevice : public PacketDevice {
       int ready = ::poll(fds, 2, left);
       if (ready < 0 && errno != EINTR) {
         std::string why = "waiting for frames on " + interfaceName_ + " failed: " + std::strerror(errno);
-        WaitForAbort(deadline);
+        WaitForAbort(Deadline());
         return Fail(std::move(why));
       }
       if (ready > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
@@ -235,7 +253,7 @@ class PcapDevice : public PacketDevice {
         if (status == 1) return Deliver(*header, data, output, size, bytesReturned);
         std::string why = status < 0 ? "capture on " + interfaceName_ + " failed: " + pcap_geterr(handle_.get())
                                      : "capture on " + interfaceName_ + " reported an error";
-        WaitForAbort(deadline);
+        WaitForAbort(Deadline());
         return Fail(std::move(why));
       }
     }
@@ -272,6 +290,8 @@ class PcapDevice : public PacketDevice {
   PcapHandle handle_;
   std::string interfaceName_;
   bool promiscuous_ = false;
+  // The last read found a frame waiting (reader's thread only).
+  bool flowing_ = false;
   mutable std::mutex errorMutex_;
   std::string lastError_;
 };
