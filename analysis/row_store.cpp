@@ -271,6 +271,15 @@ std::string_view RowStore::Cell(std::int64_t row, int column) const {
   return Decode(p);
 }
 
+std::size_t RowStore::RowCells(std::int64_t row, std::span<std::string_view> out) const {
+  if (!impl_ || row < 0 || row >= impl_->rows) return 0;
+  const std::size_t n = std::min(out.size(), static_cast<std::size_t>(impl_->columns));
+  const Impl::RowRef& ref = impl_->Ref(row);
+  const char* p = impl_->chunks[ref.chunk].data.get() + ref.offset;
+  for (std::size_t c = 0; c < n; ++c) out[c] = Decode(p);
+  return n;
+}
+
 void RowStore::Clear() { Reset(ColumnCount()); }
 
 void RowStore::Reset(int columnCount) { impl_ = std::make_unique<Impl>(columnCount); }

@@ -35,6 +35,10 @@ class RowStore {
   // The text of one cell; empty for a cell never set. Valid until the store changes
   // its rows (Clear, destruction); appending never moves stored text.
   std::string_view Cell(std::int64_t row, int column) const;
+  // The texts of a row's first cells, read in one pass (Cell walks the row from its start
+  // every time): fills out with min(out.size(), ColumnCount()) cells and returns how
+  // many; 0 for a row out of range.
+  std::size_t RowCells(std::int64_t row, std::span<std::string_view> out) const;
 
   // Removes every row; the column count stays.
   void Clear();

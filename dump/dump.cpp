@@ -71,9 +71,13 @@ const char* TsvEscape(char c) {
 // This runs for every cell of every frame and is a large part of the cost of -r, so text
 // between escapes is appended in runs, not character by character.
 void AppendTsvRow(std::string& out, const RowStore& rows, std::int64_t row, int columns) {
+  // The cells of the row in one pass (a row holds at most the twenty columns).
+  std::array<std::string_view, ColumnCount> cells{};
+  const std::size_t read = rows.RowCells(row, cells);
   for (int c = 0; c < columns; ++c) {
     if (c != 0) out += '\t';
-    const std::string_view cell = rows.Cell(row, c);
+    const std::string_view cell =
+        static_cast<std::size_t>(c) < read ? cells[static_cast<std::size_t>(c)] : rows.Cell(row, c);
     std::size_t run = 0;
     for (std::size_t i = 0; i < cell.size(); ++i) {
       if (const char* escape = TsvEscape(cell[i])) {

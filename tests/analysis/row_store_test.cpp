@@ -40,6 +40,23 @@ TEST(RowStore, CellsOfEveryLengthComeBackAsStored) {
   EXPECT_EQ(store.Cell(0, 3), "");
 }
 
+TEST(RowStore, RowCellsReadsTheSameCellsAsCellInOnePass) {
+  // Every header form in one row, so a wrong step over any of them shifts the rest.
+  const std::string medium(300, 'm'), big(20000, 'g');
+  const std::vector<std::string_view> cells = {"in", "short", medium, "", big, "UDP (User Datagram Protocol)"};
+  RowStore store(6);
+  store.AppendRow(cells);
+  store.AppendRow(std::vector<std::string_view>{"only"});
+  std::string_view out[8];
+  ASSERT_EQ(store.RowCells(0, out), 6u);
+  for (int c = 0; c < 6; ++c) EXPECT_EQ(out[c], cells[c]) << c;
+  ASSERT_EQ(store.RowCells(1, std::span(out, 2)), 2u);
+  EXPECT_EQ(out[0], "only");
+  EXPECT_EQ(out[1], "");
+  EXPECT_EQ(store.RowCells(2, out), 0u);
+  EXPECT_EQ(store.RowCells(-1, out), 0u);
+}
+
 TEST(RowStore, ManyRowsNeverMoveStoredTextAndAppendCopiesThem) {
   RowStore store(4);
   const std::vector<std::string_view> first = {"0", "60", "in", "first row"};
