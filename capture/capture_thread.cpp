@@ -96,6 +96,7 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
   BatchCollector batch(state, packetNumber);
   std::chrono::milliseconds backOff{0};
   bool failureReported = false;
+  bool lastReadHadFrame = false;
 
   for (;;) {
     std::uint32_t byteCount = 0;
@@ -103,7 +104,11 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
     // The handshake with Stop: raise inRead before looking at stopRequested, so either
     // this thread sees the stop and starts no read, or Stop sees the read and ends it.
     state.inRead.store(1);
-    const auto readStart = Clock::now();
+    // How long an empty read took is only asked after a read that also brought nothing:
+    // while frames come, the clock is not read for it. A device that turns empty at once
+    // after a frame is seen by the next read and backs off from there.
+    const bool timed = !lastReadHadFrame;
+    const auto readStart = timed ? Clock::now() : Clock::time_point{};
     if (state.stopRequested.load() == 0)
       readOk = ReadPacket(state.adapter.get(), state.request.get(), true, &byteCount);
     state.inRead.store(0);
@@ -113,6 +118,7 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
     if (state.request) limit = std::min(limit, state.request->length);
     byteCount = std::min(byteCount, limit);
 
+    lastReadHadFrame = byteCount > 0;
     if (byteCount > 0) {
       backOff = std::chrono::milliseconds{0};
       // A frame that fills the whole buffer gets no terminator: it would land past the end.
@@ -133,7 +139,7 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
       failureReported = true;
       state.listWindow->ReadFailed(state.adapter ? state.adapter->lastError : std::string());
     }
-    if (!readOk || Clock::now() - readStart < QuickEmptyRead) {
+    if (!readOk || (timed && Clock::now() - readStart < QuickEmptyRead)) {
       // A device that fails (or comes back empty) at once would have this loop spin.
       backOff = std::clamp(backOff * 2, FirstBackOff, LongestBackOff);
       if (!BackOff(state, backOff)) break;
