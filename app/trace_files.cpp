@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <sys/stat.h>
 #include <string_view>
 
 namespace {
@@ -150,8 +151,23 @@ bool LogFile::Open(const std::string& storedPath, const ColumnSet& columns) {
   return true;
 }
 
+bool LogFile::Unlinked() {
+  // A file deleted while open (on its own or with its folder) still takes writes on this
+  // system, and every row would vanish without a word.
+  struct stat info {};
+  return fstat(file_.handle(), &info) == 0 && info.st_nlink == 0;
+}
+
 void LogFile::Append(const RowStore& batch) {
   if (!file_.isOpen()) return;
+  if (Unlinked()) {
+    const QString path = file_.fileName();
+    file_.close();
+    Fail(QStringLiteral("The log file %1 was deleted, or its folder removed. The trace goes on; its rows are no "
+                        "longer logged.")
+             .arg(path));
+    return;
+  }
   std::string text;
   const std::int64_t count = batch.RowCount();
   for (std::int64_t row = 0; row < count; ++row) AppendRowLine(text, batch, row, format_);

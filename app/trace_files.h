@@ -70,6 +70,7 @@ class LogFile {
  private:
   void Fail(const QString& reason);
   bool WriteAll(const std::string& text);
+  bool Unlinked();
   QString ReadFirstLine();
 
   ReportFn report_;
