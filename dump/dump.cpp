@@ -117,6 +117,19 @@ class DumpWriter : public BatchSink {
     batchQueued_.notify_one();
   }
 
+  void ReadFailed(const std::string& reason) override {
+    std::lock_guard lock(mutex_);
+    readFailure_ = reason.empty() ? "the device gave no reason" : reason;
+    readFailed_.store(true);
+  }
+
+  // Why reads from the device started to fail, or nothing while they have not.
+  std::optional<std::string> ReadFailure() const {
+    if (!readFailed_.load()) return std::nullopt;
+    std::lock_guard lock(mutex_);
+    return readFailure_;
+  }
+
   // Before Start only.
   void AppendHeader(const ColumnSet& columns) { AppendHeaderLine(text_, columns, RowFormat::Tsv); }
 
@@ -203,6 +216,8 @@ class DumpWriter : public BatchSink {
   std::deque<RowStore> queue_;          // under mutex_
   std::uint64_t kernelDrops_ = 0;       // under mutex_
   bool closing_ = false;                // under mutex_
+  std::string readFailure_;             // under mutex_
+  std::atomic<bool> readFailed_{false};
 
   // The writing thread's own (and the caller's before Start and after Finish).
   std::thread thread_;
@@ -350,13 +365,20 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   // The device stays open until StopCaptureThread; only its end-of-input state is read
   // from here while the capture thread reads frames.
   const PacketDevice* device = state.adapter->device.get();
-  std::string damage;
+  const std::string key = state.adapter->keyName;
+  // Why the input ended early: a damaged file, or an adapter whose reads fail (it went
+  // down or away). Either way the rows read before it are written, then the reason.
+  std::string failure;
   std::thread thread = StartCaptureThread(state);
   for (;;) {
     if (writer.Done()) break;
     if (env.interrupted && env.interrupted->load()) break;
     if (!live && device->EndOfInput()) {
-      damage = device->LastError();
+      failure = device->LastError();
+      break;
+    }
+    if (std::optional<std::string> why = writer.ReadFailure()) {
+      failure = live ? "reading from adapter " + key + " failed: " + *why : *why;
       break;
     }
     std::this_thread::sleep_for(env.pollInterval);
@@ -369,12 +391,12 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     return DumpExitFailure;
   }
   std::string summary = FramesDecoded(writer.Written());
-  if (!damage.empty()) {
-    // The rows before the damage are out; one line says how far the file could be read.
-    PrintLine(err, summary + "; " + OneLine(damage));
+  if (live) summary += ", " + std::to_string(writer.KernelDrops()) + " dropped by the kernel";
+  if (!failure.empty()) {
+    // The rows before the failure are out; one line says how far the input could be read.
+    PrintLine(err, summary + "; " + OneLine(failure));
     return DumpExitFailure;
   }
-  if (live) summary += ", " + std::to_string(writer.KernelDrops()) + " dropped by the kernel";
   PrintLine(err, summary);
   return DumpExitOk;
 }

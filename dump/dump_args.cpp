@@ -190,9 +190,9 @@ OPTIONS
 
 EXIT STATUS
        0      The capture ended normally (end of file, -c, or an interruption).
-       1      The file could not be read or is damaged, the adapter could not be opened,
-              or the output could not be written. Rows decoded before a damaged part of a
-              file are written before the error.
+       1      The file could not be read or is damaged, the adapter could not be opened
+              or its reads failed (it went down or away), or the output could not be
+              written. Rows decoded before the failure are written before the error.
        2      The arguments were wrong.
 
 EXAMPLES

@@ -146,6 +146,19 @@ TEST_F(DumpLiveTest, PromiscuousModeRefusedIsAWarningAndTheCaptureGoesOn) {
             "orrisvane-dump: 1 frame decoded, 0 dropped by the kernel\n");
 }
 
+TEST_F(DumpLiveTest, AdapterWhoseReadsFailEndsTheCaptureWithTheReason) {
+  // Without an end a headless capture would hang on an interface that went away.
+  script_->failReads = true;
+  script_->failureReason = "The interface disappeared";
+  DumpResult r = Run({"-i", "0", "--columns", "10000000000000000001"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, Line({"Packet Number", "Data"}));
+  EXPECT_EQ(r.err,
+            "orrisvane-dump: 0 frames decoded, 0 dropped by the kernel; reading from adapter 0002 failed: The "
+            "interface disappeared\n");
+  EXPECT_EQ(script_->openDevices, 0);
+}
+
 TEST_F(DumpLiveTest, FailuresBeforeTheCaptureWriteNothing) {
   struct Case {
     std::function<void()> arrange;
