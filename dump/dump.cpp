@@ -98,7 +98,10 @@ namespace {
 // the two halves of the work share the processors instead of taking turns.
 class DumpWriter : public BatchSink {
  public:
-  DumpWriter(std::FILE* out, std::optional<std::int64_t> limit) : out_(out), limit_(limit) {
+  // eachBatch: write every batch out as it comes, so that rows of a live capture show
+  // within a batch's age rather than a megabyte later.
+  DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch)
+      : out_(out), limit_(limit), eachBatch_(eachBatch) {
     text_.reserve(FlushBytes + (64 << 10));
   }
   ~DumpWriter() override { Finish(); }
@@ -190,6 +193,7 @@ class DumpWriter : public BatchSink {
     }
     written_ += take;
     if (limit_ && written_ >= *limit_) done_.store(true);
+    if (eachBatch_ && WriteOut() && std::fflush(out_) != 0) Fail(errno);
   }
 
   bool WriteOut() {
@@ -209,6 +213,7 @@ class DumpWriter : public BatchSink {
 
   std::FILE* out_;
   const std::optional<std::int64_t> limit_;
+  const bool eachBatch_;
 
   mutable std::mutex mutex_;
   std::condition_variable batchQueued_;
@@ -357,7 +362,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   state.columns = options.columns;
   state.adapterMac = mac;
 
-  DumpWriter writer(out, options.maxFrames);
+  DumpWriter writer(out, options.maxFrames, live);
   if (options.header) writer.AppendHeader(state.columns);
   writer.Start();
   state.listWindow = &writer;

@@ -142,7 +142,8 @@ DESCRIPTION
        with the header texts of the shown columns, then one line per frame with its cells
        in the same order, separated by TAB characters. A cell that does not apply to a
        frame is empty. Inside a cell a backslash is written as \\, a TAB as \t, a line
-       feed as \n and a carriage return as \r. Packet numbers start at 0.
+       feed as \n and a carriage return as \r. Packet numbers start at 0. Rows of a
+       live capture are written as they come; rows of a file in large blocks.
 
        When it ends, orrisvane-dump writes to standard error how many frames it decoded
        and, for a live capture, how many the kernel dropped.

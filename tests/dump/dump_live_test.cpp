@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <thread>
 
 #include "tests/dump/dump_test_support.h"
@@ -132,6 +134,32 @@ TEST_F(DumpLiveTest, InterruptionWritesEverythingDecodedAndReportsDrops) {
   // The blocked read was ended by the abort requests of the stop handshake.
   EXPECT_GE(script_->CountCalls(request_code::AbortFirst), 1u);
   EXPECT_EQ(script_->openDevices, 0);
+}
+
+TEST_F(DumpLiveTest, RowsOfALiveCaptureShowWhileItRuns) {
+  // Someone watching a quiet network sees each row within a batch's age, not at the end.
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  int status = -1;
+  std::thread dump([&] {
+    const std::vector<std::string> args = {"-i", "0", "--no-header", "--columns", "10000000000000000001"};
+    status = RunDump(args, out, err, env_);
+  });
+  script_->PushFrame(Udp_(RemoteMac, "early"));
+  std::string seen;
+  const int fd = fileno(out);
+  for (int i = 0; i < 500 && seen.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    char buffer[64];
+    const ssize_t n = pread(fd, buffer, sizeof buffer, 0);
+    if (n > 0) seen.assign(buffer, static_cast<std::size_t>(n));
+  }
+  interrupted_.store(true);
+  dump.join();
+  EXPECT_EQ(seen, Line({"0", "early"}));
+  EXPECT_EQ(status, 0);
+  std::fclose(out);
+  std::fclose(err);
 }
 
 TEST_F(DumpLiveTest, PromiscuousModeRefusedIsAWarningAndTheCaptureGoesOn) {
