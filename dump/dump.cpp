@@ -386,7 +386,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
       failure = live ? "reading from adapter " + key + " failed: " + *why : *why;
       break;
     }
-    std::this_thread::sleep_for(env.pollInterval);
+    std::this_thread::sleep_for(live ? env.livePollInterval : env.pollInterval);
   }
   StopCaptureThread(state, thread);
   state.listWindow = nullptr;
