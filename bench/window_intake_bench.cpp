@@ -1,0 +1,235 @@
+// The window's intake of a capture, end to end: the capture-file device reads the
+// one-million-frame mix, the real capture thread decodes it into batches, the batch
+// receiver hands them to the row model and the owner-drawn list view (shown offscreen),
+// as a trace does. Measures rows per second until the last row is in the list, the
+// longest pause of the user-interface thread's event loop meanwhile, and the memory the
+// rows cost: resident memory of the process before and after, and the row store's own
+// count, with the start-up columns and with all twenty.
+//
+// Each measurement runs in a child process of its own (so the memory figures start from
+// the same point); the parent takes the median of several runs and prints them. When
+// ORRISVANE_BENCH_RESULTS names a file, summary lines are appended to it.
+//
+// Usage: window_intake_bench [RUNS]   (the capture: $CAPTURES/mix-1M.pcap, made by
+//        make-captures beside this program when missing)
+//        window_intake_bench --one startup|all FILE   (one measurement, one result line)
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analysis/capture_state.h"
+#include "analysis/row_store.h"
+#include "capture/capture_file_device.h"
+#include "capture/capture_thread.h"
+#include "capture/driver_client.h"
+#include "ui/batch_receiver.h"
+#include "ui/report_list_view.h"
+#include "ui/row_model.h"
+
+namespace {
+
+constexpr std::int64_t kRows = 1000000;
+
+// Resident memory of this process in bytes.
+std::int64_t ResidentBytes() {
+  std::ifstream statm("/proc/self/statm");
+  std::int64_t size = 0, resident = 0;
+  statm >> size >> resident;
+  return resident * sysconf(_SC_PAGESIZE);
+}
+
+int MeasureOnce(const std::string& columns, const std::string& file) {
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  int argc = 1;
+  char name[] = "window_intake_bench";
+  char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+
+  CaptureState state;
+  state.columns = columns == "all" ? ColumnSet::FromText(std::string(ColumnCount, '1')) : ColumnSet::Startup();
+  CRowListView view(state);
+  view.resize(1200, 800);
+  view.show();
+  view.InsertColumns();
+  BatchReceiver receiver(view.Model());
+  QCoreApplication::processEvents();
+
+  DeviceTable devices;
+  RegisterCaptureFileDevice(devices, file);
+  std::string why;
+  state.adapter = OpenAdapter(devices, "file", &why);
+  if (!state.adapter) {
+    std::fprintf(stderr, "window_intake_bench: %s: %s\n", file.c_str(), why.c_str());
+    return 1;
+  }
+  state.request = AllocatePacket(state.adapter.get());
+  InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(state.frameBuffer.size()));
+  receiver.Prepare(view.Model().rowCount());
+  state.listWindow = &receiver;
+
+  const std::int64_t residentBefore = ResidentBytes();
+
+  // A zero timer fires once per event-loop turn: the longest gap between two turns is the
+  // longest time the window could not react to the user.
+  QEventLoop loop;
+  QElapsedTimer clock;
+  std::int64_t lastTick = 0, longestPause = 0, pauseAtRows = 0, doneAt = 0;
+  QTimer ticker;
+  ticker.setInterval(0);
+  QObject::connect(&ticker, &QTimer::timeout, [&] {
+    const std::int64_t now = clock.nsecsElapsed();
+    if (now - lastTick > longestPause) {
+      longestPause = now - lastTick;
+      pauseAtRows = view.Model().rowCount();
+    }
+    lastTick = now;
+    if (view.Model().rowCount() >= kRows || now > 120'000'000'000) {
+      doneAt = now;
+      loop.quit();
+    }
+  });
+
+  clock.start();
+  ticker.start();
+  std::thread thread = StartCaptureThread(state);
+  loop.exec();
+  StopCaptureThread(state, thread);
+  receiver.ApplyPending();
+  state.listWindow = nullptr;
+  QCoreApplication::processEvents();
+
+  const RowStore& rows = view.Model().Rows();
+  const std::int64_t residentAfter = ResidentBytes();
+  if (rows.RowCount() != kRows) {
+    std::fprintf(stderr, "window_intake_bench: %lld rows in the list, %lld expected\n",
+                 static_cast<long long>(rows.RowCount()), static_cast<long long>(kRows));
+    return 1;
+  }
+  // rows/s, longest pause (ms), rows in the list when it ended, resident before and
+  // after (bytes), the store's bytes
+  std::printf("%.0f %.2f %lld %lld %lld %zu\n", static_cast<double>(kRows) / (static_cast<double>(doneAt) / 1e9),
+              static_cast<double>(longestPause) / 1e6, static_cast<long long>(pauseAtRows),
+              static_cast<long long>(residentBefore), static_cast<long long>(residentAfter), rows.MemoryBytes());
+  return 0;
+}
+
+struct Result {
+  double rowsPerSecond = 0, pauseMs = 0;
+  long long pauseAtRows = 0, residentBefore = 0, residentAfter = 0, storeBytes = 0;
+};
+
+bool RunChild(const std::string& self, const std::string& columns, const std::string& file, Result& out) {
+  // (Built by appending: GCC 12 warns falsely about chains of operator+ on strings.)
+  std::string command = "'";
+  command.append(self).append("' --one ").append(columns).append(" '").append(file).append("'");
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return false;
+  const int n = std::fscanf(pipe, "%lf %lf %lld %lld %lld %lld", &out.rowsPerSecond, &out.pauseMs, &out.pauseAtRows,
+                            &out.residentBefore, &out.residentAfter, &out.storeBytes);
+  const int status = ::pclose(pipe);
+  return n == 6 && status == 0;
+}
+
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const std::size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void AppendResult(const std::string& line) {
+  const char* path = std::getenv("ORRISVANE_BENCH_RESULTS");
+  if (!path || !*path) return;
+  std::ofstream(path, std::ios::app) << line << '\n';
+}
+
+std::string Format(const char* format, double a, double b = 0, double c = 0) {
+  char buffer[256];
+  std::snprintf(buffer, sizeof buffer, format, a, b, c);
+  return buffer;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--one") == 0) return MeasureOnce(argv[2], argv[3]);
+
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+  const char* capturesEnv = std::getenv("CAPTURES");
+  const std::filesystem::path captures = capturesEnv && *capturesEnv ? capturesEnv : ORRISVANE_CAPTURES_DIR;
+  const std::filesystem::path file = captures / "mix-1M.pcap";
+  if (!std::filesystem::exists(file)) {
+    std::string make = "'";
+    make.append((self.parent_path() / "make-captures").string()).append("' '").append(captures.string()).append("'");
+    if (std::system(make.c_str()) != 0 || !std::filesystem::exists(file)) {
+      std::fprintf(stderr, "window_intake_bench: no %s and make-captures failed\n", file.c_str());
+      return 1;
+    }
+  }
+
+  int status = 0;
+  std::printf("%d runs each over %s (median; offscreen)\n", runs, file.c_str());
+  for (const char* columns : {"startup", "all"}) {
+    std::vector<double> rate, pause, before, after, store;
+    for (int i = 0; i < runs; ++i) {
+      Result r;
+      if (!RunChild(self.string(), columns, file.string(), r)) {
+        std::fprintf(stderr, "window_intake_bench: a run with the %s columns failed\n", columns);
+        return 1;
+      }
+      rate.push_back(r.rowsPerSecond);
+      pause.push_back(r.pauseMs);
+      before.push_back(static_cast<double>(r.residentBefore));
+      after.push_back(static_cast<double>(r.residentAfter));
+      store.push_back(static_cast<double>(r.storeBytes));
+    }
+    const bool startup = std::strcmp(columns, "startup") == 0;
+    const char* label = startup ? "start-up columns" : "all 20 columns";
+    const double rowsPerSecond = Median(rate), pauseMs = *std::max_element(pause.begin(), pause.end());
+    const double residentPerRow = (Median(after) - Median(before)) / static_cast<double>(kRows);
+    const double storePerRow = Median(store) / static_cast<double>(kRows);
+    std::printf("%-17s rows/s %9.0f (runs:", label, rowsPerSecond);
+    for (double r : rate) std::printf(" %.0f", r);
+    std::printf(")  longest pause %.1f ms (worst run; runs:", pauseMs);
+    for (double p : pause) std::printf(" %.1f", p);
+    std::printf(")\n%-17s resident %.1f -> %.1f MB = %.0f bytes/row; row store %.1f bytes/row\n", "",
+                Median(before) / 1e6, Median(after) / 1e6, residentPerRow, storePerRow);
+
+    if (startup) {
+      const bool rateHolds = rowsPerSecond >= 500000, pauseHolds = pauseMs <= 50;
+      status |= !rateHolds || !pauseHolds;
+      AppendResult(Format("window intake, mix-1M\trows/s into the list (file, capture thread)\t%.0f\t-\t-\t-\t>= 500000\t", rowsPerSecond) +
+                   (rateHolds ? "yes" : "NO"));
+      AppendResult(Format("window intake, mix-1M\tlongest event-loop pause (ms)\t%.1f\t-\t-\t-\t<= 50\t", pauseMs) +
+                   (pauseHolds ? "yes" : "NO"));
+    } else {
+      AppendResult(Format("window intake, mix-1M, all 20 cols\trows/s into the list\t%.0f\t-\t-\t-\t-\t-", rowsPerSecond));
+      AppendResult(Format("window intake, mix-1M, all 20 cols\tlongest event-loop pause (ms)\t%.1f\t-\t-\t-\t-\t-", pauseMs));
+    }
+    const bool memoryHolds = storePerRow < 250 && residentPerRow < 250;
+    if (startup) status |= !memoryHolds;
+    AppendResult(Format(startup ? "memory, mix-1M, start-up cols\trow store bytes/row\t%.0f\t-\t-\t-\t< 250\t"
+                                : "memory, mix-1M, all 20 cols\trow store bytes/row\t%.0f\t-\t-\t-\t-\t",
+                        storePerRow) +
+                 (startup ? (storePerRow < 250 ? "yes" : "NO") : "-"));
+    AppendResult(Format(startup ? "memory, mix-1M, start-up cols\tresident growth bytes/row\t%.0f\t-\t-\t-\t< 250\t"
+                                : "memory, mix-1M, all 20 cols\tresident growth bytes/row\t%.0f\t-\t-\t-\t-\t",
+                        residentPerRow) +
+                 (startup ? (residentPerRow < 250 ? "yes" : "NO") : "-"));
+  }
+  return status;
+}
