@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
     if (startup) {
       const bool rateHolds = rowsPerSecond >= 500000, pauseHolds = pauseMs <= 50;
       status |= !rateHolds || !pauseHolds;
-      AppendResult(Format("window intake, mix-1M\trows/s into the list (file, capture thread)\t%.0f\t-\t-\t-\t>= 500000\t", rowsPerSecond) +
+      AppendResult(Format("window intake, mix-1M\trows/s into the list\t%.0f\t-\t-\t-\t>= 500000\t", rowsPerSecond) +
                    (rateHolds ? "yes" : "NO"));
       AppendResult(Format("window intake, mix-1M\tlongest event-loop pause (ms)\t%.1f\t-\t-\t-\t<= 50\t", pauseMs) +
                    (pauseHolds ? "yes" : "NO"));
