@@ -83,8 +83,37 @@ constexpr bool EveryEntryIndexed() {
 }
 static_assert(EveryEntryIndexed(), "a dictionary bucket overflowed");
 
+// Most cells (numbers, addresses, payload) are no dictionary text; a table of the
+// lengths and first characters the dictionary has turns them away before any hashing.
+constexpr std::size_t kLongestEntry = 80;
+
+struct DictionaryFilter {
+  std::array<bool, kLongestEntry + 1> length{};
+  std::array<bool, 256> first{};
+};
+
+constexpr DictionaryFilter BuildFilter() {
+  DictionaryFilter filter{};
+  for (std::string_view entry : kDictionary) {
+    filter.length[entry.size()] = true;
+    filter.first[static_cast<unsigned char>(entry.front())] = true;
+  }
+  return filter;
+}
+
+constexpr DictionaryFilter kFilter = BuildFilter();
+
+constexpr bool EveryEntryFits() {
+  for (std::string_view entry : kDictionary) {
+    if (entry.size() < 2 || entry.size() > kLongestEntry) return false;
+  }
+  return true;
+}
+static_assert(EveryEntryFits(), "a dictionary entry is outside the lengths looked up");
+
 int DictionaryId(std::string_view text) {
-  if (text.size() < 2 || text.size() > 80) return -1;
+  if (text.size() < 2 || text.size() > kLongestEntry) return -1;
+  if (!kFilter.length[text.size()] || !kFilter.first[static_cast<unsigned char>(text.front())]) return -1;
   for (auto slot : kIndex.ids[BucketOf(text)]) {
     if (slot < 0) return -1;
     if (kDictionary[slot] == text) return slot;
@@ -298,8 +327,7 @@ RowBuilder::RowBuilder(RowStore& store, std::int64_t firstRow)
     : store_(&store), nextRow_(firstRow), columns_(store.ColumnCount()) {
   begin_.assign(static_cast<std::size_t>(columns_), 0);
   length_.assign(static_cast<std::size_t>(columns_), 0);
-  views_.resize(static_cast<std::size_t>(columns_));
-  scratch_.reserve(4096);
+  scratch_.resize(4096);
 }
 
 std::int64_t RowBuilder::RowCount() { return nextRow_; }
@@ -310,7 +338,7 @@ void RowBuilder::InsertRow(std::int64_t /*row*/, std::string_view text) {
   open_ = true;
   ++nextRow_;
   ++built_;
-  scratch_.clear();
+  scratchUsed_ = 0;
   std::fill(length_.begin(), length_.end(), 0u);
   SetCellText(nextRow_ - 1, 0, text);
 }
@@ -318,19 +346,46 @@ void RowBuilder::InsertRow(std::int64_t /*row*/, std::string_view text) {
 void RowBuilder::SetCellText(std::int64_t row, int column, std::string_view text) {
   // Only the row being built can take cells; anything else has no row to land in.
   if (!open_ || row != nextRow_ - 1 || column < 0 || column >= columns_) return;
-  begin_[column] = static_cast<std::uint32_t>(scratch_.size());
-  length_[column] = static_cast<std::uint32_t>(text.size());
-  scratch_.insert(scratch_.end(), text.begin(), text.end());
+  const std::size_t most = HeaderSize(text.size()) + text.size();
+  if (scratch_.size() - scratchUsed_ < most) scratch_.resize(std::max(scratch_.size() * 2, scratchUsed_ + most));
+  char* at = scratch_.data() + scratchUsed_;
+  const std::size_t n = static_cast<std::size_t>(Encode(at, text) - at);
+  begin_[column] = static_cast<std::uint32_t>(scratchUsed_);
+  length_[column] = static_cast<std::uint32_t>(n);
+  scratchUsed_ += n;
 }
 
 void RowBuilder::Flush() {
   if (!open_) return;
   open_ = false;
-  for (std::size_t c = 0; c < views_.size(); ++c) {
-    views_[c] = length_[c] == 0 ? std::string_view{}
-                                : std::string_view(scratch_.data() + begin_[c], length_[c]);
+  if (!store_->impl_ || store_->impl_->columns != columns_) {
+    // The store was emptied or given another layout behind the builder's back: go
+    // through AppendRow, which pads or cuts the row to the store's columns.
+    std::vector<std::string_view> cells(length_.size());
+    for (std::size_t c = 0; c < length_.size(); ++c) {
+      if (length_[c] == 0) continue;
+      const char* p = scratch_.data() + begin_[c];
+      cells[c] = Decode(p);
+    }
+    store_->AppendRow(cells);
+    return;
   }
-  store_->AppendRow(views_);
+  // A cell never set is an empty text: its one header byte, 0.
+  std::size_t size = 0;
+  for (std::uint32_t n : length_) size += n == 0 ? 1 : n;
+  RowStore::Impl& s = *store_->impl_;
+  RowStore::Impl::RowRef ref{};
+  char* out = s.Reserve(size, ref);
+  for (std::size_t c = 0; c < length_.size(); ++c) {
+    const std::uint32_t n = length_[c];
+    if (n == 0) {
+      *out++ = 0;
+    } else {
+      std::memcpy(out, scratch_.data() + begin_[c], n);
+      out += n;
+    }
+  }
+  s.Commit(ref, size);
 }
 
 std::int64_t RowBuilder::RowsBuilt() const { return built_; }
@@ -342,5 +397,4 @@ void RowBuilder::Retarget(RowStore& store) {
   columns_ = store.ColumnCount();
   begin_.assign(static_cast<std::size_t>(columns_), 0);
   length_.assign(static_cast<std::size_t>(columns_), 0);
-  views_.resize(static_cast<std::size_t>(columns_));
 }

@@ -49,6 +49,7 @@ class RowStore {
   std::size_t MemoryBytes() const;
 
  private:
+  friend class RowBuilder;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
@@ -76,7 +77,9 @@ class RowBuilder : public RowSink {
   std::int64_t built_ = 0;
   bool open_ = false;
   int columns_;
-  std::vector<char> scratch_;                       // texts of the row being built
-  std::vector<std::uint32_t> begin_, length_;       // per column, into scratch_
-  std::vector<std::string_view> views_;
+  // Cells of the row being built, already in the store's encoding, so that each text
+  // is looked up in the dictionary once and the row goes into the store in one copy.
+  std::vector<char> scratch_;
+  std::size_t scratchUsed_ = 0;
+  std::vector<std::uint32_t> begin_, length_;       // per column, into scratch_; 0: unset
 };

@@ -3,7 +3,9 @@
 #include <pcap/pcap.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -13,6 +15,9 @@ namespace {
 // How long a read past the end waits before it delivers 0 bytes: as long as the live
 // device's read timeout, so a reader that goes on reading does not spin.
 constexpr std::chrono::milliseconds EndOfInputWait{50};
+// The file is read through a buffer this large rather than stdio's few kilobytes: a
+// capture of small frames otherwise costs a system call per few dozen frames.
+constexpr std::size_t ReadBufferBytes = 1 << 20;
 
 struct PcapCloser {
   void operator()(pcap_t* p) const { pcap_close(p); }
@@ -28,7 +33,7 @@ class CaptureFileDevice : public PacketDevice {
       case request_code::AbortFirst:
       case request_code::AbortSecond: {
         std::lock_guard lock(mutex_);
-        aborted_ = true;
+        aborted_.store(true);
         abortChanged_.notify_all();
         return true;
       }
@@ -65,10 +70,7 @@ class CaptureFileDevice : public PacketDevice {
     return lastError_;
   }
 
-  bool EndOfInput() const override {
-    std::lock_guard lock(mutex_);
-    return ended_;
-  }
+  bool EndOfInput() const override { return ended_.load(); }
 
  private:
   bool Fail(std::string reason) {
@@ -80,7 +82,7 @@ class CaptureFileDevice : public PacketDevice {
   bool Bind() {
     if (file_) return Fail("a capture file is already open");
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    std::unique_ptr<pcap_t, PcapCloser> file(pcap_open_offline(path_.c_str(), errbuf));
+    std::unique_ptr<pcap_t, PcapCloser> file = OpenBuffered(errbuf);
     if (!file) return Fail("cannot read capture file " + path_ + ": " + errbuf);
     int link = pcap_datalink(file.get());
     if (link != DLT_EN10MB) {
@@ -92,16 +94,36 @@ class CaptureFileDevice : public PacketDevice {
     return true;
   }
 
+  // The file opened by hand with a large read buffer; "-" (standard input) and a file
+  // fopen cannot open go through pcap_open_offline, which words the error as usual.
+  std::unique_ptr<pcap_t, PcapCloser> OpenBuffered(char* errbuf) {
+    if (path_ != "-") {
+      if (std::FILE* stream = std::fopen(path_.c_str(), "rb")) {
+        auto buffer = std::make_unique_for_overwrite<char[]>(ReadBufferBytes);
+        std::setvbuf(stream, buffer.get(), _IOFBF, ReadBufferBytes);
+        std::unique_ptr<pcap_t, PcapCloser> file(pcap_fopen_offline(stream, errbuf));
+        if (!file) {
+          std::fclose(stream);  // not taken over by a failed pcap_fopen_offline
+          return file;
+        }
+        // A second Bind is refused while a file is open, so the buffer in use stays.
+        readBuffer_ = std::move(buffer);
+        return file;
+      }
+    }
+    return std::unique_ptr<pcap_t, PcapCloser>(pcap_open_offline(path_.c_str(), errbuf));
+  }
+
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
     if (bytesReturned) *bytesReturned = 0;
-    {
+    // Reading the file, the common case, takes no lock: the flags only ever go from false
+    // to true, and a stop that comes just after the look is seen by the next read.
+    if (aborted_.load()) return false;
+    if (ended_.load() || !file_) {
       std::unique_lock lock(mutex_);
-      if (aborted_) return false;
-      if (ended_ || !file_) {
-        abortChanged_.wait_for(lock, EndOfInputWait, [&] { return aborted_; });
-        if (aborted_) return false;
-        return file_ != nullptr;
-      }
+      abortChanged_.wait_for(lock, EndOfInputWait, [&] { return aborted_.load(); });
+      if (aborted_.load()) return false;
+      return file_ != nullptr;
     }
     if (!output && size > 0) return Fail("the read request has no buffer");
     struct pcap_pkthdr* header = nullptr;
@@ -114,18 +136,22 @@ class CaptureFileDevice : public PacketDevice {
       return true;
     }
     std::lock_guard lock(mutex_);
-    ended_ = true;
-    if (status == PCAP_ERROR_BREAK) return true;  // the proper end of the file
-    lastError_ = "capture file " + path_ + " is damaged: " + pcap_geterr(file_.get());
-    return false;
+    if (status != PCAP_ERROR_BREAK) {
+      lastError_ = "capture file " + path_ + " is damaged: " + pcap_geterr(file_.get());
+    }
+    // Set after the reason, so that whoever sees the end also finds why.
+    ended_.store(true);
+    return status == PCAP_ERROR_BREAK;  // the proper end of the file, or damage
   }
 
   std::string path_;
+  // Declared before file_: the stream reads into it until pcap_close.
+  std::unique_ptr<char[]> readBuffer_;
   std::unique_ptr<pcap_t, PcapCloser> file_;
   mutable std::mutex mutex_;
   std::condition_variable abortChanged_;
-  bool aborted_ = false;
-  bool ended_ = false;
+  std::atomic<bool> aborted_{false};
+  std::atomic<bool> ended_{false};
   std::string lastError_;
 };
 
