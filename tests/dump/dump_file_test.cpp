@@ -70,7 +70,7 @@ class DumpFileTest : public DumpTest {
     PcapWriter writer(path);
     for (int i = 0; i < count; ++i) {
       writer.Frame(Ethernet(LocalMac, RemoteMac, EtherTypeIpv4,
-                            Ipv4(17, RemoteIp, LocalIp, Udp(1000, 2000, Text("n" + std::to_string(i))))));
+                            Ipv4(17, RemoteIp, LocalIp, Udp(1000, 2000, Text(std::string("n").append(std::to_string(i)))))));
     }
     writer.Close();
     return path;
@@ -163,7 +163,7 @@ TEST_F(DumpFileTest, EveryFrameOfAFileIsWrittenInOrder) {
   const int frames = 2 * static_cast<int>(BatchMaxRows) + 7;
   const std::string path = WriteNumbered("all.pcap", frames);
   std::string expected;
-  for (int i = 0; i < frames; ++i) expected += Line({std::to_string(i), "n" + std::to_string(i)});
+  for (int i = 0; i < frames; ++i) expected += Line({std::to_string(i), std::string("n").append(std::to_string(i))});
   for (int run = 0; run < 5; ++run) {
     DumpResult r = Run({"-r", path, "--no-header", "--columns", "10000000000000000001"});
     ASSERT_EQ(r.status, 0) << r.err;

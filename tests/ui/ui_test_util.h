@@ -17,7 +17,7 @@ inline RowStore MakeRows(int columns, int first, int count) {
   for (int i = 0; i < count; ++i) {
     const int number = first + i;
     texts[0] = std::to_string(number);
-    for (int c = 1; c < columns; ++c) texts[c] = "r" + std::to_string(number) + "c" + std::to_string(c);
+    for (int c = 1; c < columns; ++c) texts[c] = std::string("r").append(std::to_string(number)).append("c").append(std::to_string(c));
     for (int c = 0; c < columns; ++c) cells[c] = texts[c];
     store.AppendRow(cells);
   }
