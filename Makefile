@@ -8,6 +8,9 @@ TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
 FUZZ_TARGETS := decode capture_file
+# New build folders use Ninja (quieter and faster than recursive make); an existing
+# folder keeps the generator it was made with.
+export CMAKE_GENERATOR ?= Ninja
 
 # Any finding fails the run: UBSan stops at the first report, LSan runs at exit with ASan,
 # and the only leaks forgiven are inside system libraries (tests/lsan.supp).
