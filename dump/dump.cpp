@@ -4,6 +4,7 @@
 #include "dump/dump.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -56,7 +57,7 @@ std::string FormatMac(const std::uint8_t* mac) {
 }
 
 // The escape of a character in the tab-separated layout, or null when it stands as it is.
-const char* TsvEscape(char c) {
+constexpr const char* TsvEscape(char c) {
   switch (c) {
     case '\\': return "\\\\";
     case '\t': return "\\t";
@@ -68,27 +69,72 @@ const char* TsvEscape(char c) {
 
 }  // namespace
 
-// This runs for every cell of every frame and is a large part of the cost of -r, so text
-// between escapes is appended in runs, not character by character.
-void AppendTsvRow(std::string& out, const RowStore& rows, std::int64_t row, int columns) {
+namespace {
+
+constexpr std::array<bool, 256> EscapeTable() {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = TsvEscape(static_cast<char>(c)) != nullptr;
+  return table;
+}
+constexpr std::array<bool, 256> NeedsEscape = EscapeTable();
+
+// The cells of one row and the most bytes their line can take (every byte escaped).
+struct TsvCells {
+  std::array<std::string_view, ColumnCount> first{};
+  std::size_t read = 0;
+  std::size_t bound = 0;
+};
+
+void ReadTsvCells(const RowStore& rows, std::int64_t row, int columns, TsvCells& cells) {
   // The cells of the row in one pass (a row holds at most the twenty columns).
-  std::array<std::string_view, ColumnCount> cells{};
-  const std::size_t read = rows.RowCells(row, cells);
-  for (int c = 0; c < columns; ++c) {
-    if (c != 0) out += '\t';
-    const std::string_view cell =
-        static_cast<std::size_t>(c) < read ? cells[static_cast<std::size_t>(c)] : rows.Cell(row, c);
-    std::size_t run = 0;
-    for (std::size_t i = 0; i < cell.size(); ++i) {
-      if (const char* escape = TsvEscape(cell[i])) {
-        out.append(cell.data() + run, i - run);
-        out.append(escape, 2);
-        run = i + 1;
-      }
+  cells.read = rows.RowCells(row, cells.first);
+  std::size_t bytes = 0;
+  for (std::size_t c = 0; c < cells.read; ++c) bytes += cells.first[c].size();
+  for (int c = static_cast<int>(cells.read); c < columns; ++c) bytes += rows.Cell(row, c).size();
+  cells.bound = 2 * bytes + static_cast<std::size_t>(std::max(columns, 1));
+}
+
+// Writes one cell with its escapes at out; returns the end. Text between escapes goes in
+// runs, not character by character.
+char* PutTsvCell(char* out, std::string_view cell) {
+  const char* run = cell.data();
+  const char* const end = run + cell.size();
+  for (const char* p = run; p != end; ++p) {
+    if (NeedsEscape[static_cast<unsigned char>(*p)]) [[unlikely]] {
+      std::memcpy(out, run, static_cast<std::size_t>(p - run));
+      out += p - run;
+      const char* escape = TsvEscape(*p);
+      out[0] = escape[0];
+      out[1] = escape[1];
+      out += 2;
+      run = p + 1;
     }
-    out.append(cell.data() + run, cell.size() - run);
   }
-  out += '\n';
+  std::memcpy(out, run, static_cast<std::size_t>(end - run));
+  return out + (end - run);
+}
+
+// Writes the line of a row at out, which has room for cells.bound bytes; returns the end.
+char* PutTsvRow(char* out, const RowStore& rows, std::int64_t row, int columns, const TsvCells& cells) {
+  for (int c = 0; c < columns; ++c) {
+    if (c != 0) *out++ = '\t';
+    const auto i = static_cast<std::size_t>(c);
+    out = PutTsvCell(out, i < cells.read ? cells.first[i] : rows.Cell(row, c));
+  }
+  *out++ = '\n';
+  return out;
+}
+
+}  // namespace
+
+// This runs for every row of every frame and is a large part of the cost of -r.
+void AppendTsvRow(std::string& out, const RowStore& rows, std::int64_t row, int columns) {
+  TsvCells cells;
+  ReadTsvCells(rows, row, columns, cells);
+  const std::size_t old = out.size();
+  out.resize(old + cells.bound);
+  char* end = PutTsvRow(out.data() + old, rows, row, columns, cells);
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 namespace {
@@ -102,7 +148,9 @@ class DumpWriter : public BatchSink {
   // within a batch's age rather than a megabyte later.
   DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch)
       : out_(out), limit_(limit), eachBatch_(eachBatch) {
-    text_.reserve(FlushBytes + (64 << 10));
+    // The rows are written straight into the buffer: it is sized once, and used_ says
+    // how much of it holds text.
+    text_.resize(FlushBytes + (64 << 10));
   }
   ~DumpWriter() override { Finish(); }
   DumpWriter(const DumpWriter&) = delete;
@@ -134,7 +182,11 @@ class DumpWriter : public BatchSink {
   }
 
   // Before Start only.
-  void AppendHeader(const ColumnSet& columns) { AppendHeaderLine(text_, columns, RowFormat::Tsv); }
+  void AppendHeader(const ColumnSet& columns) {
+    std::string header;
+    AppendHeaderLine(header, columns, RowFormat::Tsv);
+    Put(header);
+  }
 
   void Start() { thread_ = std::thread([this] { WriteBatches(); }); }
 
@@ -187,9 +239,12 @@ class DumpWriter : public BatchSink {
     std::int64_t take = rows.RowCount();
     if (limit_) take = std::min(take, *limit_ - written_);
     const int columns = rows.ColumnCount();
+    TsvCells cells;
     for (std::int64_t r = 0; r < take; ++r) {
-      AppendTsvRow(text_, rows, r, columns);
-      if (text_.size() >= FlushBytes && !WriteOut()) return;
+      ReadTsvCells(rows, r, columns, cells);
+      if (!MakeRoom(cells.bound)) return;
+      used_ = static_cast<std::size_t>(PutTsvRow(text_.data() + used_, rows, r, columns, cells) - text_.data());
+      if (used_ >= FlushBytes && !WriteOut()) return;
     }
     written_ += take;
     if (limit_ && written_ >= *limit_) done_.store(true);
@@ -198,12 +253,27 @@ class DumpWriter : public BatchSink {
 
   bool WriteOut() {
     if (failed_) return false;
-    if (!text_.empty() && std::fwrite(text_.data(), 1, text_.size(), out_) != text_.size()) {
+    if (used_ != 0 && std::fwrite(text_.data(), 1, used_, out_) != used_) {
       Fail(errno);
       return false;
     }
-    text_.clear();
+    used_ = 0;
     return true;
+  }
+
+  // Room for n more bytes in the buffer, writing out what it holds (or growing it for a
+  // row larger than all of it) as needed. False when the output failed.
+  bool MakeRoom(std::size_t n) {
+    if (text_.size() - used_ >= n) return true;
+    if (!WriteOut()) return false;
+    if (text_.size() < n) text_.resize(n);
+    return true;
+  }
+
+  void Put(std::string_view text) {
+    if (!MakeRoom(text.size())) return;
+    std::memcpy(text_.data() + used_, text.data(), text.size());
+    used_ += text.size();
   }
   void Fail(int error) {
     failed_ = true;
@@ -227,6 +297,7 @@ class DumpWriter : public BatchSink {
   // The writing thread's own (and the caller's before Start and after Finish).
   std::thread thread_;
   std::string text_;
+  std::size_t used_ = 0;  // bytes of text_ that hold rows not yet written
   std::int64_t written_ = 0;
   bool failed_ = false;
   int errno_ = 0;
