@@ -291,6 +291,9 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
       TrackTcpSegment(std::span<const std::uint8_t>(frame, length), direction, state);
   const std::uint8_t flags = bytes.U8(off::TcpFlags);
 
+  // The cells go in ascending column order, which lets the row store take the row in
+  // one piece.
+  row.Cell(ColumnId::TcpConnectionNumber, [&](CellText& t) { t.Decimal(connection); });
   row.Cell(ColumnId::TcpSourcePort,
            [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpSourcePort)}); });
   row.Cell(ColumnId::TcpDestinationPort,
@@ -306,13 +309,12 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   row.Cell(ColumnId::TcpWindow, [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpWindow)}); });
   row.Cell(ColumnId::TcpChecksum,
            [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpChecksum)}); });
+  row.Cell(ColumnId::WinsockFunction,
+           [&](CellText& t) { t.Append(InferSocketCall(flags, direction, length)); });
   row.Cell(ColumnId::Data, [&](CellText& t) {
     // The header length comes from the data-offset field; a value below the minimum
     // header cannot be right, so the payload then starts after a plain 20-byte header.
     const std::size_t headerLength = std::max<std::size_t>(20, (bytes.U8(off::TcpDataOffset) >> 4) * 4u);
     AppendPayload(t, bytes, off::TcpHeader + headerLength, IpDatagramEnd(bytes));
   });
-  row.Cell(ColumnId::TcpConnectionNumber, [&](CellText& t) { t.Decimal(connection); });
-  row.Cell(ColumnId::WinsockFunction,
-           [&](CellText& t) { t.Append(InferSocketCall(flags, direction, length)); });
 }

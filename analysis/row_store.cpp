@@ -339,6 +339,9 @@ void RowBuilder::InsertRow(std::int64_t /*row*/, std::string_view text) {
   ++nextRow_;
   ++built_;
   scratchUsed_ = 0;
+  inOrder_ = true;
+  lastColumn_ = -1;
+  cellsSet_ = 0;
   std::fill(length_.begin(), length_.end(), 0u);
   SetCellText(nextRow_ - 1, 0, text);
 }
@@ -353,6 +356,9 @@ void RowBuilder::SetCellText(std::int64_t row, int column, std::string_view text
   begin_[column] = static_cast<std::uint32_t>(scratchUsed_);
   length_[column] = static_cast<std::uint32_t>(n);
   scratchUsed_ += n;
+  inOrder_ = inOrder_ && column > lastColumn_;
+  lastColumn_ = column;
+  ++cellsSet_;
 }
 
 void RowBuilder::Flush() {
@@ -368,6 +374,30 @@ void RowBuilder::Flush() {
       cells[c] = Decode(p);
     }
     store_->AppendRow(cells);
+    return;
+  }
+  if (inOrder_) {
+    // The set cells lie back to back in column order: copied in runs, with the one
+    // header byte of an empty text wherever a cell was never set.
+    const std::size_t size = scratchUsed_ + static_cast<std::size_t>(columns_ - cellsSet_);
+    RowStore::Impl& s = *store_->impl_;
+    RowStore::Impl::RowRef ref{};
+    char* out = s.Reserve(size, ref);
+    const char* run = scratch_.data();
+    std::size_t runLength = 0;
+    for (const std::uint32_t n : length_) {
+      if (n != 0) {
+        runLength += n;
+        continue;
+      }
+      std::memcpy(out, run, runLength);
+      out += runLength;
+      run += runLength;
+      runLength = 0;
+      *out++ = 0;
+    }
+    std::memcpy(out, run, runLength);
+    s.Commit(ref, size);
     return;
   }
   // A cell never set is an empty text: its one header byte, 0.

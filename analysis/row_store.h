@@ -82,4 +82,9 @@ class RowBuilder : public RowSink {
   std::vector<char> scratch_;
   std::size_t scratchUsed_ = 0;
   std::vector<std::uint32_t> begin_, length_;       // per column, into scratch_; 0: unset
+  // While every cell came in a higher column than the one before (as the decoder sets
+  // them), scratch_ already holds the row in column order, short of its unset cells.
+  bool inOrder_ = true;
+  int lastColumn_ = -1;
+  int cellsSet_ = 0;
 };

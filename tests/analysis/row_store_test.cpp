@@ -131,6 +131,39 @@ TEST(RowBuilder, BuildsRowsFromCellsInAnyOrder) {
   EXPECT_EQ(builder.RowCount(), 14);
 }
 
+TEST(RowBuilder, CellsInColumnOrderWithGapsLandInTheirColumns) {
+  // Rows whose cells come in ascending columns (as the decoder sets them), with unset
+  // cells first, between and last, dictionary texts and a text with a two-byte length,
+  // after and before a row set out of order.
+  const std::vector<std::vector<std::pair<int, std::string>>> rows = {
+      {{0, "1"}, {1, "60"}, {2, "in"}, {4, "TCP (Transmission Control Protocol)"}},
+      {{0, "2"}, {2, "ab"}, {1, "out"}},  // out of order
+      {{0, "3"}, {3, std::string(300, 'x')}, {5, "remote close()"}},
+      {{0, "4"}, {1, "a"}, {2, "b"}, {3, "c"}, {4, "d"}, {5, "e"}},
+      {{0, "5"}},
+  };
+  RowStore built(6);
+  RowBuilder builder(built, 0);
+  std::int64_t row = 0;
+  for (const auto& cells : rows) {
+    builder.InsertRow(row, cells.front().second);
+    for (std::size_t i = 1; i < cells.size(); ++i) builder.SetCellText(row, cells[i].first, cells[i].second);
+    ++row;
+  }
+  builder.Flush();
+
+  ASSERT_EQ(built.RowCount(), static_cast<std::int64_t>(rows.size()));
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    std::vector<std::string> expected(6);
+    for (const auto& [column, text] : rows[r]) expected[static_cast<std::size_t>(column)] = text;
+    EXPECT_EQ(Row(built, static_cast<std::int64_t>(r)), expected) << "row " << r;
+  }
+  // The rows copy into another store byte for byte and still read the same.
+  RowStore copy(6);
+  copy.Append(built);
+  for (std::int64_t r = 0; r < built.RowCount(); ++r) EXPECT_EQ(Row(copy, r), Row(built, r));
+}
+
 TEST(RowText, EscapingAndQuoting) {
   const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
       {"plain", "plain", "plain"},
