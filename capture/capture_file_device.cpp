@@ -1,6 +1,7 @@
 #include "capture/capture_file_device.h"
 
 #include <pcap/pcap.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -18,6 +19,13 @@ constexpr std::chrono::milliseconds EndOfInputWait{50};
 // The file is read through a buffer this large rather than stdio's few kilobytes: a
 // capture of small frames otherwise costs a system call per few dozen frames.
 constexpr std::size_t ReadBufferBytes = 1 << 20;
+// Plain records are cut out of blocks of the file this large (see NextPlainRecord).
+constexpr std::size_t RecordBlockBytes = 2 << 20;
+// A classic capture file's header and the header of each of its records.
+constexpr long FileHeaderBytes = 24;
+constexpr std::size_t RecordHeaderBytes = 16;
+// The longest record libpcap takes as it is from a file of Ethernet frames.
+constexpr std::uint32_t LongestPlainRecord = 262144;
 
 struct PcapCloser {
   void operator()(pcap_t* p) const { pcap_close(p); }
@@ -40,6 +48,7 @@ class CaptureFileDevice : public PacketDevice {
       case request_code::Bind:
         return Bind();
       case request_code::Unbind:
+        plain_ = false;
         file_.reset();
         return true;
       case request_code::SetFilter:
@@ -108,6 +117,7 @@ class CaptureFileDevice : public PacketDevice {
         }
         // A second Bind is refused while a file is open, so the buffer in use stays.
         readBuffer_ = std::move(buffer);
+        StartPlainRecords(stream, file.get());
         return file;
       }
     }
@@ -126,6 +136,22 @@ class CaptureFileDevice : public PacketDevice {
       return file_ != nullptr;
     }
     if (!output && size > 0) return Fail("the read request has no buffer");
+    if (plain_) {
+      const std::uint8_t* frame = nullptr;
+      std::uint32_t length = 0;
+      if (NextPlainRecord(frame, length)) {
+        std::uint32_t n = std::min(length, size);
+        if (n > 0) std::memcpy(output, frame, n);
+        if (bytesReturned) *bytesReturned = n;
+        return true;
+      }
+      if (!ResumeWithLibpcap()) {
+        std::lock_guard lock(mutex_);
+        lastError_ = "cannot read capture file " + path_ + ": " + std::strerror(errno);
+        ended_.store(true);
+        return false;
+      }
+    }
     struct pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int status = pcap_next_ex(file_.get(), &header, &data);
@@ -144,7 +170,78 @@ class CaptureFileDevice : public PacketDevice {
     return status == PCAP_ERROR_BREAK;  // the proper end of the file, or damage
   }
 
+  // libpcap reads every record with two calls into stdio, which costs more than decoding
+  // a small frame. The records of a classic capture file (microsecond or nanosecond,
+  // either byte order) are therefore cut out of large blocks of the file here, as long
+  // as they are plain: the frame whole (not longer than the snapshot length) and within
+  // the file. At the first record that is not, libpcap goes on from where that record
+  // starts, so whatever it does with such a record, and every message about a damaged
+  // file, stays its own. A file that cannot seek back (a pipe) is left to libpcap.
+  void StartPlainRecords(std::FILE* stream, pcap_t* file) {
+    plain_ = false;
+    unsigned char magic[4] = {};
+    if (pread(fileno(stream), magic, sizeof magic, 0) != static_cast<ssize_t>(sizeof magic)) return;
+    const std::uint32_t m = std::uint32_t{magic[0]} | std::uint32_t{magic[1]} << 8 |
+                            std::uint32_t{magic[2]} << 16 | std::uint32_t{magic[3]} << 24;
+    const bool classic = m == 0xA1B2C3D4u || m == 0xD4C3B2A1u || m == 0xA1B23C4Du || m == 0x4D3CB2A1u;
+    if (!classic || pcap_major_version(file) != 2 || pcap_minor_version(file) != 4) return;
+    if (std::ftell(stream) != FileHeaderBytes) return;
+    const int snapshot = pcap_snapshot(file);
+    if (snapshot <= 0) return;
+    stream_ = stream;
+    swapped_ = pcap_is_swapped(file) == 1;
+    plainLimit_ = std::min(static_cast<std::uint32_t>(snapshot), LongestPlainRecord);
+    nextRecord_ = FileHeaderBytes;
+    if (!block_) block_ = std::make_unique_for_overwrite<std::uint8_t[]>(RecordBlockBytes);
+    blockBegin_ = blockEnd_ = 0;
+    plain_ = true;
+  }
+
+  // The next record's frame when it is plain; false when it is not (or the file ends).
+  bool NextPlainRecord(const std::uint8_t*& frame, std::uint32_t& length) {
+    if (blockEnd_ - blockBegin_ < RecordHeaderBytes && !FillBlock(RecordHeaderBytes)) return false;
+    std::uint32_t caplen;
+    std::memcpy(&caplen, block_.get() + blockBegin_ + 8, sizeof caplen);
+    if (swapped_) caplen = __builtin_bswap32(caplen);
+    if (caplen > plainLimit_) return false;
+    const std::size_t record = RecordHeaderBytes + caplen;
+    if (blockEnd_ - blockBegin_ < record && !FillBlock(record)) return false;
+    frame = block_.get() + blockBegin_ + RecordHeaderBytes;
+    length = caplen;
+    blockBegin_ += record;
+    nextRecord_ += static_cast<off_t>(record);
+    return true;
+  }
+
+  // At least need bytes from blockBegin_ on, the rest of the block moved to its start.
+  bool FillBlock(std::size_t need) {
+    const std::size_t kept = blockEnd_ - blockBegin_;
+    if (kept != 0 && blockBegin_ != 0) std::memmove(block_.get(), block_.get() + blockBegin_, kept);
+    blockBegin_ = 0;
+    blockEnd_ = kept;
+    while (blockEnd_ < need) {
+      const std::size_t n = std::fread(block_.get() + blockEnd_, 1, RecordBlockBytes - blockEnd_, stream_);
+      if (n == 0) break;
+      blockEnd_ += n;
+    }
+    return blockEnd_ >= need;
+  }
+
+  // Hands the file to libpcap at the record not taken; false when the file cannot seek.
+  bool ResumeWithLibpcap() {
+    plain_ = false;
+    return fseeko(stream_, nextRecord_, SEEK_SET) == 0;
+  }
+
   std::string path_;
+  bool plain_ = false;  // records are cut out of block_ rather than read by libpcap
+  std::FILE* stream_ = nullptr;
+  bool swapped_ = false;
+  std::uint32_t plainLimit_ = 0;
+  off_t nextRecord_ = 0;  // where in the file the record at blockBegin_ starts
+  std::unique_ptr<std::uint8_t[]> block_;
+  std::size_t blockBegin_ = 0;
+  std::size_t blockEnd_ = 0;
   // Declared before file_: the stream reads into it until pcap_close.
   std::unique_ptr<char[]> readBuffer_;
   std::unique_ptr<pcap_t, PcapCloser> file_;

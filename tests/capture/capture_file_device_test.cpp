@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pcap/pcap.h>
+
+#include <algorithm>
 #include <filesystem>
 
 #include "capture/capture_file_device.h"
@@ -120,6 +123,61 @@ TEST_F(CaptureFileDeviceTest, AnAbortEndsEveryLaterReadEvenWithFramesLeft) {
   AbortRead(adapter.get());
   EXPECT_EQ(Read(adapter.get()), -1);
   EXPECT_EQ(Read(adapter.get()), -1);
+}
+
+// The device reads plain records itself and hands the rest of the file to libpcap: what
+// it delivers must be what libpcap reads from the same file, frame for frame, across
+// records that straddle its read blocks and a record past the snapshot length (which
+// libpcap cuts to that length) in the middle of the file.
+TEST_F(CaptureFileDeviceTest, DeliversWhatLibpcapReadsFromTheSameFile) {
+  constexpr std::uint32_t SnapLength = 1100;
+  PcapWriter file;
+  for (int i = 0; i < 6000; ++i) {
+    // About 3.4 MB of frames from 60 to 1042 bytes, so that records fall across the ends
+    // of the device's read blocks.
+    std::string payload(static_cast<std::size_t>(18 + (i * 397) % 983), static_cast<char>('a' + i % 26));
+    if (i == 5000) payload.assign(1400, 'S');  // past the snapshot length
+    file.Add(UdpFrame(LocalMac, RemoteMac, static_cast<std::uint16_t>(i), 2, payload));
+  }
+  ASSERT_TRUE(file.Write(path));
+  {
+    // The header's snapshot length, lowered after the fact so that frame 5000 exceeds it
+    // while every other frame stays within it.
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_TRUE(f);
+    const unsigned char snap[4] = {SnapLength & 0xFF, SnapLength >> 8, 0, 0};
+    ASSERT_EQ(std::fseek(f, 16, SEEK_SET), 0);
+    ASSERT_EQ(std::fwrite(snap, 1, 4, f), 4u);
+    ASSERT_EQ(std::fclose(f), 0);
+  }
+
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_t* reference = pcap_open_offline(path.c_str(), errbuf);
+  ASSERT_TRUE(reference) << errbuf;
+  AdapterPtr adapter = Open();
+  ASSERT_TRUE(adapter) << why;
+  int frames = 0;
+  bool sawCut = false;
+  for (;;) {
+    pcap_pkthdr* header = nullptr;
+    const u_char* data = nullptr;
+    const int status = pcap_next_ex(reference, &header, &data);
+    if (status != 1) {
+      EXPECT_EQ(status, PCAP_ERROR_BREAK);
+      break;
+    }
+    const long n = Read(adapter.get());
+    ASSERT_EQ(n, static_cast<long>(std::min<std::uint32_t>(header->caplen, FrameBufferSize))) << "frame " << frames;
+    ASSERT_EQ(Bytes(buffer, buffer + n), Bytes(data, data + n)) << "frame " << frames;
+    sawCut = sawCut || header->caplen == SnapLength;
+    ++frames;
+  }
+  pcap_close(reference);
+  EXPECT_EQ(frames, 6000);
+  EXPECT_TRUE(sawCut);
+  EXPECT_EQ(Read(adapter.get()), 0);
+  EXPECT_TRUE(adapter->device->EndOfInput());
+  EXPECT_EQ(adapter->device->LastError(), "");
 }
 
 TEST_F(CaptureFileDeviceTest, TheCaptureThreadListsEveryFrameOfTheFile) {
