@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -149,8 +150,9 @@ class DumpWriter : public BatchSink {
   DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch)
       : out_(out), limit_(limit), eachBatch_(eachBatch) {
     // The rows are written straight into the buffer: it is sized once, and used_ says
-    // how much of it holds text.
-    text_.resize(FlushBytes + (64 << 10));
+    // how much of it holds text. Left uninitialised, so that a live capture's few rows
+    // touch only the pages they fill.
+    Grow(FlushBytes + (64 << 10));
   }
   ~DumpWriter() override { Finish(); }
   DumpWriter(const DumpWriter&) = delete;
@@ -243,7 +245,7 @@ class DumpWriter : public BatchSink {
     for (std::int64_t r = 0; r < take; ++r) {
       ReadTsvCells(rows, r, columns, cells);
       if (!MakeRoom(cells.bound)) return;
-      used_ = static_cast<std::size_t>(PutTsvRow(text_.data() + used_, rows, r, columns, cells) - text_.data());
+      used_ = static_cast<std::size_t>(PutTsvRow(text_.get() + used_, rows, r, columns, cells) - text_.get());
       if (used_ >= FlushBytes && !WriteOut()) return;
     }
     written_ += take;
@@ -253,7 +255,7 @@ class DumpWriter : public BatchSink {
 
   bool WriteOut() {
     if (failed_) return false;
-    if (used_ != 0 && std::fwrite(text_.data(), 1, used_, out_) != used_) {
+    if (used_ != 0 && std::fwrite(text_.get(), 1, used_, out_) != used_) {
       Fail(errno);
       return false;
     }
@@ -264,15 +266,21 @@ class DumpWriter : public BatchSink {
   // Room for n more bytes in the buffer, writing out what it holds (or growing it for a
   // row larger than all of it) as needed. False when the output failed.
   bool MakeRoom(std::size_t n) {
-    if (text_.size() - used_ >= n) return true;
+    if (capacity_ - used_ >= n) return true;
     if (!WriteOut()) return false;
-    if (text_.size() < n) text_.resize(n);
+    if (capacity_ < n) Grow(n);
     return true;
+  }
+
+  // An empty buffer of n bytes in place of the current one.
+  void Grow(std::size_t n) {
+    text_ = std::make_unique_for_overwrite<char[]>(n);
+    capacity_ = n;
   }
 
   void Put(std::string_view text) {
     if (!MakeRoom(text.size())) return;
-    std::memcpy(text_.data() + used_, text.data(), text.size());
+    std::memcpy(text_.get() + used_, text.data(), text.size());
     used_ += text.size();
   }
   void Fail(int error) {
@@ -296,7 +304,8 @@ class DumpWriter : public BatchSink {
 
   // The writing thread's own (and the caller's before Start and after Finish).
   std::thread thread_;
-  std::string text_;
+  std::unique_ptr<char[]> text_;
+  std::size_t capacity_ = 0;
   std::size_t used_ = 0;  // bytes of text_ that hold rows not yet written
   std::int64_t written_ = 0;
   bool failed_ = false;
