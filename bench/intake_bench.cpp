@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "analysis/capture_state.h"
+#include "bench/event_loop_watch.h"
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
 #include "frame_builder.h"
@@ -87,34 +88,17 @@ int main(int argc, char** argv) {
   std::int64_t batches = 0;
   receiver.SetObserver([&](const RowStore&, const TrafficCounters&) { ++batches; });
 
-  // A zero timer fires once per event-loop turn: the longest gap between two turns is the
-  // longest time the window could not react to the user.
-  QEventLoop loop;  // quitting the application would close the list's window
-  QElapsedTimer clock;
-  std::int64_t lastTick = 0, longestPause = 0, pauseAtRows = 0;
-  QTimer ticker;
-  ticker.setInterval(0);
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    const std::int64_t now = clock.nsecsElapsed();
-    if (now - lastTick > longestPause) {
-      longestPause = now - lastTick;
-      pauseAtRows = view.Model().rowCount();
-    }
-    lastTick = now;
-    if (view.Model().rowCount() >= kRows) loop.quit();
-  });
+  EventLoopWatch watch(view.Model(), kRows);
+  QElapsedTimer& clock = watch.clock;
   // Applying goes through the receiver's own queued call; measure it from outside.
   QObject::connect(&view.Model(), &QAbstractItemModel::rowsAboutToBeInserted,
                    [&] { applyNs -= clock.nsecsElapsed(); });
   QObject::connect(&view.Model(), &QAbstractItemModel::rowsInserted,
                    [&] { applyNs += clock.nsecsElapsed(); });
 
-  clock.start();
-  lastTick = 0;
-  ticker.start();
-  std::thread producer([&] { Produce(receiver, state.columns); });
-  loop.exec();
-  const double seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
+  std::thread producer;
+  watch.Run([&] { producer = std::thread([&] { Produce(receiver, state.columns); }); });
+  const double seconds = static_cast<double>(watch.doneAtNs) / 1e9;
   producer.join();
   receiver.ApplyPending();
 
@@ -126,7 +110,7 @@ int main(int argc, char** argv) {
               static_cast<double>(applyNs) / static_cast<double>(kRows),
               static_cast<double>(kRows) / (static_cast<double>(applyNs) / 1e9));
   std::printf("longest event-loop pause:   %.1f ms (ending with %lld rows in the list)\n",
-              static_cast<double>(longestPause) / 1e6, static_cast<long long>(pauseAtRows));
+              static_cast<double>(watch.longestPauseNs) / 1e6, static_cast<long long>(watch.pauseAtRows));
   std::printf("row store bytes per row:    %.1f\n",
               static_cast<double>(rows.MemoryBytes()) / static_cast<double>(rows.RowCount()));
 

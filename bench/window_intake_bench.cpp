@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "analysis/capture_state.h"
+#include "bench/event_loop_watch.h"
 #include "analysis/row_store.h"
 #include "capture/capture_file_device.h"
 #include "capture/capture_thread.h"
@@ -83,30 +84,9 @@ int MeasureOnce(const std::string& columns, const std::string& file) {
 
   const std::int64_t residentBefore = ResidentBytes();
 
-  // A zero timer fires once per event-loop turn: the longest gap between two turns is the
-  // longest time the window could not react to the user.
-  QEventLoop loop;
-  QElapsedTimer clock;
-  std::int64_t lastTick = 0, longestPause = 0, pauseAtRows = 0, doneAt = 0;
-  QTimer ticker;
-  ticker.setInterval(0);
-  QObject::connect(&ticker, &QTimer::timeout, [&] {
-    const std::int64_t now = clock.nsecsElapsed();
-    if (now - lastTick > longestPause) {
-      longestPause = now - lastTick;
-      pauseAtRows = view.Model().rowCount();
-    }
-    lastTick = now;
-    if (view.Model().rowCount() >= kRows || now > 120'000'000'000) {
-      doneAt = now;
-      loop.quit();
-    }
-  });
-
-  clock.start();
-  ticker.start();
-  std::thread thread = StartCaptureThread(state);
-  loop.exec();
+  EventLoopWatch watch(view.Model(), kRows);
+  std::thread thread;
+  watch.Run([&] { thread = StartCaptureThread(state); });
   StopCaptureThread(state, thread);
   receiver.ApplyPending();
   state.listWindow = nullptr;
@@ -121,8 +101,8 @@ int MeasureOnce(const std::string& columns, const std::string& file) {
   }
   // rows/s, longest pause (ms), rows in the list when it ended, resident before and
   // after (bytes), the store's bytes
-  std::printf("%.0f %.2f %lld %lld %lld %zu\n", static_cast<double>(kRows) / (static_cast<double>(doneAt) / 1e9),
-              static_cast<double>(longestPause) / 1e6, static_cast<long long>(pauseAtRows),
+  std::printf("%.0f %.2f %lld %lld %lld %zu\n", static_cast<double>(kRows) / (static_cast<double>(watch.doneAtNs) / 1e9),
+              static_cast<double>(watch.longestPauseNs) / 1e6, static_cast<long long>(watch.pauseAtRows),
               static_cast<long long>(residentBefore), static_cast<long long>(residentAfter), rows.MemoryBytes());
   return 0;
 }
