@@ -1,26 +1,16 @@
 #pragma once
 // The one record shared by the capture commands, the capture thread, the decoder, the
-// connection tracker, the settings and the list: counters, flags, the open adapter and
-// read request, the frame buffer, the column set, the log settings and the connections.
+// connection tracker, the settings and the list: counters, the frame buffer, the column
+// set, the log settings, the station address and the connections. What exists only while
+// a trace runs (the open adapter, its read request, the stop flags) is capture's Trace.
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 #include "analysis/columns.h"
 #include "analysis/connection_tracker.h"
-
-struct AdapterHandle;
-struct PacketRequest;
-class BatchSink;
-
-// The capture side defines these records; the state only holds them from Start to Stop.
-// A function-pointer deleter keeps this header free of the capture library.
-using AdapterPtr = std::unique_ptr<AdapterHandle, void (*)(AdapterHandle*)>;
-using RequestPtr = std::unique_ptr<PacketRequest, void (*)(PacketRequest*)>;
 
 inline constexpr std::size_t FrameBufferSize = 1520;
 inline constexpr std::size_t LogFilePathSize = 512;  // bytes, terminator included
@@ -40,17 +30,7 @@ class CaptureState {
   std::int64_t liveConnections = 0;       // always the number of records in connections
   std::int64_t lastConnectionNumber = 0;  // never reset; numbers are never reused
 
-  // Where the capture thread delivers its batches of rows and the counters that go with
-  // them (set by Start).
-  BatchSink* listWindow = nullptr;
-
   std::int32_t adapterIndex = 0;  // 0 to 14
-
-  std::atomic<std::int32_t> inRead{0};
-  std::atomic<std::int32_t> stopRequested{0};
-
-  AdapterPtr adapter{nullptr, nullptr};
-  RequestPtr request{nullptr, nullptr};
 
   std::array<std::uint8_t, FrameBufferSize> frameBuffer{};
 

@@ -20,11 +20,6 @@
 
 namespace {
 
-// Adapter list sizes: the drop-down shows what Start can open, the details may reach
-// any index the settings can hold.
-constexpr std::uint32_t ListedAdapters = 5;
-constexpr std::uint32_t DetailAdapters = 15;
-constexpr std::int32_t HighestAdapterIndex = 14;
 constexpr std::uint32_t DescriptionBufferSize = 1520;
 
 QString ControlName(int id) { return QString::number(id); }
@@ -274,11 +269,11 @@ void CPPAdapter::Initialise() {
 
 void CPPAdapter::FillList() {
   adapterIndex = storedIndex_;
-  AdapterEntry entries[ListedAdapters];
+  AdapterEntry entries[StartAdapterLimit];
   std::uint32_t count = 0;
   const QSignalBlocker quiet(list_);
   list_->clear();
-  if (!EnumerateAdapters(env_.registry, entries, ListedAdapters, &count) || count == 0) {
+  if (!EnumerateAdapters(env_.registry, entries, StartAdapterLimit, &count) || count == 0) {
     list_->addItem(QStringLiteral("No adapters found!"));
   } else {
     for (std::uint32_t i = 0; i < count; ++i) list_->addItem(QString::fromLocal8Bit(entries[i].description));
@@ -291,9 +286,9 @@ void CPPAdapter::ShowDetails() {
   adapterIndex = list_->currentIndex();
   if (adapterIndex < 0 || adapterIndex > HighestAdapterIndex) adapterIndex = 0;
 
-  AdapterEntry entries[DetailAdapters];
+  AdapterEntry entries[DetailAdapterLimit];
   std::uint32_t count = 0;
-  if (!EnumerateAdapters(env_.registry, entries, DetailAdapters, &count) || count == 0) return;
+  if (!EnumerateAdapters(env_.registry, entries, DetailAdapterLimit, &count) || count == 0) return;
 
   // entries[] holds 15 zero-filled records, so an index past the adapters found names
   // the empty key, which no device binds.

@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "analysis/capture_state.h"
+#include "capture/adapters.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state) {
   state.columns.AssignColumnPositions();
 
   std::int32_t adapter = profile.ReadInt(SettingsSection, "Adapter", 0);
-  if (adapter < 0 || adapter > MaximumAdapterIndex) adapter = 0;
+  if (adapter < 0 || adapter > HighestAdapterIndex) adapter = 0;
   state.adapterIndex = adapter;
 
   state.saveLog = profile.ReadInt(SettingsSection, "Save", 0);

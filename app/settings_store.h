@@ -31,7 +31,6 @@ inline constexpr char ProfileOrganization[] = "Quorvel";
 inline constexpr char ProfileApplication[] = "Orrisvane Packet Sniffer with Winsock";
 inline constexpr char SettingsSection[] = "Orrisvane";
 inline constexpr char DefaultLogFile[] = "c:\\QuorvelLogFile.txt";
-inline constexpr std::int32_t MaximumAdapterIndex = 14;
 
 // The profile in QSettings: the user's configuration under organisation "Quorvel" and
 // application "Orrisvane Packet Sniffer with Winsock", or a given file (tests).

@@ -1,4 +1,4 @@
-// Stop latency on a quiet interface: how long StopCaptureThread takes from the moment it
+// Stop latency on a quiet interface: how long StopTrace takes from the moment it
 // is called while the capture thread waits in a read on the live libpcap device, until
 // the thread has handed over its last batch (the thread's end), and until Stop returns
 // with the request freed and the adapter closed.
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 #include "capture/driver_client.h"
 #include "capture/linux_registry.h"
 #include "capture/pcap_device.h"
@@ -46,22 +47,23 @@ int main(int argc, char** argv) {
   std::int64_t frames = 0;
   for (int run = 0; run < runs; ++run) {
     CaptureState state;
+    Trace trace{state};
     NullSink sink;
     std::string why;
-    state.adapter = OpenAdapter(devices, key.c_str(), &why);
-    if (!state.adapter) {
+    trace.adapter = OpenAdapter(devices, key.c_str(), &why);
+    if (!trace.adapter) {
       std::printf("stop latency: not measured, adapter %s cannot be opened: %s\n", key.c_str(), why.c_str());
       return 0;
     }
-    SetPacketFilter(state.adapter.get(), PromiscuousFilter);
-    state.request = AllocatePacket(state.adapter.get());
-    InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
-    state.listWindow = &sink;
-    std::thread thread = StartCaptureThread(state);
+    SetPacketFilter(trace.adapter.get(), PromiscuousFilter);
+    trace.request = AllocatePacket(trace.adapter.get());
+    InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
+    trace.sink = &sink;
+    StartCaptureThread(trace);
     // Somewhere inside the 50 ms read timeout, as a user's click would be.
     std::this_thread::sleep_for(std::chrono::milliseconds(20 + (run * 7) % 40));
     const auto begin = std::chrono::steady_clock::now();
-    StopCaptureThread(state, thread);
+    StopTrace(trace);
     const auto end = std::chrono::steady_clock::now();
     latencies.push_back(std::chrono::duration<double, std::micro>(end - begin).count());
     threadEnds.push_back(std::chrono::duration<double, std::micro>(sink.last_ - begin).count());

@@ -36,6 +36,7 @@
 #include "analysis/row_store.h"
 #include "capture/capture_file_device.h"
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 #include "capture/driver_client.h"
 #include "ui/batch_receiver.h"
 #include "ui/report_list_view.h"
@@ -61,6 +62,8 @@ int MeasureOnce(const std::string& columns, const std::string& file) {
   QApplication app(argc, argv);
 
   CaptureState state;
+
+  Trace trace{state};
   state.columns = columns == "all" ? ColumnSet::FromText(std::string(ColumnCount, '1')) : ColumnSet::Startup();
   CRowListView view(state);
   view.resize(1200, 800);
@@ -72,24 +75,23 @@ int MeasureOnce(const std::string& columns, const std::string& file) {
   DeviceTable devices;
   RegisterCaptureFileDevice(devices, file);
   std::string why;
-  state.adapter = OpenAdapter(devices, "file", &why);
-  if (!state.adapter) {
+  trace.adapter = OpenAdapter(devices, "file", &why);
+  if (!trace.adapter) {
     std::fprintf(stderr, "window_intake_bench: %s: %s\n", file.c_str(), why.c_str());
     return 1;
   }
-  state.request = AllocatePacket(state.adapter.get());
-  InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(state.frameBuffer.size()));
+  trace.request = AllocatePacket(trace.adapter.get());
+  InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(state.frameBuffer.size()));
   receiver.Prepare(view.Model().rowCount());
-  state.listWindow = &receiver;
+  trace.sink = &receiver;
 
   const std::int64_t residentBefore = ResidentBytes();
 
   EventLoopWatch watch(view.Model(), kRows);
-  std::thread thread;
-  watch.Run([&] { thread = StartCaptureThread(state); });
-  StopCaptureThread(state, thread);
+  watch.Run([&] { StartCaptureThread(trace); });
+  StopTrace(trace);
   receiver.ApplyPending();
-  state.listWindow = nullptr;
+  trace.sink = nullptr;
   QCoreApplication::processEvents();
 
   const RowStore& rows = view.Model().Rows();

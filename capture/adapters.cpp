@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 bool EnumerateAdapters(const RegistryView& registry, AdapterEntry* entries, std::uint32_t maximum,
                        std::uint32_t* count) {
@@ -36,4 +37,14 @@ bool EnumerateAdapters(const RegistryView& registry, AdapterEntry* entries, std:
   }
   *count = found;
   return found > 0;
+}
+
+std::optional<AdapterEntry> FindAdapter(const RegistryView& registry, std::int32_t index, std::uint32_t limit,
+                                        std::uint32_t* found) {
+  std::vector<AdapterEntry> entries(limit);
+  std::uint32_t count = 0;
+  EnumerateAdapters(registry, entries.data(), limit, &count);
+  if (found) *found = count;
+  if (index < 0 || static_cast<std::uint32_t>(index) >= count) return std::nullopt;
+  return entries[static_cast<std::size_t>(index)];
 }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,3 +37,17 @@ struct AdapterEntry {
 // Fills entries[0, count) in registry order, at most maximum; true when count > 0.
 bool EnumerateAdapters(const RegistryView& registry, AdapterEntry* entries, std::uint32_t maximum,
                        std::uint32_t* count);
+
+// How far each place lists the adapters. Start and the settings drop-down offer the first
+// five; the stored adapter index goes up to 14, so the Adapter page's details reach 15
+// entries; the start-up probe and orrisvane-dump look at twenty.
+inline constexpr std::uint32_t StartAdapterLimit = 5;
+inline constexpr std::int32_t HighestAdapterIndex = 14;
+inline constexpr std::uint32_t DetailAdapterLimit = HighestAdapterIndex + 1;
+inline constexpr std::uint32_t ProbeAdapterLimit = 20;
+
+// The adapter at index among the first limit the registry lists, or nothing when there is
+// none (a negative index, an index past the list, no adapters at all). *found (when
+// given) receives how many were listed.
+std::optional<AdapterEntry> FindAdapter(const RegistryView& registry, std::int32_t index, std::uint32_t limit,
+                                        std::uint32_t* found = nullptr);

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -18,6 +19,10 @@ bool Contains(const std::string& haystack, const char* needle) {
   return lower.find(needle) != std::string::npos;
 }
 
+// At start-up the program ends after a failed probe, before Settings can be reached.
+constexpr char StartupHint[] =
+    "\nTo use another adapter, start Orrisvane with --adapter N (orrisvane-dump -D lists the adapters).";
+
 std::string ProgramPath() {
   std::error_code error;
   auto path = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -27,50 +32,39 @@ std::string ProgramPath() {
 }  // namespace
 
 CaptureControl::CaptureControl(CaptureState& state, CaptureEnvironment environment, CaptureView& view)
-    : state_(state), environment_(environment), view_(view) {}
+    : state_(state), environment_(environment), view_(view), trace_(state) {}
 
-CaptureControl::~CaptureControl() {
-  if (thread_.joinable()) StopCaptureThread(state_, thread_);
-}
+CaptureControl::~CaptureControl() { StopTrace(trace_); }
 
 void CaptureControl::Start() {
   // A second Start while a trace runs would replace the adapter under the running thread.
   if (tracing_) return;
   view_.EnableStartButton(false);
 
-  AdapterEntry adapters[StartAdapterMaximum];
-  std::uint32_t found = 0;
-  EnumerateAdapters(environment_.registry, adapters, StartAdapterMaximum, &found);
-
-  const bool listed = state_.adapterIndex >= 0 && static_cast<std::uint32_t>(state_.adapterIndex) < found;
-  const char* keyName = listed ? adapters[state_.adapterIndex].keyName : "";
-  std::string why;
-  if (listed) state_.adapter = OpenAdapter(environment_.devices, keyName, &why);
-  if (!state_.adapter) {
-    ReportErrorWithReason(ExplainFailure(why), "Adapter %s open failed.\n", keyName);
-    view_.UpdateCommandStates();
-    return;
-  }
-
-  if (!SetPacketFilter(state_.adapter.get(), PromiscuousFilter)) {
-    ReportErrorWithReason(ExplainFailure(state_.adapter->lastError), "Promiscuous mode not activated\n");
-  }
-
-  state_.request = AllocatePacket(state_.adapter.get());
-  if (!state_.request) {
-    CloseAdapter(std::move(state_.adapter));
-    state_.adapter = AdapterPtr(nullptr, nullptr);
-    ReportError("Packet allocation failed.\n");
-    view_.UpdateCommandStates();
-    return;
-  }
-  InitPacket(state_.request.get(), state_.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
-
+  const std::optional<AdapterEntry> adapter =
+      FindAdapter(environment_.registry, state_.adapterIndex, StartAdapterLimit);
+  TraceOptions options;
+  options.keyName = adapter ? adapter->keyName : "";
+  options.promiscuousFailed = [this](const std::string& reason) {
+    ReportErrorWithReason(ExplainFailure(reason), "Promiscuous mode not activated\n");
+  };
   // The sink must know the list's row count before the thread asks for it: the first
   // packet number of the run.
-  state_.listWindow = &view_.Rows();
-  state_.stopRequested = 0;
-  thread_ = StartCaptureThread(state_);
+  TraceStartResult started;
+  if (adapter) {
+    started = StartTrace(trace_, environment_.devices, options, view_.Rows());
+  } else {
+    started.failure = TraceStartFailure::Open;
+  }
+  if (!started) {
+    if (started.failure == TraceStartFailure::Allocation) {
+      ReportError("Packet allocation failed.\n");
+    } else {
+      ReportErrorWithReason(ExplainFailure(started.reason), "Adapter %s open failed.\n", options.keyName.c_str());
+    }
+    view_.UpdateCommandStates();
+    return;
+  }
 
   view_.EnableStopButton(true);
   SetTraceState(true);
@@ -78,9 +72,8 @@ void CaptureControl::Start() {
 }
 
 void CaptureControl::Stop() {
-  // StopCaptureThread raises the stop request, ends a pending read, joins, and only then
-  // frees the request and closes the adapter. Without a thread it only raises the flag.
-  StopCaptureThread(state_, thread_);
+  // Without a running trace StopTrace only raises the stop flag.
+  StopTrace(trace_);
   const bool wasTracing = tracing_ != 0;
   // Every batch has been delivered; put them into the list now, so the row count that
   // Clear and the next Start see is the real one.
@@ -135,37 +128,42 @@ std::string CaptureControl::TitleFor(const AdapterEntry* adapter, const std::arr
 }
 
 void CaptureControl::UpdateTitle() {
-  AdapterEntry adapters[StartAdapterMaximum];
-  std::uint32_t found = 0;
-  EnumerateAdapters(environment_.registry, adapters, StartAdapterMaximum, &found);
   // An index past the adapters listed has no description to show: say that none was found
   // rather than name another adapter.
-  const bool listed = state_.adapterIndex >= 0 && static_cast<std::uint32_t>(state_.adapterIndex) < found;
-  view_.SetTitle(TitleFor(listed ? &adapters[state_.adapterIndex] : nullptr, state_.adapterMac, tracing_ != 0));
+  const std::optional<AdapterEntry> adapter =
+      FindAdapter(environment_.registry, state_.adapterIndex, StartAdapterLimit);
+  view_.SetTitle(TitleFor(adapter ? &*adapter : nullptr, state_.adapterMac, tracing_ != 0));
 }
 
 int CaptureControl::ProbeAdapter() {
-  std::vector<AdapterEntry> adapters(ProbeAdapterMaximum);
   std::uint32_t found = 0;
-  EnumerateAdapters(environment_.registry, adapters.data(), ProbeAdapterMaximum, &found);
+  const std::optional<AdapterEntry> entry =
+      FindAdapter(environment_.registry, state_.adapterIndex, ProbeAdapterLimit, &found);
   if (found == 0) {
     view_.ShowMessage("No adapters found!", {});
     return -1;
   }
+  if (!entry) {
+    // The stored adapter has gone (or the settings name one that never was): nothing to
+    // open, so the hint says which indexes there are and how to pick one.
+    ReportErrorWithReason("There " + std::string(found == 1 ? "is 1 adapter (index 0)" : "are " +
+                          std::to_string(found) + " adapters (indexes 0 to " + std::to_string(found - 1) + ")") +
+                          "." + StartupHint,
+                          "Adapter %d (%s) open failed.\n", state_.adapterIndex, "");
+    return -1;
+  }
 
-  const bool listed = state_.adapterIndex >= 0 && static_cast<std::uint32_t>(state_.adapterIndex) < found;
-  const char* keyName = listed ? adapters[state_.adapterIndex].keyName : "";
   std::string why;
-  AdapterPtr adapter(nullptr, nullptr);
-  if (listed) adapter = OpenAdapter(environment_.devices, keyName, &why);
+  AdapterPtr adapter = OpenAdapter(environment_.devices, entry->keyName, &why);
   if (!adapter) {
-    ReportErrorWithReason(ExplainFailure(why), "Adapter %d (%s) open failed.\n", state_.adapterIndex, keyName);
+    ReportErrorWithReason(ExplainFailure(why, FailureContext::StartupProbe), "Adapter %d (%s) open failed.\n",
+                          state_.adapterIndex, entry->keyName);
     return -1;
   }
 
   std::uint32_t returned = 0;
   if (!GetAddress(adapter.get(), state_.adapterMac.data(), 6, &returned)) {
-    view_.ShowMessage("GetAddress() failed.", ExplainFailure(adapter->lastError));
+    view_.ShowMessage("GetAddress() failed.", ExplainFailure(adapter->lastError, FailureContext::StartupProbe));
     CloseAdapter(std::move(adapter));
     return -1;
   }
@@ -173,7 +171,7 @@ int CaptureControl::ProbeAdapter() {
   return 0;
 }
 
-std::string CaptureControl::ExplainFailure(const std::string& reason) {
+std::string CaptureControl::ExplainFailure(const std::string& reason, FailureContext context) {
   if (reason.empty()) return {};
   std::string text = reason;
   if (Contains(reason, "permission") || Contains(reason, "not permitted")) {
@@ -181,8 +179,8 @@ std::string CaptureControl::ExplainFailure(const std::string& reason) {
             "    sudo setcap cap_net_raw,cap_net_admin+eip " +
             ProgramPath();
   } else if (Contains(reason, "not up") || Contains(reason, " down")) {
-    text += "\n\nBring the interface up (for example: sudo ip link set <interface> up), or choose "
-            "another adapter in Settings.";
+    text += "\n\nBring the interface up (for example: sudo ip link set <interface> up)";
+    text += context == FailureContext::Trace ? ", or choose another adapter in Settings." : "." + std::string(StartupHint);
   }
   return text;
 }

@@ -13,6 +13,7 @@
 #include "analysis/capture_state.h"
 #include "capture/capture_environment.h"
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 
 // What capture control needs of the main window.
 class CaptureView {
@@ -48,8 +49,6 @@ class CaptureView {
   virtual void TraceStopped() {}
 };
 
-inline constexpr std::uint32_t StartAdapterMaximum = 5;
-inline constexpr std::uint32_t ProbeAdapterMaximum = 20;
 inline constexpr std::size_t ReportErrorBufferSize = 512;
 
 inline constexpr char TraceOnText[] = "Trace is ON";
@@ -70,6 +69,8 @@ class CaptureControl {
   void Clear();
 
   bool IsTracing() const { return tracing_ != 0; }
+  // The running trace (its adapter and request are held only between Start and Stop).
+  const Trace& CurrentTrace() const { return trace_; }
   // The enabling rule.
   bool CanStart() const { return tracing_ == 0; }
   bool CanStop() const { return tracing_ != 0; }
@@ -87,9 +88,12 @@ class CaptureControl {
   // The title for the given state, without touching the window (the title formats).
   static std::string TitleFor(const AdapterEntry* adapter, const std::array<std::uint8_t, 6>& mac, bool tracing);
 
+  // Where a failure was met: at Start, the Settings command is there to choose another
+  // adapter; at the start-up probe the program ends, so only the command line is.
+  enum class FailureContext { Trace, StartupProbe };
   // The informative text for a device's failure reason: the reason and, where the
   // reason is one a user can fix, how.
-  static std::string ExplainFailure(const std::string& reason);
+  static std::string ExplainFailure(const std::string& reason, FailureContext context = FailureContext::Trace);
 
  private:
   int VReportError(const std::string& informative, const char* format, std::va_list args);
@@ -98,6 +102,6 @@ class CaptureControl {
   CaptureState& state_;
   CaptureEnvironment environment_;
   CaptureView& view_;
-  std::thread thread_;
+  Trace trace_;
   std::int32_t tracing_ = 0;
 };

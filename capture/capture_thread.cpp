@@ -23,14 +23,15 @@ constexpr std::chrono::microseconds QuickEmptyRead{500};
 // How long Stop waits between looks at the thread while it stays in a read.
 constexpr std::chrono::microseconds StopPollInterval{500};
 
-TrafficCounters CountersOf(const CaptureState& state) {
+TrafficCounters CountersOf(const Trace& trace) {
+  const CaptureState& state = trace.state;
   TrafficCounters counters;
   counters.liveConnections = state.liveConnections;
   counters.packetsReceived = state.packetsReceived;
   counters.packetsSent = state.packetsSent;
   counters.bytesReceived = state.bytesReceived;
   counters.bytesSent = state.bytesSent;
-  if (state.adapter && state.adapter->device) counters.kernelDrops = state.adapter->device->KernelDrops();
+  if (trace.adapter && trace.adapter->device) counters.kernelDrops = trace.adapter->device->KernelDrops();
   return counters;
 }
 
@@ -52,8 +53,8 @@ std::chrono::nanoseconds CoarseNow() {
 // The rows decoded since the last hand-over, and when the first of them came.
 class BatchCollector {
  public:
-  BatchCollector(CaptureState& state, std::int64_t firstRow)
-      : state_(state), columns_(state.columns.ShownCount()), rows_(columns_), builder_(rows_, firstRow) {}
+  BatchCollector(Trace& trace, std::int64_t firstRow)
+      : trace_(trace), columns_(trace.state.columns.ShownCount()), rows_(columns_), builder_(rows_, firstRow) {}
 
   RowSink& Sink() { return builder_; }
 
@@ -68,7 +69,7 @@ class BatchCollector {
   // Hands the pending rows over with the counters as they stand now. Without rows, only
   // when the counters have changed since the last hand-over (or when forced).
   void Deliver(bool force = false) {
-    TrafficCounters counters = CountersOf(state_);
+    TrafficCounters counters = CountersOf(trace_);
     if (!force && pending_ == 0 && delivered_ && SameCounters(counters, lastCounters_)) return;
     builder_.Flush();
     RowStore batch = std::exchange(rows_, RowStore(columns_));
@@ -76,11 +77,11 @@ class BatchCollector {
     pending_ = 0;
     lastCounters_ = counters;
     delivered_ = true;
-    if (state_.listWindow) state_.listWindow->DeliverBatch(std::move(batch), counters);
+    if (trace_.sink) trace_.sink->DeliverBatch(std::move(batch), counters);
   }
 
  private:
-  CaptureState& state_;
+  Trace& trace_;
   int columns_;
   RowStore rows_;
   RowBuilder builder_;
@@ -91,20 +92,21 @@ class BatchCollector {
 };
 
 // Sleeps for the back-off in short slices; false when a stop came meanwhile.
-bool BackOff(const CaptureState& state, std::chrono::milliseconds pause) {
+bool BackOff(const Trace& trace, std::chrono::milliseconds pause) {
   const auto until = Clock::now() + pause;
   while (Clock::now() < until) {
-    if (state.stopRequested.load() != 0) return false;
+    if (trace.stopRequested.load() != 0) return false;
     std::this_thread::sleep_for(std::min<Clock::duration>(BackOffSlice, until - Clock::now()));
   }
-  return state.stopRequested.load() == 0;
+  return trace.stopRequested.load() == 0;
 }
 
 }  // namespace
 
-std::uint32_t CaptureThreadProc(CaptureState& state) {
-  std::int64_t packetNumber = state.listWindow ? state.listWindow->RowCount() : 0;
-  BatchCollector batch(state, packetNumber);
+std::uint32_t CaptureThreadProc(Trace& trace) {
+  CaptureState& state = trace.state;
+  std::int64_t packetNumber = trace.sink ? trace.sink->RowCount() : 0;
+  BatchCollector batch(trace, packetNumber);
   std::chrono::milliseconds backOff{0};
   bool failureReported = false;
   bool lastReadHadFrame = false;
@@ -114,19 +116,19 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
     bool readOk = false;
     // The handshake with Stop: raise inRead before looking at stopRequested, so either
     // this thread sees the stop and starts no read, or Stop sees the read and ends it.
-    state.inRead.store(1);
+    trace.inRead.store(1);
     // How long an empty read took is only asked after a read that also brought nothing:
     // while frames come, the clock is not read for it. A device that turns empty at once
     // after a frame is seen by the next read and backs off from there.
     const bool timed = !lastReadHadFrame;
     const auto readStart = timed ? Clock::now() : Clock::time_point{};
-    if (state.stopRequested.load() == 0)
-      readOk = ReadPacket(state.adapter.get(), state.request.get(), true, &byteCount);
-    state.inRead.store(0);
-    if (state.stopRequested.load() != 0) break;  // a frame that came with the stop is not decoded
+    if (trace.stopRequested.load() == 0)
+      readOk = ReadPacket(trace.adapter.get(), trace.request.get(), true, &byteCount);
+    trace.inRead.store(0);
+    if (trace.stopRequested.load() != 0) break;  // a frame that came with the stop is not decoded
 
     std::uint32_t limit = static_cast<std::uint32_t>(FrameBufferSize);
-    if (state.request) limit = std::min(limit, state.request->length);
+    if (trace.request) limit = std::min(limit, trace.request->length);
     byteCount = std::min(byteCount, limit);
 
     lastReadHadFrame = byteCount > 0;
@@ -144,16 +146,16 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
     // Nothing came: the read timed out, failed or was ended. Whatever waits for rows
     // should not wait for the next frame of a quiet network.
     batch.Deliver();
-    if (!readOk && !failureReported && state.listWindow) {
+    if (!readOk && !failureReported && trace.sink) {
       // Once per run: a device that has started failing usually goes on failing, and the
       // user needs the reason once, not a message per read.
       failureReported = true;
-      state.listWindow->ReadFailed(state.adapter ? state.adapter->lastError : std::string());
+      trace.sink->ReadFailed(trace.adapter ? trace.adapter->lastError : std::string());
     }
     if (!readOk || (timed && Clock::now() - readStart < QuickEmptyRead)) {
       // A device that fails (or comes back empty) at once would have this loop spin.
       backOff = std::clamp(backOff * 2, FirstBackOff, LongestBackOff);
-      if (!BackOff(state, backOff)) break;
+      if (!BackOff(trace, backOff)) break;
     } else {
       backOff = std::chrono::milliseconds{0};
     }
@@ -168,24 +170,25 @@ std::uint32_t CaptureThreadProc(CaptureState& state) {
   return 0;
 }
 
-std::thread StartCaptureThread(CaptureState& state) {
-  state.stopRequested.store(0);
-  state.inRead.store(0);
-  return std::thread([&state] { CaptureThreadProc(state); });
+void StartCaptureThread(Trace& trace) {
+  trace.stopRequested.store(0);
+  trace.inRead.store(0);
+  trace.thread = std::thread([&trace] { CaptureThreadProc(trace); });
 }
 
-void StopCaptureThread(CaptureState& state, std::thread& thread) {
-  state.stopRequested.store(1);
-  if (thread.joinable()) {
+void StopTrace(Trace& trace) {
+  trace.stopRequested.store(1);
+  if (trace.thread.joinable()) {
     // Once inRead reads 0 after the stop, the thread starts no further read; until then
     // the abort is sent again, so a read that reached the device only after an earlier
     // abort is ended as well.
-    while (state.inRead.load() != 0) {
-      if (state.adapter) AbortRead(state.adapter.get());
+    while (trace.inRead.load() != 0) {
+      if (trace.adapter) AbortRead(trace.adapter.get());
       std::this_thread::sleep_for(StopPollInterval);
     }
-    thread.join();
+    trace.thread.join();
   }
-  FreePacket(std::move(state.request));
-  CloseAdapter(std::move(state.adapter));
+  FreePacket(std::move(trace.request));
+  CloseAdapter(std::move(trace.adapter));
+  trace.sink = nullptr;
 }

@@ -9,6 +9,7 @@
 
 #include "analysis/capture_state.h"
 #include "analysis/row_store.h"
+#include "capture/trace.h"
 
 struct TrafficCounters {
   std::int64_t liveConnections = 0;
@@ -39,15 +40,11 @@ class BatchSink {
 inline constexpr std::int64_t BatchMaxRows = 4096;
 inline constexpr std::chrono::milliseconds BatchMaxAge{30};
 
-// The body of the capture thread. Reads state.adapter/state.request until
-// state.stopRequested, decodes into batches delivered to *state.listWindow, and clears the
+// The body of the capture thread. Reads trace.adapter/trace.request until
+// trace.stopRequested, decodes into batches delivered to *trace.sink, and clears the
 // connection table at the end. Returns 0.
-std::uint32_t CaptureThreadProc(CaptureState& state);
+std::uint32_t CaptureThreadProc(Trace& trace);
 
-// Starts CaptureThreadProc on a new thread (stopRequested is set to 0 first).
-std::thread StartCaptureThread(CaptureState& state);
-
-// The handshake half of Stop: raise stopRequested, abort a pending read (again while the
-// thread stays in a read), join, then free the request and close the adapter. Safe to
-// call with no thread running. After it returns every batch has been delivered.
-void StopCaptureThread(CaptureState& state, std::thread& thread);
+// Starts CaptureThreadProc on trace.thread over the trace's open adapter and request
+// (stopRequested is set to 0 first). StartTrace opens them and calls this; StopTrace ends it.
+void StartCaptureThread(Trace& trace);

@@ -72,7 +72,6 @@ void CloseAdapter(AdapterPtr adapter) { adapter.reset(); }
 
 RequestPtr AllocatePacket(AdapterHandle* /*adapter: a request is not tied to one*/) {
   auto request = std::make_unique<PacketRequest>();
-  request->completion.eventCreated = true;
   return RequestPtr(request.release(), DestroyRequest);
 }
 
@@ -88,14 +87,11 @@ bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, bool /*wait*/, s
   // The devices here always complete a read before Control returns (a frame, the read
   // timeout or an abort), so waiting and not waiting come to the same.
   if (!UsableAdapter(adapter) || !request) return false;
-  request->completion.offset = 0;
-  request->completion.offsetHigh = 0;
   std::uint32_t localCount = 0;
   std::uint32_t* count = bytesRead ? bytesRead : &localCount;
   bool ok = adapter->device->Control(request_code::Read, nullptr, 0, request->buffer, request->length, count);
   // A device must never claim more than the buffer holds; the decoder trusts the count.
   if (*count > request->length) *count = request->length;
-  request->completion.internalHigh = *count;
   if (!ok) adapter->lastError = adapter->device->LastError();
   return ok;
 }

@@ -6,17 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "analysis/capture_state.h"
 #include "capture/packet_device.h"
-
-// Completion of a read: what the overlapped block carries on the original platform.
-struct CompletionBlock {
-  std::uint32_t internal = 0;
-  std::uint32_t internalHigh = 0;
-  std::uint32_t offset = 0;
-  std::uint32_t offsetHigh = 0;
-  bool eventCreated = false;
-};
 
 struct AdapterHandle {
   std::unique_ptr<PacketDevice> device;
@@ -25,8 +15,13 @@ struct AdapterHandle {
   std::string lastError;  // the device's reason for the last failure, if it gave one
 };
 
+struct PacketRequest;
+
+// Closing the adapter unbinds it; both records are released only through these.
+using AdapterPtr = std::unique_ptr<AdapterHandle, void (*)(AdapterHandle*)>;
+using RequestPtr = std::unique_ptr<PacketRequest, void (*)(PacketRequest*)>;
+
 struct PacketRequest {
-  CompletionBlock completion;
   std::uint8_t* buffer = nullptr;  // the caller's, not owned
   std::uint32_t length = 0;
 };

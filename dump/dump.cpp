@@ -17,6 +17,7 @@
 #include "analysis/capture_state.h"
 #include "analysis/row_text.h"
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 #include "capture/driver_client.h"
 
 namespace {
@@ -357,24 +358,21 @@ int ListAdapters(std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
   return DumpExitOk;
 }
 
-// Opens the adapter -i names. On failure prints why and returns null.
-AdapterPtr OpenLiveAdapter(const DumpOptions& options, std::FILE* err, const DumpEnvironment& env) {
-  AdapterEntry entries[DumpMaxAdapters];
+// The key name of the adapter -i names. On failure prints why and returns nothing.
+std::optional<std::string> LiveAdapterKey(const DumpOptions& options, std::FILE* err, const DumpEnvironment& env) {
   std::uint32_t count = 0;
-  if (!env.registry || !EnumerateAdapters(*env.registry, entries, DumpMaxAdapters, &count)) {
+  std::optional<AdapterEntry> entry;
+  if (env.registry) entry = FindAdapter(*env.registry, options.adapterIndex, DumpMaxAdapters, &count);
+  if (count == 0) {
     PrintLine(err, "No adapters found!");
-    return {nullptr, nullptr};
+    return std::nullopt;
   }
-  if (static_cast<std::uint32_t>(options.adapterIndex) >= count) {
+  if (!entry) {
     PrintLine(err, "there is no adapter " + std::to_string(options.adapterIndex) + " (" + std::to_string(count) +
-                        " found; see -D)");
-    return {nullptr, nullptr};
+                       " found; see -D)");
+    return std::nullopt;
   }
-  const char* key = entries[options.adapterIndex].keyName;
-  std::string why;
-  AdapterPtr adapter = env.devices ? OpenAdapter(*env.devices, key, &why) : AdapterPtr(nullptr, nullptr);
-  if (!adapter) PrintLine(err, WithReason(std::string("Adapter ") + key + " open failed", why));
-  return adapter;
+  return std::string(entry->keyName);
 }
 
 }  // namespace
@@ -396,65 +394,70 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   const bool live = options.mode == DumpMode::Live;
   // The file's device table must outlive the adapter opened from it.
   DeviceTable fileDevices;
+  const DeviceTable* devices = env.devices;
   CaptureState state;
-  std::array<std::uint8_t, 6> mac{};
+  state.columns = options.columns;
+  state.adapterMac = options.mac.value_or(std::array<std::uint8_t, 6>{});
 
+  TraceOptions traceOptions;
   if (live) {
-    state.adapter = OpenLiveAdapter(options, err, env);
-    if (!state.adapter) return DumpExitFailure;
-    if (options.mac) {
-      mac = *options.mac;
-    } else {
-      std::uint32_t n = 0;
-      if (!GetAddress(state.adapter.get(), mac.data(), static_cast<std::uint32_t>(mac.size()), &n)) {
-        PrintLine(err, WithReason("GetAddress() failed.", state.adapter->lastError));
-        CloseAdapter(std::move(state.adapter));
-        return DumpExitFailure;
-      }
-    }
-    if (!SetPacketFilter(state.adapter.get(), PromiscuousFilter)) {
-      // As in the window: the capture goes on with the adapter's current filter.
-      PrintLine(err, WithReason("Promiscuous mode not activated", state.adapter->lastError));
-    }
+    std::optional<std::string> key = LiveAdapterKey(options, err, env);
+    if (!key) return DumpExitFailure;
+    traceOptions.keyName = *key;
+    if (!options.mac) traceOptions.stationAddress = &state.adapterMac;
+    // As in the window: the capture goes on with the adapter's current filter.
+    traceOptions.promiscuousFailed = [err](const std::string& why) {
+      PrintLine(err, WithReason("Promiscuous mode not activated", why));
+    };
   } else {
     if (!env.registerCaptureFile) {
       PrintLine(err, "cannot read capture file " + options.file + ": no capture file reader");
       return DumpExitFailure;
     }
     env.registerCaptureFile(fileDevices, options.file);
-    std::string why;
-    state.adapter = OpenAdapter(fileDevices, FileKeyName, &why);
-    if (!state.adapter) {
-      // The device's reason names the file and what is wrong with it.
-      PrintLine(err, why.empty() ? "cannot read capture file " + options.file : OneLine(why));
-      return DumpExitFailure;
-    }
-    mac = options.mac.value_or(std::array<std::uint8_t, 6>{});
+    devices = &fileDevices;
+    traceOptions.keyName = FileKeyName;
+    traceOptions.promiscuous = false;
   }
 
-  state.request = AllocatePacket(state.adapter.get());
-  if (!state.request) {
-    PrintLine(err, "Packet allocation failed.");
-    CloseAdapter(std::move(state.adapter));
+  // Batches wait in the writer's queue until its thread starts after the header; a trace
+  // that does not start writes nothing.
+  DumpWriter writer(out, options.maxFrames, live);
+  Trace trace(state);
+  TraceStartResult started;
+  if (devices) {
+    started = StartTrace(trace, *devices, traceOptions, writer);
+  } else {
+    started.failure = TraceStartFailure::Open;
+  }
+  if (!started) {
+    switch (started.failure) {
+      case TraceStartFailure::Allocation:
+        PrintLine(err, "Packet allocation failed.");
+        break;
+      case TraceStartFailure::StationAddress:
+        PrintLine(err, WithReason("GetAddress() failed.", started.reason));
+        break;
+      default:
+        if (live) {
+          PrintLine(err, WithReason("Adapter " + traceOptions.keyName + " open failed", started.reason));
+        } else {
+          // The device's reason names the file and what is wrong with it.
+          PrintLine(err, started.reason.empty() ? "cannot read capture file " + options.file : OneLine(started.reason));
+        }
+    }
     return DumpExitFailure;
   }
-  InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(state.frameBuffer.size()));
-  state.columns = options.columns;
-  state.adapterMac = mac;
-
-  DumpWriter writer(out, options.maxFrames, live);
   if (options.header) writer.AppendHeader(state.columns);
   writer.Start();
-  state.listWindow = &writer;
 
-  // The device stays open until StopCaptureThread; only its end-of-input state is read
-  // from here while the capture thread reads frames.
-  const PacketDevice* device = state.adapter->device.get();
-  const std::string key = state.adapter->keyName;
+  // The device stays open until StopTrace; only its end-of-input state is read from here
+  // while the capture thread reads frames.
+  const PacketDevice* device = trace.adapter->device.get();
+  const std::string key = traceOptions.keyName;
   // Why the input ended early: a damaged file, or an adapter whose reads fail (it went
   // down or away). Either way the rows read before it are written, then the reason.
   std::string failure;
-  std::thread thread = StartCaptureThread(state);
   for (;;) {
     if (writer.Done()) break;
     if (env.interrupted && env.interrupted->load()) break;
@@ -468,8 +471,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     }
     std::this_thread::sleep_for(live ? env.livePollInterval : env.pollInterval);
   }
-  StopCaptureThread(state, thread);
-  state.listWindow = nullptr;
+  StopTrace(trace);
 
   if (!writer.Finish()) {
     PrintLine(err, "cannot write the rows: " + writer.FailureReason());

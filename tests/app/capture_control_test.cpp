@@ -128,11 +128,14 @@ TEST_F(CaptureControlTest, ProbeFailuresAreReportedOnceAndCloseTheAdapter) {
   EXPECT_THAT(view.messages[0].second, HasSubstr("setcap cap_net_raw,cap_net_admin+eip"));
   EXPECT_EQ(machine.script->openDevices, 0);
 
-  // An index past the adapters listed: the key name is empty.
+  // An index past the adapters listed (the stored adapter has gone): the key name is
+  // empty, and since the program ends after the probe, the hint names the command line.
   state.adapterIndex = 9;
   view.messages.clear();
   EXPECT_EQ(Control().ProbeAdapter(), -1);
-  EXPECT_THAT(view.messages, ElementsAre(Pair("Adapter 9 () open failed.\n", "")));
+  EXPECT_THAT(view.messages, ElementsAre(Pair("Adapter 9 () open failed.\n",
+                                              "There are 4 adapters (indexes 0 to 3).\nTo use another adapter, start "
+                                              "Orrisvane with --adapter N (orrisvane-dump -D lists the adapters).")));
 
   // The station address cannot be read.
   state.adapterIndex = 0;
@@ -154,7 +157,7 @@ TEST_F(CaptureControlTest, StartWithoutAdaptersReportsAnEmptyKeyAndStaysIdle) {
   EXPECT_TRUE(view.titles.empty());
   EXPECT_TRUE(view.panes.empty());
   EXPECT_EQ(view.started, 0);
-  EXPECT_FALSE(state.adapter);
+  EXPECT_FALSE(Control().CurrentTrace().adapter);
 }
 
 TEST_F(CaptureControlTest, AdapterSevenOfEightPassesTheProbeButNotStart) {
@@ -196,9 +199,9 @@ TEST_F(CaptureControlTest, StartStopClearKeepStateTitleAndNumbering) {
   EXPECT_EQ(view.started, 1);
   // The promiscuous filter was asked for, and the read request covers the frame buffer.
   EXPECT_EQ(machine.script->CountCalls(request_code::SetFilter), 1u);
-  ASSERT_TRUE(state.request);
-  EXPECT_EQ(state.request->buffer, state.frameBuffer.data());
-  EXPECT_EQ(state.request->length, 1520u);
+  ASSERT_TRUE(Control().CurrentTrace().request);
+  EXPECT_EQ(Control().CurrentTrace().request->buffer, state.frameBuffer.data());
+  EXPECT_EQ(Control().CurrentTrace().request->length, 1520u);
 
   Feed(3);
   // Stop while the thread waits in a read on a quiet line.
@@ -209,8 +212,8 @@ TEST_F(CaptureControlTest, StartStopClearKeepStateTitleAndNumbering) {
   EXPECT_EQ(view.titles.back(), OffTitle);
   EXPECT_EQ(view.panes.back(), TraceOffText);
   EXPECT_EQ(view.stopped, 1);
-  EXPECT_FALSE(state.adapter);
-  EXPECT_FALSE(state.request);
+  EXPECT_FALSE(Control().CurrentTrace().adapter);
+  EXPECT_FALSE(Control().CurrentTrace().request);
   EXPECT_EQ(machine.script->openDevices, 0);
   const auto sent = state.packetsSent;
   const auto bytes = state.bytesSent;
@@ -257,9 +260,9 @@ TEST_F(CaptureControlTest, SecondStartWhileTracingChangesNothing) {
   machine.AddAdapters(1);
   Control().Start();
   ASSERT_TRUE(Control().IsTracing());
-  AdapterHandle* adapter = state.adapter.get();
+  AdapterHandle* adapter = Control().CurrentTrace().adapter.get();
   Control().Start();
-  EXPECT_EQ(state.adapter.get(), adapter);
+  EXPECT_EQ(Control().CurrentTrace().adapter.get(), adapter);
   EXPECT_EQ(machine.script->opens.size(), 1u);
   Control().Stop();
 }
@@ -270,7 +273,7 @@ TEST_F(CaptureControlTest, DestroyingTheControlStopsARunningTrace) {
   ASSERT_TRUE(WaitUntil([&] { return machine.script->ReadPending(); }));
   control.reset();
   EXPECT_EQ(machine.script->openDevices, 0);
-  EXPECT_FALSE(state.adapter);
+  EXPECT_FALSE(Control().CurrentTrace().adapter);
 }
 
 TEST_F(CaptureControlTest, ReportErrorFormatsIntoFiveHundredTwelveBytes) {
@@ -292,5 +295,11 @@ TEST(CaptureControlText, TitleFormatsAndFailureHints) {
   EXPECT_EQ(CaptureControl::ExplainFailure(""), "");
   EXPECT_EQ(CaptureControl::ExplainFailure("no such device"), "no such device");
   EXPECT_THAT(CaptureControl::ExplainFailure("eth1: That device is not up"), HasSubstr("ip link set"));
+  // Settings is offered only where it can still be reached: not at the start-up probe.
+  EXPECT_THAT(CaptureControl::ExplainFailure("eth1: That device is not up"), HasSubstr("another adapter in Settings"));
+  const std::string atStartup =
+      CaptureControl::ExplainFailure("eth1: That device is not up", CaptureControl::FailureContext::StartupProbe);
+  EXPECT_THAT(atStartup, Not(HasSubstr("Settings")));
+  EXPECT_THAT(atStartup, HasSubstr("--adapter N"));
   EXPECT_THAT(CaptureControl::ExplainFailure("You don't have PERMISSION to capture"), HasSubstr("setcap"));
 }

@@ -149,7 +149,7 @@ TEST_F(WindowStressTest, ClosingDuringAHeavyTraceWritesTheSettingsAndStopsTheThr
   frame->close();
   EXPECT_FALSE(frame->Control().IsTracing());
   EXPECT_EQ(machine.script->openDevices, 0);
-  EXPECT_FALSE(frame->State().adapter);
+  EXPECT_FALSE(frame->Control().CurrentTrace().adapter);
   const std::int64_t rows = Rows(*frame);
   // Frames still come; nothing reads them any more.
   WaitUntil([] { return false; }, 100);

@@ -18,6 +18,7 @@
 #include "analysis/capture_state.h"
 #include "app/main_frame.h"
 #include "app/settings_store.h"
+#include "capture/adapters.h"
 #include "tests/app/app_test_support.h"
 
 namespace {
@@ -48,7 +49,7 @@ class SettingsGarbageTest : public ::testing::Test {
   static void ExpectSane(const CaptureState& state, const std::string& what) {
     SCOPED_TRACE(what);
     EXPECT_GE(state.adapterIndex, 0);
-    EXPECT_LE(state.adapterIndex, MaximumAdapterIndex);
+    EXPECT_LE(state.adapterIndex, HighestAdapterIndex);
     EXPECT_LE(state.logFilePath.size(), LogFilePathSize - 1);
     EXPECT_EQ(state.columns.ShownToText(), ColumnSet::Startup().ShownToText());
     EXPECT_EQ(state.columns.position, ColumnSet::Startup().position);

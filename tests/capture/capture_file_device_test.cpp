@@ -10,6 +10,7 @@
 
 #include "capture/capture_file_device.h"
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 #include "capture/driver_client.h"
 #include "test_frames.h"
 #include "tests/support/recording_batch_sink.h"
@@ -186,21 +187,23 @@ TEST_F(CaptureFileDeviceTest, TheCaptureThreadListsEveryFrameOfTheFile) {
   ASSERT_TRUE(file.Write(path));
 
   CaptureState state;
-  state.adapter = Open();
-  ASSERT_TRUE(state.adapter) << why;
-  state.request = AllocatePacket(state.adapter.get());
-  InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
+
+  Trace trace{state};
+  trace.adapter = Open();
+  ASSERT_TRUE(trace.adapter) << why;
+  trace.request = AllocatePacket(trace.adapter.get());
+  InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
   RecordingBatchSink sink(state.columns.ShownCount());
-  state.listWindow = &sink;
-  PacketDevice* device = state.adapter->device.get();
-  std::thread thread = StartCaptureThread(state);
+  trace.sink = &sink;
+  PacketDevice* device = trace.adapter->device.get();
+  StartCaptureThread(trace);
   ASSERT_TRUE(sink.WaitForRows(500));
   // The end is seen by the read after the last frame; a reader stops once it sees it.
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (!device->EndOfInput() && std::chrono::steady_clock::now() < bound)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(device->EndOfInput());
-  StopCaptureThread(state, thread);
+  StopTrace(trace);
 
   ASSERT_EQ(sink.Rows(), 500);
   const int data = state.columns.Position(ColumnId::Data);

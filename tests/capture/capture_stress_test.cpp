@@ -15,6 +15,7 @@
 
 #include "capture/capture_control.h"
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 #include "capture/driver_client.h"
 #include "test_frames.h"
 #include "tests/support/fake_device.h"
@@ -182,8 +183,8 @@ TEST(CaptureStress, AThousandStartStopClearCyclesWithFramesFlowing) {
     const std::size_t readsBefore = framesRead;
     cycle % 3 == 0 ? control.Clear() : control.Stop();
     ASSERT_FALSE(control.IsTracing());
-    ASSERT_FALSE(state.adapter);
-    ASSERT_FALSE(state.request);
+    ASSERT_FALSE(control.CurrentTrace().adapter);
+    ASSERT_FALSE(control.CurrentTrace().request);
     ASSERT_EQ(script->openDevices, 0) << "cycle " << cycle;
 
     {
@@ -255,23 +256,23 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
   DeviceTable devices;
   RegisterFakeDevice(devices, script);
   CaptureState state;
+  Trace trace{state};
   std::copy(LocalMac.begin(), LocalMac.end(), state.adapterMac.begin());
   FailureRecordingSink sink(state.columns.ShownCount());
-  state.listWindow = &sink;
 
   auto run = [&](int firstId) {
-    state.adapter = OpenAdapter(devices, "0000");
-    ASSERT_TRUE(state.adapter);
-    state.request = AllocatePacket(state.adapter.get());
-    InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
-    std::thread thread = StartCaptureThread(state);
+    trace.sink = &sink;
+    trace.adapter = OpenAdapter(devices, "0000");
+    ASSERT_TRUE(trace.adapter);
+    trace.request = AllocatePacket(trace.adapter.get());
+    InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
+    StartCaptureThread(trace);
     struct StopOnExit {
-      CaptureState& state;
-      std::thread& thread;
+      Trace& trace;
       ~StopOnExit() {
-        if (thread.joinable()) StopCaptureThread(state, thread);
+        if (trace.Running()) StopTrace(trace);
       }
-    } stopOnExit{state, thread};
+    } stopOnExit{trace};
     const std::int64_t rowsBefore = sink.Rows();
     for (int i = 0; i < 50; ++i) script->PushFrame(NumberedFrame(firstId + i));
     ASSERT_TRUE(sink.WaitForRows(rowsBefore + 50));
@@ -283,12 +284,12 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
       script->failReads = true;
     }
     ASSERT_TRUE(Eventually([&] { return sink.Reasons().size() == static_cast<std::size_t>(firstId / 100 + 1); }));
-    const double cpuBefore = ThreadCpuMs(thread);
+    const double cpuBefore = ThreadCpuMs(trace.thread);
     const std::size_t readsBefore = script->CountCalls(request_code::Read);
     const auto begin = std::chrono::steady_clock::now();
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    const double cpuMs = ThreadCpuMs(thread) - cpuBefore;
+    const double cpuMs = ThreadCpuMs(trace.thread) - cpuBefore;
     const double readsPerSecond = static_cast<double>(script->CountCalls(request_code::Read) - readsBefore) / seconds;
     std::printf("[   INFO   ] failing reads: %.0f reads/s, capture thread CPU %.1f ms in %.0f ms\n", readsPerSecond,
                 cpuMs, seconds * 1e3);
@@ -312,9 +313,9 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
     const auto stopBegin = std::chrono::steady_clock::now();
-    StopCaptureThread(state, thread);
+    StopTrace(trace);
     EXPECT_LT(std::chrono::steady_clock::now() - stopBegin, std::chrono::seconds(5));
-    EXPECT_FALSE(state.adapter);
+    EXPECT_FALSE(trace.adapter);
     EXPECT_EQ(script->openDevices, 0);
     {
       std::lock_guard lock(script->mutex);

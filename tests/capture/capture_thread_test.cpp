@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 #include "capture/driver_client.h"
 #include "test_frames.h"
 #include "tests/support/fake_device.h"
@@ -65,32 +66,32 @@ class CaptureThreadTest : public ::testing::Test {
  protected:
   void SetUp() override { RegisterFakeDevice(table, script); }
   void TearDown() override {
-    if (thread.joinable()) StopCaptureThread(state, thread);
+    if (trace.Running()) StopTrace(trace);
   }
 
   // What Start does before it starts the thread.
   template <typename Sink = RecordingBatchSink>
   Sink& Prepare(std::int64_t rowsListed = 0) {
-    state.adapter = OpenAdapter(table, "0000");
-    EXPECT_TRUE(state.adapter);
-    EXPECT_TRUE(SetPacketFilter(state.adapter.get(), PromiscuousFilter));
-    state.request = AllocatePacket(state.adapter.get());
-    InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
+    trace.adapter = OpenAdapter(table, "0000");
+    EXPECT_TRUE(trace.adapter);
+    EXPECT_TRUE(SetPacketFilter(trace.adapter.get(), PromiscuousFilter));
+    trace.request = AllocatePacket(trace.adapter.get());
+    InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
     std::copy(LocalMac.begin(), LocalMac.end(), state.adapterMac.begin());
     auto owned = std::make_unique<Sink>(state.columns.ShownCount(), rowsListed);
     Sink& sink = *owned;
     sink_ = std::move(owned);
-    state.listWindow = sink_.get();
+    trace.sink = sink_.get();
     return sink;
   }
-  void Start() { thread = StartCaptureThread(state); }
-  void Stop() { StopCaptureThread(state, thread); }
+  void Start() { StartCaptureThread(trace); }
+  void Stop() { StopTrace(trace); }
 
   // Everything a finished run must have released.
   void ExpectReleased() {
-    EXPECT_FALSE(thread.joinable());
-    EXPECT_FALSE(state.adapter);
-    EXPECT_FALSE(state.request);
+    EXPECT_FALSE(trace.Running());
+    EXPECT_FALSE(trace.adapter);
+    EXPECT_FALSE(trace.request);
     EXPECT_EQ(script->openDevices, 0);
     EXPECT_EQ(script->CountCalls(request_code::Unbind), 1u);
     EXPECT_TRUE(state.connections.Empty());
@@ -104,7 +105,7 @@ class CaptureThreadTest : public ::testing::Test {
   std::shared_ptr<FakeDeviceScript> script = std::make_shared<FakeDeviceScript>();
   DeviceTable table;
   CaptureState state;
-  std::thread thread;
+  Trace trace{state};
 
  private:
   std::unique_ptr<RecordingBatchSink> sink_;
@@ -173,7 +174,7 @@ TEST_F(CaptureThreadTest, StopBetweenReadsStartsNoFurtherRead) {
   ASSERT_TRUE(sink.WaitInside());  // the thread is handing over, not reading
   const std::size_t readsSoFar = script->CountCalls(request_code::Read);
   std::thread stopper([&] { Stop(); });
-  ASSERT_TRUE(Eventually([&] { return state.stopRequested.load() == 1; }));
+  ASSERT_TRUE(Eventually([&] { return trace.stopRequested.load() == 1; }));
   sink.Open();
   stopper.join();
 
@@ -203,7 +204,7 @@ TEST_F(CaptureThreadTest, AFrameThatArrivesWithTheStopGetsNoRow) {
   auto& sink = Prepare();
   Start();
   ASSERT_TRUE(script->WaitForPendingRead());
-  state.stopRequested.store(1);  // the stop is raised, the frame ends the read first
+  trace.stopRequested.store(1);  // the stop is raised, the frame ends the read first
   script->PushFrame(Incoming("late"));
   ASSERT_TRUE(Eventually([&] { return !script->ReadEnds().empty(); }));
   Stop();
@@ -297,8 +298,8 @@ TEST_F(CaptureThreadTest, ADeviceWhoseReadsKeepFailingNeitherSpinsNorBlocksStop)
 TEST_F(CaptureThreadTest, StopWithoutAThreadStillReleasesTheAdapter) {
   Prepare();
   Stop();
-  EXPECT_FALSE(state.adapter);
-  EXPECT_FALSE(state.request);
+  EXPECT_FALSE(trace.adapter);
+  EXPECT_FALSE(trace.request);
   EXPECT_EQ(script->openDevices, 0);
 }
 

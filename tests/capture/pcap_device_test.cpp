@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/capture_thread.h"
+#include "capture/trace.h"
 #include "capture/driver_client.h"
 #include "capture/linux_registry.h"
 #include "capture/pcap_device.h"
@@ -96,13 +97,15 @@ TEST_F(PcapDeviceTest, UdpDatagramsSentToLoopbackBecomeRows) {
   ASSERT_EQ(::getsockname(receiver, reinterpret_cast<sockaddr*>(&address), &length), 0);
 
   CaptureState state;
-  state.adapter = std::move(adapter);
-  ASSERT_TRUE(SetPacketFilter(state.adapter.get(), PromiscuousFilter));
-  state.request = AllocatePacket(state.adapter.get());
-  InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
+
+  Trace trace{state};
+  trace.adapter = std::move(adapter);
+  ASSERT_TRUE(SetPacketFilter(trace.adapter.get(), PromiscuousFilter));
+  trace.request = AllocatePacket(trace.adapter.get());
+  InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
   RecordingBatchSink sink(state.columns.ShownCount());
-  state.listWindow = &sink;
-  std::thread thread = StartCaptureThread(state);
+  trace.sink = &sink;
+  StartCaptureThread(trace);
 
   std::vector<std::string> payloads;
   for (int i = 0; i < 3; ++i) {
@@ -121,7 +124,7 @@ TEST_F(PcapDeviceTest, UdpDatagramsSentToLoopbackBecomeRows) {
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (found(payloads.back()) < 0 && std::chrono::steady_clock::now() < bound)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  StopCaptureThread(state, thread);
+  StopTrace(trace);
   ::close(sender);
   ::close(receiver);
 
@@ -132,7 +135,7 @@ TEST_F(PcapDeviceTest, UdpDatagramsSentToLoopbackBecomeRows) {
     EXPECT_EQ(sink.Cell(row, protocol).substr(0, 3), "UDP");
     EXPECT_EQ(sink.Cell(row, state.columns.Position(ColumnId::IpDestination)), "127.0.0.1");
   }
-  EXPECT_FALSE(state.adapter);
+  EXPECT_FALSE(trace.adapter);
 }
 
 // Without the right to capture, the reason says how to get it. As root the check runs in

@@ -68,31 +68,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   CaptureState state;
   std::string why;
-  state.adapter = OpenAdapter(devices, "file", &why);
-  if (!state.adapter) {
+  AdapterPtr adapter = OpenAdapter(devices, "file", &why);
+  if (!adapter) {
     if (why.empty()) Broken("a refused file without a reason");
     return 0;
   }
-  SetPacketFilter(state.adapter.get(), PromiscuousFilter);
+  SetPacketFilter(adapter.get(), PromiscuousFilter);
   std::uint32_t returned = 0;
-  GetAddress(state.adapter.get(), state.adapterMac.data(), 6, &returned);
+  GetAddress(adapter.get(), state.adapterMac.data(), 6, &returned);
   char description[260];
-  QueryDescription(state.adapter.get(), description, sizeof description, &returned);
-  state.request = AllocatePacket(state.adapter.get());
-  if (!state.request) Broken("no read request");
-  InitPacket(state.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
+  QueryDescription(adapter.get(), description, sizeof description, &returned);
+  RequestPtr request = AllocatePacket(adapter.get());
+  if (!request) Broken("no read request");
+  InitPacket(request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
   state.columns = ColumnSet::FromText("11111111111111111111");
 
   RowStore rows(state.columns.ShownCount());
   RowBuilder builder(rows, 0);
   std::int64_t packetNumber = 0;
   int reads = 0;
-  while (!state.adapter->device->EndOfInput()) {
+  while (!adapter->device->EndOfInput()) {
     if (++reads > MaxFrames) Broken("the reader never reaches the end of its input");
     std::uint32_t count = 0;
-    const bool ok = ReadPacket(state.adapter.get(), state.request.get(), true, &count);
+    const bool ok = ReadPacket(adapter.get(), request.get(), true, &count);
     if (count > FrameBufferSize) Broken("a read delivered more than the buffer holds");
-    if (!ok && !state.adapter->device->EndOfInput()) Broken("a failed read before the end of the input");
+    if (!ok && !adapter->device->EndOfInput()) Broken("a failed read before the end of the input");
     if (count == 0) continue;
     if (count < FrameBufferSize) state.frameBuffer[count] = 0;
     DecodeFrame(packetNumber++, state.frameBuffer.data(), count, builder, state);
@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (rows.RowCount() != packetNumber) Broken("not one row per frame");
 
   ClearConnections(state);
-  FreePacket(std::move(state.request));
-  CloseAdapter(std::move(state.adapter));
+  FreePacket(std::move(request));
+  CloseAdapter(std::move(adapter));
   return 0;
 }
