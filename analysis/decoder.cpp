@@ -6,6 +6,7 @@
 #include <span>
 
 #include "analysis/frame_bytes.h"
+#include "analysis/mac_text.h"
 
 const IpProtocolEntry IpProtocolTable[IpProtocolCount] = {
     {1, "ICMP", "Internet Control Message Protocol"},
@@ -74,17 +75,10 @@ class CellText {
     auto [end, ec] = std::to_chars(buf_ + size_, buf_ + Capacity - 1, value, 16);
     if (ec == std::errc{}) size_ = static_cast<std::size_t>(end - buf_);
   }
-  // "%02X"
-  void UpperHex2(std::uint8_t value) {
-    Append(kUpperHex[value >> 4]);
-    Append(kUpperHex[value & 0x0F]);
-  }
-  // "%02X:%02X:%02X:%02X:%02X:%02X"
   void Mac(const FrameBytes& frame, std::size_t offset) {
-    for (std::size_t i = 0; i < 6; ++i) {
-      if (i != 0) Append(':');
-      UpperHex2(frame.U8(offset + i));
-    }
+    std::uint8_t mac[6];
+    for (std::size_t i = 0; i < 6; ++i) mac[i] = frame.U8(offset + i);
+    if (Room() >= MacTextLength) size_ = static_cast<std::size_t>(PutMacText(buf_ + size_, mac) - buf_);
   }
   // "%u.%u.%u.%u"
   void Ipv4(const FrameBytes& frame, std::size_t offset) {

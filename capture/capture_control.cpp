@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "analysis/mac_text.h"
 #include "capture/adapters.h"
 #include "capture/driver_client.h"
 
@@ -122,8 +123,8 @@ std::string CaptureControl::TitleFor(const AdapterEntry* adapter, const std::arr
   if (!adapter) return NoAdapterTitle;
   char title[512];
   std::snprintf(title, sizeof title,
-                "Orrisvane is sniffing packets on the %s (MAC address %02X:%02X:%02X:%02X:%02X:%02X) - Trace is %s",
-                adapter->description, mac[0], mac[1], mac[2], mac[3], mac[4], mac[5], tracing ? "ON" : "OFF");
+                "Orrisvane is sniffing packets on the %s (MAC address %s) - Trace is %s", adapter->description,
+                MacText(mac.data()).c_str(), tracing ? "ON" : "OFF");
   return title;
 }
 
