@@ -11,6 +11,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "capture/device_base.h"
+
 namespace {
 
 // How long a read past the end waits before it delivers 0 bytes: as long as the live
@@ -27,11 +29,7 @@ constexpr std::size_t RecordHeaderBytes = 16;
 // The longest record libpcap takes as it is from a file of Ethernet frames.
 constexpr std::uint32_t LongestPlainRecord = 262144;
 
-struct PcapCloser {
-  void operator()(pcap_t* p) const { pcap_close(p); }
-};
-
-class CaptureFileDevice : public PacketDevice {
+class CaptureFileDevice : public DeviceBase {
  public:
   explicit CaptureFileDevice(std::string path) : path_(std::move(path)) {}
 
@@ -55,43 +53,25 @@ class CaptureFileDevice : public PacketDevice {
         return file_ ? true : Fail("no capture file is open");
       case request_code::Read:
         return Read(output, outputSize, bytesReturned);
-      case request_code::StationAddress:
-        if (!output || outputSize < 6) return Fail("the station address needs 6 bytes");
-        std::memset(output, 0, 6);
-        if (bytesReturned) *bytesReturned = 6;
-        return true;
-      case request_code::QueryDescription: {
-        if (!output || outputSize == 0) return Fail("no room for the description");
-        const std::string text = "capture file " + path_;
-        std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), outputSize - 1));
-        std::memcpy(output, text.data(), n);
-        static_cast<char*>(output)[n] = 0;
-        if (bytesReturned) *bytesReturned = n + 1;
-        return true;
+      case request_code::StationAddress: {
+        // A file knows no station address.
+        constexpr std::uint8_t none[6] = {};
+        return CopyStationAddress(none, output, outputSize, bytesReturned);
       }
+      case request_code::QueryDescription:
+        return CopyDescription("capture file " + path_, output, outputSize, bytesReturned);
       default:
         return Fail("unknown request");
     }
   }
 
-  std::string LastError() const override {
-    std::lock_guard lock(mutex_);
-    return lastError_;
-  }
-
   bool EndOfInput() const override { return ended_.load(); }
 
  private:
-  bool Fail(std::string reason) {
-    std::lock_guard lock(mutex_);
-    lastError_ = std::move(reason);
-    return false;
-  }
-
   bool Bind() {
     if (file_) return Fail("a capture file is already open");
     char errbuf[PCAP_ERRBUF_SIZE] = {};
-    std::unique_ptr<pcap_t, PcapCloser> file = OpenBuffered(errbuf);
+    PcapHandle file = OpenBuffered(errbuf);
     if (!file) return Fail("cannot read capture file " + path_ + ": " + errbuf);
     int link = pcap_datalink(file.get());
     if (link != DLT_EN10MB) {
@@ -105,12 +85,12 @@ class CaptureFileDevice : public PacketDevice {
 
   // The file opened by hand with a large read buffer; "-" (standard input) and a file
   // fopen cannot open go through pcap_open_offline, which words the error as usual.
-  std::unique_ptr<pcap_t, PcapCloser> OpenBuffered(char* errbuf) {
+  PcapHandle OpenBuffered(char* errbuf) {
     if (path_ != "-") {
       if (std::FILE* stream = std::fopen(path_.c_str(), "rb")) {
         auto buffer = std::make_unique_for_overwrite<char[]>(ReadBufferBytes);
         std::setvbuf(stream, buffer.get(), _IOFBF, ReadBufferBytes);
-        std::unique_ptr<pcap_t, PcapCloser> file(pcap_fopen_offline(stream, errbuf));
+        PcapHandle file(pcap_fopen_offline(stream, errbuf));
         if (!file) {
           std::fclose(stream);  // not taken over by a failed pcap_fopen_offline
           return file;
@@ -121,7 +101,7 @@ class CaptureFileDevice : public PacketDevice {
         return file;
       }
     }
-    return std::unique_ptr<pcap_t, PcapCloser>(pcap_open_offline(path_.c_str(), errbuf));
+    return PcapHandle(pcap_open_offline(path_.c_str(), errbuf));
   }
 
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
@@ -139,32 +119,18 @@ class CaptureFileDevice : public PacketDevice {
     if (plain_) {
       const std::uint8_t* frame = nullptr;
       std::uint32_t length = 0;
-      if (NextPlainRecord(frame, length)) {
-        std::uint32_t n = std::min(length, size);
-        if (n > 0) std::memcpy(output, frame, n);
-        if (bytesReturned) *bytesReturned = n;
-        return true;
-      }
+      if (NextPlainRecord(frame, length)) return CopyFrame(frame, length, output, size, bytesReturned);
       if (!ResumeWithLibpcap()) {
-        std::lock_guard lock(mutex_);
-        lastError_ = "cannot read capture file " + path_ + ": " + std::strerror(errno);
-        ended_.store(true);
+        Fail("cannot read capture file " + path_ + ": " + std::strerror(errno));
+        ended_.store(true);  // after the reason, so that whoever sees the end also finds why
         return false;
       }
     }
     struct pcap_pkthdr* header = nullptr;
     const u_char* data = nullptr;
     int status = pcap_next_ex(file_.get(), &header, &data);
-    if (status == 1) {
-      std::uint32_t n = std::min<std::uint32_t>(header->caplen, size);
-      if (n > 0) std::memcpy(output, data, n);
-      if (bytesReturned) *bytesReturned = n;
-      return true;
-    }
-    std::lock_guard lock(mutex_);
-    if (status != PCAP_ERROR_BREAK) {
-      lastError_ = "capture file " + path_ + " is damaged: " + pcap_geterr(file_.get());
-    }
+    if (status == 1) return CopyFrame(data, header->caplen, output, size, bytesReturned);
+    if (status != PCAP_ERROR_BREAK) Fail("capture file " + path_ + " is damaged: " + pcap_geterr(file_.get()));
     // Set after the reason, so that whoever sees the end also finds why.
     ended_.store(true);
     return status == PCAP_ERROR_BREAK;  // the proper end of the file, or damage
@@ -244,12 +210,11 @@ class CaptureFileDevice : public PacketDevice {
   std::size_t blockEnd_ = 0;
   // Declared before file_: the stream reads into it until pcap_close.
   std::unique_ptr<char[]> readBuffer_;
-  std::unique_ptr<pcap_t, PcapCloser> file_;
-  mutable std::mutex mutex_;
+  PcapHandle file_;
+  std::mutex mutex_;  // only for waiting on abortChanged_
   std::condition_variable abortChanged_;
   std::atomic<bool> aborted_{false};
   std::atomic<bool> ended_{false};
-  std::string lastError_;
 };
 
 }  // namespace

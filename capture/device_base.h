@@ -1,0 +1,41 @@
+#pragma once
+// What every packet device here shares: the reason of its last failure (asked from any
+// thread), the answers that copy a frame, a station address or a description into the
+// request's buffer, and the owner of a libpcap handle.
+
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "capture/packet_device.h"
+
+struct PcapCloser {
+  void operator()(pcap_t* p) const { pcap_close(p); }
+};
+using PcapHandle = std::unique_ptr<pcap_t, PcapCloser>;
+
+class DeviceBase : public PacketDevice {
+ public:
+  std::string LastError() const override;
+
+ protected:
+  // Keeps reason as the last failure's and returns false, so a request can end with
+  // `return Fail(...)`.
+  bool Fail(std::string reason);
+
+  // A frame of length bytes cut to the request's buffer of size bytes.
+  static bool CopyFrame(const std::uint8_t* frame, std::uint32_t length, void* output, std::uint32_t size,
+                        std::uint32_t* bytesReturned);
+  // The six bytes of a station address; fails when the buffer is too small.
+  bool CopyStationAddress(const std::uint8_t* mac, void* output, std::uint32_t size, std::uint32_t* bytesReturned);
+  // A description cut to the buffer with its terminator (counted in *bytesReturned).
+  bool CopyDescription(std::string_view text, void* output, std::uint32_t size, std::uint32_t* bytesReturned);
+
+ private:
+  mutable std::mutex errorMutex_;
+  std::string lastError_;
+};
