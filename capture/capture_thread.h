@@ -27,7 +27,8 @@ class BatchSink {
   virtual ~BatchSink() = default;
   // Rows the list holds when the thread starts: the first packet number of the run.
   virtual std::int64_t RowCount() = 0;
-  // Columns of each row of a batch (the number of shown columns).
+  // The rows decoded since the last batch (one cell per shown column) and the counters
+  // as they stood after the last of them.
   virtual void DeliverBatch(RowStore rows, const TrafficCounters& counters) = 0;
   // Reads from the adapter have started to fail (the interface went away, a capture
   // error); reason is the device's, empty when it gave none. Called on the capture thread
