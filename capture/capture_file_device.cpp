@@ -31,7 +31,7 @@ constexpr std::uint32_t LongestPlainRecord = 262144;
 
 class CaptureFileDevice : public DeviceBase {
  public:
-  explicit CaptureFileDevice(std::string path) : path_(std::move(path)) {}
+  CaptureFileDevice(std::string path, CaptureFilter filter) : path_(std::move(path)), filter_(std::move(filter)) {}
 
   bool Control(std::uint32_t code, const void* /*input*/, std::uint32_t /*inputLength*/, void* output,
                std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
@@ -116,24 +116,32 @@ class CaptureFileDevice : public DeviceBase {
       return file_ != nullptr;
     }
     if (!output && size > 0) return Fail("the read request has no buffer");
-    if (plain_) {
+    // Records the filter passes over are skipped within the read; a stop still ends it.
+    while (!aborted_.load()) {
       const std::uint8_t* frame = nullptr;
-      std::uint32_t length = 0;
-      if (NextPlainRecord(frame, length)) return CopyFrame(frame, length, output, size, bytesReturned);
-      if (!ResumeWithLibpcap()) {
+      std::uint32_t length = 0, wireLength = 0;
+      if (plain_ && !NextPlainRecord(frame, length, wireLength) && !ResumeWithLibpcap()) {
         Fail("cannot read capture file " + path_ + ": " + std::strerror(errno));
         ended_.store(true);  // after the reason, so that whoever sees the end also finds why
         return false;
       }
+      if (!plain_) {
+        struct pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        const int status = pcap_next_ex(file_.get(), &header, &data);
+        if (status != 1) {
+          if (status != PCAP_ERROR_BREAK) Fail("capture file " + path_ + " is damaged: " + pcap_geterr(file_.get()));
+          // Set after the reason, so that whoever sees the end also finds why.
+          ended_.store(true);
+          return status == PCAP_ERROR_BREAK;  // the proper end of the file, or damage
+        }
+        frame = data;
+        length = header->caplen;
+        wireLength = header->len;
+      }
+      if (filter_.Matches(frame, length, wireLength)) return CopyFrame(frame, length, output, size, bytesReturned);
     }
-    struct pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    int status = pcap_next_ex(file_.get(), &header, &data);
-    if (status == 1) return CopyFrame(data, header->caplen, output, size, bytesReturned);
-    if (status != PCAP_ERROR_BREAK) Fail("capture file " + path_ + " is damaged: " + pcap_geterr(file_.get()));
-    // Set after the reason, so that whoever sees the end also finds why.
-    ended_.store(true);
-    return status == PCAP_ERROR_BREAK;  // the proper end of the file, or damage
+    return false;
   }
 
   // libpcap reads every record with two calls into stdio, which costs more than decoding
@@ -164,16 +172,21 @@ class CaptureFileDevice : public DeviceBase {
   }
 
   // The next record's frame when it is plain; false when it is not (or the file ends).
-  bool NextPlainRecord(const std::uint8_t*& frame, std::uint32_t& length) {
+  bool NextPlainRecord(const std::uint8_t*& frame, std::uint32_t& length, std::uint32_t& wireLength) {
     if (blockEnd_ - blockBegin_ < RecordHeaderBytes && !FillBlock(RecordHeaderBytes)) return false;
-    std::uint32_t caplen;
+    std::uint32_t caplen, len;
     std::memcpy(&caplen, block_.get() + blockBegin_ + 8, sizeof caplen);
-    if (swapped_) caplen = __builtin_bswap32(caplen);
+    std::memcpy(&len, block_.get() + blockBegin_ + 12, sizeof len);
+    if (swapped_) {
+      caplen = __builtin_bswap32(caplen);
+      len = __builtin_bswap32(len);
+    }
     if (caplen > plainLimit_) return false;
     const std::size_t record = RecordHeaderBytes + caplen;
     if (blockEnd_ - blockBegin_ < record && !FillBlock(record)) return false;
     frame = block_.get() + blockBegin_ + RecordHeaderBytes;
     length = caplen;
+    wireLength = len;
     blockBegin_ += record;
     nextRecord_ += static_cast<off_t>(record);
     return true;
@@ -200,6 +213,7 @@ class CaptureFileDevice : public DeviceBase {
   }
 
   std::string path_;
+  CaptureFilter filter_;
   bool plain_ = false;  // records are cut out of block_ rather than read by libpcap
   std::FILE* stream_ = nullptr;
   bool swapped_ = false;
@@ -219,8 +233,8 @@ class CaptureFileDevice : public DeviceBase {
 
 }  // namespace
 
-void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath) {
-  table.Register(DriverDevicePath, [filePath = std::move(filePath)](const DeviceOpenArgs&) {
-    return std::unique_ptr<PacketDevice>(std::make_unique<CaptureFileDevice>(filePath));
+void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath, CaptureFilter filter) {
+  table.Register(DriverDevicePath, [filePath = std::move(filePath), filter = std::move(filter)](const DeviceOpenArgs&) {
+    return std::unique_ptr<PacketDevice>(std::make_unique<CaptureFileDevice>(filePath, filter));
   });
 }

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "capture/capture_filter.h"
 #include "capture/packet_device.h"
 
-void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath);
+// Records the filter does not take are passed over, as a live adapter's kernel would.
+void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath, CaptureFilter filter = {});

@@ -414,7 +414,14 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
       PrintLine(err, "cannot read capture file " + options.file + ": no capture file reader");
       return DumpExitFailure;
     }
-    env.registerCaptureFile(fileDevices, options.file);
+    std::string filterError;
+    std::optional<CaptureFilter> filter = CaptureFilter::Compile(options.captureFilter, &filterError);
+    if (!filter) {
+      // Checked with the arguments already; only running out of memory gets here.
+      PrintLine(err, "-f: " + filterError);
+      return DumpExitUsage;
+    }
+    env.registerCaptureFile(fileDevices, options.file, std::move(*filter));
     devices = &fileDevices;
     traceOptions.keyName = FileKeyName;
     traceOptions.promiscuous = false;

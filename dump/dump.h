@@ -16,6 +16,7 @@
 #include "analysis/columns.h"
 #include "analysis/row_store.h"
 #include "capture/adapters.h"
+#include "capture/capture_filter.h"
 #include "capture/packet_device.h"
 
 // What the program reaches the machine through.
@@ -25,7 +26,8 @@ struct DumpEnvironment {
   const RegistryView* registry = nullptr;
   // Registers, under the driver's path, a device that reads the capture file at path and
   // binds any key name (-r).
-  std::function<void(DeviceTable&, std::string path)> registerCaptureFile;
+  // Records the filter does not take are passed over.
+  std::function<void(DeviceTable&, std::string path, CaptureFilter filter)> registerCaptureFile;
   // Raised (by SIGINT or SIGTERM in the program) to end a live capture.
   const std::atomic<bool>* interrupted = nullptr;
   // How often the main thread looks for the end of input, -c and an interruption: often
@@ -45,6 +47,7 @@ struct DumpOptions {
   ColumnSet columns = ColumnSet::Startup();      // --columns
   std::optional<std::int64_t> maxFrames;         // -c
   bool header = true;                            // --no-header clears it
+  std::string captureFilter;                     // -f, checked to compile
 };
 
 // Most adapters -D and -i look at (as many as the start-up probe lists).

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "capture/capture_filter.h"
 #include "dump/dump.h"
 
 namespace {
@@ -115,6 +116,10 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       auto n = ParseNumber(v, 1, INT64_MAX);
       if (!n) return fail("-c: '" + v + "' is not a number of frames above 0");
       options.maxFrames = *n;
+    } else if (flag == "-f") {
+      if (!value(&v)) return fail("-f needs a capture filter expression");
+      if (std::optional<std::string> why = CaptureFilterError(v)) return fail("-f: " + *why);
+      options.captureFilter = v;
     } else if (flag == "--no-header") {
       if (inlineValue) return fail("--no-header takes no value");
       options.header = false;
@@ -132,8 +137,8 @@ const char* DumpUsageText() {
 
 SYNOPSIS
        orrisvane-dump -D
-       orrisvane-dump -i INDEX [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
-       orrisvane-dump -r FILE [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump -i INDEX [-f FILTER] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump -r FILE [-f FILTER] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
        orrisvane-dump --help
 
 DESCRIPTION
@@ -160,6 +165,13 @@ OPTIONS
 
        -r FILE
               Read the frames of a pcap or pcapng capture file with Ethernet link type.
+
+       -f FILTER
+              Decode only the frames that the capture filter takes: an expression in
+              libpcap's filter language (see pcap-filter(7)), for example "tcp port 80"
+              or "not arp". A live adapter filters in the kernel; a file's records are
+              filtered as they are read. A filter that does not compile is an argument
+              error, with libpcap's message.
 
        --mac AA:BB:CC:DD:EE:FF
               The station address that decides the direction: a frame sent from it is
@@ -198,6 +210,7 @@ EXIT STATUS
 
 EXAMPLES
        orrisvane-dump -r trace.pcap --columns 11111111111111111111 > trace.tsv
+       orrisvane-dump -r trace.pcapng -f 'tcp port 443' -c 20
        sudo orrisvane-dump -i 0 -c 100
 )";
 }

@@ -70,6 +70,9 @@ TEST(DumpArgs, MistakesAreOneLineAndStatusTwo) {
       {"-r", "a.pcap", "--no-header=yes"},
       {"-r", "a.pcap", "--colour"},
       {"-r", "a.pcap", "extra"},
+      {"-r", "a.pcap", "-f"},
+      {"-r", "a.pcap", "-f", "tcp port"},
+      {"-i", "0", "-f", "no such primitive"},
   };
   for (const auto& args : mistakes) {
     std::string joined;
