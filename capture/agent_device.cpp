@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 // The prefix of the agent's one line on standard error.
 constexpr char AgentErrorPrefix[] = "orrisvane-capture: ";
 // How long an agent that closed its output gets to exit before it is made to.
-constexpr std::chrono::milliseconds AgentExitWait{100};
+constexpr std::chrono::milliseconds AgentExitWait{50};
 
 class FileDescriptor {
  public:

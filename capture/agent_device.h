@@ -4,7 +4,8 @@
 // the frames from the pcapng stream on the agent's standard output.
 //
 // - The agent starts at the first read, with --promiscuous when the set-filter request
-//   asked for it; a later change of that filter restarts it at the next read.
+//   asked for it; a later change of that filter restarts it at the next read. The kernel
+//   ends it (SIGTERM) with the thread that made that read: reads belong to one thread.
 // - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
 //   AgentReadTimeoutMs without one; the abort requests end a pending read and every one
 //   after it.
