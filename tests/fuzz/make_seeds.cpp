@@ -1,4 +1,4 @@
-// Writes the seed corpora of the two fuzz targets from frames built as the tests build
+// Writes the seed corpora of the fuzz targets from frames built as the tests build
 // them. The seeds are committed; run this again after changing it:
 //   make_fuzz_seeds tests/fuzz/seeds
 
@@ -11,6 +11,7 @@
 
 #include "analysis/columns.h"
 #include "tests/analysis/frame_builder.h"
+#include "tests/capture/pcapng_builder.h"
 #include "tests/dump/capture_writer.h"
 
 namespace {
@@ -19,6 +20,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
 namespace tf = testframes;
 namespace cw = capture_writer;
+namespace pb = pcapng_builder;
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -143,6 +145,40 @@ void CaptureFileSeeds(const fs::path& folder) {
   WriteFile(folder / "header-only.pcap", Bytes(whole.begin(), whole.begin() + 24));
 }
 
+// Streams as the capture agent writes them (section, interface with its options, frames,
+// statistics), in both byte orders, and damaged in the ways a broken agent damages them.
+void PcapngStreamSeeds(const fs::path& folder) {
+  fs::create_directories(folder);
+  const std::array<std::uint8_t, 6> station = {0x02, 0xFC, 0x00, 0x00, 0x00, 0x01};
+  const auto agentStream = [&](bool bigEndian) {
+    pb::Stream s(bigEndian);
+    s.Section().Interface(1, 1520, {pb::TextOption(2, "eth0"), pb::TextOption(3, "eth0 (virtio_net)"),
+                                    pb::MacOption(station), pb::ResolutionOption(6)});
+    std::uint64_t time = 1'700'000'000'000'000;
+    for (const Bytes& f : FileFrames()) s.Packet(0, time += 1500, f);
+    s.Statistics(0, 19, 0);
+    s.Packet(0, time += 10, Lengths().back(), 9000);
+    s.Statistics(0, 20, 3);
+    return s;
+  };
+  const pb::Stream little = agentStream(false);
+  WriteFile(folder / "agent-little-endian.pcapng", little.bytes());
+  WriteFile(folder / "agent-big-endian.pcapng", agentStream(true).bytes());
+  {
+    pb::Stream s;
+    s.Section().Interface(1, 0, {pb::ResolutionOption(0x80 | 20)}).Packet(0, 1, Bytes(3, 7));
+    s.Block(0x00000004, Bytes(8, 0)).SimplePacket(Bytes(5, 9), 5).Block(0x80000001, Bytes(4, 1));
+    s.Order(true).Section().Interface(1, 64, {pb::ResolutionOption(9)}).Interface(1, 64).Packet(1, 2, Bytes(70, 1));
+    s.Statistics(1, std::nullopt, 1);
+    WriteFile(folder / "two-sections.pcapng", s.bytes());
+  }
+  Bytes cut = little.bytes();
+  cut.resize(cut.size() - 30);
+  WriteFile(folder / "truncated.pcapng", cut);
+  WriteFile(folder / "other-link-type.pcapng", pb::Stream().Section().Interface(113, 1520).bytes());
+  WriteFile(folder / "huge-length.pcapng", pb::Stream().Section().Block(6, {}, 0x40000000u).bytes());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,5 +189,6 @@ int main(int argc, char** argv) {
   const fs::path root(argv[1]);
   DecodeSeeds(root / "decode");
   CaptureFileSeeds(root / "capture_file");
+  PcapngStreamSeeds(root / "pcapng_stream");
   return 0;
 }

@@ -1,0 +1,450 @@
+#include "capture/agent_device.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+
+#include "capture/child_process.h"
+#include "capture/linux_registry.h"
+#include "capture/pcapng_stream.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// The prefix of the agent's one line on standard error.
+constexpr char AgentErrorPrefix[] = "orrisvane-capture: ";
+// How long an agent that closed its output gets to exit before it is made to.
+constexpr std::chrono::milliseconds AgentExitWait{50};
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool ExecutableFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+int RemainingMs(Clock::time_point deadline) {
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+std::string WithoutAgentPrefix(std::string line) {
+  if (line.rfind(AgentErrorPrefix, 0) == 0) line.erase(0, sizeof AgentErrorPrefix - 1);
+  return line;
+}
+
+// "02:FC:00:00:00:01", with or without a line end, in either case.
+std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.size() != 17) return std::nullopt;
+  std::array<std::uint8_t, 6> mac{};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (i > 0 && text[i * 3 - 1] != ':') return std::nullopt;
+    unsigned value = 0;
+    for (std::size_t j = 0; j < 2; ++j) {
+      const char c = text[i * 3 + j];
+      unsigned digit;
+      if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+      else return std::nullopt;
+      value = value * 16 + digit;
+    }
+    mac[i] = static_cast<std::uint8_t>(value);
+  }
+  return mac;
+}
+
+class AgentDevice : public PacketDevice {
+ public:
+  explicit AgentDevice(AgentOptions options)
+      : options_(std::move(options)), abortEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+  ~AgentDevice() override { StopAgent(); }
+
+  bool Control(std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
+               std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
+    switch (code) {
+      case request_code::AbortFirst:
+      case request_code::AbortSecond:
+        Abort();
+        return true;
+      case request_code::Bind:
+        return Bind(input ? std::string(static_cast<const char*>(input), inputLength) : std::string());
+      case request_code::Unbind:
+        StopAgent();
+        bound_ = false;
+        return true;
+      case request_code::SetFilter:
+        return SetFilter(input, inputLength);
+      case request_code::Read:
+        return Read(output, outputSize, bytesReturned);
+      case request_code::StationAddress:
+        return StationAddress(output, outputSize, bytesReturned);
+      case request_code::QueryDescription:
+        return Description(output, outputSize, bytesReturned);
+      default:
+        return Fail("unknown request");
+    }
+  }
+
+  std::string LastError() const override {
+    std::lock_guard lock(mutex_);
+    return lastError_;
+  }
+
+  std::uint64_t KernelDrops() const override { return earlierDrops_.load() + drops_.load(); }
+
+ private:
+  bool Fail(std::string reason) {
+    std::lock_guard lock(mutex_);
+    lastError_ = std::move(reason);
+    return false;
+  }
+
+  bool Bind(const std::string& keyName) {
+    if (bound_) return Fail("an interface is already bound");
+    auto name = InterfaceNameForKey(keyName, options_.sysRoot);
+    if (!name) return Fail("no network interface has the adapter key \"" + keyName + "\"");
+    std::string why;
+    std::optional<std::string> agent;
+    if (options_.agentPath.empty()) {
+      agent = FindCaptureAgent(ThisProgramsAgentSearch(), &why);
+    } else if (ExecutableFile(options_.agentPath)) {
+      agent = options_.agentPath;
+    } else {
+      why = "the capture agent " + options_.agentPath + " is not an executable file";
+    }
+    if (!agent) return Fail(why);
+    if (abortEvent_.get() < 0) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
+    interfaceName_ = *name;
+    agentPath_ = *agent;
+    bound_ = true;
+    failed_ = false;
+    std::lock_guard lock(mutex_);
+    streamMac_.reset();
+    streamDescription_.clear();
+    return true;
+  }
+
+  bool SetFilter(const void* input, std::uint32_t inputLength) {
+    if (!bound_) return Fail("no interface is bound");
+    if (!input || inputLength < 4) return Fail("the packet filter request carries no filter");
+    const auto* bytes = static_cast<const std::uint8_t*>(input);
+    const std::uint32_t filter =
+        bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    // Only noted: the reading thread starts (or restarts) the agent with it.
+    promiscuous_.store((filter & PromiscuousFilter) != 0);
+    return true;
+  }
+
+  void Abort() {
+    aborted_.store(true);
+    if (abortEvent_.get() >= 0) {
+      std::uint64_t one = 1;
+      // Never read back: the event stays readable, so reads that start later end too.
+      [[maybe_unused]] auto written = ::write(abortEvent_.get(), &one, sizeof one);
+    }
+  }
+
+  // After a failure, wait out the read timeout (or an abort) so that a reader that goes
+  // on reading does not spin.
+  void WaitForAbort(Clock::time_point deadline) {
+    struct pollfd event {abortEvent_.get(), POLLIN, 0};
+    while (!aborted_.load()) {
+      const int left = RemainingMs(deadline);
+      if (left == 0) return;
+      if (::poll(&event, 1, left) < 0 && errno != EINTR) return;
+    }
+  }
+
+  std::vector<std::string> AgentArguments() const {
+    std::vector<std::string> arguments = {"-i", interfaceName_};
+    if (agentPromiscuous_) arguments.push_back("--promiscuous");
+    if (!options_.captureFilter.empty()) {
+      arguments.push_back("-f");
+      arguments.push_back(options_.captureFilter);
+    }
+    return arguments;
+  }
+
+  bool StartAgent() {
+    agentPromiscuous_ = promiscuous_.load();
+    std::string why;
+    agent_ = ChildProcess::Start(agentPath_, AgentArguments(), &why);
+    if (!agent_) return AgentFailed(why);
+    stream_ = std::make_unique<PcapngStreamReader>();
+    outputDrained_ = false;
+    return true;
+  }
+
+  void StopAgent() {
+    if (!agent_) return;
+    agent_->Stop();
+    agent_.reset();
+    // A new agent counts its drops from zero.
+    earlierDrops_.fetch_add(drops_.exchange(0));
+  }
+
+  // The agent is of no more use: stop it, keep the reason, fail this read and every
+  // later one.
+  bool AgentFailed(std::string reason) {
+    StopAgent();
+    failed_ = true;
+    return Fail(std::move(reason));
+  }
+
+  // The agent closed its output: it has ended or is ending. Its line on standard error
+  // says why; without one, how it ended does.
+  bool AgentEnded() {
+    const bool wholeStream = stream_->Finish();
+    std::optional<int> status = agent_->Wait(AgentExitWait);
+    // Once it has ended, all it wrote is in the pipe: one look takes it.
+    if (status) agent_->TakeErrors();
+    std::string reason = WithoutAgentPrefix(agent_->LastErrorLine());
+    if (reason.empty()) {
+      reason = status ? "the capture agent " + DescribeWaitStatus(*status) : "the capture agent closed its output";
+      if (!wholeStream) reason += "; " + stream_->Failure();
+    }
+    return AgentFailed(std::move(reason));
+  }
+
+  void Noted(const PcapngInterface& interface) {
+    std::lock_guard lock(mutex_);
+    streamMac_ = interface.macAddress;
+    streamDescription_ = interface.description;
+  }
+
+  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+    if (bytesReturned) *bytesReturned = 0;
+    // The clock is read only once a read has to wait: a frame already in the buffer (the
+    // common case on a busy interface) costs no clock reading.
+    Clock::time_point deadline{};
+    const auto Deadline = [&deadline] {
+      if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(AgentReadTimeoutMs);
+      return deadline;
+    };
+    if (aborted_.load()) return false;
+    if (!bound_) {
+      WaitForAbort(Deadline());
+      return Fail("no interface is bound");
+    }
+    if (!output && size > 0) return Fail("the read request has no buffer");
+    if (failed_) {
+      WaitForAbort(Deadline());
+      return false;  // LastError() keeps the agent's reason
+    }
+    if (agent_ && agentPromiscuous_ != promiscuous_.load()) StopAgent();
+    if (!agent_ && !StartAgent()) return false;
+
+    for (;;) {
+      if (aborted_.load()) return false;
+      switch (stream_->Next()) {
+        case PcapngStreamReader::Item::Packet: {
+          const auto data = stream_->Packet().data;
+          const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), size));
+          if (n > 0) std::memcpy(output, data.data(), n);
+          if (bytesReturned) *bytesReturned = n;
+          return true;
+        }
+        case PcapngStreamReader::Item::Interface:
+          Noted(stream_->LastInterface());
+          continue;
+        case PcapngStreamReader::Item::Statistics:
+          if (stream_->Statistics().dropped) drops_.store(*stream_->Statistics().dropped);
+          continue;
+        case PcapngStreamReader::Item::Failed:
+          return AgentFailed("the capture agent's stream is damaged: " + stream_->Failure());
+        case PcapngStreamReader::Item::NeedMore:
+          break;
+      }
+
+      // Read what the pipe holds at once, as much as fits; only when the last read left it
+      // empty, wait for more first.
+      if (!outputDrained_) {
+        const std::span<std::uint8_t> room = stream_->Space();
+        const ssize_t n = ::read(agent_->Output(), room.data(), room.size());
+        if (n > 0) {
+          stream_->Commit(static_cast<std::size_t>(n));
+          outputDrained_ = static_cast<std::size_t>(n) < room.size();
+          continue;
+        }
+        if (n == 0) return AgentEnded();
+        if (errno == EINTR) continue;
+        if (errno != EAGAIN) return AgentFailed(std::string("reading from the capture agent failed: ") + std::strerror(errno));
+        outputDrained_ = true;
+      }
+      const int left = RemainingMs(Deadline());
+      if (left == 0) return true;  // 0 bytes: nothing came in time
+      struct pollfd fds[3] = {{agent_->Output(), POLLIN, 0}, {abortEvent_.get(), POLLIN, 0}, {agent_->Errors(), POLLIN, 0}};
+      const int ready = ::poll(fds, agent_->Errors() >= 0 ? 3 : 2, left);
+      if (ready < 0 && errno != EINTR)
+        return AgentFailed(std::string("waiting for the capture agent failed: ") + std::strerror(errno));
+      if (ready > 0 && fds[2].revents != 0) agent_->TakeErrors();  // so the agent never blocks on it
+      if (ready > 0 && fds[0].revents != 0) outputDrained_ = false;
+    }
+  }
+
+  bool StationAddress(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+    if (!bound_) return Fail("no interface is bound");
+    if (!output || size < 6) return Fail("the station address needs 6 bytes");
+    std::optional<std::array<std::uint8_t, 6>> mac;
+    {
+      std::lock_guard lock(mutex_);
+      mac = streamMac_;
+    }
+    if (!mac) {
+      std::string why;
+      mac = Probe(&why);
+      if (!mac) return Fail(why);
+    }
+    std::memcpy(output, mac->data(), 6);
+    if (bytesReturned) *bytesReturned = 6;
+    return true;
+  }
+
+  // The agent's answer to --probe: it opens the interface as for a capture and prints the
+  // station address.
+  std::optional<std::array<std::uint8_t, 6>> Probe(std::string* why) {
+    std::unique_ptr<ChildProcess> probe = ChildProcess::Start(agentPath_, {"--probe", interfaceName_}, why);
+    if (!probe) return std::nullopt;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(AgentProbeTimeoutMs);
+    std::string answer;
+    bool outputOpen = true, errorsOpen = true;
+    while (outputOpen || errorsOpen) {
+      const int left = RemainingMs(deadline);
+      if (left == 0) {
+        *why = "the capture agent gave no answer about " + interfaceName_ + " within " +
+               std::to_string(AgentProbeTimeoutMs / 1000) + " s";
+        return std::nullopt;
+      }
+      struct pollfd fds[2] = {{outputOpen ? probe->Output() : -1, POLLIN, 0},
+                              {errorsOpen ? probe->Errors() : -1, POLLIN, 0}};
+      if (::poll(fds, 2, left) < 0 && errno != EINTR) break;
+      if (outputOpen && fds[0].revents != 0) {
+        char chunk[256];
+        ssize_t n;
+        while ((n = ::read(probe->Output(), chunk, sizeof chunk)) > 0 && answer.size() < 4096)
+          answer.append(chunk, static_cast<std::size_t>(n));
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) || answer.size() >= 4096) outputOpen = false;
+      }
+      if (errorsOpen && fds[1].revents != 0) errorsOpen = probe->TakeErrors();
+    }
+    const std::optional<int> status = probe->Wait(AgentExitWait);
+    const std::string line = WithoutAgentPrefix(probe->LastErrorLine());
+    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
+      *why = !line.empty() ? line
+                           : "the capture agent's probe of " + interfaceName_ + " " +
+                                 (status ? DescribeWaitStatus(*status) : std::string("did not end"));
+      return std::nullopt;
+    }
+    auto mac = ParseStationAddress(answer);
+    if (!mac) *why = "the capture agent answered no station address for " + interfaceName_;
+    return mac;
+  }
+
+  bool Description(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+    if (!bound_) return Fail("no interface is bound");
+    if (!output || size == 0) return Fail("no room for the description");
+    std::string text;
+    {
+      std::lock_guard lock(mutex_);
+      text = streamDescription_;
+    }
+    if (text.empty()) text = DescribeInterface(interfaceName_, options_.sysRoot);
+    const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), size - 1));
+    std::memcpy(output, text.data(), n);
+    static_cast<char*>(output)[n] = 0;
+    if (bytesReturned) *bytesReturned = n + 1;
+    return true;
+  }
+
+  const AgentOptions options_;
+  FileDescriptor abortEvent_;
+  std::atomic<bool> aborted_{false};
+  std::atomic<bool> promiscuous_{false};  // what the set-filter request asked for
+
+  // The owner's thread (bind, unbind, requests that complete at once).
+  bool bound_ = false;
+  std::string interfaceName_;
+  std::string agentPath_;
+
+  // The reading thread (and unbind, once no read can come).
+  std::unique_ptr<ChildProcess> agent_;
+  std::unique_ptr<PcapngStreamReader> stream_;
+  bool agentPromiscuous_ = false;  // what the running agent was started with
+  bool outputDrained_ = false;     // the last read of the pipe left nothing in it
+  bool failed_ = false;
+
+  // Kernel drops: those of the running agent's last statistics, and of earlier agents.
+  std::atomic<std::uint64_t> drops_{0};
+  std::atomic<std::uint64_t> earlierDrops_{0};
+
+  mutable std::mutex mutex_;
+  std::string lastError_;
+  std::optional<std::array<std::uint8_t, 6>> streamMac_;
+  std::string streamDescription_;
+};
+
+}  // namespace
+
+AgentSearch ThisProgramsAgentSearch() {
+  AgentSearch search;
+  if (const char* value = std::getenv(CaptureAgentVariable); value && *value) search.variable = value;
+  std::error_code ec;
+  const fs::path program = fs::read_symlink("/proc/self/exe", ec);
+  search.programFolder = ec ? std::string(".") : program.parent_path().string();
+  return search;
+}
+
+std::optional<std::string> FindCaptureAgent(const AgentSearch& search, std::string* why) {
+  if (search.variable) {
+    if (ExecutableFile(*search.variable)) return *search.variable;
+    if (why)
+      *why = std::string(CaptureAgentVariable) + " names " + *search.variable +
+             ", which is not an executable file: set it to the path of " + CaptureAgentName;
+    return std::nullopt;
+  }
+  const fs::path folder(search.programFolder);
+  for (const fs::path& candidate : {folder / CaptureAgentName, folder / ".." / "agent" / CaptureAgentName,
+                                    folder / ".." / "bin" / CaptureAgentName}) {
+    const std::string path = candidate.lexically_normal().string();
+    if (ExecutableFile(path)) return path;
+  }
+  if (why)
+    *why = std::string("the capture agent ") + CaptureAgentName + " was not found beside " + search.programFolder +
+           " (nor in ../agent or ../bin); install it there, or set " + CaptureAgentVariable + " to its path";
+  return std::nullopt;
+}
+
+void RegisterAgentDevice(DeviceTable& table, AgentOptions options) {
+  table.Register(DriverDevicePath, [options = std::move(options)](const DeviceOpenArgs&) {
+    return std::unique_ptr<PacketDevice>(std::make_unique<AgentDevice>(options));
+  });
+}

@@ -1,0 +1,52 @@
+#pragma once
+// The live packet device that holds no capture right itself: it starts the capture agent,
+// orrisvane-capture, for the interface that the bind request's key name names, and reads
+// the frames from the pcapng stream on the agent's standard output.
+//
+// - The agent starts at the first read, with --promiscuous when the set-filter request
+//   asked for it; a later change of that filter restarts it at the next read. The kernel
+//   ends it (SIGTERM) with the thread that made that read: reads belong to one thread.
+// - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
+//   AgentReadTimeoutMs without one; the abort requests end a pending read and every one
+//   after it.
+// - The station address is the one the running agent described, or else the agent's
+//   answer to --probe; the description likewise, or else the interface's own.
+// - When the agent fails, the line it wrote to standard error is the failure of the read
+//   and LastError(); every later read fails with it too, and the agent is not restarted.
+// - Unbinding ends the agent (SIGTERM, SIGKILL after a grace) within about 100 ms.
+
+#include <optional>
+#include <string>
+
+#include "capture/packet_device.h"
+
+struct AgentOptions {
+  // The agent program; empty: found as FindCaptureAgent says for this program.
+  std::string agentPath;
+  // Where interfaces are looked up when a key name is bound.
+  std::string sysRoot = "/sys";
+  // A BPF expression passed to the agent (-f); empty: every frame.
+  std::string captureFilter;
+};
+
+// Registers the agent device under DriverDevicePath.
+void RegisterAgentDevice(DeviceTable& table, AgentOptions options = {});
+
+inline constexpr char CaptureAgentName[] = "orrisvane-capture";
+inline constexpr char CaptureAgentVariable[] = "ORRISVANE_CAPTURE";
+inline constexpr int AgentReadTimeoutMs = 50;
+// How long the agent may take to answer --probe (it opens the interface to do so).
+inline constexpr int AgentProbeTimeoutMs = 5000;
+
+// Where to look for the agent: the value of ORRISVANE_CAPTURE (when set) and the folder
+// of the running program.
+struct AgentSearch {
+  std::optional<std::string> variable;
+  std::string programFolder;
+};
+AgentSearch ThisProgramsAgentSearch();
+
+// The agent's path: the one the variable names; else orrisvane-capture beside the
+// program, in ../agent (the build tree: build/app/orrisvane, build/agent/...), in ../bin
+// (installed). Nothing, with the reason and the fix in *why, when none is executable.
+std::optional<std::string> FindCaptureAgent(const AgentSearch& search, std::string* why);
