@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/capture_state.h"
 #include "capture/driver_client.h"
 #include "capture/linux_registry.h"
 #include "pcapng_builder.h"
