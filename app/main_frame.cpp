@@ -66,7 +66,7 @@ QSize StatusPane::minimumSizeHint() const {
 // --- construction ----------------------------------------------------------------------
 
 CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile, MessagePresenter* messages,
-                       QWidget* parent)
+                       std::optional<std::int32_t> adapterIndex, QWidget* parent)
     : QMainWindow(parent),
       environment_(environment),
       profile_(profile),
@@ -107,6 +107,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   UpdateCommandStates();
 
   readSettings();
+  if (adapterIndex) state_.adapterIndex = *adapterIndex;
   // The list's columns come from the column set just loaded.
   listView_->InsertColumns();
 

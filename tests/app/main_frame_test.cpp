@@ -216,6 +216,24 @@ TEST_F(MainFrameTest, ProbeFailuresEndTheProgramWithoutWritingSettings) {
   EXPECT_EQ(machine.script->openDevices, 0);
 }
 
+TEST_F(MainFrameTest, AdapterGivenForTheRunIsProbedInsteadOfAStoredOneThatIsGoneAndStored) {
+  machine.AddAdapters(4);
+  {
+    QSettings raw(settingsFile, QSettings::IniFormat);
+    raw.setValue("Orrisvane/Adapter", 7);
+  }
+  frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages, 3);
+  ASSERT_FALSE(frame->StartupFailed());
+  EXPECT_TRUE(messages.texts.empty());
+  std::vector<std::string> bound;
+  for (const auto& call : machine.script->Calls())
+    if (call.code == request_code::Bind) bound.emplace_back(call.input.begin(), call.input.end());
+  EXPECT_THAT(bound, ElementsAre("0003"));
+  EXPECT_THAT(frame->windowTitle().toStdString(), HasSubstr("on the fake3 (scripted) (MAC address"));
+  frame.reset();
+  EXPECT_EQ(Stored("Adapter").toInt(), 3);
+}
+
 TEST_F(MainFrameTest, StartStopClearDriveActionsPanesTitleAndRows) {
   machine.AddAdapters(1);
   CMainFrame& f = Make();
