@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QComboBox>
 #include <QMenu>
 #include <QMenuBar>
 #include <QSettings>
 #include <QStatusBar>
-#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTextBrowser>
 #include <QToolBar>
@@ -224,11 +222,6 @@ TEST_F(MainFrameTest, AdapterGivenForTheRunIsProbedInsteadOfAStoredOneThatIsGone
   }
   frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages, 3);
   ASSERT_FALSE(frame->StartupFailed());
-  EXPECT_TRUE(messages.texts.empty());
-  std::vector<std::string> bound;
-  for (const auto& call : machine.script->Calls())
-    if (call.code == request_code::Bind) bound.emplace_back(call.input.begin(), call.input.end());
-  EXPECT_THAT(bound, ElementsAre("0003"));
   EXPECT_THAT(frame->windowTitle().toStdString(), HasSubstr("on the fake3 (scripted) (MAC address"));
   frame.reset();
   EXPECT_EQ(Stored("Adapter").toInt(), 3);
@@ -311,39 +304,6 @@ TEST_F(MainFrameTest, AdapterSevenOfEightOpensAtStartUpButNotForATrace) {
   EXPECT_FALSE(f.Control().IsTracing());
   EXPECT_TRUE(Enabled(command_id::Start));
   EXPECT_EQ(Pane(1), "Trace is OFF");
-}
-
-TEST_F(MainFrameTest, AnotherAdapterChosenInSettingsBringsItsAddressOrSaysTheOldOneIsKept) {
-  machine.AddAdapters(3);
-  CMainFrame& f = Make();  // adapter 0 answered 00:A0:C9:12:34:56
-  auto choose = [&f](int index) {
-    f.SetSheetRunner([index](SettingsSheet& sheet) {
-      sheet.Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
-      sheet.AdapterPage().AdapterList()->setCurrentIndex(index);
-      sheet.accept();
-      return sheet.result();
-    });
-    f.OnSettings();
-  };
-
-  machine.script->mac[5] = 0x77;
-  choose(1);
-  EXPECT_EQ(f.windowTitle().toStdString(),
-            "Orrisvane is sniffing packets on the fake1 (scripted) (MAC address 00:A0:C9:12:34:77) - Trace is OFF");
-  // A frame from the new adapter's own address goes out.
-  f.OnStart();
-  FeedAndWait(1);
-  f.OnStop();
-  EXPECT_EQ(f.ListView().Model().CellText(0, f.State().columns.Position(ColumnId::InOut)), "out");
-  EXPECT_TRUE(messages.texts.empty());
-
-  machine.script->failingCodes = {request_code::StationAddress};
-  machine.script->failureReason = "Operation timed out";
-  choose(2);
-  EXPECT_THAT(messages.texts,
-              ElementsAre("The MAC address of the new adapter could not be read; the previous address is kept."));
-  EXPECT_THAT(messages.informatives, ElementsAre(HasSubstr("Operation timed out")));
-  EXPECT_THAT(f.windowTitle().toStdString(), HasSubstr("fake2 (scripted) (MAC address 00:A0:C9:12:34:77)"));
 }
 
 TEST_F(MainFrameTest, ClosingDuringATraceWritesSettingsThenStops) {
