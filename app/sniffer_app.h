@@ -31,10 +31,10 @@ struct CommandLine {
 
 inline constexpr int UsageExitStatus = 2;
 
-// Qt's own options (-platform, -style, ...) are not known here. With othersPassed, any
-// argument that is not the program's is passed over, so that --help and a wrong --adapter
-// are answered before QApplication, which needs a display; without it, such an argument
-// is an error: for the arguments QApplication left after taking its own.
+// Qt's own options (-platform, -style, ...) are not known here. With othersPassed, an
+// argument that is not the program's is passed over: the first look, before QApplication
+// (which needs a display), so that --help and a wrong --adapter are answered without one.
+// Without it such an argument is an error: the second look, at what QApplication left.
 CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPassed = false);
 // The text --help prints.
 const char* CommandLineHelp();
