@@ -5,8 +5,11 @@
 #include <QFileInfo>
 #include <QPixmap>
 #include <QTimer>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "app/main_frame.h"
 #include "app/sniffer_app.h"
@@ -34,11 +37,26 @@ void ArmScreenshot(CMainFrame& frame, const QString& path) {
   });
 }
 
+// The exit status for --help or a usage error, after saying it.
+int EndEarly(const CommandLine& line) {
+  if (line.action == CommandLine::Action::Help) {
+    std::fputs(CommandLineHelp(), stdout);
+    return std::fflush(stdout) == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
+  }
+  std::fprintf(stderr, "orrisvane: %s\nTry 'orrisvane --help'.\n", line.error.c_str());
+  return UsageExitStatus;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const CommandLine early = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc), true);
+  if (early.action != CommandLine::Action::Run) return EndEarly(early);
+  // QApplication takes its own options out of argv; the rest must be the program's.
   CSnifferApp app(argc, argv);
-  if (!app.InitInstance()) return EXIT_FAILURE;
+  const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+  if (line.action != CommandLine::Action::Run) return EndEarly(line);
+  if (!app.InitInstance(line.adapterIndex)) return EXIT_FAILURE;
   const QString screenshot = qEnvironmentVariable("ORRISVANE_SCREENSHOT");
   if (!screenshot.isEmpty()) ArmScreenshot(*app.MainFrame(), screenshot);
   return app.exec();

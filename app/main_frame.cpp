@@ -66,7 +66,7 @@ QSize StatusPane::minimumSizeHint() const {
 // --- construction ----------------------------------------------------------------------
 
 CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile, MessagePresenter* messages,
-                       QWidget* parent)
+                       std::optional<std::int32_t> adapterIndex, QWidget* parent)
     : QMainWindow(parent),
       environment_(environment),
       profile_(profile),
@@ -107,6 +107,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   UpdateCommandStates();
 
   readSettings();
+  if (adapterIndex) state_.adapterIndex = *adapterIndex;
   // The list's columns come from the column set just loaded.
   listView_->InsertColumns();
 
@@ -415,12 +416,13 @@ void CMainFrame::RunSettingsSheet() {
   SettingsSheet sheet(state_, environment_, [this](const std::string& text) { ShowMessage(text, {}); }, this);
   const int result = runSheet_ ? runSheet_(sheet) : sheet.exec();
   if (result != QDialog::Accepted) return;
-  sheet.ApplyTo(state_);
+  const auto kept = sheet.ApplyTo(state_);
   // OK always rebuilds the list, whether or not the choice changed: rows made under the
   // old column set could not be shown under the new one.
   listView_->RemoveColumns();
   listView_->InsertColumns();
   control_->UpdateTitle();
+  if (kept) ShowMessage(AdapterAddressKeptMessage, CaptureControl::ExplainFailure(kept->reason));
 }
 
 bool CMainFrame::CanSaveTrace() const { return listView_ && listView_->Model().Rows().RowCount() > 0; }

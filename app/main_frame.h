@@ -7,9 +7,11 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "analysis/capture_state.h"
@@ -64,9 +66,11 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // Builds the window, loads the settings, probes the stored adapter and sets the title.
   // When the probe fails its message is followed by "Exiting Orrisvane." and StartupFailed()
   // is true: the program then ends without showing the window. messages may be null for
-  // real message boxes; it must outlive the frame.
+  // real message boxes; it must outlive the frame. adapterIndex (0 to 14, from the command
+  // line) takes the stored adapter's place for this run and is stored at exit as a choice
+  // made in Settings would be.
   CMainFrame(CaptureEnvironment environment, SettingsProfile& profile, MessagePresenter* messages = nullptr,
-             QWidget* parent = nullptr);
+             std::optional<std::int32_t> adapterIndex = std::nullopt, QWidget* parent = nullptr);
   ~CMainFrame() override;
 
   bool StartupFailed() const { return startupFailed_; }

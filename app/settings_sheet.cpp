@@ -285,6 +285,9 @@ void CPPAdapter::FillList() {
 void CPPAdapter::ShowDetails() {
   adapterIndex = list_->currentIndex();
   if (adapterIndex < 0 || adapterIndex > HighestAdapterIndex) adapterIndex = 0;
+  // An address read for an adapter chosen before must never pass for this one's.
+  stationAddress.reset();
+  addressFailure.clear();
 
   AdapterEntry entries[DetailAdapterLimit];
   std::uint32_t count = 0;
@@ -293,7 +296,7 @@ void CPPAdapter::ShowDetails() {
   // entries[] holds 15 zero-filled records, so an index past the adapters found names
   // the empty key, which no device binds.
   const char* keyName = entries[adapterIndex].keyName;
-  AdapterPtr adapter = OpenAdapter(env_.devices, keyName);
+  AdapterPtr adapter = OpenAdapter(env_.devices, keyName, &addressFailure);
   if (!adapter) {
     if (reportError_) reportError_(FormatMessage("Adapter %s open failed.\n", keyName));
     return;
@@ -305,9 +308,12 @@ void CPPAdapter::ShowDetails() {
     description[sizeof description - 1] = 0;
     description_->setText(QString::fromLocal8Bit(description));
   }
-  std::uint8_t mac[6] = {};
-  if (GetAddress(adapter.get(), mac, sizeof mac, &returned)) {
-    mac_->setText(QString::fromLatin1(FormatStationAddress(mac)));
+  std::array<std::uint8_t, 6> mac{};
+  if (GetAddress(adapter.get(), mac.data(), mac.size(), &returned)) {
+    mac_->setText(QString::fromLatin1(FormatStationAddress(mac.data())));
+    stationAddress = mac;
+  } else {
+    addressFailure = adapter->lastError;
   }
   CloseAdapter(std::move(adapter));
 }
@@ -365,10 +371,20 @@ void SettingsSheet::accept() {
   QDialog::accept();
 }
 
-void SettingsSheet::ApplyTo(CaptureState& state) const {
-  if (result() != QDialog::Accepted) return;
+std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& state) const {
+  if (result() != QDialog::Accepted) return std::nullopt;
   report_->CopyTo(state.columns);
+  std::optional<KeptAddress> kept;
+  // The index changes only through the page, so a changed index means the page read the
+  // new adapter just now. The same adapter again keeps the address the probe read.
+  if (adapter_->adapterIndex != state.adapterIndex) {
+    if (adapter_->stationAddress)
+      state.adapterMac = *adapter_->stationAddress;
+    else
+      kept = KeptAddress{adapter_->addressFailure};
+  }
   state.adapterIndex = adapter_->adapterIndex;
   state.saveLog = log_->saveToFile;
   state.logFilePath = log_->path;
+  return kept;
 }

@@ -2,17 +2,6 @@
 // The settings sheet: three tabs that edit copies of the column flags, the log settings
 // and the adapter index, and hand them back only when the user presses OK.
 //
-// Wiring (the Settings command of the main window):
-//
-//   Stop();                                   // always, whether or not a trace runs
-//   SettingsSheet sheet(state, env, [this](const std::string& m) { ReportError(m); }, this);
-//   if (sheet.exec() == QDialog::Accepted) {
-//     sheet.ApplyTo(state);   // shown flags + positions, adapterIndex, saveLog, logFilePath
-//     list->RemoveColumns();  // every row and column goes, also when nothing changed
-//     list->InsertColumns();
-//     UpdateTitle();
-//   }                         // Cancel: nothing copied back, the rows stay
-//
 // Each page copies its control values into its members when the user leaves it and when
 // OK is pressed; a page the user never opened keeps the values copied in from the state.
 
@@ -22,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -55,6 +45,8 @@ inline constexpr int MacAddress = 1025;
 inline constexpr int MaxLogFilePathLength = static_cast<int>(LogFilePathSize) - 1;
 inline constexpr char LogPathTooLongMessage[] =
     "The log file path is longer than 511 characters and was not taken; the previous path is kept.";
+inline constexpr char AdapterAddressKeptMessage[] =
+    "The MAC address of the new adapter could not be read; the previous address is kept.";
 
 // Common part of the three pages: whether the user has opened it yet, and the moves
 // between controls and members.
@@ -147,6 +139,10 @@ class CPPAdapter : public SettingsPage {
              QWidget* parent = nullptr);
 
   std::int32_t adapterIndex = 0;
+  // The station address ShowDetails read for adapterIndex; empty when it could not, and
+  // then addressFailure holds the device's reason (empty when it gave none).
+  std::optional<std::array<std::uint8_t, 6>> stationAddress;
+  std::string addressFailure;
 
   // The index lives in the page, not in a control: it changes only through ShowDetails.
   bool SaveControls() override { return true; }
@@ -186,10 +182,19 @@ class SettingsSheet : public QDialog {
   SettingsSheet(const CaptureState& state, const CaptureEnvironment& env, ReportErrorFn reportError,
                 QWidget* parent = nullptr, LogPathDialogFn askLogPath = AskLogFilePath);
 
+  // Returned by ApplyTo when the adapter changed but its station address could not be read.
+  struct KeptAddress {
+    std::string reason;  // the device's, empty when it gave none
+  };
+
   // After OK: the column flags (PacketNumber always shown) with positions assigned, the
-  // adapter index, the save-to-file flag and the log path. Does nothing unless the sheet
-  // ended with OK. The caller then rebuilds the list's columns and the title.
-  void ApplyTo(CaptureState& state) const;
+  // adapter index, the save-to-file flag and the log path. When the adapter changed, the
+  // station address the adapter page read for it replaces adapterMac, so the title and the
+  // direction of every frame follow the new adapter; when the page could not read one,
+  // adapterMac stays and the result says so (the caller tells the user). Does nothing
+  // unless the sheet ended with OK. The caller then rebuilds the list's columns and the
+  // title.
+  std::optional<KeptAddress> ApplyTo(CaptureState& state) const;
 
   QTabWidget* Tabs() const { return tabs_; }
   CPPReport& ReportPage() const { return *report_; }

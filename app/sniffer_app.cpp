@@ -2,6 +2,8 @@
 
 #include <QIcon>
 #include <QMessageBox>
+#include <charconv>
+#include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +18,61 @@ bool SocketsAvailable() {
   return true;
 }
 
+CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPassed) {
+  CommandLine line;
+  auto fail = [&line](std::string message) {
+    line = CommandLine{};
+    line.action = CommandLine::Action::UsageError;
+    line.error = std::move(message);
+    return line;
+  };
+  const std::string range = "an adapter index from 0 to " + std::to_string(MaximumAdapterIndex);
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--help" || arg == "-h") {
+      line.action = CommandLine::Action::Help;
+      return line;
+    }
+    std::string value;
+    if (arg == "--adapter") {
+      if (i + 1 >= args.size()) return fail("--adapter needs " + range);
+      value = args[++i];
+    } else if (arg.starts_with("--adapter=")) {
+      value = arg.substr(std::string_view("--adapter=").size());
+    } else if (othersPassed) {
+      continue;
+    } else {
+      return fail("unknown argument '" + arg + "'");
+    }
+    // Digits only: "+3", " 3" and "3x" are typing errors, not adapter 3.
+    std::int32_t index = -1;
+    const char* end = value.data() + value.size();
+    const auto [stop, code] = std::from_chars(value.data(), end, index);
+    if (value.empty() || code != std::errc() || stop != end || index < 0 || index > MaximumAdapterIndex)
+      return fail("--adapter: '" + value + "' is not " + range);
+    line.adapterIndex = index;
+  }
+  return line;
+}
+
+const char* CommandLineHelp() {
+  static const std::string highest = std::to_string(MaximumAdapterIndex);
+  static const std::string text =
+      "Usage: orrisvane [--adapter N]\n"
+      "\n"
+      "Shows every Ethernet frame one network adapter sees, one row each.\n"
+      "\n"
+      "Options:\n"
+      "  --adapter N  Use adapter N (0 to " + highest + ") for this run in place of the one stored in\n"
+      "               the settings, for example when that one is gone. Once the window is\n"
+      "               open the choice is stored at exit, as one made in Settings is.\n"
+      "               orrisvane-dump -D lists the adapters with their indexes.\n"
+      "  -h, --help   Show this text and end.\n"
+      "\n"
+      "Qt's own options (-platform, -style, ...) are taken as well.\n";
+  return text.c_str();
+}
+
 CSnifferApp::CSnifferApp(int& argc, char** argv) : QApplication(argc, argv) {}
 
 CSnifferApp::~CSnifferApp() {
@@ -23,7 +80,7 @@ CSnifferApp::~CSnifferApp() {
   frame_.reset();
 }
 
-bool CSnifferApp::InitInstance() {
+bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex) {
   if (!SocketsAvailable()) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle),
                     QString::fromLatin1(SocketsFailedMessage), QMessageBox::Ok);
@@ -41,7 +98,7 @@ bool CSnifferApp::InitInstance() {
 
   RegisterPcapDevice(devices_);
   profile_ = std::make_unique<QSettingsProfile>();
-  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, registry_}, *profile_);
+  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, registry_}, *profile_, nullptr, adapterIndex);
   if (frame_->StartupFailed()) return false;
   frame_->showMaximized();
   return true;

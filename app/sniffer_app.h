@@ -3,7 +3,11 @@
 // devices, the adapter list and the main window, and shows it maximised.
 
 #include <QApplication>
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "capture/linux_registry.h"
 #include "capture/packet_device.h"
@@ -16,6 +20,25 @@ inline constexpr char SocketsFailedMessage[] = "Windows sockets initialization f
 // Whether the machine lets the program open a socket at all.
 bool SocketsAvailable();
 
+// What the command line asks for.
+struct CommandLine {
+  enum class Action { Run, Help, UsageError };
+  Action action = Action::Run;
+  // --adapter N: the adapter of this run in place of the stored one.
+  std::optional<std::int32_t> adapterIndex;
+  std::string error;  // UsageError: what is wrong, for standard error
+};
+
+inline constexpr int UsageExitStatus = 2;
+
+// Qt's own options (-platform, -style, ...) are not known here. With othersPassed, an
+// argument that is not the program's is passed over: the first look, before QApplication
+// (which needs a display), so that --help and a wrong --adapter are answered without one.
+// Without it such an argument is an error: the second look, at what QApplication left.
+CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPassed = false);
+// The text --help prints.
+const char* CommandLineHelp();
+
 class CSnifferApp : public QApplication {
   Q_OBJECT
 
@@ -24,8 +47,8 @@ class CSnifferApp : public QApplication {
   ~CSnifferApp() override;
 
   // Start-up in order: sockets, profile names, main window, shown maximised. False when
-  // the program must end (the reason has been shown).
-  bool InitInstance();
+  // the program must end (the reason has been shown). adapterIndex: see CMainFrame.
+  bool InitInstance(std::optional<std::int32_t> adapterIndex = std::nullopt);
   CMainFrame* MainFrame() const { return frame_.get(); }
 
  private:

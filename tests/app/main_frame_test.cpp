@@ -214,6 +214,19 @@ TEST_F(MainFrameTest, ProbeFailuresEndTheProgramWithoutWritingSettings) {
   EXPECT_EQ(machine.script->openDevices, 0);
 }
 
+TEST_F(MainFrameTest, AdapterGivenForTheRunIsProbedInsteadOfAStoredOneThatIsGoneAndStored) {
+  machine.AddAdapters(4);
+  {
+    QSettings raw(settingsFile, QSettings::IniFormat);
+    raw.setValue("Orrisvane/Adapter", 7);
+  }
+  frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages, 3);
+  ASSERT_FALSE(frame->StartupFailed());
+  EXPECT_THAT(frame->windowTitle().toStdString(), HasSubstr("on the fake3 (scripted) (MAC address"));
+  frame.reset();
+  EXPECT_EQ(Stored("Adapter").toInt(), 3);
+}
+
 TEST_F(MainFrameTest, StartStopClearDriveActionsPanesTitleAndRows) {
   machine.AddAdapters(1);
   CMainFrame& f = Make();

@@ -402,6 +402,35 @@ TEST_F(SettingsSheetTest, FailedQueriesLeaveTheirTextUnchangedSilently) {
   EXPECT_EQ(script->openDevices, 0);
 }
 
+TEST_F(SettingsSheetTest, OkWithAnotherAdapterTakesTheAddressThePageReadForIt) {
+  using Mac = std::array<std::uint8_t, 6>;
+  AddAdapters(3);
+  const Mac probed{0x02, 0, 0, 0, 0, 0x01};  // read at start-up from adapter 0
+  state.adapterMac = probed;
+  auto okAfterPicking = [&](std::initializer_list<int> picks) {
+    auto sheet = MakeSheet();
+    sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+    for (int pick : picks) sheet->AdapterPage().AdapterList()->setCurrentIndex(pick);
+    sheet->accept();
+    return sheet->ApplyTo(state);
+  };
+  EXPECT_FALSE(okAfterPicking({}));  // the same adapter keeps the probed address
+  EXPECT_EQ(state.adapterMac, probed);
+  script->mac[5] = 0x99;
+  EXPECT_FALSE(okAfterPicking({2}));
+  EXPECT_EQ(state.adapterMac, (Mac{0x00, 0xA0, 0xC9, 0x12, 0x34, 0x99}));
+
+  // Adapter 0 read, then adapter 1 unopenable: neither address replaces the one in use.
+  state.adapterMac = probed;
+  script->refusedKeys = {"0001"};
+  script->failureReason = "No such device";
+  const auto kept = okAfterPicking({0, 1});
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->reason, "No such device");
+  EXPECT_EQ(state.adapterIndex, 1);
+  EXPECT_EQ(state.adapterMac, probed);
+}
+
 TEST(StationAddress, FormatsUpperCaseHexWithColonsAndALineFeed) {
   const std::uint8_t mac[6] = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56};
   EXPECT_EQ(FormatStationAddress(mac), "00:A0:C9:12:34:56\n");
