@@ -9,6 +9,7 @@
 
 #include "app/main_frame.h"
 #include "app/settings_store.h"
+#include "capture/adapters.h"
 #include "capture/pcap_device.h"
 
 bool SocketsAvailable() {
@@ -26,7 +27,7 @@ CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPasse
     line.error = std::move(message);
     return line;
   };
-  const std::string range = "an adapter index from 0 to " + std::to_string(MaximumAdapterIndex);
+  const std::string range = "an adapter index from 0 to " + std::to_string(HighestAdapterIndex);
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--help" || arg == "-h") {
@@ -48,7 +49,7 @@ CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPasse
     std::int32_t index = -1;
     const char* end = value.data() + value.size();
     const auto [stop, code] = std::from_chars(value.data(), end, index);
-    if (value.empty() || code != std::errc() || stop != end || index < 0 || index > MaximumAdapterIndex)
+    if (value.empty() || code != std::errc() || stop != end || index < 0 || index > HighestAdapterIndex)
       return fail("--adapter: '" + value + "' is not " + range);
     line.adapterIndex = index;
   }
@@ -56,7 +57,7 @@ CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPasse
 }
 
 const char* CommandLineHelp() {
-  static const std::string highest = std::to_string(MaximumAdapterIndex);
+  static const std::string highest = std::to_string(HighestAdapterIndex);
   static const std::string text =
       "Usage: orrisvane [--adapter N]\n"
       "\n"
