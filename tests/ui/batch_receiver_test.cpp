@@ -128,4 +128,44 @@ TEST_F(BatchReceiverTest, ObserverRunningTheEventLoopKeepsRowsInOrder) {
   ExpectRowsInOrder(model, 6);
 }
 
+TEST_F(BatchReceiverTest, CountersOfEachBatchAreOutBeforeItsObserverMayBlock) {
+  // The observer of the first batch stands for a modal box: while it is open, the panes
+  // must show that batch, and a batch applied meanwhile must not be overwritten by older
+  // counters once the box is closed.
+  QSignalSpy counters(&receiver, &BatchReceiver::countersChanged);
+  auto lastShown = [&] { return counters.isEmpty() ? -1 : counters.last()[0].value<TrafficCounters>().packetsReceived; };
+  std::vector<std::int64_t> shownToObserver;
+  receiver.SetObserver([&](const RowStore&, const TrafficCounters& c) {
+    shownToObserver.push_back(lastShown());
+    if (c.packetsReceived == 3) {
+      receiver.DeliverBatch(MakeRows(kColumns, 4, 2), CountersAfter(5));
+      QCoreApplication::processEvents();
+      EXPECT_EQ(model.rowCount(), 5);
+      EXPECT_EQ(lastShown(), 5);
+    }
+  });
+  receiver.DeliverBatch(MakeRows(kColumns, 1, 3), CountersAfter(3));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(shownToObserver, (std::vector<std::int64_t>{3, 5}));
+  ExpectRowsInOrder(model, 5);
+  EXPECT_EQ(lastShown(), 5);
+}
+
+TEST_F(BatchReceiverTest, BatchesQueuedBehindABlockingObserverStillReachTheList) {
+  // The second batch is queued before the first is taken, so its delivery posted nothing;
+  // the event loop of the first batch's box must take it in all the same.
+  std::int64_t rowsWhileOpen = -1;
+  receiver.SetObserver([&](const RowStore&, const TrafficCounters& c) {
+    if (c.packetsReceived != 3) return;
+    receiver.DeliverBatch(MakeRows(kColumns, 6, 1), CountersAfter(6));
+    QCoreApplication::processEvents();
+    rowsWhileOpen = model.rowCount();
+  });
+  receiver.DeliverBatch(MakeRows(kColumns, 1, 3), CountersAfter(3));
+  receiver.DeliverBatch(MakeRows(kColumns, 4, 2), CountersAfter(5));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(rowsWhileOpen, 6);
+  ExpectRowsInOrder(model, 6);
+}
+
 }  // namespace
