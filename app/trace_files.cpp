@@ -5,8 +5,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <sys/stat.h>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +24,29 @@ std::string_view View(const QString& path, QByteArray& storage) {
 
 std::string Utf8(const QString& text) { return text.toStdString(); }
 
+// The system's own words for an error number ("No space left on device").
+QString SystemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// Hands all of text to the system through fd. Returns how many bytes it took; *error is 0
+// when it took them all, else the error of the write that failed. Qt reports a short write
+// as success and a failed one only in its own words, so the descriptor is written directly.
+std::size_t WriteFully(int fd, std::string_view text, int* error) {
+  std::size_t taken = 0;
+  *error = 0;
+  while (taken < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + taken, text.size() - taken);
+    if (n > 0) {
+      taken += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      *error = n < 0 ? errno : EIO;
+      break;
+    }
+  }
+  return taken;
+}
+
 }  // namespace
 
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error) {
@@ -31,28 +57,34 @@ bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& ro
     return false;
   };
 
+  // Unbuffered, written through its descriptor: nothing waits in a buffer for a flush whose
+  // failure would surface only when the file is committed.
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return failed(file.errorString());
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return failed(file.errorString());
+  const int fd = file.handle();
 
+  int writeError = 0;
   std::string text;
   text.reserve(ChunkBytes + 4096);
   AppendHeaderLine(text, columns, format);
   auto writeOut = [&] {
-    const qint64 size = static_cast<qint64>(text.size());
-    if (file.write(text.data(), size) != size) return false;
+    WriteFully(fd, text, &writeError);
     text.clear();
-    return true;
+    return writeError == 0;
   };
   const std::int64_t count = rows.RowCount();
   for (std::int64_t row = 0; row < count; ++row) {
     AppendRowLine(text, rows, row, format);
     if (text.size() >= ChunkBytes && !writeOut()) break;
   }
-  if (!text.empty()) writeOut();
-  if (file.error() != QFileDevice::NoError) {
-    const QString reason = file.errorString();
+  if (writeError == 0 && !text.empty()) writeOut();
+  // Some file systems (network, quotas, delayed allocation) refuse the data only when it
+  // is stored; the file must not replace the old one before that has succeeded.
+  if (writeError == 0 && fsync(fd) != 0) writeError = errno;
+  if (writeError != 0) {
+    // The temporary file goes with the QSaveFile; the old file is never touched.
     file.cancelWriting();
-    return failed(reason);
+    return failed(SystemReason(writeError));
   }
   // The temporary file is renamed over the target only here; on failure it is removed.
   if (!file.commit()) return failed(file.errorString());

@@ -29,7 +29,8 @@ class QWidget;
 
 // Writes the header line and every row of rows to path. The file appears complete or not
 // at all: it is written under a temporary name in the same folder and renamed into place.
-// On failure returns false and sets *error to a message naming the file and the reason.
+// On failure returns false and sets *error to a message naming the file and the system's
+// reason; every write and the final storing of the data are checked.
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error);
 
 // The save dialog for Save Trace: text (.txt) or CSV (.csv), asks before overwriting.

@@ -9,10 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <string_view>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -74,6 +78,22 @@ class FileSizeLimit {
   void (*oldHandler_)(int) = nullptr;
 };
 
+// A file system of one 4 KiB page mounted on folder while it lives (root only).
+class TinyFileSystem {
+ public:
+  explicit TinyFileSystem(const QString& folder) : folder_(QFile::encodeName(folder)) {
+    mounted_ = mount("tmpfs", folder_.constData(), "tmpfs", 0, "size=4k") == 0;
+  }
+  ~TinyFileSystem() {
+    if (mounted_) umount(folder_.constData());
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  QByteArray folder_;
+  bool mounted_ = false;
+};
+
 QStringList Entries(const QString& folder) {
   return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
@@ -132,21 +152,45 @@ TEST_F(TraceFilesTest, FailureWhileWritingKeepsTheOldFileAndLeavesNothingBehind)
   WriteFile(At("trace.txt"), "old contents\n");
   const RowStore many = NumberedRows(0, 20000, std::string(100, 'd'));
   QString error;
-  bool saved;
-  {
-    FileSizeLimit limit(64 * 1024);
-    saved = SaveTrace(At("trace.txt"), ThreeColumns(), many, &error);
+  // Many rows fail in the middle of the writing; a few fail only when the last of them
+  // are handed to the system.
+  for (const RowStore* rows : {&many, static_cast<const RowStore*>(nullptr)}) {
+    const RowStore few = NumberedRows(0, 300);
+    bool saved;
+    {
+      FileSizeLimit limit(1024);
+      saved = SaveTrace(At("trace.txt"), ThreeColumns(), rows ? *rows : few, &error);
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_TRUE(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG)))) << error.toStdString();
+    EXPECT_EQ(ReadAll(At("trace.txt")), "old contents\n");
+    EXPECT_EQ(Entries(dir.path()), QStringList{"trace.txt"});
   }
-  EXPECT_FALSE(saved);
-  EXPECT_FALSE(error.isEmpty());
-  EXPECT_EQ(ReadAll(At("trace.txt")), "old contents\n");
-  EXPECT_EQ(Entries(dir.path()), QStringList{"trace.txt"});
 
   // With room again, the same save goes through, every row in place.
   ASSERT_TRUE(SaveTrace(At("trace.txt"), ThreeColumns(), many, &error)) << error.toStdString();
   const std::string text = ReadAll(At("trace.txt"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20001);
   EXPECT_NE(text.find("\n19999\t60\t"), std::string::npos);
+}
+
+TEST_F(TraceFilesTest, AFullDiskKeepsTheOldFileAndGivesTheSystemsReason) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  const QString folder = At("small");
+  ASSERT_TRUE(QDir(dir.path()).mkdir("small"));
+  TinyFileSystem disk(folder);
+  ASSERT_TRUE(disk.Mounted()) << std::strerror(errno);
+  const QString old = folder + "/old.txt";
+  WriteFile(old, "old contents\n");
+
+  // Small enough for one buffered write: the failure shows only when the data reaches
+  // the system, and far more than the free space.
+  QString error;
+  EXPECT_FALSE(SaveTrace(old, ThreeColumns(), NumberedRows(0, 300), &error));
+  EXPECT_TRUE(error.contains(QString::fromLocal8Bit(std::strerror(ENOSPC)))) << error.toStdString();
+  EXPECT_TRUE(error.contains(old)) << error.toStdString();
+  EXPECT_EQ(ReadAll(old), "old contents\n");
+  EXPECT_EQ(Entries(folder), QStringList{"old.txt"});
 }
 
 TEST(LogFilePath, WindowsAndBarePathsLandInTheHomeFolder) {
