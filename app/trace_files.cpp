@@ -47,6 +47,19 @@ std::size_t WriteFully(int fd, std::string_view text, int* error) {
   return taken;
 }
 
+// How many bytes of the text of batch's rows are whole rows within its first `taken` bytes.
+std::size_t WholeRowsIn(const RowStore& batch, RowFormat format, std::size_t taken) {
+  std::string line;
+  std::size_t whole = 0;
+  for (std::int64_t row = 0; row < batch.RowCount(); ++row) {
+    line.clear();
+    AppendRowLine(line, batch, row, format);
+    if (whole + line.size() > taken) break;
+    whole += line.size();
+  }
+  return whole;
+}
+
 }  // namespace
 
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error) {
@@ -132,13 +145,16 @@ void LogFile::Fail(const QString& reason) {
   if (report_) report_(Utf8(reason));
 }
 
-bool LogFile::WriteAll(const std::string& text) {
-  const qint64 size = static_cast<qint64>(text.size());
-  const qint64 before = file_.size();
-  if (file_.write(text.data(), size) == size) return true;
-  // Leave no half line behind for the next trace to append to.
-  file_.resize(before);
-  return false;
+int LogFile::Write(std::string_view text, const RowStore* rows) {
+  struct stat info {};
+  const qint64 before = fstat(file_.handle(), &info) == 0 ? static_cast<qint64>(info.st_size) : file_.size();
+  int error = 0;
+  const std::size_t taken = WriteFully(file_.handle(), text, &error);
+  if (error != 0 && taken > 0) {
+    const std::size_t whole = rows ? WholeRowsIn(*rows, format_, taken) : 0;
+    file_.resize(before + static_cast<qint64>(whole));
+  }
+  return error;
 }
 
 QString LogFile::ReadFirstLine() {
@@ -171,12 +187,13 @@ bool LogFile::Open(const std::string& storedPath, const ColumnSet& columns) {
     const std::string known = path == lastPath_ ? lastHeader_ : Utf8(ReadFirstLine());
     writeHeader = !known.empty() && known != header;
   }
-  if (writeHeader && !WriteAll(header)) {
-    const QString reason = file_.errorString();
-    file_.close();
-    Fail(QStringLiteral("The log file %1 could not be written: %2. The trace runs without a log.")
-             .arg(path, reason));
-    return false;
+  if (writeHeader) {
+    if (const int error = Write(header, nullptr); error != 0) {
+      file_.close();
+      Fail(QStringLiteral("The log file %1 could not be written: %2. The trace runs without a log.")
+               .arg(path, SystemReason(error)));
+      return false;
+    }
   }
   lastPath_ = path;
   lastHeader_ = header;
@@ -204,17 +221,16 @@ void LogFile::Append(const RowStore& batch) {
   const std::int64_t count = batch.RowCount();
   for (std::int64_t row = 0; row < count; ++row) AppendRowLine(text, batch, row, format_);
   if (text.empty()) return;
-  if (WriteAll(text) && file_.flush()) return;
-  const QString reason = file_.errorString();
+  const int error = Write(text, &batch);
+  if (error == 0) return;
   const QString path = file_.fileName();
   file_.close();
   Fail(QStringLiteral("Writing to the log file %1 failed: %2. The trace goes on; its rows are no "
                       "longer logged.")
-           .arg(path, reason));
+           .arg(path, SystemReason(error)));
 }
 
 void LogFile::Close() {
   if (!file_.isOpen()) return;
-  file_.flush();
   file_.close();
 }

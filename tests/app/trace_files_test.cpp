@@ -316,4 +316,19 @@ TEST_F(LogFileTest, WriteFailureIsReportedOnceAndLeavesNoHalfLine) {
   EXPECT_EQ(ReadAll(At("run.txt")), before + "0\t60\tnext\n");
 }
 
+TEST_F(LogFileTest, WriteFailureKeepsTheRowsTheSystemTookAndGivesItsReason) {
+  LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  ASSERT_TRUE(log.Open("run.txt", ThreeColumns()));
+  const std::string before = ReadAll(At("run.txt"));
+  const std::string taken = "0\t60\tx\n1\t60\tx\n";
+  {
+    // Room for two rows and part of the third.
+    FileSizeLimit limit(static_cast<rlim_t>(before.size() + taken.size()) + 3);
+    log.Append(NumberedRows(0, 5));
+  }
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find(std::strerror(EFBIG)), std::string::npos) << messages[0];
+  EXPECT_EQ(ReadAll(At("run.txt")), before + taken);
+}
+
 }  // namespace
