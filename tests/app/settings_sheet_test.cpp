@@ -10,8 +10,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTest>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -223,6 +225,57 @@ TEST_F(SettingsSheetTest, LogPageEditsAreTakenWhenLeftOrOnOk) {
   sheet->ApplyTo(state);
   EXPECT_EQ(state.saveLog, 0);
   EXPECT_EQ(state.logFilePath, "/var/log/second.txt");
+}
+
+// Columns of box's picture holding the check mark (they differ between checked and not),
+// and the rightmost column of anything else drawn dark: the text.
+struct CheckBoxPicture {
+  int markLeft = -1;
+  int textRight = -1;
+};
+CheckBoxPicture Look(QCheckBox& box) {
+  box.setChecked(true);
+  const QImage on = box.grab().toImage();
+  box.setChecked(false);
+  const QImage off = box.grab().toImage();
+  CheckBoxPicture seen;
+  for (int x = 0; x < on.width(); ++x) {
+    for (int y = 0; y < on.height(); ++y) {
+      if (on.pixel(x, y) != off.pixel(x, y)) {
+        if (seen.markLeft < 0) seen.markLeft = x;
+      }
+    }
+  }
+  const int text = box.palette().color(QPalette::WindowText).lightness();
+  for (int x = 0; x < (seen.markLeft < 0 ? on.width() : seen.markLeft - 2); ++x)
+    for (int y = 0; y < on.height(); ++y)
+      if (std::abs(QColor(off.pixel(x, y)).lightness() - text) < 60) seen.textRight = x;
+  return seen;
+}
+
+TEST_F(SettingsSheetTest, SaveToFileTextStandsRightAlignedLeftOfItsBox) {
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  sheet->show();
+  QCheckBox& box = *sheet->LogPage().SaveToFileBox();
+  EXPECT_EQ(box.text(), "Save to File:");
+  const int laidOut = box.width();
+  for (int width : {laidOut, 3 * box.sizeHint().width()}) {
+    SCOPED_TRACE(width);
+    box.resize(width, box.height());
+    const CheckBoxPicture seen = Look(box);
+    ASSERT_GE(seen.markLeft, 0) << "no check mark drawn";
+    ASSERT_GE(seen.textRight, 0) << "no text left of the box";
+    // Right next to the box, however wide the control is.
+    EXPECT_LT(seen.markLeft - seen.textRight, 20);
+  }
+  // The box and the text answer a click alike.
+  box.resize(laidOut, box.height());
+  box.setChecked(false);
+  QTest::mouseClick(&box, Qt::LeftButton, {}, QPoint(box.width() - 4, box.height() / 2));
+  EXPECT_TRUE(box.isChecked());
+  QTest::mouseClick(&box, Qt::LeftButton, {}, QPoint(4, box.height() / 2));
+  EXPECT_FALSE(box.isChecked());
 }
 
 TEST_F(SettingsSheetTest, BrowseStoresTheWholeChosenPath) {
