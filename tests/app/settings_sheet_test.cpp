@@ -13,6 +13,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -227,30 +228,22 @@ TEST_F(SettingsSheetTest, LogPageEditsAreTakenWhenLeftOrOnOk) {
   EXPECT_EQ(state.logFilePath, "/var/log/second.txt");
 }
 
-// Columns of box's picture holding the check mark (they differ between checked and not),
-// and the rightmost column of anything else drawn dark: the text.
-struct CheckBoxPicture {
-  int markLeft = -1;
-  int textRight = -1;
-};
-CheckBoxPicture Look(QCheckBox& box) {
+// In box's picture: the first column of the check mark (what differs between checked and
+// not) and the last column drawn in the text colour to the left of it.
+std::pair<int, int> MarkAndTextEnd(QCheckBox& box) {
   box.setChecked(true);
   const QImage on = box.grab().toImage();
   box.setChecked(false);
   const QImage off = box.grab().toImage();
-  CheckBoxPicture seen;
-  for (int x = 0; x < on.width(); ++x) {
-    for (int y = 0; y < on.height(); ++y) {
-      if (on.pixel(x, y) != off.pixel(x, y)) {
-        if (seen.markLeft < 0) seen.markLeft = x;
-      }
-    }
-  }
-  const int text = box.palette().color(QPalette::WindowText).lightness();
-  for (int x = 0; x < (seen.markLeft < 0 ? on.width() : seen.markLeft - 2); ++x)
+  const int ink = box.palette().color(QPalette::WindowText).lightness();
+  int mark = on.width(), textEnd = -1;
+  for (int x = 0; x < on.width(); ++x)
     for (int y = 0; y < on.height(); ++y)
-      if (std::abs(QColor(off.pixel(x, y)).lightness() - text) < 60) seen.textRight = x;
-  return seen;
+      if (on.pixel(x, y) != off.pixel(x, y)) mark = std::min(mark, x);
+  for (int x = 0; x < mark - 2; ++x)
+    for (int y = 0; y < on.height(); ++y)
+      if (std::abs(QColor(off.pixel(x, y)).lightness() - ink) < 60) textEnd = x;
+  return {mark, textEnd};
 }
 
 TEST_F(SettingsSheetTest, SaveToFileTextStandsRightAlignedLeftOfItsBox) {
@@ -263,11 +256,10 @@ TEST_F(SettingsSheetTest, SaveToFileTextStandsRightAlignedLeftOfItsBox) {
   for (int width : {laidOut, 3 * box.sizeHint().width()}) {
     SCOPED_TRACE(width);
     box.resize(width, box.height());
-    const CheckBoxPicture seen = Look(box);
-    ASSERT_GE(seen.markLeft, 0) << "no check mark drawn";
-    ASSERT_GE(seen.textRight, 0) << "no text left of the box";
-    // Right next to the box, however wide the control is.
-    EXPECT_LT(seen.markLeft - seen.textRight, 20);
+    const auto [mark, textEnd] = MarkAndTextEnd(box);
+    ASSERT_LT(mark, box.width()) << "no check mark drawn";
+    ASSERT_GE(textEnd, 0) << "no text left of the box";
+    EXPECT_LT(mark - textEnd, 20);  // right next to the box, however wide the control
   }
   // The box and the text answer a click alike.
   box.resize(laidOut, box.height());

@@ -14,9 +14,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <sys/mount.h>
 #include <sys/resource.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -76,22 +74,6 @@ class FileSizeLimit {
  private:
   rlimit saved_{};
   void (*oldHandler_)(int) = nullptr;
-};
-
-// A file system of one 4 KiB page mounted on folder while it lives (root only).
-class TinyFileSystem {
- public:
-  explicit TinyFileSystem(const QString& folder) : folder_(QFile::encodeName(folder)) {
-    mounted_ = mount("tmpfs", folder_.constData(), "tmpfs", 0, "size=4k") == 0;
-  }
-  ~TinyFileSystem() {
-    if (mounted_) umount(folder_.constData());
-  }
-  bool Mounted() const { return mounted_; }
-
- private:
-  QByteArray folder_;
-  bool mounted_ = false;
 };
 
 QStringList Entries(const QString& folder) {
@@ -172,25 +154,6 @@ TEST_F(TraceFilesTest, FailureWhileWritingKeepsTheOldFileAndLeavesNothingBehind)
   const std::string text = ReadAll(At("trace.txt"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20001);
   EXPECT_NE(text.find("\n19999\t60\t"), std::string::npos);
-}
-
-TEST_F(TraceFilesTest, AFullDiskKeepsTheOldFileAndGivesTheSystemsReason) {
-  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-  const QString folder = At("small");
-  ASSERT_TRUE(QDir(dir.path()).mkdir("small"));
-  TinyFileSystem disk(folder);
-  ASSERT_TRUE(disk.Mounted()) << std::strerror(errno);
-  const QString old = folder + "/old.txt";
-  WriteFile(old, "old contents\n");
-
-  // Small enough for one buffered write: the failure shows only when the data reaches
-  // the system, and far more than the free space.
-  QString error;
-  EXPECT_FALSE(SaveTrace(old, ThreeColumns(), NumberedRows(0, 300), &error));
-  EXPECT_TRUE(error.contains(QString::fromLocal8Bit(std::strerror(ENOSPC)))) << error.toStdString();
-  EXPECT_TRUE(error.contains(old)) << error.toStdString();
-  EXPECT_EQ(ReadAll(old), "old contents\n");
-  EXPECT_EQ(Entries(folder), QStringList{"old.txt"});
 }
 
 TEST(LogFilePath, WindowsAndBarePathsLandInTheHomeFolder) {
