@@ -12,6 +12,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 #include <QTabWidget>
 #include <QVBoxLayout>
 #include <cstdio>
@@ -137,11 +139,41 @@ bool CPPReport::SaveControls() {
 
 // ---------------------------------------------------------------------------------------
 
+namespace {
+
+// A check box with its text to the left of the box, right-aligned against it. The style is
+// handed a mirrored layout, box on the right; the painter keeps the widget's own direction,
+// so the text reads as written.
+class LeftTextCheckBox : public QCheckBox {
+ public:
+  using QCheckBox::QCheckBox;
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QStylePainter painter(this);
+    painter.drawControl(QStyle::CE_CheckBox, MirroredOption());
+  }
+  bool hitButton(const QPoint& pos) const override {
+    const QStyleOptionButton option = MirroredOption();
+    return style()->subElementRect(QStyle::SE_CheckBoxClickRect, &option, this).contains(pos);
+  }
+
+ private:
+  QStyleOptionButton MirroredOption() const {
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    option.direction = layoutDirection() == Qt::LeftToRight ? Qt::RightToLeft : Qt::LeftToRight;
+    return option;
+  }
+};
+
+}  // namespace
+
 CPPLog::CPPLog(ReportErrorFn reportError, LogPathDialogFn askPath, QWidget* parent)
     : SettingsPage(parent), reportError_(std::move(reportError)), askPath_(std::move(askPath)) {
   setObjectName("107");
   auto* group = new QGroupBox(QStringLiteral("Log File"), this);
-  saveBox_ = new QCheckBox(QStringLiteral("Save to File:"), group);
+  saveBox_ = new LeftTextCheckBox(QStringLiteral("Save to File:"), group);
   saveBox_->setObjectName(ControlName(settings_control::SaveToFile));
   pathEdit_ = new QLineEdit(group);
   pathEdit_->setObjectName(ControlName(settings_control::LogPath));
@@ -156,7 +188,7 @@ CPPLog::CPPLog(ReportErrorFn reportError, LogPathDialogFn askPath, QWidget* pare
   pathRow->addWidget(browse_);
   auto* inner = new QVBoxLayout(group);
   inner->addSpacing(12);
-  inner->addWidget(saveBox_);
+  inner->addWidget(saveBox_, 0, Qt::AlignLeft);
   inner->addSpacing(8);
   inner->addLayout(pathRow);
   inner->addStretch();

@@ -5,8 +5,11 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QSaveFile>
-#include <sys/stat.h>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -21,6 +24,42 @@ std::string_view View(const QString& path, QByteArray& storage) {
 
 std::string Utf8(const QString& text) { return text.toStdString(); }
 
+// The system's own words for an error number ("No space left on device").
+QString SystemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+// Hands all of text to the system through fd. Returns how many bytes it took; *error is 0
+// when it took them all, else the error of the write that failed. Qt reports a short write
+// as success and a failed one only in its own words, so the descriptor is written directly.
+std::size_t WriteFully(int fd, std::string_view text, int* error) {
+  std::size_t taken = 0;
+  *error = 0;
+  while (taken < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + taken, text.size() - taken);
+    if (n > 0) {
+      taken += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      *error = n < 0 ? errno : EIO;
+      break;
+    }
+  }
+  return taken;
+}
+
+// How many bytes of the text of batch's rows are whole rows within its first `taken` bytes.
+std::size_t WholeRowsIn(const RowStore& batch, RowFormat format, std::size_t taken) {
+  std::string line;
+  std::size_t whole = 0;
+  for (std::int64_t row = 0; row < batch.RowCount(); ++row) {
+    line.clear();
+    AppendRowLine(line, batch, row, format);
+    if (whole + line.size() > taken) break;
+    whole += line.size();
+  }
+  return whole;
+}
+
 }  // namespace
 
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error) {
@@ -31,28 +70,34 @@ bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& ro
     return false;
   };
 
+  // Unbuffered, written through its descriptor: nothing waits in a buffer for a flush whose
+  // failure would surface only when the file is committed.
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) return failed(file.errorString());
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return failed(file.errorString());
+  const int fd = file.handle();
 
+  int writeError = 0;
   std::string text;
   text.reserve(ChunkBytes + 4096);
   AppendHeaderLine(text, columns, format);
   auto writeOut = [&] {
-    const qint64 size = static_cast<qint64>(text.size());
-    if (file.write(text.data(), size) != size) return false;
+    WriteFully(fd, text, &writeError);
     text.clear();
-    return true;
+    return writeError == 0;
   };
   const std::int64_t count = rows.RowCount();
   for (std::int64_t row = 0; row < count; ++row) {
     AppendRowLine(text, rows, row, format);
     if (text.size() >= ChunkBytes && !writeOut()) break;
   }
-  if (!text.empty()) writeOut();
-  if (file.error() != QFileDevice::NoError) {
-    const QString reason = file.errorString();
+  if (writeError == 0 && !text.empty()) writeOut();
+  // Some file systems (network, quotas, delayed allocation) refuse the data only when it
+  // is stored; the file must not replace the old one before that has succeeded.
+  if (writeError == 0 && fsync(fd) != 0) writeError = errno;
+  if (writeError != 0) {
+    // The temporary file goes with the QSaveFile; the old file is never touched.
     file.cancelWriting();
-    return failed(reason);
+    return failed(SystemReason(writeError));
   }
   // The temporary file is renamed over the target only here; on failure it is removed.
   if (!file.commit()) return failed(file.errorString());
@@ -100,13 +145,16 @@ void LogFile::Fail(const QString& reason) {
   if (report_) report_(Utf8(reason));
 }
 
-bool LogFile::WriteAll(const std::string& text) {
-  const qint64 size = static_cast<qint64>(text.size());
-  const qint64 before = file_.size();
-  if (file_.write(text.data(), size) == size) return true;
-  // Leave no half line behind for the next trace to append to.
-  file_.resize(before);
-  return false;
+int LogFile::Write(std::string_view text, const RowStore* rows) {
+  struct stat info {};
+  const qint64 before = fstat(file_.handle(), &info) == 0 ? static_cast<qint64>(info.st_size) : file_.size();
+  int error = 0;
+  const std::size_t taken = WriteFully(file_.handle(), text, &error);
+  if (error != 0 && taken > 0) {
+    const std::size_t whole = rows ? WholeRowsIn(*rows, format_, taken) : 0;
+    file_.resize(before + static_cast<qint64>(whole));
+  }
+  return error;
 }
 
 QString LogFile::ReadFirstLine() {
@@ -139,12 +187,13 @@ bool LogFile::Open(const std::string& storedPath, const ColumnSet& columns) {
     const std::string known = path == lastPath_ ? lastHeader_ : Utf8(ReadFirstLine());
     writeHeader = !known.empty() && known != header;
   }
-  if (writeHeader && !WriteAll(header)) {
-    const QString reason = file_.errorString();
-    file_.close();
-    Fail(QStringLiteral("The log file %1 could not be written: %2. The trace runs without a log.")
-             .arg(path, reason));
-    return false;
+  if (writeHeader) {
+    if (const int error = Write(header, nullptr); error != 0) {
+      file_.close();
+      Fail(QStringLiteral("The log file %1 could not be written: %2. The trace runs without a log.")
+               .arg(path, SystemReason(error)));
+      return false;
+    }
   }
   lastPath_ = path;
   lastHeader_ = header;
@@ -172,17 +221,16 @@ void LogFile::Append(const RowStore& batch) {
   const std::int64_t count = batch.RowCount();
   for (std::int64_t row = 0; row < count; ++row) AppendRowLine(text, batch, row, format_);
   if (text.empty()) return;
-  if (WriteAll(text) && file_.flush()) return;
-  const QString reason = file_.errorString();
+  const int error = Write(text, &batch);
+  if (error == 0) return;
   const QString path = file_.fileName();
   file_.close();
   Fail(QStringLiteral("Writing to the log file %1 failed: %2. The trace goes on; its rows are no "
                       "longer logged.")
-           .arg(path, reason));
+           .arg(path, SystemReason(error)));
 }
 
 void LogFile::Close() {
   if (!file_.isOpen()) return;
-  file_.flush();
   file_.close();
 }

@@ -20,6 +20,7 @@
 #include <QString>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "analysis/columns.h"
 #include "analysis/row_store.h"
@@ -29,7 +30,8 @@ class QWidget;
 
 // Writes the header line and every row of rows to path. The file appears complete or not
 // at all: it is written under a temporary name in the same folder and renamed into place.
-// On failure returns false and sets *error to a message naming the file and the reason.
+// On failure returns false and sets *error to a message naming the file and the system's
+// reason; every write and the final storing of the data are checked.
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error);
 
 // The save dialog for Save Trace: text (.txt) or CSV (.csv), asks before overwriting.
@@ -60,16 +62,20 @@ class LogFile {
   bool IsOpen() const { return file_.isOpen(); }
   QString Path() const { return file_.fileName(); }
 
-  // Appends the rows of one batch and flushes them to the system. The first failure is
-  // reported and ends logging for this trace; the rows in the list are not affected.
+  // Appends the rows of one batch, handed to the system at once. The first failure is
+  // reported with the system's reason and ends logging for this trace; the rows the system
+  // took whole stay in the file, and the rows in the list are not affected.
   void Append(const RowStore& batch);
 
-  // Flushes and closes; harmless when not open.
+  // Closes; harmless when not open.
   void Close();
 
  private:
   void Fail(const QString& reason);
-  bool WriteAll(const std::string& text);
+  // Appends text, the lines of rows (or a header when rows is null); returns 0, or the error
+  // number of the write that failed. After a failure the file keeps only the rows the system
+  // took whole, so no half line is left for the next trace to append to.
+  int Write(std::string_view text, const RowStore* rows);
   bool Unlinked();
   QString ReadFirstLine();
 

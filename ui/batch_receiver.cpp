@@ -38,6 +38,7 @@ void BatchReceiver::ReadFailed(const std::string& reason) {
 void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
 
 void BatchReceiver::ApplyQueued() {
+  observerCallPosted_ = false;
   if (Apply(applyBudget_)) QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
 }
 
@@ -45,11 +46,11 @@ bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {
   const auto start = std::chrono::steady_clock::now();
   bool any = false;
   bool left = false;
-  TrafficCounters last;
   // Batches are taken one at a time: an observer that opens a modal box lets this run
   // again from the box's event loop, and rows must still reach the list in order.
   for (;;) {
     Pending batch;
+    bool more = false;
     {
       std::lock_guard lock(mutex_);
       if (queue_.empty()) break;
@@ -59,13 +60,24 @@ bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {
       }
       batch = std::move(queue_.front());
       queue_.pop_front();
+      more = !queue_.empty();
     }
     model_.AppendBatch(batch.rows);
-    if (observer_) observer_(batch.rows, batch.counters);
-    last = batch.counters;
+    // The counters go out with their rows, before the observer: while it holds a modal box
+    // open the panes must already match the list, and nothing older may follow the counters
+    // of batches applied from the box's event loop.
+    emit countersChanged(batch.counters);
+    if (observer_) {
+      // Batches queued behind this one were delivered while a call was pending, so none was
+      // posted for them: without one, a box held open here would stop the list until OK.
+      if (more && !observerCallPosted_) {
+        observerCallPosted_ = true;
+        QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
+      }
+      observer_(batch.rows, batch.counters);
+    }
     any = true;
   }
-  if (any) emit countersChanged(last);
   return left;
 }
 

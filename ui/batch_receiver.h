@@ -22,7 +22,7 @@ class BatchReceiver : public QObject, public BatchSink {
   Q_OBJECT
 
  public:
-  // Sees each batch after it has been added to the list, with its counters.
+  // Sees each batch after it has been added to the list and its counters sent out.
   using Observer = std::function<void(const RowStore& batch, const TrafficCounters& counters)>;
 
   explicit BatchReceiver(RowModel& model, QObject* parent = nullptr);
@@ -52,6 +52,7 @@ class BatchReceiver : public QObject, public BatchSink {
   void SetApplyBudget(std::chrono::nanoseconds budget) { applyBudget_ = budget; }
 
  signals:
+  // The counters as they stood after a batch, emitted as the batch reaches the list.
   void countersChanged(const TrafficCounters& counters);
   // Reads from the adapter have started to fail; reason is the device's (may be empty).
   void readFailed(const QString& reason);
@@ -71,6 +72,8 @@ class BatchReceiver : public QObject, public BatchSink {
   Observer observer_;
   std::chrono::nanoseconds applyBudget_ = DefaultApplyBudget;
   std::atomic<std::int64_t> preparedRows_{0};
+  // A call posted before an observer ran, not yet started (user-interface thread only).
+  bool observerCallPosted_ = false;
   mutable std::mutex mutex_;
   std::deque<Pending> queue_;
 };

@@ -245,13 +245,16 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   setModel(model_);
   opener_ = [this](const QString& title, const std::string& details) { OpenDetailsDialog(title, details); };
 
-  // Follow new rows only while the user is looking at the end of the list.
-  connect(model_, &QAbstractItemModel::rowsAboutToBeInserted, this, [this] {
-    const QScrollBar* bar = verticalScrollBar();
-    followEnd_ = model_->rowCount() == 0 || bar->value() >= bar->maximum();
-  });
-  connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
-    if (followEnd_) scrollToBottom();
+  // Follow new rows only while the user is looking at the end of the list. Where the end
+  // lies is known only once the view has laid the new rows out, and a scroll bar that
+  // appears then narrows or shortens the client area once more. So whether the list is at
+  // its end is kept from the user's last scroll, and every new range is followed while it is.
+  QScrollBar* bar = verticalScrollBar();
+  connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { atEnd_ = value >= bar->maximum(); });
+  connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
+    // A range the value already reaches (nothing to scroll, or rows removed) shows the end too.
+    atEnd_ = atEnd_ || bar->value() >= maximum;
+    if (atEnd_) bar->setValue(maximum);
   });
 }
 

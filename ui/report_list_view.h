@@ -103,5 +103,6 @@ class CRowListView : public CListViewEx {
   CaptureState& state_;
   RowModel* model_;  // owned through Qt parenthood
   DetailsOpener opener_;
-  bool followEnd_ = false;
+  // The last row was in sight after the user's last scroll: new rows are followed.
+  bool atEnd_ = true;
 };

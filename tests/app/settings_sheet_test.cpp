@@ -10,8 +10,11 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTest>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -223,6 +226,48 @@ TEST_F(SettingsSheetTest, LogPageEditsAreTakenWhenLeftOrOnOk) {
   sheet->ApplyTo(state);
   EXPECT_EQ(state.saveLog, 0);
   EXPECT_EQ(state.logFilePath, "/var/log/second.txt");
+}
+
+// In box's picture: the first column of the check mark (what differs between checked and
+// not) and the last column drawn in the text colour to the left of it.
+std::pair<int, int> MarkAndTextEnd(QCheckBox& box) {
+  box.setChecked(true);
+  const QImage on = box.grab().toImage();
+  box.setChecked(false);
+  const QImage off = box.grab().toImage();
+  const int ink = box.palette().color(QPalette::WindowText).lightness();
+  int mark = on.width(), textEnd = -1;
+  for (int x = 0; x < on.width(); ++x)
+    for (int y = 0; y < on.height(); ++y)
+      if (on.pixel(x, y) != off.pixel(x, y)) mark = std::min(mark, x);
+  for (int x = 0; x < mark - 2; ++x)
+    for (int y = 0; y < on.height(); ++y)
+      if (std::abs(QColor(off.pixel(x, y)).lightness() - ink) < 60) textEnd = x;
+  return {mark, textEnd};
+}
+
+TEST_F(SettingsSheetTest, SaveToFileTextStandsRightAlignedLeftOfItsBox) {
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
+  sheet->show();
+  QCheckBox& box = *sheet->LogPage().SaveToFileBox();
+  EXPECT_EQ(box.text(), "Save to File:");
+  const int laidOut = box.width();
+  for (int width : {laidOut, 3 * box.sizeHint().width()}) {
+    SCOPED_TRACE(width);
+    box.resize(width, box.height());
+    const auto [mark, textEnd] = MarkAndTextEnd(box);
+    ASSERT_LT(mark, box.width()) << "no check mark drawn";
+    ASSERT_GE(textEnd, 0) << "no text left of the box";
+    EXPECT_LT(mark - textEnd, 20);  // right next to the box, however wide the control
+  }
+  // The box and the text answer a click alike.
+  box.resize(laidOut, box.height());
+  box.setChecked(false);
+  QTest::mouseClick(&box, Qt::LeftButton, {}, QPoint(box.width() - 4, box.height() / 2));
+  EXPECT_TRUE(box.isChecked());
+  QTest::mouseClick(&box, Qt::LeftButton, {}, QPoint(4, box.height() / 2));
+  EXPECT_FALSE(box.isChecked());
 }
 
 TEST_F(SettingsSheetTest, BrowseStoresTheWholeChosenPath) {

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
@@ -132,15 +134,20 @@ TEST_F(TraceFilesTest, FailureWhileWritingKeepsTheOldFileAndLeavesNothingBehind)
   WriteFile(At("trace.txt"), "old contents\n");
   const RowStore many = NumberedRows(0, 20000, std::string(100, 'd'));
   QString error;
-  bool saved;
-  {
-    FileSizeLimit limit(64 * 1024);
-    saved = SaveTrace(At("trace.txt"), ThreeColumns(), many, &error);
+  // Many rows fail in the middle of the writing; a few fail only when the last of them
+  // are handed to the system.
+  for (const RowStore* rows : {&many, static_cast<const RowStore*>(nullptr)}) {
+    const RowStore few = NumberedRows(0, 300);
+    bool saved;
+    {
+      FileSizeLimit limit(1024);
+      saved = SaveTrace(At("trace.txt"), ThreeColumns(), rows ? *rows : few, &error);
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_TRUE(error.contains(QString::fromLocal8Bit(std::strerror(EFBIG)))) << error.toStdString();
+    EXPECT_EQ(ReadAll(At("trace.txt")), "old contents\n");
+    EXPECT_EQ(Entries(dir.path()), QStringList{"trace.txt"});
   }
-  EXPECT_FALSE(saved);
-  EXPECT_FALSE(error.isEmpty());
-  EXPECT_EQ(ReadAll(At("trace.txt")), "old contents\n");
-  EXPECT_EQ(Entries(dir.path()), QStringList{"trace.txt"});
 
   // With room again, the same save goes through, every row in place.
   ASSERT_TRUE(SaveTrace(At("trace.txt"), ThreeColumns(), many, &error)) << error.toStdString();
@@ -270,6 +277,21 @@ TEST_F(LogFileTest, WriteFailureIsReportedOnceAndLeavesNoHalfLine) {
   log.Append(NumberedRows(0, 1, "next"));
   log.Close();
   EXPECT_EQ(ReadAll(At("run.txt")), before + "0\t60\tnext\n");
+}
+
+TEST_F(LogFileTest, WriteFailureKeepsTheRowsTheSystemTookAndGivesItsReason) {
+  LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  ASSERT_TRUE(log.Open("run.txt", ThreeColumns()));
+  const std::string before = ReadAll(At("run.txt"));
+  const std::string taken = "0\t60\tx\n1\t60\tx\n";
+  {
+    // Room for two rows and part of the third.
+    FileSizeLimit limit(static_cast<rlim_t>(before.size() + taken.size()) + 3);
+    log.Append(NumberedRows(0, 5));
+  }
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find(std::strerror(EFBIG)), std::string::npos) << messages[0];
+  EXPECT_EQ(ReadAll(At("run.txt")), before + taken);
 }
 
 }  // namespace

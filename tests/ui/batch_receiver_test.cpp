@@ -128,4 +128,27 @@ TEST_F(BatchReceiverTest, ObserverRunningTheEventLoopKeepsRowsInOrder) {
   ExpectRowsInOrder(model, 6);
 }
 
+TEST_F(BatchReceiverTest, ListAndPanesGoOnBehindAnObserversModalBox) {
+  // The first batch's observer stands for a modal box. The second batch was queued before
+  // the first was taken, so its delivery posted nothing; the third comes while the box is open.
+  QSignalSpy counters(&receiver, &BatchReceiver::countersChanged);
+  auto shown = [&] { return counters.isEmpty() ? -1 : counters.last()[0].value<TrafficCounters>().packetsReceived; };
+  std::vector<std::int64_t> shownWhileOpen;
+  receiver.SetObserver([&](const RowStore&, const TrafficCounters& c) {
+    if (c.packetsReceived != 3) return;
+    shownWhileOpen.push_back(shown());
+    receiver.DeliverBatch(MakeRows(kColumns, 6, 1), CountersAfter(6));
+    QCoreApplication::processEvents();
+    shownWhileOpen.push_back(model.rowCount());
+    shownWhileOpen.push_back(shown());
+  });
+  receiver.DeliverBatch(MakeRows(kColumns, 1, 3), CountersAfter(3));
+  receiver.DeliverBatch(MakeRows(kColumns, 4, 2), CountersAfter(5));
+  QCoreApplication::processEvents();
+  // Panes at the box's batch, then every row and its counters while it is open.
+  EXPECT_EQ(shownWhileOpen, (std::vector<std::int64_t>{3, 6, 6}));
+  ExpectRowsInOrder(model, 6);
+  EXPECT_EQ(shown(), 6);  // nothing older once the box is closed
+}
+
 }  // namespace

@@ -103,6 +103,30 @@ TEST_F(ReportListViewTest, FollowsNewRowsOnlyWhileScrolledToTheEnd) {
   EXPECT_EQ(view.Model().rowCount(), 205);
 }
 
+TEST_F(ReportListViewTest, FollowsTheEndWhenBothScrollBarsAppear) {
+  auto lastRowInSight = [this] {
+    const QRect row = view.visualRect(view.Model().index(view.Model().rowCount() - 1, 0));
+    return row.isValid() && row.top() >= 0 && row.bottom() < view.viewport()->height();
+  };
+  for (int firstBatch : {3, 4094}) {
+    SCOPED_TRACE(firstBatch);
+    Show(400, 200, ShowFirst(3));
+    // Narrower than the client area (the frame's inside) by less than a vertical bar: the
+    // bar that the first overflow brings pushes the columns past the right edge.
+    NarrowColumns((view.contentsRect().width() - view.verticalScrollBar()->sizeHint().width() / 2) / 3);
+    QApplication::processEvents();
+    ASSERT_FALSE(view.horizontalScrollBar()->isVisible());
+    for (int batch = 0, next = 1; batch < 30; ++batch) {
+      const int count = batch == 0 ? firstBatch : 3;
+      Append(next, count);
+      next += count;
+      ASSERT_TRUE(lastRowInSight()) << "stuck at " << view.rowAt(view.viewport()->height() - 1) << " of "
+                                    << view.Model().rowCount();
+    }
+    EXPECT_TRUE(view.horizontalScrollBar()->isVisible());
+  }
+}
+
 TEST_F(ReportListViewTest, DoubleClickOnARowOpensItsDetailsBeforeTheDefaultHandling) {
   Show(600, 300, ShowIds({ColumnId::Bytes, ColumnId::InOut}));
   Append(1, 5);
