@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "analysis/mac_text.h"
 #include "capture/driver_client.h"
 
 namespace {
@@ -249,12 +250,7 @@ QString AskLogFilePath(QWidget* parent) {
 
 // ---------------------------------------------------------------------------------------
 
-std::string FormatStationAddress(const std::uint8_t mac[6]) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X\n", mac[0], mac[1], mac[2], mac[3],
-                mac[4], mac[5]);
-  return text;
-}
+std::string FormatStationAddress(const std::uint8_t mac[6]) { return MacText(mac) + "\n"; }
 
 CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, ReportErrorFn reportError,
                        QWidget* parent)

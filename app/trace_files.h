@@ -5,16 +5,6 @@
 // Both use the one row-writing code of analysis/row_text.h: a header line with the shown
 // columns' header texts, then one line per row; tab-separated text, or CSV when the file
 // name ends in ".csv".
-//
-// Wiring in the main window:
-//   Save Trace / File > Save (enabled while the list has rows):
-//     QString path = AskSaveTracePath(this);
-//     QString error;
-//     if (!path.isEmpty() && !SaveTrace(path, state.columns, rows, &error)) ReportError(error);
-//   Log file (one LogFile member for the window's life, reporting through ReportError):
-//     Start, after the trace has started:   if (state.saveLog) log.Open(state.logFilePath, state.columns);
-//     each batch, as it is added to the list: log.Append(batch);   // no-op while closed
-//     Stop, after the last batch is applied:  log.Close();
 
 #include <QFile>
 #include <QString>
