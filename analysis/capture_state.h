@@ -41,5 +41,8 @@ class CaptureState {
 
   std::array<std::uint8_t, 6> adapterMac{};
 
+  // A BPF expression the adapter's frames must match; empty: every frame.
+  std::string captureFilter;
+
   ConnectionTable connections;
 };

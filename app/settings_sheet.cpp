@@ -19,6 +19,7 @@
 #include <cstdio>
 
 #include "analysis/mac_text.h"
+#include "capture/capture_filter.h"
 #include "capture/driver_client.h"
 
 namespace {
@@ -283,13 +284,35 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   grid->setColumnStretch(1, 1);
   grid->setRowStretch(3, 1);
 
+  // Which of the adapter's frames are listed: a BPF expression such as "tcp port 80".
+  filter_ = new QLineEdit(this);
+  filter_->setObjectName(ControlName(settings_control::CaptureFilter));
+  filter_->setPlaceholderText(QStringLiteral("every frame"));
+  auto* filterLabel = PlainLabel(QStringLiteral("Capture filter:"), this);
+  filterLabel->setBuddy(filter_);
+  auto* filterRow = new QHBoxLayout;
+  filterRow->addWidget(filterLabel);
+  filterRow->addWidget(filter_, 1);
+
   auto* outer = new QVBoxLayout(this);
   outer->addSpacing(30);
   outer->addWidget(group);
+  outer->addLayout(filterRow);
   outer->addStretch();
 }
 
+bool CPPAdapter::SaveControls() {
+  const std::string text = filter_->text().toStdString();
+  if (std::optional<std::string> why = CaptureFilterError(text)) {
+    if (reportError_) reportError_(CaptureFilterRefusedMessage + *why);
+    return false;
+  }
+  captureFilter = text;
+  return true;
+}
+
 void CPPAdapter::Initialise() {
+  filter_->setText(QString::fromStdString(captureFilter));
   FillList();
   ShowDetails();
   connect(list_, &QComboBox::currentIndexChanged, this, [this](int) { ShowDetails(); });
@@ -360,6 +383,7 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
   log_->saveToFile = state.saveLog != 0 ? 1 : 0;
   log_->path = state.logFilePath;
   adapter_ = new CPPAdapter(state.adapterIndex, env, reportError);
+  adapter_->captureFilter = state.captureFilter;
 
   tabs_ = new QTabWidget(this);
   tabs_->addTab(report_, QStringLiteral("Column Headings"));
@@ -414,5 +438,6 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   state.adapterIndex = adapter_->adapterIndex;
   state.saveLog = log_->saveToFile;
   state.logFilePath = log_->path;
+  state.captureFilter = adapter_->captureFilter;
   return kept;
 }

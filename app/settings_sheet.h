@@ -39,6 +39,7 @@ inline constexpr int Browse = 1002;
 inline constexpr int AdapterList = 1023;
 inline constexpr int Description = 1024;
 inline constexpr int MacAddress = 1025;
+inline constexpr int CaptureFilter = 1026;
 }  // namespace settings_control
 
 // The longest log file path the settings keep, in bytes of its 8-bit form.
@@ -143,9 +144,12 @@ class CPPAdapter : public SettingsPage {
   // then addressFailure holds the device's reason (empty when it gave none).
   std::optional<std::array<std::uint8_t, 6>> stationAddress;
   std::string addressFailure;
+  // The capture filter: taken from its box only when it compiles.
+  std::string captureFilter;
 
   // The index lives in the page, not in a control: it changes only through ShowDetails.
-  bool SaveControls() override { return true; }
+  // A filter that does not compile is reported with libpcap's reason and not taken.
+  bool SaveControls() override;
 
   void FillList();
   void ShowDetails();
@@ -153,6 +157,7 @@ class CPPAdapter : public SettingsPage {
   QComboBox* AdapterList() const { return list_; }
   QLabel* DescriptionText() const { return description_; }
   QLabel* MacAddressText() const { return mac_; }
+  QLineEdit* CaptureFilterEdit() const { return filter_; }
 
  protected:
   void Initialise() override;
@@ -164,7 +169,10 @@ class CPPAdapter : public SettingsPage {
   QComboBox* list_ = nullptr;
   QLabel* description_ = nullptr;
   QLabel* mac_ = nullptr;
+  QLineEdit* filter_ = nullptr;
 };
+
+inline constexpr char CaptureFilterRefusedMessage[] = "The capture filter was not taken: ";
 
 // The station address as the adapter page shows it: "00:A0:C9:12:34:56\n".
 std::string FormatStationAddress(const std::uint8_t mac[6]);

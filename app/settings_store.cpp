@@ -66,6 +66,9 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state) {
   std::string logFile = profile.ReadString(SettingsSection, "LogFile", DefaultLogFile);
   if (logFile.size() > LogFilePathSize - 1) logFile = DefaultLogFile;
   state.logFilePath = logFile;
+
+  // Kept as stored: one that no longer compiles is refused at Start with libpcap's reason.
+  state.captureFilter = profile.ReadString(SettingsSection, "CaptureFilter", "");
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -73,5 +76,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteString(SettingsSection, "LogFile", state.logFilePath);
   profile.WriteInt(SettingsSection, "Adapter", state.adapterIndex);
   profile.WriteInt(SettingsSection, "Save", state.saveLog);
+  profile.WriteString(SettingsSection, "CaptureFilter", state.captureFilter);
   profile.Flush();
 }

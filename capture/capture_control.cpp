@@ -10,6 +10,7 @@
 
 #include "analysis/mac_text.h"
 #include "capture/adapters.h"
+#include "capture/capture_filter.h"
 #include "capture/driver_client.h"
 
 namespace {
@@ -41,6 +42,14 @@ void CaptureControl::Start() {
   // A second Start while a trace runs would replace the adapter under the running thread.
   if (tracing_) return;
   view_.EnableStartButton(false);
+
+  // A stored filter may no longer compile (another libpcap, a hand-edited profile): the
+  // trace would otherwise start with a filter other than the one asked for.
+  if (std::optional<std::string> why = CaptureFilterError(state_.captureFilter)) {
+    ReportErrorWithReason(*why, "The capture filter \"%s\" was not accepted.\n", state_.captureFilter.c_str());
+    view_.UpdateCommandStates();
+    return;
+  }
 
   const std::optional<AdapterEntry> adapter =
       FindAdapter(environment_.registry, state_.adapterIndex, StartAdapterLimit);

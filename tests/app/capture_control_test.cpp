@@ -173,6 +173,18 @@ TEST_F(CaptureControlTest, AdapterSevenOfEightPassesTheProbeButNotStart) {
   EXPECT_EQ(machine.script->openDevices, 0);
 }
 
+TEST_F(CaptureControlTest, CaptureFilterThatDoesNotCompileKeepsTheTraceFromStarting) {
+  machine.AddAdapters(1);
+  state.captureFilter = "port 99999";
+  Control().Start();
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].first, "The capture filter \"port 99999\" was not accepted.\n");
+  EXPECT_THAT(view.messages[0].second, HasSubstr("99999"));  // libpcap's reason
+  EXPECT_FALSE(Control().IsTracing());
+  EXPECT_TRUE(Control().CanStart());
+  EXPECT_EQ(machine.script->openDevices, 0);
+}
+
 TEST_F(CaptureControlTest, RefusedFilterIsReportedAndTheTraceRuns) {
   machine.AddAdapters(1);
   machine.script->failingCodes = {request_code::SetFilter};

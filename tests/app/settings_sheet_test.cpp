@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -23,6 +24,8 @@
 #include "tests/support/memory_registry.h"
 
 namespace {
+
+using ::testing::StartsWith;
 
 class SettingsSheetTest : public ::testing::Test {
  protected:
@@ -474,6 +477,29 @@ TEST_F(SettingsSheetTest, OkWithAnotherAdapterTakesTheAddressThePageReadForIt) {
   EXPECT_EQ(kept->reason, "No such device");
   EXPECT_EQ(state.adapterIndex, 1);
   EXPECT_EQ(state.adapterMac, probed);
+}
+
+TEST_F(SettingsSheetTest, CaptureFilterIsTakenOnlyWhenItCompiles) {
+  AddAdapters(1);
+  state.captureFilter = "udp";
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  QLineEdit* edit = sheet->AdapterPage().CaptureFilterEdit();
+  EXPECT_EQ(edit->text(), "udp");
+
+  // OK with a filter libpcap refuses: said with its reason, and the sheet stays open.
+  edit->setText("tcp port");
+  sheet->accept();
+  EXPECT_NE(sheet->result(), QDialog::Accepted);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_THAT(messages[0], StartsWith(CaptureFilterRefusedMessage));
+  EXPECT_GT(messages[0].size(), std::string(CaptureFilterRefusedMessage).size());
+
+  edit->setText("tcp port 80 or arp");
+  sheet->accept();
+  ASSERT_EQ(sheet->result(), QDialog::Accepted);
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.captureFilter, "tcp port 80 or arp");
 }
 
 TEST(StationAddress, FormatsUpperCaseHexWithColonsAndALineFeed) {

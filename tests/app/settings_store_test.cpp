@@ -146,12 +146,13 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   RecordingProfile profile;
   CaptureState state;
   LoadSettings(profile, state);
-  EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile"));
+  EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
+                                         "read Orrisvane/CaptureFilter"));
   profile.calls.clear();
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
               ElementsAre("write Orrisvane/Bools=11100011111110000011", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
-                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0"));
+                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter="));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {
