@@ -10,13 +10,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 
+#include "capture/capture_filter.h"
 #include "capture/child_process.h"
+#include "capture/device_base.h"
 #include "capture/linux_registry.h"
 #include "capture/pcapng_stream.h"
 
@@ -81,7 +84,7 @@ std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text)
   return mac;
 }
 
-class AgentDevice : public PacketDevice {
+class AgentDevice : public DeviceBase {
  public:
   explicit AgentDevice(AgentOptions options)
       : options_(std::move(options)), abortEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
@@ -114,20 +117,18 @@ class AgentDevice : public PacketDevice {
     }
   }
 
-  std::string LastError() const override {
-    std::lock_guard lock(mutex_);
-    return lastError_;
-  }
-
   std::uint64_t KernelDrops() const override { return earlierDrops_.load() + drops_.load(); }
 
- private:
-  bool Fail(std::string reason) {
-    std::lock_guard lock(mutex_);
-    lastError_ = std::move(reason);
-    return false;
+  bool SetCaptureFilter(const std::string& expression) override {
+    // Checked here, so that a filter the agent would refuse is told at once, with
+    // libpcap's words, rather than as the agent's end at the first read.
+    if (std::optional<std::string> why = CaptureFilterError(expression))
+      return Fail("the capture filter does not compile: " + *why);
+    captureFilter_ = expression;
+    return true;
   }
 
+ private:
   bool Bind(const std::string& keyName) {
     if (bound_) return Fail("an interface is already bound");
     auto name = InterfaceNameForKey(keyName, options_.sysRoot);
@@ -145,9 +146,15 @@ class AgentDevice : public PacketDevice {
     if (abortEvent_.get() < 0) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
     interfaceName_ = *name;
     agentPath_ = *agent;
+    // The agent opens the interface as a capture would: a missing capability, an
+    // interface that is down or gone is the bind's failure, as with an in-process open,
+    // and the answer is the station address until a running agent describes one.
+    std::optional<std::array<std::uint8_t, 6>> probed = Probe(&why);
+    if (!probed) return Fail(why);
     bound_ = true;
     failed_ = false;
     std::lock_guard lock(mutex_);
+    probedMac_ = *probed;
     streamMac_.reset();
     streamDescription_.clear();
     return true;
@@ -187,9 +194,9 @@ class AgentDevice : public PacketDevice {
   std::vector<std::string> AgentArguments() const {
     std::vector<std::string> arguments = {"-i", interfaceName_};
     if (agentPromiscuous_) arguments.push_back("--promiscuous");
-    if (!options_.captureFilter.empty()) {
+    if (!captureFilter_.empty()) {
       arguments.push_back("-f");
-      arguments.push_back(options_.captureFilter);
+      arguments.push_back(captureFilter_);
     }
     return arguments;
   }
@@ -268,10 +275,8 @@ class AgentDevice : public PacketDevice {
       switch (stream_->Next()) {
         case PcapngStreamReader::Item::Packet: {
           const auto data = stream_->Packet().data;
-          const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), size));
-          if (n > 0) std::memcpy(output, data.data(), n);
-          if (bytesReturned) *bytesReturned = n;
-          return true;
+          const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), UINT32_MAX));
+          return CopyFrame(data.data(), length, output, size, bytesReturned);
         }
         case PcapngStreamReader::Item::Interface:
           Noted(stream_->LastInterface());
@@ -313,20 +318,12 @@ class AgentDevice : public PacketDevice {
 
   bool StationAddress(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
     if (!bound_) return Fail("no interface is bound");
-    if (!output || size < 6) return Fail("the station address needs 6 bytes");
-    std::optional<std::array<std::uint8_t, 6>> mac;
+    std::array<std::uint8_t, 6> mac;
     {
       std::lock_guard lock(mutex_);
-      mac = streamMac_;
+      mac = streamMac_.value_or(probedMac_);
     }
-    if (!mac) {
-      std::string why;
-      mac = Probe(&why);
-      if (!mac) return Fail(why);
-    }
-    std::memcpy(output, mac->data(), 6);
-    if (bytesReturned) *bytesReturned = 6;
-    return true;
+    return CopyStationAddress(mac.data(), output, size, bytesReturned);
   }
 
   // The agent's answer to --probe: it opens the interface as for a capture and prints the
@@ -371,18 +368,13 @@ class AgentDevice : public PacketDevice {
 
   bool Description(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
     if (!bound_) return Fail("no interface is bound");
-    if (!output || size == 0) return Fail("no room for the description");
     std::string text;
     {
       std::lock_guard lock(mutex_);
       text = streamDescription_;
     }
     if (text.empty()) text = DescribeInterface(interfaceName_, options_.sysRoot);
-    const std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), size - 1));
-    std::memcpy(output, text.data(), n);
-    static_cast<char*>(output)[n] = 0;
-    if (bytesReturned) *bytesReturned = n + 1;
-    return true;
+    return CopyDescription(text, output, size, bytesReturned);
   }
 
   const AgentOptions options_;
@@ -394,6 +386,7 @@ class AgentDevice : public PacketDevice {
   bool bound_ = false;
   std::string interfaceName_;
   std::string agentPath_;
+  std::string captureFilter_;
 
   // The reading thread (and unbind, once no read can come).
   std::unique_ptr<ChildProcess> agent_;
@@ -407,7 +400,7 @@ class AgentDevice : public PacketDevice {
   std::atomic<std::uint64_t> earlierDrops_{0};
 
   mutable std::mutex mutex_;
-  std::string lastError_;
+  std::array<std::uint8_t, 6> probedMac_{};
   std::optional<std::array<std::uint8_t, 6>> streamMac_;
   std::string streamDescription_;
 };

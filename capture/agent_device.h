@@ -9,8 +9,11 @@
 // - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
 //   AgentReadTimeoutMs without one; the abort requests end a pending read and every one
 //   after it.
-// - The station address is the one the running agent described, or else the agent's
-//   answer to --probe; the description likewise, or else the interface's own.
+// - Binding runs the agent's --probe, which opens the interface as a capture would: a
+//   missing capability or an interface that is down fails the bind with the agent's
+//   reason. The station address is the one the running agent described, or else the
+//   probe's answer; the description likewise, or else the interface's own.
+// - A capture filter set on the device is passed to the agent (-f).
 // - When the agent fails, the line it wrote to standard error is the failure of the read
 //   and LastError(); every later read fails with it too, and the agent is not restarted.
 // - Unbinding ends the agent (SIGTERM, SIGKILL after a grace) within about 100 ms.
@@ -25,8 +28,6 @@ struct AgentOptions {
   std::string agentPath;
   // Where interfaces are looked up when a key name is bound.
   std::string sysRoot = "/sys";
-  // A BPF expression passed to the agent (-f); empty: every frame.
-  std::string captureFilter;
 };
 
 // Registers the agent device under DriverDevicePath.

@@ -55,6 +55,7 @@ void CaptureControl::Start() {
       FindAdapter(environment_.registry, state_.adapterIndex, StartAdapterLimit);
   TraceOptions options;
   options.keyName = adapter ? adapter->keyName : "";
+  options.captureFilter = state_.captureFilter;
   options.promiscuousFailed = [this](const std::string& reason) {
     ReportErrorWithReason(ExplainFailure(reason), "Promiscuous mode not activated\n");
   };
@@ -69,6 +70,9 @@ void CaptureControl::Start() {
   if (!started) {
     if (started.failure == TraceStartFailure::Allocation) {
       ReportError("Packet allocation failed.\n");
+    } else if (started.failure == TraceStartFailure::CaptureFilter) {
+      ReportErrorWithReason(started.reason, "The capture filter \"%s\" was not accepted.\n",
+                            state_.captureFilter.c_str());
     } else {
       ReportErrorWithReason(ExplainFailure(started.reason), "Adapter %s open failed.\n", options.keyName.c_str());
     }

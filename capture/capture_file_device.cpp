@@ -10,7 +10,9 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
+#include "capture/capture_filter.h"
 #include "capture/device_base.h"
 
 namespace {
@@ -31,7 +33,15 @@ constexpr std::uint32_t LongestPlainRecord = 262144;
 
 class CaptureFileDevice : public DeviceBase {
  public:
-  CaptureFileDevice(std::string path, CaptureFilter filter) : path_(std::move(path)), filter_(std::move(filter)) {}
+  explicit CaptureFileDevice(std::string path) : path_(std::move(path)) {}
+
+  bool SetCaptureFilter(const std::string& expression) override {
+    std::string why;
+    std::optional<CaptureFilter> filter = CaptureFilter::Compile(expression, &why);
+    if (!filter) return Fail("the capture filter does not compile: " + why);
+    filter_ = std::move(*filter);
+    return true;
+  }
 
   bool Control(std::uint32_t code, const void* /*input*/, std::uint32_t /*inputLength*/, void* output,
                std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
@@ -233,8 +243,8 @@ class CaptureFileDevice : public DeviceBase {
 
 }  // namespace
 
-void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath, CaptureFilter filter) {
-  table.Register(DriverDevicePath, [filePath = std::move(filePath), filter = std::move(filter)](const DeviceOpenArgs&) {
-    return std::unique_ptr<PacketDevice>(std::make_unique<CaptureFileDevice>(filePath, filter));
+void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath) {
+  table.Register(DriverDevicePath, [filePath = std::move(filePath)](const DeviceOpenArgs&) {
+    return std::unique_ptr<PacketDevice>(std::make_unique<CaptureFileDevice>(filePath));
   });
 }

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "capture/capture_filter.h"
 #include "capture/packet_device.h"
 
-// Records the filter does not take are passed over, as a live adapter's kernel would.
-void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath, CaptureFilter filter = {});
+// Records a capture filter set on the device does not take are passed over, as a live
+// adapter's kernel would.
+void RegisterCaptureFileDevice(DeviceTable& table, std::string filePath);

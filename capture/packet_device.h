@@ -45,6 +45,11 @@ class PacketDevice {
   virtual std::string LastError() const { return {}; }
   // Frames the kernel dropped since the adapter was bound (0 when unknown).
   virtual std::uint64_t KernelDrops() const { return 0; }
+  // Takes a capture filter (a BPF expression; empty: every frame) for the frames read
+  // from now on; false, with the reason in LastError(), when it does not compile or the
+  // device cannot filter. Not a driver request: the driver protocol has no such request,
+  // so a trace gives the filter to the device it opened before the first read.
+  virtual bool SetCaptureFilter(const std::string& expression) { return expression.empty(); }
   // True once a finite source (a capture file) has delivered its last frame; LastError()
   // is then non-empty when the source ended in damage rather than at its proper end.
   virtual bool EndOfInput() const { return false; }

@@ -19,6 +19,13 @@ TraceStartResult StartTrace(Trace& trace, const DeviceTable& devices, const Trac
     return result;
   }
 
+  if (!trace.adapter->device->SetCaptureFilter(options.captureFilter)) {
+    result.failure = TraceStartFailure::CaptureFilter;
+    result.reason = trace.adapter->device->LastError();
+    CloseAdapter(std::move(trace.adapter));
+    return result;
+  }
+
   if (options.stationAddress) {
     std::uint32_t returned = 0;
     auto& address = *options.stationAddress;

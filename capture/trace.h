@@ -42,12 +42,14 @@ struct TraceOptions {
   // before the first read.
   bool promiscuous = true;
   std::function<void(const std::string& reason)> promiscuousFailed;
+  // A BPF expression the device filters the frames with; empty: every frame.
+  std::string captureFilter;
   // When given, the adapter's station address is read into it after the adapter opens.
   std::array<std::uint8_t, 6>* stationAddress = nullptr;
 };
 
 // What stopped a trace from starting; nothing is left open after any of them.
-enum class TraceStartFailure { None, Open, StationAddress, Allocation };
+enum class TraceStartFailure { None, Open, CaptureFilter, StationAddress, Allocation };
 
 struct TraceStartResult {
   TraceStartFailure failure = TraceStartFailure::None;
@@ -55,7 +57,7 @@ struct TraceStartResult {
   explicit operator bool() const { return failure == TraceStartFailure::None; }
 };
 
-// Opens the adapter, asks for promiscuous mode, reads the station address when asked,
+// Opens the adapter, gives it the capture filter, asks for promiscuous mode, reads the station address when asked,
 // allocates the read request over the state's frame buffer and starts the capture thread
 // delivering to sink. The sink's RowCount() is asked on the new thread for the first
 // packet number, so it must answer the rows already listed from this call on.

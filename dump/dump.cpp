@@ -400,6 +400,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   state.adapterMac = options.mac.value_or(std::array<std::uint8_t, 6>{});
 
   TraceOptions traceOptions;
+  traceOptions.captureFilter = options.captureFilter;
   if (live) {
     std::optional<std::string> key = LiveAdapterKey(options, err, env);
     if (!key) return DumpExitFailure;
@@ -414,14 +415,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
       PrintLine(err, "cannot read capture file " + options.file + ": no capture file reader");
       return DumpExitFailure;
     }
-    std::string filterError;
-    std::optional<CaptureFilter> filter = CaptureFilter::Compile(options.captureFilter, &filterError);
-    if (!filter) {
-      // Checked with the arguments already; only running out of memory gets here.
-      PrintLine(err, "-f: " + filterError);
-      return DumpExitUsage;
-    }
-    env.registerCaptureFile(fileDevices, options.file, std::move(*filter));
+    env.registerCaptureFile(fileDevices, options.file);
     devices = &fileDevices;
     traceOptions.keyName = FileKeyName;
     traceOptions.promiscuous = false;
@@ -444,6 +438,9 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
         break;
       case TraceStartFailure::StationAddress:
         PrintLine(err, WithReason("GetAddress() failed.", started.reason));
+        break;
+      case TraceStartFailure::CaptureFilter:
+        PrintLine(err, WithReason("-f: the capture filter was not taken", started.reason));
         break;
       default:
         if (live) {

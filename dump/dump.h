@@ -16,7 +16,6 @@
 #include "analysis/columns.h"
 #include "analysis/row_store.h"
 #include "capture/adapters.h"
-#include "capture/capture_filter.h"
 #include "capture/packet_device.h"
 
 // What the program reaches the machine through.
@@ -26,8 +25,7 @@ struct DumpEnvironment {
   const RegistryView* registry = nullptr;
   // Registers, under the driver's path, a device that reads the capture file at path and
   // binds any key name (-r).
-  // Records the filter does not take are passed over.
-  std::function<void(DeviceTable&, std::string path, CaptureFilter filter)> registerCaptureFile;
+  std::function<void(DeviceTable&, std::string path)> registerCaptureFile;
   // Raised (by SIGINT or SIGTERM in the program) to end a live capture.
   const std::atomic<bool>* interrupted = nullptr;
   // How often the main thread looks for the end of input, -c and an interruption: often

@@ -43,8 +43,8 @@ int main(int argc, char** argv) {
   DumpEnvironment env;
   env.devices = &devices;
   env.registry = &registry;
-  env.registerCaptureFile = [](DeviceTable& table, std::string path, CaptureFilter filter) {
-    RegisterCaptureFileDevice(table, std::move(path), std::move(filter));
+  env.registerCaptureFile = [](DeviceTable& table, std::string path) {
+    RegisterCaptureFileDevice(table, std::move(path));
   };
   env.interrupted = &interrupted;
 

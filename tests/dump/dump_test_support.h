@@ -51,8 +51,8 @@ inline DumpResult RunWith(const std::vector<std::string>& args, const DumpEnviro
 
 inline DumpEnvironment FileEnvironment() {
   DumpEnvironment env;
-  env.registerCaptureFile = [](DeviceTable& table, std::string path, CaptureFilter filter) {
-    RegisterCaptureFileDevice(table, std::move(path), std::move(filter));
+  env.registerCaptureFile = [](DeviceTable& table, std::string path) {
+    RegisterCaptureFileDevice(table, std::move(path));
   };
   return env;
 }

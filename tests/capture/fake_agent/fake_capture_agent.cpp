@@ -9,7 +9,9 @@
 //   --gap MS
 //   --then-die          after the stream, end by SIGKILL instead of waiting
 //   --ignore-term       ignore SIGTERM
-//   --fail LINE         write LINE to standard error and exit with --status (default 1)
+//   --fail LINE         capturing, write LINE to standard error and exit with --status
+//                       (default 1)
+//   --fail-probe LINE   the same for --probe
 //   --status N
 //   --mac TEXT          the answer to --probe (default 02:FC:00:00:00:01)
 //
@@ -50,7 +52,7 @@ bool WriteAll(const char* data, std::size_t size) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string pidFile, recordFile, streamFile, failLine, mac = "02:FC:00:00:00:01";
+  std::string pidFile, recordFile, streamFile, failLine, failProbeLine, mac = "02:FC:00:00:00:01";
   std::size_t pieces = 0;
   int gapMs = 0, status = 1;
   bool thenDie = false, ignoreTerm = false, probe = false;
@@ -66,6 +68,7 @@ int main(int argc, char** argv) {
     else if (arg == "--then-die") thenDie = true;
     else if (arg == "--ignore-term") ignoreTerm = true;
     else if (arg == "--fail" && hasValue) failLine = argv[++i];
+    else if (arg == "--fail-probe" && hasValue) failProbeLine = argv[++i];
     else if (arg == "--status" && hasValue) status = std::atoi(argv[++i]);
     else if (arg == "--mac" && hasValue) mac = argv[++i];
     else {
@@ -80,8 +83,8 @@ int main(int argc, char** argv) {
     for (const std::string& arg : deviceArguments) line += (line.empty() ? "" : " ") + arg;
     Append(recordFile, line);
   }
-  if (!failLine.empty()) {
-    std::fprintf(stderr, "%s\n", failLine.c_str());
+  if (const std::string& line = probe ? failProbeLine : failLine; !line.empty()) {
+    std::fprintf(stderr, "%s\n", line.c_str());
     return status;
   }
   if (probe) {
