@@ -10,7 +10,7 @@
 #include "app/main_frame.h"
 #include "app/settings_store.h"
 #include "capture/adapters.h"
-#include "capture/pcap_device.h"
+#include "capture/agent_device.h"
 
 bool SocketsAvailable() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -97,7 +97,9 @@ bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex) {
   icon.addFile(QStringLiteral(":/images/icon32.png"), QSize(32, 32));
   setWindowIcon(icon);
 
-  RegisterPcapDevice(devices_);
+  // Frames come from the capture agent, the one program that holds the capture
+  // capability; this process never opens a raw socket.
+  RegisterAgentDevice(devices_);
   profile_ = std::make_unique<QSettingsProfile>();
   frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, registry_}, *profile_, nullptr, adapterIndex);
   if (frame_->StartupFailed()) return false;

@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <filesystem>
 #include <optional>
-#include <system_error>
 #include <vector>
 
 #include "analysis/mac_text.h"
 #include "capture/adapters.h"
+#include "capture/agent_device.h"
 #include "capture/capture_filter.h"
 #include "capture/driver_client.h"
 
@@ -25,10 +24,10 @@ bool Contains(const std::string& haystack, const char* needle) {
 constexpr char StartupHint[] =
     "\nTo use another adapter, start Orrisvane with --adapter N (orrisvane-dump -D lists the adapters).";
 
-std::string ProgramPath() {
-  std::error_code error;
-  auto path = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string("orrisvane") : path.string();
+// The agent the devices start, for the hint that grants it the capability.
+std::string AgentPath() {
+  std::string why;
+  return FindCaptureAgent(ThisProgramsAgentSearch(), &why).value_or(CaptureAgentName);
 }
 
 }  // namespace
@@ -189,9 +188,10 @@ std::string CaptureControl::ExplainFailure(const std::string& reason, FailureCon
   if (reason.empty()) return {};
   std::string text = reason;
   if (Contains(reason, "permission") || Contains(reason, "not permitted")) {
-    text += "\n\nCapturing needs the raw-network capability. Run Orrisvane as root, or grant it once:\n"
+    text += "\n\nCapturing needs the raw-network capability, which only the capture agent holds. Grant it to "
+            "the agent once (again after each build):\n"
             "    sudo setcap cap_net_raw,cap_net_admin+eip " +
-            ProgramPath();
+            AgentPath();
   } else if (Contains(reason, "not up") || Contains(reason, " down")) {
     text += "\n\nBring the interface up (for example: sudo ip link set <interface> up)";
     text += context == FailureContext::Trace ? ", or choose another adapter in Settings." : "." + std::string(StartupHint);

@@ -1,5 +1,6 @@
-// orrisvane-dump's process wiring: the real devices and adapter list, and the signals
-// that end a live capture through the stop handshake.
+// orrisvane-dump's process wiring: the real devices (live frames through the capture
+// agent) and adapter list, and the signals that end a live capture through the stop
+// handshake.
 
 #include <atomic>
 #include <csignal>
@@ -9,7 +10,7 @@
 
 #include "capture/capture_file_device.h"
 #include "capture/linux_registry.h"
-#include "capture/pcap_device.h"
+#include "capture/agent_device.h"
 #include "dump/dump.h"
 
 namespace {
@@ -37,7 +38,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
 
   DeviceTable devices;
-  RegisterPcapDevice(devices);
+  RegisterAgentDevice(devices);
   LinuxRegistry registry;
 
   DumpEnvironment env;
