@@ -1,0 +1,23 @@
+#pragma once
+// The adapter list as the programs print it (-D): one line per adapter, tab-separated:
+// index, key name, description and MAC address.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "capture/adapters.h"
+#include "capture/packet_device.h"
+
+// Most adapters a list holds (as many as the start-up probe lists).
+inline constexpr std::uint32_t ListedAdaptersMaximum = 20;
+
+// "02:FC:00:00:00:01"
+std::string FormatMacAddress(const std::uint8_t* mac);
+
+// Writes the list to out; then, on err, a line "program: ..." for each adapter that would
+// not open or give its address (its MAC stays empty in the list). False, said on err, when
+// no adapter is found or out cannot be written.
+bool PrintAdapterList(const RegistryView* registry, const DeviceTable* devices, std::FILE* out, std::FILE* err,
+                      std::string_view program);
