@@ -30,6 +30,15 @@ std::string ActivationFailure(const std::string& name, int status, const char* d
   }
 }
 
+// The interface's IPv4 netmask lets "ip broadcast" compile; without an address there is none.
+bpf_u_int32 Netmask(const std::string& name) {
+  bpf_u_int32 network = 0;
+  bpf_u_int32 netmask = PCAP_NETMASK_UNKNOWN;
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  if (pcap_lookupnet(name.c_str(), &network, &netmask, errbuf) != 0) return PCAP_NETMASK_UNKNOWN;
+  return netmask;
+}
+
 struct Relay {
   LiveInterface::FrameSink take;
   void* context;
@@ -95,13 +104,8 @@ bool LiveInterface::SetPromiscuous(bool on, std::string* why) {
 }
 
 LiveInterface::FilterResult LiveInterface::SetFilter(const std::string& expression, std::string* why) {
-  // The interface's netmask lets "ip broadcast" compile; without an IPv4 address there is none.
-  bpf_u_int32 network = 0;
-  bpf_u_int32 netmask = PCAP_NETMASK_UNKNOWN;
-  char errbuf[PCAP_ERRBUF_SIZE] = {};
-  if (pcap_lookupnet(name_.c_str(), &network, &netmask, errbuf) != 0) netmask = PCAP_NETMASK_UNKNOWN;
   struct bpf_program program {};
-  if (pcap_compile(handle_.get(), &program, expression.c_str(), 1, netmask) != 0) {
+  if (pcap_compile(handle_.get(), &program, expression.c_str(), 1, Netmask(name_)) != 0) {
     if (why) *why = pcap_geterr(handle_.get());
     return FilterResult::DoesNotCompile;
   }
@@ -112,6 +116,16 @@ LiveInterface::FilterResult LiveInterface::SetFilter(const std::string& expressi
     return FilterResult::NotApplied;
   }
   return FilterResult::Applied;
+}
+
+std::string LiveInterface::FilterError(const std::string& interfaceName, const std::string& expression) {
+  std::unique_ptr<pcap, Closer> dead(pcap_open_dead(DLT_EN10MB, PcapSnapLength));
+  if (!dead) return "cannot compile a filter: out of memory";
+  struct bpf_program program {};
+  if (pcap_compile(dead.get(), &program, expression.c_str(), 1, Netmask(interfaceName)) != 0)
+    return pcap_geterr(dead.get());
+  pcap_freecode(&program);
+  return {};
 }
 
 int LiveInterface::ReadWaiting(int limit, FrameSink take, void* context) {

@@ -48,6 +48,9 @@ class LiveInterface {
   // Compiles a BPF expression (tcpdump's syntax) and makes it the kernel's filter. *why
   // receives libpcap's message when it does not compile or cannot be applied.
   FilterResult SetFilter(const std::string& expression, std::string* why);
+  // libpcap's message when the expression does not compile for the named interface (whose
+  // netmask "ip broadcast" needs), empty when it does. Needs no right to capture.
+  static std::string FilterError(const std::string& interfaceName, const std::string& expression);
 
   // Hands at most limit frames that are waiting (limit < 0: all of them) to take(context,
   // frame), without blocking. Returns how many it handed, or -1 when the capture failed
