@@ -39,6 +39,16 @@ bpf_u_int32 Netmask(const std::string& name) {
   return netmask;
 }
 
+bool IsLoopback(const std::string& name) {
+  int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return false;
+  struct ifreq request {};
+  std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
+  bool loopback = ::ioctl(sock, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_LOOPBACK);
+  ::close(sock);
+  return loopback;
+}
+
 struct Relay {
   LiveInterface::FrameSink take;
   void* context;
@@ -83,6 +93,13 @@ std::unique_ptr<LiveInterface> LiveInterface::Open(const std::string& name, std:
   }
   // Reads must not block: callers wait in Wait, which also watches their own wake-up.
   if (pcap_setnonblock(p.get(), 1, errbuf) != 0) return fail("cannot capture on " + name + ": " + errbuf);
+  // The loopback interface hands every frame to the socket twice, going out and coming in,
+  // and libpcap throws the outgoing copy away. Left out by the kernel, it takes no slot of
+  // the ring and no time of the reader. Older kernels lack the option and keep it.
+  if (IsLoopback(name)) {
+    int one = 1;
+    setsockopt(pcap_fileno(p.get()), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
+  }
   return std::make_unique<LiveInterface>(Key{}, std::move(p), name, std::move(sysRoot));
 }
 
