@@ -96,6 +96,8 @@ class Capture {
     std::int64_t now = CoarseMs();
     std::int64_t nextStatistics = now + AgentStatisticsMs;
     std::int64_t heldSince = now;
+    std::int64_t framesSinceWait = 0;
+    int gatherUs = AgentGatherMinUs;
     std::string failure;
     while (!(env_.stop && env_.stop->load())) {
       int limit = AgentBatchFrames;
@@ -107,6 +109,7 @@ class Capture {
         break;
       }
       frames_ += count;
+      framesSinceWait += count;
       now = CoarseMs();
       if (wasEmpty && count > 0) heldSince = now;
       if (options_.maxFrames && frames_ >= *options_.maxFrames) break;
@@ -121,7 +124,13 @@ class Capture {
       if (count == limit) continue;  // more may be waiting in the ring
       std::int64_t timeout = nextStatistics - now;
       if (writer_.Size() > 0) timeout = std::min(timeout, heldSince + AgentHoldMs - now);
-      if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(timeout, 0)), env_.wakeFd)) {
+      if (framesSinceWait > 0) {
+        // The last gather brought framesSinceWait frames: scale it towards AgentGatherFrames.
+        gatherUs = static_cast<int>(std::clamp<std::int64_t>(gatherUs * AgentGatherFrames / framesSinceWait,
+                                                             AgentGatherMinUs, AgentGatherMaxUs));
+        framesSinceWait = 0;
+      }
+      if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(timeout, 0)), env_.wakeFd, gatherUs)) {
         failure = live_.Error();
         break;
       }

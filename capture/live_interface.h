@@ -18,8 +18,8 @@ inline constexpr int PcapReadTimeoutMs = 50;
 // loopback. The kernel clears the ring when the adapter is bound, so more costs start-up.
 inline constexpr int PcapBufferBytes = 16 << 20;
 // When the ring runs dry while frames are coming in, Wait lets more gather for this long
-// before it sleeps in poll: a busy interface then wakes the reader about once per interval
-// instead of once per frame. It is the most a frame is held back.
+// (unless told otherwise) before it sleeps in poll: a busy interface then wakes the reader
+// about once per interval instead of once per frame. It is the most a frame is held back.
 inline constexpr int PcapGatherMicroseconds = 5000;
 
 // One captured frame, valid during the call that hands it over.
@@ -59,9 +59,10 @@ class LiveInterface {
   int ReadWaiting(int limit, FrameSink take, void* context);
 
   // Sleeps until frames may be waiting, wakeFd (when >= 0) is readable, or timeoutMs pass.
-  // While frames flow (the last ReadWaiting handed some) it first lets them gather for
-  // PcapGatherMicroseconds. False when the wait itself failed (reason in Error()).
-  bool Wait(int timeoutMs, int wakeFd);
+  // While frames flow (the last ReadWaiting handed some) it lets them gather instead, for
+  // gatherMicroseconds (at most timeoutMs). False when the wait itself failed (reason in
+  // Error()).
+  bool Wait(int timeoutMs, int wakeFd, int gatherMicroseconds = PcapGatherMicroseconds);
 
   // The kernel's counts since the interface was opened: frames received and dropped.
   bool Statistics(std::uint64_t* received, std::uint64_t* dropped) const;
