@@ -31,9 +31,9 @@ inline constexpr int AgentStatisticsMs = 1000;   // an interface statistics bloc
 inline constexpr int AgentBatchFrames = 512;     // frames taken from the ring between looks at the clock
 // While frames flow, each wait lets about this many gather (a quarter of the kernel ring's
 // some 8,000 slots), within these bounds: a slow flow then wakes the agent 50 times a
-// second, not 200, and a fast one still never fills the ring.
+// second, and a fast one wakes it before the ring is a quarter full.
 inline constexpr long AgentGatherFrames = 2048;
-inline constexpr int AgentGatherMinUs = 5000;
+inline constexpr int AgentGatherMinUs = 1000;
 inline constexpr int AgentGatherMaxUs = 20000;
 
 // Runs the program; returns its exit status.
