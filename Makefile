@@ -19,7 +19,7 @@ SANITIZER_ENV := ASAN_OPTIONS=detect_leaks=1 \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 
-.PHONY: all setup configure build test test-asan test-tsan test-fuzz fuzz-build fuzz run bench clean
+.PHONY: all setup configure build test test-asan test-tsan test-fuzz fuzz-build fuzz run bench deb clean
 
 all: build
 
@@ -78,6 +78,12 @@ fuzz: fuzz-build
 
 run: build
 	@scripts/run $(BUILD)
+
+# The Debian package, in $(BUILD) (not part of make test). Its postinst grants the capture
+# agent its capabilities for the members of the group orrisvane.
+deb: configure
+	@cmake --build $(BUILD) -j $(JOBS) --target orrisvane orrisvane-dump orrisvane-capture
+	@cd $(BUILD) && cpack -G DEB
 
 bench: setup
 	@ORRISVANE_BENCH=1 scripts/setup

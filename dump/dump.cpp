@@ -16,6 +16,7 @@
 
 #include "analysis/capture_state.h"
 #include "analysis/row_text.h"
+#include "capture/adapter_list.h"
 #include "capture/capture_thread.h"
 #include "capture/trace.h"
 #include "capture/driver_client.h"
@@ -49,13 +50,6 @@ std::string WithReason(std::string message, const std::string& why) {
 
 std::string FramesDecoded(std::int64_t frames) {
   return std::to_string(frames) + (frames == 1 ? " frame decoded" : " frames decoded");
-}
-
-std::string FormatMac(const std::uint8_t* mac) {
-  char text[18];
-  std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
-                mac[5]);
-  return text;
 }
 
 // The escape of a character in the tab-separated layout, or null when it stands as it is.
@@ -315,47 +309,7 @@ class DumpWriter : public BatchSink {
 };
 
 int ListAdapters(std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
-  AdapterEntry entries[DumpMaxAdapters];
-  std::uint32_t count = 0;
-  if (!env.registry || !EnumerateAdapters(*env.registry, entries, DumpMaxAdapters, &count)) {
-    PrintLine(err, "No adapters found!");
-    return DumpExitFailure;
-  }
-  std::string text;
-  std::vector<std::string> problems;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    std::string mac;
-    std::string why;
-    AdapterPtr adapter = env.devices ? OpenAdapter(*env.devices, entries[i].keyName, &why)
-                                     : AdapterPtr(nullptr, nullptr);
-    if (adapter) {
-      std::uint8_t address[6] = {};
-      std::uint32_t n = 0;
-      if (GetAddress(adapter.get(), address, sizeof address, &n)) {
-        mac = FormatMac(address);
-      } else {
-        problems.push_back(WithReason(std::string("adapter ") + entries[i].keyName + ": GetAddress() failed",
-                                      adapter->lastError));
-      }
-      CloseAdapter(std::move(adapter));
-    } else {
-      problems.push_back(WithReason(std::string("Adapter ") + entries[i].keyName + " open failed", why));
-    }
-    text += std::to_string(i);
-    text += '\t';
-    AppendTsvCell(text, entries[i].keyName);
-    text += '\t';
-    AppendTsvCell(text, entries[i].description);
-    text += '\t';
-    text += mac;
-    text += '\n';
-  }
-  if (std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fflush(out) != 0) {
-    PrintLine(err, std::string("cannot write the adapter list: ") + std::strerror(errno));
-    return DumpExitFailure;
-  }
-  for (const std::string& problem : problems) PrintLine(err, problem);
-  return DumpExitOk;
+  return PrintAdapterList(env.registry, env.devices, out, err, Program) ? DumpExitOk : DumpExitFailure;
 }
 
 // The key name of the adapter -i names. On failure prints why and returns nothing.

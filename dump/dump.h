@@ -15,6 +15,7 @@
 
 #include "analysis/columns.h"
 #include "analysis/row_store.h"
+#include "capture/adapter_list.h"
 #include "capture/adapters.h"
 #include "capture/packet_device.h"
 
@@ -49,7 +50,7 @@ struct DumpOptions {
 };
 
 // Most adapters -D and -i look at (as many as the start-up probe lists).
-inline constexpr std::uint32_t DumpMaxAdapters = 20;
+inline constexpr std::uint32_t DumpMaxAdapters = ProbeAdapterLimit;
 
 // Exit statuses.
 inline constexpr int DumpExitOk = 0;

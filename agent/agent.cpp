@@ -1,0 +1,241 @@
+// orrisvane-capture: open one interface, give up every capability, stream its frames.
+
+#include "agent/agent.h"
+
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include "agent/agent_args.h"
+#include "agent/pcapng_writer.h"
+#include "agent/privileges.h"
+#include "analysis/mac_text.h"
+#include "capture/adapter_list.h"
+#include "capture/live_interface.h"
+
+namespace {
+
+constexpr char Program[] = "orrisvane-capture";
+// A pipe this large lets the reader fall behind by a second of a busy link without the
+// agent blocking; where the system refuses, the default pipe does.
+constexpr int PipeBytes = 1 << 20;
+
+// Every message is one line, whatever a library put into it.
+void PrintLine(std::FILE* err, std::string message) {
+  std::replace(message.begin(), message.end(), '\n', ' ');
+  std::replace(message.begin(), message.end(), '\r', ' ');
+  while (!message.empty() && message.back() == ' ') message.pop_back();
+  std::fprintf(err, "%s: %s\n", Program, message.c_str());
+  std::fflush(err);
+}
+
+// Milliseconds of a clock that costs almost nothing to read; good enough for flushing.
+std::int64_t CoarseMs() {
+  struct timespec now {};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::uint64_t WallClockUs() {
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec / 1000);
+}
+
+// Writes the whole buffer. False once the output is gone: the reader closed it (EPIPE),
+// another write error, or a stop request interrupted a write that was blocked.
+bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, const std::atomic<bool>* stop) {
+  while (size > 0) {
+    ssize_t n = ::write(fd, data, size);
+    if (n > 0) {
+      data += n;
+      size -= static_cast<std::size_t>(n);
+    } else if (n < 0 && errno == EINTR) {
+      if (stop && stop->load()) return false;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+void TakeFrame(void* context, const LiveFrame& frame) {
+  const std::uint64_t timestamp =
+      static_cast<std::uint64_t>(frame.seconds) * 1000000u + static_cast<std::uint32_t>(frame.microseconds);
+  static_cast<pcapng::Writer*>(context)->Packet(timestamp, frame.capturedLength, frame.originalLength, frame.data);
+}
+
+int Probe(const AgentOptions& options, const AgentEnvironment& env) {
+  std::string why;
+  auto live = LiveInterface::Open(options.interfaceName, &why);
+  std::array<std::uint8_t, 6> address{};
+  if (!live || !live->StationAddress(&address, &why)) {
+    PrintLine(env.err, why);
+    return AgentExitFailure;
+  }
+  std::fprintf(env.out, "%s\n", MacText(address.data()).c_str());
+  return std::fflush(env.out) == 0 ? AgentExitOk : AgentExitFailure;
+}
+
+// The capture loop: frames as they come, gathered while they flow, written at least every
+// AgentHoldMs; statistics every AgentStatisticsMs and at the end.
+class Capture {
+ public:
+  Capture(LiveInterface& live, const AgentOptions& options, const AgentEnvironment& env)
+      : live_(live), options_(options), env_(env) {}
+
+  int Run(const pcapng::Interface& interface) {
+    writer_.SectionHeader(Program);
+    writer_.InterfaceDescription(interface);
+    // The header goes out at once: the reader learns the interface before any frame.
+    if (!Flush()) return AgentExitOk;
+    std::int64_t now = CoarseMs();
+    std::int64_t nextStatistics = now + AgentStatisticsMs;
+    std::int64_t heldSince = now;
+    std::int64_t framesSinceWait = 0;
+    int gatherUs = AgentGatherMinUs;
+    std::string failure;
+    while (!(env_.stop && env_.stop->load())) {
+      int limit = AgentBatchFrames;
+      if (options_.maxFrames) limit = static_cast<int>(std::min<std::int64_t>(limit, *options_.maxFrames - frames_));
+      const bool wasEmpty = writer_.Size() == 0;
+      const int count = live_.ReadWaiting(limit, TakeFrame, &writer_);
+      if (count < 0) {
+        failure = live_.Error();
+        break;
+      }
+      frames_ += count;
+      framesSinceWait += count;
+      now = CoarseMs();
+      if (wasEmpty && count > 0) heldSince = now;
+      if (options_.maxFrames && frames_ >= *options_.maxFrames) break;
+      // The flow paused, the buffer is full, or its first frame has waited long enough.
+      bool flush = writer_.Size() >= AgentFlushBytes ||
+                   (writer_.Size() > 0 && (count == 0 || now - heldSince >= AgentHoldMs));
+      if (now >= nextStatistics) {
+        flush |= AppendStatistics();
+        nextStatistics = now + AgentStatisticsMs;
+      }
+      if (flush && !Flush()) return AgentExitOk;
+      if (count == limit) continue;  // more may be waiting in the ring
+      std::int64_t timeout = nextStatistics - now;
+      if (writer_.Size() > 0) timeout = std::min(timeout, heldSince + AgentHoldMs - now);
+      if (framesSinceWait > 0) {
+        // The last gather brought framesSinceWait frames: scale it towards AgentGatherFrames.
+        gatherUs = static_cast<int>(std::clamp<std::int64_t>(gatherUs * AgentGatherFrames / framesSinceWait,
+                                                             AgentGatherMinUs, AgentGatherMaxUs));
+        framesSinceWait = 0;
+      }
+      if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(timeout, 0)), env_.wakeFd, gatherUs)) {
+        failure = live_.Error();
+        break;
+      }
+    }
+    // What was captured is written before the reason, with the last counts.
+    AppendStatistics();
+    Flush();
+    if (!failure.empty()) {
+      PrintLine(env_.err, failure);
+      return AgentExitFailure;
+    }
+    return AgentExitOk;
+  }
+
+ private:
+  bool AppendStatistics() {
+    std::uint64_t received = 0, dropped = 0;
+    if (!live_.Statistics(&received, &dropped)) return false;
+    writer_.Statistics(WallClockUs(), received, dropped);
+    return true;
+  }
+
+  bool Flush() {
+    bool written = WriteAll(env_.streamFd, writer_.Data(), writer_.Size(), env_.stop);
+    writer_.Clear();
+    return written;
+  }
+
+  LiveInterface& live_;
+  const AgentOptions& options_;
+  const AgentEnvironment& env_;
+  pcapng::Writer writer_;
+  std::int64_t frames_ = 0;
+};
+
+int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
+  const std::string& name = options.interfaceName;
+  std::string why;
+  // A filter that cannot compile is a mistake in the arguments, whatever the rights.
+  if (options.filter) {
+    why = LiveInterface::FilterError(name, *options.filter);
+    if (!why.empty()) {
+      PrintLine(env.err, why);
+      return AgentExitUsage;
+    }
+  }
+  auto live = LiveInterface::Open(name, &why);
+  if (!live) {
+    PrintLine(env.err, why);
+    return AgentExitFailure;
+  }
+  if (options.promiscuous && !live->SetPromiscuous(true, &why)) {
+    PrintLine(env.err, why);
+    return AgentExitFailure;
+  }
+  if (options.filter) {
+    switch (live->SetFilter(*options.filter, &why)) {
+      case LiveInterface::FilterResult::Applied:
+        break;
+      case LiveInterface::FilterResult::DoesNotCompile:
+        PrintLine(env.err, why);
+        return AgentExitUsage;
+      case LiveInterface::FilterResult::NotApplied:
+        PrintLine(env.err, why);
+        return AgentExitFailure;
+    }
+  }
+  pcapng::Interface interface;
+  if (!live->StationAddress(&interface.stationAddress, &why)) {
+    PrintLine(env.err, why);
+    return AgentExitFailure;
+  }
+  const std::string description = live->Description();
+  interface.name = name;
+  interface.description = description;
+  interface.snapLength = PcapSnapLength;
+  // The open socket is all the capture needs from here on.
+  if (!DropAllCapabilities(&why)) {
+    PrintLine(env.err, why);
+    return AgentExitFailure;
+  }
+  ::fcntl(env.streamFd, F_SETPIPE_SZ, PipeBytes);
+  return Capture(*live, options, env).Run(interface);
+}
+
+}  // namespace
+
+int RunAgent(std::span<const std::string> args, const AgentEnvironment& env) {
+  std::string error;
+  std::optional<AgentOptions> options = ParseAgentArgs(args, &error);
+  if (!options) {
+    PrintLine(env.err, error);
+    return AgentExitUsage;
+  }
+  switch (options->mode) {
+    case AgentMode::Help:
+      std::fputs(AgentUsageText(), env.out);
+      return std::fflush(env.out) == 0 ? AgentExitOk : AgentExitFailure;
+    case AgentMode::ListInterfaces:
+      return PrintAdapterList(env.registry, env.devices, env.out, env.err, Program) ? AgentExitOk : AgentExitFailure;
+    case AgentMode::Probe:
+      return Probe(*options, env);
+    case AgentMode::Capture:
+      return StartCapture(*options, env);
+  }
+  return AgentExitUsage;
+}

@@ -1,0 +1,112 @@
+#include "agent/agent_args.h"
+
+#include <charconv>
+#include <limits>
+
+std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, std::string* error) {
+  AgentOptions options;
+  bool modeGiven = false;
+  const auto fail = [error](std::string message) -> std::optional<AgentOptions> {
+    if (error) *error = std::move(message);
+    return std::nullopt;
+  };
+  const auto setMode = [&](AgentMode mode) {
+    if (modeGiven) return false;
+    options.mode = mode;
+    modeGiven = true;
+    return true;
+  };
+  constexpr char OneMode[] = "only one of -i, --probe, -D and --help may be given";
+
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& flag = args[i];
+    const auto value = [&](std::string* out) {
+      if (i + 1 >= args.size()) return false;
+      *out = args[++i];
+      return true;
+    };
+    std::string v;
+    if (flag == "--help" || flag == "-h") {
+      if (!setMode(AgentMode::Help)) return fail(OneMode);
+    } else if (flag == "-D") {
+      if (!setMode(AgentMode::ListInterfaces)) return fail(OneMode);
+    } else if (flag == "-i" || flag == "--probe") {
+      if (!setMode(flag == "-i" ? AgentMode::Capture : AgentMode::Probe)) return fail(OneMode);
+      if (!value(&v) || v.empty()) return fail(flag + " needs an interface name (see -D)");
+      options.interfaceName = v;
+    } else if (flag == "--promiscuous") {
+      options.promiscuous = true;
+    } else if (flag == "-f") {
+      if (!value(&v)) return fail("-f needs a filter expression");
+      options.filter = v;
+    } else if (flag == "-c") {
+      if (!value(&v)) return fail("-c needs a frame count");
+      std::int64_t n = 0;
+      auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), n);
+      if (ec != std::errc() || end != v.data() + v.size() || n < 1)
+        return fail("-c: '" + v + "' is not a frame count from 1 to " +
+                    std::to_string(std::numeric_limits<std::int64_t>::max()));
+      options.maxFrames = n;
+    } else {
+      return fail("unknown argument '" + flag + "' (see --help)");
+    }
+  }
+  if (!modeGiven) return fail("one of -i IFNAME, --probe IFNAME and -D is needed (see --help)");
+  if (options.mode != AgentMode::Capture && (options.promiscuous || options.filter || options.maxFrames))
+    return fail("--promiscuous, -f and -c go with -i only");
+  return options;
+}
+
+const char* AgentUsageText() {
+  return R"(NAME
+       orrisvane-capture - capture the frames of one network interface as a pcapng stream
+
+SYNOPSIS
+       orrisvane-capture -i IFNAME [--promiscuous] [-f FILTER] [-c COUNT]
+       orrisvane-capture --probe IFNAME
+       orrisvane-capture -D
+       orrisvane-capture --help
+
+DESCRIPTION
+       The only part of Orrisvane that needs the right to capture (cap_net_raw and
+       cap_net_admin, or root). It opens the interface, applies the filter, then gives up
+       every capability before it reads the first frame, and writes what it captures to
+       standard output as a pcapng stream: a section header, one interface description
+       (Ethernet, snap length 1520, the interface's name, description and MAC address), one
+       enhanced packet block per frame, and interface statistics (frames received and
+       dropped by the kernel) about once a second and at the end. Output is flushed at
+       least every 50 ms while frames come. Other programs read it as it is:
+
+           orrisvane-capture -i lo -c 10 | tcpdump -nn -r -
+
+OPTIONS
+       -i IFNAME
+              Capture on the interface IFNAME until interrupted (SIGINT or SIGTERM), until
+              standard output is closed, or until COUNT frames have been written.
+
+       --promiscuous
+              Put the interface into promiscuous mode for the capture.
+
+       -f FILTER
+              Capture only the frames that the BPF expression FILTER accepts (the syntax
+              of tcpdump and pcap-filter(7)).
+
+       -c COUNT
+              End after COUNT frames.
+
+       --probe IFNAME
+              Open IFNAME as a capture would, print its MAC address (02:FC:00:00:00:01)
+              and end.
+
+       -D     List the interfaces as orrisvane-dump -D does: index, key name, description
+              and MAC address, tab-separated.
+
+       --help Print this text.
+
+EXIT STATUS
+       0      The capture ended normally (signal, closed output, COUNT reached).
+       1      The interface cannot be opened or fails; one line on standard error,
+              "orrisvane-capture: REASON", with the system's reason.
+       2      Bad arguments, or a filter that does not compile (libpcap's message).
+)";
+}

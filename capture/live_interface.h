@@ -1,0 +1,97 @@
+#pragma once
+// Live capture on one network interface through libpcap: what the in-process packet
+// device and the capture agent both open, read and ask. Reads never block; Wait sleeps
+// until frames may be there, so each caller can also wait for its own wake-up event.
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct pcap;
+
+// Snap length, read timeout of the live capture handle.
+inline constexpr int PcapSnapLength = 1520;
+inline constexpr int PcapReadTimeoutMs = 50;
+// The kernel ring of the handle. In immediate mode every frame takes a slot of the snap
+// length (two to a page), so 16 MiB hold about 8,000 frames: some 40 ms of a saturated
+// loopback. The kernel clears the ring when the adapter is bound, so more costs start-up.
+inline constexpr int PcapBufferBytes = 16 << 20;
+// When the ring runs dry while frames are coming in, Wait lets more gather for this long
+// (unless told otherwise) before it sleeps in poll: a busy interface then wakes the reader
+// about once per interval instead of once per frame. It is the most a frame is held back.
+inline constexpr int PcapGatherMicroseconds = 5000;
+
+// One captured frame, valid during the call that hands it over.
+struct LiveFrame {
+  std::int64_t seconds = 0;       // time of capture, since the epoch
+  std::int32_t microseconds = 0;
+  std::uint32_t capturedLength = 0;  // bytes at data (at most the snap length)
+  std::uint32_t originalLength = 0;  // bytes on the wire
+  const std::uint8_t* data = nullptr;
+};
+
+class LiveInterface {
+ public:
+  // Opens the interface by name (snap length, immediate mode, kernel ring as above; not
+  // promiscuous). On failure returns null and sets *why to libpcap's and the kernel's
+  // reason, naming the interface.
+  static std::unique_ptr<LiveInterface> Open(const std::string& name, std::string* why,
+                                             std::string sysRoot = "/sys");
+
+  const std::string& Name() const { return name_; }
+
+  // Promiscuous mode on or off, at any time while open.
+  bool SetPromiscuous(bool on, std::string* why);
+
+  enum class FilterResult { Applied, DoesNotCompile, NotApplied };
+  // Compiles a BPF expression (tcpdump's syntax) and makes it the kernel's filter. *why
+  // receives libpcap's message when it does not compile or cannot be applied.
+  FilterResult SetFilter(const std::string& expression, std::string* why);
+  // libpcap's message when the expression does not compile for the named interface (whose
+  // netmask "ip broadcast" needs), empty when it does. Needs no right to capture.
+  static std::string FilterError(const std::string& interfaceName, const std::string& expression);
+
+  // Hands at most limit frames that are waiting (limit < 0: all of them) to take(context,
+  // frame), without blocking. Returns how many it handed, or -1 when the capture failed
+  // (reason in Error()).
+  using FrameSink = void (*)(void* context, const LiveFrame& frame);
+  int ReadWaiting(int limit, FrameSink take, void* context);
+
+  // Sleeps until frames may be waiting, wakeFd (when >= 0) is readable, or timeoutMs pass.
+  // While frames flow (the last ReadWaiting handed some) it lets them gather instead, for
+  // gatherMicroseconds (at most timeoutMs). False when the wait itself failed (reason in
+  // Error()).
+  bool Wait(int timeoutMs, int wakeFd, int gatherMicroseconds = PcapGatherMicroseconds);
+
+  // The kernel's counts since the interface was opened: frames received and dropped.
+  bool Statistics(std::uint64_t* received, std::uint64_t* dropped) const;
+
+  // The interface's hardware address.
+  bool StationAddress(std::array<std::uint8_t, 6>* address, std::string* why) const;
+  // "eth0 (virtio_net)"
+  std::string Description() const;
+
+  // Why the last read or wait failed.
+  const std::string& Error() const { return error_; }
+
+ private:
+  struct Key {};
+  struct Closer {
+    void operator()(pcap* handle) const;
+  };
+
+ public:
+  // Only Open constructs one.
+  LiveInterface(Key, std::unique_ptr<pcap, Closer> handle, std::string name, std::string sysRoot);
+
+ private:
+  std::unique_ptr<pcap, Closer> handle_;
+  std::string name_;
+  std::string sysRoot_;
+  bool promiscuous_ = false;
+  bool flowing_ = false;
+  // The descriptor reported an error that libpcap has not turned into a failed read yet.
+  bool errorSeen_ = false;
+  std::string error_;
+};
