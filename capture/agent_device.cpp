@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -440,4 +441,13 @@ void RegisterAgentDevice(DeviceTable& table, AgentOptions options) {
   table.Register(DriverDevicePath, [options = std::move(options)](const DeviceOpenArgs&) {
     return std::unique_ptr<PacketDevice>(std::make_unique<AgentDevice>(options));
   });
+}
+
+std::string CapabilityGrantHint(const std::string& reason) {
+  std::string lower(reason);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (lower.find("permission") == std::string::npos && lower.find("not permitted") == std::string::npos) return {};
+  std::string why;
+  return "sudo setcap cap_net_raw,cap_net_admin+eip " +
+         FindCaptureAgent(ThisProgramsAgentSearch(), &why).value_or(CaptureAgentName);
 }

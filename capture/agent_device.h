@@ -51,3 +51,8 @@ AgentSearch ThisProgramsAgentSearch();
 // program, in ../agent (the build tree: build/app/orrisvane, build/agent/...), in ../bin
 // (installed). Nothing, with the reason and the fix in *why, when none is executable.
 std::optional<std::string> FindCaptureAgent(const AgentSearch& search, std::string* why);
+
+// For a failure reason that says the capture was not permitted: the command that grants
+// the agent this program would start its capability ("sudo setcap ... PATH"); otherwise
+// empty.
+std::string CapabilityGrantHint(const std::string& reason);

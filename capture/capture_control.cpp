@@ -24,11 +24,6 @@ bool Contains(const std::string& haystack, const char* needle) {
 constexpr char StartupHint[] =
     "\nTo use another adapter, start Orrisvane with --adapter N (orrisvane-dump -D lists the adapters).";
 
-// The agent the devices start, for the hint that grants it the capability.
-std::string AgentPath() {
-  std::string why;
-  return FindCaptureAgent(ThisProgramsAgentSearch(), &why).value_or(CaptureAgentName);
-}
 
 }  // namespace
 
@@ -187,11 +182,10 @@ int CaptureControl::ProbeAdapter() {
 std::string CaptureControl::ExplainFailure(const std::string& reason, FailureContext context) {
   if (reason.empty()) return {};
   std::string text = reason;
-  if (Contains(reason, "permission") || Contains(reason, "not permitted")) {
+  if (std::string grant = CapabilityGrantHint(reason); !grant.empty()) {
     text += "\n\nCapturing needs the raw-network capability, which only the capture agent holds. Grant it to "
-            "the agent once (again after each build):\n"
-            "    sudo setcap cap_net_raw,cap_net_admin+eip " +
-            AgentPath();
+            "the agent once (again after each build):\n    " +
+            grant;
   } else if (Contains(reason, "not up") || Contains(reason, " down")) {
     text += "\n\nBring the interface up (for example: sudo ip link set <interface> up)";
     text += context == FailureContext::Trace ? ", or choose another adapter in Settings." : "." + std::string(StartupHint);

@@ -17,6 +17,7 @@
 #include "analysis/capture_state.h"
 #include "analysis/row_text.h"
 #include "capture/adapter_list.h"
+#include "capture/agent_device.h"
 #include "capture/capture_thread.h"
 #include "capture/trace.h"
 #include "capture/driver_client.h"
@@ -399,6 +400,8 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
       default:
         if (live) {
           PrintLine(err, WithReason("Adapter " + traceOptions.keyName + " open failed", started.reason));
+          if (std::string grant = CapabilityGrantHint(started.reason); !grant.empty())
+            PrintLine(err, "to capture without root, grant the capture agent its capability: " + grant);
         } else {
           // The device's reason names the file and what is wrong with it.
           PrintLine(err, started.reason.empty() ? "cannot read capture file " + options.file : OneLine(started.reason));
