@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -149,6 +150,67 @@ TEST_F(DumpProgramTest, InterruptEndsALiveCaptureAndKeepsItsRows) {
   EXPECT_THAT(r.out, HasSubstr("\tUDP (User Datagram Protocol)\t" + payload + "\n"));
   EXPECT_THAT(r.err, testing::MatchesRegex("orrisvane-dump: [0-9]+ frames? decoded, [0-9]+ dropped by the kernel\n"));
   EXPECT_THAT(r.out, StartsWith("0\t"));
+}
+
+// The capturing agents (not the bind's probe) whose parent is pid, from /proc.
+std::vector<pid_t> CaptureAgentsOf(pid_t pid) {
+  std::vector<pid_t> children;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const std::string stat = ReadFile(entry.path().string() + "/stat");
+    // "pid (comm) state ppid ...": the command may hold spaces, so read after its ')'.
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    char state = 0;
+    pid_t parent = 0;
+    const std::string command = ReadFile(entry.path().string() + "/cmdline");
+    const bool capturing = command.find(std::string("\0-i\0", 4)) != std::string::npos;
+    if (rest >> state >> parent && parent == pid && capturing && state != 'Z') children.push_back(std::stoi(name));
+  }
+  return children;
+}
+
+// Gone, or a zombie waiting for whoever adopted it.
+bool Ended(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const auto close = stat.rfind(')');
+  return stat.empty() || (close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z');
+}
+
+TEST_F(DumpProgramTest, TheCaptureAgentEndsWithAKilledDump) {
+  DumpResult list = RunProgram({"-D"});
+  const int lo = list.status == 0 ? LoopbackIndex(list.out) : -1;
+  if (lo < 0) GTEST_SKIP() << "no loopback adapter listed: " << list.err;
+
+  // A filter that takes nothing keeps the agent from writing frames: only the death
+  // signal, not a write into the closed pipe, can end it quickly.
+  pid_t pid = Start({"-i", std::to_string(lo), "-f", "udp port 1 and udp port 2"});
+  ASSERT_GT(pid, 0);
+  std::vector<pid_t> agents;
+  int status = 0;
+  for (int i = 0; i < 200 && agents.empty(); ++i) {
+    if (waitpid(pid, &status, WNOHANG) == pid) GTEST_SKIP() << "live capture not possible here: " << ReadFile(errPath());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    agents = CaptureAgentsOf(pid);
+  }
+  ASSERT_EQ(agents.size(), 1u) << "the dump started no agent";
+  // Once reading, the agent holds no capability: only then is a quiet agent killed by
+  // nothing but the death signal (before, its first write meets the closed pipe).
+  const std::string status_file = "/proc/" + std::to_string(agents[0]) + "/status";
+  for (int i = 0; i < 300 && ReadFile(status_file).find("CapEff:\t0000000000000000") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // past writing its first blocks
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  // Well within the second allowed, and before the agent's once-a-second statistics
+  // would meet the closed pipe.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+  while (!Ended(agents[0]) && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_TRUE(Ended(agents[0])) << "agent " << agents[0] << " outlived the dump";
+  if (!Ended(agents[0])) kill(agents[0], SIGKILL);
 }
 
 }  // namespace
