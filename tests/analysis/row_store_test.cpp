@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "analysis/row_store.h"
-#include "analysis/row_text.h"
 
 namespace {
 
@@ -162,48 +161,6 @@ TEST(RowBuilder, CellsInColumnOrderWithGapsLandInTheirColumns) {
   RowStore copy(6);
   copy.Append(built);
   for (std::int64_t r = 0; r < built.RowCount(); ++r) EXPECT_EQ(Row(copy, r), Row(built, r));
-}
-
-TEST(RowText, EscapingAndQuoting) {
-  const std::vector<std::tuple<std::string, std::string, std::string>> cases = {
-      {"plain", "plain", "plain"},
-      {"", "", ""},
-      {"a\tb", "a\\tb", "a\tb"},
-      {"back\\slash", "back\\\\slash", "back\\slash"},
-      {"line\nnext\r", "line\\nnext\\r", "\"line\nnext\r\""},
-      {"a,b", "a,b", "\"a,b\""},
-      {"say \"hi\"", "say \"hi\"", "\"say \"\"hi\"\"\""},
-  };
-  for (const auto& [cell, tsv, csv] : cases) {
-    std::string t, c;
-    AppendTsvCell(t, cell);
-    AppendCsvCell(c, cell);
-    EXPECT_EQ(t, tsv);
-    EXPECT_EQ(c, csv);
-  }
-}
-
-TEST(RowText, LinesAndFileFormats) {
-  const ColumnSet columns = ColumnSet::FromText("1110001");
-  std::string out;
-  AppendHeaderLine(out, columns, RowFormat::Tsv);
-  AppendHeaderLine(out, columns, RowFormat::Csv);
-  EXPECT_EQ(out, "Packet Number\tBytes\tIn/Out\tProtocol\nPacket Number,Bytes,In/Out,Protocol\r\n");
-
-  RowStore rows(4);
-  const std::vector<std::string_view> cells = {"7", "60", "", "a,\tb"};
-  rows.AppendRow(cells);
-  out.clear();
-  AppendRowLine(out, rows, 0, RowFormat::Tsv);
-  AppendRowLine(out, rows, 0, RowFormat::Csv);
-  EXPECT_EQ(out, "7\t60\t\ta,\\tb\n7,60,,\"a,\tb\"\r\n");
-
-  for (const char* name : {"trace.csv", "TRACE.CSV", "a/b.CsV", ".csv"}) {
-    EXPECT_EQ(FormatForFileName(name), RowFormat::Csv) << name;
-  }
-  for (const char* name : {"trace.txt", "trace.csv.txt", "csv", "trace.tsv", ""}) {
-    EXPECT_EQ(FormatForFileName(name), RowFormat::Tsv) << name;
-  }
 }
 
 }  // namespace
