@@ -7,30 +7,6 @@
 
 #include "analysis/frame_bytes.h"
 
-const IpProtocolEntry IpProtocolTable[IpProtocolCount] = {
-    {1, "ICMP", "Internet Control Message Protocol"},
-    {2, "IGMP", "Internet Group Management Protocol"},
-    {3, "GGP", "Gateway-to-Gateway Protocol"},
-    {4, "IP", "IP encapsulated in IP"},
-    {5, "ST", "Stream"},
-    {6, "TCP", "Transmission Control Protocol"},
-    {8, "EGP", "Exterior Gateway Protocol"},
-    {9, "IGP", "any Interior Gateway Protocol"},
-    {17, "UDP", "User Datagram Protocol"},
-    {27, "RDP", "Reliable Data Protocol"},
-    {28, "IRTP", "Internet Reliable Transaction Protocol"},
-    {29, "ISO-TP4", "ISO-Transport Protocol Class 4"},
-    {35, "IDPR", "Interdomain Policy Routing"},
-    {37, "DDP", "Datagram Delivery Protocol"},
-    {38, "IDPR-CMTP", "Interdomain Policy Routing-Control Message Transport Protocol"},
-    {88, "IGRP", "IGRP"},
-    {89, "OSPFIGP", "OSPFIGP"},
-    {92, "MTP", "Multicast Transport Protocol"},
-    {94, "IPIP", "IP encapsulated in IP Protocol"},
-    {97, "ETHERIP", "Ethernet encapsulated in IP"},
-    {98, "ENCAP", "Encapsulation Header"},
-};
-
 namespace {
 
 constexpr char kUpperHex[] = "0123456789ABCDEF";
@@ -189,15 +165,8 @@ class RowWriter {
 }  // namespace
 
 std::string_view EtherTypeName(std::uint16_t type, char (&buf)[8]) {
-  switch (type) {
-    case 0x0600: return "XNS";
-    case 0x0800: return "IP (Internet Protocol)";
-    case 0x0806: return "ARP (Address Resolution Protocol)";
-    case 0x8137: return "Old IPX";
-    case 0x8138: return "Novell";
-    case 0x814C: return "SNMP (Simple Network Management Protocol)";
-    case 0x86DD: return "IPNG";
-    default: break;
+  for (const EtherTypeEntry& entry : EtherTypeNames) {
+    if (entry.type == type) return entry.name;
   }
   buf[0] = '0';
   buf[1] = 'x';
@@ -237,7 +206,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
     state.bytesReceived += length;
   }
 
-  row.Cell(ColumnId::InOut, [&](CellText& t) { t.Append(outgoing ? "out" : "in"); });
+  row.Cell(ColumnId::InOut, [&](CellText& t) { t.Append(DirectionText(direction)); });
   row.Cell(ColumnId::MacSource, [&](CellText& t) { t.Mac(bytes, off::MacSource); });
   row.Cell(ColumnId::MacDestination, [&](CellText& t) { t.Mac(bytes, off::MacDestination); });
 
@@ -261,23 +230,13 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   row.Cell(ColumnId::IpDestination, [&](CellText& t) { t.Ipv4(bytes, off::IpDestination); });
 
   const std::uint8_t protocol = bytes.U8(off::IpProtocol);
-  const IpProtocolEntry* entry = nullptr;
-  for (const IpProtocolEntry& candidate : IpProtocolTable) {
-    if (candidate.number == protocol) {
-      entry = &candidate;
-      break;
-    }
-  }
-  if (entry == nullptr) {
+  int record = 0;
+  while (record < IpProtocolCount && IpProtocolTable[record].number != protocol) ++record;
+  if (record == IpProtocolCount) {
     row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) { t.Decimal(unsigned{protocol}); });
     return;
   }
-  row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) {
-    t.Append(entry->name);
-    t.Append(" (");
-    t.Append(entry->description);
-    t.Append(')');
-  });
+  row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) { t.Append(IpProtocolCellText[record]); });
 
   if (protocol == 17) {
     row.Cell(ColumnId::Data, [&](CellText& t) {

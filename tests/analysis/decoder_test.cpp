@@ -147,6 +147,10 @@ TEST_F(Decoder, EtherTypeAndProtocolTexts) {
   Decode(IpFrame(98));
   EXPECT_EQ(Text(C::UpperLayerProtocol), "ENCAP (Encapsulation Header)");
   EXPECT_EQ(state.liveConnections, 0);
+  for (const IpProtocolEntry& entry : IpProtocolTable) {
+    Decode(IpFrame(entry.number));
+    EXPECT_EQ(Text(C::UpperLayerProtocol), std::string(entry.name) + " (" + entry.description + ")");
+  }
 }
 
 TEST_F(Decoder, DirectionAndCounters) {

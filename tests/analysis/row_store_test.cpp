@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+#include "analysis/connection_tracker.h"
+#include "analysis/decoder.h"
 #include "analysis/row_store.h"
 
 namespace {
@@ -37,6 +39,17 @@ TEST(RowStore, CellsOfEveryLengthComeBackAsStored) {
   EXPECT_EQ(store.Cell(-1, 0), "");
   EXPECT_EQ(store.Cell(store.RowCount(), 0), "");
   EXPECT_EQ(store.Cell(0, 3), "");
+}
+
+TEST(RowStore, EveryTextOfTheDecoderAndTrackerTablesComesBackAsStored) {
+  // These are the store's frequent texts, kept as one byte each.
+  std::vector<std::string_view> texts = {DirectionText(Direction::Incoming), DirectionText(Direction::Outgoing)};
+  for (const EtherTypeEntry& entry : EtherTypeNames) texts.push_back(entry.name);
+  for (int i = 0; i < IpProtocolCount; ++i) texts.push_back(IpProtocolCellText[i]);
+  texts.insert(texts.end(), socket_call::All.begin(), socket_call::All.end());
+  RowStore store(static_cast<int>(texts.size()));
+  store.AppendRow(texts);
+  for (std::size_t c = 0; c < texts.size(); ++c) EXPECT_EQ(store.Cell(0, static_cast<int>(c)), texts[c]);
 }
 
 TEST(RowStore, RowCellsReadsTheSameCellsAsCellInOnePass) {
