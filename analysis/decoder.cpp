@@ -152,7 +152,7 @@ class RowWriter {
     if (!columns_.IsShown(ColumnId::PacketNumber)) return;
     text_.Clear();
     text_.Decimal(packetNumber);
-    sink_.InsertRow(row_, text_.View());
+    sink_.InsertRow(text_.View());
   }
 
  private:

@@ -9,8 +9,8 @@ class RowSink {
  public:
   virtual ~RowSink() = default;
   virtual std::int64_t RowCount() = 0;
-  // Inserts a row at the index (appends when the index is past the end); text is cell 0.
-  virtual void InsertRow(std::int64_t row, std::string_view text) = 0;
+  // Appends a row, whose index is the row count before the call; text is cell 0.
+  virtual void InsertRow(std::string_view text) = 0;
   // Sets the text of one cell of an existing row, by list column index.
   virtual void SetCellText(std::int64_t row, int column, std::string_view text) = 0;
 };

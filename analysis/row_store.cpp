@@ -327,8 +327,7 @@ RowBuilder::RowBuilder(RowStore& store, std::int64_t firstRow)
 
 std::int64_t RowBuilder::RowCount() { return nextRow_; }
 
-void RowBuilder::InsertRow(std::int64_t /*row*/, std::string_view text) {
-  // The decoder always inserts at RowCount(); a row is appended in any case.
+void RowBuilder::InsertRow(std::string_view text) {
   Flush();
   open_ = true;
   ++nextRow_;

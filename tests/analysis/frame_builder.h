@@ -136,11 +136,8 @@ inline Bytes PadTo(Bytes f, std::size_t n) {
 // Remembers every row operation, copying the texts as a real sink must.
 class RecordingSink : public RowSink {
  public:
-  std::int64_t RowCount() override { return static_cast<std::int64_t>(inserted.size()); }
-  void InsertRow(std::int64_t row, std::string_view text) override {
-    inserted.push_back(row);
-    cells[{row, 0}] = std::string(text);
-  }
+  std::int64_t RowCount() override { return rows; }
+  void InsertRow(std::string_view text) override { cells[{rows++, 0}] = std::string(text); }
   void SetCellText(std::int64_t row, int column, std::string_view text) override {
     cells[{row, column}] = std::string(text);
     columnsSet[row].insert(column);
@@ -150,7 +147,7 @@ class RecordingSink : public RowSink {
     return it == cells.end() ? std::string("<unset>") : it->second;
   }
 
-  std::vector<std::int64_t> inserted;
+  std::int64_t rows = 0;
   std::map<std::pair<std::int64_t, int>, std::string> cells;
   std::map<std::int64_t, std::set<int>> columnsSet;
 };

@@ -113,14 +113,14 @@ TEST(RowBuilder, BuildsRowsFromCellsInAnyOrder) {
   RowStore store(4);
   RowBuilder builder(store, 10);
   EXPECT_EQ(builder.RowCount(), 10);
-  builder.InsertRow(10, "10");
+  builder.InsertRow("10");
   builder.SetCellText(10, 3, "data");
   builder.SetCellText(10, 1, "first");
   builder.SetCellText(10, 1, "second");  // a cell set twice keeps the last text
   builder.SetCellText(9, 2, "wrong row");
   builder.SetCellText(10, 4, "no such column");
   EXPECT_EQ(store.RowCount(), 0);  // committed only at the next row or Flush
-  builder.InsertRow(11, "11");
+  builder.InsertRow("11");
   EXPECT_EQ(Row(store, 0), (std::vector<std::string>{"10", "second", "", "data"}));
   builder.Flush();
   builder.Flush();
@@ -131,13 +131,13 @@ TEST(RowBuilder, BuildsRowsFromCellsInAnyOrder) {
   EXPECT_EQ(builder.RowsBuilt(), 2);
 
   RowStore next(4);
-  builder.InsertRow(12, "12");
+  builder.InsertRow("12");
   builder.SetCellText(12, 2, std::string(1023, 'w'));
   builder.Retarget(next);
   EXPECT_EQ(builder.RowsBuilt(), 0);
   EXPECT_EQ(store.RowCount(), 3);
   EXPECT_EQ(store.Cell(2, 2), std::string(1023, 'w'));
-  builder.InsertRow(13, "13");
+  builder.InsertRow("13");
   builder.Flush();
   EXPECT_EQ(Row(next, 0), (std::vector<std::string>{"13", "", "", ""}));
   EXPECT_EQ(builder.RowCount(), 14);
@@ -158,7 +158,7 @@ TEST(RowBuilder, CellsInColumnOrderWithGapsLandInTheirColumns) {
   RowBuilder builder(built, 0);
   std::int64_t row = 0;
   for (const auto& cells : rows) {
-    builder.InsertRow(row, cells.front().second);
+    builder.InsertRow(cells.front().second);
     for (std::size_t i = 1; i < cells.size(); ++i) builder.SetCellText(row, cells[i].first, cells[i].second);
     ++row;
   }
