@@ -121,20 +121,26 @@ std::string PutInBound(const RowStore& store, std::int64_t row, RowFormat format
   return std::string(begin, end);
 }
 
-TEST(RowLine, LongCellsOfNothingButEscapesFitTheRoomAsked) {
+TEST(RowLine, CellsOfNothingButEscapesFitTheRoomAsked) {
   const std::string backslashes(20000, '\\'), quotes(20000, '"'), newlines(300, '\n'), plain(70000, 'p');
   RowStore store(4);
-  const std::vector<std::string_view> cells = {backslashes, quotes, newlines, plain};
-  store.AppendRow(cells);
+  const std::vector<std::vector<std::string_view>> rows = {
+      {backslashes, quotes, newlines, plain},  // long cells
+      {"\"", "\"\"", "\"\"\"", "\""},           // the most CSV can take: every byte doubled and quoted
+      {"\\", "\t\t", "\r", "\n"},              // the most TSV can take: every byte escaped
+  };
+  for (const auto& cells : rows) store.AppendRow(cells);
 
+  std::string escapedNewlines;
+  for (int i = 0; i < 300; ++i) escapedNewlines += "\\n";
   EXPECT_EQ(PutInBound(store, 0, RowFormat::Tsv),
-            std::string(40000, '\\') + '\t' + quotes + '\t' + [] {
-              std::string escaped;
-              for (int i = 0; i < 300; ++i) escaped += "\\n";
-              return escaped;
-            }() + '\t' + plain + '\n');
+            std::string(40000, '\\') + '\t' + quotes + '\t' + escapedNewlines + '\t' + plain + '\n');
   EXPECT_EQ(PutInBound(store, 0, RowFormat::Csv),
             backslashes + ",\"" + std::string(40000, '"') + "\",\"" + newlines + "\"," + plain + "\r\n");
+  EXPECT_EQ(PutInBound(store, 1, RowFormat::Tsv), "\"\t\"\"\t\"\"\"\t\"\n");
+  EXPECT_EQ(PutInBound(store, 1, RowFormat::Csv), "\"\"\"\",\"\"\"\"\"\",\"\"\"\"\"\"\"\",\"\"\"\"\r\n");
+  EXPECT_EQ(PutInBound(store, 2, RowFormat::Tsv), "\\\\\t\\t\\t\t\\r\t\\n\n");
+  EXPECT_EQ(PutInBound(store, 2, RowFormat::Csv), "\\,\t\t,\"\r\",\"\n\"\r\n");
 }
 
 }  // namespace
