@@ -147,6 +147,10 @@ class RowWriter {
     format(text_);
     sink_.SetCellText(row_, columns_.Position(id), text_.View());
   }
+  // Sets a cell to a text that is already written out (a table's text), without a copy.
+  void Text(ColumnId id, std::string_view text) {
+    if (columns_.IsShown(id)) sink_.SetCellText(row_, columns_.Position(id), text);
+  }
 
   void Insert(std::int64_t packetNumber) {
     if (!columns_.IsShown(ColumnId::PacketNumber)) return;
@@ -206,7 +210,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
     state.bytesReceived += length;
   }
 
-  row.Cell(ColumnId::InOut, [&](CellText& t) { t.Append(DirectionText(direction)); });
+  row.Text(ColumnId::InOut, DirectionText(direction));
   row.Cell(ColumnId::MacSource, [&](CellText& t) { t.Mac(bytes, off::MacSource); });
   row.Cell(ColumnId::MacDestination, [&](CellText& t) { t.Mac(bytes, off::MacDestination); });
 
@@ -214,10 +218,8 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   if (type <= 1500) {
     row.Cell(ColumnId::Ieee8023Length, [&](CellText& t) { t.Decimal(unsigned{type}); });
   } else {
-    row.Cell(ColumnId::Protocol, [&](CellText& t) {
-      char name[8];
-      t.Append(EtherTypeName(type, name));
-    });
+    char name[8];
+    row.Text(ColumnId::Protocol, EtherTypeName(type, name));
   }
 
   if (type == 0x0806) {
@@ -236,7 +238,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
     row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) { t.Decimal(unsigned{protocol}); });
     return;
   }
-  row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) { t.Append(IpProtocolCellText[record]); });
+  row.Text(ColumnId::UpperLayerProtocol, IpProtocolCellText[record]);
 
   if (protocol == 17) {
     row.Cell(ColumnId::Data, [&](CellText& t) {
@@ -268,8 +270,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   row.Cell(ColumnId::TcpWindow, [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpWindow)}); });
   row.Cell(ColumnId::TcpChecksum,
            [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpChecksum)}); });
-  row.Cell(ColumnId::WinsockFunction,
-           [&](CellText& t) { t.Append(InferSocketCall(flags, direction, length)); });
+  row.Text(ColumnId::WinsockFunction, InferSocketCall(flags, direction, length));
   row.Cell(ColumnId::Data, [&](CellText& t) {
     // The header length comes from the data-offset field; a value below the minimum
     // header cannot be right, so the payload then starts after a plain 20-byte header.

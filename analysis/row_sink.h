@@ -1,6 +1,6 @@
 #pragma once
 // How the decoder writes one row of column texts. The text passed to InsertRow and
-// SetCellText lives in the caller's reusable buffer: a sink copies what it keeps.
+// SetCellText may live in the caller's reusable buffer: a sink copies what it keeps.
 
 #include <cstdint>
 #include <string_view>
