@@ -132,21 +132,21 @@ std::string_view InferSocketCall(std::uint8_t flags, Direction direction,
                                  std::uint32_t frameLength) {
   const bool incoming = direction == Direction::Incoming;
   std::string_view text = "";
-  if (flags & kAck) text = frameLength == 54 ? "[acknowledge]" : "recv()";
+  if (flags & kAck) text = frameLength == 54 ? socket_call::Acknowledge : socket_call::Receive;
   switch (flags & 0x3F) {
     case 0x18:
       if (frameLength <= 54) {
         text = "";
       } else {
-        text = incoming ? "recv()" : "send()";
+        text = incoming ? socket_call::Receive : socket_call::Send;
       }
       break;
     case 0x02:
-      text = incoming ? "accept()" : "connect()";
+      text = incoming ? socket_call::Accept : socket_call::Connect;
       break;
     case 0x01:
     case 0x11:
-      text = incoming ? "remote close()" : "close()";
+      text = incoming ? socket_call::RemoteClose : socket_call::Close;
       break;
     default:
       break;

@@ -2,6 +2,7 @@
 // Live TCP connections seen in the frames, their orderly FIN/ACK close, rising numbers,
 // and the socket call that a segment most likely reflects.
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -13,6 +14,11 @@
 class CaptureState;
 
 enum class Direction { Incoming, Outgoing };
+
+// The "In/Out" cell text of a frame.
+constexpr std::string_view DirectionText(Direction direction) {
+  return direction == Direction::Outgoing ? "out" : "in";
+}
 
 class TcpConnection {
  public:
@@ -81,6 +87,18 @@ std::int64_t TrackTcpSegment(std::span<const std::uint8_t> frame, Direction dire
 // Destroys every record; liveConnections becomes 0, lastConnectionNumber stays.
 void ClearConnections(CaptureState& state);
 
-// "", "[acknowledge]", "recv()", "send()", "connect()", "accept()", "close()" or
-// "remote close()" for a TCP flags byte, direction and whole frame length.
+// The texts of the socket calls a segment can reflect.
+namespace socket_call {
+inline constexpr std::string_view Acknowledge = "[acknowledge]";
+inline constexpr std::string_view Receive = "recv()";
+inline constexpr std::string_view Send = "send()";
+inline constexpr std::string_view Connect = "connect()";
+inline constexpr std::string_view Accept = "accept()";
+inline constexpr std::string_view Close = "close()";
+inline constexpr std::string_view RemoteClose = "remote close()";
+inline constexpr std::array<std::string_view, 7> All = {Acknowledge, Receive, Send, Connect, Accept, Close, RemoteClose};
+}  // namespace socket_call
+
+// One of socket_call's texts, or "" when none fits, for a TCP flags byte, direction and
+// whole frame length.
 std::string_view InferSocketCall(std::uint8_t flags, Direction direction, std::uint32_t frameLength);

@@ -8,30 +8,6 @@
 #include "analysis/frame_bytes.h"
 #include "analysis/mac_text.h"
 
-const IpProtocolEntry IpProtocolTable[IpProtocolCount] = {
-    {1, "ICMP", "Internet Control Message Protocol"},
-    {2, "IGMP", "Internet Group Management Protocol"},
-    {3, "GGP", "Gateway-to-Gateway Protocol"},
-    {4, "IP", "IP encapsulated in IP"},
-    {5, "ST", "Stream"},
-    {6, "TCP", "Transmission Control Protocol"},
-    {8, "EGP", "Exterior Gateway Protocol"},
-    {9, "IGP", "any Interior Gateway Protocol"},
-    {17, "UDP", "User Datagram Protocol"},
-    {27, "RDP", "Reliable Data Protocol"},
-    {28, "IRTP", "Internet Reliable Transaction Protocol"},
-    {29, "ISO-TP4", "ISO-Transport Protocol Class 4"},
-    {35, "IDPR", "Interdomain Policy Routing"},
-    {37, "DDP", "Datagram Delivery Protocol"},
-    {38, "IDPR-CMTP", "Interdomain Policy Routing-Control Message Transport Protocol"},
-    {88, "IGRP", "IGRP"},
-    {89, "OSPFIGP", "OSPFIGP"},
-    {92, "MTP", "Multicast Transport Protocol"},
-    {94, "IPIP", "IP encapsulated in IP Protocol"},
-    {97, "ETHERIP", "Ethernet encapsulated in IP"},
-    {98, "ENCAP", "Encapsulation Header"},
-};
-
 namespace {
 
 constexpr char kUpperHex[] = "0123456789ABCDEF";
@@ -165,12 +141,16 @@ class RowWriter {
     format(text_);
     sink_.SetCellText(row_, columns_.Position(id), text_.View());
   }
+  // Sets a cell to a text that is already written out (a table's text), without a copy.
+  void Text(ColumnId id, std::string_view text) {
+    if (columns_.IsShown(id)) sink_.SetCellText(row_, columns_.Position(id), text);
+  }
 
   void Insert(std::int64_t packetNumber) {
     if (!columns_.IsShown(ColumnId::PacketNumber)) return;
     text_.Clear();
     text_.Decimal(packetNumber);
-    sink_.InsertRow(row_, text_.View());
+    sink_.InsertRow(text_.View());
   }
 
  private:
@@ -183,15 +163,8 @@ class RowWriter {
 }  // namespace
 
 std::string_view EtherTypeName(std::uint16_t type, char (&buf)[8]) {
-  switch (type) {
-    case 0x0600: return "XNS";
-    case 0x0800: return "IP (Internet Protocol)";
-    case 0x0806: return "ARP (Address Resolution Protocol)";
-    case 0x8137: return "Old IPX";
-    case 0x8138: return "Novell";
-    case 0x814C: return "SNMP (Simple Network Management Protocol)";
-    case 0x86DD: return "IPNG";
-    default: break;
+  for (const EtherTypeEntry& entry : EtherTypeNames) {
+    if (entry.type == type) return entry.name;
   }
   buf[0] = '0';
   buf[1] = 'x';
@@ -231,7 +204,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
     state.bytesReceived += length;
   }
 
-  row.Cell(ColumnId::InOut, [&](CellText& t) { t.Append(outgoing ? "out" : "in"); });
+  row.Text(ColumnId::InOut, DirectionText(direction));
   row.Cell(ColumnId::MacSource, [&](CellText& t) { t.Mac(bytes, off::MacSource); });
   row.Cell(ColumnId::MacDestination, [&](CellText& t) { t.Mac(bytes, off::MacDestination); });
 
@@ -239,10 +212,8 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   if (type <= 1500) {
     row.Cell(ColumnId::Ieee8023Length, [&](CellText& t) { t.Decimal(unsigned{type}); });
   } else {
-    row.Cell(ColumnId::Protocol, [&](CellText& t) {
-      char name[8];
-      t.Append(EtherTypeName(type, name));
-    });
+    char name[8];
+    row.Text(ColumnId::Protocol, EtherTypeName(type, name));
   }
 
   if (type == 0x0806) {
@@ -255,23 +226,13 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   row.Cell(ColumnId::IpDestination, [&](CellText& t) { t.Ipv4(bytes, off::IpDestination); });
 
   const std::uint8_t protocol = bytes.U8(off::IpProtocol);
-  const IpProtocolEntry* entry = nullptr;
-  for (const IpProtocolEntry& candidate : IpProtocolTable) {
-    if (candidate.number == protocol) {
-      entry = &candidate;
-      break;
-    }
-  }
-  if (entry == nullptr) {
+  int record = 0;
+  while (record < IpProtocolCount && IpProtocolTable[record].number != protocol) ++record;
+  if (record == IpProtocolCount) {
     row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) { t.Decimal(unsigned{protocol}); });
     return;
   }
-  row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) {
-    t.Append(entry->name);
-    t.Append(" (");
-    t.Append(entry->description);
-    t.Append(')');
-  });
+  row.Text(ColumnId::UpperLayerProtocol, IpProtocolCellText[record]);
 
   if (protocol == 17) {
     row.Cell(ColumnId::Data, [&](CellText& t) {
@@ -303,8 +264,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   row.Cell(ColumnId::TcpWindow, [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpWindow)}); });
   row.Cell(ColumnId::TcpChecksum,
            [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpChecksum)}); });
-  row.Cell(ColumnId::WinsockFunction,
-           [&](CellText& t) { t.Append(InferSocketCall(flags, direction, length)); });
+  row.Text(ColumnId::WinsockFunction, InferSocketCall(flags, direction, length));
   row.Cell(ColumnId::Data, [&](CellText& t) {
     // The header length comes from the data-offset field; a value below the minimum
     // header cannot be right, so the payload then starts after a plain 20-byte header.

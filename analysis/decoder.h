@@ -1,6 +1,8 @@
 #pragma once
 // Turns one captured Ethernet frame into one row of column texts.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -22,7 +24,79 @@ struct IpProtocolEntry {
   char description[260];
 };
 inline constexpr int IpProtocolCount = 21;
-extern const IpProtocolEntry IpProtocolTable[IpProtocolCount];
+inline constexpr IpProtocolEntry IpProtocolTable[IpProtocolCount] = {
+    {1, "ICMP", "Internet Control Message Protocol"},
+    {2, "IGMP", "Internet Group Management Protocol"},
+    {3, "GGP", "Gateway-to-Gateway Protocol"},
+    {4, "IP", "IP encapsulated in IP"},
+    {5, "ST", "Stream"},
+    {6, "TCP", "Transmission Control Protocol"},
+    {8, "EGP", "Exterior Gateway Protocol"},
+    {9, "IGP", "any Interior Gateway Protocol"},
+    {17, "UDP", "User Datagram Protocol"},
+    {27, "RDP", "Reliable Data Protocol"},
+    {28, "IRTP", "Internet Reliable Transaction Protocol"},
+    {29, "ISO-TP4", "ISO-Transport Protocol Class 4"},
+    {35, "IDPR", "Interdomain Policy Routing"},
+    {37, "DDP", "Datagram Delivery Protocol"},
+    {38, "IDPR-CMTP", "Interdomain Policy Routing-Control Message Transport Protocol"},
+    {88, "IGRP", "IGRP"},
+    {89, "OSPFIGP", "OSPFIGP"},
+    {92, "MTP", "Multicast Transport Protocol"},
+    {94, "IPIP", "IP encapsulated in IP Protocol"},
+    {97, "ETHERIP", "Ethernet encapsulated in IP"},
+    {98, "ENCAP", "Encapsulation Header"},
+};
+
+// The "Upper Layer Protocol" cell texts of the table's records, "name (description)", put
+// together from the table once, at compile time: the decoder writes them in one piece and
+// the row store knows them as frequent texts.
+class IpProtocolCellTexts {
+ public:
+  constexpr IpProtocolCellTexts() {
+    std::size_t at = 0;
+    for (int i = 0; i < IpProtocolCount; ++i) {
+      begin_[i] = at;
+      for (std::string_view part : {std::string_view(IpProtocolTable[i].name), std::string_view(" ("),
+                                    std::string_view(IpProtocolTable[i].description), std::string_view(")")}) {
+        for (const char c : part) chars_[at++] = c;
+      }
+    }
+    begin_[IpProtocolCount] = at;
+  }
+  // The text of record i of IpProtocolTable.
+  constexpr std::string_view operator[](int i) const {
+    return {chars_.data() + begin_[i], begin_[i + 1] - begin_[i]};
+  }
+
+ private:
+  static constexpr std::size_t TextBytes = [] {
+    std::size_t n = 0;
+    for (const IpProtocolEntry& entry : IpProtocolTable) {
+      n += std::string_view(entry.name).size() + std::string_view(entry.description).size() + 3;
+    }
+    return n;
+  }();
+
+  std::array<char, TextBytes> chars_{};
+  std::array<std::size_t, IpProtocolCount + 1> begin_{};
+};
+inline constexpr IpProtocolCellTexts IpProtocolCellText;
+
+// The "Protocol" cell texts of the EtherTypes above 1500 that have a name.
+struct EtherTypeEntry {
+  std::uint16_t type;
+  std::string_view name;
+};
+inline constexpr std::array<EtherTypeEntry, 7> EtherTypeNames = {{
+    {0x0600, "XNS"},
+    {0x0800, "IP (Internet Protocol)"},
+    {0x0806, "ARP (Address Resolution Protocol)"},
+    {0x8137, "Old IPX"},
+    {0x8138, "Novell"},
+    {0x814C, "SNMP (Simple Network Management Protocol)"},
+    {0x86DD, "IPNG"},
+}};
 
 // The "Protocol" cell text of an EtherType above 1500, written into buf; returns its text.
 std::string_view EtherTypeName(std::uint16_t type, char (&buf)[8]);

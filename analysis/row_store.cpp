@@ -4,6 +4,9 @@
 #include <array>
 #include <cstring>
 
+#include "analysis/connection_tracker.h"
+#include "analysis/decoder.h"
+
 // Layout. A row is one run of encoded cells inside a text chunk; a row never spans two
 // chunks, and a chunk is never reallocated, so appending never moves stored text. Each
 // cell starts with a header byte:
@@ -16,26 +19,18 @@
 
 namespace {
 
-constexpr std::array<std::string_view, 37> kDictionary = {
-    "in", "out",
-    // EtherType names
-    "XNS", "IP (Internet Protocol)", "ARP (Address Resolution Protocol)", "Old IPX", "Novell",
-    "SNMP (Simple Network Management Protocol)", "IPNG",
-    // upper-layer protocols
-    "ICMP (Internet Control Message Protocol)", "IGMP (Internet Group Management Protocol)",
-    "GGP (Gateway-to-Gateway Protocol)", "IP (IP encapsulated in IP)", "ST (Stream)",
-    "TCP (Transmission Control Protocol)", "EGP (Exterior Gateway Protocol)",
-    "IGP (any Interior Gateway Protocol)", "UDP (User Datagram Protocol)",
-    "RDP (Reliable Data Protocol)", "IRTP (Internet Reliable Transaction Protocol)",
-    "ISO-TP4 (ISO-Transport Protocol Class 4)", "IDPR (Interdomain Policy Routing)",
-    "DDP (Datagram Delivery Protocol)",
-    "IDPR-CMTP (Interdomain Policy Routing-Control Message Transport Protocol)",
-    "IGRP (IGRP)", "OSPFIGP (OSPFIGP)", "MTP (Multicast Transport Protocol)",
-    "IPIP (IP encapsulated in IP Protocol)", "ETHERIP (Ethernet encapsulated in IP)",
-    "ENCAP (Encapsulation Header)",
-    // socket calls
-    "[acknowledge]", "recv()", "send()", "connect()", "accept()", "close()", "remote close()",
-};
+// The texts that stand in most rows, taken from where the decoder and the tracker write
+// them: the directions, the EtherType names, the upper-layer protocols, the socket calls.
+constexpr auto kDictionary = [] {
+  std::array<std::string_view, 2 + EtherTypeNames.size() + IpProtocolCount + socket_call::All.size()> texts{};
+  std::size_t n = 0;
+  texts[n++] = DirectionText(Direction::Incoming);
+  texts[n++] = DirectionText(Direction::Outgoing);
+  for (const EtherTypeEntry& entry : EtherTypeNames) texts[n++] = entry.name;
+  for (int i = 0; i < IpProtocolCount; ++i) texts[n++] = IpProtocolCellText[i];
+  for (const std::string_view call : socket_call::All) texts[n++] = call;
+  return texts;
+}();
 static_assert(kDictionary.size() <= 0xFF - 0xC0);
 
 constexpr std::uint8_t kDictionaryBase = 0xC0;
@@ -332,8 +327,7 @@ RowBuilder::RowBuilder(RowStore& store, std::int64_t firstRow)
 
 std::int64_t RowBuilder::RowCount() { return nextRow_; }
 
-void RowBuilder::InsertRow(std::int64_t /*row*/, std::string_view text) {
-  // The decoder always inserts at RowCount(); a row is appended in any case.
+void RowBuilder::InsertRow(std::string_view text) {
   Flush();
   open_ = true;
   ++nextRow_;

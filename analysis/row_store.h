@@ -29,7 +29,8 @@ class RowStore {
   // Appends a row; cells are in list column order, missing trailing cells are empty and
   // cells past ColumnCount are ignored.
   void AppendRow(std::span<const std::string_view> cells);
-  // Appends every row of another store (same column count).
+  // Appends every row of another store: byte for byte when the column counts agree,
+  // otherwise cell by cell as AppendRow takes them.
   void Append(const RowStore& other);
 
   // The text of one cell; empty for a cell never set. Valid until the store changes
@@ -54,15 +55,15 @@ class RowStore {
   std::unique_ptr<Impl> impl_;
 };
 
-// A RowSink that builds rows into a RowStore. InsertRow starts a row (its index must be
-// RowCount()); SetCellText may fill its cells in any order; the row is committed to the
-// store at the next InsertRow or at Flush(). RowCount() counts the first row number
-// given at construction plus every row started so far.
+// A RowSink that builds rows into a RowStore. InsertRow starts a row; SetCellText may
+// fill its cells in any order; the row is committed to the store at the next InsertRow
+// or at Flush(). RowCount() counts the first row number given at construction plus every
+// row started so far.
 class RowBuilder : public RowSink {
  public:
   RowBuilder(RowStore& store, std::int64_t firstRow);
   std::int64_t RowCount() override;
-  void InsertRow(std::int64_t row, std::string_view text) override;
+  void InsertRow(std::string_view text) override;
   void SetCellText(std::int64_t row, int column, std::string_view text) override;
   // Commits the row being built, if any.
   void Flush();

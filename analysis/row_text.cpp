@@ -1,46 +1,87 @@
 #include "analysis/row_text.h"
 
 #include <algorithm>
-
-void AppendTsvCell(std::string& out, std::string_view cell) {
-  for (const char c : cell) {
-    switch (c) {
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      default: out += c; break;
-    }
-  }
-}
-
-void AppendCsvCell(std::string& out, std::string_view cell) {
-  if (cell.find_first_of(",\"\r\n") == std::string_view::npos) {
-    out += cell;
-    return;
-  }
-  out += '"';
-  for (const char c : cell) {
-    if (c == '"') out += '"';
-    out += c;
-  }
-  out += '"';
-}
+#include <cstring>
 
 namespace {
 
-void AppendCell(std::string& out, std::string_view cell, RowFormat format) {
-  if (format == RowFormat::Csv) {
-    AppendCsvCell(out, cell);
-  } else {
-    AppendTsvCell(out, cell);
+// For every byte value: the letter after the backslash of its escape in the tab-separated
+// layout (0 where the byte stands as it is), and whether it makes a CSV cell quoted.
+struct ByteClasses {
+  std::array<char, 256> tsvEscape{};
+  std::array<bool, 256> csvQuoted{};
+};
+
+constexpr ByteClasses BuildByteClasses() {
+  ByteClasses classes{};
+  classes.tsvEscape['\\'] = '\\';
+  classes.tsvEscape['\t'] = 't';
+  classes.tsvEscape['\n'] = 'n';
+  classes.tsvEscape['\r'] = 'r';
+  for (const char c : {',', '"', '\r', '\n'}) classes.csvQuoted[static_cast<unsigned char>(c)] = true;
+  return classes;
+}
+
+constexpr ByteClasses kBytes = BuildByteClasses();
+
+// An empty cell may have no storage at all; memcpy must not see its null pointer.
+char* Copy(char* out, const char* from, std::size_t n) {
+  if (n != 0) std::memcpy(out, from, n);
+  return out + n;
+}
+
+// At most 2 * cell.size() bytes. Text between escapes goes in runs, not byte by byte.
+char* PutTsvCell(char* out, std::string_view cell) {
+  const char* run = cell.data();
+  const char* const end = run + cell.size();
+  for (const char* p = run; p != end; ++p) {
+    const char letter = kBytes.tsvEscape[static_cast<unsigned char>(*p)];
+    if (letter != 0) [[unlikely]] {
+      out = Copy(out, run, static_cast<std::size_t>(p - run));
+      out[0] = '\\';
+      out[1] = letter;
+      out += 2;
+      run = p + 1;
+    }
   }
+  return Copy(out, run, static_cast<std::size_t>(end - run));
+}
+
+// At most 2 * cell.size() + 2 bytes.
+char* PutCsvCell(char* out, std::string_view cell) {
+  const bool quoted = std::any_of(cell.begin(), cell.end(),
+                                  [](char c) { return kBytes.csvQuoted[static_cast<unsigned char>(c)]; });
+  if (!quoted) return Copy(out, cell.data(), cell.size());
+  *out++ = '"';
+  for (const char c : cell) {
+    if (c == '"') *out++ = '"';
+    *out++ = c;
+  }
+  *out++ = '"';
+  return out;
+}
+
+// Appends what a Put function writes, given the most bytes it can take.
+template <typename PutFn>
+void AppendPut(std::string& out, std::size_t bound, PutFn put) {
+  const std::size_t old = out.size();
+  out.resize(old + bound);
+  char* const end = put(out.data() + old);
+  out.resize(static_cast<std::size_t>(end - out.data()));
 }
 
 char Separator(RowFormat format) { return format == RowFormat::Csv ? ',' : '\t'; }
 std::string_view LineEnd(RowFormat format) { return format == RowFormat::Csv ? "\r\n" : "\n"; }
 
 }  // namespace
+
+void AppendTsvCell(std::string& out, std::string_view cell) {
+  AppendPut(out, 2 * cell.size(), [&](char* at) { return PutTsvCell(at, cell); });
+}
+
+void AppendCsvCell(std::string& out, std::string_view cell) {
+  AppendPut(out, 2 * cell.size() + 2, [&](char* at) { return PutCsvCell(at, cell); });
+}
 
 void AppendHeaderLine(std::string& out, const ColumnSet& columns, RowFormat format) {
   // Shown columns stand in the list in ascending id order.
@@ -50,17 +91,56 @@ void AppendHeaderLine(std::string& out, const ColumnSet& columns, RowFormat form
     if (!columns.IsShown(id)) continue;
     if (!first) out += Separator(format);
     first = false;
-    AppendCell(out, ColumnHeader(id), format);
+    if (format == RowFormat::Csv) {
+      AppendCsvCell(out, ColumnHeader(id));
+    } else {
+      AppendTsvCell(out, ColumnHeader(id));
+    }
   }
   out += LineEnd(format);
 }
 
-void AppendRowLine(std::string& out, const RowStore& rows, std::int64_t row, RowFormat format) {
-  for (int c = 0; c < rows.ColumnCount(); ++c) {
-    if (c != 0) out += Separator(format);
-    AppendCell(out, rows.Cell(row, c), format);
+std::size_t RowLine::Read(const RowStore& rows, std::int64_t row) {
+  rows_ = &rows;
+  row_ = row;
+  columns_ = rows.ColumnCount();
+  read_ = rows.RowCells(row, cells_);
+  std::size_t bytes = 0;
+  for (std::size_t c = 0; c < read_; ++c) bytes += cells_[c].size();
+  for (int c = static_cast<int>(read_); c < columns_; ++c) bytes += rows.Cell(row, c).size();
+  // Every byte escaped or doubled, a CSV cell's two quotes, a separator per cell and
+  // the longer line end.
+  return 2 * bytes + 3 * static_cast<std::size_t>(columns_) + 2;
+}
+
+std::string_view RowLine::CellAt(int column) const {
+  const auto c = static_cast<std::size_t>(column);
+  return c < read_ ? cells_[c] : rows_->Cell(row_, column);
+}
+
+template <RowFormat format>
+char* RowLine::PutLine(char* out) const {
+  for (int c = 0; c < columns_; ++c) {
+    if constexpr (format == RowFormat::Csv) {
+      if (c != 0) *out++ = ',';
+      out = PutCsvCell(out, CellAt(c));
+    } else {
+      if (c != 0) *out++ = '\t';
+      out = PutTsvCell(out, CellAt(c));
+    }
   }
-  out += LineEnd(format);
+  if constexpr (format == RowFormat::Csv) *out++ = '\r';
+  *out++ = '\n';
+  return out;
+}
+
+char* RowLine::Put(char* out, RowFormat format) const {
+  return format == RowFormat::Csv ? PutLine<RowFormat::Csv>(out) : PutLine<RowFormat::Tsv>(out);
+}
+
+void AppendRowLine(std::string& out, const RowStore& rows, std::int64_t row, RowFormat format) {
+  RowLine line;
+  AppendPut(out, line.Read(rows, row), [&](char* at) { return line.Put(at, format); });
 }
 
 RowFormat FormatForFileName(std::string_view fileName) {

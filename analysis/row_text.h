@@ -3,6 +3,8 @@
 // CR \r) or CSV with RFC 4180 quoting. One code path for Save, the log file and
 // orrisvane-dump.
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -19,6 +21,31 @@ void AppendCsvCell(std::string& out, std::string_view cell);
 void AppendHeaderLine(std::string& out, const ColumnSet& columns, RowFormat format);
 // One stored row, its cells in list order, one line ending in '\n' (CSV: "\r\n").
 void AppendRowLine(std::string& out, const RowStore& rows, std::int64_t row, RowFormat format);
+
+// The line of one stored row, for a writer that keeps its own output buffer: Read takes
+// the row's cells from the store in one pass and says how much room the line can need;
+// Put writes it there. AppendRowLine is the same on a std::string.
+class RowLine {
+ public:
+  // Reads the row's cells and returns the most bytes its line can take in either layout.
+  // The cells stay valid while the store keeps its rows.
+  std::size_t Read(const RowStore& rows, std::int64_t row);
+  // Writes the line at out, which has room for the bound Read returned; returns its end.
+  char* Put(char* out, RowFormat format) const;
+
+ private:
+  template <RowFormat format>
+  char* PutLine(char* out) const;
+  std::string_view CellAt(int column) const;
+
+  const RowStore* rows_ = nullptr;
+  std::int64_t row_ = 0;
+  int columns_ = 0;
+  // A row holds at most the twenty columns; a wider store's further cells are looked
+  // up one by one.
+  std::array<std::string_view, ColumnCount> cells_{};
+  std::size_t read_ = 0;
+};
 
 // Picks the layout a file name asks for: CSV when it ends in ".csv" (any case).
 RowFormat FormatForFileName(std::string_view fileName);

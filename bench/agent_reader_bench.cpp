@@ -18,7 +18,7 @@
 #include "capture/agent_device.h"
 #include "capture/driver_client.h"
 #include "capture/pcapng_stream.h"
-#include "tests/capture/pcapng_builder.h"
+#include "tests/support/pcapng_builder.h"
 
 namespace {
 

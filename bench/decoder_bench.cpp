@@ -8,16 +8,16 @@
 #include "analysis/capture_state.h"
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
-#include "frame_builder.h"
+#include "tests/support/frames.h"
 
-using namespace testframes;
+using namespace frames;
 
 namespace {
 
 class CountingSink : public RowSink {
  public:
   std::int64_t RowCount() override { return rows; }
-  void InsertRow(std::int64_t, std::string_view text) override {
+  void InsertRow(std::string_view text) override {
     ++rows;
     chars += text.size();
   }
@@ -31,23 +31,22 @@ class CountingSink : public RowSink {
 Bytes FrameOfKind(int kind) {
   switch (kind) {
     case 0:  // TCP data
-      return TcpFrame(false, Tcp{.flags = 0x18, .payload = std::string(200, 'd') + "\r\n\x01"});
+      return DecoderLink.TcpFrame(false, {.flags = 0x18}, std::string(200, 'd') + "\r\n\x01");
     case 1:  // pure ACK padded to the Ethernet minimum
-      return PadTo(TcpFrame(true, Tcp{.flags = 0x10}), 60);
+      return Pad(DecoderLink.TcpFrame(true, {.flags = 0x10}), 60);
     case 2:  // UDP (a DNS-sized answer)
-      return Ethernet(kLocalMac, kRemoteMac, 0x0800,
-                      Ipv4(kRemoteIp, kLocalIp, 17, UdpDatagram(53, 40000, std::string(80, 'q'))));
+      return DecoderLink.UdpFrame(false, 53, 40000, std::string(80, 'q'));
     default:  // ARP request
-      return PadTo(Ethernet({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kRemoteMac, 0x0806,
-                            ArpBody(1, kRemoteMac, {10, 0, 0, 9}, Mac{}, {10, 0, 0, 1})),
-                   60);
+      return Pad(Ethernet(Broadcast, DecoderLink.remoteMac, 0x0806,
+                          Arp(1, DecoderLink.remoteMac, Ip(10, 0, 0, 9), Mac{}, Ip(10, 0, 0, 1))),
+                 60);
   }
 }
 
 void BM_DecodeFrame(benchmark::State& bench) {
   const Bytes frame = FrameOfKind(static_cast<int>(bench.range(0)));
   CaptureState state;
-  state.adapterMac = kLocalMac;
+  state.adapterMac = DecoderLink.localMac;
   state.columns = bench.range(1) ? ColumnSet::FromText("11111111111111111111") : ColumnSet::Startup();
   std::copy(frame.begin(), frame.end(), state.frameBuffer.begin());
   CountingSink sink;
@@ -66,7 +65,7 @@ RowStore DecodedRows(int count, const ColumnSet& columns) {
   RowStore rows(columns.ShownCount());
   RowBuilder builder(rows, 0);
   CaptureState state;
-  state.adapterMac = kLocalMac;
+  state.adapterMac = DecoderLink.localMac;
   state.columns = columns;
   const Bytes kinds[] = {FrameOfKind(0), FrameOfKind(1), FrameOfKind(1), FrameOfKind(2), FrameOfKind(3)};
   for (int i = 0; i < count; ++i) {
@@ -96,7 +95,7 @@ BENCHMARK(BM_RowStoreAppendBatch);
 // Building rows through RowBuilder (the capture thread's side), with bytes per row.
 void BM_RowBuilderDecodeAndStore(benchmark::State& bench) {
   CaptureState state;
-  state.adapterMac = kLocalMac;
+  state.adapterMac = DecoderLink.localMac;
   const Bytes kinds[] = {FrameOfKind(0), FrameOfKind(1), FrameOfKind(1), FrameOfKind(2), FrameOfKind(3)};
   RowStore rows(state.columns.ShownCount());
   RowBuilder builder(rows, 0);

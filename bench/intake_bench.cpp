@@ -17,12 +17,12 @@
 #include "bench/event_loop_watch.h"
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
-#include "frame_builder.h"
+#include "tests/support/frames.h"
 #include "ui/batch_receiver.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
 
-using namespace testframes;
+using namespace frames;
 
 namespace {
 
@@ -31,23 +31,22 @@ constexpr std::int64_t kRows = 1000000;
 Bytes FrameOfKind(int kind) {
   switch (kind) {
     case 0:
-      return TcpFrame(false, Tcp{.flags = 0x18, .payload = std::string(200, 'd') + "\r\n\x01"});
+      return DecoderLink.TcpFrame(false, {.flags = 0x18}, std::string(200, 'd') + "\r\n\x01");
     case 1:
-      return PadTo(TcpFrame(true, Tcp{.flags = 0x10}), 60);
+      return Pad(DecoderLink.TcpFrame(true, {.flags = 0x10}), 60);
     case 2:
-      return Ethernet(kLocalMac, kRemoteMac, 0x0800,
-                      Ipv4(kRemoteIp, kLocalIp, 17, UdpDatagram(53, 40000, std::string(80, 'q'))));
+      return DecoderLink.UdpFrame(false, 53, 40000, std::string(80, 'q'));
     default:
-      return PadTo(Ethernet({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}, kRemoteMac, 0x0806,
-                            ArpBody(1, kRemoteMac, {10, 0, 0, 9}, Mac{}, {10, 0, 0, 1})),
-                   60);
+      return Pad(Ethernet(Broadcast, DecoderLink.remoteMac, 0x0806,
+                          Arp(1, DecoderLink.remoteMac, Ip(10, 0, 0, 9), Mac{}, Ip(10, 0, 0, 1))),
+                 60);
   }
 }
 
 // The capture thread's part: decode, batch, deliver; never waits for the window.
 void Produce(BatchSink& sink, const ColumnSet& columns) {
   CaptureState state;
-  state.adapterMac = kLocalMac;
+  state.adapterMac = DecoderLink.localMac;
   state.columns = columns;
   const Bytes kinds[] = {FrameOfKind(0), FrameOfKind(1), FrameOfKind(1), FrameOfKind(2), FrameOfKind(3)};
   const int width = columns.ShownCount();

@@ -12,19 +12,25 @@
 #include <string>
 #include <vector>
 
-#include "tests/dump/capture_writer.h"
+#include "tests/support/capture_files.h"
+#include "tests/support/frames.h"
 
 namespace {
 
-using namespace capture_writer;
+using namespace frames;
 
 constexpr int FrameCount = 1'000'000;
 constexpr int ConcurrentConnections = 300;
 
 constexpr Mac LocalMac = {0x02, 0x00, 0x5E, 0x10, 0x00, 0x01};
 constexpr Mac GatewayMac = {0x02, 0x00, 0x5E, 0x10, 0x00, 0xFE};
-constexpr Mac Broadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 constexpr std::uint32_t LocalIp = Ip(192, 168, 1, 10);
+
+// IPv4 as a host sends it: an identification, don't fragment, the header checksum.
+Bytes Ipv4Packet(std::uint8_t protocol, std::uint32_t source, std::uint32_t destination,
+                 std::span<const std::uint8_t> payload, std::uint16_t id = 1) {
+  return Ipv4(protocol, source, destination, payload, {.id = id, .dontFragment = true, .checksum = true});
+}
 
 // A fixed-seed generator and plain arithmetic on its output, so that the files do not
 // depend on how a standard library implements its distributions.
@@ -116,8 +122,8 @@ class MixGenerator {
     }
     const Bytes tcp = Tcp(f, Payload(random_, payloadSize));
     const std::uint16_t id = static_cast<std::uint16_t>(ipId_++);
-    return fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4(6, LocalIp, c.remoteIp, tcp, id))
-                     : Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4(6, c.remoteIp, LocalIp, tcp, id));
+    return fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4Packet(6, LocalIp, c.remoteIp, tcp, id))
+                     : Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4Packet(6, c.remoteIp, LocalIp, tcp, id));
   }
 
   Bytes NextTcp(Connection& c) {
@@ -153,15 +159,15 @@ class MixGenerator {
     const std::uint16_t port = random_.Percent(60) ? 53 : random_.Percent(50) ? 123 : 5353;
     const std::uint16_t client = static_cast<std::uint16_t>(random_.Between(1024, 65535));
     const Bytes payload = Payload(random_, random_.Percent(80) ? random_.Between(20, 120) : random_.Between(121, 1400));
-    return fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4(17, LocalIp, server, Udp(client, port, payload)))
-                     : Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4(17, server, LocalIp, Udp(port, client, payload)));
+    return fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4Packet(17, LocalIp, server, Udp(client, port, payload)))
+                     : Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4Packet(17, server, LocalIp, Udp(port, client, payload)));
   }
 
   Bytes NextIcmp() {
     Bytes echo = {8, 0, 0, 0, 0, 1, 0, static_cast<std::uint8_t>(random_.Below(256))};
     const Bytes data = Payload(random_, 56);
     echo.insert(echo.end(), data.begin(), data.end());
-    return Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4(1, LocalIp, Ip(10, 0, 0, 1), echo));
+    return Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4Packet(1, LocalIp, Ip(10, 0, 0, 1), echo));
   }
 
   Bytes NextArp() {
@@ -204,10 +210,10 @@ class SmallGenerator {
       const std::uint32_t seq = sequence_[connection] += random_.Between(1, 1460);
       TcpFields f{fromLocal ? localPort : std::uint16_t{443}, fromLocal ? std::uint16_t{443} : localPort, seq, seq ^ 0x5A5A5A5Au,
                   Ack, 4096, static_cast<std::uint16_t>(random_.Below(65536))};
-      frame = fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4(6, LocalIp, remote, Tcp(f)))
-                        : Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4(6, remote, LocalIp, Tcp(f)));
+      frame = fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4Packet(6, LocalIp, remote, Tcp(f)))
+                        : Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4Packet(6, remote, LocalIp, Tcp(f)));
     } else if (kind < 9) {
-      frame = Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4(17, remote, LocalIp, Udp(53, 40000, Payload(random_, 18))));
+      frame = Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4Packet(17, remote, LocalIp, Udp(53, 40000, Payload(random_, 18))));
     } else {
       frame = Ethernet(Broadcast, LocalMac, EtherTypeArp, Arp(1, LocalMac, LocalIp, Mac{}, remote));
     }

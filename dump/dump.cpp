@@ -53,89 +53,6 @@ std::string FramesDecoded(std::int64_t frames) {
   return std::to_string(frames) + (frames == 1 ? " frame decoded" : " frames decoded");
 }
 
-// The escape of a character in the tab-separated layout, or null when it stands as it is.
-constexpr const char* TsvEscape(char c) {
-  switch (c) {
-    case '\\': return "\\\\";
-    case '\t': return "\\t";
-    case '\n': return "\\n";
-    case '\r': return "\\r";
-    default: return nullptr;
-  }
-}
-
-}  // namespace
-
-namespace {
-
-constexpr std::array<bool, 256> EscapeTable() {
-  std::array<bool, 256> table{};
-  for (int c = 0; c < 256; ++c) table[c] = TsvEscape(static_cast<char>(c)) != nullptr;
-  return table;
-}
-constexpr std::array<bool, 256> NeedsEscape = EscapeTable();
-
-// The cells of one row and the most bytes their line can take (every byte escaped).
-struct TsvCells {
-  std::array<std::string_view, ColumnCount> first{};
-  std::size_t read = 0;
-  std::size_t bound = 0;
-};
-
-void ReadTsvCells(const RowStore& rows, std::int64_t row, int columns, TsvCells& cells) {
-  // The cells of the row in one pass (a row holds at most the twenty columns).
-  cells.read = rows.RowCells(row, cells.first);
-  std::size_t bytes = 0;
-  for (std::size_t c = 0; c < cells.read; ++c) bytes += cells.first[c].size();
-  for (int c = static_cast<int>(cells.read); c < columns; ++c) bytes += rows.Cell(row, c).size();
-  cells.bound = 2 * bytes + static_cast<std::size_t>(std::max(columns, 1));
-}
-
-// Writes one cell with its escapes at out; returns the end. Text between escapes goes in
-// runs, not character by character.
-char* PutTsvCell(char* out, std::string_view cell) {
-  const char* run = cell.data();
-  const char* const end = run + cell.size();
-  for (const char* p = run; p != end; ++p) {
-    if (NeedsEscape[static_cast<unsigned char>(*p)]) [[unlikely]] {
-      std::memcpy(out, run, static_cast<std::size_t>(p - run));
-      out += p - run;
-      const char* escape = TsvEscape(*p);
-      out[0] = escape[0];
-      out[1] = escape[1];
-      out += 2;
-      run = p + 1;
-    }
-  }
-  std::memcpy(out, run, static_cast<std::size_t>(end - run));
-  return out + (end - run);
-}
-
-// Writes the line of a row at out, which has room for cells.bound bytes; returns the end.
-char* PutTsvRow(char* out, const RowStore& rows, std::int64_t row, int columns, const TsvCells& cells) {
-  for (int c = 0; c < columns; ++c) {
-    if (c != 0) *out++ = '\t';
-    const auto i = static_cast<std::size_t>(c);
-    out = PutTsvCell(out, i < cells.read ? cells.first[i] : rows.Cell(row, c));
-  }
-  *out++ = '\n';
-  return out;
-}
-
-}  // namespace
-
-// This runs for every row of every frame and is a large part of the cost of -r.
-void AppendTsvRow(std::string& out, const RowStore& rows, std::int64_t row, int columns) {
-  TsvCells cells;
-  ReadTsvCells(rows, row, columns, cells);
-  const std::size_t old = out.size();
-  out.resize(old + cells.bound);
-  char* end = PutTsvRow(out.data() + old, rows, row, columns, cells);
-  out.resize(static_cast<std::size_t>(end - out.data()));
-}
-
-namespace {
-
 // Receives the capture thread's batches and writes their rows from a thread of its own:
 // the capture thread goes on decoding while the previous batch is turned into text, so
 // the two halves of the work share the processors instead of taking turns.
@@ -236,12 +153,11 @@ class DumpWriter : public BatchSink {
     if (done_.load()) return;
     std::int64_t take = rows.RowCount();
     if (limit_) take = std::min(take, *limit_ - written_);
-    const int columns = rows.ColumnCount();
-    TsvCells cells;
+    // This runs for every row of every frame and is a large part of the cost of -r.
+    RowLine line;
     for (std::int64_t r = 0; r < take; ++r) {
-      ReadTsvCells(rows, r, columns, cells);
-      if (!MakeRoom(cells.bound)) return;
-      used_ = static_cast<std::size_t>(PutTsvRow(text_.get() + used_, rows, r, columns, cells) - text_.get());
+      if (!MakeRoom(line.Read(rows, r))) return;
+      used_ = static_cast<std::size_t>(line.Put(text_.get() + used_, RowFormat::Tsv) - text_.get());
       if (used_ >= FlushBytes && !WriteOut()) return;
     }
     written_ += take;

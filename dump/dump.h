@@ -64,11 +64,6 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
 // Reads "AA:BB:CC:DD:EE:FF" (either case).
 std::optional<std::array<std::uint8_t, 6>> ParseMacAddress(const std::string& text);
 
-// Appends one row in the tab-separated layout of AppendRowLine (cells in list order
-// separated by TAB, escaped as AppendTsvCell does, then LF), columns being
-// rows.ColumnCount(): the same text, written faster.
-void AppendTsvRow(std::string& out, const RowStore& rows, std::int64_t row, int columns);
-
 // The usage text that --help prints.
 const char* DumpUsageText();
 

@@ -5,9 +5,9 @@
 
 #include "analysis/capture_state.h"
 #include "analysis/connection_tracker.h"
-#include "frame_builder.h"
+#include "tests/support/frames.h"
 
-using namespace testframes;
+using namespace frames;
 
 namespace {
 
@@ -21,7 +21,7 @@ struct Step {
 };
 
 std::int64_t Track(CaptureState& state, bool outgoing, std::uint8_t flags, std::uint16_t remotePort = 80) {
-  const Bytes f = TcpFrame(outgoing, Tcp{.srcPort = remotePort, .dstPort = 1025, .flags = flags});
+  const Bytes f = DecoderLink.TcpFrame(outgoing, {.sourcePort = remotePort, .destinationPort = 1025, .flags = flags});
   return TrackTcpSegment(f, outgoing ? Direction::Outgoing : Direction::Incoming, state);
 }
 
@@ -87,10 +87,10 @@ TEST(Tracker, KeyIsTheSameForBothDirectionsAndKeptInWireOrder) {
 
 TEST(Tracker, ConversationBetweenTwoOtherStationsGivesTwoRecordsThatNeverClose) {
   CaptureState state;
-  const Ip a = {10, 1, 1, 1}, b = {10, 1, 1, 2};
-  auto frame = [&](const Ip& src, const Ip& dst, std::uint16_t sp, std::uint16_t dp, std::uint8_t flags) {
-    return Ethernet(kRemoteMac, kOtherMac, 0x0800,
-                    Ipv4(src, dst, 6, TcpSegment(Tcp{.srcPort = sp, .dstPort = dp, .flags = flags})));
+  const std::uint32_t a = Ip(10, 1, 1, 1), b = Ip(10, 1, 1, 2);
+  auto frame = [&](std::uint32_t src, std::uint32_t dst, std::uint16_t sp, std::uint16_t dp, std::uint8_t flags) {
+    return Ethernet(DecoderLink.remoteMac, OtherMac, 0x0800,
+                    Ipv4(6, src, dst, Tcp({.sourcePort = sp, .destinationPort = dp, .flags = flags})));
   };
   const std::vector<std::pair<Bytes, std::int64_t>> sequence = {
       {frame(a, b, 5000, 80, FIN | ACK), 1}, {frame(b, a, 80, 5000, ACK), 2},
@@ -152,7 +152,7 @@ TEST(Tracker, ClearDestroysRecordsInTableOrder) {
 
 TEST(Tracker, ShortFrameReadsMissingFieldsAsZero) {
   CaptureState state;
-  Bytes f = TcpFrame(false, Tcp{.srcPort = 80, .flags = FIN});
+  Bytes f = DecoderLink.TcpFrame(false, {.sourcePort = 80, .flags = FIN});
   f.resize(36);  // ends after the source port
   EXPECT_EQ(TrackTcpSegment(f, Direction::Incoming, state), 1);
   EXPECT_EQ(state.connections.At(0).localPort, 0);

@@ -3,7 +3,6 @@
 // feed it, and a wait that keeps the event loop running.
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QThread>
 #include <chrono>
 #include <cstdint>
@@ -13,19 +12,16 @@
 #include <vector>
 
 #include "capture/capture_environment.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/memory_registry.h"
 
 // Runs the event loop until pred holds or a generous limit passes; returns pred().
 inline bool WaitUntil(const std::function<bool()>& pred, int limitMs = 10000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!pred()) {
-    if (timer.elapsed() > limitMs) return false;
+  return Eventually(pred, std::chrono::milliseconds(limitMs), [] {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     QThread::msleep(2);
-  }
-  return true;
+  });
 }
 
 struct FakeMachine {

@@ -22,7 +22,7 @@
 #include "analysis/capture_state.h"
 #include "capture/driver_client.h"
 #include "capture/linux_registry.h"
-#include "pcapng_builder.h"
+#include "tests/support/pcapng_builder.h"
 
 namespace fs = std::filesystem;
 

@@ -12,14 +12,17 @@
 #include "capture/capture_thread.h"
 #include "capture/trace.h"
 #include "capture/driver_client.h"
-#include "test_frames.h"
+#include "tests/support/capture_files.h"
+#include "tests/support/frames.h"
 #include "tests/support/recording_batch_sink.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-using namespace test_frames;
+using namespace frames;
+
+constexpr const Mac& LocalMac = DeviceLink.localMac;
 
 class CaptureFileDeviceTest : public ::testing::Test {
  protected:
@@ -49,11 +52,11 @@ class CaptureFileDeviceTest : public ::testing::Test {
 };
 
 TEST_F(CaptureFileDeviceTest, DeliversTheFramesInOrderThenReportsTheEnd) {
-  PcapWriter file;
-  file.Add(UdpFrame(LocalMac, RemoteMac, 1, 2, "one"));
-  file.Add(UdpFrame(LocalMac, RemoteMac, 1, 2, std::string(1600, 'L')));
-  file.Add(UdpFrame(RemoteMac, LocalMac, 2, 1, "three"));
-  ASSERT_TRUE(file.Write(path));
+  PcapWriter file(path);
+  file.Frame(DeviceLink.UdpFrame(false, 1, 2, "one"));
+  file.Frame(DeviceLink.UdpFrame(false, 1, 2, std::string(1600, 'L')));
+  file.Frame(DeviceLink.UdpFrame(true, 1, 2, "three"));
+  file.Close();
 
   AdapterPtr adapter = Open();
   ASSERT_TRUE(adapter) << why;
@@ -83,9 +86,9 @@ TEST_F(CaptureFileDeviceTest, RefusesFilesItCannotReadOrThatHoldNoEthernet) {
   EXPECT_FALSE(Open());  // no file yet
   EXPECT_NE(why.find("cannot read capture file " + path), std::string::npos) << why;
 
-  PcapWriter raw(101);
-  raw.Add(Bytes{0x45, 0, 0, 20});
-  ASSERT_TRUE(raw.Write(path));
+  PcapWriter raw(path, LinkTypeRaw);
+  raw.Frame(Bytes{0x45, 0, 0, 20});
+  raw.Close();
   EXPECT_FALSE(Open());
   EXPECT_NE(why.find("does not hold Ethernet frames"), std::string::npos) << why;
 
@@ -98,11 +101,10 @@ TEST_F(CaptureFileDeviceTest, RefusesFilesItCannotReadOrThatHoldNoEthernet) {
 }
 
 TEST_F(CaptureFileDeviceTest, ATruncatedFileEndsWithAReason) {
-  PcapWriter file;
-  file.Add(UdpFrame(LocalMac, RemoteMac, 1, 2, "whole"));
-  file.Add(UdpFrame(LocalMac, RemoteMac, 1, 2, "cut short"));
-  file.Truncate(4);
-  ASSERT_TRUE(file.Write(path));
+  PcapWriter file(path);
+  file.Frame(DeviceLink.UdpFrame(false, 1, 2, "whole"));
+  file.Frame(DeviceLink.UdpFrame(false, 1, 2, "cut short"));
+  file.Close(4);
 
   AdapterPtr adapter = Open();
   ASSERT_TRUE(adapter) << why;
@@ -114,10 +116,10 @@ TEST_F(CaptureFileDeviceTest, ATruncatedFileEndsWithAReason) {
 }
 
 TEST_F(CaptureFileDeviceTest, AnAbortEndsEveryLaterReadEvenWithFramesLeft) {
-  PcapWriter file;
-  file.Add(UdpFrame(LocalMac, RemoteMac, 1, 2, "a"));
-  file.Add(UdpFrame(LocalMac, RemoteMac, 1, 2, "b"));
-  ASSERT_TRUE(file.Write(path));
+  PcapWriter file(path);
+  file.Frame(DeviceLink.UdpFrame(false, 1, 2, "a"));
+  file.Frame(DeviceLink.UdpFrame(false, 1, 2, "b"));
+  file.Close();
   AdapterPtr adapter = Open();
   ASSERT_TRUE(adapter) << why;
   EXPECT_EQ(Read(adapter.get()), 43);
@@ -132,15 +134,15 @@ TEST_F(CaptureFileDeviceTest, AnAbortEndsEveryLaterReadEvenWithFramesLeft) {
 // libpcap cuts to that length) in the middle of the file.
 TEST_F(CaptureFileDeviceTest, DeliversWhatLibpcapReadsFromTheSameFile) {
   constexpr std::uint32_t SnapLength = 1100;
-  PcapWriter file;
+  PcapWriter file(path);
   for (int i = 0; i < 6000; ++i) {
     // About 3.4 MB of frames from 60 to 1042 bytes, so that records fall across the ends
     // of the device's read blocks.
     std::string payload(static_cast<std::size_t>(18 + (i * 397) % 983), static_cast<char>('a' + i % 26));
     if (i == 5000) payload.assign(1400, 'S');  // past the snapshot length
-    file.Add(UdpFrame(LocalMac, RemoteMac, static_cast<std::uint16_t>(i), 2, payload));
+    file.Frame(DeviceLink.UdpFrame(false, static_cast<std::uint16_t>(i), 2, payload));
   }
-  ASSERT_TRUE(file.Write(path));
+  file.Close();
   {
     // The header's snapshot length, lowered after the fact so that frame 5000 exceeds it
     // while every other frame stays within it.
@@ -182,9 +184,9 @@ TEST_F(CaptureFileDeviceTest, DeliversWhatLibpcapReadsFromTheSameFile) {
 }
 
 TEST_F(CaptureFileDeviceTest, TheCaptureThreadListsEveryFrameOfTheFile) {
-  PcapWriter file;
-  for (int i = 0; i < 500; ++i) file.Add(UdpFrame(LocalMac, RemoteMac, 1, 2, "frame " + std::to_string(i)));
-  ASSERT_TRUE(file.Write(path));
+  PcapWriter file(path);
+  for (int i = 0; i < 500; ++i) file.Frame(DeviceLink.UdpFrame(false, 1, 2, "frame " + std::to_string(i)));
+  file.Close();
 
   CaptureState state;
 

@@ -17,31 +17,24 @@
 #include "capture/capture_thread.h"
 #include "capture/trace.h"
 #include "capture/driver_client.h"
-#include "test_frames.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_device.h"
+#include "tests/support/frames.h"
 #include "tests/support/memory_registry.h"
 #include "tests/support/recording_batch_sink.h"
 
 namespace {
 
-using namespace test_frames;
+using namespace frames;
 using ReadEnd = FakeDeviceScript::ReadEnd;
 
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds bound = std::chrono::seconds(20)) {
-  const auto until = std::chrono::steady_clock::now() + bound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::microseconds(200));
-  }
-  return true;
-}
+constexpr const Mac& LocalMac = DeviceLink.localMac;
 
 // Frames carry their sequence number as the UDP payload, which the Data cell shows.
 Bytes NumberedFrame(int id) {
   char payload[16];
   std::snprintf(payload, sizeof payload, "id=%07d", id);
-  return UdpFrame(RemoteMac, LocalMac, 1024, 53, payload);
+  return DeviceLink.UdpFrame(true, 53, 1024, payload);
 }
 
 int IdOf(std::string_view data) { return data.size() == 10 ? std::stoi(std::string(data.substr(3))) : -1; }

@@ -6,25 +6,17 @@
 #include "capture/capture_thread.h"
 #include "capture/trace.h"
 #include "capture/driver_client.h"
-#include "test_frames.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_device.h"
+#include "tests/support/frames.h"
 #include "tests/support/recording_batch_sink.h"
 
 namespace {
 
-using namespace test_frames;
+using namespace frames;
 using ReadEnd = FakeDeviceScript::ReadEnd;
 
-// Waits (bounded) until a condition holds; for conditions no one notifies about.
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
-  const auto until = std::chrono::steady_clock::now() + bound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
+constexpr const Mac& LocalMac = DeviceLink.localMac;
 
 std::size_t Count(const std::vector<ReadEnd>& ends, ReadEnd what) {
   return static_cast<std::size_t>(std::count(ends.begin(), ends.end(), what));
@@ -99,8 +91,8 @@ class CaptureThreadTest : public ::testing::Test {
   }
 
   int Column(ColumnId id) const { return state.columns.Position(id); }
-  Bytes Incoming(std::string_view payload) { return UdpFrame(LocalMac, RemoteMac, 53, 1024, payload); }
-  Bytes Outgoing(std::string_view payload) { return UdpFrame(RemoteMac, LocalMac, 1024, 53, payload); }
+  Bytes Incoming(std::string_view payload) { return DeviceLink.UdpFrame(false, 53, 1024, payload); }
+  Bytes Outgoing(std::string_view payload) { return DeviceLink.UdpFrame(true, 53, 1024, payload); }
 
   std::shared_ptr<FakeDeviceScript> script = std::make_shared<FakeDeviceScript>();
   DeviceTable table;
@@ -131,8 +123,8 @@ TEST_F(CaptureThreadTest, NumberingStartsAtTheRowsAlreadyListed) {
 TEST_F(CaptureThreadTest, StopWhileBlockedInAReadEndsItWithoutARowAndClearsConnections) {
   auto& sink = Prepare();
   // Two TCP conversations still open when the run ends.
-  script->PushFrame(TcpFrame(LocalMac, RemoteMac, 80, 5000, 0x02));
-  script->PushFrame(TcpFrame(LocalMac, RemoteMac, 80, 5001, 0x02));
+  script->PushFrame(DeviceLink.TcpFrame(false, {.sourcePort = 80, .destinationPort = 5000, .flags = Syn}));
+  script->PushFrame(DeviceLink.TcpFrame(false, {.sourcePort = 80, .destinationPort = 5001, .flags = Syn}));
   Start();
   ASSERT_TRUE(sink.WaitForRows(2));  // handed over at the first empty read
   // From now on the network is quiet: a read waits until something ends it.

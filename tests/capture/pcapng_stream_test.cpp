@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "pcapng_builder.h"
+#include "tests/support/pcapng_builder.h"
 
 namespace {
 

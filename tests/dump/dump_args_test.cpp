@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tests/dump/dump_test_support.h"
+#include "tests/support/dump_run.h"
 
 namespace dump_test {
 namespace {

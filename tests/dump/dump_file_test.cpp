@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "tests/dump/dump_test_support.h"
+#include "tests/support/dump_run.h"
 
 namespace dump_test {
 namespace {
@@ -20,18 +20,20 @@ const std::string StartupHeader = Line({"Packet Number", "Bytes", "In/Out", "Pro
 const std::string Tcp_ = "TCP (Transmission Control Protocol)";
 const std::string Ip_ = "IP (Internet Protocol)";
 
-// One frame of each kind the decoder tells apart, in a connection's order.
+// One frame of each kind the decoder tells apart, in a connection's order. The local
+// station's port is 40000, the remote one's 80.
 std::vector<Bytes> SampleFrames() {
+  const Link& link = DeviceLink;
   return {
-      TcpFrame(true, {.sourcePort = 40000, .destinationPort = 80, .sequence = 1000, .flags = Syn, .window = 64240,
-                      .checksum = 4660}),
-      TcpFrame(false, {.sourcePort = 80, .destinationPort = 40000, .sequence = 5000, .acknowledgement = 1001,
-                       .flags = Syn | Ack, .window = 65160, .checksum = 48879}),
+      link.TcpFrame(true, {.sourcePort = 80, .destinationPort = 40000, .sequence = 1000, .acknowledgement = 0,
+                           .flags = Syn, .window = 64240, .checksum = 4660}),
+      link.TcpFrame(false, {.sourcePort = 80, .destinationPort = 40000, .sequence = 5000, .acknowledgement = 1001,
+                            .flags = Syn | Ack, .window = 65160, .checksum = 48879}),
       // TAB, backslash, CR and LF in the payload: control bytes show as '.', the
       // backslash is escaped in the file.
-      TcpFrame(true, {.sourcePort = 40000, .destinationPort = 80, .sequence = 1001, .acknowledgement = 5001,
-                      .flags = Psh | Ack},
-               "GET\t/a\\b\r\n"),
+      link.TcpFrame(true, {.sourcePort = 80, .destinationPort = 40000, .sequence = 1001, .acknowledgement = 5001,
+                           .flags = Psh | Ack, .window = 65535, .checksum = 0},
+                    "GET\t/a\\b\r\n"),
       Ethernet(LocalMac, RemoteMac, EtherTypeIpv4, Ipv4(17, RemoteIp, LocalIp, Udp(53, 5353, Text("dns\x01x")))),
       Pad(Ethernet(Broadcast, RemoteMac, EtherTypeArp, Arp(1, RemoteMac, RemoteIp, Mac{}, LocalIp)), 60),
       Ethernet(LocalMac, RemoteMac, 0x86DD, Bytes(40, 0)),

@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "tests/dump/dump_test_support.h"
+#include "tests/support/dump_run.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/memory_registry.h"
 

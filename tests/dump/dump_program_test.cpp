@@ -19,7 +19,7 @@
 #include <sstream>
 #include <thread>
 
-#include "tests/dump/dump_test_support.h"
+#include "tests/support/dump_run.h"
 
 extern char** environ;
 

@@ -112,6 +112,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     AppendRowLine(line, rows, row, RowFormat::Tsv);
     Check(std::count(line.begin(), line.end(), '\t') == columns - 1, "TSV line with a stray TAB");
     Check(std::count(line.begin(), line.end(), '\n') == 1 && line.back() == '\n', "TSV row not one line");
+    // Read back, the line gives the stored cells again.
+    std::string cell;
+    int column = 0;
+    for (std::size_t i = 0; i + 1 < line.size(); ++i) {
+      if (line[i] == '\t') {
+        Check(cell == rows.Cell(row, column++), "a TSV cell reads back otherwise");
+        cell.clear();
+      } else if (line[i] == '\\') {
+        const char letter = line[++i];
+        cell += letter == 't' ? '\t' : letter == 'n' ? '\n' : letter == 'r' ? '\r' : letter;
+      } else {
+        cell += line[i];
+      }
+    }
+    Check(column == columns - 1 && cell == rows.Cell(row, column), "a TSV cell reads back otherwise");
     line.clear();
     AppendRowLine(line, rows, row, RowFormat::Csv);
     Check(line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0, "CSV row without CR LF");

@@ -10,16 +10,15 @@
 #include <vector>
 
 #include "analysis/columns.h"
-#include "tests/analysis/frame_builder.h"
-#include "tests/capture/pcapng_builder.h"
-#include "tests/dump/capture_writer.h"
+#include "tests/support/pcapng_builder.h"
+#include "tests/support/capture_files.h"
+#include "tests/support/frames.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<std::uint8_t>;
-namespace tf = testframes;
-namespace cw = capture_writer;
+using namespace frames;
+constexpr const Link& kLink = DecoderLink;
 namespace pb = pcapng_builder;
 
 void WriteFile(const fs::path& path, const Bytes& bytes) {
@@ -32,7 +31,7 @@ void WriteFile(const fs::path& path, const Bytes& bytes) {
 Bytes DecodeInput(std::uint32_t columns, std::uint8_t firstRow, const std::vector<Bytes>& frames) {
   Bytes in = {static_cast<std::uint8_t>(columns), static_cast<std::uint8_t>(columns >> 8),
               static_cast<std::uint8_t>(columns >> 16), firstRow};
-  in.insert(in.end(), tf::kLocalMac.begin(), tf::kLocalMac.end());
+  in.insert(in.end(), kLink.localMac.begin(), kLink.localMac.end());
   for (const Bytes& f : frames) {
     const std::size_t n = std::min<std::size_t>(f.size(), 1520);
     in.push_back(static_cast<std::uint8_t>(n >> 8));
@@ -43,48 +42,41 @@ Bytes DecodeInput(std::uint32_t columns, std::uint8_t firstRow, const std::vecto
 }
 
 std::vector<Bytes> TcpSession() {
-  tf::Tcp t;
+  TcpFields t;
   std::vector<Bytes> s;
-  t.flags = 0x02; t.seq = 100; s.push_back(tf::TcpFrame(true, t));                        // connect()
-  t.flags = 0x12; t.seq = 900; t.ack = 101; s.push_back(tf::TcpFrame(false, t));          // SYN-ACK
-  t.flags = 0x10; t.seq = 101; t.ack = 901; s.push_back(tf::TcpFrame(true, t));
-  t.flags = 0x18; t.payload = "GET / HTTP/1.0\r\n\r\n"; s.push_back(tf::TcpFrame(true, t));  // send()
-  t.flags = 0x18; t.payload = "HTTP/1.0 200 OK\r\n\tx\\y"; s.push_back(tf::TcpFrame(false, t));
-  t.payload.clear();
-  t.flags = 0x11; s.push_back(tf::TcpFrame(false, t));  // remote close()
-  t.flags = 0x10; s.push_back(tf::TcpFrame(true, t));
-  t.flags = 0x11; s.push_back(tf::TcpFrame(true, t));   // close()
-  t.flags = 0x10; s.push_back(tf::TcpFrame(false, t));
-  t.flags = 0x04; s.push_back(tf::TcpFrame(false, t));  // a reset
-  tf::Tcp options;
-  options.headerWords = 8;
-  options.payload = "with options";
-  s.push_back(tf::TcpFrame(false, options));
+  t.flags = 0x02; t.sequence = 100; s.push_back(kLink.TcpFrame(true, t));                              // connect()
+  t.flags = 0x12; t.sequence = 900; t.acknowledgement = 101; s.push_back(kLink.TcpFrame(false, t));  // SYN-ACK
+  t.flags = 0x10; t.sequence = 101; t.acknowledgement = 901; s.push_back(kLink.TcpFrame(true, t));
+  t.flags = 0x18; s.push_back(kLink.TcpFrame(true, t, "GET / HTTP/1.0\r\n\r\n"));  // send()
+  t.flags = 0x18; s.push_back(kLink.TcpFrame(false, t, "HTTP/1.0 200 OK\r\n\tx\\y"));
+  t.flags = 0x11; s.push_back(kLink.TcpFrame(false, t));  // remote close()
+  t.flags = 0x10; s.push_back(kLink.TcpFrame(true, t));
+  t.flags = 0x11; s.push_back(kLink.TcpFrame(true, t));   // close()
+  t.flags = 0x10; s.push_back(kLink.TcpFrame(false, t));
+  t.flags = 0x04; s.push_back(kLink.TcpFrame(false, t));  // a reset
+  s.push_back(kLink.TcpFrame(false, {.headerWords = 8}, "with options"));
   return s;
 }
 
 std::vector<Bytes> OtherKinds() {
   std::vector<Bytes> s;
-  s.push_back(tf::PadTo(tf::Ethernet(tf::kRemoteMac, tf::kLocalMac, 0x0806,
-                                     tf::ArpBody(1, tf::kLocalMac, tf::kLocalIp, {}, tf::kRemoteIp)), 60));
-  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x0806,
-                                     tf::ArpBody(2, tf::kRemoteMac, tf::kRemoteIp, tf::kLocalMac, tf::kLocalIp)), 60));
-  s.push_back(tf::Ethernet(tf::kOtherMac, tf::kRemoteMac, 0x0800,
-                           tf::Ipv4(tf::kRemoteIp, tf::kLocalIp, 17, tf::UdpDatagram(53, 1024, "\x01\x02name\x7f\xff"))));
-  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x0800, tf::Ipv4(tf::kRemoteIp, tf::kLocalIp, 1, {8, 0})), 60));
-  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x0800, tf::Ipv4(tf::kRemoteIp, tf::kLocalIp, 47, {})), 60));
-  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 0x86DD, {0x60}), 60));
-  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 1500, {0xAA, 0xAA, 0x03}), 60));
-  s.push_back(tf::PadTo(tf::Ethernet(tf::kLocalMac, tf::kRemoteMac, 1501, {}), 60));
+  const Link& l = kLink;
+  s.push_back(Pad(Ethernet(l.remoteMac, l.localMac, 0x0806, Arp(1, l.localMac, l.localIp, {}, l.remoteIp)), 60));
+  s.push_back(Pad(Ethernet(l.localMac, l.remoteMac, 0x0806, Arp(2, l.remoteMac, l.remoteIp, l.localMac, l.localIp)), 60));
+  s.push_back(Ethernet(OtherMac, l.remoteMac, 0x0800,
+                       Ipv4(17, l.remoteIp, l.localIp, Udp(53, 1024, Text("\x01\x02name\x7f\xff")))));
+  s.push_back(Pad(l.Ipv4Frame(false, 1, Bytes{8, 0}), 60));
+  s.push_back(Pad(l.Ipv4Frame(false, 47, {}), 60));
+  s.push_back(Pad(Ethernet(l.localMac, l.remoteMac, 0x86DD, Bytes{0x60}), 60));
+  s.push_back(Pad(Ethernet(l.localMac, l.remoteMac, 1500, Bytes{0xAA, 0xAA, 0x03}), 60));
+  s.push_back(Pad(Ethernet(l.localMac, l.remoteMac, 1501, {}), 60));
   return s;
 }
 
 std::vector<Bytes> Lengths() {
   // Frames cut short at every field boundary, an empty read and a full buffer.
   std::vector<Bytes> s;
-  tf::Tcp t;
-  t.payload = std::string(1600, 'z');
-  const Bytes big = tf::TcpFrame(false, t);
+  const Bytes big = kLink.TcpFrame(false, {}, std::string(1600, 'z'));
   for (std::size_t n : {0, 1, 6, 12, 13, 14, 23, 24, 34, 38, 47, 52, 54, 1519, 1520})
     s.push_back(Bytes(big.begin(), big.begin() + static_cast<std::ptrdiff_t>(n)));
   return s;
@@ -116,25 +108,25 @@ Bytes ReadBack(const fs::path& path) {
 void CaptureFileSeeds(const fs::path& folder) {
   fs::create_directories(folder);
   {
-    cw::PcapWriter pcap((folder / "session.pcap").string());
+    PcapWriter pcap((folder / "session.pcap").string());
     std::uint64_t time = 1'000'000;
     for (const Bytes& f : FileFrames()) pcap.Frame(f, time += 1500);
     pcap.Close();
   }
   {
-    cw::PcapngWriter pcapng((folder / "session.pcapng").string());
+    PcapngWriter pcapng((folder / "session.pcapng").string());
     std::uint64_t time = 1'000'000;
     for (const Bytes& f : FileFrames()) pcapng.Frame(f, time += 1500);
     pcapng.Close();
   }
   {
     // A snap length shorter than the frames, and an empty and an oversized record.
-    cw::PcapWriter pcap((folder / "short-snap.pcap").string(), cw::LinkTypeEthernet, 64);
+    PcapWriter pcap((folder / "short-snap.pcap").string(), LinkTypeEthernet, 64);
     for (const Bytes& f : Lengths()) pcap.Frame(Bytes(f.begin(), f.begin() + std::min<std::ptrdiff_t>(64, f.size())), 0, static_cast<std::uint32_t>(f.size()));
     pcap.Close();
   }
   {
-    cw::PcapWriter pcap((folder / "raw-link.pcap").string(), cw::LinkTypeRaw);
+    PcapWriter pcap((folder / "raw-link.pcap").string(), LinkTypeRaw);
     pcap.Frame(Bytes(40, 0x45));
     pcap.Close();
   }

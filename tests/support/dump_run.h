@@ -14,11 +14,12 @@
 #include "capture/capture_file_device.h"
 #include "capture/capture_thread.h"
 #include "dump/dump.h"
-#include "tests/dump/capture_writer.h"
+#include "tests/support/capture_files.h"
+#include "tests/support/frames.h"
 
 namespace dump_test {
 
-using namespace capture_writer;
+using namespace frames;
 
 struct DumpResult {
   int status = -1;
@@ -95,16 +96,9 @@ class DumpTest : public ::testing::Test {
 };
 
 // Stations of the sample traffic.
-inline constexpr Mac LocalMac = {0x00, 0xA0, 0xC9, 0x12, 0x34, 0x56};
-inline constexpr Mac RemoteMac = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
-inline constexpr Mac Broadcast = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-inline constexpr std::uint32_t LocalIp = Ip(10, 0, 0, 2);
-inline constexpr std::uint32_t RemoteIp = Ip(10, 0, 0, 1);
-
-inline Bytes TcpFrame(bool fromLocal, const TcpFields& tcp, std::string_view payload = {}) {
-  const Bytes segment = Tcp(tcp, Text(payload));
-  return fromLocal ? Ethernet(RemoteMac, LocalMac, EtherTypeIpv4, Ipv4(6, LocalIp, RemoteIp, segment))
-                   : Ethernet(LocalMac, RemoteMac, EtherTypeIpv4, Ipv4(6, RemoteIp, LocalIp, segment));
-}
+inline constexpr const Mac& LocalMac = DeviceLink.localMac;
+inline constexpr const Mac& RemoteMac = DeviceLink.remoteMac;
+inline constexpr std::uint32_t LocalIp = DeviceLink.localIp;
+inline constexpr std::uint32_t RemoteIp = DeviceLink.remoteIp;
 
 }  // namespace dump_test
