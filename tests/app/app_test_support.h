@@ -1,6 +1,6 @@
 #pragma once
-// Shared by the app tests: a scripted machine (fake device, memory registry), frames to
-// feed it, and a wait that keeps the event loop running.
+// Shared by the app tests: the scripted machine, and a wait that keeps the event loop
+// running.
 
 #include <QCoreApplication>
 #include <QThread>
@@ -13,8 +13,7 @@
 
 #include "capture/capture_environment.h"
 #include "tests/support/eventually.h"
-#include "tests/support/fake_device.h"
-#include "tests/support/memory_registry.h"
+#include "tests/support/fake_machine.h"
 
 // Runs the event loop until pred holds or a generous limit passes; returns pred().
 inline bool WaitUntil(const std::function<bool()>& pred, int limitMs = 10000) {
@@ -23,43 +22,3 @@ inline bool WaitUntil(const std::function<bool()>& pred, int limitMs = 10000) {
     QThread::msleep(2);
   });
 }
-
-struct FakeMachine {
-  std::shared_ptr<FakeDeviceScript> script = std::make_shared<FakeDeviceScript>();
-  DeviceTable devices;
-  MemoryRegistry registry;
-
-  FakeMachine() { RegisterFakeDevice(devices, script); }
-  // Adapters "0000", "0001", ... described "fake0 (scripted)", "fake1 (scripted)", ...
-  void AddAdapters(int count) {
-    for (int i = 0; i < count; ++i) {
-      std::string key = std::to_string(i);
-      key.insert(0, 4 - key.size(), '0');
-      registry.AddAdapter(key, ("fake" + std::to_string(i) + " (scripted)").c_str());
-    }
-  }
-  CaptureEnvironment Environment() const { return {devices, registry}; }
-
-  // A 60-byte Ethernet II frame from the adapter's own MAC (an outgoing one), IPv4/UDP.
-  std::vector<std::uint8_t> OutgoingFrame() const {
-    std::vector<std::uint8_t> f(60, 0);
-    const std::uint8_t dst[6] = {0x02, 0, 0, 0, 0, 0x09};
-    std::copy(dst, dst + 6, f.begin());
-    std::copy(script->mac, script->mac + 6, f.begin() + 6);
-    f[12] = 0x08;  // IPv4
-    f[14] = 0x45;
-    f[17] = 46;    // total length
-    f[22] = 64;    // TTL
-    f[23] = 17;    // UDP
-    const std::uint8_t src[4] = {10, 0, 0, 2}, to[4] = {10, 0, 0, 9};
-    std::copy(src, src + 4, f.begin() + 26);
-    std::copy(to, to + 4, f.begin() + 30);
-    f[34] = 0x30; f[35] = 0x39;  // 12345
-    f[36] = 0x00; f[37] = 0x35;  // 53
-    f[39] = 26;
-    return f;
-  }
-  void PushFrames(int count) {
-    for (int i = 0; i < count; ++i) script->PushFrame(OutgoingFrame());
-  }
-};

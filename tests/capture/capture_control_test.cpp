@@ -12,7 +12,8 @@
 #include "analysis/row_store.h"
 #include "capture/capture_control.h"
 #include "capture/driver_client.h"
-#include "tests/app/app_test_support.h"
+#include "tests/support/eventually.h"
+#include "tests/support/fake_machine.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -86,7 +87,7 @@ class CaptureControlTest : public ::testing::Test {
   void Feed(int count) {
     const auto before = view.Delivered();
     machine.PushFrames(count);
-    ASSERT_TRUE(WaitUntil([&] { return view.Delivered() >= before + count; }));
+    ASSERT_TRUE(Eventually([&] { return view.Delivered() >= before + count; }));
   }
 
   std::unique_ptr<CaptureControl> control;
@@ -217,7 +218,7 @@ TEST_F(CaptureControlTest, StartStopClearKeepStateTitleAndNumbering) {
 
   Feed(3);
   // Stop while the thread waits in a read on a quiet line.
-  ASSERT_TRUE(WaitUntil([&] { return machine.script->ReadPending(); }));
+  ASSERT_TRUE(Eventually([&] { return machine.script->ReadPending(); }));
   Control().Stop();
   EXPECT_FALSE(Control().IsTracing());
   EXPECT_EQ(view.rows, 3);  // every delivered row is in the list when Stop returns
@@ -282,7 +283,7 @@ TEST_F(CaptureControlTest, SecondStartWhileTracingChangesNothing) {
 TEST_F(CaptureControlTest, DestroyingTheControlStopsARunningTrace) {
   machine.AddAdapters(1);
   Control().Start();
-  ASSERT_TRUE(WaitUntil([&] { return machine.script->ReadPending(); }));
+  ASSERT_TRUE(Eventually([&] { return machine.script->ReadPending(); }));
   control.reset();
   EXPECT_EQ(machine.script->openDevices, 0);
   EXPECT_FALSE(Control().CurrentTrace().adapter);
