@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     const auto wallStart = std::chrono::steady_clock::now();
     while (seen < frames && empty < 100) {
       std::uint32_t count = 0;
-      if (!ReadPacket(adapter.get(), request.get(), true, &count)) {
+      if (!ReadPacket(adapter.get(), request.get(), &count)) {
         std::printf("agent device: read failed: %s\n", adapter->lastError.c_str());
         status = 1;
         break;

@@ -123,7 +123,7 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
     const bool timed = !lastReadHadFrame;
     const auto readStart = timed ? Clock::now() : Clock::time_point{};
     if (trace.stopRequested.load() == 0)
-      readOk = ReadPacket(trace.adapter.get(), trace.request.get(), true, &byteCount);
+      readOk = ReadPacket(trace.adapter.get(), trace.request.get(), &byteCount);
     trace.inRead.store(0);
     if (trace.stopRequested.load() != 0) break;  // a frame that came with the stop is not decoded
 

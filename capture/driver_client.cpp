@@ -83,9 +83,9 @@ void InitPacket(PacketRequest* request, std::uint8_t* buffer, std::uint32_t leng
   request->length = length;
 }
 
-bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, bool /*wait*/, std::uint32_t* bytesRead) {
+bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, std::uint32_t* bytesRead) {
   // The devices here always complete a read before Control returns (a frame, the read
-  // timeout or an abort), so waiting and not waiting come to the same.
+  // timeout or an abort): there is no pending read to wait for afterwards.
   if (!UsableAdapter(adapter) || !request) return false;
   std::uint32_t localCount = 0;
   std::uint32_t* count = bytesRead ? bytesRead : &localCount;

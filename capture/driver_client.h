@@ -33,7 +33,7 @@ void CloseAdapter(AdapterPtr adapter);
 RequestPtr AllocatePacket(AdapterHandle* adapter);
 void FreePacket(RequestPtr request);
 void InitPacket(PacketRequest* request, std::uint8_t* buffer, std::uint32_t length);
-bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, bool wait, std::uint32_t* bytesRead);
+bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, std::uint32_t* bytesRead);
 bool AbortRead(AdapterHandle* adapter);
 bool SetPacketFilter(AdapterHandle* adapter, std::uint32_t filter);
 bool GetAddress(AdapterHandle* adapter, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesReturned);

@@ -123,7 +123,7 @@ class AgentDeviceTest : public ::testing::Test {
   long Read(std::uint32_t length = FrameBufferSize) {
     InitPacket(request.get(), buffer, length);
     std::uint32_t count = 0;
-    return ReadPacket(adapter.get(), request.get(), true, &count) ? static_cast<long>(count) : -1;
+    return ReadPacket(adapter.get(), request.get(), &count) ? static_cast<long>(count) : -1;
   }
   // The next frame, passing over empty reads (bounded).
   long ReadFrame(std::uint32_t length = FrameBufferSize) {
@@ -276,7 +276,7 @@ TEST_F(AgentDeviceTest, AbortEndsAPendingReadAndEveryLaterOne) {
     std::uint8_t frame[FrameBufferSize];
     InitPacket(own.get(), frame, sizeof frame);
     std::uint32_t count = 0;
-    while (ReadPacket(adapter.get(), own.get(), true, &count)) ++reads;
+    while (ReadPacket(adapter.get(), own.get(), &count)) ++reads;
   });
   const auto bound = Clock::now() + std::chrono::seconds(5);
   while (reads.load() < 2 && Clock::now() < bound) std::this_thread::sleep_for(std::chrono::milliseconds(5));

@@ -41,7 +41,7 @@ class CaptureFileDeviceTest : public ::testing::Test {
     RequestPtr request = AllocatePacket(adapter);
     InitPacket(request.get(), buffer, length);
     std::uint32_t count = 0;
-    bool ok = ReadPacket(adapter, request.get(), true, &count);
+    bool ok = ReadPacket(adapter, request.get(), &count);
     return ok ? static_cast<long>(count) : -1;
   }
 

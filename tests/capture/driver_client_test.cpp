@@ -174,7 +174,7 @@ TEST_F(DriverClientTest, ReadFillsTheRequestBufferCutToItsLength) {
   InitPacket(request.get(), buffer, 10);
   script->PushFrame(Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
   std::uint32_t count = 0;
-  ASSERT_TRUE(ReadPacket(adapter.get(), request.get(), true, &count));
+  ASSERT_TRUE(ReadPacket(adapter.get(), request.get(), &count));
   EXPECT_EQ(count, 10u);
   EXPECT_EQ(buffer[9], 10);
   EXPECT_EQ(buffer[10], 0);  // nothing past the request's length
@@ -186,9 +186,9 @@ TEST_F(DriverClientTest, ReadFillsTheRequestBufferCutToItsLength) {
 
   script->failReads = true;
   count = 0;
-  EXPECT_FALSE(ReadPacket(adapter.get(), request.get(), true, &count));
+  EXPECT_FALSE(ReadPacket(adapter.get(), request.get(), &count));
   EXPECT_EQ(count, 0u);
-  EXPECT_FALSE(ReadPacket(adapter.get(), nullptr, true, &count));
+  EXPECT_FALSE(ReadPacket(adapter.get(), nullptr, &count));
 }
 
 TEST_F(DriverClientTest, AbortSendsBothRequestsBareAndAlwaysSucceeds) {
@@ -217,7 +217,7 @@ TEST_F(DriverClientTest, AbortEndsAReadBlockedOnAnotherThread) {
   std::uint32_t count = 99;
   std::thread reader([&] {
     count = 0;
-    result = ReadPacket(adapter.get(), request.get(), true, &count);
+    result = ReadPacket(adapter.get(), request.get(), &count);
   });
   ASSERT_TRUE(script->WaitForPendingRead());
   EXPECT_TRUE(AbortRead(adapter.get()));

@@ -70,7 +70,7 @@ TEST_F(PcapDeviceTest, AbortEndsAPendingReadAndEveryLaterOne) {
   std::atomic<int> reads{0};
   std::thread reader([&] {
     std::uint32_t count = 0;
-    while (ReadPacket(adapter.get(), request.get(), true, &count)) ++reads;
+    while (ReadPacket(adapter.get(), request.get(), &count)) ++reads;
   });
   const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (reads.load() < 2 && std::chrono::steady_clock::now() < bound)
@@ -79,7 +79,7 @@ TEST_F(PcapDeviceTest, AbortEndsAPendingReadAndEveryLaterOne) {
   EXPECT_TRUE(AbortRead(adapter.get()));
   reader.join();
   std::uint32_t count = 0;
-  EXPECT_FALSE(ReadPacket(adapter.get(), request.get(), true, &count));
+  EXPECT_FALSE(ReadPacket(adapter.get(), request.get(), &count));
   EXPECT_EQ(count, 0u);
 }
 

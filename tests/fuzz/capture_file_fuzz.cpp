@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   while (!adapter->device->EndOfInput()) {
     if (++reads > MaxFrames) Broken("the reader never reaches the end of its input");
     std::uint32_t count = 0;
-    const bool ok = ReadPacket(adapter.get(), request.get(), true, &count);
+    const bool ok = ReadPacket(adapter.get(), request.get(), &count);
     if (count > FrameBufferSize) Broken("a read delivered more than the buffer holds");
     if (!ok && !adapter->device->EndOfInput()) Broken("a failed read before the end of the input");
     if (count == 0) continue;
