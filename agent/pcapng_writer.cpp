@@ -6,13 +6,6 @@
 namespace pcapng {
 namespace {
 
-constexpr std::uint16_t OptEndOfOptions = 0;
-constexpr std::uint16_t ShbUserApplication = 4;
-constexpr std::uint16_t IfName = 2;
-constexpr std::uint16_t IfDescription = 3;
-constexpr std::uint16_t IfMacAddress = 6;
-constexpr std::uint16_t IsbInterfaceReceived = 4;
-constexpr std::uint16_t IsbInterfaceDropped = 5;
 // An option's value is at most this long (its length field has 16 bits; padding follows).
 constexpr std::size_t MaxOptionLength = 0xFFFC;
 
@@ -61,7 +54,7 @@ void Writer::Option(std::uint16_t code, const void* value, std::size_t length) {
 
 void Writer::EndOfOptions() {
   std::uint8_t* at = Extend(4);
-  Put16(at, OptEndOfOptions);
+  Put16(at, OptionEnd);
   Put16(at + 2, 0);
 }
 
@@ -74,13 +67,13 @@ void Writer::CloseBlock(std::size_t start) {
 void Writer::SectionHeader(std::string_view application) {
   const std::size_t start = size_;
   std::uint8_t* at = Extend(24);
-  Put32(at, SectionHeaderType);
+  Put32(at, SectionHeaderBlock);
   Put32(at + 8, ByteOrderMagic);
   Put16(at + 12, 1);  // version 1.0
   Put16(at + 14, 0);
   Put64(at + 16, ~std::uint64_t{0});  // section length unknown: it is a stream
   if (!application.empty()) {
-    Option(ShbUserApplication, application.data(), application.size());
+    Option(SectionUserApplication, application.data(), application.size());
     EndOfOptions();
   }
   CloseBlock(start);
@@ -89,13 +82,13 @@ void Writer::SectionHeader(std::string_view application) {
 void Writer::InterfaceDescription(const Interface& interface) {
   const std::size_t start = size_;
   std::uint8_t* at = Extend(16);
-  Put32(at, InterfaceDescriptionType);
+  Put32(at, InterfaceDescriptionBlock);
   Put16(at + 8, LinkTypeEthernet);
   Put16(at + 10, 0);
   Put32(at + 12, interface.snapLength);
-  Option(IfName, interface.name.data(), interface.name.size());
-  Option(IfDescription, interface.description.data(), interface.description.size());
-  Option(IfMacAddress, interface.stationAddress.data(), interface.stationAddress.size());
+  Option(InterfaceName, interface.name.data(), interface.name.size());
+  Option(pcapng::InterfaceDescription, interface.description.data(), interface.description.size());
+  Option(InterfaceMacAddress, interface.stationAddress.data(), interface.stationAddress.size());
   EndOfOptions();
   CloseBlock(start);
 }
@@ -105,7 +98,7 @@ void Writer::Packet(std::uint64_t timestampUs, std::uint32_t capturedLength, std
   const std::size_t padded = Padded(capturedLength);
   const std::uint32_t length = static_cast<std::uint32_t>(32 + padded);
   std::uint8_t* at = Extend(length);
-  Put32(at, EnhancedPacketType);
+  Put32(at, EnhancedPacketBlock);
   Put32(at + 4, length);
   Put32(at + 8, 0);  // interface 0
   Put32(at + 12, static_cast<std::uint32_t>(timestampUs >> 32));
@@ -120,15 +113,15 @@ void Writer::Packet(std::uint64_t timestampUs, std::uint32_t capturedLength, std
 void Writer::Statistics(std::uint64_t timestampUs, std::uint64_t received, std::uint64_t dropped) {
   const std::size_t start = size_;
   std::uint8_t* at = Extend(20);
-  Put32(at, InterfaceStatisticsType);
+  Put32(at, InterfaceStatisticsBlock);
   Put32(at + 8, 0);  // interface 0
   Put32(at + 12, static_cast<std::uint32_t>(timestampUs >> 32));
   Put32(at + 16, static_cast<std::uint32_t>(timestampUs));
   std::uint8_t value[8];
   Put64(value, received);
-  Option(IsbInterfaceReceived, value, sizeof value);
+  Option(StatisticsReceived, value, sizeof value);
   Put64(value, dropped);
-  Option(IsbInterfaceDropped, value, sizeof value);
+  Option(StatisticsDropped, value, sizeof value);
   EndOfOptions();
   CloseBlock(start);
 }

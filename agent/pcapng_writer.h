@@ -9,14 +9,10 @@
 #include <memory>
 #include <string_view>
 
+#include "capture/pcapng_format.h"
+
 namespace pcapng {
 
-inline constexpr std::uint32_t SectionHeaderType = 0x0A0D0D0A;
-inline constexpr std::uint32_t InterfaceDescriptionType = 0x00000001;
-inline constexpr std::uint32_t InterfaceStatisticsType = 0x00000005;
-inline constexpr std::uint32_t EnhancedPacketType = 0x00000006;
-inline constexpr std::uint32_t ByteOrderMagic = 0x1A2B3C4D;
-inline constexpr std::uint16_t LinkTypeEthernet = 1;
 
 struct Interface {
   std::string_view name;         // if_name
