@@ -1,7 +1,6 @@
 #include "capture/agent_device.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <memory>
 #include <mutex>
 
+#include "capture/abort_event.h"
 #include "capture/capture_filter.h"
 #include "capture/child_process.h"
 #include "capture/device_base.h"
@@ -34,28 +34,9 @@ constexpr char AgentErrorPrefix[] = "orrisvane-capture: ";
 // How long an agent that closed its output gets to exit before it is made to.
 constexpr std::chrono::milliseconds AgentExitWait{50};
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 bool ExecutableFile(const std::string& path) {
   struct stat info {};
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && ::access(path.c_str(), X_OK) == 0;
-}
-
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
 }
 
 std::string WithoutAgentPrefix(std::string line) {
@@ -87,8 +68,7 @@ std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text)
 
 class AgentDevice : public DeviceBase {
  public:
-  explicit AgentDevice(AgentOptions options)
-      : options_(std::move(options)), abortEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  explicit AgentDevice(AgentOptions options) : options_(std::move(options)) {}
 
   ~AgentDevice() override { StopAgent(); }
 
@@ -97,7 +77,7 @@ class AgentDevice : public DeviceBase {
     switch (code) {
       case request_code::AbortFirst:
       case request_code::AbortSecond:
-        Abort();
+        abort_.Raise();
         return true;
       case request_code::Bind:
         return Bind(input ? std::string(static_cast<const char*>(input), inputLength) : std::string());
@@ -144,7 +124,7 @@ class AgentDevice : public DeviceBase {
       why = "the capture agent " + options_.agentPath + " is not an executable file";
     }
     if (!agent) return Fail(why);
-    if (abortEvent_.get() < 0) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
+    if (!abort_.Usable()) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
     interfaceName_ = *name;
     agentPath_ = *agent;
     // The agent opens the interface as a capture would: a missing capability, an
@@ -163,33 +143,11 @@ class AgentDevice : public DeviceBase {
 
   bool SetFilter(const void* input, std::uint32_t inputLength) {
     if (!bound_) return Fail("no interface is bound");
-    if (!input || inputLength < 4) return Fail("the packet filter request carries no filter");
-    const auto* bytes = static_cast<const std::uint8_t*>(input);
-    const std::uint32_t filter =
-        bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    std::uint32_t filter = 0;
+    if (!ReadFilterRequest(input, inputLength, &filter)) return false;
     // Only noted: the reading thread starts (or restarts) the agent with it.
     promiscuous_.store((filter & PromiscuousFilter) != 0);
     return true;
-  }
-
-  void Abort() {
-    aborted_.store(true);
-    if (abortEvent_.get() >= 0) {
-      std::uint64_t one = 1;
-      // Never read back: the event stays readable, so reads that start later end too.
-      [[maybe_unused]] auto written = ::write(abortEvent_.get(), &one, sizeof one);
-    }
-  }
-
-  // After a failure, wait out the read timeout (or an abort) so that a reader that goes
-  // on reading does not spin.
-  void WaitForAbort(Clock::time_point deadline) {
-    struct pollfd event {abortEvent_.get(), POLLIN, 0};
-    while (!aborted_.load()) {
-      const int left = RemainingMs(deadline);
-      if (left == 0) return;
-      if (::poll(&event, 1, left) < 0 && errno != EINTR) return;
-    }
   }
 
   std::vector<std::string> AgentArguments() const {
@@ -258,21 +216,21 @@ class AgentDevice : public DeviceBase {
       if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(AgentReadTimeoutMs);
       return deadline;
     };
-    if (aborted_.load()) return false;
+    if (abort_.Raised()) return false;
     if (!bound_) {
-      WaitForAbort(Deadline());
+      abort_.WaitUntil(Deadline());
       return Fail("no interface is bound");
     }
     if (!output && size > 0) return Fail("the read request has no buffer");
     if (failed_) {
-      WaitForAbort(Deadline());
+      abort_.WaitUntil(Deadline());
       return false;  // LastError() keeps the agent's reason
     }
     if (agent_ && agentPromiscuous_ != promiscuous_.load()) StopAgent();
     if (!agent_ && !StartAgent()) return false;
 
     for (;;) {
-      if (aborted_.load()) return false;
+      if (abort_.Raised()) return false;
       switch (stream_->Next()) {
         case PcapngStreamReader::Item::Packet: {
           const auto data = stream_->Packet().data;
@@ -308,7 +266,7 @@ class AgentDevice : public DeviceBase {
       }
       const int left = RemainingMs(Deadline());
       if (left == 0) return true;  // 0 bytes: nothing came in time
-      struct pollfd fds[3] = {{agent_->Output(), POLLIN, 0}, {abortEvent_.get(), POLLIN, 0}, {agent_->Errors(), POLLIN, 0}};
+      struct pollfd fds[3] = {{agent_->Output(), POLLIN, 0}, {abort_.Fd(), POLLIN, 0}, {agent_->Errors(), POLLIN, 0}};
       const int ready = ::poll(fds, agent_->Errors() >= 0 ? 3 : 2, left);
       if (ready < 0 && errno != EINTR)
         return AgentFailed(std::string("waiting for the capture agent failed: ") + std::strerror(errno));
@@ -379,8 +337,7 @@ class AgentDevice : public DeviceBase {
   }
 
   const AgentOptions options_;
-  FileDescriptor abortEvent_;
-  std::atomic<bool> aborted_{false};
+  AbortEvent abort_;
   std::atomic<bool> promiscuous_{false};  // what the set-filter request asked for
 
   // The owner's thread (bind, unbind, requests that complete at once).

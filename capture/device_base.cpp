@@ -14,6 +14,13 @@ bool DeviceBase::Fail(std::string reason) {
   return false;
 }
 
+bool DeviceBase::ReadFilterRequest(const void* input, std::uint32_t inputLength, std::uint32_t* filter) {
+  if (!input || inputLength < 4) return Fail("the packet filter request carries no filter");
+  const auto* bytes = static_cast<const std::uint8_t*>(input);
+  *filter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  return true;
+}
+
 bool DeviceBase::CopyFrame(const std::uint8_t* frame, std::uint32_t length, void* output, std::uint32_t size,
                            std::uint32_t* bytesReturned) {
   const std::uint32_t n = std::min(length, size);

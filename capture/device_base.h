@@ -27,6 +27,9 @@ class DeviceBase : public PacketDevice {
   // `return Fail(...)`.
   bool Fail(std::string reason);
 
+  // The filter word of a set-filter request (little-endian, as the driver takes it); fails
+  // when the request carries none.
+  bool ReadFilterRequest(const void* input, std::uint32_t inputLength, std::uint32_t* filter);
   // A frame of length bytes cut to the request's buffer of size bytes.
   static bool CopyFrame(const std::uint8_t* frame, std::uint32_t length, void* output, std::uint32_t size,
                         std::uint32_t* bytesReturned);

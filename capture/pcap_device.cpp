@@ -1,7 +1,6 @@
 #include "capture/pcap_device.h"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,46 +10,27 @@
 #include <cstring>
 #include <mutex>
 
+#include "capture/abort_event.h"
+#include "capture/device_base.h"
 #include "capture/linux_registry.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A file descriptor owned by value.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-int RemainingMs(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left > 0 ? static_cast<int>(left) : 0;
-}
-
 // The driver requests over one live interface. Reads and the station address/description
 // requests come from the thread that owns the adapter; the two abort requests may come
 // from any thread and only touch the atomic flag and the event descriptor.
-class PcapDevice : public PacketDevice {
+class PcapDevice : public DeviceBase {
  public:
-  explicit PcapDevice(std::string sysRoot)
-      : sysRoot_(std::move(sysRoot)), abortEvent_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  explicit PcapDevice(std::string sysRoot) : sysRoot_(std::move(sysRoot)) {}
 
   bool Control(std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
                std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
     switch (code) {
       case request_code::AbortFirst:
       case request_code::AbortSecond:
-        Abort();
+        abort_.Raise();
         return true;
       case request_code::Bind:
         return Bind(input ? std::string(static_cast<const char*>(input), inputLength) : std::string());
@@ -70,11 +50,6 @@ class PcapDevice : public PacketDevice {
     }
   }
 
-  std::string LastError() const override {
-    std::lock_guard lock(errorMutex_);
-    return lastError_;
-  }
-
   std::uint64_t KernelDrops() const override {
     std::uint64_t dropped = 0;
     if (!interface_ || !interface_->Statistics(nullptr, &dropped)) return 0;
@@ -82,17 +57,11 @@ class PcapDevice : public PacketDevice {
   }
 
  private:
-  bool Fail(std::string reason) {
-    std::lock_guard lock(errorMutex_);
-    lastError_ = std::move(reason);
-    return false;
-  }
-
   bool Bind(const std::string& keyName) {
     if (interface_) return Fail("an interface is already bound");
     auto name = InterfaceNameForKey(keyName, sysRoot_);
     if (!name) return Fail("no network interface has the adapter key \"" + keyName + "\"");
-    if (abortEvent_.get() < 0) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
+    if (!abort_.Usable()) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
     std::string why;
     interface_ = LiveInterface::Open(*name, &why, sysRoot_);
     if (!interface_) return Fail(std::move(why));
@@ -101,32 +70,11 @@ class PcapDevice : public PacketDevice {
 
   bool SetFilter(const void* input, std::uint32_t inputLength) {
     if (!interface_) return Fail("no interface is bound");
-    if (!input || inputLength < 4) return Fail("the packet filter request carries no filter");
-    const auto* bytes = static_cast<const std::uint8_t*>(input);
-    std::uint32_t filter = bytes[0] | bytes[1] << 8 | bytes[2] << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    std::uint32_t filter = 0;
+    if (!ReadFilterRequest(input, inputLength, &filter)) return false;
     std::string why;
     if (!interface_->SetPromiscuous((filter & PromiscuousFilter) != 0, &why)) return Fail(std::move(why));
     return true;
-  }
-
-  void Abort() {
-    aborted_.store(true);
-    if (abortEvent_.get() >= 0) {
-      std::uint64_t one = 1;
-      // Never read back: the event stays readable, so reads that start later end too.
-      [[maybe_unused]] auto written = ::write(abortEvent_.get(), &one, sizeof one);
-    }
-  }
-
-  // After a failure, wait out the read timeout (or an abort) so a reader that goes on
-  // reading a broken interface does not spin.
-  void WaitForAbort(Clock::time_point deadline) {
-    struct pollfd event {abortEvent_.get(), POLLIN, 0};
-    while (!aborted_.load()) {
-      int left = RemainingMs(deadline);
-      if (left == 0) return;
-      if (::poll(&event, 1, left) < 0 && errno != EINTR) return;
-    }
   }
 
   struct Delivery {
@@ -151,12 +99,12 @@ class PcapDevice : public PacketDevice {
       return deadline;
     };
     if (!interface_) {
-      WaitForAbort(Deadline());
+      abort_.WaitUntil(Deadline());
       return Fail("no interface is bound");
     }
     if (!output && size > 0) return Fail("the read request has no buffer");
     for (;;) {
-      if (aborted_.load()) return false;
+      if (abort_.Raised()) return false;
       Delivery delivery{output, size, 0};
       int count = interface_->ReadWaiting(1, Deliver, &delivery);
       if (count == 1) {
@@ -165,7 +113,7 @@ class PcapDevice : public PacketDevice {
       }
       if (count < 0) {
         std::string why = interface_->Error();
-        WaitForAbort(Deadline());
+        abort_.WaitUntil(Deadline());
         return Fail(std::move(why));
       }
       int left = RemainingMs(Deadline());
@@ -173,9 +121,9 @@ class PcapDevice : public PacketDevice {
         if (bytesReturned) *bytesReturned = 0;
         return true;
       }
-      if (!interface_->Wait(left, abortEvent_.get())) {
+      if (!interface_->Wait(left, abort_.Fd())) {
         std::string why = interface_->Error();
-        WaitForAbort(Deadline());
+        abort_.WaitUntil(Deadline());
         return Fail(std::move(why));
       }
     }
@@ -187,28 +135,17 @@ class PcapDevice : public PacketDevice {
     std::array<std::uint8_t, 6> address{};
     std::string why;
     if (!interface_->StationAddress(&address, &why)) return Fail(std::move(why));
-    std::memcpy(output, address.data(), address.size());
-    if (bytesReturned) *bytesReturned = 6;
-    return true;
+    return CopyStationAddress(address.data(), output, size, bytesReturned);
   }
 
   bool Description(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
     if (!interface_) return Fail("no interface is bound");
-    if (!output || size == 0) return Fail("no room for the description");
-    std::string text = interface_->Description();
-    std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), size - 1));
-    std::memcpy(output, text.data(), n);
-    static_cast<char*>(output)[n] = 0;
-    if (bytesReturned) *bytesReturned = n + 1;
-    return true;
+    return CopyDescription(interface_->Description(), output, size, bytesReturned);
   }
 
   std::string sysRoot_;
-  FileDescriptor abortEvent_;
-  std::atomic<bool> aborted_{false};
+  AbortEvent abort_;
   std::unique_ptr<LiveInterface> interface_;
-  mutable std::mutex errorMutex_;
-  std::string lastError_;
 };
 
 }  // namespace
