@@ -15,12 +15,13 @@
 #include <thread>
 
 #include "analysis/capture_state.h"
+#include "analysis/row_store.h"
 #include "analysis/row_text.h"
 #include "capture/adapter_list.h"
 #include "capture/agent_device.h"
 #include "capture/capture_thread.h"
-#include "capture/trace.h"
 #include "capture/driver_client.h"
+#include "capture/trace.h"
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include <string>
 
 #include "analysis/columns.h"
-#include "analysis/row_store.h"
 #include "capture/adapter_list.h"
 #include "capture/adapters.h"
 #include "capture/packet_device.h"

@@ -10,9 +10,10 @@
 
 #include "capture/capture_file_device.h"
 #include "capture/capture_thread.h"
-#include "capture/trace.h"
 #include "capture/driver_client.h"
+#include "capture/trace.h"
 #include "tests/support/capture_files.h"
+#include "tests/support/eventually.h"
 #include "tests/support/frames.h"
 #include "tests/support/recording_batch_sink.h"
 
@@ -201,10 +202,7 @@ TEST_F(CaptureFileDeviceTest, TheCaptureThreadListsEveryFrameOfTheFile) {
   StartCaptureThread(trace);
   ASSERT_TRUE(sink.WaitForRows(500));
   // The end is seen by the read after the last frame; a reader stops once it sees it.
-  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!device->EndOfInput() && std::chrono::steady_clock::now() < bound)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_TRUE(device->EndOfInput());
+  EXPECT_TRUE(Eventually([&] { return device->EndOfInput(); }, std::chrono::seconds(10)));
   StopTrace(trace);
 
   ASSERT_EQ(sink.Rows(), 500);
