@@ -73,11 +73,13 @@ int main(int argc, char** argv) {
   WriteText(dir / "sys" / "class" / "net" / "bench0" / "type", "1\n");
   std::ofstream(dir / "stream.pcapng", std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  WriteText(dir / "agent", "#!/bin/sh\ncat '" + (dir / "stream.pcapng").string() + "'\nexec sleep 600\n");
+  // Binding asks the agent's --probe for the station address; capturing, it streams.
+  WriteText(dir / "agent", "#!/bin/sh\n[ \"$1\" = --probe ] && { echo 02:00:00:00:00:01; exit 0; }\ncat '" +
+                               (dir / "stream.pcapng").string() + "'\nexec sleep 600\n");
   fs::permissions(dir / "agent", fs::perms::owner_all);
 
   DeviceTable devices;
-  RegisterAgentDevice(devices, AgentOptions{(dir / "agent").string(), (dir / "sys").string(), ""});
+  RegisterAgentDevice(devices, AgentOptions{(dir / "agent").string(), (dir / "sys").string()});
   std::string why;
   AdapterPtr adapter = OpenAdapter(devices, "0001", &why);
   int status = 0;
