@@ -90,7 +90,7 @@ TEST(RowText, EveryColumnOfTheListAndOfAWiderStore) {
     RowStore store(columns);
     std::vector<std::string> texts;
     std::vector<std::string_view> cells;
-    for (int c = 0; c < columns; ++c) texts.push_back("c" + std::to_string(c) + (c % 2 ? "\t" : ","));
+    for (int c = 0; c < columns; ++c) texts.push_back(std::string("c").append(std::to_string(c)).append(c % 2 ? "\t" : ","));
     for (const std::string& text : texts) cells.push_back(text);
     store.AppendRow(cells);
 
