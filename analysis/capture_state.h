@@ -33,6 +33,9 @@ class CaptureState {
   std::int32_t adapterIndex = 0;  // 0 to 14
 
   std::array<std::uint8_t, FrameBufferSize> frameBuffer{};
+  // When the frame in frameBuffer was captured, in nanoseconds since the Unix epoch (0:
+  // not known), set by whoever fills the buffer.
+  std::int64_t frameTimestampNs = 0;
 
   ColumnSet columns;
 
