@@ -36,6 +36,12 @@ class CaptureState {
   // When the frame in frameBuffer was captured, in nanoseconds since the Unix epoch (0:
   // not known), set by whoever fills the buffer.
   std::int64_t frameTimestampNs = 0;
+  // The capture time the Time column counts from, in the same unit (0: none yet). The
+  // decoder takes it from the first frame of a list that has a known time; the frame
+  // numbered 0 (the first after start-up or Clear) starts a new origin.
+  std::int64_t timeOriginNs = 0;
+  // A capture file about to be shown counts its time from its own first frame.
+  void ResetTimeOrigin() { timeOriginNs = 0; }
 
   ColumnSet columns;
 

@@ -22,7 +22,18 @@ constexpr std::array<std::string_view, ColumnCount> kHeaders = {
     "TCP Checksum",
     "Winsock Function",
     "Data",
+    "Time",
 };
+constexpr bool ListOrderHoldsEveryColumnOnce() {
+  std::array<bool, ColumnCount> seen{};
+  for (const ColumnId id : ColumnListOrder) {
+    const int i = static_cast<int>(id);
+    if (i < 0 || i >= ColumnCount || seen[i]) return false;
+    seen[i] = true;
+  }
+  return true;
+}
+static_assert(ListOrderHoldsEveryColumnOnce());
 }  // namespace
 
 std::string_view ColumnHeader(ColumnId id) {
@@ -38,8 +49,8 @@ int ColumnSet::ShownCount() const {
 
 void ColumnSet::AssignColumnPositions() {
   int k = 0;
-  for (int i = 0; i < ColumnCount; ++i) {
-    if (shown[i] != 0) position[i] = k++;
+  for (const ColumnId id : ColumnListOrder) {
+    if (IsShown(id)) position[static_cast<int>(id)] = k++;
   }
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-inline constexpr int ColumnCount = 20;
+inline constexpr int ColumnCount = 21;
 
 enum class ColumnId : int {
   PacketNumber = 0,
@@ -29,12 +29,25 @@ enum class ColumnId : int {
   TcpChecksum,
   WinsockFunction,
   Data,
+  Time,  // seconds since the first frame of the trace or file shown
+};
+
+// The order of the columns in the list, the saved files and the details dialog. Time came
+// last to the catalogue but stands beside the packet number.
+inline constexpr std::array<ColumnId, ColumnCount> ColumnListOrder = {
+    ColumnId::PacketNumber,       ColumnId::Time,          ColumnId::Bytes,
+    ColumnId::InOut,              ColumnId::MacSource,     ColumnId::MacDestination,
+    ColumnId::Ieee8023Length,     ColumnId::Protocol,      ColumnId::IpSource,
+    ColumnId::IpDestination,      ColumnId::UpperLayerProtocol, ColumnId::TcpConnectionNumber,
+    ColumnId::TcpSourcePort,      ColumnId::TcpDestinationPort, ColumnId::TcpSequenceNumber,
+    ColumnId::TcpAcknowledgementNumber, ColumnId::TcpFlags, ColumnId::TcpWindow,
+    ColumnId::TcpChecksum,        ColumnId::WinsockFunction, ColumnId::Data,
 };
 
 // Header text of a column, as the list, the details dialog and written files show it.
 std::string_view ColumnHeader(ColumnId id);
 
-// The column set every run starts with; only its first 20 characters are used.
+// The column set every run starts with; only its first ColumnCount characters are used.
 inline constexpr std::string_view StartupColumnPattern = "111000111111100000111111";
 
 class ColumnSet {
@@ -48,11 +61,12 @@ class ColumnSet {
   int Position(ColumnId id) const { return position[static_cast<int>(id)]; }
   int ShownCount() const;
 
-  // Recomputes position from shown: shown columns in ascending id order from 0.
+  // Recomputes position from shown: shown columns in ColumnListOrder, from 0.
   void AssignColumnPositions();
 
   // Text form: character i is '1' when column i is shown. Reading treats any other
-  // character (and a missing one) as hidden and ignores characters past the 20th.
+  // character (and a missing one) as hidden and ignores characters past the last column,
+  // so a text written before a column existed reads with that column hidden.
   void SetShownFromText(std::string_view text);
   std::string ShownToText() const;
 

@@ -51,6 +51,20 @@ class CellText {
     auto [end, ec] = std::to_chars(buf_ + size_, buf_ + Capacity - 1, value, 16);
     if (ec == std::errc{}) size_ = static_cast<std::size_t>(end - buf_);
   }
+  // "%s%lld.%06lld": seconds with six decimals, cut (not rounded) to the microsecond; a
+  // frame that came before the origin (capture files may hold such) counts below zero.
+  void Seconds(std::int64_t ns) {
+    const bool negative = ns < 0;
+    const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
+    const std::uint64_t micros = magnitude / 1000;
+    if (negative && micros != 0) Append('-');
+    Decimal(micros / 1000000);
+    Append('.');
+    char digits[6];
+    std::uint64_t fraction = micros % 1000000;
+    for (int i = 5; i >= 0; --i, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
+    Append(std::string_view(digits, 6));
+  }
   void Mac(const FrameBytes& frame, std::size_t offset) {
     std::uint8_t mac[6];
     for (std::size_t i = 0; i < 6; ++i) mac[i] = frame.U8(offset + i);
@@ -194,6 +208,16 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   RowWriter row(packetNumber, sink, columns);
 
   row.Insert(packetNumber);
+  // The first frame of a list starts a new time origin, taken from the first known time.
+  if (packetNumber == 0) state.timeOriginNs = 0;
+  const std::int64_t timestamp = state.frameTimestampNs;
+  if (timestamp != 0) {
+    if (state.timeOriginNs == 0) state.timeOriginNs = timestamp;
+    // Differences are taken modulo 2^64, so no pair of stamps can overflow.
+    const auto sinceOrigin = static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) -
+                                                       static_cast<std::uint64_t>(state.timeOriginNs));
+    row.Cell(ColumnId::Time, [&](CellText& t) { t.Seconds(sinceOrigin); });
+  }
   row.Cell(ColumnId::Bytes, [&](CellText& t) { t.Decimal(length); });
 
   if (outgoing) {

@@ -84,10 +84,8 @@ void AppendCsvCell(std::string& out, std::string_view cell) {
 }
 
 void AppendHeaderLine(std::string& out, const ColumnSet& columns, RowFormat format) {
-  // Shown columns stand in the list in ascending id order.
   bool first = true;
-  for (int i = 0; i < ColumnCount; ++i) {
-    const auto id = static_cast<ColumnId>(i);
+  for (const ColumnId id : ColumnListOrder) {
     if (!columns.IsShown(id)) continue;
     if (!first) out += Separator(format);
     first = false;

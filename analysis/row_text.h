@@ -41,7 +41,7 @@ class RowLine {
   const RowStore* rows_ = nullptr;
   std::int64_t row_ = 0;
   int columns_ = 0;
-  // A row holds at most the twenty columns; a wider store's further cells are looked
+  // A row holds at most ColumnCount columns; a wider store's further cells are looked
   // up one by one.
   std::array<std::string_view, ColumnCount> cells_{};
   std::size_t read_ = 0;

@@ -74,6 +74,7 @@ const std::array<CPPReport::Box, CPPReport::BoxCount>& CPPReport::Boxes() {
       {1011, "Window", ColumnId::TcpWindow},
       {1018, "Winsock Function Calls", ColumnId::WinsockFunction},
       {1026, "Incoming/Outgoing", ColumnId::InOut},
+      {1027, "Time", ColumnId::Time},
   }};
   return boxes;
 }
@@ -106,7 +107,8 @@ CPPReport::CPPReport(QWidget* parent) : SettingsPage(parent) {
   grid->addWidget(tcp, 0, 1);
   grid->addWidget(CheckBox(1026), 1, 0);
   grid->addWidget(CheckBox(1018), 1, 1);
-  grid->setRowStretch(2, 1);
+  grid->addWidget(CheckBox(1027), 2, 0);
+  grid->setRowStretch(3, 1);
 }
 
 QCheckBox* CPPReport::CheckBox(int controlId) const {

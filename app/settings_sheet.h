@@ -72,7 +72,7 @@ class SettingsPage : public QWidget {
 class CPPReport : public SettingsPage {
   Q_OBJECT
  public:
-  static constexpr int BoxCount = 19;
+  static constexpr int BoxCount = 20;
   struct Box {
     int controlId;
     const char* label;

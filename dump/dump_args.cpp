@@ -1,5 +1,6 @@
 // Command line of orrisvane-dump.
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 
@@ -24,12 +25,16 @@ std::optional<std::int64_t> ParseNumber(std::string_view text, std::int64_t low,
   return value;
 }
 
-// The column text form as a user types it: at least 20 characters, each of the first 20
-// a '0' or a '1'. The stored form reads anything but '1' as hidden; on a command line a
-// typo would then silently hide columns, so it is refused instead.
+// The column text form as a user types it: 20 characters (the columns before Time, which
+// is then hidden) or more, each of the first 21 a '0' or a '1'. The stored form reads
+// anything but '1' as hidden; on a command line a typo would then silently hide columns,
+// so it is refused instead.
+constexpr std::size_t ColumnTextWithoutTime = ColumnCount - 1;
+
 bool ValidColumnText(std::string_view text) {
-  if (text.size() < static_cast<std::size_t>(ColumnCount)) return false;
-  for (int i = 0; i < ColumnCount; ++i) {
+  if (text.size() < ColumnTextWithoutTime) return false;
+  const std::size_t checked = std::min(text.size(), static_cast<std::size_t>(ColumnCount));
+  for (std::size_t i = 0; i < checked; ++i) {
     if (text[i] != '0' && text[i] != '1') return false;
   }
   return true;
@@ -105,8 +110,8 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       options.mac = ParseMacAddress(v);
       if (!options.mac) return fail("--mac: '" + v + "' is not an address like 00:A0:C9:12:34:56");
     } else if (flag == "--columns") {
-      if (!value(&v)) return fail("--columns needs 20 characters of 0 and 1");
-      if (!ValidColumnText(v)) return fail("--columns: '" + v + "' is not 20 characters of 0 and 1");
+      if (!value(&v)) return fail("--columns needs 21 characters of 0 and 1");
+      if (!ValidColumnText(v)) return fail("--columns: '" + v + "' is not 21 (or 20) characters of 0 and 1");
       options.columns = ColumnSet::FromText(v);
       // The packet number makes the row; it is always shown, as in the window.
       options.columns.shown[static_cast<int>(ColumnId::PacketNumber)] = 1;
@@ -179,9 +184,10 @@ OPTIONS
               00:00:00:00:00:00 for -r.
 
        --columns FLAGS
-              Which columns are shown: 20 characters of 0 and 1, character i standing for
-              column i of the list below. The packet number is always shown. Default:
-              11100011111110000011.
+              Which columns are shown: 21 characters of 0 and 1, character i standing for
+              column i of the list below; 20 characters leave Time out. The packet number
+              is always shown. Time stands right after it. Default:
+              111000111111100000111.
                 0 Packet Number          10 TCP Connection Number
                 1 Bytes                  11 TCP Source Port
                 2 In/Out                 12 TCP Destination Port
@@ -192,6 +198,9 @@ OPTIONS
                 7 IP Source Address      17 TCP Checksum
                 8 IP Destination Address 18 Winsock Function
                 9 Upper Layer Protocol   19 Data
+                                         20 Time
+       Time is the seconds since the first frame, with six decimals; empty for a frame
+       whose capture time is not known.
 
        -c N   Stop after N frames; exactly N rows are written.
 
@@ -209,7 +218,7 @@ EXIT STATUS
        2      The arguments were wrong.
 
 EXAMPLES
-       orrisvane-dump -r trace.pcap --columns 11111111111111111111 > trace.tsv
+       orrisvane-dump -r trace.pcap --columns 111111111111111111111 > trace.tsv
        orrisvane-dump -r trace.pcapng -f 'tcp port 443' -c 20
        sudo orrisvane-dump -i 0 -c 100
 )";

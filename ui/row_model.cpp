@@ -10,8 +10,8 @@ RowModel::~RowModel() = default;
 void RowModel::SetColumns(const ColumnSet& columns) {
   beginResetModel();
   headers_.clear();
-  for (int id = 0; id < ColumnCount; ++id) {
-    if (columns.shown[id] != 0) headers_.emplace_back(ColumnHeader(static_cast<ColumnId>(id)));
+  for (const ColumnId id : ColumnListOrder) {
+    if (columns.IsShown(id)) headers_.emplace_back(ColumnHeader(id));
   }
   columnCount_ = static_cast<int>(headers_.size());
   // The store always keeps at least one cell per row so that a row exists as a row.

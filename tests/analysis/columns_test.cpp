@@ -10,14 +10,15 @@ namespace {
 
 TEST(ColumnSet, StartupPositions) {
   const ColumnSet set = ColumnSet::Startup();
-  EXPECT_EQ(set.ShownCount(), 12);
-  EXPECT_EQ(set.ShownToText(), "11100011111110000011");
+  EXPECT_EQ(set.ShownCount(), 13);
+  EXPECT_EQ(set.ShownToText(), "111000111111100000111");
+  // Time, the last column of the catalogue, stands right after the packet number.
   const std::vector<std::pair<ColumnId, int>> positions = {
-      {ColumnId::PacketNumber, 0}, {ColumnId::Bytes, 1}, {ColumnId::InOut, 2},
-      {ColumnId::Protocol, 3}, {ColumnId::IpSource, 4}, {ColumnId::IpDestination, 5},
-      {ColumnId::UpperLayerProtocol, 6}, {ColumnId::TcpConnectionNumber, 7},
-      {ColumnId::TcpSourcePort, 8}, {ColumnId::TcpDestinationPort, 9},
-      {ColumnId::WinsockFunction, 10}, {ColumnId::Data, 11}};
+      {ColumnId::PacketNumber, 0}, {ColumnId::Time, 1}, {ColumnId::Bytes, 2}, {ColumnId::InOut, 3},
+      {ColumnId::Protocol, 4}, {ColumnId::IpSource, 5}, {ColumnId::IpDestination, 6},
+      {ColumnId::UpperLayerProtocol, 7}, {ColumnId::TcpConnectionNumber, 8},
+      {ColumnId::TcpSourcePort, 9}, {ColumnId::TcpDestinationPort, 10},
+      {ColumnId::WinsockFunction, 11}, {ColumnId::Data, 12}};
   for (const auto& [id, position] : positions) {
     EXPECT_TRUE(set.IsShown(id));
     EXPECT_EQ(set.Position(id), position) << ColumnHeader(id);
@@ -31,31 +32,39 @@ TEST(ColumnSet, TextFormCases) {
     std::string written;
   };
   const std::vector<Case> cases = {
-      {"11111111111111111111", 20, "11111111111111111111"},
-      {"1", 1, "10000000000000000000"},
-      {"1a1 1x10000000000000", 4, "10101010000000000000"},
-      {"1111111111111111111100000", 20, "11111111111111111111"},  // past 20 ignored
-      {"000000000000000000001111", 0, "00000000000000000000"},
-      {"", 0, "00000000000000000000"},
+      {"111111111111111111111", 21, "111111111111111111111"},
+      // Texts written before the Time column keep their meaning, with Time hidden.
+      {"11111111111111111111", 20, "111111111111111111110"},
+      {"1", 1, "100000000000000000000"},
+      {"1a1 1x10000000000000", 4, "101010100000000000000"},
+      {"11111111111111111111100000", 21, "111111111111111111111"},  // past 21 ignored
+      {"000000000000000000000111", 0, "000000000000000000000"},
+      {"000000000000000000001", 1, "000000000000000000001"},
+      {"", 0, "000000000000000000000"},
   };
   for (const Case& c : cases) {
     const ColumnSet set = ColumnSet::FromText(c.text);
     EXPECT_EQ(set.ShownCount(), c.shownCount) << c.text;
     EXPECT_EQ(set.ShownToText(), c.written) << c.text;
   }
-  const ColumnSet all = ColumnSet::FromText("11111111111111111111");
-  for (int i = 0; i < ColumnCount; ++i) EXPECT_EQ(all.position[i], i);
+  const ColumnSet all = ColumnSet::FromText("111111111111111111111");
+  for (int k = 0; k < ColumnCount; ++k) EXPECT_EQ(all.Position(ColumnListOrder[k]), k);
+  EXPECT_EQ(all.Position(ColumnId::Time), 1);
+  EXPECT_EQ(all.Position(ColumnId::Bytes), 2);
+  EXPECT_EQ(all.Position(ColumnId::Data), 20);
 }
 
 TEST(ColumnSet, HeadersAndCaptureStateStart) {
   EXPECT_EQ(ColumnHeader(ColumnId::TcpAcknowledgementNumber), "TCP Acknowledgement Number");
   EXPECT_EQ(ColumnHeader(ColumnId::Ieee8023Length), "IEEE802.3 Length");
-  EXPECT_EQ(ColumnHeader(static_cast<ColumnId>(20)), "");
+  EXPECT_EQ(ColumnHeader(ColumnId::Time), "Time");
+  EXPECT_EQ(ColumnHeader(static_cast<ColumnId>(21)), "");
   CaptureState state;
   EXPECT_EQ(state.packetsReceived + state.packetsSent + state.bytesSent + state.bytesReceived, 0);
   EXPECT_EQ(state.liveConnections + state.lastConnectionNumber, 0);
   EXPECT_TRUE(state.connections.Empty());
-  EXPECT_EQ(state.columns.ShownCount(), 12);
+  EXPECT_EQ(state.columns.ShownCount(), 13);
+  EXPECT_EQ(state.timeOriginNs, 0);
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ class RecordingSink : public RowSink {
 };
 
 using C = ColumnId;
-constexpr std::string_view kAllColumns = "11111111111111111111";
+constexpr std::string_view kAllColumns = "111111111111111111111";
 
 class Decoder : public ::testing::Test {
  protected:
@@ -256,6 +256,40 @@ TEST_F(Decoder, Ipv4OptionsDoNotMoveTheTcpFields) {
   EXPECT_EQ(Text(C::TcpSourcePort), std::to_string(0x9404));
   EXPECT_EQ(Text(C::TcpDestinationPort), "0");
   EXPECT_EQ(Text(C::TcpSequenceNumber), std::to_string((80u << 16) | 1025u));
+}
+
+TEST_F(Decoder, TimeCountsFromTheFirstFrameOfTheList) {
+  constexpr std::int64_t kStart = 1'700'000'000'123'456'789;
+  const Bytes frame = UdpFrame("t");
+  const auto at = [&](std::int64_t ns) {
+    state.frameTimestampNs = ns;
+    Decode(frame);
+    return Text(C::Time);
+  };
+  EXPECT_EQ(at(0), "<unset>");  // no known time: no cell, and no origin yet
+  EXPECT_EQ(at(kStart), "0.000000");
+  EXPECT_EQ(at(kStart + 12'345'678'901), "12.345678");  // cut to the microsecond
+  EXPECT_EQ(at(kStart + 999), "0.000000");
+  EXPECT_EQ(at(kStart + 3600'000'000'000 + 5'000), "3600.000005");
+  EXPECT_EQ(at(0), "<unset>");
+  EXPECT_EQ(at(kStart - 500'000'000), "-0.500000");  // a file's frame before the first one
+  EXPECT_EQ(at(kStart - 999), "0.000000");
+  EXPECT_EQ(sink.columnsSet[1].count(state.columns.Position(C::Time)), 1u);
+  EXPECT_EQ(state.columns.Position(C::Time), 1);
+
+  // The frame numbered 0 is the first of an emptied list: it starts a new origin.
+  sink = RecordingSink();
+  EXPECT_EQ(at(kStart + 7'000'000'000), "0.000000");
+  EXPECT_EQ(at(kStart + 8'000'000'000), "1.000000");
+  // A file about to be shown starts one too.
+  state.ResetTimeOrigin();
+  EXPECT_EQ(at(kStart + 9'000'000'000), "0.000000");
+
+  state.columns = ColumnSet::FromText("11111111111111111111");  // 20 characters: Time off
+  state.frameTimestampNs = kStart;
+  Decode(frame);
+  // Bytes, In/Out, both MACs, Protocol, both IPs, Upper Layer Protocol and Data.
+  EXPECT_EQ(sink.columnsSet[sink.RowCount() - 1].size(), 9u);
 }
 
 TEST(IpProtocolTableTest, HasTheTwentyOneRecordsInOrder) {

@@ -74,7 +74,7 @@ TEST_F(MainFrameFilesTest, SettingsOkRebuildsColumnsAndEmptiesTheListCancelKeeps
   });
   frame->Action(command_id::Settings)->trigger();
   EXPECT_EQ(Rows(), 3);
-  EXPECT_EQ(frame->ListView().Model().columnCount(), 12);
+  EXPECT_EQ(frame->ListView().Model().columnCount(), 13);
 
   frame->SetSheetRunner([](SettingsSheet& sheet) {
     sheet.ReportPage().CheckBox(1007)->setChecked(false);  // "Packet Size"
@@ -84,8 +84,8 @@ TEST_F(MainFrameFilesTest, SettingsOkRebuildsColumnsAndEmptiesTheListCancelKeeps
   frame->Action(command_id::Settings)->trigger();
   EXPECT_EQ(Rows(), 0);
   EXPECT_EQ(frame->State().columns.shown[static_cast<int>(ColumnId::Bytes)], 0);
-  ASSERT_EQ(frame->ListView().Model().columnCount(), 11);
-  EXPECT_EQ(frame->ListView().Model().headerData(1, Qt::Horizontal).toString(), "In/Out");
+  ASSERT_EQ(frame->ListView().Model().columnCount(), 12);
+  EXPECT_EQ(frame->ListView().Model().headerData(2, Qt::Horizontal).toString(), "In/Out");
   EXPECT_FALSE(Enabled(command_id::SaveTrace));
 }
 
@@ -102,9 +102,9 @@ TEST_F(MainFrameFilesTest, SaveCommandsFollowTheRowsAndWriteTheList) {
   const QByteArray text = Read(path);
   const QList<QByteArray> lines = text.split('\n');
   ASSERT_EQ(lines.size(), 4) << text.toStdString();  // header, two rows, empty tail
-  EXPECT_TRUE(lines[0].startsWith("Packet Number\tBytes\tIn/Out\tProtocol\t"));
-  EXPECT_TRUE(lines[1].startsWith("0\t60\tout\tIP (Internet Protocol)\t10.0.0.2\t10.0.0.9\t"));
-  EXPECT_TRUE(lines[2].startsWith("1\t60\tout\t"));
+  EXPECT_TRUE(lines[0].startsWith("Packet Number\tTime\tBytes\tIn/Out\tProtocol\t"));
+  EXPECT_TRUE(lines[1].startsWith("0\t\t60\tout\tIP (Internet Protocol)\t10.0.0.2\t10.0.0.9\t"));
+  EXPECT_TRUE(lines[2].startsWith("1\t\t60\tout\t"));
 
   // A folder that does not exist: reported, nothing written.
   const QString bad = dir.filePath("no/such/folder/trace.txt");

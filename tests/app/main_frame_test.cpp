@@ -119,8 +119,8 @@ TEST_F(MainFrameTest, StartsIdleWithItsBarsPanesAndTitle) {
   EXPECT_FALSE(Enabled(command_id::SaveTrace));
   EXPECT_FALSE(Enabled(command_id::Save));
 
-  // The list starts with the default twelve columns.
-  EXPECT_EQ(f.ListView().Model().columnCount(), 12);
+  // The list starts with the default thirteen columns.
+  EXPECT_EQ(f.ListView().Model().columnCount(), 13);
 
   // No sizing border: the size is pinned; minimise and maximise stay.
   EXPECT_EQ(f.minimumSize(), f.maximumSize());
@@ -321,7 +321,7 @@ TEST_F(MainFrameTest, ClosingDuringATraceWritesSettingsThenStops) {
   EXPECT_TRUE(f.close());
   EXPECT_FALSE(f.Control().IsTracing());
   EXPECT_EQ(machine.script->openDevices, 0);
-  EXPECT_EQ(Stored("Bools").toString(), "11100011111110000011");
+  EXPECT_EQ(Stored("Bools").toString(), "111000111111100000111");
   EXPECT_EQ(Stored("Adapter").toInt(), 1);
   EXPECT_EQ(Stored("LogFile").toString(), "c:\\QuorvelLogFile.txt");
   // Destroying the frame after the close neither writes again nor touches the device.

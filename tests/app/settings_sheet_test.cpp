@@ -97,7 +97,7 @@ TEST_F(SettingsSheetTest, CheckBoxesStandInTheirGroups) {
       {"Ethernet Packet Fields", {1003, 1004, 1005, 1006, 1007}},
       {"IP Packet Fields", {1008, 1009, 1010}},
       {"TCP/UDP Packet Fields", {1011, 1012, 1013, 1014, 1015, 1016, 1017, 1019, 1020}},
-      {nullptr, {1018, 1026}},
+      {nullptr, {1018, 1026, 1027}},
   };
   for (const auto& [title, ids] : groups) {
     for (int id : ids) {
@@ -107,7 +107,8 @@ TEST_F(SettingsSheetTest, CheckBoxesStandInTheirGroups) {
       EXPECT_EQ(group ? group->title().toStdString() : "", title ? title : "");
     }
   }
-  EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 19);
+  EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 20);
+  EXPECT_EQ(page.CheckBox(1027)->text(), "Time");
   EXPECT_EQ(page.CheckBox(1016)->text(), "Acknowledgement Num.");
   EXPECT_EQ(page.CheckBox(1026)->text(), "Incoming/Outgoing");
 
@@ -124,6 +125,7 @@ TEST_F(SettingsSheetTest, CheckBoxesStandInTheirGroups) {
   EXPECT_TRUE(above(1007, 1008));  // the Ethernet group above the IP group
   EXPECT_TRUE(above(1010, 1026));  // the loose boxes below the groups
   EXPECT_TRUE(above(1020, 1018));
+  EXPECT_TRUE(above(1026, 1027));  // Time below Incoming/Outgoing
   EXPECT_LT(page.CheckBox(1003)->mapTo(&page, QPoint(0, 0)).x(),
             page.CheckBox(1013)->mapTo(&page, QPoint(0, 0)).x());  // TCP/UDP group on the right
   sheet->hide();
@@ -174,7 +176,7 @@ TEST_F(SettingsSheetTest, CheckedBoxesBecomeShownColumnsInIdOrder) {
   sheet->ReportPage().CheckBox(1013)->setChecked(true);  // Source Port
   sheet->accept();
   sheet->ApplyTo(state);
-  EXPECT_EQ(state.columns.ShownToText(), "10100000000100000001");
+  EXPECT_EQ(state.columns.ShownToText(), "101000000001000000010");
   EXPECT_EQ(state.columns.Position(ColumnId::InOut), 1);
   EXPECT_EQ(state.columns.Position(ColumnId::TcpSourcePort), 2);
   EXPECT_EQ(state.columns.Position(ColumnId::Data), 3);

@@ -68,8 +68,9 @@ TEST_F(SettingsStoreTest, FirstRunGivesTheDefaults) {
   EXPECT_EQ(state->adapterIndex, 0);
   EXPECT_EQ(state->saveLog, 0);
   EXPECT_EQ(state->logFilePath, "c:\\QuorvelLogFile.txt");
-  EXPECT_EQ(state->columns.ShownToText(), "11100011111110000011");
-  EXPECT_EQ(state->columns.Position(ColumnId::Data), 11);
+  EXPECT_EQ(state->columns.ShownToText(), "111000111111100000111");
+  EXPECT_EQ(state->columns.Position(ColumnId::Data), 12);
+  EXPECT_EQ(state->columns.Position(ColumnId::Time), 1);
 }
 
 TEST_F(SettingsStoreTest, AdapterIndexIsClampedToFifteenAdapters) {
@@ -81,9 +82,9 @@ TEST_F(SettingsStoreTest, AdapterIndexIsClampedToFifteenAdapters) {
 
 TEST_F(SettingsStoreTest, StoredBoolsNeverChangeTheStartupColumns) {
   Store("Bools", "00000000000000000000");
-  EXPECT_EQ(Load()->columns.ShownToText(), "11100011111110000011");
-  Store("Bools", "11111111111111111111");
-  EXPECT_EQ(Load()->columns.ShownCount(), 12);
+  EXPECT_EQ(Load()->columns.ShownToText(), "111000111111100000111");
+  Store("Bools", "111111111111111111111");
+  EXPECT_EQ(Load()->columns.ShownCount(), 13);
 }
 
 TEST_F(SettingsStoreTest, GarbageValuesGiveTheDefaults) {
@@ -119,7 +120,7 @@ TEST_F(SettingsStoreTest, SavedValuesComeBackAsHeld) {
     SaveSettings(profile, state);
   }
   QSettings raw(file, QSettings::IniFormat);
-  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "10100011111110000011");
+  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "101000111111100000111");
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 3);
   auto again = Load();
   EXPECT_EQ(again->adapterIndex, 3);
@@ -136,7 +137,7 @@ TEST_F(SettingsStoreTest, UnchangedDefaultsAreWrittenBackExactly) {
     SaveSettings(profile, state);
   }
   QSettings raw(file, QSettings::IniFormat);
-  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "11100011111110000011");
+  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "111000111111100000111");
   EXPECT_EQ(raw.value("Orrisvane/LogFile").toString(), "c:\\QuorvelLogFile.txt");
   EXPECT_EQ(raw.value("Orrisvane/Save").toInt(), 0);
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 0);
@@ -151,7 +152,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   profile.calls.clear();
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
-              ElementsAre("write Orrisvane/Bools=11100011111110000011", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
+              ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter="));
 }
 

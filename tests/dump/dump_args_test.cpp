@@ -24,7 +24,7 @@ TEST(DumpArgs, ModesAndOptions) {
   EXPECT_EQ(*file->mac, (std::array<std::uint8_t, 6>{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}));
   EXPECT_EQ(*file->maxFrames, 12);
   EXPECT_FALSE(file->header);
-  EXPECT_EQ(file->columns.ShownToText(), "11100011111110000011");
+  EXPECT_EQ(file->columns.ShownToText(), "111000111111100000111");
 
   auto live = Parse({"--columns=00000000000000000001", "-i", "19"});
   ASSERT_TRUE(live);
@@ -33,8 +33,14 @@ TEST(DumpArgs, ModesAndOptions) {
   EXPECT_FALSE(live->mac);
   EXPECT_FALSE(live->maxFrames);
   EXPECT_TRUE(live->header);
-  EXPECT_EQ(live->columns.ShownToText(), "10000000000000000001");
+  // 20 characters: the columns before Time, which stays off.
+  EXPECT_EQ(live->columns.ShownToText(), "100000000000000000010");
   EXPECT_EQ(live->columns.Position(ColumnId::Data), 1);
+  auto withTime = Parse({"--columns", "010000000000000000011", "-r", "b.pcap"});
+  ASSERT_TRUE(withTime);
+  EXPECT_EQ(withTime->columns.ShownToText(), "110000000000000000011");
+  EXPECT_EQ(withTime->columns.Position(ColumnId::Time), 1);
+  EXPECT_EQ(withTime->columns.Position(ColumnId::Data), 3);
 
   EXPECT_EQ(Parse({"-D"})->mode, DumpMode::ListAdapters);
   // Help wins over anything after it, even a mistake.
@@ -67,6 +73,7 @@ TEST(DumpArgs, MistakesAreOneLineAndStatusTwo) {
       {"-r", "a.pcap", "--columns"},
       {"-r", "a.pcap", "--columns", "1110001111111000001"},
       {"-r", "a.pcap", "--columns", "1110001111111000001x"},
+      {"-r", "a.pcap", "--columns", "11100011111110000011x"},  // Time's character too
       {"-r", "a.pcap", "--no-header=yes"},
       {"-r", "a.pcap", "--colour"},
       {"-r", "a.pcap", "extra"},
@@ -90,7 +97,7 @@ TEST(DumpArgs, HelpIsAUsageTextOnStandardOutput) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   for (const char* part : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "-D", "-i INDEX", "-r FILE",
-                           "--mac", "--columns", "-c N", "--no-header", "11100011111110000011"}) {
+                           "--mac", "--columns", "-c N", "--no-header", "111000111111100000111", "20 Time"}) {
     EXPECT_THAT(r.out, HasSubstr(part));
   }
 }

@@ -19,11 +19,12 @@ class RowModelTest : public ::testing::Test {
 
 TEST_F(RowModelTest, ColumnsComeFromTheShownColumnsAndRemoveEveryRow) {
   model.SetColumns(ColumnSet::Startup());
-  ASSERT_EQ(model.columnCount(), 12);
+  ASSERT_EQ(model.columnCount(), 13);
   EXPECT_EQ(model.headerData(0, Qt::Horizontal).toString(), "Packet Number");
-  EXPECT_EQ(model.headerData(3, Qt::Horizontal).toString(), "Protocol");
-  EXPECT_EQ(model.headerData(11, Qt::Horizontal).toString(), "Data");
-  model.AppendBatch(MakeRows(12, 1, 10));
+  EXPECT_EQ(model.headerData(1, Qt::Horizontal).toString(), "Time");
+  EXPECT_EQ(model.headerData(4, Qt::Horizontal).toString(), "Protocol");
+  EXPECT_EQ(model.headerData(12, Qt::Horizontal).toString(), "Data");
+  model.AppendBatch(MakeRows(13, 1, 10));
   model.SetColumns(ShowIds({ColumnId::Data}));
   EXPECT_EQ(model.rowCount(), 0);
   EXPECT_EQ(model.columnCount(), 2);
