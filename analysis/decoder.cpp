@@ -12,13 +12,11 @@ namespace {
 
 constexpr char kUpperHex[] = "0123456789ABCDEF";
 
-// The one buffer every cell text of a frame is formatted into; the sink copies the text
-// before the next cell reuses it.
+// Where the Data cell's text is put together: a fixed buffer, never overrun.
 class CellText {
  public:
-  static constexpr std::size_t Capacity = 1024;
+  explicit CellText(std::span<char> buffer) : buf_(buffer.data()), capacity_(buffer.size()) {}
 
-  void Clear() { size_ = 0; }
   std::string_view View() const { return {buf_, size_}; }
 
   void Append(std::string_view text) {
@@ -26,9 +24,6 @@ class CellText {
     if (n == 0) return;
     std::memcpy(buf_ + size_, text.data(), n);
     size_ += n;
-  }
-  void Append(char c) {
-    if (Room() > 0) buf_[size_++] = c;
   }
   // One character per byte: printable ASCII as it is, '.' for anything else.
   void AppendPrintable(std::span<const std::uint8_t> bytes) {
@@ -40,30 +35,10 @@ class CellText {
     }
     size_ += n;
   }
-  // "%u", "%d", "%ld"
-  template <typename Int>
-  void Decimal(Int value) {
-    auto [end, ec] = std::to_chars(buf_ + size_, buf_ + Capacity - 1, value);
+  // "%u"
+  void Decimal(unsigned value) {
+    auto [end, ec] = std::to_chars(buf_ + size_, buf_ + capacity_, value);
     if (ec == std::errc{}) size_ = static_cast<std::size_t>(end - buf_);
-  }
-  // "%x"
-  void LowerHex(unsigned value) {
-    auto [end, ec] = std::to_chars(buf_ + size_, buf_ + Capacity - 1, value, 16);
-    if (ec == std::errc{}) size_ = static_cast<std::size_t>(end - buf_);
-  }
-  // "%s%lld.%06lld": seconds with six decimals, cut (not rounded) to the microsecond; a
-  // frame that came before the origin (capture files may hold such) counts below zero.
-  void Seconds(std::int64_t ns) {
-    const bool negative = ns < 0;
-    const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
-    const std::uint64_t micros = magnitude / 1000;
-    if (negative && micros != 0) Append('-');
-    Decimal(micros / 1000000);
-    Append('.');
-    char digits[6];
-    std::uint64_t fraction = micros % 1000000;
-    for (int i = 5; i >= 0; --i, fraction /= 10) digits[i] = static_cast<char>('0' + fraction % 10);
-    Append(std::string_view(digits, 6));
   }
   void Mac(const FrameBytes& frame, std::size_t offset) {
     std::uint8_t mac[6];
@@ -73,17 +48,16 @@ class CellText {
   // "%u.%u.%u.%u"
   void Ipv4(const FrameBytes& frame, std::size_t offset) {
     for (std::size_t i = 0; i < 4; ++i) {
-      if (i != 0) Append('.');
+      if (i != 0) Append(".");
       Decimal(unsigned{frame.U8(offset + i)});
     }
   }
 
  private:
-  // One byte is always kept free, so the text could still be terminated by a reader
-  // that needs it.
-  std::size_t Room() const { return Capacity - 1 - size_; }
+  std::size_t Room() const { return capacity_ - size_; }
 
-  char buf_[Capacity];
+  char* buf_;
+  std::size_t capacity_;
   std::size_t size_ = 0;
 };
 
@@ -142,37 +116,46 @@ void ArpSummary(CellText& text, const FrameBytes& frame) {
   text.Decimal(unsigned{operation});
 }
 
-class RowWriter {
- public:
-  RowWriter(std::int64_t row, RowSink& sink, const ColumnSet& columns)
-      : row_(row), sink_(sink), columns_(columns) {}
-
-  // Formats and sets a cell only when its column is shown.
-  template <typename Format>
-  void Cell(ColumnId id, Format&& format) {
-    if (!columns_.IsShown(id)) return;
-    text_.Clear();
-    format(text_);
-    sink_.SetCellText(row_, columns_.Position(id), text_.View());
+// How far a frame is decoded, from its EtherType and IPv4 protocol.
+RowKind KindOf(const FrameBytes& bytes) {
+  namespace off = frame_offset;
+  const std::uint16_t type = bytes.Be16(off::EtherType);
+  if (type == 0x0806) return RowKind::Arp;
+  if (type != 0x0800) return RowKind::Ethernet;
+  const std::uint8_t protocol = bytes.U8(off::IpProtocol);
+  if (protocol == 6) return RowKind::Tcp;
+  if (protocol == 17) return RowKind::Udp;
+  for (const IpProtocolEntry& entry : IpProtocolTable) {
+    if (entry.number == protocol) return RowKind::Ipv4;
   }
-  // Sets a cell to a text that is already written out (a table's text), without a copy.
-  void Text(ColumnId id, std::string_view text) {
-    if (columns_.IsShown(id)) sink_.SetCellText(row_, columns_.Position(id), text);
-  }
+  return RowKind::Ipv4Unlisted;
+}
 
-  void Insert(std::int64_t packetNumber) {
-    if (!columns_.IsShown(ColumnId::PacketNumber)) return;
-    text_.Clear();
-    text_.Decimal(packetNumber);
-    sink_.InsertRow(text_.View());
+// The Data cell of a frame of that kind.
+void PutData(CellText& text, const FrameBytes& bytes, RowKind kind) {
+  namespace off = frame_offset;
+  switch (kind) {
+    case RowKind::Arp:
+      ArpSummary(text, bytes);
+      return;
+    case RowKind::Udp:
+      AppendPayload(text, bytes, off::UdpPayload, IpDatagramEnd(bytes));
+      return;
+    case RowKind::Tcp: {
+      // The header length comes from the data-offset field; a value below the minimum
+      // header cannot be right, so the payload then starts after a plain 20-byte header.
+      const std::size_t headerLength = std::max<std::size_t>(20, (bytes.U8(off::TcpDataOffset) >> 4) * 4u);
+      AppendPayload(text, bytes, off::TcpHeader + headerLength, IpDatagramEnd(bytes));
+      return;
+    }
+    default:
+      return;
   }
+}
 
- private:
-  std::int64_t row_;
-  RowSink& sink_;
-  const ColumnSet& columns_;
-  CellText text_;
-};
+std::array<std::uint8_t, 4> Ipv4At(const FrameBytes& bytes, std::size_t offset) {
+  return {bytes.U8(offset), bytes.U8(offset + 1), bytes.U8(offset + 2), bytes.U8(offset + 3)};
+}
 
 }  // namespace
 
@@ -190,6 +173,15 @@ std::string_view EtherTypeName(std::uint16_t type, char (&buf)[8]) {
   return {buf, 6};
 }
 
+std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length,
+                               std::array<char, DataTextCapacity>& buffer) {
+  if (frame == nullptr || length == 0) return {};
+  const FrameBytes bytes(std::span<const std::uint8_t>(frame, std::min<std::uint32_t>(length, FrameBufferSize)));
+  CellText text(buffer);
+  PutData(text, bytes, KindOf(bytes));
+  return text.View();
+}
+
 void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint32_t length,
                  RowSink& sink, CaptureState& state) {
   namespace off = frame_offset;
@@ -199,27 +191,14 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   // stands for the terminating zero byte after the frame.
   const FrameBytes bytes(std::span<const std::uint8_t>(frame, length));
 
+  PacketRow row;
+  row.packetNumber = packetNumber;
+  row.length = length;
   bool outgoing = true;
   for (std::size_t i = 0; i < state.adapterMac.size(); ++i) {
     outgoing = outgoing && bytes.U8(off::MacSource + i) == state.adapterMac[i];
   }
-  const Direction direction = outgoing ? Direction::Outgoing : Direction::Incoming;
-  const ColumnSet& columns = state.columns;
-  RowWriter row(packetNumber, sink, columns);
-
-  row.Insert(packetNumber);
-  // The first frame of a list starts a new time origin, taken from the first known time.
-  if (packetNumber == 0) state.timeOriginNs = 0;
-  const std::int64_t timestamp = state.frameTimestampNs;
-  if (timestamp != 0) {
-    if (state.timeOriginNs == 0) state.timeOriginNs = timestamp;
-    // Differences are taken modulo 2^64, so no pair of stamps can overflow.
-    const auto sinceOrigin = static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) -
-                                                       static_cast<std::uint64_t>(state.timeOriginNs));
-    row.Cell(ColumnId::Time, [&](CellText& t) { t.Seconds(sinceOrigin); });
-  }
-  row.Cell(ColumnId::Bytes, [&](CellText& t) { t.Decimal(length); });
-
+  row.outgoing = outgoing;
   if (outgoing) {
     state.packetsSent += 1;
     state.bytesSent += length;
@@ -228,71 +207,46 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
     state.bytesReceived += length;
   }
 
-  row.Text(ColumnId::InOut, DirectionText(direction));
-  row.Cell(ColumnId::MacSource, [&](CellText& t) { t.Mac(bytes, off::MacSource); });
-  row.Cell(ColumnId::MacDestination, [&](CellText& t) { t.Mac(bytes, off::MacDestination); });
-
-  const std::uint16_t type = bytes.Be16(off::EtherType);
-  if (type <= 1500) {
-    row.Cell(ColumnId::Ieee8023Length, [&](CellText& t) { t.Decimal(unsigned{type}); });
-  } else {
-    char name[8];
-    row.Text(ColumnId::Protocol, EtherTypeName(type, name));
+  // The first frame of a list starts a new time origin, taken from the first known time.
+  if (packetNumber == 0) state.timeOriginNs = 0;
+  const std::int64_t timestamp = state.frameTimestampNs;
+  if (timestamp != 0) {
+    if (state.timeOriginNs == 0) state.timeOriginNs = timestamp;
+    // Differences are taken modulo 2^64, so no pair of stamps can overflow.
+    row.timeNs = static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) -
+                                           static_cast<std::uint64_t>(state.timeOriginNs));
+    row.timeKnown = true;
   }
 
-  if (type == 0x0806) {
-    row.Cell(ColumnId::Data, [&](CellText& t) { ArpSummary(t, bytes); });
-    return;
+  for (std::size_t i = 0; i < 6; ++i) {
+    row.macSource[i] = bytes.U8(off::MacSource + i);
+    row.macDestination[i] = bytes.U8(off::MacDestination + i);
   }
-  if (type != 0x0800) return;
-
-  row.Cell(ColumnId::IpSource, [&](CellText& t) { t.Ipv4(bytes, off::IpSource); });
-  row.Cell(ColumnId::IpDestination, [&](CellText& t) { t.Ipv4(bytes, off::IpDestination); });
-
-  const std::uint8_t protocol = bytes.U8(off::IpProtocol);
-  int record = 0;
-  while (record < IpProtocolCount && IpProtocolTable[record].number != protocol) ++record;
-  if (record == IpProtocolCount) {
-    row.Cell(ColumnId::UpperLayerProtocol, [&](CellText& t) { t.Decimal(unsigned{protocol}); });
-    return;
+  row.etherType = bytes.Be16(off::EtherType);
+  row.kind = KindOf(bytes);
+  if (row.kind >= RowKind::Ipv4Unlisted) {
+    row.ipSource = Ipv4At(bytes, off::IpSource);
+    row.ipDestination = Ipv4At(bytes, off::IpDestination);
+    row.ipProtocol = bytes.U8(off::IpProtocol);
   }
-  row.Text(ColumnId::UpperLayerProtocol, IpProtocolCellText[record]);
-
-  if (protocol == 17) {
-    row.Cell(ColumnId::Data, [&](CellText& t) {
-      AppendPayload(t, bytes, off::UdpPayload, IpDatagramEnd(bytes));
-    });
-    return;
+  if (row.kind == RowKind::Tcp) {
+    row.connection = TrackTcpSegment(std::span<const std::uint8_t>(frame, length),
+                                     outgoing ? Direction::Outgoing : Direction::Incoming, state);
+    row.sourcePort = bytes.Be16(off::TcpSourcePort);
+    row.destinationPort = bytes.Be16(off::TcpDestinationPort);
+    row.sequence = bytes.Be32(off::TcpSequence);
+    row.acknowledgement = bytes.Be32(off::TcpAcknowledgement);
+    row.tcpFlags = bytes.U8(off::TcpFlags);
+    row.window = bytes.Be16(off::TcpWindow);
+    row.checksum = bytes.Be16(off::TcpChecksum);
   }
-  if (protocol != 6) return;
-
-  const std::int64_t connection =
-      TrackTcpSegment(std::span<const std::uint8_t>(frame, length), direction, state);
-  const std::uint8_t flags = bytes.U8(off::TcpFlags);
-
-  // The cells go in ascending column order, which lets the row store take the row in
-  // one piece.
-  row.Cell(ColumnId::TcpConnectionNumber, [&](CellText& t) { t.Decimal(connection); });
-  row.Cell(ColumnId::TcpSourcePort,
-           [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpSourcePort)}); });
-  row.Cell(ColumnId::TcpDestinationPort,
-           [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpDestinationPort)}); });
-  row.Cell(ColumnId::TcpSequenceNumber,
-           [&](CellText& t) { t.Decimal(bytes.Be32(off::TcpSequence)); });
-  row.Cell(ColumnId::TcpAcknowledgementNumber,
-           [&](CellText& t) { t.Decimal(bytes.Be32(off::TcpAcknowledgement)); });
-  row.Cell(ColumnId::TcpFlags, [&](CellText& t) {
-    t.Append("0x");
-    t.LowerHex(flags & 0x3Fu);
-  });
-  row.Cell(ColumnId::TcpWindow, [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpWindow)}); });
-  row.Cell(ColumnId::TcpChecksum,
-           [&](CellText& t) { t.Decimal(unsigned{bytes.Be16(off::TcpChecksum)}); });
-  row.Text(ColumnId::WinsockFunction, InferSocketCall(flags, direction, length));
-  row.Cell(ColumnId::Data, [&](CellText& t) {
-    // The header length comes from the data-offset field; a value below the minimum
-    // header cannot be right, so the payload then starts after a plain 20-byte header.
-    const std::size_t headerLength = std::max<std::size_t>(20, (bytes.U8(off::TcpDataOffset) >> 4) * 4u);
-    AppendPayload(t, bytes, off::TcpHeader + headerLength, IpDatagramEnd(bytes));
-  });
+  // The Data text is made only when the column is shown: the payload copy is the costliest
+  // cell of a row.
+  std::array<char, DataTextCapacity> data;
+  if (state.columns.IsShown(ColumnId::Data)) {
+    CellText text(data);
+    PutData(text, bytes, row.kind);
+    row.data = text.View();
+  }
+  sink.AddRow(row);
 }

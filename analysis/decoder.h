@@ -1,5 +1,5 @@
 #pragma once
-// Turns one captured Ethernet frame into one row of column texts.
+// Turns one captured Ethernet frame into one row: the binary fields its cells are made of.
 
 #include <array>
 #include <cstddef>
@@ -10,13 +10,21 @@
 #include "analysis/row_sink.h"
 
 // Decodes frame[0, length) of the state's frame buffer layout: direction from the source
-// MAC against state.adapterMac, the four traffic counters, one row at index packetNumber
-// (which the caller keeps equal to the sink's row count) with every shown column that
-// applies, and the connection tracker for every TCP frame. Bytes at or past length read
-// as zero. A length of 0 does nothing; a length above FrameBufferSize is treated as
-// FrameBufferSize.
+// MAC against state.adapterMac, the four traffic counters, the time since the list's time
+// origin (state.frameTimestampNs), one row with that packet number handed to the sink,
+// and the connection tracker for every TCP frame. The row's Data text is made only when
+// the Data column is shown. Bytes at or past length read as zero. A length of 0 does
+// nothing; a length above FrameBufferSize is treated as FrameBufferSize.
 void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint32_t length,
                  RowSink& sink, CaptureState& state);
+
+// Room for the Data cell's text: at most 256 payload characters, or an ARP summary.
+inline constexpr std::size_t DataTextCapacity = 320;
+
+// The Data cell of a frame exactly as DecodeFrame makes it (empty for a frame that has
+// none), written into buffer: rows whose frames are kept elsewhere rebuild it from there.
+std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length,
+                               std::array<char, DataTextCapacity>& buffer);
 
 struct IpProtocolEntry {
   std::uint8_t number;

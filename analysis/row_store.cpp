@@ -3,16 +3,22 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <deque>
+#include <utility>
 
 #include "analysis/connection_tracker.h"
 #include "analysis/decoder.h"
+#include "analysis/frame_source.h"
 
-// Layout. A row is one run of encoded cells inside a text chunk; a row never spans two
-// chunks, and a chunk is never reallocated, so appending never moves stored text. Each
-// cell starts with a header byte:
+// Layout. A row is one record inside a chunk; a record never spans two chunks, and a
+// chunk is never reallocated, so appending never moves a stored row.
+//
+// A frame's row starts with the byte 0xFE and holds its fields (see PacketRecord below).
+//
+// A text row is one run of encoded cells. Each cell starts with a header byte:
 //   0x00-0x7F  a text of that many bytes follows
 //   0x80-0xBF  a text follows whose length is (h & 0x3F) << 8 | next byte (up to 16383)
-//   0xC0-0xFE  a frequent text of the dictionary below, number h - 0xC0, no bytes follow
+//   0xC0-0xFD  a frequent text of the dictionary below, number h - 0xC0, no bytes follow
 //   0xFF       a four-byte little-endian length follows, then the text
 // The dictionary is the same for every store, so one store's rows copy into another
 // byte for byte.
@@ -31,10 +37,10 @@ constexpr auto kDictionary = [] {
   for (const std::string_view call : socket_call::All) texts[n++] = call;
   return texts;
 }();
-static_assert(kDictionary.size() <= 0xFF - 0xC0);
-
 constexpr std::uint8_t kDictionaryBase = 0xC0;
+constexpr std::uint8_t kPacketRecord = 0xFE;
 constexpr std::uint8_t kLongLength = 0xFF;
+static_assert(kDictionary.size() <= kPacketRecord - kDictionaryBase);
 
 // Hash buckets over the dictionary, so that a cell is compared with at most a few
 // entries. Built at compile time; a bucket holds up to four entries.
@@ -166,6 +172,180 @@ std::string_view Decode(const char*& p) {
   return text;
 }
 
+
+// A frame's record, after its 0xFE:
+//   flags      bits 0-2 the RowKind, 3 outgoing, 4 time known, 5 MACs kept,
+//              6 TCP details kept, 7 Data text kept
+//   varint     packet number
+//   varint     time since the origin, zigzag (when known)
+//   varint     length
+//   12 bytes   source and destination MAC (when kept)
+//   2 bytes    EtherType
+//   9 bytes    IPv4 source, destination, protocol (IPv4 kinds)
+//   TCP:       varint connection, 2 + 2 bytes ports, 1 byte flags, then (when kept)
+//              4 + 4 bytes sequence and acknowledgement, 2 + 2 bytes window and checksum
+//   varint + bytes  the Data text (when kept)
+// Multi-byte fixed fields are little-endian. A record keeps the MACs, the TCP details and
+// Data only when its store shows them; Data also not while a frame source can rebuild it.
+namespace record {
+
+constexpr std::uint8_t kKindMask = 0x07;
+constexpr std::uint8_t kOutgoing = 0x08;
+constexpr std::uint8_t kTimeKnown = 0x10;
+constexpr std::uint8_t kMacs = 0x20;
+constexpr std::uint8_t kTcpDetails = 0x40;
+constexpr std::uint8_t kData = 0x80;
+
+// The most bytes a record takes besides its Data text.
+constexpr std::size_t kFixedMost = 2 + 10 + 10 + 5 + 12 + 2 + 9 + 10 + 5 + 12 + 5;
+
+char* PutVarint(char* out, std::uint64_t v) {
+  while (v >= 0x80) {
+    *out++ = static_cast<char>((v & 0x7F) | 0x80);
+    v >>= 7;
+  }
+  *out++ = static_cast<char>(v);
+  return out;
+}
+
+std::uint64_t GetVarint(const char*& p) {
+  std::uint64_t v = 0;
+  for (int shift = 0; shift < 64; shift += 7) {
+    const auto b = static_cast<std::uint8_t>(*p++);
+    v |= std::uint64_t{b & 0x7Fu} << shift;
+    if ((b & 0x80) == 0) break;
+  }
+  return v;
+}
+
+std::uint64_t ZigZag(std::int64_t v) {
+  return (static_cast<std::uint64_t>(v) << 1) ^ static_cast<std::uint64_t>(v >> 63);
+}
+std::int64_t UnZigZag(std::uint64_t v) {
+  return static_cast<std::int64_t>(v >> 1) ^ -static_cast<std::int64_t>(v & 1);
+}
+
+template <typename Int>
+char* PutFixed(char* out, Int v) {
+  for (std::size_t i = 0; i < sizeof(Int); ++i) *out++ = static_cast<char>((v >> (8 * i)) & 0xFF);
+  return out;
+}
+
+template <typename Int>
+Int GetFixed(const char*& p) {
+  Int v = 0;
+  for (std::size_t i = 0; i < sizeof(Int); ++i) v = static_cast<Int>(v | (Int{static_cast<std::uint8_t>(*p++)} << (8 * i)));
+  return v;
+}
+
+char* PutBytes(char* out, const std::uint8_t* bytes, std::size_t n) {
+  std::memcpy(out, bytes, n);
+  return out + n;
+}
+
+void GetBytes(const char*& p, std::uint8_t* bytes, std::size_t n) {
+  std::memcpy(bytes, p, n);
+  p += n;
+}
+
+bool IsIpv4(RowKind kind) { return kind >= RowKind::Ipv4Unlisted; }
+
+// What a store keeps of a frame's row.
+struct Keep {
+  bool macs = false;
+  bool tcpDetails = false;
+  bool data = false;  // the Data column is shown
+};
+
+// Writes the record (with its 0xFE) at out, which has room for kFixedMost plus the Data
+// text's size and its length; returns its end.
+char* Encode(char* out, const PacketRow& row, const Keep& keep, bool keepData) {
+  const bool dataKept = keep.data && keepData && CellApplies(row, ColumnId::Data);
+  std::uint8_t flags = static_cast<std::uint8_t>(row.kind);
+  if (row.outgoing) flags |= kOutgoing;
+  if (row.timeKnown) flags |= kTimeKnown;
+  if (keep.macs) flags |= kMacs;
+  if (keep.tcpDetails) flags |= kTcpDetails;
+  if (dataKept) flags |= kData;
+  *out++ = static_cast<char>(kPacketRecord);
+  *out++ = static_cast<char>(flags);
+  out = PutVarint(out, static_cast<std::uint64_t>(row.packetNumber));
+  if (row.timeKnown) out = PutVarint(out, ZigZag(row.timeNs));
+  out = PutVarint(out, row.length);
+  if (keep.macs) {
+    out = PutBytes(out, row.macSource.data(), 6);
+    out = PutBytes(out, row.macDestination.data(), 6);
+  }
+  out = PutFixed(out, row.etherType);
+  if (IsIpv4(row.kind)) {
+    out = PutBytes(out, row.ipSource.data(), 4);
+    out = PutBytes(out, row.ipDestination.data(), 4);
+    *out++ = static_cast<char>(row.ipProtocol);
+  }
+  if (row.kind == RowKind::Tcp) {
+    out = PutVarint(out, static_cast<std::uint64_t>(row.connection));
+    out = PutFixed(out, row.sourcePort);
+    out = PutFixed(out, row.destinationPort);
+    *out++ = static_cast<char>(row.tcpFlags);
+    if (keep.tcpDetails) {
+      out = PutFixed(out, row.sequence);
+      out = PutFixed(out, row.acknowledgement);
+      out = PutFixed(out, row.window);
+      out = PutFixed(out, row.checksum);
+    }
+  }
+  if (dataKept) {
+    out = PutVarint(out, row.data.size());
+    if (!row.data.empty()) std::memcpy(out, row.data.data(), row.data.size());
+    out += row.data.size();
+  }
+  return out;
+}
+
+// Reads the record at p (just past its 0xFE) into row; returns its end. dataKept tells
+// whether row.data is the record's own text.
+const char* Decode(const char* p, PacketRow& row, bool& dataKept) {
+  const auto flags = static_cast<std::uint8_t>(*p++);
+  row = PacketRow{};
+  row.kind = static_cast<RowKind>(flags & kKindMask);
+  row.outgoing = (flags & kOutgoing) != 0;
+  row.timeKnown = (flags & kTimeKnown) != 0;
+  row.packetNumber = static_cast<std::int64_t>(GetVarint(p));
+  if (row.timeKnown) row.timeNs = UnZigZag(GetVarint(p));
+  row.length = static_cast<std::uint32_t>(GetVarint(p));
+  if (flags & kMacs) {
+    GetBytes(p, row.macSource.data(), 6);
+    GetBytes(p, row.macDestination.data(), 6);
+  }
+  row.etherType = GetFixed<std::uint16_t>(p);
+  if (IsIpv4(row.kind)) {
+    GetBytes(p, row.ipSource.data(), 4);
+    GetBytes(p, row.ipDestination.data(), 4);
+    row.ipProtocol = static_cast<std::uint8_t>(*p++);
+  }
+  if (row.kind == RowKind::Tcp) {
+    row.connection = static_cast<std::int64_t>(GetVarint(p));
+    row.sourcePort = GetFixed<std::uint16_t>(p);
+    row.destinationPort = GetFixed<std::uint16_t>(p);
+    row.tcpFlags = static_cast<std::uint8_t>(*p++);
+    if (flags & kTcpDetails) {
+      row.sequence = GetFixed<std::uint32_t>(p);
+      row.acknowledgement = GetFixed<std::uint32_t>(p);
+      row.window = GetFixed<std::uint16_t>(p);
+      row.checksum = GetFixed<std::uint16_t>(p);
+    }
+  }
+  dataKept = (flags & kData) != 0;
+  if (dataKept) {
+    const std::size_t n = static_cast<std::size_t>(GetVarint(p));
+    row.data = std::string_view(p, n);
+    p += n;
+  }
+  return p;
+}
+
+}  // namespace record
+
 constexpr std::size_t kFirstChunk = 4 * 1024;
 constexpr std::size_t kLargestChunk = 1024 * 1024;
 constexpr std::size_t kRefsPerBlockShift = 13;
@@ -178,33 +358,73 @@ struct RowStore::Impl {
     std::unique_ptr<char[]> data;
     std::size_t capacity = 0;
     std::size_t used = 0;
+    std::int64_t records = 0;  // rows whose record lies here; at 0 an old chunk is freed
   };
   struct RowRef {
     std::uint32_t chunk;
     std::uint32_t offset;
   };
 
-  explicit Impl(int columnCount) : columns(std::max(columnCount, 1)) {}
-
-  int columns;
-  std::int64_t rows = 0;
-  std::vector<Chunk> chunks;
-  // Row references in blocks of kRefsPerBlock, so a million rows never move one big array.
-  std::vector<std::vector<RowRef>> refBlocks;
-
-  const RowRef& Ref(std::int64_t row) const {
-    const auto r = static_cast<std::size_t>(row);
-    return refBlocks[r >> kRefsPerBlockShift][r & (kRefsPerBlock - 1)];
+  explicit Impl(int columnCount) {
+    columns = std::max(columnCount, 1);
+    for (int c = 0; c < std::min(columns, ::ColumnCount); ++c) ids.push_back(ColumnListOrder[static_cast<std::size_t>(c)]);
+    SetKeep();
+  }
+  explicit Impl(const ColumnSet& set) {
+    for (const ColumnId id : ColumnListOrder) {
+      if (set.IsShown(id)) ids.push_back(id);
+    }
+    // A store keeps at least one cell per row so that a row exists as a row.
+    columns = std::max<int>(1, static_cast<int>(ids.size()));
+    SetKeep();
   }
 
-  // Room for one row of n bytes, contiguous; returns where to write it.
+  void SetKeep() {
+    const auto shows = [this](ColumnId id) { return std::find(ids.begin(), ids.end(), id) != ids.end(); };
+    keep.macs = shows(ColumnId::MacSource) || shows(ColumnId::MacDestination);
+    keep.tcpDetails = shows(ColumnId::TcpSequenceNumber) || shows(ColumnId::TcpAcknowledgementNumber) ||
+                      shows(ColumnId::TcpWindow) || shows(ColumnId::TcpChecksum);
+    keep.data = shows(ColumnId::Data);
+  }
+
+  int columns = 1;
+  std::vector<ColumnId> ids;  // the column of each list column a frame's row fills
+  record::Keep keep;
+  std::int64_t rows = 0;
+  std::int64_t first = 0;  // absolute index of row 0 (rows removed before it)
+  std::vector<Chunk> chunks;
+  // Row references in blocks of kRefsPerBlock, so a million rows never move one big
+  // array; blocks whose rows have all left are dropped from the front.
+  std::deque<std::vector<RowRef>> refBlocks;
+  std::int64_t droppedBlocks = 0;
+  const FrameSource* source = nullptr;
+  // Absolute index of the first row that may still rebuild its Data from the source.
+  std::int64_t sourceFrom = 0;
+
+  // Where frame rows' cell texts are built when read.
+  mutable std::unique_ptr<char[]> texts;
+  mutable std::array<char, DataTextCapacity> dataText{};
+  mutable StoredFrame frame;
+
+  const RowRef& Ref(std::int64_t row) const {
+    const auto a = static_cast<std::size_t>(first + row);
+    return refBlocks[(a >> kRefsPerBlockShift) - static_cast<std::size_t>(droppedBlocks)][a & (kRefsPerBlock - 1)];
+  }
+  RowRef& Ref(std::int64_t row) { return const_cast<RowRef&>(std::as_const(*this).Ref(row)); }
+
+  const char* At(std::int64_t row) const {
+    const RowRef& ref = Ref(row);
+    return chunks[ref.chunk].data.get() + ref.offset;
+  }
+
+  // Room for one record of at most n bytes, contiguous; returns where to write it.
   char* Reserve(std::size_t n, RowRef& ref) {
     if (chunks.empty() || chunks.back().capacity - chunks.back().used < n) {
-      std::size_t size = chunks.empty() ? kFirstChunk
-                                        : std::min(chunks.back().capacity * 2, kLargestChunk);
+      // (A chunk freed at the back counts as the first again.)
+      std::size_t size = std::min(std::max(chunks.empty() ? 0 : chunks.back().capacity * 2, kFirstChunk), kLargestChunk);
       size = std::max(size, n);
-      chunks.reserve(chunks.size() + 1);
-      chunks.push_back(Chunk{std::make_unique_for_overwrite<char[]>(size), size, 0});
+      if (!chunks.empty() && chunks.back().records == 0) chunks.back() = Chunk{};  // its rows all left
+      chunks.push_back(Chunk{std::make_unique_for_overwrite<char[]>(size), size, 0, 0});
     }
     Chunk& chunk = chunks.back();
     ref.chunk = static_cast<std::uint32_t>(chunks.size() - 1);
@@ -214,28 +434,68 @@ struct RowStore::Impl {
 
   // Adds the reference of a row whose n bytes were written at Reserve's place.
   void Commit(const RowRef& ref, std::size_t n) {
-    if (refBlocks.empty() || refBlocks.back().size() == kRefsPerBlock) {
+    const std::int64_t a = first + rows;
+    if (static_cast<std::int64_t>(refBlocks.size()) + droppedBlocks <= (a >> kRefsPerBlockShift)) {
       refBlocks.emplace_back();
-      refBlocks.back().reserve(refBlocks.size() == 1 ? 64 : kRefsPerBlock);
+      refBlocks.back().reserve(rows == 0 && droppedBlocks == 0 ? 64 : kRefsPerBlock);
     }
     auto& block = refBlocks.back();
     if (block.size() == block.capacity()) block.reserve(std::min(block.capacity() * 2, kRefsPerBlock));
     block.push_back(ref);
     chunks[ref.chunk].used += n;
+    chunks[ref.chunk].records += 1;
     ++rows;
   }
 
-  // Bytes of a stored row.
-  std::size_t RowSize(std::int64_t row) const {
-    const RowRef& ref = Ref(row);
-    if (row + 1 < rows) {
-      const RowRef& next = Ref(row + 1);
-      if (next.chunk == ref.chunk) return next.offset - ref.offset;
+  // A record leaves its chunk; an emptied chunk other than the one being filled is freed.
+  void Release(const RowRef& ref) {
+    Chunk& chunk = chunks[ref.chunk];
+    if (--chunk.records == 0 && ref.chunk + 1 != chunks.size()) chunk = Chunk{};
+  }
+
+  // Bytes of the record at p.
+  std::size_t RecordSize(const char* p) const {
+    const char* end = p;
+    if (static_cast<std::uint8_t>(*end) == kPacketRecord) {
+      PacketRow row;
+      bool kept = false;
+      end = record::Decode(end + 1, row, kept);
+    } else {
+      for (int c = 0; c < columns; ++c) ::Decode(end);
     }
-    return chunks[ref.chunk].used - ref.offset;
+    return static_cast<std::size_t>(end - p);
+  }
+
+  void AppendPacket(const PacketRow& row, bool keepData) {
+    RowRef ref{};
+    char* out = Reserve(record::kFixedMost + row.data.size(), ref);
+    Commit(ref, static_cast<std::size_t>(record::Encode(out, row, keep, keepData) - out));
+  }
+
+  // Reads a frame's record; its Data text from the source when the record has none.
+  bool Packet(std::int64_t row, PacketRow& out) const {
+    const char* p = At(row);
+    if (static_cast<std::uint8_t>(*p) != kPacketRecord) return false;
+    bool dataKept = false;
+    record::Decode(p + 1, out, dataKept);
+    if (!dataKept && keep.data && source != nullptr && CellApplies(out, ColumnId::Data)) {
+      out.data = source->ReadFrame(out.packetNumber, frame)
+                     ? FrameDataText(frame.bytes.data(),
+                                     static_cast<std::uint32_t>(std::min<std::size_t>(frame.bytes.size(), out.length)),
+                                     dataText)
+                     : std::string_view{};
+    }
+    return true;
+  }
+
+  std::span<char> TextBuffer() const {
+    const std::size_t size = static_cast<std::size_t>(columns) * CellTextCapacity;
+    if (!texts) texts = std::make_unique_for_overwrite<char[]>(size);
+    return {texts.get(), size};
   }
 };
 
+RowStore::RowStore(const ColumnSet& columns) : impl_(std::make_unique<Impl>(columns)) {}
 RowStore::RowStore(int columnCount) : impl_(std::make_unique<Impl>(columnCount)) {}
 RowStore::RowStore(RowStore&&) noexcept = default;
 RowStore& RowStore::operator=(RowStore&&) noexcept = default;
@@ -243,6 +503,11 @@ RowStore::~RowStore() = default;
 
 int RowStore::ColumnCount() const { return impl_ ? impl_->columns : 1; }
 std::int64_t RowStore::RowCount() const { return impl_ ? impl_->rows : 0; }
+
+void RowStore::AppendPacket(const PacketRow& row) {
+  if (!impl_) impl_ = std::make_unique<Impl>(1);
+  impl_->AppendPacket(row, impl_->source == nullptr);
+}
 
 void RowStore::AppendRow(std::span<const std::string_view> cells) {
   if (!impl_) impl_ = std::make_unique<Impl>(1);
@@ -259,28 +524,35 @@ void RowStore::AppendRow(std::span<const std::string_view> cells) {
   s.Commit(ref, size);
 }
 
-void RowStore::Append(const RowStore& other) {
-  if (!other.impl_ || other.impl_->rows == 0) return;
+void RowStore::Append(const RowStore& other, std::int64_t most) {
+  if (!other.impl_ || other.impl_->rows == 0 || most <= 0) return;
   if (!impl_) impl_ = std::make_unique<Impl>(other.ColumnCount());
   const Impl& o = *other.impl_;
-  const std::int64_t count = o.rows;  // fixed first: other may be this store
-  if (o.columns != impl_->columns) {
-    // Different layouts: go cell by cell (missing cells empty, extra ones dropped).
-    std::vector<std::string_view> cells(static_cast<std::size_t>(o.columns));
-    for (std::int64_t r = 0; r < count; ++r) {
-      for (int c = 0; c < o.columns; ++c) cells[c] = other.Cell(r, c);
-      AppendRow(cells);
-    }
-    return;
-  }
   Impl& s = *impl_;
+  const std::int64_t count = std::min(o.rows, most);  // fixed first: other may be this store
+  const bool sameLayout = o.columns == s.columns && o.ids == s.ids;
+  PacketRow row;
+  std::vector<std::string_view> cells;
   for (std::int64_t r = 0; r < count; ++r) {
-    const Impl::RowRef& from = o.Ref(r);
-    const std::size_t n = o.RowSize(r);
-    const char* src = o.chunks[from.chunk].data.get() + from.offset;
+    const char* src = o.At(r);
+    const bool packet = static_cast<std::uint8_t>(*src) == kPacketRecord;
+    if (packet && (!sameLayout || s.source != nullptr)) {
+      // Fields again, so that this store keeps what its own columns and source call for.
+      o.Packet(r, row);
+      s.AppendPacket(row, s.source == nullptr);
+      continue;
+    }
+    if (!sameLayout) {
+      // A text row into other columns: missing cells empty, extra ones dropped.
+      cells.resize(static_cast<std::size_t>(o.columns));
+      for (int c = 0; c < o.columns; ++c) cells[static_cast<std::size_t>(c)] = other.Cell(r, c);
+      AppendRow(cells);
+      continue;
+    }
+    const std::size_t n = o.RecordSize(src);
     Impl::RowRef ref{};
     char* out = s.Reserve(n, ref);
-    std::memcpy(out, src, n);
+    std::memcpy(out, o.At(r), n);  // read again: the reserve may have been in this store
     s.Commit(ref, n);
   }
 }
@@ -289,136 +561,146 @@ std::string_view RowStore::Cell(std::int64_t row, int column) const {
   if (!impl_ || row < 0 || row >= impl_->rows || column < 0 || column >= impl_->columns) {
     return {};
   }
-  const Impl::RowRef& ref = impl_->Ref(row);
-  const char* p = impl_->chunks[ref.chunk].data.get() + ref.offset;
+  const Impl& s = *impl_;
+  const char* p = s.At(row);
+  if (static_cast<std::uint8_t>(*p) == kPacketRecord) {
+    if (static_cast<std::size_t>(column) >= s.ids.size()) return {};
+    PacketRow fields;
+    s.Packet(row, fields);
+    char* const text = s.TextBuffer().data();
+    return {text, static_cast<std::size_t>(PutCellText(text, fields, s.ids[static_cast<std::size_t>(column)]) - text)};
+  }
   for (int c = 0; c < column; ++c) Decode(p);
   return Decode(p);
 }
 
 std::size_t RowStore::RowCells(std::int64_t row, std::span<std::string_view> out) const {
   if (!impl_ || row < 0 || row >= impl_->rows) return 0;
-  const std::size_t n = std::min(out.size(), static_cast<std::size_t>(impl_->columns));
-  const Impl::RowRef& ref = impl_->Ref(row);
-  const char* p = impl_->chunks[ref.chunk].data.get() + ref.offset;
+  const Impl& s = *impl_;
+  const std::size_t n = std::min(out.size(), static_cast<std::size_t>(s.columns));
+  const char* p = s.At(row);
+  if (static_cast<std::uint8_t>(*p) == kPacketRecord) {
+    PacketRow fields;
+    s.Packet(row, fields);
+    char* text = s.TextBuffer().data();
+    for (std::size_t c = 0; c < n; ++c) {
+      if (c >= s.ids.size()) {
+        out[c] = {};
+        continue;
+      }
+      char* const end = PutCellText(text, fields, s.ids[c]);
+      out[c] = std::string_view(text, static_cast<std::size_t>(end - text));
+      text = end;
+    }
+    return n;
+  }
   for (std::size_t c = 0; c < n; ++c) out[c] = Decode(p);
   return n;
 }
 
-void RowStore::Clear() { Reset(ColumnCount()); }
+bool RowStore::Packet(std::int64_t row, PacketRow& out) const {
+  if (!impl_ || row < 0 || row >= impl_->rows) return false;
+  return impl_->Packet(row, out);
+}
 
-void RowStore::Reset(int columnCount) { impl_ = std::make_unique<Impl>(columnCount); }
+std::int64_t RowStore::PacketNumber(std::int64_t row) const {
+  if (!impl_ || row < 0 || row >= impl_->rows) return -1;
+  const char* p = impl_->At(row);
+  if (static_cast<std::uint8_t>(*p) != kPacketRecord) return -1;
+  p += 2;
+  return static_cast<std::int64_t>(record::GetVarint(p));
+}
+
+void RowStore::SetFrameSource(const FrameSource* source) {
+  if (!impl_) impl_ = std::make_unique<Impl>(1);
+  // Rows that rebuild their Data from the old source keep it now, before it goes.
+  if (impl_->source != nullptr && impl_->source != source) KeepDataBelow(INT64_MAX);
+  impl_->source = source;
+  impl_->sourceFrom = impl_->first + impl_->rows;
+}
+
+void RowStore::KeepDataBelow(std::int64_t packetNumber) {
+  if (!impl_ || impl_->source == nullptr) return;
+  Impl& s = *impl_;
+  PacketRow row;
+  bool dataKept = false;
+  for (std::int64_t r = std::max<std::int64_t>(0, s.sourceFrom - s.first); r < s.rows; ++r) {
+    const char* p = s.At(r);
+    if (static_cast<std::uint8_t>(*p) != kPacketRecord) {
+      s.sourceFrom = s.first + r + 1;
+      continue;
+    }
+    record::Decode(p + 1, row, dataKept);
+    if (row.packetNumber >= packetNumber) break;
+    s.sourceFrom = s.first + r + 1;
+    if (dataKept || !s.keep.data || !CellApplies(row, ColumnId::Data)) continue;
+    s.Packet(r, row);
+    // The record grows by its text, so it moves to the end of the chunks.
+    const Impl::RowRef old = s.Ref(r);
+    Impl::RowRef ref{};
+    char* out = s.Reserve(record::kFixedMost + row.data.size(), ref);
+    const std::size_t n = static_cast<std::size_t>(record::Encode(out, row, s.keep, true) - out);
+    s.chunks[ref.chunk].used += n;
+    s.chunks[ref.chunk].records += 1;
+    s.Ref(r) = ref;
+    s.Release(old);
+  }
+}
+
+void RowStore::RemoveFirst(std::int64_t count) {
+  if (!impl_ || count <= 0) return;
+  Impl& s = *impl_;
+  count = std::min(count, s.rows);
+  for (std::int64_t r = 0; r < count; ++r) s.Release(s.Ref(r));
+  s.first += count;
+  s.rows -= count;
+  while (!s.refBlocks.empty() && (s.droppedBlocks + 1) * static_cast<std::int64_t>(kRefsPerBlock) <= s.first) {
+    s.refBlocks.pop_front();
+    ++s.droppedBlocks;
+  }
+}
+
+void RowStore::Clear() {
+  const FrameSource* source = impl_ ? impl_->source : nullptr;
+  auto fresh = std::make_unique<Impl>(1);
+  if (impl_) {
+    fresh->columns = impl_->columns;
+    fresh->ids = impl_->ids;
+    fresh->keep = impl_->keep;
+  }
+  impl_ = std::move(fresh);
+  impl_->source = source;
+}
+
+void RowStore::Reset(int columnCount) {
+  const FrameSource* source = impl_ ? impl_->source : nullptr;
+  impl_ = std::make_unique<Impl>(columnCount);
+  impl_->source = source;
+}
+
+void RowStore::Reset(const ColumnSet& columns) {
+  const FrameSource* source = impl_ ? impl_->source : nullptr;
+  impl_ = std::make_unique<Impl>(columns);
+  impl_->source = source;
+}
 
 std::size_t RowStore::MemoryBytes() const {
   if (!impl_) return 0;
   const Impl& s = *impl_;
   std::size_t bytes = sizeof(Impl) + s.chunks.capacity() * sizeof(Impl::Chunk) +
-                      s.refBlocks.capacity() * sizeof(std::vector<Impl::RowRef>);
+                      s.refBlocks.size() * sizeof(std::vector<Impl::RowRef>);
   for (const auto& chunk : s.chunks) bytes += chunk.capacity;
   for (const auto& block : s.refBlocks) bytes += block.capacity() * sizeof(Impl::RowRef);
+  if (s.texts) bytes += static_cast<std::size_t>(s.columns) * CellTextCapacity;
   return bytes;
 }
 
-RowBuilder::RowBuilder(RowStore& store, std::int64_t firstRow)
-    : store_(&store), nextRow_(firstRow), columns_(store.ColumnCount()) {
-  begin_.assign(static_cast<std::size_t>(columns_), 0);
-  length_.assign(static_cast<std::size_t>(columns_), 0);
-  scratch_.resize(4096);
-}
-
-std::int64_t RowBuilder::RowCount() { return nextRow_; }
-
-void RowBuilder::InsertRow(std::string_view text) {
-  Flush();
-  open_ = true;
-  ++nextRow_;
+void RowBuilder::AddRow(const PacketRow& row) {
+  store_->AppendPacket(row);
   ++built_;
-  scratchUsed_ = 0;
-  inOrder_ = true;
-  lastColumn_ = -1;
-  cellsSet_ = 0;
-  std::fill(length_.begin(), length_.end(), 0u);
-  SetCellText(nextRow_ - 1, 0, text);
 }
-
-void RowBuilder::SetCellText(std::int64_t row, int column, std::string_view text) {
-  // Only the row being built can take cells; anything else has no row to land in.
-  if (!open_ || row != nextRow_ - 1 || column < 0 || column >= columns_) return;
-  const std::size_t most = HeaderSize(text.size()) + text.size();
-  if (scratch_.size() - scratchUsed_ < most) scratch_.resize(std::max(scratch_.size() * 2, scratchUsed_ + most));
-  char* at = scratch_.data() + scratchUsed_;
-  const std::size_t n = static_cast<std::size_t>(Encode(at, text) - at);
-  begin_[column] = static_cast<std::uint32_t>(scratchUsed_);
-  length_[column] = static_cast<std::uint32_t>(n);
-  scratchUsed_ += n;
-  inOrder_ = inOrder_ && column > lastColumn_;
-  lastColumn_ = column;
-  ++cellsSet_;
-}
-
-void RowBuilder::Flush() {
-  if (!open_) return;
-  open_ = false;
-  if (!store_->impl_ || store_->impl_->columns != columns_) {
-    // The store was emptied or given another layout behind the builder's back: go
-    // through AppendRow, which pads or cuts the row to the store's columns.
-    std::vector<std::string_view> cells(length_.size());
-    for (std::size_t c = 0; c < length_.size(); ++c) {
-      if (length_[c] == 0) continue;
-      const char* p = scratch_.data() + begin_[c];
-      cells[c] = Decode(p);
-    }
-    store_->AppendRow(cells);
-    return;
-  }
-  if (inOrder_) {
-    // The set cells lie back to back in column order: copied in runs, with the one
-    // header byte of an empty text wherever a cell was never set.
-    const std::size_t size = scratchUsed_ + static_cast<std::size_t>(columns_ - cellsSet_);
-    RowStore::Impl& s = *store_->impl_;
-    RowStore::Impl::RowRef ref{};
-    char* out = s.Reserve(size, ref);
-    const char* run = scratch_.data();
-    std::size_t runLength = 0;
-    for (const std::uint32_t n : length_) {
-      if (n != 0) {
-        runLength += n;
-        continue;
-      }
-      std::memcpy(out, run, runLength);
-      out += runLength;
-      run += runLength;
-      runLength = 0;
-      *out++ = 0;
-    }
-    std::memcpy(out, run, runLength);
-    s.Commit(ref, size);
-    return;
-  }
-  // A cell never set is an empty text: its one header byte, 0.
-  std::size_t size = 0;
-  for (std::uint32_t n : length_) size += n == 0 ? 1 : n;
-  RowStore::Impl& s = *store_->impl_;
-  RowStore::Impl::RowRef ref{};
-  char* out = s.Reserve(size, ref);
-  for (std::size_t c = 0; c < length_.size(); ++c) {
-    const std::uint32_t n = length_[c];
-    if (n == 0) {
-      *out++ = 0;
-    } else {
-      std::memcpy(out, scratch_.data() + begin_[c], n);
-      out += n;
-    }
-  }
-  s.Commit(ref, size);
-}
-
-std::int64_t RowBuilder::RowsBuilt() const { return built_; }
 
 void RowBuilder::Retarget(RowStore& store) {
-  Flush();
   store_ = &store;
   built_ = 0;
-  columns_ = store.ColumnCount();
-  begin_.assign(static_cast<std::size_t>(columns_), 0);
-  length_.assign(static_cast<std::size_t>(columns_), 0);
 }

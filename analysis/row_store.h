@@ -1,9 +1,12 @@
 #pragma once
-// Compact, append-only storage of report rows: a fixed number of cells per row, each a
-// short 8-bit text. No std::string per cell: texts live in large shared chunks so that a
-// million rows cost little more than their characters. Used for the capture thread's
-// batches, the window's row model, saving and orrisvane-dump.
+// Compact, append-only storage of report rows, with a fixed number of list columns. A
+// frame's row is kept in binary form (PacketRow, packed into a few dozen bytes: only what
+// the shown columns need), and its cell texts are built when they are read. Rows may also
+// be plain texts, each cell a short 8-bit text. No std::string per cell: rows live in
+// large shared chunks. Used for the capture thread's batches, the window's row model,
+// saving and orrisvane-dump.
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -12,10 +15,17 @@
 #include <string_view>
 #include <vector>
 
+#include "analysis/columns.h"
+#include "analysis/packet_row.h"
 #include "analysis/row_sink.h"
+
+class FrameSource;
 
 class RowStore {
  public:
+  // A store whose list columns are the shown columns of the set, in list order.
+  explicit RowStore(const ColumnSet& columns);
+  // A store of that many list columns: the first ones of the list order.
   explicit RowStore(int columnCount = 1);
   RowStore(RowStore&&) noexcept;
   RowStore& operator=(RowStore&&) noexcept;
@@ -26,66 +36,70 @@ class RowStore {
   int ColumnCount() const;
   std::int64_t RowCount() const;
 
-  // Appends a row; cells are in list column order, missing trailing cells are empty and
-  // cells past ColumnCount are ignored.
+  // Appends a frame's row; only what the store's columns need is kept.
+  void AppendPacket(const PacketRow& row);
+  // Appends a row of texts; cells are in list column order, missing trailing cells are
+  // empty and cells past ColumnCount are ignored.
   void AppendRow(std::span<const std::string_view> cells);
-  // Appends every row of another store: byte for byte when the column counts agree,
-  // otherwise cell by cell as AppendRow takes them.
-  void Append(const RowStore& other);
+  // Appends the rows of another store (its first most rows): byte for byte when the
+  // columns agree, otherwise cell by cell (a frame's row as its fields, a text row as
+  // AppendRow takes it).
+  void Append(const RowStore& other, std::int64_t most = INT64_MAX);
 
-  // The text of one cell; empty for a cell never set. Valid until the store changes
-  // its rows (Clear, destruction); appending never moves stored text.
+  // The text of one cell; empty for a cell never set or outside the store. A text row's
+  // cell stays valid until the store removes that row; a frame row's cell text is built
+  // into the store's buffer and stays valid until the next Cell or RowCells call.
   std::string_view Cell(std::int64_t row, int column) const;
   // The texts of a row's first cells, read in one pass (Cell walks the row from its start
   // every time): fills out with min(out.size(), ColumnCount()) cells and returns how
-  // many; 0 for a row out of range.
+  // many; 0 for a row out of range. Valid as Cell's texts are.
   std::size_t RowCells(std::int64_t row, std::span<std::string_view> out) const;
 
-  // Removes every row; the column count stays.
+  // A frame's row as its fields (the typed view a filter compares); false for a text row
+  // or a row out of range. Fields of hidden columns may read as zero; data is valid as
+  // Cell's texts are.
+  bool Packet(std::int64_t row, PacketRow& out) const;
+  // The packet number of a frame's row; -1 for a text row or a row out of range. Rows
+  // stand in ascending packet numbers, but once older rows have left, row and packet
+  // number differ.
+  std::int64_t PacketNumber(std::int64_t row) const;
+
+  // Where the frames of the rows can be read again (or nullptr): frame rows appended from
+  // now on keep no Data text of their own but rebuild it from the frame when read. The
+  // source must outlive the store or be replaced first.
+  void SetFrameSource(const FrameSource* source);
+  // The source is about to let the frames with packet numbers below packetNumber go:
+  // rows that rebuild their Data from those frames read them now and keep the text.
+  void KeepDataBelow(std::int64_t packetNumber);
+
+  // Removes the first count rows (all when count exceeds the rows); the memory of whole
+  // chunks they leave goes back.
+  void RemoveFirst(std::int64_t count);
+  // Removes every row; the columns stay.
   void Clear();
-  // Removes every row and sets a new column count.
+  // Removes every row and sets new columns.
   void Reset(int columnCount);
+  void Reset(const ColumnSet& columns);
 
   // Bytes the store holds on the heap (allocated capacity), for measuring cost per row.
   std::size_t MemoryBytes() const;
 
  private:
-  friend class RowBuilder;
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
 
-// A RowSink that builds rows into a RowStore. InsertRow starts a row; SetCellText may
-// fill its cells in any order; the row is committed to the store at the next InsertRow
-// or at Flush(). RowCount() counts the first row number given at construction plus every
-// row started so far.
+// The decoder's sink for batches: every row goes into the current store.
 class RowBuilder : public RowSink {
  public:
-  RowBuilder(RowStore& store, std::int64_t firstRow);
-  std::int64_t RowCount() override;
-  void InsertRow(std::string_view text) override;
-  void SetCellText(std::int64_t row, int column, std::string_view text) override;
-  // Commits the row being built, if any.
-  void Flush();
-  // Rows committed or started since construction (or the last Retarget).
-  std::int64_t RowsBuilt() const;
-  // Commits the row being built and goes on into another store (for the next batch).
+  explicit RowBuilder(RowStore& store) : store_(&store) {}
+  void AddRow(const PacketRow& row) override;
+  // Rows added since construction (or the last Retarget).
+  std::int64_t RowsBuilt() const { return built_; }
+  // Goes on into another store (for the next batch).
   void Retarget(RowStore& store);
 
  private:
   RowStore* store_;
-  std::int64_t nextRow_;
   std::int64_t built_ = 0;
-  bool open_ = false;
-  int columns_;
-  // Cells of the row being built, already in the store's encoding, so that each text
-  // is looked up in the dictionary once and the row goes into the store in one copy.
-  std::vector<char> scratch_;
-  std::size_t scratchUsed_ = 0;
-  std::vector<std::uint32_t> begin_, length_;       // per column, into scratch_; 0: unset
-  // While every cell came in a higher column than the one before (as the decoder sets
-  // them), scratch_ already holds the row in column order, short of its unset cells.
-  bool inOrder_ = true;
-  int lastColumn_ = -1;
-  int cellsSet_ = 0;
 };

@@ -49,17 +49,15 @@ void Produce(BatchSink& sink, const ColumnSet& columns) {
   state.adapterMac = DecoderLink.localMac;
   state.columns = columns;
   const Bytes kinds[] = {FrameOfKind(0), FrameOfKind(1), FrameOfKind(1), FrameOfKind(2), FrameOfKind(3)};
-  const int width = columns.ShownCount();
-  RowStore batch(width);
-  RowBuilder builder(batch, 0);
+  RowStore batch(columns);
+  RowBuilder builder(batch);
   TrafficCounters counters;
   for (std::int64_t n = 0; n < kRows; ++n) {
     const Bytes& f = kinds[n % 5];
     DecodeFrame(n, f.data(), static_cast<std::uint32_t>(f.size()), builder, state);
     ++counters.packetsReceived;
     if (builder.RowsBuilt() == BatchMaxRows || n + 1 == kRows) {
-      builder.Flush();
-      RowStore next(width);
+      RowStore next(columns);
       builder.Retarget(next);
       sink.DeliverBatch(std::move(batch), counters);
       batch = std::move(next);

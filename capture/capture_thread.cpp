@@ -53,8 +53,8 @@ std::chrono::nanoseconds CoarseNow() {
 // The rows decoded since the last hand-over, and when the first of them came.
 class BatchCollector {
  public:
-  BatchCollector(Trace& trace, std::int64_t firstRow)
-      : trace_(trace), columns_(trace.state.columns.ShownCount()), rows_(columns_), builder_(rows_, firstRow) {}
+  explicit BatchCollector(Trace& trace)
+      : trace_(trace), columns_(trace.state.columns), rows_(columns_), builder_(rows_) {}
 
   RowSink& Sink() { return builder_; }
 
@@ -71,7 +71,6 @@ class BatchCollector {
   void Deliver(bool force = false) {
     TrafficCounters counters = CountersOf(trace_);
     if (!force && pending_ == 0 && delivered_ && SameCounters(counters, lastCounters_)) return;
-    builder_.Flush();
     RowStore batch = std::exchange(rows_, RowStore(columns_));
     builder_.Retarget(rows_);
     pending_ = 0;
@@ -82,7 +81,7 @@ class BatchCollector {
 
  private:
   Trace& trace_;
-  int columns_;
+  ColumnSet columns_;
   RowStore rows_;
   RowBuilder builder_;
   std::int64_t pending_ = 0;
@@ -106,7 +105,7 @@ bool BackOff(const Trace& trace, std::chrono::milliseconds pause) {
 std::uint32_t CaptureThreadProc(Trace& trace) {
   CaptureState& state = trace.state;
   std::int64_t packetNumber = trace.sink ? trace.sink->RowCount() : 0;
-  BatchCollector batch(trace, packetNumber);
+  BatchCollector batch(trace);
   std::chrono::milliseconds backOff{0};
   bool failureReported = false;
   bool lastReadHadFrame = false;

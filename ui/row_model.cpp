@@ -14,8 +14,7 @@ void RowModel::SetColumns(const ColumnSet& columns) {
     if (columns.IsShown(id)) headers_.emplace_back(ColumnHeader(id));
   }
   columnCount_ = static_cast<int>(headers_.size());
-  // The store always keeps at least one cell per row so that a row exists as a row.
-  rows_.Reset(std::max(1, columnCount_));
+  rows_.Reset(columns);
   endResetModel();
 }
 
@@ -27,17 +26,7 @@ void RowModel::AppendBatch(const RowStore& batch) {
   if (add <= 0) return;
 
   beginInsertRows(QModelIndex(), static_cast<int>(have), static_cast<int>(have + add - 1));
-  if (add == batch.RowCount() && batch.ColumnCount() == rows_.ColumnCount()) {
-    rows_.Append(batch);
-  } else {
-    const int width = rows_.ColumnCount();
-    const int from = std::min(width, batch.ColumnCount());
-    cellScratch_.assign(static_cast<std::size_t>(width), std::string_view{});
-    for (std::int64_t r = 0; r < add; ++r) {
-      for (int c = 0; c < from; ++c) cellScratch_[static_cast<std::size_t>(c)] = batch.Cell(r, c);
-      rows_.AppendRow(cellScratch_);
-    }
-  }
+  rows_.Append(batch, add);
   endInsertRows();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
-// The rows of the report list as a table model over a compact, append-only row store.
-// Cells are 8-bit texts; a QString is built only for the one cell a view asks for.
+// The rows of the report list as a table model over a compact row store. Cells are 8-bit
+// texts, built from a row's fields only for the one cell a view asks for.
 
 #include <QAbstractTableModel>
 #include <cstdint>
@@ -47,5 +47,4 @@ class RowModel : public QAbstractTableModel {
   RowStore rows_;
   int columnCount_ = 0;
   std::vector<std::string> headers_;
-  std::vector<std::string_view> cellScratch_;  // reused when a batch must be refitted
 };

@@ -17,23 +17,36 @@ constexpr const Link& kLink = DecoderLink;
 constexpr Mac kLocalMac = kLink.localMac, kRemoteMac = kLink.remoteMac;
 constexpr std::uint32_t kLocalIp = kLink.localIp, kRemoteIp = kLink.remoteIp;
 
-// Remembers every row operation, copying the texts as a real sink must.
+// Keeps every row's fields and, for the shown columns the row has, the cell texts built
+// from them, as the list would show them.
 class RecordingSink : public RowSink {
  public:
-  std::int64_t RowCount() override { return rows; }
-  void InsertRow(std::string_view text) override { cells[{rows++, 0}] = std::string(text); }
-  void SetCellText(std::int64_t row, int column, std::string_view text) override {
-    cells[{row, column}] = std::string(text);
-    columnsSet[row].insert(column);
+  explicit RecordingSink(const CaptureState* state = nullptr) : state_(state) {}
+  void AddRow(const PacketRow& row) override {
+    fields.push_back(row);
+    fields.back().data = {};
+    for (const ColumnId id : ColumnListOrder) {
+      if (!state_->columns.IsShown(id) || !CellApplies(row, id)) continue;
+      char text[CellTextCapacity];
+      const int column = state_->columns.Position(id);
+      cells[{rows, column}] = std::string(text, PutCellText(text, row, id));
+      if (id != ColumnId::PacketNumber) columnsSet[rows].insert(column);
+    }
+    ++rows;
   }
+  std::int64_t RowCount() const { return rows; }
   std::string Cell(std::int64_t row, int column) const {
     auto it = cells.find({row, column});
     return it == cells.end() ? std::string("<unset>") : it->second;
   }
 
   std::int64_t rows = 0;
+  std::vector<PacketRow> fields;
   std::map<std::pair<std::int64_t, int>, std::string> cells;
   std::map<std::int64_t, std::set<int>> columnsSet;
+
+ private:
+  const CaptureState* state_;
 };
 
 using C = ColumnId;
@@ -58,7 +71,7 @@ class Decoder : public ::testing::Test {
   }
 
   CaptureState state;
-  RecordingSink sink;
+  RecordingSink sink{&state};
 };
 
 Bytes UdpFrame(std::string_view payload) { return kLink.UdpFrame(false, 53, 3333, payload); }
@@ -278,7 +291,7 @@ TEST_F(Decoder, TimeCountsFromTheFirstFrameOfTheList) {
   EXPECT_EQ(state.columns.Position(C::Time), 1);
 
   // The frame numbered 0 is the first of an emptied list: it starts a new origin.
-  sink = RecordingSink();
+  sink = RecordingSink(&state);
   EXPECT_EQ(at(kStart + 7'000'000'000), "0.000000");
   EXPECT_EQ(at(kStart + 8'000'000'000), "1.000000");
   // A file about to be shown starts one too.

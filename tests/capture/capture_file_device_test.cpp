@@ -196,7 +196,7 @@ TEST_F(CaptureFileDeviceTest, TheCaptureThreadListsEveryFrameOfTheFile) {
   ASSERT_TRUE(trace.adapter) << why;
   trace.request = AllocatePacket(trace.adapter.get());
   InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
-  RecordingBatchSink sink(state.columns.ShownCount());
+  RecordingBatchSink sink(state.columns);
   trace.sink = &sink;
   PacketDevice* device = trace.adapter->device.get();
   StartCaptureThread(trace);

@@ -251,7 +251,7 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
   CaptureState state;
   Trace trace{state};
   std::copy(LocalMac.begin(), LocalMac.end(), state.adapterMac.begin());
-  FailureRecordingSink sink(state.columns.ShownCount());
+  FailureRecordingSink sink(state.columns);
 
   auto run = [&](int firstId) {
     trace.sink = &sink;

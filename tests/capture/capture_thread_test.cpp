@@ -70,7 +70,7 @@ class CaptureThreadTest : public ::testing::Test {
     trace.request = AllocatePacket(trace.adapter.get());
     InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
     std::copy(LocalMac.begin(), LocalMac.end(), state.adapterMac.begin());
-    auto owned = std::make_unique<Sink>(state.columns.ShownCount(), rowsListed);
+    auto owned = std::make_unique<Sink>(state.columns, rowsListed);
     Sink& sink = *owned;
     sink_ = std::move(owned);
     trace.sink = sink_.get();

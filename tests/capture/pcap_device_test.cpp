@@ -103,7 +103,7 @@ TEST_F(PcapDeviceTest, UdpDatagramsSentToLoopbackBecomeRows) {
   ASSERT_TRUE(SetPacketFilter(trace.adapter.get(), PromiscuousFilter));
   trace.request = AllocatePacket(trace.adapter.get());
   InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
-  RecordingBatchSink sink(state.columns.ShownCount());
+  RecordingBatchSink sink(state.columns);
   trace.sink = &sink;
   StartCaptureThread(trace);
 

@@ -83,8 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   InitPacket(request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
   state.columns = ColumnSet::FromText("111111111111111111111");
 
-  RowStore rows(state.columns.ShownCount());
-  RowBuilder builder(rows, 0);
+  RowStore rows(state.columns);
+  RowBuilder builder(rows);
   std::int64_t packetNumber = 0;
   int reads = 0;
   while (!adapter->device->EndOfInput()) {
@@ -97,7 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (count < FrameBufferSize) state.frameBuffer[count] = 0;
     DecodeFrame(packetNumber++, state.frameBuffer.data(), count, builder, state);
   }
-  builder.Flush();
   if (rows.RowCount() != packetNumber) Broken("not one row per frame");
 
   ClearConnections(state);

@@ -19,7 +19,7 @@ class RecordingBatchSink : public BatchSink {
     TrafficCounters counters;
   };
 
-  RecordingBatchSink(int columns, std::int64_t rowsAlreadyListed = 0)
+  explicit RecordingBatchSink(const ColumnSet& columns, std::int64_t rowsAlreadyListed = 0)
       : initialRows_(rowsAlreadyListed), rows_(columns) {}
 
   std::int64_t RowCount() override {

@@ -1,0 +1,145 @@
+#include "analysis/packet_row.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "analysis/connection_tracker.h"
+#include "analysis/decoder.h"
+#include "analysis/mac_text.h"
+
+namespace {
+
+char* Put(char* out, std::string_view text) {
+  if (!text.empty()) std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// "%u", "%d", "%lld": a decimal never needs more than 20 characters.
+template <typename Int>
+char* PutDecimal(char* out, Int value) {
+  return std::to_chars(out, out + 20, value).ptr;
+}
+
+// "%u.%u.%u.%u"
+char* PutIpv4(char* out, const std::array<std::uint8_t, 4>& ip) {
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (i != 0) *out++ = '.';
+    out = PutDecimal(out, unsigned{ip[i]});
+  }
+  return out;
+}
+
+// Seconds with six decimals, cut (not rounded) to the microsecond; a frame that came
+// before the origin (capture files may hold such) counts below zero.
+char* PutSeconds(char* out, std::int64_t ns) {
+  const bool negative = ns < 0;
+  const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
+  const std::uint64_t micros = magnitude / 1000;
+  if (negative && micros != 0) *out++ = '-';
+  out = PutDecimal(out, micros / 1000000);
+  *out++ = '.';
+  std::uint64_t fraction = micros % 1000000;
+  for (int i = 5; i >= 0; --i, fraction /= 10) out[i] = static_cast<char>('0' + fraction % 10);
+  return out + 6;
+}
+
+// The record of the protocol table, or -1 when the protocol is not listed.
+int ProtocolRecord(std::uint8_t protocol) {
+  for (int i = 0; i < IpProtocolCount; ++i) {
+    if (IpProtocolTable[i].number == protocol) return i;
+  }
+  return -1;
+}
+
+bool IsIpv4(RowKind kind) { return kind >= RowKind::Ipv4Unlisted; }
+
+}  // namespace
+
+bool CellApplies(const PacketRow& row, ColumnId id) {
+  switch (id) {
+    case ColumnId::PacketNumber:
+    case ColumnId::Bytes:
+    case ColumnId::InOut:
+    case ColumnId::MacSource:
+    case ColumnId::MacDestination:
+      return true;
+    case ColumnId::Time:
+      return row.timeKnown;
+    case ColumnId::Ieee8023Length:
+      return row.etherType <= 1500;
+    case ColumnId::Protocol:
+      return row.etherType > 1500;
+    case ColumnId::IpSource:
+    case ColumnId::IpDestination:
+    case ColumnId::UpperLayerProtocol:
+      return IsIpv4(row.kind);
+    case ColumnId::Data:
+      return row.kind == RowKind::Arp || row.kind == RowKind::Udp || row.kind == RowKind::Tcp;
+    case ColumnId::TcpConnectionNumber:
+    case ColumnId::TcpSourcePort:
+    case ColumnId::TcpDestinationPort:
+    case ColumnId::TcpSequenceNumber:
+    case ColumnId::TcpAcknowledgementNumber:
+    case ColumnId::TcpFlags:
+    case ColumnId::TcpWindow:
+    case ColumnId::TcpChecksum:
+    case ColumnId::WinsockFunction:
+      return row.kind == RowKind::Tcp;
+  }
+  return false;
+}
+
+char* PutCellText(char* out, const PacketRow& row, ColumnId id) {
+  if (!CellApplies(row, id)) return out;
+  switch (id) {
+    case ColumnId::PacketNumber:
+      return PutDecimal(out, row.packetNumber);
+    case ColumnId::Time:
+      return PutSeconds(out, row.timeNs);
+    case ColumnId::Bytes:
+      return PutDecimal(out, row.length);
+    case ColumnId::InOut:
+      return Put(out, DirectionText(row.outgoing ? Direction::Outgoing : Direction::Incoming));
+    case ColumnId::MacSource:
+      return PutMacText(out, row.macSource.data());
+    case ColumnId::MacDestination:
+      return PutMacText(out, row.macDestination.data());
+    case ColumnId::Ieee8023Length:
+      return PutDecimal(out, unsigned{row.etherType});
+    case ColumnId::Protocol: {
+      char name[8];
+      return Put(out, EtherTypeName(row.etherType, name));
+    }
+    case ColumnId::IpSource:
+      return PutIpv4(out, row.ipSource);
+    case ColumnId::IpDestination:
+      return PutIpv4(out, row.ipDestination);
+    case ColumnId::UpperLayerProtocol: {
+      const int record = ProtocolRecord(row.ipProtocol);
+      return record < 0 ? PutDecimal(out, unsigned{row.ipProtocol}) : Put(out, IpProtocolCellText[record]);
+    }
+    case ColumnId::TcpConnectionNumber:
+      return PutDecimal(out, row.connection);
+    case ColumnId::TcpSourcePort:
+      return PutDecimal(out, unsigned{row.sourcePort});
+    case ColumnId::TcpDestinationPort:
+      return PutDecimal(out, unsigned{row.destinationPort});
+    case ColumnId::TcpSequenceNumber:
+      return PutDecimal(out, row.sequence);
+    case ColumnId::TcpAcknowledgementNumber:
+      return PutDecimal(out, row.acknowledgement);
+    case ColumnId::TcpFlags:
+      out = Put(out, "0x");
+      return std::to_chars(out, out + 8, unsigned{row.tcpFlags & 0x3Fu}, 16).ptr;
+    case ColumnId::TcpWindow:
+      return PutDecimal(out, unsigned{row.window});
+    case ColumnId::TcpChecksum:
+      return PutDecimal(out, unsigned{row.checksum});
+    case ColumnId::WinsockFunction:
+      return Put(out, InferSocketCall(row.tcpFlags, row.outgoing ? Direction::Outgoing : Direction::Incoming,
+                                      row.length));
+    case ColumnId::Data:
+      return Put(out, row.data.substr(0, CellTextCapacity));
+  }
+  return out;
+}

@@ -1,0 +1,59 @@
+#pragma once
+// One frame's row in binary form: the numbers, addresses and the Data text its cells are
+// made of. The decoder fills it, the row store keeps it compactly, and the cell texts are
+// built from it only when they are shown, saved, logged or written.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "analysis/columns.h"
+
+// How far the decoder went into a frame; which cells a row has follows from it.
+enum class RowKind : std::uint8_t {
+  Ethernet,        // nothing decoded past the EtherType (or IEEE 802.3 length)
+  Arp,             // ARP: Data holds its summary
+  Ipv4Unlisted,    // IPv4 with a protocol the protocol table lacks: its number is shown
+  Ipv4,            // IPv4 with a listed protocol other than TCP and UDP
+  Udp,             // IPv4 UDP: Data holds the payload
+  Tcp,             // IPv4 TCP: the TCP columns, the socket call and Data
+};
+
+struct PacketRow {
+  std::int64_t packetNumber = 0;
+  // Nanoseconds since the list's time origin; meaningful only when timeKnown.
+  std::int64_t timeNs = 0;
+  bool timeKnown = false;
+  std::uint32_t length = 0;  // the frame's length as decoded (the Bytes cell)
+  bool outgoing = false;
+  RowKind kind = RowKind::Ethernet;
+  std::array<std::uint8_t, 6> macSource{};
+  std::array<std::uint8_t, 6> macDestination{};
+  std::uint16_t etherType = 0;  // 1500 and below: an IEEE 802.3 length
+  std::array<std::uint8_t, 4> ipSource{};
+  std::array<std::uint8_t, 4> ipDestination{};
+  std::uint8_t ipProtocol = 0;
+  std::int64_t connection = 0;
+  std::uint16_t sourcePort = 0;
+  std::uint16_t destinationPort = 0;
+  std::uint32_t sequence = 0;
+  std::uint32_t acknowledgement = 0;
+  std::uint8_t tcpFlags = 0;
+  std::uint16_t window = 0;
+  std::uint16_t checksum = 0;
+  // The Data cell's text (payload as printable characters, or the ARP summary); it lives
+  // in the decoder's or the store's buffer.
+  std::string_view data;
+};
+
+// Whether a row has a cell in that column at all; a row's other cells are empty.
+bool CellApplies(const PacketRow& row, ColumnId id);
+
+// The most bytes one cell text can take (the Data cell's 256 and the longest table text
+// are below it).
+inline constexpr std::size_t CellTextCapacity = 512;
+
+// Writes the text of one cell, exactly as the list shows it, at out (room for
+// CellTextCapacity bytes); returns its end. Empty for a cell the row does not have.
+char* PutCellText(char* out, const PacketRow& row, ColumnId id);
