@@ -15,6 +15,20 @@
 inline constexpr std::size_t FrameBufferSize = 1520;
 inline constexpr std::size_t LogFilePathSize = 512;  // bytes, terminator included
 
+// The range of "Keep at most N rows".
+inline constexpr std::int64_t FewestKeptRows = 1000;
+inline constexpr std::int64_t MostKeptRows = 1'000'000'000;
+// What a row of the list costs in memory at most: the resident growth per row measured
+// over 10 M rows with all 21 columns shown and every row keeping its Data text (the
+// window benchmark), rounded up.
+inline constexpr std::int64_t RowBytes = 200;
+// The default of "Keep at most N rows": as many rows as fit in a quarter of the machine's
+// physical memory at RowBytes each, within the range above.
+constexpr std::int64_t DefaultKeptRows(std::uint64_t physicalBytes) {
+  const std::uint64_t rows = physicalBytes / 4 / RowBytes;
+  return rows < FewestKeptRows ? FewestKeptRows : rows > MostKeptRows ? MostKeptRows : static_cast<std::int64_t>(rows);
+}
+
 class CaptureState {
  public:
   CaptureState();
@@ -52,6 +66,9 @@ class CaptureState {
 
   // A BPF expression the adapter's frames must match; empty: every frame.
   std::string captureFilter;
+
+  // The most rows the report list keeps; past it the oldest rows leave the list.
+  std::int64_t keepRows = MostKeptRows;
 
   ConnectionTable connections;
 };

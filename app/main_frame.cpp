@@ -103,6 +103,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   connect(&listView_->Model(), &QAbstractItemModel::rowsInserted, this, [this] { UpdateCommandStates(); });
   connect(&listView_->Model(), &QAbstractItemModel::modelReset, this, [this] { UpdateCommandStates(); });
   connect(&listView_->Model(), &QAbstractItemModel::rowsRemoved, this, [this] { UpdateCommandStates(); });
+  connect(&listView_->Model(), &RowModel::rowsLeft, this, &CMainFrame::ShowRowsLeft);
   control_ = std::make_unique<CaptureControl>(state_, environment_, static_cast<CaptureView&>(*this));
   UpdateCommandStates();
 
@@ -285,15 +286,19 @@ void CMainFrame::createStatusBar() {
   bar->setSizeGripEnabled(false);
   static const char* const initial[] = {IdlePrompt,           TraceOffText,       "0 Live Connection(s)",
                                         "0 Packets Received", "0 Packets Sent",   "0 Bytes Received",
-                                        "0 Bytes Sent",       "0 Dropped"};
-  for (int i = 0; i < 8; ++i) {
+                                        "0 Bytes Sent",       "0 Dropped",        "0 Older Rows Left"};
+  for (int i = 0; i < PaneCount; ++i) {
     panes_[i] = new StatusPane(QString::fromLatin1(initial[i]), bar);
     panes_[i]->setObjectName(QStringLiteral("pane%1").arg(i));
   }
   // Pane 0 stretches and gives way to the prompts; panes 1 to 6 keep their place.
   bar->addWidget(panes_[0], 1);
-  for (int i = 1; i < 8; ++i) bar->addPermanentWidget(panes_[i]);
+  for (int i = 1; i < PaneCount; ++i) bar->addPermanentWidget(panes_[i]);
   panes_[7]->setVisible(false);
+  panes_[8]->setVisible(false);
+  panes_[8]->setToolTip(tr("Rows that left the list at its start because it keeps at most the rows set in Settings"));
+  panes_[8]->setWhatsThis(tr("How many of the oldest rows left the list since it was last cleared: the list keeps at most "
+                             "the number of rows set on the Column Headings page. The log file still has them."));
   panes_[7]->setToolTip(tr("Frames the kernel dropped because they could not be taken in time"));
 
   panes_[1]->setWhatsThis(tr("Whether a trace runs."));
@@ -385,7 +390,12 @@ QAction* CMainFrame::Action(int commandId) const {
   return it == actions_.end() ? nullptr : it->second;
 }
 
-QLabel* CMainFrame::Pane(int index) const { return index >= 0 && index < 8 ? panes_[index] : nullptr; }
+QLabel* CMainFrame::Pane(int index) const { return index >= 0 && index < PaneCount ? panes_[index] : nullptr; }
+
+void CMainFrame::ShowRowsLeft(qint64 total) {
+  panes_[8]->setText(QString::asprintf("%lld Older Rows Left", static_cast<long long>(total)));
+  panes_[8]->setVisible(total > 0);
+}
 
 void CMainFrame::ShowCounters(const TrafficCounters& c) {
   panes_[2]->setText(QString::asprintf("%lld Live Connection(s)", static_cast<long long>(c.liveConnections)));
@@ -484,7 +494,8 @@ int CMainFrame::ShowMessage(const std::string& text, const std::string& informat
 }
 
 BatchSink& CMainFrame::Rows() {
-  receiver_->Prepare(listView_->Model().Rows().RowCount());
+  // Packet numbers go on from the last row's, also when older rows have left the list.
+  receiver_->Prepare(listView_->Model().NextPacketNumber());
   return *receiver_;
 }
 

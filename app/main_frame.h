@@ -77,7 +77,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
 
   // The action of a command identifier (command_id), or null.
   QAction* Action(int commandId) const;
-  // Status pane 0 (prompts) to 6, and 7 (frames the kernel dropped; hidden while none).
+  // Status pane 0 (prompts) to 6, 7 (frames the kernel dropped; hidden while none) and 8
+  // (older rows that left the list past its limit; hidden while none).
+  static constexpr int PaneCount = 9;
   QLabel* Pane(int index) const;
   QToolBar* MainToolBar() const { return mainToolBar_; }
   QToolBar* BannerBar() const { return bannerBar_; }
@@ -132,6 +134,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
   void FitToScreen();
   void ShowCounters(const TrafficCounters& counters);
+  void ShowRowsLeft(qint64 total);
   void ShowHelpPage(const QString& page);
 
   // CaptureView
@@ -157,7 +160,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   std::map<int, QAction*> actions_;
   QToolBar* mainToolBar_ = nullptr;
   QToolBar* bannerBar_ = nullptr;
-  StatusPane* panes_[8] = {};
+  StatusPane* panes_[PaneCount] = {};
   CRowListView* listView_ = nullptr;
   QPointer<HelpWindow> helpWindow_;
   std::unique_ptr<BatchReceiver> receiver_;

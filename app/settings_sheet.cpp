@@ -12,10 +12,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTabWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <cstdio>
 
 #include "analysis/mac_text.h"
@@ -108,7 +110,19 @@ CPPReport::CPPReport(QWidget* parent) : SettingsPage(parent) {
   grid->addWidget(CheckBox(1026), 1, 0);
   grid->addWidget(CheckBox(1018), 1, 1);
   grid->addWidget(CheckBox(1027), 2, 0);
-  grid->setRowStretch(3, 1);
+
+  // The bound of the list: past it the oldest rows leave it (the log file still gets them).
+  keepRowsBox_ = new QSpinBox(this);
+  keepRowsBox_->setObjectName(ControlName(KeepRowsControl));
+  keepRowsBox_->setRange(static_cast<int>(FewestKeptRows), static_cast<int>(MostKeptRows));
+  keepRowsBox_->setGroupSeparatorShown(true);
+  keepRowsBox_->setSingleStep(100000);
+  auto* keepRow = new QHBoxLayout;
+  keepRow->addWidget(PlainLabel(QStringLiteral("Keep at most"), this));
+  keepRow->addWidget(keepRowsBox_, 1);
+  keepRow->addWidget(PlainLabel(QStringLiteral("rows"), this));
+  grid->addLayout(keepRow, 3, 0, 1, 2);
+  grid->setRowStretch(4, 1);
 }
 
 QCheckBox* CPPReport::CheckBox(int controlId) const {
@@ -134,10 +148,12 @@ void CPPReport::CopyTo(ColumnSet& columns) const {
 
 void CPPReport::Initialise() {
   for (int i = 0; i < BoxCount; ++i) boxes_[i]->setChecked(values[i] != 0);
+  keepRowsBox_->setValue(static_cast<int>(std::clamp(keepRows, FewestKeptRows, MostKeptRows)));
 }
 
 bool CPPReport::SaveControls() {
   for (int i = 0; i < BoxCount; ++i) values[i] = boxes_[i]->isChecked() ? 1 : 0;
+  keepRows = keepRowsBox_->value();
   return true;
 }
 
@@ -381,6 +397,7 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
 
   report_ = new CPPReport;
   report_->CopyFrom(state.columns);
+  report_->keepRows = state.keepRows;
   log_ = new CPPLog(reportError, std::move(askLogPath));
   log_->saveToFile = state.saveLog != 0 ? 1 : 0;
   log_->path = state.logFilePath;
@@ -428,6 +445,7 @@ void SettingsSheet::accept() {
 std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& state) const {
   if (result() != QDialog::Accepted) return std::nullopt;
   report_->CopyTo(state.columns);
+  state.keepRows = report_->keepRows;
   std::optional<KeptAddress> kept;
   // The index changes only through the page, so a changed index means the page read the
   // new adapter just now. The same adapter again keeps the address the probe read.

@@ -24,6 +24,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QTabWidget;
 
 // Shows a message to the user (a modal message box in the program).
@@ -85,6 +86,9 @@ class CPPReport : public SettingsPage {
 
   // Members in the order of Boxes(): 1 when the column is to be shown.
   std::array<std::int32_t, BoxCount> values{};
+  // "Keep at most N rows".
+  std::int64_t keepRows = MostKeptRows;
+  static constexpr int KeepRowsControl = 1028;
 
   void CopyFrom(const ColumnSet& columns);
   // Packet Number plus every column whose member is set; positions assigned.
@@ -92,12 +96,14 @@ class CPPReport : public SettingsPage {
 
   bool SaveControls() override;
   QCheckBox* CheckBox(int controlId) const;
+  QSpinBox* KeepRowsBox() const { return keepRowsBox_; }
 
  protected:
   void Initialise() override;
 
  private:
   std::array<QCheckBox*, BoxCount> boxes_{};
+  QSpinBox* keepRowsBox_ = nullptr;
 };
 
 // "Log": the save-to-file flag and the log file path.

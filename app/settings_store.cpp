@@ -1,5 +1,7 @@
 #include "app/settings_store.h"
 
+#include <unistd.h>
+
 #include <limits>
 
 #include "analysis/capture_state.h"
@@ -50,7 +52,13 @@ void QSettingsProfile::WriteString(std::string_view section, std::string_view en
 
 void QSettingsProfile::Flush() { settings_->sync(); }
 
-void LoadSettings(SettingsProfile& profile, CaptureState& state) {
+std::uint64_t PhysicalMemoryBytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGESIZE);
+  return pages > 0 && pageSize > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize) : 0;
+}
+
+void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t physicalBytes) {
   // Every run starts with the same column set, whatever the last run stored.
   state.columns.SetShownFromText(StartupColumnPattern);
   state.columns.AssignColumnPositions();
@@ -69,6 +77,10 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state) {
 
   // Kept as stored: one that no longer compiles is refused at Start with libpcap's reason.
   state.captureFilter = profile.ReadString(SettingsSection, "CaptureFilter", "");
+
+  // Kept as a 32-bit number, as every setting is; MostKeptRows fits.
+  const std::int32_t keep = profile.ReadInt(SettingsSection, "KeepAtMostRows", 0);
+  state.keepRows = keep >= FewestKeptRows && keep <= MostKeptRows ? keep : DefaultKeptRows(physicalBytes);
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -77,5 +89,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "Adapter", state.adapterIndex);
   profile.WriteInt(SettingsSection, "Save", state.saveLog);
   profile.WriteString(SettingsSection, "CaptureFilter", state.captureFilter);
+  profile.WriteInt(SettingsSection, "KeepAtMostRows", static_cast<std::int32_t>(state.keepRows));
   profile.Flush();
 }

@@ -51,8 +51,14 @@ class QSettingsProfile : public SettingsProfile {
   std::unique_ptr<QSettings> settings_;
 };
 
+// The machine's physical memory in bytes (0 when the system does not say).
+std::uint64_t PhysicalMemoryBytes();
+
 // Reads the settings into the state: the start-up column set (the stored "Bools" is never
-// read), "Adapter" clamped to 0..14, "Save", "LogFile".
-void LoadSettings(SettingsProfile& profile, CaptureState& state);
-// Writes "Bools", "LogFile", "Adapter" and "Save", in that order.
+// read), "Adapter" clamped to 0..14, "Save", "LogFile", "CaptureFilter" and
+// "KeepAtMostRows" (missing or outside FewestKeptRows..MostKeptRows: DefaultKeptRows of
+// physicalBytes).
+void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t physicalBytes = PhysicalMemoryBytes());
+// Writes "Bools", "LogFile", "Adapter", "Save", "CaptureFilter" and "KeepAtMostRows", in
+// that order.
 void SaveSettings(SettingsProfile& profile, const CaptureState& state);

@@ -250,11 +250,21 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   // appears then narrows or shortens the client area once more. So whether the list is at
   // its end is kept from the user's last scroll, and every new range is followed while it is.
   QScrollBar* bar = verticalScrollBar();
-  connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) { atEnd_ = value >= bar->maximum(); });
+  connect(bar, &QScrollBar::valueChanged, this, [this, bar](int value) {
+    if (!removing_) atEnd_ = value >= bar->maximum();
+  });
   connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
     // A range the value already reaches (nothing to scroll, or rows removed) shows the end too.
-    atEnd_ = atEnd_ || bar->value() >= maximum;
+    if (!removing_) atEnd_ = atEnd_ || bar->value() >= maximum;
     if (atEnd_) bar->setValue(maximum);
+  });
+  // Older rows leaving at the front must not move what the user looks at: the rows in
+  // sight stay in sight (the selection follows its rows by itself). While rows leave, the
+  // shrinking range says nothing about where the user is.
+  connect(model_, &QAbstractItemModel::rowsRemoved, this, [this, bar] {
+    if (keptValue_ >= 0) bar->setValue(keptValue_);
+    removing_ = false;
+    if (atEnd_) bar->setValue(bar->maximum());
   });
 }
 
@@ -264,6 +274,7 @@ void CRowListView::InsertColumns() {
   const ColumnSet& columns = state_.columns;
   const int n = columns.ShownCount();
   model_->SetColumns(columns);
+  model_->SetRowLimit(state_.keepRows);
   if (n == 0) return;
   // Outer width: frame and scroll bar included, as the window is seen from outside.
   const int width = this->width() / n;
@@ -278,6 +289,18 @@ void CRowListView::SetDetailsOpener(DetailsOpener opener) { opener_ = std::move(
 void CRowListView::CellText(int row, int column, std::string& out) const {
   const std::string_view cell = model_->CellText(row, column);
   out.assign(cell.substr(0, DrawTextMaxChars));
+}
+
+void CRowListView::rowsAboutToBeRemoved(const QModelIndex& parent, int first, int last) {
+  removing_ = true;
+  QScrollBar* bar = verticalScrollBar();
+  const int step = verticalScrollMode() == ScrollPerPixel ? verticalHeader()->defaultSectionSize() : 1;
+  keptValue_ = first == 0 && !atEnd_ ? std::max(0, bar->value() - (last + 1) * step) : -1;
+  // A current row that leaves would hand the focus to the first row left and scroll
+  // there; it goes with its row instead.
+  const QModelIndex current = currentIndex();
+  if (current.isValid() && current.row() >= first && current.row() <= last) selectionModel()->clearCurrentIndex();
+  CListViewEx::rowsAboutToBeRemoved(parent, first, last);
 }
 
 void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {

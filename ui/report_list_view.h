@@ -85,7 +85,7 @@ class CRowListView : public CListViewEx {
   const RowModel& Model() const { return *model_; }
 
   // Columns from the column set, all of equal width: the view's outer width divided by
-  // the number of shown columns. Removes every row.
+  // the number of shown columns, and the row limit from the state. Removes every row.
   void InsertColumns();
   // Removes every row and every column.
   void RemoveColumns();
@@ -96,6 +96,7 @@ class CRowListView : public CListViewEx {
  protected:
   void CellText(int row, int column, std::string& out) const override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void rowsAboutToBeRemoved(const QModelIndex& parent, int first, int last) override;
 
  private:
   void OpenDetailsDialog(const QString& title, const std::string& details);
@@ -105,4 +106,7 @@ class CRowListView : public CListViewEx {
   DetailsOpener opener_;
   // The last row was in sight after the user's last scroll: new rows are followed.
   bool atEnd_ = true;
+  // Rows are leaving the list, and the scroll value they leave the view at (-1: none).
+  bool removing_ = false;
+  int keptValue_ = -1;
 };

@@ -8,6 +8,7 @@ RowModel::RowModel(QObject* parent) : QAbstractTableModel(parent), rows_(1) {}
 RowModel::~RowModel() = default;
 
 void RowModel::SetColumns(const ColumnSet& columns) {
+  ForgetRowsLeft();
   beginResetModel();
   headers_.clear();
   for (const ColumnId id : ColumnListOrder) {
@@ -28,9 +29,28 @@ void RowModel::AppendBatch(const RowStore& batch) {
   beginInsertRows(QModelIndex(), static_cast<int>(have), static_cast<int>(have + add - 1));
   rows_.Append(batch, add);
   endInsertRows();
+
+  const std::int64_t rows = rows_.RowCount();
+  if (rows <= rowLimit_) return;
+  const std::int64_t margin = std::min<std::int64_t>(rowLimit_ / 32, 65536);
+  const std::int64_t leave = rows - (rowLimit_ - margin);
+  beginRemoveRows(QModelIndex(), 0, static_cast<int>(leave - 1));
+  rows_.RemoveFirst(leave);
+  rowsLeft_ += leave;
+  endRemoveRows();
+  emit rowsLeft(rowsLeft_);
+}
+
+void RowModel::SetRowLimit(std::int64_t limit) { rowLimit_ = std::clamp<std::int64_t>(limit, 1, INT_MAX / 2); }
+
+void RowModel::ForgetRowsLeft() {
+  if (rowsLeft_ == 0) return;
+  rowsLeft_ = 0;
+  emit rowsLeft(0);
 }
 
 void RowModel::Clear() {
+  ForgetRowsLeft();
   if (rows_.RowCount() == 0) return;
   beginRemoveRows(QModelIndex(), 0, rowCount() - 1);
   rows_.Clear();
@@ -38,6 +58,7 @@ void RowModel::Clear() {
 }
 
 void RowModel::RemoveAll() {
+  ForgetRowsLeft();
   beginResetModel();
   headers_.clear();
   columnCount_ = 0;

@@ -4,6 +4,7 @@
 #include "app/settings_sheet.h"
 
 #include <QCheckBox>
+#include <QSpinBox>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -180,6 +181,26 @@ TEST_F(SettingsSheetTest, CheckedBoxesBecomeShownColumnsInIdOrder) {
   EXPECT_EQ(state.columns.Position(ColumnId::InOut), 1);
   EXPECT_EQ(state.columns.Position(ColumnId::TcpSourcePort), 2);
   EXPECT_EQ(state.columns.Position(ColumnId::Data), 3);
+}
+
+TEST_F(SettingsSheetTest, KeepAtMostRowsIsOnTheReportPageAndTakenOnOk) {
+  state.keepRows = 3'000'000;
+  auto sheet = MakeSheet();
+  QSpinBox* box = sheet->ReportPage().KeepRowsBox();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(box->value(), 3'000'000);
+  EXPECT_EQ(box->minimum(), FewestKeptRows);
+  EXPECT_EQ(box->maximum(), MostKeptRows);
+  box->setValue(250'000);
+  sheet->accept();
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.keepRows, 250'000);
+
+  auto cancelled = MakeSheet();
+  cancelled->ReportPage().KeepRowsBox()->setValue(9'999);
+  cancelled->reject();
+  cancelled->ApplyTo(state);
+  EXPECT_EQ(state.keepRows, 250'000);
 }
 
 TEST_F(SettingsSheetTest, CancelChangesNothing) {

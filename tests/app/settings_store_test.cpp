@@ -87,6 +87,32 @@ TEST_F(SettingsStoreTest, StoredBoolsNeverChangeTheStartupColumns) {
   EXPECT_EQ(Load()->columns.ShownCount(), 13);
 }
 
+TEST_F(SettingsStoreTest, KeptRowsComeBackAndDefaultToAQuarterOfTheMemory) {
+  constexpr std::uint64_t kSixteenGiB = std::uint64_t{16} << 30;
+  const auto load = [&](std::uint64_t memory) {
+    QSettingsProfile profile(file, QSettings::IniFormat);
+    CaptureState state;
+    LoadSettings(profile, state, memory);
+    return state.keepRows;
+  };
+  EXPECT_EQ(load(kSixteenGiB), static_cast<std::int64_t>(kSixteenGiB / 4 / RowBytes));
+  EXPECT_EQ(load(0), FewestKeptRows);  // memory unknown: the smallest bound
+  EXPECT_EQ(load(std::uint64_t{1} << 50), MostKeptRows);
+  {
+    QSettingsProfile profile(file, QSettings::IniFormat);
+    CaptureState state;
+    LoadSettings(profile, state, kSixteenGiB);
+    state.keepRows = 2'500'000;
+    SaveSettings(profile, state);
+  }
+  EXPECT_EQ(QSettings(file, QSettings::IniFormat).value("Orrisvane/KeepAtMostRows").toInt(), 2'500'000);
+  EXPECT_EQ(load(kSixteenGiB), 2'500'000);
+  for (const char* wrong : {"999", "1000000001", "-5", "many"}) {
+    Store("KeepAtMostRows", wrong);
+    EXPECT_EQ(load(kSixteenGiB), static_cast<std::int64_t>(kSixteenGiB / 4 / RowBytes)) << wrong;
+  }
+}
+
 TEST_F(SettingsStoreTest, GarbageValuesGiveTheDefaults) {
   StoreRaw("[Orrisvane]\nAdapter=three\nSave=1x\nLogFile=a, b\n");
   auto state = Load();
@@ -148,12 +174,14 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   CaptureState state;
   LoadSettings(profile, state);
   EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
-                                         "read Orrisvane/CaptureFilter"));
+                                         "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows"));
   profile.calls.clear();
+  state.keepRows = 5000000;
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
               ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
-                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter="));
+                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
+                          "write Orrisvane/KeepAtMostRows=5000000"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

@@ -103,6 +103,38 @@ TEST_F(ReportListViewTest, FollowsNewRowsOnlyWhileScrolledToTheEnd) {
   EXPECT_EQ(view.Model().rowCount(), 205);
 }
 
+TEST_F(ReportListViewTest, OlderRowsLeavingKeepTheSelectionAndTheRowsInSight) {
+  Show(400, 200, ShowFirst(3));
+  view.Model().SetRowLimit(1024);  // a margin of 32 rows
+  QScrollBar* bar = view.verticalScrollBar();
+  const auto number = [this](int row) { return view.Model().data(view.Model().index(row, 0)).toString(); };
+  Append(0, 1024);
+  bar->setValue(500);  // the user looks at older rows and picks one
+  view.selectRow(510);
+  QApplication::processEvents();
+  const QString top = number(view.rowAt(0));
+  ASSERT_GT(bar->maximum() - bar->value(), 50);
+
+  Append(1024, 100);  // 132 rows leave
+  ASSERT_EQ(view.Model().RowsLeft(), 132);
+  EXPECT_EQ(number(view.rowAt(0)), top);
+  const QModelIndexList selected = view.selectionModel()->selectedRows();
+  ASSERT_EQ(selected.size(), 1);
+  EXPECT_EQ(number(selected[0].row()), "510");
+  EXPECT_EQ(number(view.currentIndex().row()), "510");
+
+  // The user's top row leaves too: the list shows its new first row.
+  Append(1124, 600);
+  EXPECT_EQ(view.rowAt(0), 0);
+  EXPECT_TRUE(view.selectionModel()->selectedRows().isEmpty());
+
+  // Following the end goes on while rows leave.
+  bar->setValue(bar->maximum());
+  for (int i = 0; i < 5; ++i) Append(1724 + 300 * i, 300);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  EXPECT_EQ(number(view.rowAt(view.viewport()->height() - 1)), "3223");
+}
+
 TEST_F(ReportListViewTest, FollowsTheEndWhenBothScrollBarsAppear) {
   auto lastRowInSight = [this] {
     const QRect row = view.visualRect(view.Model().index(view.Model().rowCount() - 1, 0));

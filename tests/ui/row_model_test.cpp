@@ -78,3 +78,39 @@ TEST_F(RowModelTest, ClearKeepsColumnsRemoveAllDropsBoth) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RowModelTest, PastTheLimitTheOldestRowsLeaveInOneRemovalAndNumbersGoOn) {
+  model.SetColumns(ShowFirst(3));
+  model.SetRowLimit(640);  // a margin of 640 / 32 = 20 rows
+  QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+  QSignalSpy left(&model, &RowModel::rowsLeft);
+  model.AppendBatch(MakeRows(3, 0, 600));
+  model.AppendBatch(MakeRows(3, 600, 40));
+  EXPECT_EQ(removed.count(), 0);  // at the limit, nothing leaves
+  model.AppendBatch(MakeRows(3, 640, 100));
+  ASSERT_EQ(removed.count(), 1);
+  EXPECT_EQ(removed[0][1].toInt(), 0);
+  EXPECT_EQ(removed[0][2].toInt(), 119);  // 100 over the limit and the margin
+  EXPECT_EQ(model.rowCount(), 620);
+  EXPECT_EQ(model.RowsLeft(), 120);
+  ASSERT_EQ(left.count(), 1);
+  EXPECT_EQ(left[0][0].toLongLong(), 120);
+  EXPECT_EQ(Cell(model, 0, 0), "120");
+  EXPECT_EQ(Cell(model, 619, 2), "r739c2");
+  EXPECT_EQ(model.NextPacketNumber(), 740);
+
+  // A batch larger than the limit leaves only its newest rows.
+  model.AppendBatch(MakeRows(3, 740, 2000));
+  EXPECT_EQ(model.rowCount(), 620);
+  EXPECT_EQ(Cell(model, 0, 0), "2120");
+  EXPECT_EQ(model.NextPacketNumber(), 2740);
+
+  model.Clear();  // numbers start again, and nothing has left
+  EXPECT_EQ(model.RowsLeft(), 0);
+  EXPECT_EQ(left.last()[0].toLongLong(), 0);
+  EXPECT_EQ(model.NextPacketNumber(), 0);
+}
+
+}  // namespace
