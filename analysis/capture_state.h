@@ -46,6 +46,8 @@ class CaptureState {
 
   // A BPF expression the adapter's frames must match; empty: every frame.
   std::string captureFilter;
+  // The most the trace's frames may take on disk, in MiB (the spool; at least 1).
+  std::int32_t spoolLimitMiB = 4096;
 
   ConnectionTable connections;
 };

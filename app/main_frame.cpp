@@ -97,6 +97,9 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   connect(receiver_.get(), &BatchReceiver::readFailed, this, [this](const QString& reason) {
     ShowMessage(ReadFailedMessage, CaptureControl::ExplainFailure(reason.toStdString()));
   });
+  connect(receiver_.get(), &BatchReceiver::framesNotKept, this, [this](const QString& reason) {
+    ShowMessage(FramesNotKeptMessage, reason.toStdString());
+  });
   log_ = std::make_unique<LogFile>([this](const std::string& text) { ShowMessage(text, {}); }, QDir::homePath());
   receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters&) { log_->Append(batch); });
   // The Save commands follow whether the list has rows.

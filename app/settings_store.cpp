@@ -69,6 +69,9 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state) {
 
   // Kept as stored: one that no longer compiles is refused at Start with libpcap's reason.
   state.captureFilter = profile.ReadString(SettingsSection, "CaptureFilter", "");
+
+  const std::int32_t spoolLimit = profile.ReadInt(SettingsSection, "SpoolLimitMiB", CaptureState{}.spoolLimitMiB);
+  state.spoolLimitMiB = spoolLimit >= 1 ? spoolLimit : CaptureState{}.spoolLimitMiB;
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -77,5 +80,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "Adapter", state.adapterIndex);
   profile.WriteInt(SettingsSection, "Save", state.saveLog);
   profile.WriteString(SettingsSection, "CaptureFilter", state.captureFilter);
+  profile.WriteInt(SettingsSection, "SpoolLimitMiB", state.spoolLimitMiB);
   profile.Flush();
 }
