@@ -435,7 +435,19 @@ void CMainFrame::OnSaveTrace() {
   const QString path = askSavePath_ ? askSavePath_(this) : AskSaveTracePath(this);
   if (path.isEmpty()) return;
   QString error;
-  if (!::SaveTrace(path, state_.columns, listView_->Model().Rows(), &error)) ShowMessage(error.toStdString(), {});
+  const RowStore& rows = listView_->Model().Rows();
+  if (!SavesFrames(path)) {
+    if (!::SaveTrace(path, state_.columns, rows, &error)) ShowMessage(error.toStdString(), {});
+    return;
+  }
+  std::int64_t missing = 0;
+  // A row's packet number is its place in the list.
+  const auto packetNumberOf = [](std::int64_t row) { return row; };
+  if (!SaveFrames(path, control_->Frames(), rows.RowCount(), packetNumberOf, &missing, &error)) {
+    ShowMessage(error.toStdString(), {});
+  } else if (missing > 0) {
+    ShowMessage(FramesMissingMessage(missing, rows.RowCount()), {});
+  }
 }
 
 void CMainFrame::OnAbout() {
