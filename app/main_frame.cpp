@@ -505,9 +505,14 @@ BatchSink& CMainFrame::Rows() {
 
 void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
 
-void CMainFrame::DeleteAllRows() { listView_->Model().Clear(); }
+void CMainFrame::DeleteAllRows() {
+  // The spool goes with the rows.
+  listView_->SetFrameSource(nullptr);
+  listView_->Model().Clear();
+}
 
 void CMainFrame::TraceStarted() {
+  listView_->SetFrameSource(control_->Frames());
   if (state_.saveLog) log_->Open(state_.logFilePath, state_.columns);
 }
 

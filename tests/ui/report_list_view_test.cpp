@@ -32,7 +32,7 @@ struct Opened {
 class ReportListViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    view.SetDetailsOpener([this](const QString& title, const std::string& details) {
+    view.SetDetailsOpener([this](const QString& title, const std::string& details, const std::string&) {
       opened.push_back({title, details});
       events.push_back("dialog");
     });
