@@ -422,8 +422,10 @@ void CMainFrame::RunSettingsSheet() {
   const auto kept = sheet.ApplyTo(state_);
   // OK always rebuilds the list, whether or not the choice changed: rows made under the
   // old column set could not be shown under the new one.
+  listView_->SetFrameSource(nullptr);
   listView_->RemoveColumns();
   listView_->InsertColumns();
+  control_->DropFrames();
   control_->UpdateTitle();
   if (kept) ShowMessage(AdapterAddressKeptMessage, CaptureControl::ExplainFailure(kept->reason));
 }

@@ -108,7 +108,11 @@ void CaptureControl::Stop() {
 void CaptureControl::Clear() {
   Stop();
   view_.DeleteAllRows();
-  spool_.reset();
+  DropFrames();
+}
+
+void CaptureControl::DropFrames() {
+  if (!tracing_) spool_.reset();
 }
 
 void CaptureControl::SetTraceState(bool tracing) {

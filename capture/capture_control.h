@@ -71,6 +71,9 @@ class CaptureControl {
   void Start();
   void Stop();
   void Clear();
+  // The rows of the list are gone (Clear, a new column set): so is their spool. Call only
+  // while no trace runs.
+  void DropFrames();
 
   bool IsTracing() const { return tracing_ != 0; }
   // The frames of the listed rows kept on disk (the spool, from the first Start to

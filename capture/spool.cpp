@@ -149,7 +149,10 @@ Spool::~Spool() {
 void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::uint8_t* bytes,
                    std::uint32_t length) {
   const std::size_t blockBytes = frame_file::PcapngPacketBytes(length);
-  if (pendingFile_ == 0 || (fileOffset_ + blockBytes > fileBytes_ && framesInFile_ > 0)) StartFile();
+  // Numbers that go back (a list emptied without Clear) start a file of their own, so
+  // that the numbers within a file only grow.
+  if (pendingFile_ == 0 || packetNumber < nextNumber_ || (fileOffset_ + blockBytes > fileBytes_ && framesInFile_ > 0))
+    StartFile();
   if (packetNumber != nextNumber_ || sinceCheckpoint_ >= CheckpointInterval) {
     pendingCheckpoints_.push_back({packetNumber, fileOffset_});
     sinceCheckpoint_ = 0;

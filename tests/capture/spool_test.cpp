@@ -111,6 +111,19 @@ TEST_F(SpoolTest, FramesAreReadBackByTheirNumbersInAnyOrder) {
   for (const std::string& path : files) EXPECT_FALSE(fs::exists(path)) << path;
 }
 
+TEST_F(SpoolTest, NumbersThatStartAgainFindTheNewerFrames) {
+  auto spool = Make({});
+  RecordFrames(*spool, 0, 200);
+  const Bytes again = PatternFrame(99, 0xEE);
+  for (std::int64_t n = 0; n < 10; ++n) spool->Record(n, InfoOf(n), again.data(), static_cast<std::uint32_t>(again.size()));
+  spool->Publish();
+  StoredFrame frame;
+  ASSERT_TRUE(spool->ReadFrame(5, frame));
+  EXPECT_EQ(frame.bytes, again);
+  ASSERT_TRUE(spool->ReadFrame(9, frame));
+  EXPECT_EQ(frame.bytes, again);
+}
+
 TEST_F(SpoolTest, PastItsLimitTheOldestFileLeaves) {
   SpoolOptions options;
   options.limitBytes = MinimumSpoolLimitBytes;
