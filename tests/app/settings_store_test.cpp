@@ -99,6 +99,14 @@ TEST_F(SettingsStoreTest, GarbageValuesGiveTheDefaults) {
   EXPECT_EQ(state->saveLog, 1);
 }
 
+TEST_F(SettingsStoreTest, TheSpoolLimitIsAtLeastOneMebibyte) {
+  EXPECT_EQ(Load()->spoolLimitMiB, 4096);
+  for (auto [stored, loaded] : std::vector<std::pair<int, int>>{{1, 1}, {20000, 20000}, {0, 4096}, {-5, 4096}}) {
+    Store("SpoolLimitMiB", stored);
+    EXPECT_EQ(Load()->spoolLimitMiB, loaded) << "stored " << stored;
+  }
+}
+
 TEST_F(SettingsStoreTest, LogFilePathMustFitFiveHundredTwelveBytes) {
   const std::string fits(511, 'p');
   Store("LogFile", QString::fromStdString(fits));
@@ -147,12 +155,13 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   CaptureState state;
   LoadSettings(profile, state);
   EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
-                                         "read Orrisvane/CaptureFilter"));
+                                         "read Orrisvane/CaptureFilter", "read Orrisvane/SpoolLimitMiB"));
   profile.calls.clear();
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
               ElementsAre("write Orrisvane/Bools=11100011111110000011", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
-                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter="));
+                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
+                          "write Orrisvane/SpoolLimitMiB=4096"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {
