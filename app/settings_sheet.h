@@ -24,6 +24,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 class QTabWidget;
 
 // Shows a message to the user (a modal message box in the program).
@@ -40,6 +41,7 @@ inline constexpr int AdapterList = 1023;
 inline constexpr int Description = 1024;
 inline constexpr int MacAddress = 1025;
 inline constexpr int CaptureFilter = 1026;
+inline constexpr int SpoolLimit = 1040;
 }  // namespace settings_control
 
 // The longest log file path the settings keep, in bytes of its 8-bit form.
@@ -100,7 +102,8 @@ class CPPReport : public SettingsPage {
   std::array<QCheckBox*, BoxCount> boxes_{};
 };
 
-// "Log": the save-to-file flag and the log file path.
+// "Log": the save-to-file flag and the log file path; and how much of the trace's frames
+// is kept on disk (MiB).
 class CPPLog : public SettingsPage {
   Q_OBJECT
  public:
@@ -108,6 +111,7 @@ class CPPLog : public SettingsPage {
 
   std::int32_t saveToFile = 0;
   std::string path;
+  std::int32_t spoolLimitMiB = 4096;
 
   bool SaveControls() override;
   // The "..." button.
@@ -116,6 +120,7 @@ class CPPLog : public SettingsPage {
   QCheckBox* SaveToFileBox() const { return saveBox_; }
   QLineEdit* PathEdit() const { return pathEdit_; }
   QPushButton* BrowseButton() const { return browse_; }
+  QSpinBox* SpoolLimitBox() const { return spoolLimit_; }
 
  protected:
   void Initialise() override;
@@ -130,6 +135,7 @@ class CPPLog : public SettingsPage {
   QCheckBox* saveBox_ = nullptr;
   QLineEdit* pathEdit_ = nullptr;
   QPushButton* browse_ = nullptr;
+  QSpinBox* spoolLimit_ = nullptr;
 };
 
 // "Adapter": the adapters found, with the chosen one's description and MAC address.
