@@ -66,6 +66,8 @@ class CaptureState {
 
   // A BPF expression the adapter's frames must match; empty: every frame.
   std::string captureFilter;
+  // The most the trace's frames may take on disk, in MiB (the spool; at least 1).
+  std::int32_t spoolLimitMiB = 4096;
 
   // The most rows the report list keeps; past it the oldest rows leave the list.
   std::int64_t keepRows = MostKeptRows;

@@ -97,6 +97,9 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   connect(receiver_.get(), &BatchReceiver::readFailed, this, [this](const QString& reason) {
     ShowMessage(ReadFailedMessage, CaptureControl::ExplainFailure(reason.toStdString()));
   });
+  connect(receiver_.get(), &BatchReceiver::framesNotKept, this, [this](const QString& reason) {
+    ShowMessage(FramesNotKeptMessage, reason.toStdString());
+  });
   log_ = std::make_unique<LogFile>([this](const std::string& text) { ShowMessage(text, {}); }, QDir::homePath());
   receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters&) { log_->Append(batch); });
   // The Save commands follow whether the list has rows.
@@ -429,8 +432,10 @@ void CMainFrame::RunSettingsSheet() {
   const auto kept = sheet.ApplyTo(state_);
   // OK always rebuilds the list, whether or not the choice changed: rows made under the
   // old column set could not be shown under the new one.
+  listView_->SetFrameSource(nullptr);
   listView_->RemoveColumns();
   listView_->InsertColumns();
+  control_->DropFrames();
   control_->UpdateTitle();
   if (kept) ShowMessage(AdapterAddressKeptMessage, CaptureControl::ExplainFailure(kept->reason));
 }
@@ -442,7 +447,19 @@ void CMainFrame::OnSaveTrace() {
   const QString path = askSavePath_ ? askSavePath_(this) : AskSaveTracePath(this);
   if (path.isEmpty()) return;
   QString error;
-  if (!::SaveTrace(path, state_.columns, listView_->Model().Rows(), &error)) ShowMessage(error.toStdString(), {});
+  const RowStore& rows = listView_->Model().Rows();
+  if (!SavesFrames(path)) {
+    if (!::SaveTrace(path, state_.columns, rows, &error)) ShowMessage(error.toStdString(), {});
+    return;
+  }
+  std::int64_t missing = 0;
+  // A row's packet number is its place in the list.
+  const auto packetNumberOf = [](std::int64_t row) { return row; };
+  if (!SaveFrames(path, control_->Frames(), rows.RowCount(), packetNumberOf, &missing, &error)) {
+    ShowMessage(error.toStdString(), {});
+  } else if (missing > 0) {
+    ShowMessage(FramesMissingMessage(missing, rows.RowCount()), {});
+  }
 }
 
 void CMainFrame::OnAbout() {
@@ -501,9 +518,14 @@ BatchSink& CMainFrame::Rows() {
 
 void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
 
-void CMainFrame::DeleteAllRows() { listView_->Model().Clear(); }
+void CMainFrame::DeleteAllRows() {
+  // The spool goes with the rows.
+  listView_->SetFrameSource(nullptr);
+  listView_->Model().Clear();
+}
 
 void CMainFrame::TraceStarted() {
+  listView_->SetFrameSource(control_->Frames());
   if (state_.saveLog) log_->Open(state_.logFilePath, state_.columns);
 }
 

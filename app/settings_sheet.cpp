@@ -213,9 +213,21 @@ CPPLog::CPPLog(ReportErrorFn reportError, LogPathDialogFn askPath, QWidget* pare
   inner->addLayout(pathRow);
   inner->addStretch();
 
+  // The frames of a trace go to the cache folder, a ring of files within this much.
+  auto* frames = new QGroupBox(QStringLiteral("Frames on Disk"), this);
+  spoolLimit_ = new QSpinBox(frames);
+  spoolLimit_->setObjectName(ControlName(settings_control::SpoolLimit));
+  spoolLimit_->setRange(1, 1 << 30);
+  spoolLimit_->setSuffix(QStringLiteral(" MiB"));
+  spoolLimit_->setToolTip(QStringLiteral("The oldest frames leave past this size, or before the disk is full."));
+  auto* limitRow = new QHBoxLayout(frames);
+  limitRow->addWidget(new QLabel(QStringLiteral("Keep at most:"), frames));
+  limitRow->addWidget(spoolLimit_, 1);
+
   auto* outer = new QVBoxLayout(this);
   outer->addSpacing(30);
   outer->addWidget(group);
+  outer->addWidget(frames);
   outer->addStretch();
 
   connect(browse_, &QPushButton::clicked, this, &CPPLog::Browse);
@@ -226,6 +238,7 @@ void CPPLog::Initialise() { LoadControls(); }
 void CPPLog::LoadControls() {
   saveBox_->setChecked(saveToFile != 0);
   pathEdit_->setText(QString::fromLocal8Bit(path.data(), static_cast<qsizetype>(path.size())));
+  spoolLimit_->setValue(spoolLimitMiB);
 }
 
 bool CPPLog::TakePath(const QString& text) {
@@ -240,6 +253,7 @@ bool CPPLog::TakePath(const QString& text) {
 
 bool CPPLog::SaveControls() {
   saveToFile = saveBox_->isChecked() ? 1 : 0;
+  spoolLimitMiB = spoolLimit_->value();
   if (TakePath(pathEdit_->text())) return true;
   // The refused text would otherwise sit in the box looking as if it were kept.
   LoadControls();
@@ -401,6 +415,7 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
   log_ = new CPPLog(reportError, std::move(askLogPath));
   log_->saveToFile = state.saveLog != 0 ? 1 : 0;
   log_->path = state.logFilePath;
+  log_->spoolLimitMiB = state.spoolLimitMiB;
   adapter_ = new CPPAdapter(state.adapterIndex, env, reportError);
   adapter_->captureFilter = state.captureFilter;
 
@@ -458,6 +473,7 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   state.adapterIndex = adapter_->adapterIndex;
   state.saveLog = log_->saveToFile;
   state.logFilePath = log_->path;
+  state.spoolLimitMiB = log_->spoolLimitMiB;
   state.captureFilter = adapter_->captureFilter;
   return kept;
 }

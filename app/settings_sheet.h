@@ -41,6 +41,7 @@ inline constexpr int AdapterList = 1023;
 inline constexpr int Description = 1024;
 inline constexpr int MacAddress = 1025;
 inline constexpr int CaptureFilter = 1026;
+inline constexpr int SpoolLimit = 1040;
 }  // namespace settings_control
 
 // The longest log file path the settings keep, in bytes of its 8-bit form.
@@ -106,7 +107,8 @@ class CPPReport : public SettingsPage {
   QSpinBox* keepRowsBox_ = nullptr;
 };
 
-// "Log": the save-to-file flag and the log file path.
+// "Log": the save-to-file flag and the log file path; and how much of the trace's frames
+// is kept on disk (MiB).
 class CPPLog : public SettingsPage {
   Q_OBJECT
  public:
@@ -114,6 +116,7 @@ class CPPLog : public SettingsPage {
 
   std::int32_t saveToFile = 0;
   std::string path;
+  std::int32_t spoolLimitMiB = 4096;
 
   bool SaveControls() override;
   // The "..." button.
@@ -122,6 +125,7 @@ class CPPLog : public SettingsPage {
   QCheckBox* SaveToFileBox() const { return saveBox_; }
   QLineEdit* PathEdit() const { return pathEdit_; }
   QPushButton* BrowseButton() const { return browse_; }
+  QSpinBox* SpoolLimitBox() const { return spoolLimit_; }
 
  protected:
   void Initialise() override;
@@ -136,6 +140,7 @@ class CPPLog : public SettingsPage {
   QCheckBox* saveBox_ = nullptr;
   QLineEdit* pathEdit_ = nullptr;
   QPushButton* browse_ = nullptr;
+  QSpinBox* spoolLimit_ = nullptr;
 };
 
 // "Adapter": the adapters found, with the chosen one's description and MAC address.

@@ -81,6 +81,8 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   // Kept as a 32-bit number, as every setting is; MostKeptRows fits.
   const std::int32_t keep = profile.ReadInt(SettingsSection, "KeepAtMostRows", 0);
   state.keepRows = keep >= FewestKeptRows && keep <= MostKeptRows ? keep : DefaultKeptRows(physicalBytes);
+  const std::int32_t spoolLimit = profile.ReadInt(SettingsSection, "SpoolLimitMiB", CaptureState{}.spoolLimitMiB);
+  state.spoolLimitMiB = spoolLimit >= 1 ? spoolLimit : CaptureState{}.spoolLimitMiB;
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -90,5 +92,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "Save", state.saveLog);
   profile.WriteString(SettingsSection, "CaptureFilter", state.captureFilter);
   profile.WriteInt(SettingsSection, "KeepAtMostRows", static_cast<std::int32_t>(state.keepRows));
+  profile.WriteInt(SettingsSection, "SpoolLimitMiB", state.spoolLimitMiB);
   profile.Flush();
 }

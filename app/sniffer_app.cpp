@@ -101,8 +101,17 @@ bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex) {
   // capability; this process never opens a raw socket.
   RegisterAgentDevice(devices_);
   profile_ = std::make_unique<QSettingsProfile>();
-  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, registry_}, *profile_, nullptr, adapterIndex);
+  // Taking the spool folder also removes the spools of an earlier run that died.
+  std::string spoolProblem;
+  spools_ = SpoolFolder::Open(DefaultSpoolFolder(), &spoolProblem);
+  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, registry_, spools_.get()}, *profile_, nullptr,
+                                        adapterIndex);
   if (frame_->StartupFailed()) return false;
   frame_->showMaximized();
+  if (!spools_) {
+    MessageBoxPresenter().Show(frame_.get(),
+                               QStringLiteral("Frames will not be kept on disk: their bytes cannot be shown or saved."),
+                               QString::fromStdString(spoolProblem));
+  }
   return true;
 }

@@ -11,6 +11,7 @@
 
 #include "capture/linux_registry.h"
 #include "capture/packet_device.h"
+#include "capture/spool.h"
 
 class CMainFrame;
 class QSettingsProfile;
@@ -55,5 +56,7 @@ class CSnifferApp : public QApplication {
   DeviceTable devices_;
   LinuxRegistry registry_;
   std::unique_ptr<QSettingsProfile> profile_;
+  // Outlives the window, whose spools are made in it.
+  std::unique_ptr<SpoolFolder> spools_;
   std::unique_ptr<CMainFrame> frame_;
 };

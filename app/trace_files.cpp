@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "capture/frame_file.h"
+
 namespace {
 
 // Rows are turned into text a chunk at a time, so a long trace never needs a second
@@ -60,11 +62,10 @@ std::size_t WholeRowsIn(const RowStore& batch, RowFormat format, std::size_t tak
   return whole;
 }
 
-}  // namespace
-
-bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error) {
-  QByteArray name;
-  const RowFormat format = FormatForFileName(View(QFileInfo(path).fileName(), name));
+// Writes a file the user saves: produce writes its whole content through the descriptor
+// and returns 0 or the error number of the write that failed. The file appears complete
+// or not at all.
+bool SaveAtomically(const QString& path, const std::function<int(int fd)>& produce, QString* error) {
   auto failed = [&](const QString& reason) {
     if (error) *error = QStringLiteral("The trace could not be saved to %1: %2").arg(path, reason);
     return false;
@@ -76,21 +77,7 @@ bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& ro
   if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return failed(file.errorString());
   const int fd = file.handle();
 
-  int writeError = 0;
-  std::string text;
-  text.reserve(ChunkBytes + 4096);
-  AppendHeaderLine(text, columns, format);
-  auto writeOut = [&] {
-    WriteFully(fd, text, &writeError);
-    text.clear();
-    return writeError == 0;
-  };
-  const std::int64_t count = rows.RowCount();
-  for (std::int64_t row = 0; row < count; ++row) {
-    AppendRowLine(text, rows, row, format);
-    if (text.size() >= ChunkBytes && !writeOut()) break;
-  }
-  if (writeError == 0 && !text.empty()) writeOut();
+  int writeError = produce(fd);
   // Some file systems (network, quotas, delayed allocation) refuse the data only when it
   // is stored; the file must not replace the old one before that has succeeded.
   if (writeError == 0 && fsync(fd) != 0) writeError = errno;
@@ -104,17 +91,103 @@ bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& ro
   return true;
 }
 
+bool EndsWith(const QString& path, const char* suffix) {
+  return path.endsWith(QLatin1String(suffix), Qt::CaseInsensitive);
+}
+
+}  // namespace
+
+bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error) {
+  QByteArray name;
+  const RowFormat format = FormatForFileName(View(QFileInfo(path).fileName(), name));
+  return SaveAtomically(
+      path,
+      [&](int fd) {
+        int writeError = 0;
+        std::string text;
+        text.reserve(ChunkBytes + 4096);
+        AppendHeaderLine(text, columns, format);
+        auto writeOut = [&] {
+          WriteFully(fd, text, &writeError);
+          text.clear();
+          return writeError == 0;
+        };
+        const std::int64_t count = rows.RowCount();
+        for (std::int64_t row = 0; row < count; ++row) {
+          AppendRowLine(text, rows, row, format);
+          if (text.size() >= ChunkBytes && !writeOut()) break;
+        }
+        if (writeError == 0 && !text.empty()) writeOut();
+        return writeError;
+      },
+      error);
+}
+
+std::string FramesMissingMessage(std::int64_t missing, std::int64_t rowCount) {
+  return "The frames of " + std::to_string(missing) + " of the " + std::to_string(rowCount) +
+         " rows are no longer kept on disk; the file holds the other " + std::to_string(rowCount - missing) + ".";
+}
+
+bool SavesFrames(const QString& path) { return EndsWith(path, ".pcap") || EndsWith(path, ".pcapng"); }
+
+bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t rowCount,
+                const std::function<std::int64_t(std::int64_t row)>& packetNumberOf, std::int64_t* missing,
+                QString* error) {
+  const bool pcapng = EndsWith(path, ".pcapng");
+  std::int64_t lost = 0;
+  const bool saved = SaveAtomically(
+      path,
+      [&](int fd) {
+        std::vector<std::uint8_t> bytes;
+        bytes.reserve(ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength));
+        if (pcapng) {
+          frame_file::AppendPcapngHeader(bytes);
+        } else {
+          frame_file::AppendPcapHeader(bytes);
+        }
+        int writeError = 0;
+        auto writeOut = [&] {
+          WriteFully(fd, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()), &writeError);
+          bytes.clear();
+          return writeError == 0;
+        };
+        StoredFrame frame;
+        for (std::int64_t row = 0; row < rowCount; ++row) {
+          if (!frames || !frames->ReadFrame(packetNumberOf(row), frame)) {
+            ++lost;
+            continue;
+          }
+          if (pcapng) {
+            frame_file::AppendPcapngPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes);
+          } else {
+            frame_file::AppendPcapPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes);
+          }
+          if (bytes.size() >= ChunkBytes && !writeOut()) break;
+        }
+        if (writeError == 0 && !bytes.empty()) writeOut();
+        return writeError;
+      },
+      error);
+  if (missing) *missing = lost;
+  return saved;
+}
+
 QString AskSaveTracePath(QWidget* parent) {
   static const QString textFilter = QStringLiteral("Tab-separated text (*.txt)");
   static const QString csvFilter = QStringLiteral("CSV (*.csv)");
+  static const QString pcapngFilter = QStringLiteral("Frames, pcapng (*.pcapng)");
+  static const QString pcapFilter = QStringLiteral("Frames, pcap (*.pcap)");
   QFileDialog dialog(parent, QStringLiteral("Save Trace"));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setNameFilters({textFilter, csvFilter});
+  dialog.setNameFilters({textFilter, csvFilter, pcapngFilter, pcapFilter});
   dialog.setDefaultSuffix(QStringLiteral("txt"));
   dialog.setDirectory(QDir::homePath());
   QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, [&dialog](const QString& filter) {
-    dialog.setDefaultSuffix(filter == csvFilter ? QStringLiteral("csv") : QStringLiteral("txt"));
+    dialog.setDefaultSuffix(filter == csvFilter      ? QStringLiteral("csv")
+                            : filter == pcapngFilter ? QStringLiteral("pcapng")
+                            : filter == pcapFilter   ? QStringLiteral("pcap")
+                                                     : QStringLiteral("txt"));
   });
   // QFileDialog asks before overwriting unless told not to.
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "analysis/columns.h"
+#include "analysis/frame_source.h"
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
 
@@ -23,6 +24,20 @@ class QWidget;
 // On failure returns false and sets *error to a message naming the file and the system's
 // reason; every write and the final storing of the data are checked.
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error);
+
+// Whether a save to path writes frames (a name ending in .pcap or .pcapng) rather than rows.
+bool SavesFrames(const QString& path);
+
+// Writes the frames of rows 0 to rowCount - 1 to path as captured: pcapng when the name
+// ends in .pcapng, classic pcap when it ends in .pcap. packetNumberOf gives the packet
+// number of a row. Rows whose frames frames no longer holds (or all, when it is null) are
+// left out and counted in *missing. Atomic and checked as SaveTrace is.
+bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t rowCount,
+                const std::function<std::int64_t(std::int64_t row)>& packetNumberOf, std::int64_t* missing,
+                QString* error);
+
+// Told after a save of frames that left out the frames of missing of rowCount rows.
+std::string FramesMissingMessage(std::int64_t missing, std::int64_t rowCount);
 
 // The save dialog for Save Trace: text (.txt) or CSV (.csv), asks before overwriting.
 // Returns the chosen path, or an empty string when the user cancels.

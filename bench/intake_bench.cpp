@@ -1,7 +1,8 @@
 // How fast the window takes in rows: a capture-side thread decodes a million frames into
 // batches and hands them to the list (row model and owner-drawn view, shown offscreen),
 // as a trace does. Reports rows per second, the user-interface thread's time per row,
-// the longest pause of its event loop and the store's bytes per row.
+// the longest pause of its event loop and the store's bytes per row; once without the
+// spool and once with every frame going to it as well (in $TMPDIR), as a live trace does.
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -11,10 +12,14 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "analysis/capture_state.h"
 #include "bench/event_loop_watch.h"
+#include "capture/spool.h"
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
 #include "tests/support/frames.h"
@@ -43,8 +48,9 @@ Bytes FrameOfKind(int kind) {
   }
 }
 
-// The capture thread's part: decode, batch, deliver; never waits for the window.
-void Produce(BatchSink& sink, const ColumnSet& columns) {
+// The capture thread's part: record (with a spool), decode, batch, deliver; never waits
+// for the window.
+void Produce(BatchSink& sink, const ColumnSet& columns, Spool* spool) {
   CaptureState state;
   state.adapterMac = DecoderLink.localMac;
   state.columns = columns;
@@ -54,9 +60,11 @@ void Produce(BatchSink& sink, const ColumnSet& columns) {
   TrafficCounters counters;
   for (std::int64_t n = 0; n < kRows; ++n) {
     const Bytes& f = kinds[n % 5];
+    if (spool) spool->Record(n, FrameInfo{1'700'000'000'000'000'000 + n * 1000, 0}, f.data(), static_cast<std::uint32_t>(f.size()));
     DecodeFrame(n, f.data(), static_cast<std::uint32_t>(f.size()), builder, state);
     ++counters.packetsReceived;
     if (builder.RowsBuilt() == BatchMaxRows || n + 1 == kRows) {
+      if (spool) spool->Publish();
       RowStore next(columns);
       builder.Retarget(next);
       sink.DeliverBatch(std::move(batch), counters);
@@ -66,11 +74,17 @@ void Produce(BatchSink& sink, const ColumnSet& columns) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
+int Measure(bool withSpool) {
+  std::printf("== spool %s\n", withSpool ? "on" : "off");
+  const char* tmp = std::getenv("TMPDIR");
+  const std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/orrisvane-intake-bench";
+  std::string why;
+  std::unique_ptr<SpoolFolder> spools = withSpool ? SpoolFolder::Open(folder, &why) : nullptr;
+  if (withSpool && !spools) {
+    std::printf("no spool: %s\n", why.c_str());
+    return 1;
+  }
+  std::unique_ptr<Spool> spool = spools ? spools->NewSpool({}) : nullptr;
 
   CaptureState state;
   state.columns = ColumnSet::Startup();
@@ -94,7 +108,7 @@ int main(int argc, char** argv) {
                    [&] { applyNs += clock.nsecsElapsed(); });
 
   std::thread producer;
-  watch.Run([&] { producer = std::thread([&] { Produce(receiver, state.columns); }); });
+  watch.Run([&] { producer = std::thread([&] { Produce(receiver, state.columns, spool.get()); }); });
   const double seconds = static_cast<double>(watch.doneAtNs) / 1e9;
   producer.join();
   receiver.ApplyPending();
@@ -120,5 +134,24 @@ int main(int argc, char** argv) {
     view.viewport()->repaint();
   }
   std::printf("full repaint of the list:   %.2f ms\n", static_cast<double>(paint.nsecsElapsed()) / 1e6 / kPaints);
+  if (spool) {
+    spool->WaitWritten();
+    std::printf("spool bytes on disk:        %llu\n", static_cast<unsigned long long>(spool->BytesOnDisk()));
+    StoredFrame frame;
+    if (!spool->ReadFrame(kRows - 1, frame)) {
+      std::printf("the last frame is not in the spool\n");
+      return 1;
+    }
+  }
   return rows.RowCount() == kRows ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (std::getenv("QT_QPA_PLATFORM") == nullptr) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  QApplication app(argc, argv);
+  const int off = Measure(false);
+  const int on = Measure(true);
+  return off != 0 || on != 0 ? 1 : 0;
 }

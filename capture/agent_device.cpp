@@ -233,9 +233,11 @@ class AgentDevice : public DeviceBase {
       if (abort_.Raised()) return false;
       switch (stream_->Next()) {
         case PcapngStreamReader::Item::Packet: {
-          const auto data = stream_->Packet().data;
-          const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(data.size(), UINT32_MAX));
-          return CopyFrame(data.data(), length, output, size, bytesReturned);
+          const PcapngPacket& packet = stream_->Packet();
+          const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(packet.data.size(), UINT32_MAX));
+          const FrameInfo info{static_cast<std::int64_t>(std::min<std::uint64_t>(packet.timestampNanoseconds, INT64_MAX)),
+                               packet.originalLength};
+          return DeliverFrame(packet.data.data(), length, info, output, size, bytesReturned);
         }
         case PcapngStreamReader::Item::Interface:
           Noted(stream_->LastInterface());

@@ -30,7 +30,10 @@ constexpr char StartupHint[] =
 CaptureControl::CaptureControl(CaptureState& state, CaptureEnvironment environment, CaptureView& view)
     : state_(state), environment_(environment), view_(view), trace_(state) {}
 
-CaptureControl::~CaptureControl() { StopTrace(trace_); }
+CaptureControl::~CaptureControl() {
+  StopTrace(trace_);
+  spool_.reset();
+}
 
 void CaptureControl::Start() {
   // A second Start while a trace runs would replace the adapter under the running thread.
@@ -50,6 +53,13 @@ void CaptureControl::Start() {
   TraceOptions options;
   options.keyName = adapter ? adapter->keyName : "";
   options.captureFilter = state_.captureFilter;
+  // One spool for the rows of the list: runs after a Stop go on into it until Clear.
+  if (!spool_ && environment_.spools) {
+    SpoolOptions spoolOptions;
+    spoolOptions.limitBytes = std::uint64_t(std::max(state_.spoolLimitMiB, 1)) << 20;
+    spool_ = environment_.spools->NewSpool(spoolOptions);
+  }
+  options.recorder = spool_.get();
   options.promiscuousFailed = [this](const std::string& reason) {
     ReportErrorWithReason(ExplainFailure(reason), "Promiscuous mode not activated\n");
   };
@@ -83,6 +93,11 @@ void CaptureControl::Stop() {
   // Without a running trace StopTrace only raises the stop flag.
   StopTrace(trace_);
   const bool wasTracing = tracing_ != 0;
+  if (spool_) {
+    // A failure met while the last frames were written is told now, once, like any other.
+    spool_->WaitWritten();
+    if (std::optional<std::string> why = spool_->TakeFailure()) view_.ShowMessage(FramesNotKeptMessage, *why);
+  }
   // Every batch has been delivered; put them into the list now, so the row count that
   // Clear and the next Start see is the real one.
   view_.ApplyPendingRows();
@@ -93,6 +108,11 @@ void CaptureControl::Stop() {
 void CaptureControl::Clear() {
   Stop();
   view_.DeleteAllRows();
+  DropFrames();
+}
+
+void CaptureControl::DropFrames() {
+  if (!tracing_) spool_.reset();
 }
 
 void CaptureControl::SetTraceState(bool tracing) {

@@ -7,12 +7,14 @@
 #include <array>
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 
 #include "analysis/capture_state.h"
 #include "capture/capture_environment.h"
 #include "capture/capture_thread.h"
+#include "capture/spool.h"
 #include "capture/trace.h"
 
 // What capture control needs of the main window.
@@ -51,6 +53,8 @@ class CaptureView {
 
 inline constexpr std::size_t ReportErrorBufferSize = 512;
 
+inline constexpr char FramesNotKeptMessage[] =
+    "The frames of the trace could not all be kept on disk. The rows go on; the bytes of some frames are lost.";
 inline constexpr char TraceOnText[] = "Trace is ON";
 inline constexpr char TraceOffText[] = "Trace is OFF";
 inline constexpr char NoAdapterTitle[] =
@@ -67,8 +71,14 @@ class CaptureControl {
   void Start();
   void Stop();
   void Clear();
+  // The rows of the list are gone (Clear, a new column set): so is their spool. Call only
+  // while no trace runs.
+  void DropFrames();
 
   bool IsTracing() const { return tracing_ != 0; }
+  // The frames of the listed rows kept on disk (the spool, from the first Start to
+  // Clear); null while there is none.
+  const FrameSource* Frames() const { return spool_.get(); }
   // The running trace (its adapter and request are held only between Start and Stop).
   const Trace& CurrentTrace() const { return trace_; }
   // The enabling rule.
@@ -103,5 +113,6 @@ class CaptureControl {
   CaptureEnvironment environment_;
   CaptureView& view_;
   Trace trace_;
+  std::unique_ptr<Spool> spool_;
   std::int32_t tracing_ = 0;
 };

@@ -5,7 +5,11 @@
 #include "capture/adapters.h"
 #include "capture/packet_device.h"
 
+class SpoolFolder;
+
 struct CaptureEnvironment {
   const DeviceTable& devices;
   const RegistryView& registry;
+  // Where traces keep their frames on disk; none: frames are not kept.
+  SpoolFolder* spools = nullptr;
 };

@@ -100,7 +100,7 @@ class CaptureFileDevice : public DeviceBase {
       if (std::FILE* stream = std::fopen(path_.c_str(), "rb")) {
         auto buffer = std::make_unique_for_overwrite<char[]>(ReadBufferBytes);
         std::setvbuf(stream, buffer.get(), _IOFBF, ReadBufferBytes);
-        PcapHandle file(pcap_fopen_offline(stream, errbuf));
+        PcapHandle file(pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, errbuf));
         if (!file) {
           std::fclose(stream);  // not taken over by a failed pcap_fopen_offline
           return file;
@@ -111,7 +111,7 @@ class CaptureFileDevice : public DeviceBase {
         return file;
       }
     }
-    return PcapHandle(pcap_open_offline(path_.c_str(), errbuf));
+    return PcapHandle(pcap_open_offline_with_tstamp_precision(path_.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf));
   }
 
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
@@ -130,7 +130,8 @@ class CaptureFileDevice : public DeviceBase {
     while (!aborted_.load()) {
       const std::uint8_t* frame = nullptr;
       std::uint32_t length = 0, wireLength = 0;
-      if (plain_ && !NextPlainRecord(frame, length, wireLength) && !ResumeWithLibpcap()) {
+      std::int64_t timestampNs = 0;
+      if (plain_ && !NextPlainRecord(frame, length, wireLength, timestampNs) && !ResumeWithLibpcap()) {
         Fail("cannot read capture file " + path_ + ": " + std::strerror(errno));
         ended_.store(true);  // after the reason, so that whoever sees the end also finds why
         return false;
@@ -148,8 +149,11 @@ class CaptureFileDevice : public DeviceBase {
         frame = data;
         length = header->caplen;
         wireLength = header->len;
+        // Opened at nanosecond precision: tv_usec holds nanoseconds.
+        timestampNs = std::int64_t{header->ts.tv_sec} * 1'000'000'000 + header->ts.tv_usec;
       }
-      if (filter_.Matches(frame, length, wireLength)) return CopyFrame(frame, length, output, size, bytesReturned);
+      if (filter_.Matches(frame, length, wireLength))
+        return DeliverFrame(frame, length, FrameInfo{timestampNs, wireLength}, output, size, bytesReturned);
     }
     return false;
   }
@@ -174,6 +178,7 @@ class CaptureFileDevice : public DeviceBase {
     if (snapshot <= 0) return;
     stream_ = stream;
     swapped_ = pcap_is_swapped(file) == 1;
+    nanosecondRecords_ = m == 0xA1B23C4Du || m == 0x4D3CB2A1u;
     plainLimit_ = std::min(static_cast<std::uint32_t>(snapshot), LongestPlainRecord);
     nextRecord_ = FileHeaderBytes;
     if (!block_) block_ = std::make_unique_for_overwrite<std::uint8_t[]>(RecordBlockBytes);
@@ -182,15 +187,21 @@ class CaptureFileDevice : public DeviceBase {
   }
 
   // The next record's frame when it is plain; false when it is not (or the file ends).
-  bool NextPlainRecord(const std::uint8_t*& frame, std::uint32_t& length, std::uint32_t& wireLength) {
+  bool NextPlainRecord(const std::uint8_t*& frame, std::uint32_t& length, std::uint32_t& wireLength,
+                       std::int64_t& timestampNs) {
     if (blockEnd_ - blockBegin_ < RecordHeaderBytes && !FillBlock(RecordHeaderBytes)) return false;
-    std::uint32_t caplen, len;
+    std::uint32_t seconds, fraction, caplen, len;
+    std::memcpy(&seconds, block_.get() + blockBegin_, sizeof seconds);
+    std::memcpy(&fraction, block_.get() + blockBegin_ + 4, sizeof fraction);
     std::memcpy(&caplen, block_.get() + blockBegin_ + 8, sizeof caplen);
     std::memcpy(&len, block_.get() + blockBegin_ + 12, sizeof len);
     if (swapped_) {
+      seconds = __builtin_bswap32(seconds);
+      fraction = __builtin_bswap32(fraction);
       caplen = __builtin_bswap32(caplen);
       len = __builtin_bswap32(len);
     }
+    timestampNs = std::int64_t{seconds} * 1'000'000'000 + std::int64_t{fraction} * (nanosecondRecords_ ? 1 : 1000);
     if (caplen > plainLimit_) return false;
     const std::size_t record = RecordHeaderBytes + caplen;
     if (blockEnd_ - blockBegin_ < record && !FillBlock(record)) return false;
@@ -227,6 +238,7 @@ class CaptureFileDevice : public DeviceBase {
   bool plain_ = false;  // records are cut out of block_ rather than read by libpcap
   std::FILE* stream_ = nullptr;
   bool swapped_ = false;
+  bool nanosecondRecords_ = false;  // the file's magic number says nanoseconds, not microseconds
   std::uint32_t plainLimit_ = 0;
   off_t nextRecord_ = 0;  // where in the file the record at blockBegin_ starts
   std::unique_ptr<std::uint8_t[]> block_;

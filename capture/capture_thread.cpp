@@ -71,6 +71,12 @@ class BatchCollector {
   void Deliver(bool force = false) {
     TrafficCounters counters = CountersOf(trace_);
     if (!force && pending_ == 0 && delivered_ && SameCounters(counters, lastCounters_)) return;
+    if (trace_.recorder) {
+      // The frames of the batch's rows are readable before the rows reach the list.
+      trace_.recorder->Publish();
+      if (std::optional<std::string> why = trace_.recorder->TakeFailure(); why && trace_.sink)
+        trace_.sink->FramesNotKept(*why);
+    }
     RowStore batch = std::exchange(rows_, RowStore(columns_));
     builder_.Retarget(rows_);
     pending_ = 0;
@@ -135,6 +141,9 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
       backOff = std::chrono::milliseconds{0};
       // A frame that fills the whole buffer gets no terminator: it would land past the end.
       if (byteCount < FrameBufferSize) state.frameBuffer[byteCount] = 0;
+      const FrameInfo info = trace.adapter ? trace.adapter->device->LastFrameInfo() : FrameInfo{};
+      state.frameTimestampNs = info.timestampNs;
+      if (trace.recorder) trace.recorder->Record(packetNumber, info, state.frameBuffer.data(), byteCount);
       DecodeFrame(packetNumber, state.frameBuffer.data(), byteCount, batch.Sink(), state);
       ++packetNumber;
       batch.RowAdded();
@@ -190,4 +199,5 @@ void StopTrace(Trace& trace) {
   FreePacket(std::move(trace.request));
   CloseAdapter(std::move(trace.adapter));
   trace.sink = nullptr;
+  trace.recorder = nullptr;
 }

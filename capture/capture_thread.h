@@ -36,6 +36,10 @@ class BatchSink {
   // trace goes on until Stop. Like DeliverBatch it must not wait for the user-interface
   // thread.
   virtual void ReadFailed(const std::string& reason) { (void)reason; }
+  // The trace's frames could not be kept on disk (the disk is full, a write failed): rows
+  // go on, their bytes are lost. Called on the capture thread at most once per failure
+  // of the spool, before the batch whose frames were lost; must not wait either.
+  virtual void FramesNotKept(const std::string& reason) { (void)reason; }
 };
 
 inline constexpr std::int64_t BatchMaxRows = 4096;

@@ -33,6 +33,12 @@ struct DeviceOpenArgs {
   std::uint32_t flags = 0;          // 0x44000080: overlapped, delete on close, normal
 };
 
+// What a read that delivered a frame knew of it besides its bytes.
+struct FrameInfo {
+  std::int64_t timestampNs = 0;       // when it was captured, since the Unix epoch; 0: not known
+  std::uint32_t originalLength = 0;   // its length on the wire; 0: not known
+};
+
 class PacketDevice {
  public:
   virtual ~PacketDevice() = default;
@@ -41,6 +47,9 @@ class PacketDevice {
   // request has ended it; an abort also ends a read that starts after it.
   virtual bool Control(std::uint32_t code, const void* input, std::uint32_t inputLength,
                        void* output, std::uint32_t outputSize, std::uint32_t* bytesReturned) = 0;
+  // The frame the last read delivered, asked by the reading thread after that read (the
+  // driver's read request carries only the bytes).
+  virtual FrameInfo LastFrameInfo() const { return {}; }
   // Why the last failed request failed, in words a user can act on; empty when unknown.
   virtual std::string LastError() const { return {}; }
   // Frames the kernel dropped since the adapter was bound (0 when unknown).

@@ -78,6 +78,7 @@ class PcapDevice : public DeviceBase {
   }
 
   struct Delivery {
+    PcapDevice* device;
     void* output;
     std::uint32_t size;
     std::uint32_t length;
@@ -86,8 +87,9 @@ class PcapDevice : public DeviceBase {
   // One frame, cut to what the request's buffer holds.
   static void Deliver(void* context, const LiveFrame& frame) {
     auto* delivery = static_cast<Delivery*>(context);
-    delivery->length = std::min(frame.capturedLength, delivery->size);
-    if (delivery->length > 0) std::memcpy(delivery->output, frame.data, delivery->length);
+    const FrameInfo info{frame.seconds * 1'000'000'000 + std::int64_t{frame.microseconds} * 1000, frame.originalLength};
+    delivery->device->DeliverFrame(frame.data, frame.capturedLength, info, delivery->output, delivery->size,
+                                   &delivery->length);
   }
 
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
@@ -105,7 +107,7 @@ class PcapDevice : public DeviceBase {
     if (!output && size > 0) return Fail("the read request has no buffer");
     for (;;) {
       if (abort_.Raised()) return false;
-      Delivery delivery{output, size, 0};
+      Delivery delivery{this, output, size, 0};
       int count = interface_->ReadWaiting(1, Deliver, &delivery);
       if (count == 1) {
         if (bytesReturned) *bytesReturned = delivery.length;

@@ -50,6 +50,7 @@ TraceStartResult StartTrace(Trace& trace, const DeviceTable& devices, const Trac
   InitPacket(trace.request.get(), trace.state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
 
   trace.sink = &sink;
+  trace.recorder = options.recorder;
   StartCaptureThread(trace);
   return result;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -15,6 +16,23 @@
 #include "capture/driver_client.h"
 
 class BatchSink;
+
+// Takes every frame of a trace as the device delivered it, with its capture time: the
+// spool that keeps a trace's frames on disk.
+class FrameRecorder {
+ public:
+  virtual ~FrameRecorder() = default;
+  // On the capture thread, for each frame before its row is made; bytes are valid only
+  // during the call.
+  virtual void Record(std::int64_t packetNumber, const FrameInfo& info, const std::uint8_t* bytes,
+                      std::uint32_t length) = 0;
+  // On the capture thread before each batch is handed on: the frames recorded so far
+  // become readable, so a listed row's frame can be asked for.
+  virtual void Publish() = 0;
+  // Why frames could not be kept, once: the first call after a failure answers it, every
+  // other call nothing.
+  virtual std::optional<std::string> TakeFailure() = 0;
+};
 
 struct Trace {
   explicit Trace(CaptureState& captureState) : state(captureState) {}
@@ -26,6 +44,8 @@ struct Trace {
   RequestPtr request{nullptr, nullptr};
   // Where the capture thread delivers its batches of rows and the counters that go with them.
   BatchSink* sink = nullptr;
+  // Where the frames go besides the decoder; none: they are not kept.
+  FrameRecorder* recorder = nullptr;
   // The stop handshake: inRead is written by the capture thread, stopRequested by Stop.
   std::atomic<std::int32_t> inRead{0};
   std::atomic<std::int32_t> stopRequested{0};
@@ -46,6 +66,8 @@ struct TraceOptions {
   std::string captureFilter;
   // When given, the adapter's station address is read into it after the adapter opens.
   std::array<std::uint8_t, 6>* stationAddress = nullptr;
+  // Receives every frame read (see Trace::recorder).
+  FrameRecorder* recorder = nullptr;
 };
 
 // What stopped a trace from starting; nothing is left open after any of them.

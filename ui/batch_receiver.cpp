@@ -35,6 +35,8 @@ void BatchReceiver::ReadFailed(const std::string& reason) {
   emit readFailed(QString::fromStdString(reason));
 }
 
+void BatchReceiver::FramesNotKept(const std::string& reason) { emit framesNotKept(QString::fromStdString(reason)); }
+
 void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
 
 void BatchReceiver::ApplyQueued() {

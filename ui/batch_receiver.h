@@ -37,6 +37,8 @@ class BatchReceiver : public QObject, public BatchSink {
   void DeliverBatch(RowStore rows, const TrafficCounters& counters) override;
   // Passed on as readFailed, queued behind the batches already delivered.
   void ReadFailed(const std::string& reason) override;
+  // Passed on as framesNotKept, queued likewise.
+  void FramesNotKept(const std::string& reason) override;
 
   // User-interface thread: appends every queued batch to the model, one insertion per
   // batch, in the order delivered. Posted automatically; Stop calls it once more after
@@ -56,6 +58,8 @@ class BatchReceiver : public QObject, public BatchSink {
   void countersChanged(const TrafficCounters& counters);
   // Reads from the adapter have started to fail; reason is the device's (may be empty).
   void readFailed(const QString& reason);
+  // The trace's frames could not all be kept on disk (the system's reason).
+  void framesNotKept(const QString& reason);
 
  private:
   // Applies batches until none is left or, with a budget, until the budget is spent;

@@ -1,10 +1,14 @@
 #include "ui/packet_dialog.h"
 
+#include <QApplication>
+#include <QClipboard>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <algorithm>
+#include <cstdio>
 #include <string_view>
 #include <utility>
 
@@ -72,8 +76,33 @@ QString DetailsForDisplay(const std::string& details) {
   return shown;
 }
 
-CPacketDlg::CPacketDlg(QString title, std::string details, QWidget* parent)
-    : QDialog(parent), title(std::move(title)), details(std::move(details)) {
+std::string HexDump(std::span<const std::uint8_t> bytes) {
+  static constexpr char Digits[] = "0123456789abcdef";
+  std::string text;
+  char offset[24];
+  for (std::size_t line = 0; line < bytes.size(); line += 16) {
+    std::snprintf(offset, sizeof offset, "%04zx ", line);
+    text += offset;
+    const std::size_t end = std::min(bytes.size(), line + 16);
+    for (std::size_t i = line; i < line + 16; ++i) {
+      if (i - line == 8) text += ' ';
+      if (i < end) {
+        text += ' ';
+        text += Digits[bytes[i] >> 4];
+        text += Digits[bytes[i] & 0xF];
+      } else {
+        text += "   ";
+      }
+    }
+    text += "  ";
+    for (std::size_t i = line; i < end; ++i) text += bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+    text += '\n';
+  }
+  return text;
+}
+
+CPacketDlg::CPacketDlg(QString title, std::string details, std::string bytesDump, QWidget* parent)
+    : QDialog(parent), title(std::move(title)), details(std::move(details)), bytesDump(std::move(bytesDump)) {
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   setModal(true);
 
@@ -86,6 +115,12 @@ CPacketDlg::CPacketDlg(QString title, std::string details, QWidget* parent)
   ok->setDefault(true);
   ok->setAutoDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+  auto* copy = new QPushButton(QStringLiteral("Copy"), this);
+  copy->setObjectName(QStringLiteral("copy"));
+  copy->setGeometry(du.Rect(7, 60, 30, 14));
+  copy->setAutoDefault(false);
+  connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(ShownText()); });
 
   detailsEdit = new QPlainTextEdit(this);
   detailsEdit->setGeometry(du.Rect(44, 7, 220, 250));
@@ -104,8 +139,14 @@ CPacketDlg::CPacketDlg(QString title, std::string details, QWidget* parent)
   }
 
   setWindowTitle(this->title);
-  detailsEdit->setPlainText(DetailsForDisplay(this->details));
+  detailsEdit->setPlainText(ShownText());
   ok->setFocus();
+}
+
+QString CPacketDlg::ShownText() const {
+  QString text = DetailsForDisplay(details);
+  if (!bytesDump.empty()) text += QLatin1Char('\n') + QString::fromLatin1(bytesDump.data(), static_cast<qsizetype>(bytesDump.size()));
+  return text;
 }
 
 CPacketDlg::~CPacketDlg() = default;

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "analysis/capture_state.h"
+#include "analysis/frame_source.h"
 #include "ui/fit_text.h"
 #include "ui/packet_dialog.h"
 #include "ui/row_model.h"
@@ -243,7 +244,9 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   setPalette(p);
 
   setModel(model_);
-  opener_ = [this](const QString& title, const std::string& details) { OpenDetailsDialog(title, details); };
+  opener_ = [this](const QString& title, const std::string& details, const std::string& bytesDump) {
+    OpenDetailsDialog(title, details, bytesDump);
+  };
 
   // Follow new rows only while the user is looking at the end of the list. Where the end
   // lies is known only once the view has laid the new rows out, and a scroll bar that
@@ -311,12 +314,15 @@ void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
     number = number.substr(0, number.find('\0'));
     const QString title =
         QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
-    opener_(title, details);
+    StoredFrame frame;
+    const bool kept = frames_ && frames_->ReadFrame(hit.row(), frame);
+    opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
   }
   CListViewEx::mouseDoubleClickEvent(event);
 }
 
-void CRowListView::OpenDetailsDialog(const QString& title, const std::string& details) {
-  CPacketDlg dialog(title, details, window());
+void CRowListView::OpenDetailsDialog(const QString& title, const std::string& details,
+                                     const std::string& bytesDump) {
+  CPacketDlg dialog(title, details, bytesDump, window());
   dialog.exec();
 }

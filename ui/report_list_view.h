@@ -13,6 +13,7 @@
 #include <vector>
 
 class CaptureState;
+class FrameSource;
 class RowModel;
 class QPainter;
 
@@ -75,7 +76,9 @@ class CRowListView : public CListViewEx {
 
  public:
   // Shows the packet details of a row: caption and the text of BuildPacketDetails.
-  using DetailsOpener = std::function<void(const QString& title, const std::string& details)>;
+  // bytesDump: HexDump of the row's frame, empty when its frame is not kept.
+  using DetailsOpener =
+      std::function<void(const QString& title, const std::string& details, const std::string& bytesDump)>;
 
   // Reads state.columns whenever the columns are (re)built; the state must outlive the view.
   explicit CRowListView(CaptureState& state, QWidget* parent = nullptr);
@@ -92,6 +95,8 @@ class CRowListView : public CListViewEx {
 
   // Replaces the modal packet details dialog (tests).
   void SetDetailsOpener(DetailsOpener opener);
+  // Where the details read a row's frame (its packet number is its row); may be null.
+  void SetFrameSource(const FrameSource* frames) { frames_ = frames; }
 
  protected:
   void CellText(int row, int column, std::string& out) const override;
@@ -99,11 +104,12 @@ class CRowListView : public CListViewEx {
   void rowsAboutToBeRemoved(const QModelIndex& parent, int first, int last) override;
 
  private:
-  void OpenDetailsDialog(const QString& title, const std::string& details);
+  void OpenDetailsDialog(const QString& title, const std::string& details, const std::string& bytesDump);
 
   CaptureState& state_;
   RowModel* model_;  // owned through Qt parenthood
   DetailsOpener opener_;
+  const FrameSource* frames_ = nullptr;
   // The last row was in sight after the user's last scroll: new rows are followed.
   bool atEnd_ = true;
   // Rows are leaving the list, and the scroll value they leave the view at (-1: none).

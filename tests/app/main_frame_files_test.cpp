@@ -16,6 +16,7 @@
 #include "app/main_frame.h"
 #include "app/settings_sheet.h"
 #include "app/settings_store.h"
+#include "capture/spool.h"
 #include "tests/app/app_test_support.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
@@ -116,6 +117,38 @@ TEST_F(MainFrameFilesTest, SaveCommandsFollowTheRowsAndWriteTheList) {
 
   frame->Action(command_id::Clear)->trigger();
   EXPECT_FALSE(Enabled(command_id::SaveTrace));
+}
+
+TEST_F(MainFrameFilesTest, SavingAsPcapngWritesTheFramesOfTheListFromTheSpool) {
+  std::string why;
+  auto spools = SpoolFolder::Open(dir.filePath("cache").toStdString(), &why);
+  ASSERT_TRUE(spools) << why;
+  machine.spools = spools.get();
+  frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages);
+  Trace(3);
+  Trace(2);
+  const QString path = dir.filePath("trace.pcapng");
+  frame->SetSavePathAsker([&](QWidget*) { return path; });
+  frame->Action(command_id::Save)->trigger();
+  EXPECT_TRUE(messages.texts.empty());
+  const QByteArray bytes = Read(path);
+  // A section header, the interface, then one block per row, each with the frame as sent.
+  ASSERT_GE(bytes.size(), 60);
+  EXPECT_EQ(bytes.left(4), QByteArray::fromHex("0a0d0d0a"));
+  const auto sent = machine.OutgoingFrame();
+  const QByteArray frameBytes(reinterpret_cast<const char*>(sent.data()), static_cast<qsizetype>(sent.size()));
+  EXPECT_EQ(bytes.count(frameBytes), 5);
+  EXPECT_EQ(bytes.size(), 28 + 32 + 5 * (32 + 60));
+
+  // A new column set empties the list, and the spool goes with the rows.
+  frame->SetSheetRunner([](SettingsSheet& sheet) {
+    sheet.accept();
+    return sheet.result();
+  });
+  frame->Action(command_id::Settings)->trigger();
+  EXPECT_EQ(frame->Control().Frames(), nullptr);
+  frame.reset();
+  machine.spools = nullptr;
 }
 
 TEST_F(MainFrameFilesTest, LogFileReceivesEveryRowOfTwoTraces) {

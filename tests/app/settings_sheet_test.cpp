@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
 #include <gmock/gmock.h>
@@ -248,10 +249,13 @@ TEST_F(SettingsSheetTest, LogPageEditsAreTakenWhenLeftOrOnOk) {
 
   sheet->Tabs()->setCurrentIndex(SettingsSheet::LogTab);
   log.PathEdit()->setText("/var/log/second.txt");
+  EXPECT_EQ(log.SpoolLimitBox()->value(), 4096);
+  log.SpoolLimitBox()->setValue(512);
   sheet->accept();
   sheet->ApplyTo(state);
   EXPECT_EQ(state.saveLog, 0);
   EXPECT_EQ(state.logFilePath, "/var/log/second.txt");
+  EXPECT_EQ(state.spoolLimitMiB, 512);
 }
 
 // In box's picture: the first column of the check mark (what differs between checked and

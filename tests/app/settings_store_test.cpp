@@ -126,6 +126,14 @@ TEST_F(SettingsStoreTest, GarbageValuesGiveTheDefaults) {
   EXPECT_EQ(state->saveLog, 1);
 }
 
+TEST_F(SettingsStoreTest, TheSpoolLimitIsAtLeastOneMebibyte) {
+  EXPECT_EQ(Load()->spoolLimitMiB, 4096);
+  for (auto [stored, loaded] : std::vector<std::pair<int, int>>{{1, 1}, {20000, 20000}, {0, 4096}, {-5, 4096}}) {
+    Store("SpoolLimitMiB", stored);
+    EXPECT_EQ(Load()->spoolLimitMiB, loaded) << "stored " << stored;
+  }
+}
+
 TEST_F(SettingsStoreTest, LogFilePathMustFitFiveHundredTwelveBytes) {
   const std::string fits(511, 'p');
   Store("LogFile", QString::fromStdString(fits));
@@ -174,14 +182,15 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   CaptureState state;
   LoadSettings(profile, state);
   EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
-                                         "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows"));
+                                         "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows",
+                                         "read Orrisvane/SpoolLimitMiB"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
               ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
-                          "write Orrisvane/KeepAtMostRows=5000000"));
+                          "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

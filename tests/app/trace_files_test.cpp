@@ -15,7 +15,10 @@
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
+#include <map>
 #include <vector>
+
+#include "tests/support/frames.h"
 
 namespace {
 
@@ -154,6 +157,60 @@ TEST_F(TraceFilesTest, FailureWhileWritingKeepsTheOldFileAndLeavesNothingBehind)
   const std::string text = ReadAll(At("trace.txt"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 20001);
   EXPECT_NE(text.find("\n19999\t60\t"), std::string::npos);
+}
+
+// Frames held in memory by packet number.
+class MemoryFrames : public FrameSource {
+ public:
+  bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override {
+    auto it = frames.find(packetNumber);
+    if (it == frames.end()) return false;
+    out = it->second;
+    return true;
+  }
+  std::map<std::int64_t, StoredFrame> frames;
+};
+
+// tcpdump's reading of a file, one line per frame; nothing when tcpdump is not there.
+std::optional<std::vector<std::string>> TcpdumpLines(const QString& path) {
+  if (std::system("command -v tcpdump >/dev/null 2>&1") != 0) return std::nullopt;
+  const std::string command = "tcpdump -nn -tt -r '" + path.toStdString() + "' 2>/dev/null";
+  std::FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return std::nullopt;
+  std::vector<std::string> lines;
+  char line[4096];
+  while (std::fgets(line, sizeof line, pipe)) lines.emplace_back(line);
+  ::pclose(pipe);
+  return lines;
+}
+
+TEST_F(TraceFilesTest, FramesAreSavedAsPcapOrPcapngAndReadByTcpdump) {
+  using frames::DeviceLink;
+  MemoryFrames source;
+  source.frames[0] = {1'700'000'000'250'000'000, 0, DeviceLink.UdpFrame(false, 53, 1024, "first")};
+  source.frames[2] = {1'700'000'001'000'001'000, 1514, DeviceLink.UdpFrame(true, 1024, 53, "third")};
+  const auto rowIsNumber = [](std::int64_t row) { return row; };
+  for (const char* name : {"frames.pcap", "frames.pcapng"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(SavesFrames(At(name)));
+    QString error;
+    std::int64_t missing = -1;
+    // Row 1's frame has left the spool.
+    ASSERT_TRUE(SaveFrames(At(name), &source, 3, rowIsNumber, &missing, &error)) << error.toStdString();
+    EXPECT_EQ(missing, 1);
+    EXPECT_EQ(Entries(dir.path()).size(), 1u);
+    const std::optional<std::vector<std::string>> lines = TcpdumpLines(At(name));
+    if (!lines) GTEST_SKIP() << "tcpdump is not installed";
+    ASSERT_EQ(lines->size(), 2u);
+    EXPECT_EQ((*lines)[0].rfind("1700000000.250000 IP ", 0), 0u) << (*lines)[0];
+    EXPECT_NE((*lines)[0].find(".53 > "), std::string::npos) << (*lines)[0];
+    EXPECT_EQ((*lines)[1].rfind("1700000001.000001 IP ", 0), 0u) << (*lines)[1];
+    EXPECT_NE((*lines)[1].find("length 5"), std::string::npos) << (*lines)[1];
+    QFile::remove(At(name));
+  }
+  EXPECT_FALSE(SavesFrames(At("rows.txt")));
+  EXPECT_FALSE(SavesFrames(At("rows.csv")));
+  EXPECT_EQ(FramesMissingMessage(1, 3), "The frames of 1 of the 3 rows are no longer kept on disk; the file holds the other 2.");
 }
 
 TEST(LogFilePath, WindowsAndBarePathsLandInTheHomeFolder) {

@@ -218,6 +218,9 @@ TEST_F(AgentDeviceTest, DeliversTheFramesOfTheStreamCutToTheBuffer) {
   EXPECT_EQ(Delivered(n), f1);
   n = ReadFrame();
   EXPECT_EQ(Delivered(n), Bytes(f2.begin(), f2.begin() + 1520));
+  // The block's time (microseconds, the stream's resolution) and its length on the wire.
+  EXPECT_EQ(adapter->device->LastFrameInfo().timestampNs, 2000);
+  EXPECT_EQ(adapter->device->LastFrameInfo().originalLength, 1600u);
   n = ReadFrame(100);
   EXPECT_EQ(Delivered(n), Bytes(f3.begin(), f3.begin() + 100));
   n = ReadFrame();

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "analysis/row_store.h"
 #include "capture/capture_control.h"
 #include "capture/driver_client.h"
+#include "capture/spool.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_machine.h"
 
@@ -256,6 +258,54 @@ TEST_F(CaptureControlTest, StartStopClearKeepStateTitleAndNumbering) {
   EXPECT_EQ(view.firstNumbers.front(), "0");
   EXPECT_THAT(view.firstNumbers, ::testing::Contains("3"));
   EXPECT_EQ(view.firstNumbers.back(), "0");
+}
+
+TEST_F(CaptureControlTest, OneSpoolKeepsTheFramesOfTheListFromStartToClear) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("orrisvane-control-spool-" + std::to_string(::getpid()));
+  fs::remove_all(folder);
+  std::string why;
+  auto spools = SpoolFolder::Open(folder.string(), &why);
+  ASSERT_TRUE(spools) << why;
+  machine.spools = spools.get();
+  const auto spoolFiles = [&] {
+    int files = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) files += entry.path().extension() == ".pcapng";
+    return files;
+  };
+  machine.AddAdapters(1);
+  ASSERT_EQ(Control().ProbeAdapter(), 0);
+  EXPECT_EQ(Control().Frames(), nullptr);
+
+  Control().Start();
+  Feed(3);
+  Control().Stop();
+  const FrameSource* frames = Control().Frames();
+  ASSERT_NE(frames, nullptr);
+  StoredFrame frame;
+  ASSERT_TRUE(frames->ReadFrame(2, frame));
+  EXPECT_EQ(frame.bytes, machine.OutgoingFrame());
+  // The next run goes on into the same spool, numbered after the rows listed.
+  Control().Start();
+  Feed(2);
+  Control().Stop();
+  EXPECT_EQ(Control().Frames(), frames);
+  EXPECT_TRUE(frames->ReadFrame(4, frame));
+  EXPECT_TRUE(frames->ReadFrame(0, frame));
+  EXPECT_EQ(spoolFiles(), 1);
+  EXPECT_TRUE(view.messages.empty());
+
+  Control().Clear();
+  EXPECT_EQ(Control().Frames(), nullptr);
+  EXPECT_EQ(spoolFiles(), 0);
+  Control().Start();
+  Feed(1);
+  ASSERT_NE(Control().Frames(), nullptr);
+  control.reset();  // as at exit
+  EXPECT_EQ(spoolFiles(), 0);
+  spools.reset();
+  EXPECT_TRUE(fs::is_empty(folder));
+  fs::remove_all(folder);
 }
 
 TEST_F(CaptureControlTest, StopWithoutTraceOnlyRewritesTitleAndPane) {

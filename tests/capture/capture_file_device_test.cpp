@@ -83,6 +83,42 @@ TEST_F(CaptureFileDeviceTest, DeliversTheFramesInOrderThenReportsTheEnd) {
   EXPECT_EQ(Read(adapter.get()), 0);
 }
 
+TEST_F(CaptureFileDeviceTest, EachFrameCarriesItsTimeAndLengthOnTheWire) {
+  const std::uint64_t first = 1'700'000'000'000'001;  // microseconds since the epoch
+  {
+    PcapWriter file(path, LinkTypeEthernet, 200);
+    file.Frame(DeviceLink.UdpFrame(false, 1, 2, "plain"), first, 1400);
+    // Past the snapshot length: read by libpcap from here on.
+    file.Frame(DeviceLink.UdpFrame(false, 1, 2, std::string(300, 'x')), first + 2'500'000);
+    file.Frame(DeviceLink.UdpFrame(false, 1, 2, "after"), first + 3'000'000);
+    file.Close();
+  }
+  const std::string pcapng = path + "ng";
+  {
+    PcapngWriter file(pcapng);
+    file.Frame(DeviceLink.UdpFrame(false, 1, 2, "ng"), first + 7);
+    file.Close();
+  }
+  AdapterPtr adapter = Open();
+  ASSERT_TRUE(adapter) << why;
+  std::vector<FrameInfo> seen;
+  while (Read(adapter.get()) > 0) seen.push_back(adapter->device->LastFrameInfo());
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].timestampNs, static_cast<std::int64_t>(first * 1000));
+  EXPECT_EQ(seen[0].originalLength, 1400u);
+  EXPECT_EQ(seen[1].timestampNs, static_cast<std::int64_t>((first + 2'500'000) * 1000));
+  EXPECT_EQ(seen[2].timestampNs, static_cast<std::int64_t>((first + 3'000'000) * 1000));
+  EXPECT_EQ(seen[2].originalLength, DeviceLink.UdpFrame(false, 1, 2, "after").size());
+
+  DeviceTable ngTable;
+  RegisterCaptureFileDevice(ngTable, pcapng);
+  AdapterPtr ng = OpenAdapter(ngTable, "0000", &why);
+  ASSERT_TRUE(ng) << why;
+  EXPECT_GT(Read(ng.get()), 0);
+  EXPECT_EQ(ng->device->LastFrameInfo().timestampNs, static_cast<std::int64_t>((first + 7) * 1000));
+  fs::remove(pcapng);
+}
+
 TEST_F(CaptureFileDeviceTest, RefusesFilesItCannotReadOrThatHoldNoEthernet) {
   EXPECT_FALSE(Open());  // no file yet
   EXPECT_NE(why.find("cannot read capture file " + path), std::string::npos) << why;

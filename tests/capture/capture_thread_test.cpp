@@ -10,6 +10,7 @@
 #include "tests/support/fake_device.h"
 #include "tests/support/frames.h"
 #include "tests/support/recording_batch_sink.h"
+#include "tests/support/recording_frame_recorder.h"
 
 namespace {
 
@@ -118,6 +119,36 @@ TEST_F(CaptureThreadTest, NumberingStartsAtTheRowsAlreadyListed) {
   EXPECT_EQ(sink.Cell(2, Column(ColumnId::Data)), "ccc");
   EXPECT_EQ(sink.Cell(2, Column(ColumnId::InOut)), "out");
   ExpectReleased();
+}
+
+TEST_F(CaptureThreadTest, EachFrameGoesToTheRecorderWithItsTimeBeforeItsRowIsHandedOn) {
+  auto& sink = Prepare(5);
+  RecordingFrameRecorder recorder(state);
+  trace.recorder = &recorder;
+  const Bytes first = Incoming("a"), second = Outgoing("bb");
+  script->PushFrame(first, FrameInfo{1'700'000'000'123'456'789, 1514});
+  script->PushFrame(second);  // a device that knows no time
+  Start();
+  ASSERT_TRUE(sink.WaitForRows(2));
+  const int publishedWithRows = recorder.Publications();
+  Stop();
+
+  const auto entries = recorder.Entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].packetNumber, 5);
+  EXPECT_EQ(entries[0].bytes, first);
+  EXPECT_EQ(entries[0].info.timestampNs, 1'700'000'000'123'456'789);
+  EXPECT_EQ(entries[0].info.originalLength, 1514u);
+  // The decoder reads the frame's time from the state: it is there before the row is made.
+  EXPECT_EQ(entries[0].stateTimestampNs, 1'700'000'000'123'456'789);
+  EXPECT_EQ(entries[1].packetNumber, 6);
+  EXPECT_EQ(entries[1].bytes, second);
+  EXPECT_EQ(entries[1].stateTimestampNs, 0);
+  EXPECT_EQ(state.frameTimestampNs, 0);
+  // The rows arrived only after a publication that followed both frames.
+  EXPECT_GE(publishedWithRows, 1);
+  EXPECT_EQ(entries[1].publishedBefore, 0);
+  EXPECT_FALSE(trace.recorder);
 }
 
 TEST_F(CaptureThreadTest, StopWhileBlockedInAReadEndsItWithoutARowAndClearsConnections) {

@@ -15,6 +15,7 @@
 #include "capture/linux_registry.h"
 #include "capture/pcap_device.h"
 #include "tests/support/recording_batch_sink.h"
+#include "tests/support/recording_frame_recorder.h"
 
 namespace {
 
@@ -105,6 +106,13 @@ TEST_F(PcapDeviceTest, UdpDatagramsSentToLoopbackBecomeRows) {
   InitPacket(trace.request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
   RecordingBatchSink sink(state.columns);
   trace.sink = &sink;
+  RecordingFrameRecorder recorder(state);
+  trace.recorder = &recorder;
+  const auto sinceEpochNs = [] {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  };
+  const std::int64_t sendsBegin = sinceEpochNs();
   StartCaptureThread(trace);
 
   std::vector<std::string> payloads;
@@ -125,6 +133,7 @@ TEST_F(PcapDeviceTest, UdpDatagramsSentToLoopbackBecomeRows) {
   while (found(payloads.back()) < 0 && std::chrono::steady_clock::now() < bound)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   StopTrace(trace);
+  const std::int64_t sendsEnd = sinceEpochNs();
   ::close(sender);
   ::close(receiver);
 
@@ -134,6 +143,12 @@ TEST_F(PcapDeviceTest, UdpDatagramsSentToLoopbackBecomeRows) {
     EXPECT_EQ(sink.Cell(row, 0), std::to_string(row));
     EXPECT_EQ(sink.Cell(row, protocol).substr(0, 3), "UDP");
     EXPECT_EQ(sink.Cell(row, state.columns.Position(ColumnId::IpDestination)), "127.0.0.1");
+    // The kernel's time of capture (microseconds), within the span of the sends.
+    const auto entries = recorder.Entries();
+    ASSERT_LT(static_cast<std::size_t>(row), entries.size());
+    EXPECT_EQ(entries[static_cast<std::size_t>(row)].packetNumber, row);
+    EXPECT_GE(entries[static_cast<std::size_t>(row)].stateTimestampNs, sendsBegin / 1000 * 1000);
+    EXPECT_LE(entries[static_cast<std::size_t>(row)].stateTimestampNs, sendsEnd);
   }
   EXPECT_FALSE(trace.adapter);
 }

@@ -95,6 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!ok && !adapter->device->EndOfInput()) Broken("a failed read before the end of the input");
     if (count == 0) continue;
     if (count < FrameBufferSize) state.frameBuffer[count] = 0;
+    // Any time a damaged file holds reaches the decoder, as it would in a trace.
+    state.frameTimestampNs = adapter->device->LastFrameInfo().timestampNs;
     DecodeFrame(packetNumber++, state.frameBuffer.data(), count, builder, state);
   }
   if (rows.RowCount() != packetNumber) Broken("not one row per frame");

@@ -55,10 +55,15 @@ struct FakeDeviceScript {
 
   std::mutex mutex;
   std::condition_variable changed;
-  std::deque<std::vector<std::uint8_t>> frames;
+  struct QueuedFrame {
+    std::vector<std::uint8_t> bytes;
+    FrameInfo info;
+  };
+  std::deque<QueuedFrame> frames;
 
-  void PushFrame(std::vector<std::uint8_t> frame) {
-    { std::lock_guard lock(mutex); frames.push_back(std::move(frame)); }
+  // info: what the device says of the frame after the read that delivers it.
+  void PushFrame(std::vector<std::uint8_t> frame, FrameInfo info = {}) {
+    { std::lock_guard lock(mutex); frames.push_back({std::move(frame), info}); }
     changed.notify_all();
   }
   std::vector<Call> Calls() { std::lock_guard lock(mutex); return calls; }
@@ -133,6 +138,7 @@ class FakeDevice : public PacketDevice {
 
   std::string LastError() const override { return script_->failureReason; }
   std::uint64_t KernelDrops() const override { return script_->drops; }
+  FrameInfo LastFrameInfo() const override { return lastFrame_; }
 
  private:
   bool Fail() { return false; }
@@ -166,7 +172,8 @@ class FakeDevice : public PacketDevice {
       return true;
     }
     script_->readEnds.push_back(FakeDeviceScript::ReadEnd::Frame);
-    auto frame = std::move(script_->frames.front());
+    auto frame = std::move(script_->frames.front().bytes);
+    lastFrame_ = script_->frames.front().info;
     script_->frames.pop_front();
     std::uint32_t n = static_cast<std::uint32_t>(std::min<std::size_t>(frame.size(), size));
     std::memcpy(output, frame.data(), n);
@@ -177,6 +184,7 @@ class FakeDevice : public PacketDevice {
   std::shared_ptr<FakeDeviceScript> script_;
   bool aborted_ = false;
   std::uint64_t abortGeneration_ = 0;
+  FrameInfo lastFrame_;
 };
 
 // Registers the scripted device under the driver's path.

@@ -16,6 +16,8 @@ struct FakeMachine {
   std::shared_ptr<FakeDeviceScript> script = std::make_shared<FakeDeviceScript>();
   DeviceTable devices;
   MemoryRegistry registry;
+  // Where traces keep their frames; none by default.
+  SpoolFolder* spools = nullptr;
 
   FakeMachine() { RegisterFakeDevice(devices, script); }
   // Adapters "0000", "0001", ... described "fake0 (scripted)", "fake1 (scripted)", ...
@@ -26,7 +28,7 @@ struct FakeMachine {
       registry.AddAdapter(key, ("fake" + std::to_string(i) + " (scripted)").c_str());
     }
   }
-  CaptureEnvironment Environment() const { return {devices, registry}; }
+  CaptureEnvironment Environment() const { return {devices, registry, spools}; }
 
   // A 60-byte Ethernet II frame from the adapter's own MAC (an outgoing one), IPv4/UDP.
   std::vector<std::uint8_t> OutgoingFrame() const {

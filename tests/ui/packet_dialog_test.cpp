@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -55,6 +57,34 @@ TEST(PacketDialog, ShowsOneLinePerColumnWithoutCarriageReturns) {
   EXPECT_EQ(edit->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
   // Without the picture resource there is nothing where it would be.
   EXPECT_TRUE(dialog.findChildren<QLabel*>().isEmpty());
+}
+
+TEST(PacketDialog, TheFramesBytesFollowTheDetailsAndCopyTakesTheWholeText) {
+  std::vector<std::uint8_t> frame(18);
+  for (std::size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<std::uint8_t>(0x3A + i * 9);
+  frame[17] = 0x7F;
+  const std::string dump = HexDump(frame);
+  EXPECT_EQ(dump,
+            "0000  3a 43 4c 55 5e 67 70 79  82 8b 94 9d a6 af b8 c1  :CLU^gpy........\n"
+            "0010  ca 7f                                             ..\n");
+  EXPECT_EQ(HexDump({}), "");
+
+  const std::string details = "Bytes: 18\r\r\nData: <b>\r\r\n";
+  CPacketDlg dialog("Packet 3", details, dump);
+  EXPECT_EQ(dialog.Details(), details);
+  const QString shown = QString::fromStdString("Bytes: 18\nData: <b>\n\n" + dump);
+  EXPECT_EQ(dialog.DetailsEdit()->toPlainText(), shown);
+  auto* copy = dialog.findChild<QPushButton*>(QStringLiteral("copy"));
+  ASSERT_NE(copy, nullptr);
+  EXPECT_EQ(copy->text(), "Copy");
+  EXPECT_FALSE(copy->isDefault());
+  QApplication::clipboard()->clear();
+  QTest::mouseClick(copy, Qt::LeftButton);
+  EXPECT_EQ(QApplication::clipboard()->text(), shown);
+
+  // Without a kept frame the box holds the details alone.
+  CPacketDlg plain("Packet 4", details);
+  EXPECT_EQ(plain.DetailsEdit()->toPlainText(), "Bytes: 18\nData: <b>\n");
 }
 
 TEST(PacketDialog, OkEnterAndEscapeEndIt) {

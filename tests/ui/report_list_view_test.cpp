@@ -11,6 +11,8 @@
 #include <QVBoxLayout>
 
 #include "analysis/capture_state.h"
+#include "analysis/frame_source.h"
+#include "ui/packet_dialog.h"
 #include "tests/ui/ui_test_util.h"
 #include "ui/row_model.h"
 
@@ -27,13 +29,24 @@ void DoubleClick(QWidget* widget, QPoint pos, Qt::MouseButton button = Qt::LeftB
 struct Opened {
   QString title;
   std::string details;
+  std::string bytesDump;
+};
+
+// Keeps the frame of packet 3 only.
+class OneFrame : public FrameSource {
+ public:
+  bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override {
+    if (packetNumber != 3) return false;
+    out.bytes = {0x45, 0x00, 0x41, 0x42};
+    return true;
+  }
 };
 
 class ReportListViewTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    view.SetDetailsOpener([this](const QString& title, const std::string& details) {
-      opened.push_back({title, details});
+    view.SetDetailsOpener([this](const QString& title, const std::string& details, const std::string& bytesDump) {
+      opened.push_back({title, details, bytesDump});
       events.push_back("dialog");
     });
     QObject::connect(&view, &QAbstractItemView::doubleClicked, [this] { events.push_back("default"); });
@@ -166,7 +179,20 @@ TEST_F(ReportListViewTest, DoubleClickOnARowOpensItsDetailsBeforeTheDefaultHandl
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0].title, "Packet 2");
   EXPECT_EQ(opened[0].details, "Bytes: r2c1\r\r\nIn/Out: r2c2\r\r\n");
+  EXPECT_EQ(opened[0].bytesDump, "");
   EXPECT_EQ(events, (std::vector<std::string>{"dialog", "default"}));
+}
+
+TEST_F(ReportListViewTest, TheDetailsOfARowWhoseFrameIsKeptCarryItsBytes) {
+  Show(600, 300, ShowIds({ColumnId::Bytes, ColumnId::InOut}));
+  Append(0, 5);
+  OneFrame frames;
+  view.SetFrameSource(&frames);
+  DoubleClick(view.viewport(), view.visualRect(view.Model().index(3, 1)).center());
+  DoubleClick(view.viewport(), view.visualRect(view.Model().index(2, 1)).center());
+  ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[0].bytesDump, HexDump(std::vector<std::uint8_t>{0x45, 0x00, 0x41, 0x42}));
+  EXPECT_EQ(opened[1].bytesDump, "");
 }
 
 TEST_F(ReportListViewTest, DoubleClickBesideARowOpensNothing) {

@@ -1,0 +1,410 @@
+#include "capture/spool.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "capture/frame_file.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Frames go to the writer in pieces of about this size, or at each batch of rows.
+constexpr std::size_t ChunkBytes = 4 << 20;
+// Published bytes not yet written beyond which the capture thread waits for the disk.
+constexpr std::size_t MaxQueuedBytes = 64 << 20;
+// A frame is found by reading forward from a checkpoint at most this many frames back:
+// 16 bytes for every 64 frames, about a quarter of a byte per row.
+constexpr int CheckpointInterval = 64;
+// What a look-up reads at once, so that frames asked one after the other (saving) cost
+// one read for many.
+constexpr std::size_t ReadCacheBytes = 256 << 10;
+// How long a look-up waits for its frame to reach the disk.
+constexpr std::chrono::seconds WriteWait{10};
+constexpr char LockSuffix[] = ".lock";
+constexpr char FileSuffix[] = ".pcapng";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+std::string Describe(int error) { return std::strerror(error); }
+
+// Removes the spools of every program whose lock file is not held any more.
+void RemoveStaleSpools(const fs::path& folder) {
+  std::error_code ec;
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) names.push_back(entry.path().filename().string());
+  for (const std::string& name : names) {
+    if (!EndsWith(name, LockSuffix)) continue;
+    const fs::path lockPath = folder / name;
+    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      const std::string prefix = name.substr(0, name.size() - (sizeof LockSuffix - 1)) + "-";
+      for (const std::string& other : names)
+        if (other.rfind(prefix, 0) == 0 && EndsWith(other, FileSuffix)) ::unlink((folder / other).c_str());
+      ::unlink(lockPath.c_str());
+    }
+    ::close(fd);
+  }
+}
+
+std::string RandomToken() {
+  std::random_device random;
+  char text[40];
+  std::snprintf(text, sizeof text, "%ld-%08x", static_cast<long>(::getpid()), random());
+  return text;
+}
+
+}  // namespace
+
+std::string DefaultSpoolFolder() {
+  if (const char* cache = std::getenv("XDG_CACHE_HOME"); cache && cache[0] == '/')
+    return (fs::path(cache) / "orrisvane").string();
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) {
+    const passwd* user = ::getpwuid(::getuid());
+    home = user && user->pw_dir ? user->pw_dir : "/tmp";
+  }
+  return (fs::path(home) / ".cache" / "orrisvane").string();
+}
+
+// --- the folder ------------------------------------------------------------------------
+
+SpoolFolder::SpoolFolder(std::string path, std::string token, int lockFd)
+    : path_(std::move(path)), token_(std::move(token)), lockFd_(lockFd) {}
+
+std::unique_ptr<SpoolFolder> SpoolFolder::Open(const std::string& path, std::string* why) {
+  std::error_code ec;
+  fs::create_directories(path, ec);
+  if (ec) {
+    if (why) *why = "cannot make the spool folder " + path + ": " + ec.message();
+    return nullptr;
+  }
+  const std::string token = RandomToken();
+  // Locked under a name no one looks at, then renamed: every lock file others can see is
+  // already held.
+  const fs::path staging = fs::path(path) / ("." + token + ".locking");
+  const int fd = ::open(staging.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0 || ::flock(fd, LOCK_EX) != 0 ||
+      ::rename(staging.c_str(), (fs::path(path) / (token + LockSuffix)).c_str()) != 0) {
+    const int error = errno;
+    if (fd >= 0) {
+      ::unlink(staging.c_str());
+      ::close(fd);
+    }
+    if (why) *why = "cannot lock the spool folder " + path + ": " + Describe(error);
+    return nullptr;
+  }
+  RemoveStaleSpools(path);
+  return std::unique_ptr<SpoolFolder>(new SpoolFolder(path, token, fd));
+}
+
+SpoolFolder::~SpoolFolder() {
+  ::unlink((fs::path(path_) / (token_ + LockSuffix)).c_str());
+  ::close(lockFd_);
+}
+
+std::unique_ptr<Spool> SpoolFolder::NewSpool(const SpoolOptions& options) {
+  return std::make_unique<Spool>(path_, token_ + "-" + std::to_string(++spools_), options);
+}
+
+// --- the spool -------------------------------------------------------------------------
+
+Spool::Spool(std::string folder, std::string prefix, const SpoolOptions& options)
+    : folder_(std::move(folder)),
+      prefix_(std::move(prefix)),
+      options_(options),
+      fileBytes_(std::max<std::uint64_t>(options.fileBytes ? options.fileBytes : options.limitBytes / 8,
+                                         frame_file::PcapngPacketBytes(frame_file::SnapLength) + 64)) {
+  pending_.reserve(ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength));
+  writer_ = std::thread([this] { WriterLoop(); });
+}
+
+Spool::~Spool() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  writer_.join();
+  for (File& file : files_) {
+    if (file.fd >= 0) ::close(file.fd);
+    ::unlink(file.path.c_str());
+  }
+}
+
+void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::uint8_t* bytes,
+                   std::uint32_t length) {
+  const std::size_t blockBytes = frame_file::PcapngPacketBytes(length);
+  // Numbers that go back (a list emptied without Clear) start a file of their own, so
+  // that the numbers within a file only grow.
+  if (pendingFile_ == 0 || packetNumber < nextNumber_ || (fileOffset_ + blockBytes > fileBytes_ && framesInFile_ > 0))
+    StartFile();
+  if (packetNumber != nextNumber_ || sinceCheckpoint_ >= CheckpointInterval) {
+    pendingCheckpoints_.push_back({packetNumber, fileOffset_});
+    sinceCheckpoint_ = 0;
+  }
+  frame_file::AppendPcapngPacket(pending_, info.timestampNs, info.originalLength, {bytes, length});
+  fileOffset_ += blockBytes;
+  nextNumber_ = packetNumber + 1;
+  ++sinceCheckpoint_;
+  ++framesInFile_;
+  if (pending_.size() >= ChunkBytes) Publish();
+}
+
+void Spool::StartFile() {
+  Publish();
+  {
+    std::lock_guard lock(mutex_);
+    File file;
+    file.id = nextFileId_++;
+    file.path = (fs::path(folder_) / (prefix_ + "-" + std::to_string(file.id) + FileSuffix)).string();
+    pendingFile_ = file.id;
+    files_.push_back(std::move(file));
+  }
+  frame_file::AppendPcapngHeader(pending_);
+  fileOffset_ = pending_.size();
+  nextNumber_ = -1;  // the file's first frame is a checkpoint
+  sinceCheckpoint_ = 0;
+  framesInFile_ = 0;
+}
+
+void Spool::Publish() {
+  std::unique_lock lock(mutex_);
+  if (!pending_.empty()) {
+    if (File* file = FindFileLocked(pendingFile_))
+      file->checkpoints.insert(file->checkpoints.end(), pendingCheckpoints_.begin(), pendingCheckpoints_.end());
+    pendingCheckpoints_.clear();
+    queuedBytes_ += pending_.size();
+    queue_.push_back({pendingFile_, std::move(pending_)});
+    if (!spare_.empty()) {
+      pending_ = std::move(spare_.back());
+      spare_.pop_back();
+    } else {
+      pending_ = {};
+      pending_.reserve(ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength));
+    }
+    changed_.notify_all();
+    // A disk slower than the frames: the capture thread waits rather than memory growing.
+    changed_.wait(lock, [&] { return queuedBytes_ <= MaxQueuedBytes || stopping_; });
+  }
+  if (startNewFile_) {
+    startNewFile_ = false;
+    pendingFile_ = 0;
+  }
+}
+
+std::optional<std::string> Spool::TakeFailure() {
+  std::lock_guard lock(mutex_);
+  if (!failure_ || failureTold_) return std::nullopt;
+  failureTold_ = true;
+  return failure_;
+}
+
+void Spool::WaitWritten() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [&] { return (queue_.empty() && !writing_) || stopping_; });
+}
+
+std::vector<std::string> Spool::Files() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> paths;
+  for (const File& file : files_)
+    if (file.fd >= 0) paths.push_back(file.path);
+  return paths;
+}
+
+std::uint64_t Spool::BytesOnDisk() const {
+  std::lock_guard lock(mutex_);
+  return bytesOnDisk_;
+}
+
+Spool::File* Spool::FindFileLocked(std::uint64_t id) {
+  for (File& file : files_)
+    if (file.id == id) return &file;
+  return nullptr;
+}
+
+const Spool::File* Spool::FindFileLocked(std::uint64_t id) const {
+  for (const File& file : files_)
+    if (file.id == id) return &file;
+  return nullptr;
+}
+
+void Spool::FailLocked(std::string reason) {
+  if (!failure_) failure_ = std::move(reason);
+  // Whatever the next chunk is for, it goes to a new file.
+  startNewFile_ = true;
+}
+
+void Spool::RemoveOldestLocked() {
+  File& oldest = files_.front();
+  if (oldest.fd >= 0) ::close(oldest.fd);
+  ::unlink(oldest.path.c_str());
+  bytesOnDisk_ -= oldest.written;
+  if (cacheFile_ == oldest.id) cacheFile_ = 0;
+  files_.pop_front();
+}
+
+std::uint64_t Spool::LimitForNewFile() {
+  std::optional<std::uint64_t> free;
+  if (options_.freeBytes) {
+    free = options_.freeBytes(folder_);
+  } else if (struct statvfs info {}; ::statvfs(folder_.c_str(), &info) == 0) {
+    free = std::uint64_t{info.f_bavail} * info.f_frsize;
+  }
+  std::uint64_t limit = std::max(options_.limitBytes, MinimumSpoolLimitBytes);
+  // What the spool holds and most of what is free, so that it never fills the disk itself.
+  if (free) limit = std::min(limit, bytesOnDisk_ + *free / 10 * 9);
+  return limit;
+}
+
+void Spool::WriterLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    if (stopping_) return;
+    Chunk chunk = std::move(queue_.front());
+    queue_.pop_front();
+    writing_ = true;
+    const std::size_t size = chunk.bytes.size();
+    File* file = FindFileLocked(chunk.fileId);
+    if (file && !file->broken && file->fd < 0) {
+      limit_ = LimitForNewFile();
+      file->fd = ::open(file->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+      if (file->fd < 0) {
+        file->broken = true;
+        FailLocked("cannot make the spool file " + file->path + ": " + Describe(errno));
+      }
+    }
+    if (file && !file->broken) {
+      // The ring: older files leave until this chunk fits under the limit.
+      while (bytesOnDisk_ + size > limit_ && files_.front().id != chunk.fileId) RemoveOldestLocked();
+      file = FindFileLocked(chunk.fileId);
+      const int fd = file->fd;
+      const std::uint64_t at = file->written;
+      lock.unlock();
+      int error = 0;
+      for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::write(fd, chunk.bytes.data() + done, size - done);
+        if (n > 0) {
+          done += static_cast<std::size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+          error = n == 0 ? ENOSPC : errno;
+          break;
+        }
+      }
+      // No partial block stays in the file: readers find whole blocks up to written.
+      if (error != 0 && ::ftruncate(fd, static_cast<off_t>(at)) == 0) ::lseek(fd, static_cast<off_t>(at), SEEK_SET);
+      lock.lock();
+      file = FindFileLocked(chunk.fileId);
+      if (error == 0) {
+        file->written += size;
+        bytesOnDisk_ += size;
+      } else {
+        file->broken = true;
+        FailLocked("writing " + file->path + " failed: " + Describe(error));
+      }
+    }
+    // A file that failed before it held anything is of no use to anyone.
+    if (file && file->broken && file->written == 0) {
+      if (file->fd >= 0) ::close(file->fd);
+      ::unlink(file->path.c_str());
+      const std::uint64_t id = file->id;
+      files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
+    }
+    queuedBytes_ -= size;
+    writing_ = false;
+    chunk.bytes.clear();
+    if (spare_.size() < 2) spare_.push_back(std::move(chunk.bytes));
+    changed_.notify_all();
+  }
+}
+
+const std::uint8_t* Spool::ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const {
+  if (cacheFile_ == file.id && offset >= cacheOffset_ && offset + count <= cacheOffset_ + cache_.size())
+    return cache_.data() + (offset - cacheOffset_);
+  if (file.fd < 0 || offset + count > file.written) return nullptr;
+  const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(count, ReadCacheBytes),
+                                                                            file.written - offset));
+  cache_.resize(size);
+  cacheFile_ = 0;
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::pread(file.fd, cache_.data() + done, size - done, static_cast<off_t>(offset + done));
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n == 0 || errno != EINTR) {
+      return nullptr;
+    }
+  }
+  cacheFile_ = file.id;
+  cacheOffset_ = offset;
+  return cache_.data();
+}
+
+bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
+  std::unique_lock lock(mutex_);
+  const File* file = nullptr;
+  for (auto it = files_.rbegin(); it != files_.rend() && !file; ++it)
+    if (!it->checkpoints.empty() && it->checkpoints.front().packetNumber <= packetNumber) file = &*it;
+  if (!file) return false;
+  const std::uint64_t id = file->id;
+  const auto& checkpoints = file->checkpoints;
+  auto next = std::upper_bound(checkpoints.begin(), checkpoints.end(), packetNumber,
+                               [](std::int64_t n, const Checkpoint& c) { return n < c.packetNumber; });
+  const Checkpoint from = *std::prev(next);
+  // The frames from one checkpoint to the next carry consecutive numbers.
+  const std::uint64_t segmentEnd = next == checkpoints.end() ? UINT64_MAX : next->offset;
+  std::uint64_t offset = from.offset;
+  std::int64_t number = from.packetNumber;
+  if (cursor_.fileId == id && cursor_.segmentEnd == segmentEnd && cursor_.packetNumber > number &&
+      cursor_.packetNumber <= packetNumber) {
+    offset = cursor_.offset;
+    number = cursor_.packetNumber;
+  }
+
+  // The file with at least end bytes written, after waiting for the writer if it has them
+  // still to write; null when they will not come.
+  const auto written = [&](std::uint64_t end) -> const File* {
+    for (;;) {
+      const File* f = FindFileLocked(id);
+      if (!f || f->written >= end) return f;
+      if (f->broken || (queue_.empty() && !writing_)) return nullptr;
+      if (changed_.wait_for(lock, WriteWait) == std::cv_status::timeout) return nullptr;
+    }
+  };
+  for (; offset < segmentEnd; ++number) {
+    const File* f = written(offset + 8);
+    const std::uint8_t* head = f ? ReadLocked(*f, offset, 8) : nullptr;
+    if (!head) return false;
+    const std::optional<std::uint32_t> length = frame_file::PacketBlockLength(std::span<const std::uint8_t, 8>(head, 8));
+    if (!length) return false;
+    if (number == packetNumber) {
+      f = written(offset + *length);
+      const std::uint8_t* block = f ? ReadLocked(*f, offset, *length) : nullptr;
+      if (!block) return false;
+      const std::optional<frame_file::PacketBlock> packet = frame_file::ParsePacketBlock({block, *length});
+      if (!packet) return false;
+      out.timestampNs = packet->timestampNs;
+      out.originalLength = packet->originalLength;
+      out.bytes.assign(block + packet->dataOffset, block + packet->dataOffset + packet->capturedLength);
+      cursor_ = {id, number + 1, offset + *length, segmentEnd};
+      return true;
+    }
+    offset += *length;
+  }
+  return false;
+}

@@ -1,0 +1,167 @@
+#pragma once
+// The spool: every frame of a trace, as delivered and with its time, kept on disk so that
+// a listed row's bytes can be read again (details, saving frames). One spool per list of
+// rows, from the first Start to Clear; it is a ring of pcapng files in the spool folder,
+// and past its limit the oldest file leaves. Frames are gathered in memory on the capture
+// thread and written in large pieces by a thread of the spool's own; a write that fails
+// (the disk is full) loses bytes only, and is told once.
+//
+// The spool folder holds one lock file per running program; spools of a program that
+// ended without removing them (it died) are removed by the next program that opens the
+// folder, never those of one that still runs.
+
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "analysis/frame_source.h"
+#include "capture/trace.h"
+
+inline constexpr std::uint64_t DefaultSpoolLimitBytes = std::uint64_t{4} << 30;
+// The smallest limit taken: a few files of a few frames each.
+inline constexpr std::uint64_t MinimumSpoolLimitBytes = std::uint64_t{1} << 20;
+
+// $XDG_CACHE_HOME/orrisvane, or else ~/.cache/orrisvane.
+std::string DefaultSpoolFolder();
+
+struct SpoolOptions {
+  std::uint64_t limitBytes = DefaultSpoolLimitBytes;
+  // One file of the ring; 0: an eighth of the limit.
+  std::uint64_t fileBytes = 0;
+  // The bytes the folder's file system has free for this user, asked whenever a file is
+  // started (the spool stays below what it holds plus most of them); nothing when unknown.
+  // Empty: asked of the file system.
+  std::function<std::optional<std::uint64_t>(const std::string& folder)> freeBytes;
+};
+
+class Spool;
+
+class SpoolFolder {
+ public:
+  // Makes the folder when needed, takes this program's lock file in it and removes the
+  // spools of programs that no longer hold theirs. Nothing, with the reason, when the
+  // folder cannot be made or locked.
+  static std::unique_ptr<SpoolFolder> Open(const std::string& path, std::string* why);
+  // Gives the lock file up; the spools made here must be gone first.
+  ~SpoolFolder();
+  SpoolFolder(const SpoolFolder&) = delete;
+  SpoolFolder& operator=(const SpoolFolder&) = delete;
+
+  const std::string& Path() const { return path_; }
+  // A new, empty spool in this folder.
+  std::unique_ptr<Spool> NewSpool(const SpoolOptions& options);
+
+ private:
+  SpoolFolder(std::string path, std::string token, int lockFd);
+
+  std::string path_;
+  std::string token_;  // this program's: its lock file and its spools' names start with it
+  int lockFd_;
+  int spools_ = 0;
+};
+
+class Spool : public FrameRecorder, public FrameSource {
+ public:
+  // Files are named prefix + "-" + a number + ".pcapng".
+  Spool(std::string folder, std::string prefix, const SpoolOptions& options);
+  // Stops the writer and removes every file of the spool.
+  ~Spool() override;
+  Spool(const Spool&) = delete;
+  Spool& operator=(const Spool&) = delete;
+
+  // FrameRecorder: the capture thread's side.
+  void Record(std::int64_t packetNumber, const FrameInfo& info, const std::uint8_t* bytes,
+              std::uint32_t length) override;
+  void Publish() override;
+  std::optional<std::string> TakeFailure() override;
+
+  // FrameSource: any thread. A frame still on its way to the disk is waited for.
+  bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override;
+
+  // Waits until everything published is written (or lost).
+  void WaitWritten();
+  // The spool's files on disk, oldest first, and their bytes.
+  std::vector<std::string> Files() const;
+  std::uint64_t BytesOnDisk() const;
+
+ private:
+  struct Checkpoint {
+    std::int64_t packetNumber;
+    std::uint64_t offset;
+  };
+  struct File {
+    std::uint64_t id = 0;
+    std::string path;
+    int fd = -1;
+    std::uint64_t written = 0;  // bytes on disk, whole blocks
+    bool broken = false;        // a write failed: nothing more comes to this file
+    bool removed = false;
+    // The first frame of the file, of every run of consecutive packet numbers in it and
+    // every CheckpointInterval-th frame: where a frame is found by reading forward.
+    std::vector<Checkpoint> checkpoints;
+  };
+  struct Chunk {
+    std::uint64_t fileId = 0;
+    std::vector<std::uint8_t> bytes;
+  };
+  struct Cursor {
+    std::uint64_t fileId = 0;
+    std::int64_t packetNumber = -1;  // the frame that starts at offset
+    std::uint64_t offset = 0;
+    std::uint64_t segmentEnd = 0;    // where the run of consecutive numbers ends
+  };
+
+  void StartFile();
+  void WriterLoop();
+  void WriteChunk(Chunk& chunk);
+  void FailLocked(std::string reason);
+  void RemoveOldestLocked();
+  File* FindFileLocked(std::uint64_t id);
+  const File* FindFileLocked(std::uint64_t id) const;
+  std::uint64_t LimitForNewFile();
+  // Reads count bytes at offset of the file into the read cache; a view of them.
+  const std::uint8_t* ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const;
+
+  const std::string folder_;
+  const std::string prefix_;
+  const SpoolOptions options_;
+  const std::uint64_t fileBytes_;
+
+  // The capture thread's.
+  std::vector<std::uint8_t> pending_;
+  std::vector<Checkpoint> pendingCheckpoints_;
+  std::uint64_t pendingFile_ = 0;  // 0: no file started
+  std::uint64_t fileOffset_ = 0;   // where the next block of pendingFile_ goes
+  std::int64_t nextNumber_ = -1;
+  int sinceCheckpoint_ = 0;
+  std::int64_t framesInFile_ = 0;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  std::deque<File> files_;  // oldest first
+  std::uint64_t nextFileId_ = 1;
+  std::deque<Chunk> queue_;
+  std::vector<std::vector<std::uint8_t>> spare_;  // written chunks' buffers, used again
+  std::size_t queuedBytes_ = 0;
+  bool writing_ = false;  // the writer holds a chunk
+  std::uint64_t bytesOnDisk_ = 0;
+  std::uint64_t limit_ = 0;  // the limit as it stood when the newest file started
+  bool startNewFile_ = false;  // the capture thread starts a new file at its next frame
+  std::optional<std::string> failure_;
+  bool failureTold_ = false;
+  bool stopping_ = false;
+  mutable std::vector<std::uint8_t> cache_;
+  mutable std::uint64_t cacheFile_ = 0;
+  mutable std::uint64_t cacheOffset_ = 0;
+  mutable Cursor cursor_;
+  std::thread writer_;
+};

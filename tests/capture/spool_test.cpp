@@ -1,0 +1,303 @@
+// The spool on disk: frames read back, the ring at its limit, a disk that fills up during
+// a trace, and the removal of spools that a program which died left behind.
+
+#include <fcntl.h>
+#include <pcap/pcap.h>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "capture/capture_thread.h"
+#include "capture/spool.h"
+#include "capture/trace.h"
+#include "tests/support/fake_device.h"
+#include "tests/support/frames.h"
+#include "tests/support/pcapng_builder.h"
+#include "tests/support/recording_batch_sink.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using frames::Bytes;
+using pcapng_builder::PatternFrame;
+
+constexpr std::int64_t BaseTimeNs = 1'700'000'000'000'000'000;
+
+fs::path TestFolder() {
+  return fs::temp_directory_path() / ("orrisvane-spool-" + std::to_string(::getpid()) + "-" +
+                                      ::testing::UnitTest::GetInstance()->current_test_info()->name());
+}
+
+FrameInfo InfoOf(std::int64_t n) { return {BaseTimeNs + n * 1000, static_cast<std::uint32_t>(1514 + n)}; }
+
+Bytes FrameOf(std::int64_t n) { return PatternFrame(60 + static_cast<std::size_t>(n % 1400), static_cast<std::uint8_t>(n)); }
+
+void RecordFrames(Spool& spool, std::int64_t first, std::int64_t count) {
+  for (std::int64_t n = first; n < first + count; ++n) {
+    const Bytes frame = FrameOf(n);
+    spool.Record(n, InfoOf(n), frame.data(), static_cast<std::uint32_t>(frame.size()));
+    if (n % 1000 == 999) spool.Publish();
+  }
+  spool.Publish();
+}
+
+// The frames of a spool file as libpcap reads them.
+std::vector<Bytes> ReadWithLibpcap(const std::string& path) {
+  char errbuf[PCAP_ERRBUF_SIZE] = {};
+  pcap_t* file = pcap_open_offline(path.c_str(), errbuf);
+  EXPECT_TRUE(file) << errbuf;
+  std::vector<Bytes> frames;
+  if (!file) return frames;
+  pcap_pkthdr* header = nullptr;
+  const u_char* data = nullptr;
+  while (pcap_next_ex(file, &header, &data) == 1) frames.emplace_back(data, data + header->caplen);
+  pcap_close(file);
+  return frames;
+}
+
+class SpoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    folder = TestFolder();
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+  }
+  void TearDown() override { fs::remove_all(folder); }
+
+  std::unique_ptr<Spool> Make(SpoolOptions options) {
+    return std::make_unique<Spool>(folder.string(), "test", options);
+  }
+
+  fs::path folder;
+};
+
+TEST_F(SpoolTest, FramesAreReadBackByTheirNumbersInAnyOrder) {
+  SpoolOptions options;
+  options.fileBytes = 300'000;  // several files
+  auto spool = Make(options);
+  RecordFrames(*spool, 10, 3000);
+  // A later run goes on from a number further on.
+  RecordFrames(*spool, 5000, 100);
+  spool->WaitWritten();
+  EXPECT_GT(spool->Files().size(), 3u);
+
+  StoredFrame frame;
+  for (std::int64_t n : {10, 11, 73, 74, 75, 2999, 3009, 1500, 1501, 5000, 5099, 12}) {
+    ASSERT_TRUE(spool->ReadFrame(n, frame)) << n;
+    EXPECT_EQ(frame.bytes, FrameOf(n)) << n;
+    EXPECT_EQ(frame.timestampNs, InfoOf(n).timestampNs) << n;
+    EXPECT_EQ(frame.originalLength, InfoOf(n).originalLength) << n;
+  }
+  // Every frame in order, as saving reads them.
+  for (std::int64_t n = 10; n < 3010; ++n) {
+    ASSERT_TRUE(spool->ReadFrame(n, frame)) << n;
+    ASSERT_EQ(frame.bytes, FrameOf(n)) << n;
+  }
+  for (std::int64_t n : {0, 9, 3010, 4999, 5100}) EXPECT_FALSE(spool->ReadFrame(n, frame)) << n;
+
+  // Each file is a capture file of its own.
+  std::size_t frames = 0;
+  for (const std::string& path : spool->Files()) frames += ReadWithLibpcap(path).size();
+  EXPECT_EQ(frames, 3100u);
+
+  const std::vector<std::string> files = spool->Files();
+  spool.reset();
+  for (const std::string& path : files) EXPECT_FALSE(fs::exists(path)) << path;
+}
+
+TEST_F(SpoolTest, NumbersThatStartAgainFindTheNewerFrames) {
+  auto spool = Make({});
+  RecordFrames(*spool, 0, 200);
+  const Bytes again = PatternFrame(99, 0xEE);
+  for (std::int64_t n = 0; n < 10; ++n) spool->Record(n, InfoOf(n), again.data(), static_cast<std::uint32_t>(again.size()));
+  spool->Publish();
+  StoredFrame frame;
+  ASSERT_TRUE(spool->ReadFrame(5, frame));
+  EXPECT_EQ(frame.bytes, again);
+  ASSERT_TRUE(spool->ReadFrame(9, frame));
+  EXPECT_EQ(frame.bytes, again);
+}
+
+TEST_F(SpoolTest, PastItsLimitTheOldestFileLeaves) {
+  SpoolOptions options;
+  options.limitBytes = MinimumSpoolLimitBytes;
+  options.fileBytes = MinimumSpoolLimitBytes / 4;
+  auto spool = Make(options);
+  RecordFrames(*spool, 0, 6000);  // about 4.5 MB
+  spool->WaitWritten();
+  EXPECT_LE(spool->BytesOnDisk(), MinimumSpoolLimitBytes);
+  std::uint64_t onDisk = 0;
+  for (const std::string& path : spool->Files()) onDisk += fs::file_size(path);
+  EXPECT_EQ(onDisk, spool->BytesOnDisk());
+  EXPECT_EQ(spool->Files().size(), 4u);
+  StoredFrame frame;
+  EXPECT_FALSE(spool->ReadFrame(0, frame));
+  EXPECT_FALSE(spool->ReadFrame(4000, frame));
+  ASSERT_TRUE(spool->ReadFrame(5999, frame));
+  EXPECT_EQ(frame.bytes, FrameOf(5999));
+  // The oldest frame kept is the first of the oldest file.
+  const std::vector<Bytes> oldest = ReadWithLibpcap(spool->Files().front());
+  ASSERT_FALSE(oldest.empty());
+  std::int64_t first = 0;
+  while (first < 6000 && !spool->ReadFrame(first, frame)) ++first;
+  EXPECT_EQ(frame.bytes, oldest.front());
+  EXPECT_EQ(FrameOf(first), oldest.front());
+}
+
+TEST_F(SpoolTest, TheFreeSpaceOfTheFileSystemLowersTheLimit) {
+  SpoolOptions options;
+  options.fileBytes = 100'000;
+  // A file system of 1 MB that holds nothing but the spool.
+  const std::uint64_t Capacity = 1'000'000;
+  options.freeBytes = [Capacity](const std::string& folder) {
+    std::uint64_t used = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) used += entry.file_size();
+    return std::optional<std::uint64_t>(Capacity - std::min(used, Capacity));
+  };
+  auto spool = Make(options);
+  RecordFrames(*spool, 0, 3000);  // about 2.3 MB
+  spool->WaitWritten();
+  EXPECT_LE(spool->BytesOnDisk(), Capacity);
+  StoredFrame frame;
+  EXPECT_FALSE(spool->ReadFrame(0, frame));
+  EXPECT_TRUE(spool->ReadFrame(2999, frame));
+}
+
+// A file system of 512 KiB: the spool's files fill it while the trace goes on.
+class SpoolDiskFullTest : public SpoolTest {
+ protected:
+  void SetUp() override {
+    SpoolTest::SetUp();
+    if (::mount("orrisvane-spool-test", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=512k") != 0)
+      GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno) << "); needs root";
+    mounted = true;
+  }
+  void TearDown() override {
+    if (mounted) ::umount2(folder.c_str(), MNT_DETACH);
+    SpoolTest::TearDown();
+  }
+  bool mounted = false;
+};
+
+class FailureSink : public RecordingBatchSink {
+ public:
+  using RecordingBatchSink::RecordingBatchSink;
+  void FramesNotKept(const std::string& reason) override {
+    std::lock_guard lock(mutex_);
+    reasons_.push_back(reason);
+  }
+  std::vector<std::string> Reasons() {
+    std::lock_guard lock(mutex_);
+    return reasons_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> reasons_;
+};
+
+TEST_F(SpoolDiskFullTest, AFullDiskIsToldOnceAndTheRowsGoOn) {
+  SpoolOptions options;
+  // The file system claims room it does not have, as when another program fills it.
+  options.freeBytes = [](const std::string&) { return std::optional<std::uint64_t>(std::uint64_t{1} << 40); };
+  options.fileBytes = 200'000;
+  auto spool = Make(options);
+
+  auto script = std::make_shared<FakeDeviceScript>();
+  DeviceTable table;
+  RegisterFakeDevice(table, script);
+  CaptureState state;
+  Trace trace{state};
+  FailureSink sink(state.columns.ShownCount());
+  TraceOptions traceOptions;
+  traceOptions.keyName = "0000";
+  traceOptions.recorder = spool.get();
+  constexpr int Frames = 3000;  // about 2.3 MB
+  for (int n = 0; n < Frames; ++n) script->PushFrame(FrameOf(n), InfoOf(n));
+  ASSERT_TRUE(StartTrace(trace, table, traceOptions, sink));
+  ASSERT_TRUE(sink.WaitForRows(Frames, std::chrono::seconds(30)));
+  StopTrace(trace);
+  spool->WaitWritten();
+
+  const std::vector<std::string> reasons = sink.Reasons();
+  ASSERT_EQ(reasons.size(), 1u);
+  EXPECT_NE(reasons[0].find("No space left on device"), std::string::npos) << reasons[0];
+  EXPECT_FALSE(spool->TakeFailure());
+  StoredFrame frame;
+  ASSERT_TRUE(spool->ReadFrame(0, frame));
+  EXPECT_EQ(frame.bytes, FrameOf(0));
+  // The frames that did not fit are lost, and only those.
+  int kept = 0;
+  for (int n = 0; n < Frames; ++n) kept += spool->ReadFrame(n, frame) ? 1 : 0;
+  EXPECT_GT(kept, 100);
+  EXPECT_LT(kept, 1000);
+  // Whatever is on disk holds whole frames only.
+  for (const std::string& path : spool->Files()) {
+    for (const Bytes& bytes : ReadWithLibpcap(path)) EXPECT_GE(bytes.size(), 60u);
+  }
+}
+
+TEST(SpoolFolderTest, SpoolsOfProgramsThatDiedAreRemovedAndThoseOfRunningOnesKept) {
+  const fs::path folder = TestFolder() / "cache" / "orrisvane";
+  fs::remove_all(folder.parent_path().parent_path());
+  std::string why;
+  auto running = SpoolFolder::Open(folder.string(), &why);
+  ASSERT_TRUE(running) << why;
+  auto spool = running->NewSpool({});
+  RecordFrames(*spool, 0, 10);
+  spool->WaitWritten();
+  ASSERT_EQ(spool->Files().size(), 1u);
+  const std::string live = spool->Files().front();
+
+  // What a program that died leaves: its lock file, no longer held, and its spool.
+  std::ofstream(folder / "1234-abcd.lock").put('\n');
+  std::ofstream(folder / "1234-abcd-1-1.pcapng").put('\n');
+  std::ofstream(folder / "1234-abcd-2-7.pcapng").put('\n');
+  std::ofstream(folder / "unrelated.txt").put('\n');
+  // A program that runs and holds its lock.
+  const fs::path heldLock = folder / "99-beef.lock";
+  std::ofstream(heldLock).put('\n');
+  const int held = ::open(heldLock.c_str(), O_RDWR);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  std::ofstream(folder / "99-beef-1-1.pcapng").put('\n');
+
+  auto next = SpoolFolder::Open(folder.string(), &why);
+  ASSERT_TRUE(next) << why;
+  EXPECT_FALSE(fs::exists(folder / "1234-abcd.lock"));
+  EXPECT_FALSE(fs::exists(folder / "1234-abcd-1-1.pcapng"));
+  EXPECT_FALSE(fs::exists(folder / "1234-abcd-2-7.pcapng"));
+  EXPECT_TRUE(fs::exists(folder / "unrelated.txt"));
+  EXPECT_TRUE(fs::exists(heldLock));
+  EXPECT_TRUE(fs::exists(folder / "99-beef-1-1.pcapng"));
+  EXPECT_TRUE(fs::exists(live));
+  ::close(held);
+
+  // A program that ends removes its spools, then its lock file.
+  spool.reset();
+  running.reset();
+  next.reset();
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(folder)) left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, (std::vector<std::string>{"99-beef-1-1.pcapng", "99-beef.lock", "unrelated.txt"}));
+  fs::remove_all(folder.parent_path().parent_path());
+}
+
+TEST(SpoolFolderTest, TheCacheFolderFollowsXdgCacheHomeElseTheHomeFolder) {
+  const char* savedCache = std::getenv("XDG_CACHE_HOME");
+  const std::string saved = savedCache ? savedCache : "";
+  ::setenv("XDG_CACHE_HOME", "/var/cache/someone", 1);
+  EXPECT_EQ(DefaultSpoolFolder(), "/var/cache/someone/orrisvane");
+  ::unsetenv("XDG_CACHE_HOME");
+  EXPECT_EQ(DefaultSpoolFolder(), std::string(std::getenv("HOME")) + "/.cache/orrisvane");
+  if (savedCache) ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+}
+
+}  // namespace
