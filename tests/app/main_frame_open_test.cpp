@@ -197,6 +197,15 @@ TEST_F(MainFrameOpenTest, StopCancelsALoadAndNoTraceStartsMeanwhile) {
   EXPECT_EQ(Pane(1), TraceOffText);
   EXPECT_TRUE(Enabled(command_id::Start));
   EXPECT_TRUE(messages.texts.empty());
+
+  // Clear takes the file's rows and title away; closing during a load ends the load first.
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_EQ(Rows(), 0);
+  EXPECT_EQ(frame->ShownFileFrames(), nullptr);
+  EXPECT_EQ(Title().find("Orrisvane is sniffing packets on the fake0"), 0u) << Title();
+  frame->OpenFile(path);
+  ASSERT_TRUE(frame->IsLoading());
+  frame.reset();
 }
 
 TEST_F(MainFrameOpenTest, OpeningDuringATraceAsksFirstAndDroppedFilesOpen) {
