@@ -476,18 +476,18 @@ void CMainFrame::OnOpen() {
 
 void CMainFrame::OpenFile(const QString& path) {
   const QString name = QFileInfo(path).fileName();
-  if (control_->IsTracing()) {
-    if (!messages_.Ask(this, QString::fromLatin1(StopTraceToOpenQuestion), name)) return;
-    control_->Stop();
-  }
-  if (loader_) EndLoad(true);
-
+  // The file is looked at first: one that cannot be shown stops nothing.
   std::string why;
   std::unique_ptr<CaptureFileLoader> loader = CaptureFileLoader::Open(QFile::encodeName(path).toStdString(), &why);
   if (!loader) {
     ShowMessage("Cannot open " + name.toStdString() + ".", why);
     return;
   }
+  if (control_->IsTracing()) {
+    if (!messages_.Ask(this, QString::fromLatin1(StopTraceToOpenQuestion), name)) return;
+    control_->Stop();
+  }
+  if (loader_) EndLoad(true);
   DeleteAllRows();
   loader_ = std::move(loader);
   shownFile_ = loader_->Frames();

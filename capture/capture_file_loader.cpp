@@ -376,7 +376,8 @@ std::unique_ptr<CaptureFileLoader> CaptureFileLoader::Open(const std::string& pa
     if (why) *why = std::move(reason);
     return nullptr;
   };
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Without waiting: a named pipe would otherwise hold the caller until a writer comes.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return fail(std::strerror(errno));
   // Owned here until a part of the loader takes it.
   struct Closer {
@@ -389,6 +390,10 @@ std::unique_ptr<CaptureFileLoader> CaptureFileLoader::Open(const std::string& pa
   struct stat info {};
   if (::fstat(fd, &info) != 0) return fail(std::strerror(errno));
   if (S_ISDIR(info.st_mode)) return fail("it is a folder, not a capture file");
+  // Its size tells the share read, and its frames are read again by their offsets.
+  if (!S_ISREG(info.st_mode)) return fail("it is not a regular file");
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(std::strerror(errno));
   const auto fileBytes = static_cast<std::uint64_t>(info.st_size);
   if (fileBytes == 0) return fail("the file is empty");
   std::uint8_t magic[4] = {};

@@ -10,6 +10,8 @@
 #include <fstream>
 #include <mutex>
 
+#include <sys/stat.h>
+
 #include "capture/capture_file_loader.h"
 #include "capture/capture_thread.h"
 #include "tests/support/capture_files.h"
@@ -169,6 +171,9 @@ TEST_F(CaptureFileLoaderTest, RefusesWhatItCannotShowWithTheReason) {
   EXPECT_EQ(Refusal(WriteBytes(".empty", {})), "the file is empty");
   EXPECT_EQ(Refusal(WriteBytes(".txt", {'h', 'e', 'l', 'l', 'o', '\n'})), "it is not a pcap or pcapng capture file");
   EXPECT_THAT(Refusal(fs::temp_directory_path().string()), HasSubstr("folder"));
+  const std::string pipe = Path(".fifo");
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(Refusal(pipe), "it is not a regular file");  // at once, with no writer
 
   const std::string raw = Path(".raw.pcap");
   PcapWriter(raw, LinkTypeRaw).Close();
