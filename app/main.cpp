@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   CSnifferApp app(argc, argv);
   const CommandLine line = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
   if (line.action != CommandLine::Action::Run) return EndEarly(line);
-  if (!app.InitInstance(line.adapterIndex)) return EXIT_FAILURE;
+  if (!app.InitInstance(line.adapterIndex, line.file)) return EXIT_FAILURE;
   const QString screenshot = qEnvironmentVariable("ORRISVANE_SCREENSHOT");
   if (!screenshot.isEmpty()) ArmScreenshot(*app.MainFrame(), screenshot);
   return app.exec();

@@ -4,7 +4,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEvent>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
@@ -21,6 +26,7 @@
 #include "app/settings_sheet.h"
 #include "app/settings_store.h"
 #include "app/trace_files.h"
+#include "capture/capture_file_loader.h"
 #include "ui/batch_receiver.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
@@ -41,6 +47,19 @@ int MessageBoxPresenter::Show(QWidget* parent, const QString& text, const QStrin
       label->setTextFormat(Qt::PlainText);
   }
   return box.exec();
+}
+
+bool MessageBoxPresenter::Ask(QWidget* parent, const QString& text, const QString& informative) {
+  QMessageBox box(QMessageBox::Question, QString::fromLatin1(ApplicationTitle), text,
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::No);
+  if (!informative.isEmpty()) {
+    box.setInformativeText(informative);
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+      label->setTextFormat(Qt::PlainText);
+  }
+  return box.exec() == QMessageBox::Yes;
 }
 
 // --- status panes ----------------------------------------------------------------------
@@ -102,12 +121,19 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   });
   log_ = std::make_unique<LogFile>([this](const std::string& text) { ShowMessage(text, {}); }, QDir::homePath());
   receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters&) { log_->Append(batch); });
-  // The Save commands follow whether the list has rows.
-  connect(&listView_->Model(), &QAbstractItemModel::rowsInserted, this, [this] { UpdateCommandStates(); });
+  // The Save commands follow whether the list has rows; the title counts a file's rows.
+  connect(&listView_->Model(), &QAbstractItemModel::rowsInserted, this, [this] {
+    UpdateCommandStates();
+    if (shownFile_) ShowFileTitle();
+  });
   connect(&listView_->Model(), &QAbstractItemModel::modelReset, this, [this] { UpdateCommandStates(); });
   connect(&listView_->Model(), &QAbstractItemModel::rowsRemoved, this, [this] { UpdateCommandStates(); });
   connect(&listView_->Model(), &RowModel::rowsLeft, this, &CMainFrame::ShowRowsLeft);
   control_ = std::make_unique<CaptureControl>(state_, environment_, static_cast<CaptureView&>(*this));
+  loadWatch_ = new QTimer(this);
+  loadWatch_->setInterval(50);
+  connect(loadWatch_, &QTimer::timeout, this, &CMainFrame::WatchLoad);
+  setAcceptDrops(true);
   UpdateCommandStates();
 
   readSettings();
@@ -131,6 +157,7 @@ CMainFrame::~CMainFrame() {
   Shutdown();
   // The control joins no thread any more; the receiver refers to the list's model, and the
   // list to the state: take them down while all of them still exist.
+  loader_.reset();
   control_.reset();
   receiver_.reset();
   delete takeCentralWidget();
@@ -147,7 +174,12 @@ QAction* CMainFrame::addCommand(int id, const QString& text, const QString& prom
 
 void CMainFrame::createActions() {
   using namespace command_id;
-  QAction* a = addCommand(Start, tr("Start"), tr("Start tracing IP packets"), tr("Start Tracing"));
+  QAction* a = addCommand(Open, tr("&Open...\tCtrl+O"), tr("Open an existing document"), tr("Open"));
+  a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+  a->setWhatsThis(tr("Open: shows the frames of a pcap or pcapng capture file, one row each."));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnOpen);
+
+  a = addCommand(Start, tr("Start"), tr("Start tracing IP packets"), tr("Start Tracing"));
   a->setIcon(QIcon(QStringLiteral(":/images/start.png")));
   a->setWhatsThis(tr("Start: opens the adapter chosen in the settings and lists every frame it sees."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStart);
@@ -206,6 +238,7 @@ void CMainFrame::createActions() {
 void CMainFrame::createMenus() {
   using namespace command_id;
   QMenu* file = menuBar()->addMenu(tr("&File"));
+  file->addAction(Action(Open));
   file->addAction(Action(Save));
   file->addSeparator();
   file->addAction(Action(Exit));
@@ -343,6 +376,7 @@ void CMainFrame::Shutdown() {
   // capture thread uses goes away.
   writeSettings();
   if (control_ && control_->IsTracing()) control_->Stop();
+  if (loader_) EndLoad(true);
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
@@ -414,15 +448,139 @@ void CMainFrame::ShowCounters(const TrafficCounters& c) {
 
 // --- commands --------------------------------------------------------------------------
 
-void CMainFrame::OnStart() { control_->Start(); }
+void CMainFrame::OnStart() {
+  if (loader_) return;
+  // The list shows one source at a time: a trace takes the place of a file's rows (the file
+  // itself stays where it is).
+  if (shownFile_) {
+    DeleteAllRows();
+    ForgetFile();
+  }
+  control_->Start();
+}
 
-void CMainFrame::OnStop() { control_->Stop(); }
+void CMainFrame::OnStop() {
+  if (loader_) {
+    loader_->Cancel();  // WatchLoad ends the load once its last rows are in the list
+    return;
+  }
+  control_->Stop();
+}
 
-void CMainFrame::OnClear() { control_->Clear(); }
+void CMainFrame::OnClear() {
+  if (loader_) EndLoad(true);
+  control_->Clear();
+  if (shownFile_) ForgetFile();
+}
 
 void CMainFrame::OnSettings() {
+  if (loader_) EndLoad(true);
   control_->Stop();
   RunSettingsSheet();
+}
+
+void CMainFrame::OnOpen() {
+  const QString path =
+      askOpenPath_ ? askOpenPath_(this)
+                   : QFileDialog::getOpenFileName(this, tr("Open"), QString(),
+                                                  tr("Capture files (*.pcap *.pcapng *.cap);;All files (*)"));
+  if (!path.isEmpty()) OpenFile(path);
+}
+
+void CMainFrame::OpenFile(const QString& path) {
+  const QString name = QFileInfo(path).fileName();
+  // The file is looked at first: one that cannot be shown stops nothing.
+  std::string why;
+  std::unique_ptr<CaptureFileLoader> loader = CaptureFileLoader::Open(QFile::encodeName(path).toStdString(), &why);
+  if (!loader) {
+    ShowMessage("Cannot open " + name.toStdString() + ".", why);
+    return;
+  }
+  if (control_->IsTracing()) {
+    if (!messages_.Ask(this, QString::fromLatin1(StopTraceToOpenQuestion), name)) return;
+    control_->Stop();
+  }
+  if (loader_) EndLoad(true);
+  DeleteAllRows();
+  loader_ = std::move(loader);
+  shownFile_ = loader_->Frames();
+  shownName_ = name;
+  // The panes count the file's frames while it is shown, not the session's.
+  ShowCounters(TrafficCounters{});
+  ShowFileTitle();
+  receiver_->Prepare(listView_->Model().Rows().RowCount());
+  loader_->Start(state_.columns, state_.adapterMac, *receiver_);
+  SetTracePane("Loading 0%");
+  loadWatch_->start();
+  UpdateCommandStates();
+}
+
+const FrameSource* CMainFrame::ShownFileFrames() const { return shownFile_.get(); }
+
+void CMainFrame::WatchLoad() {
+  if (!loader_) {
+    loadWatch_->stop();
+    return;
+  }
+  // Done once the thread has ended and its last batch is in the list.
+  if (loader_->Finished() && receiver_->PendingCount() == 0) {
+    EndLoad(false);
+    return;
+  }
+  const std::uint64_t total = std::max<std::uint64_t>(loader_->FileBytes(), 1);
+  const auto percent = static_cast<int>(std::min<std::uint64_t>(loader_->BytesRead() * 100 / total, 100));
+  SetTracePane(QStringLiteral("Loading %1%").arg(percent).toStdString());
+}
+
+void CMainFrame::EndLoad(bool wait) {
+  loadWatch_->stop();
+  std::unique_ptr<CaptureFileLoader> loader = std::move(loader_);
+  if (wait) {
+    loader->Cancel();
+    loader->Wait();
+    receiver_->ApplyPending();
+  }
+  loader->Wait();
+  SetTracePane(TraceOffText);
+  ShowFileTitle();
+  UpdateCommandStates();
+  if (!loader->Damage().empty()) {
+    ShowMessage("The file " + shownName_.toStdString() + " is damaged. The " +
+                    std::to_string(listView_->Model().Rows().RowCount()) + " packets before the damage are shown.",
+                loader->Damage());
+  }
+}
+
+void CMainFrame::ShowFileTitle() {
+  setWindowTitle(QStringLiteral("Orrisvane is showing %1 - %2 packets")
+                     .arg(shownName_)
+                     .arg(static_cast<long long>(listView_->Model().Rows().RowCount())));
+}
+
+void CMainFrame::ForgetFile() {
+  shownFile_.reset();
+  shownName_.clear();
+  TrafficCounters session;
+  session.liveConnections = state_.liveConnections;
+  session.packetsReceived = state_.packetsReceived;
+  session.packetsSent = state_.packetsSent;
+  session.bytesReceived = state_.bytesReceived;
+  session.bytesSent = state_.bytesSent;
+  ShowCounters(session);
+  control_->UpdateTitle();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.size() == 1 && urls.front().isLocalFile()) event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+  const QList<QUrl> urls = event->mimeData()->urls();
+  if (urls.size() != 1 || !urls.front().isLocalFile()) return;
+  event->acceptProposedAction();
+  // Opened once the drop is over: the question about a running trace is a modal box.
+  QTimer::singleShot(0, this, [this, path = urls.front().toLocalFile()] { OpenFile(path); });
 }
 
 void CMainFrame::RunSettingsSheet() {
@@ -430,6 +588,8 @@ void CMainFrame::RunSettingsSheet() {
   const int result = runSheet_ ? runSheet_(sheet) : sheet.exec();
   if (result != QDialog::Accepted) return;
   const auto kept = sheet.ApplyTo(state_);
+  // The list is rebuilt empty: a file's rows are gone with it.
+  if (shownFile_) ForgetFile();
   // OK always rebuilds the list, whether or not the choice changed: rows made under the
   // old column set could not be shown under the new one.
   listView_->SetFrameSource(nullptr);
@@ -492,14 +652,19 @@ void CMainFrame::EnableStartButton(bool enabled) { Action(command_id::Start)->se
 void CMainFrame::EnableStopButton(bool enabled) { Action(command_id::Stop)->setEnabled(enabled); }
 
 void CMainFrame::UpdateCommandStates() {
-  Action(command_id::Start)->setEnabled(control_->CanStart());
-  Action(command_id::Stop)->setEnabled(control_->CanStop());
+  // Stop also cancels a load, and no trace starts while a file is read.
+  Action(command_id::Start)->setEnabled(control_->CanStart() && !loader_);
+  Action(command_id::Stop)->setEnabled(control_->CanStop() || loader_);
   const bool canSave = CanSaveTrace();
   Action(command_id::SaveTrace)->setEnabled(canSave);
   Action(command_id::Save)->setEnabled(canSave);
 }
 
-void CMainFrame::SetTitle(const std::string& title) { setWindowTitle(QString::fromStdString(title)); }
+void CMainFrame::SetTitle(const std::string& title) {
+  // While a file is shown its title stays; the adapter's comes back with the next trace.
+  if (shownFile_) return;
+  setWindowTitle(QString::fromStdString(title));
+}
 
 void CMainFrame::SetTracePane(const std::string& text) {
   panes_[1]->setText(QString::fromStdString(text));

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -20,6 +21,9 @@
 #include "capture/capture_environment.h"
 
 class BatchReceiver;
+class CaptureFileFrames;
+class CaptureFileLoader;
+class FrameSource;
 class LogFile;
 class SettingsSheet;
 class CRowListView;
@@ -33,6 +37,11 @@ class MessagePresenter {
  public:
   virtual ~MessagePresenter() = default;
   virtual int Show(QWidget* parent, const QString& text, const QString& informative) = 0;
+  // A question answered Yes or No; true for Yes. Without an answer nothing is done.
+  virtual bool Ask(QWidget* parent, const QString& text, const QString& informative) {
+    (void)parent, (void)text, (void)informative;
+    return false;
+  }
 };
 
 // QMessageBox with an OK button, captioned with the application's title. Every text is
@@ -40,6 +49,7 @@ class MessagePresenter {
 class MessageBoxPresenter : public MessagePresenter {
  public:
   int Show(QWidget* parent, const QString& text, const QString& informative) override;
+  bool Ask(QWidget* parent, const QString& text, const QString& informative) override;
 };
 
 // A status-bar pane: at least 100 pixels wide and never narrower than its text.
@@ -58,6 +68,7 @@ inline constexpr char ExitingMessage[] = "Exiting Orrisvane.";
 inline constexpr char ReadFailedMessage[] = "Reading frames from the adapter failed.";
 inline constexpr char IdlePrompt[] = "For Help, press F1";
 inline constexpr char ContextHelpPrompt[] = "Select an object on which to get Help";
+inline constexpr char StopTraceToOpenQuestion[] = "A trace is running. Stop it and open the file?";
 
 class CMainFrame : public QMainWindow, private CaptureView {
   Q_OBJECT
@@ -94,6 +105,18 @@ class CMainFrame : public QMainWindow, private CaptureView {
   using SavePathAsker = std::function<QString(QWidget*)>;
   void SetSheetRunner(SheetRunner runner) { runSheet_ = std::move(runner); }
   void SetSavePathAsker(SavePathAsker asker) { askSavePath_ = std::move(asker); }
+  void SetOpenPathAsker(SavePathAsker asker) { askOpenPath_ = std::move(asker); }
+
+  // Shows the frames of a pcap or pcapng file in place of the list's rows, loaded off
+  // this thread (File > Open, the command line, a file dropped on the window). A running
+  // trace is stopped first, once the user agrees; a file that cannot be shown is refused
+  // with the reason and the list stays as it was.
+  void OpenFile(const QString& path);
+  // A file is being read into the list.
+  bool IsLoading() const { return loader_ != nullptr; }
+  // The frames of the file whose rows the list shows (null when it shows none): the
+  // details dialog and saving read them here.
+  const FrameSource* ShownFileFrames() const;
 
   // Writes the settings, then stops a running trace. Runs once: at close, or at
   // destruction when the window was never closed.
@@ -103,6 +126,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void OnStart();
   void OnStop();
   void OnClear();
+  void OnOpen();
   void OnSettings();
   // Save Trace and File > Save: writing the rows to a file belongs here.
   void OnSaveTrace();
@@ -121,6 +145,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
   bool event(QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void createActions();
@@ -136,6 +162,13 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void ShowCounters(const TrafficCounters& counters);
   void ShowRowsLeft(qint64 total);
   void ShowHelpPage(const QString& page);
+  // Loading: the share read and the end of a load; Stop cancels it. EndLoad with wait
+  // joins the thread and applies its rows at once (Clear, Settings, closing).
+  void WatchLoad();
+  void EndLoad(bool wait);
+  void ShowFileTitle();
+  // The list no longer shows the file: the session's counters and title come back.
+  void ForgetFile();
 
   // CaptureView
   void EnableStartButton(bool enabled) override;
@@ -167,7 +200,13 @@ class CMainFrame : public QMainWindow, private CaptureView {
   std::unique_ptr<LogFile> log_;
   SheetRunner runSheet_;
   SavePathAsker askSavePath_;
+  SavePathAsker askOpenPath_;
   std::unique_ptr<CaptureControl> control_;
+  // The file being loaded (null when none), the file whose rows are shown, and its name.
+  std::unique_ptr<CaptureFileLoader> loader_;
+  std::shared_ptr<const CaptureFileFrames> shownFile_;
+  QString shownName_;
+  QTimer* loadWatch_ = nullptr;
   bool startupFailed_ = false;
   bool shutDown_ = false;
   bool columnsPlaced_ = false;

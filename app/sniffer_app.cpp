@@ -1,6 +1,8 @@
 #include "app/sniffer_app.h"
 
+#include <QFile>
 #include <QIcon>
+#include <QTimer>
 #include <QMessageBox>
 #include <charconv>
 #include <string_view>
@@ -28,8 +30,21 @@ CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPasse
     return line;
   };
   const std::string range = "an adapter index from 0 to " + std::to_string(HighestAdapterIndex);
+  bool optionsEnded = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
+    // A capture file. On the first look a word without a dash may be the value of one of
+    // Qt's options (-platform offscreen), so only the second look takes it.
+    if (optionsEnded || !arg.starts_with("-") || arg == "-") {
+      if (othersPassed) continue;
+      if (line.file) return fail("only one capture file can be opened: '" + *line.file + "' and '" + arg + "'");
+      line.file = arg;
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
     if (arg == "--help" || arg == "-h") {
       line.action = CommandLine::Action::Help;
       return line;
@@ -59,9 +74,10 @@ CommandLine ParseCommandLine(std::span<const std::string> args, bool othersPasse
 const char* CommandLineHelp() {
   static const std::string highest = std::to_string(HighestAdapterIndex);
   static const std::string text =
-      "Usage: orrisvane [--adapter N]\n"
+      "Usage: orrisvane [--adapter N] [FILE]\n"
       "\n"
-      "Shows every Ethernet frame one network adapter sees, one row each.\n"
+      "Shows every Ethernet frame one network adapter sees, one row each; with FILE, the\n"
+      "frames of that pcap or pcapng capture file.\n"
       "\n"
       "Options:\n"
       "  --adapter N  Use adapter N (0 to " + highest + ") for this run in place of the one stored in\n"
@@ -81,7 +97,7 @@ CSnifferApp::~CSnifferApp() {
   frame_.reset();
 }
 
-bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex) {
+bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex, const std::optional<std::string>& file) {
   if (!SocketsAvailable()) {
     QMessageBox box(QMessageBox::NoIcon, QString::fromLatin1(ApplicationTitle),
                     QString::fromLatin1(SocketsFailedMessage), QMessageBox::Ok);
@@ -112,6 +128,12 @@ bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex) {
     MessageBoxPresenter().Show(frame_.get(),
                                QStringLiteral("Frames will not be kept on disk: their bytes cannot be shown or saved."),
                                QString::fromStdString(spoolProblem));
+  }
+  if (file) {
+    // After the window has taken its final size and placed its columns.
+    QTimer::singleShot(0, frame_.get(), [frame = frame_.get(), path = QFile::decodeName(file->c_str())] {
+      frame->OpenFile(path);
+    });
   }
   return true;
 }

@@ -27,6 +27,8 @@ struct CommandLine {
   Action action = Action::Run;
   // --adapter N: the adapter of this run in place of the stored one.
   std::optional<std::int32_t> adapterIndex;
+  // FILE: a capture file to show once the window is open.
+  std::optional<std::string> file;
   std::string error;  // UsageError: what is wrong, for standard error
 };
 
@@ -49,7 +51,9 @@ class CSnifferApp : public QApplication {
 
   // Start-up in order: sockets, profile names, main window, shown maximised. False when
   // the program must end (the reason has been shown). adapterIndex: see CMainFrame.
-  bool InitInstance(std::optional<std::int32_t> adapterIndex = std::nullopt);
+  // file, when given, is opened once the window shows.
+  bool InitInstance(std::optional<std::int32_t> adapterIndex = std::nullopt,
+                    const std::optional<std::string>& file = std::nullopt);
   CMainFrame* MainFrame() const { return frame_.get(); }
 
  private:

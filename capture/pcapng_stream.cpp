@@ -213,6 +213,8 @@ PcapngStreamReader::Item PcapngStreamReader::Next() {
         break;  // blocks of other types carry nothing a capture needs
     }
     if (item == Item::Failed) return item;
+    itemOffset_ = consumed_;
+    itemBlock_ = {start, length};
     begin_ += length;
     consumed_ += length;
     if (item != Item::NeedMore) return item;

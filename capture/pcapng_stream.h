@@ -85,6 +85,10 @@ class PcapngStreamReader {
   const PcapngInterface& LastInterface() const { return interfaces_.back(); }
   const PcapngPacket& Packet() const { return packet_; }
   const PcapngStatistics& Statistics() const { return statistics_; }
+  // Where in the stream the block of the last item starts, and its bytes (valid as long
+  // as a packet's): a frame can be found again by its offset.
+  std::uint64_t ItemOffset() const { return itemOffset_; }
+  std::span<const std::uint8_t> ItemBlock() const { return itemBlock_; }
 
   // The interfaces of the current section, by interface id.
   const std::vector<PcapngInterface>& Interfaces() const { return interfaces_; }
@@ -111,6 +115,8 @@ class PcapngStreamReader {
   bool bigEndian_ = false;
   bool inSection_ = false;
   std::uint64_t consumed_ = 0;  // stream bytes before begin_: where a block starts
+  std::uint64_t itemOffset_ = 0;
+  std::span<const std::uint8_t> itemBlock_;
   std::vector<PcapngInterface> interfaces_;
   PcapngPacket packet_;
   PcapngStatistics statistics_;

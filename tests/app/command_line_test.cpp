@@ -1,4 +1,5 @@
-// The window program's command line: --adapter N for one run, --help, and usage errors.
+// The window program's command line: --adapter N for one run, a capture file, --help, and
+// usage errors.
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,21 @@ TEST(CommandLine, AdapterIndexHelpAndUsageErrors) {
   // Before QApplication has taken its own options out, only the program's are judged.
   EXPECT_EQ(Parse({"-platform", "offscreen", "--adapter", "2"}, true).adapterIndex, 2);
   EXPECT_EQ(Parse({"-style", "fusion", "--adapter", "99"}, true).action, CommandLine::Action::UsageError);
+}
+
+TEST(CommandLine, OneCaptureFileToOpen) {
+  EXPECT_FALSE(Parse({"--adapter", "1"}).file);
+  EXPECT_EQ(Parse({"trace.pcapng", "--adapter", "1"}).file, "trace.pcapng");
+  const CommandLine line = Parse({"--adapter", "2", "/tmp/a b.pcap"});
+  EXPECT_EQ(line.adapterIndex, 2);
+  EXPECT_EQ(line.file, "/tmp/a b.pcap");
+  EXPECT_EQ(Parse({"--", "-odd.pcap"}).file, "-odd.pcap");
+  EXPECT_EQ(Parse({"a.pcap", "b.pcap"}).error, "only one capture file can be opened: 'a.pcap' and 'b.pcap'");
+  // The value of one of Qt's options is not a file on the first look.
+  const CommandLine first = Parse({"-platform", "offscreen", "a.pcap"}, true);
+  EXPECT_EQ(first.action, CommandLine::Action::Run);
+  EXPECT_FALSE(first.file);
+  EXPECT_NE(std::string(CommandLineHelp()).find("[FILE]"), std::string::npos);
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ TEST_F(MainFrameTest, MenusToolBarKeysAndPromptsAreTheProgramsOwn) {
   EXPECT_EQ(menus[1]->text(), "Trace");
   EXPECT_EQ(menus[2]->text(), "&View");
   EXPECT_EQ(menus[3]->text(), "&Help");
-  EXPECT_THAT(MenuTexts(menus[0]->menu()), ElementsAre("&Save\tCtrl+S", "-", "E&xit"));
+  EXPECT_THAT(MenuTexts(menus[0]->menu()), ElementsAre("&Open...\tCtrl+O", "&Save\tCtrl+S", "-", "E&xit"));
   EXPECT_THAT(MenuTexts(menus[1]->menu()), ElementsAre("Start", "Stop", "-", "Clear", "-", "Settings"));
   EXPECT_THAT(MenuTexts(menus[2]->menu()), ElementsAre("&Toolbar", "&Status Bar"));
   EXPECT_THAT(MenuTexts(menus[3]->menu()), ElementsAre("&Help Topics", "-", "&About Orrisvane..."));
@@ -153,6 +153,7 @@ TEST_F(MainFrameTest, MenusToolBarKeysAndPromptsAreTheProgramsOwn) {
   EXPECT_EQ(f.Action(command_id::Help)->shortcut(), QKeySequence(Qt::Key_F1));
   EXPECT_EQ(f.Action(command_id::ContextHelp)->shortcut(), QKeySequence(Qt::SHIFT | Qt::Key_F1));
   EXPECT_EQ(f.Action(command_id::Save)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_S));
+  EXPECT_EQ(f.Action(command_id::Open)->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
 
   EXPECT_EQ(f.Action(32771)->statusTip(), "Start tracing IP packets");
   EXPECT_EQ(f.Action(32771)->toolTip(), "Start Tracing");
