@@ -46,6 +46,7 @@ struct DumpOptions {
   std::optional<std::int64_t> maxFrames;         // -c
   bool header = true;                            // --no-header clears it
   std::string captureFilter;                     // -f, checked to compile
+  std::optional<std::string> displayFilter;      // -Y, checked to compile
 };
 
 // Most adapters -D and -i look at (as many as the start-up probe lists).

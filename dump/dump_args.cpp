@@ -3,6 +3,7 @@
 #include <charconv>
 #include <string_view>
 
+#include "analysis/row_filter.h"
 #include "capture/capture_filter.h"
 #include "dump/dump.h"
 
@@ -120,6 +121,11 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       if (!value(&v)) return fail("-f needs a capture filter expression");
       if (std::optional<std::string> why = CaptureFilterError(v)) return fail("-f: " + *why);
       options.captureFilter = v;
+    } else if (flag == "-Y") {
+      if (!value(&v)) return fail("-Y needs a filter expression");
+      FilterError why;
+      if (!RowFilter::Compile(v, &why)) return fail("-Y: " + why.Message(v.size()));
+      options.displayFilter = v;
     } else if (flag == "--no-header") {
       if (inlineValue) return fail("--no-header takes no value");
       options.header = false;
@@ -137,8 +143,8 @@ const char* DumpUsageText() {
 
 SYNOPSIS
        orrisvane-dump -D
-       orrisvane-dump -i INDEX [-f FILTER] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
-       orrisvane-dump -r FILE [-f FILTER] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump -r FILE [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
        orrisvane-dump --help
 
 DESCRIPTION
@@ -150,8 +156,9 @@ DESCRIPTION
        feed as \n and a carriage return as \r. Packet numbers start at 0. Rows of a
        live capture are written as they come; rows of a file in large blocks.
 
-       When it ends, orrisvane-dump writes to standard error how many frames it decoded
-       and, for a live capture, how many the kernel dropped.
+       When it ends, orrisvane-dump writes to standard error how many frames it decoded,
+       with -Y how many rows the filter kept, and, for a live capture, how many the
+       kernel dropped.
 
 OPTIONS
        -D     List the adapters, one per line: index, key name, description and MAC
@@ -173,6 +180,16 @@ OPTIONS
               filtered as they are read. A filter that does not compile is an argument
               error, with libpcap's message.
 
+       -Y EXPR
+              Write only the rows that the filter expression keeps, in the filter
+              language of the window (the README lists its grammar and fields), for
+              example "conn == 12 or port 53", "ip == 10.0.0.5 and not dir == out" or
+              'data contains "GET /"'. Every field can be used, whether its column is
+              shown or not. Every frame is still decoded: packet numbers stay those of
+              the whole capture and TCP connections are numbered as without -Y. An
+              expression with a mistake is an argument error, with the place of the
+              mistake and what was expected there.
+
        --mac AA:BB:CC:DD:EE:FF
               The station address that decides the direction: a frame sent from it is
               "out", any other frame "in". Default: the adapter's own address for -i,
@@ -193,7 +210,8 @@ OPTIONS
                 8 IP Destination Address 18 Winsock Function
                 9 Upper Layer Protocol   19 Data
 
-       -c N   Stop after N frames; exactly N rows are written.
+       -c N   Stop after N frames; exactly N rows are written. With -Y: after N rows
+              that the filter keeps.
 
        --no-header
               Leave out the header line.
@@ -211,6 +229,7 @@ EXIT STATUS
 EXAMPLES
        orrisvane-dump -r trace.pcap --columns 11111111111111111111 > trace.tsv
        orrisvane-dump -r trace.pcapng -f 'tcp port 443' -c 20
+       orrisvane-dump -r trace.pcap -Y 'conn == 12 or port 53'
        sudo orrisvane-dump -i 0 -c 100
 )";
 }
