@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "analysis/capture_state.h"
-#include "analysis/row_filter.h"
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
 #include "analysis/stored_filter_row.h"
@@ -61,12 +60,12 @@ std::string FramesDecoded(std::int64_t frames) {
 // -Y: which rows are written, and which of their cells. The rows are decoded with the
 // columns the filter reads as well as the shown ones; only the shown ones are written.
 struct RowSelection {
-  RowFilter filter;
+  const RowFilter& filter;
   ColumnSet decoded;
   // For each shown list column, its index in a decoded row.
   std::vector<int> sources;
 
-  RowSelection(RowFilter f, const ColumnSet& shown) : filter(std::move(f)), decoded(shown) {
+  RowSelection(const RowFilter& f, const ColumnSet& shown) : filter(f), decoded(shown) {
     for (int id = 0; id < ColumnCount; ++id) {
       if ((filter.ColumnsRead() >> id) & 1u) decoded.shown[id] = 1;
     }
@@ -325,15 +324,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   DeviceTable fileDevices;
   const DeviceTable* devices = env.devices;
   std::optional<RowSelection> selection;
-  if (options.displayFilter) {
-    FilterError why;
-    std::optional<RowFilter> filter = RowFilter::Compile(*options.displayFilter, &why);
-    if (!filter) {  // the arguments were checked; this is only a second line of defence
-      PrintLine(err, "-Y: " + why.Message(options.displayFilter->size()));
-      return DumpExitUsage;
-    }
-    selection.emplace(std::move(*filter), options.columns);
-  }
+  if (options.displayFilter) selection.emplace(*options.displayFilter, options.columns);
   CaptureState state;
   state.columns = selection ? selection->decoded : options.columns;
   state.adapterMac = options.mac.value_or(std::array<std::uint8_t, 6>{});

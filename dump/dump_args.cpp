@@ -3,7 +3,6 @@
 #include <charconv>
 #include <string_view>
 
-#include "analysis/row_filter.h"
 #include "capture/capture_filter.h"
 #include "dump/dump.h"
 
@@ -124,8 +123,9 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
     } else if (flag == "-Y") {
       if (!value(&v)) return fail("-Y needs a filter expression");
       FilterError why;
-      if (!RowFilter::Compile(v, &why)) return fail("-Y: " + why.Message(v.size()));
-      options.displayFilter = v;
+      std::optional<RowFilter> filter = RowFilter::Compile(v, &why);
+      if (!filter) return fail("-Y: " + why.Message(v.size()));
+      options.displayFilter = std::make_shared<const RowFilter>(std::move(*filter));
     } else if (flag == "--no-header") {
       if (inlineValue) return fail("--no-header takes no value");
       options.header = false;
