@@ -181,14 +181,25 @@ OPTIONS
               error, with libpcap's message.
 
        -Y EXPR
-              Write only the rows that the filter expression keeps, in the filter
-              language of the window (the README lists its grammar and fields), for
-              example "conn == 12 or port 53", "ip == 10.0.0.5 and not dir == out" or
+              Write only the rows that the filter expression keeps, for example
+              "conn == 12 or port 53", "ip == 10.0.0.5 and not dir == out" or
               'data contains "GET /"'. Every field can be used, whether its column is
               shown or not. Every frame is still decoded: packet numbers stay those of
               the whole capture and TCP connections are numbered as without -Y. An
               expression with a mistake is an argument error, with the place of the
               mistake and what was expected there.
+
+              Fields, one per column: num, time, bytes, dir, mac.src, mac.dst, len,
+              proto, ip.src, ip.dst, ulp, conn, sport, dport, seq, ack, flags, win,
+              sum, winsock, data; ip, mac and port stand for either of their two.
+              A field alone is true when its cell is set. Operators: == != < <= > >=
+              contains & (bitwise and), and, or, not, && || ! and parentheses; a
+              field followed by a value compares with ==. Numbers are decimal or
+              0x-hex, addresses dotted IPv4 or colon MACs; proto and ulp compare the
+              name before " (" ("proto == IP"); a quoted string (inside it \" and \\
+              escape) compares with the whole cell text. A word or string standing
+              alone keeps the rows that have it in any cell. A comparison with a cell
+              that is not set is false.
 
        --mac AA:BB:CC:DD:EE:FF
               The station address that decides the direction: a frame sent from it is
