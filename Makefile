@@ -7,7 +7,7 @@ ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 600
-FUZZ_TARGETS := decode capture_file pcapng_stream
+FUZZ_TARGETS := decode capture_file pcapng_stream filter
 # New build folders use Ninja (quieter and faster than recursive make); an existing
 # folder keeps the generator it was made with.
 export CMAKE_GENERATOR ?= Ninja

@@ -11,12 +11,15 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "analysis/capture_state.h"
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
+#include "analysis/stored_filter_row.h"
 #include "capture/adapter_list.h"
 #include "capture/agent_device.h"
 #include "capture/capture_thread.h"
@@ -54,6 +57,27 @@ std::string FramesDecoded(std::int64_t frames) {
   return std::to_string(frames) + (frames == 1 ? " frame decoded" : " frames decoded");
 }
 
+// -Y: which rows are written, and which of their cells. The rows are decoded with the
+// columns the filter reads as well as the shown ones; only the shown ones are written.
+struct RowSelection {
+  const RowFilter& filter;
+  ColumnSet decoded;
+  // For each shown list column, its index in a decoded row.
+  std::vector<int> sources;
+
+  RowSelection(const RowFilter& f, const ColumnSet& shown) : filter(f), decoded(shown) {
+    for (int id = 0; id < ColumnCount; ++id) {
+      if ((filter.ColumnsRead() >> id) & 1u) decoded.shown[id] = 1;
+    }
+    decoded.AssignColumnPositions();
+    sources.resize(static_cast<std::size_t>(shown.ShownCount()));
+    for (int id = 0; id < ColumnCount; ++id) {
+      const ColumnId column = static_cast<ColumnId>(id);
+      if (shown.IsShown(column)) sources[static_cast<std::size_t>(shown.Position(column))] = decoded.Position(column);
+    }
+  }
+};
+
 // Receives the capture thread's batches and writes their rows from a thread of its own:
 // the capture thread goes on decoding while the previous batch is turned into text, so
 // the two halves of the work share the processors instead of taking turns.
@@ -61,8 +85,10 @@ class DumpWriter : public BatchSink {
  public:
   // eachBatch: write every batch out as it comes, so that rows of a live capture show
   // within a batch's age rather than a megabyte later.
-  DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch)
-      : out_(out), limit_(limit), eachBatch_(eachBatch) {
+  // selection: -Y's, or null to write every row as it is decoded.
+  DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch, const RowSelection* selection)
+      : out_(out), limit_(limit), eachBatch_(eachBatch), selection_(selection) {
+    if (selection_) selected_.emplace(selection_->decoded);
     // The rows are written straight into the buffer: it is sized once, and used_ says
     // how much of it holds text. Left uninitialised, so that a live capture's few rows
     // touch only the pages they fill.
@@ -122,8 +148,9 @@ class DumpWriter : public BatchSink {
     return !failed_;
   }
 
-  // After Finish.
+  // After Finish: rows written, and rows looked at (more than written with -Y).
   std::int64_t Written() const { return written_; }
+  std::int64_t Examined() const { return examined_; }
   std::string FailureReason() const { return std::strerror(errno_); }
   std::uint64_t KernelDrops() const {
     std::lock_guard lock(mutex_);
@@ -152,18 +179,43 @@ class DumpWriter : public BatchSink {
   // emptied so that the capture thread never waits for nothing.
   void Write(const RowStore& rows) {
     if (done_.load()) return;
-    std::int64_t take = rows.RowCount();
-    if (limit_) take = std::min(take, *limit_ - written_);
-    // This runs for every row of every frame and is a large part of the cost of -r.
-    RowLine line;
-    for (std::int64_t r = 0; r < take; ++r) {
-      if (!MakeRoom(line.Read(rows, r))) return;
-      used_ = static_cast<std::size_t>(line.Put(text_.get() + used_, RowFormat::Tsv) - text_.get());
-      if (used_ >= FlushBytes && !WriteOut()) return;
+    if (selection_) {
+      if (!WriteSelected(rows)) return;
+    } else {
+      std::int64_t take = rows.RowCount();
+      if (limit_) take = std::min(take, *limit_ - written_);
+      // This runs for every row of every frame and is a large part of the cost of -r.
+      RowLine line;
+      for (std::int64_t r = 0; r < take; ++r) {
+        if (!MakeRoom(line.Read(rows, r))) return;
+        used_ = static_cast<std::size_t>(line.Put(text_.get() + used_, RowFormat::Tsv) - text_.get());
+        if (used_ >= FlushBytes && !WriteOut()) return;
+      }
+      written_ += take;
+      examined_ += take;
     }
-    written_ += take;
     if (limit_ && written_ >= *limit_) done_.store(true);
     if (eachBatch_ && WriteOut() && std::fflush(out_) != 0) Fail(errno);
+  }
+
+  // The rows the filter keeps, with the shown cells only. False when the output failed.
+  bool WriteSelected(const RowStore& rows) {
+    const std::int64_t count = rows.RowCount();
+    for (std::int64_t r = 0; r < count && !(limit_ && written_ >= *limit_); ++r) {
+      ++examined_;
+      selected_->Read(rows, r);
+      if (!selection_->filter.Matches(*selected_)) continue;
+      line_.clear();
+      for (std::size_t i = 0; i < selection_->sources.size(); ++i) {
+        if (i != 0) line_ += '\t';
+        AppendTsvCell(line_, selected_->CellAt(selection_->sources[i]));
+      }
+      line_ += '\n';
+      Put(line_);
+      if (failed_ || (used_ >= FlushBytes && !WriteOut())) return false;
+      ++written_;
+    }
+    return true;
   }
 
   bool WriteOut() {
@@ -205,6 +257,7 @@ class DumpWriter : public BatchSink {
   std::FILE* out_;
   const std::optional<std::int64_t> limit_;
   const bool eachBatch_;
+  const RowSelection* const selection_;
 
   mutable std::mutex mutex_;
   std::condition_variable batchQueued_;
@@ -221,6 +274,9 @@ class DumpWriter : public BatchSink {
   std::size_t capacity_ = 0;
   std::size_t used_ = 0;  // bytes of text_ that hold rows not yet written
   std::int64_t written_ = 0;
+  std::int64_t examined_ = 0;
+  std::optional<StoredFilterRow> selected_;
+  std::string line_;
   bool failed_ = false;
   int errno_ = 0;
   std::atomic<bool> done_{false};
@@ -267,8 +323,10 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   // The file's device table must outlive the adapter opened from it.
   DeviceTable fileDevices;
   const DeviceTable* devices = env.devices;
+  std::optional<RowSelection> selection;
+  if (options.displayFilter) selection.emplace(*options.displayFilter, options.columns);
   CaptureState state;
-  state.columns = options.columns;
+  state.columns = selection ? selection->decoded : options.columns;
   state.adapterMac = options.mac.value_or(std::array<std::uint8_t, 6>{});
 
   TraceOptions traceOptions;
@@ -295,7 +353,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
 
   // Batches wait in the writer's queue until its thread starts after the header; a trace
   // that does not start writes nothing.
-  DumpWriter writer(out, options.maxFrames, live);
+  DumpWriter writer(out, options.maxFrames, live, selection ? &*selection : nullptr);
   Trace trace(state);
   TraceStartResult started;
   if (devices) {
@@ -326,7 +384,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     }
     return DumpExitFailure;
   }
-  if (options.header) writer.AppendHeader(state.columns);
+  if (options.header) writer.AppendHeader(options.columns);
   writer.Start();
 
   // The device stays open until StopTrace; only its end-of-input state is read from here
@@ -355,7 +413,8 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     PrintLine(err, "cannot write the rows: " + writer.FailureReason());
     return DumpExitFailure;
   }
-  std::string summary = FramesDecoded(writer.Written());
+  std::string summary = FramesDecoded(writer.Examined());
+  if (selection) summary += ", " + std::to_string(writer.Written()) + " kept by -Y";
   if (live) summary += ", " + std::to_string(writer.KernelDrops()) + " dropped by the kernel";
   if (!failure.empty()) {
     // The rows before the failure are out; one line says how far the input could be read.

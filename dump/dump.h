@@ -9,11 +9,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 
 #include "analysis/columns.h"
+#include "analysis/row_filter.h"
 #include "capture/adapter_list.h"
 #include "capture/adapters.h"
 #include "capture/packet_device.h"
@@ -46,6 +48,7 @@ struct DumpOptions {
   std::optional<std::int64_t> maxFrames;         // -c
   bool header = true;                            // --no-header clears it
   std::string captureFilter;                     // -f, checked to compile
+  std::shared_ptr<const RowFilter> displayFilter;  // -Y, compiled
 };
 
 // Most adapters -D and -i look at (as many as the start-up probe lists).

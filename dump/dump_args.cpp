@@ -125,6 +125,12 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       if (!value(&v)) return fail("-f needs a capture filter expression");
       if (std::optional<std::string> why = CaptureFilterError(v)) return fail("-f: " + *why);
       options.captureFilter = v;
+    } else if (flag == "-Y") {
+      if (!value(&v)) return fail("-Y needs a filter expression");
+      FilterError why;
+      std::optional<RowFilter> filter = RowFilter::Compile(v, &why);
+      if (!filter) return fail("-Y: " + why.Message(v.size()));
+      options.displayFilter = std::make_shared<const RowFilter>(std::move(*filter));
     } else if (flag == "--no-header") {
       if (inlineValue) return fail("--no-header takes no value");
       options.header = false;
@@ -142,8 +148,8 @@ const char* DumpUsageText() {
 
 SYNOPSIS
        orrisvane-dump -D
-       orrisvane-dump -i INDEX [-f FILTER] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
-       orrisvane-dump -r FILE [-f FILTER] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump -r FILE [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
        orrisvane-dump --help
 
 DESCRIPTION
@@ -155,8 +161,9 @@ DESCRIPTION
        feed as \n and a carriage return as \r. Packet numbers start at 0. Rows of a
        live capture are written as they come; rows of a file in large blocks.
 
-       When it ends, orrisvane-dump writes to standard error how many frames it decoded
-       and, for a live capture, how many the kernel dropped.
+       When it ends, orrisvane-dump writes to standard error how many frames it decoded,
+       with -Y how many rows the filter kept, and, for a live capture, how many the
+       kernel dropped.
 
 OPTIONS
        -D     List the adapters, one per line: index, key name, description and MAC
@@ -177,6 +184,27 @@ OPTIONS
               or "not arp". A live adapter filters in the kernel; a file's records are
               filtered as they are read. A filter that does not compile is an argument
               error, with libpcap's message.
+
+       -Y EXPR
+              Write only the rows that the filter expression keeps, for example
+              "conn == 12 or port 53", "ip == 10.0.0.5 and not dir == out" or
+              'data contains "GET /"'. Every field can be used, whether its column is
+              shown or not. Every frame is still decoded: packet numbers stay those of
+              the whole capture and TCP connections are numbered as without -Y. An
+              expression with a mistake is an argument error, with the place of the
+              mistake and what was expected there.
+
+              Fields, one per column: num, time, bytes, dir, mac.src, mac.dst, len,
+              proto, ip.src, ip.dst, ulp, conn, sport, dport, seq, ack, flags, win,
+              sum, winsock, data; ip, mac and port stand for either of their two.
+              A field alone is true when its cell is set. Operators: == != < <= > >=
+              contains & (bitwise and), and, or, not, && || ! and parentheses; a
+              field followed by a value compares with ==. Numbers are decimal or
+              0x-hex, addresses dotted IPv4 or colon MACs; proto and ulp compare the
+              name before " (" ("proto == IP"); a quoted string (inside it \" and \\
+              escape) compares with the whole cell text. A word or string standing
+              alone keeps the rows that have it in any cell. A comparison with a cell
+              that is not set is false.
 
        --mac AA:BB:CC:DD:EE:FF
               The station address that decides the direction: a frame sent from it is
@@ -202,7 +230,8 @@ OPTIONS
        Time is the seconds since the first frame, with six decimals; empty for a frame
        whose capture time is not known.
 
-       -c N   Stop after N frames; exactly N rows are written.
+       -c N   Stop after N frames; exactly N rows are written. With -Y: after N rows
+              that the filter keeps.
 
        --no-header
               Leave out the header line.
@@ -220,6 +249,7 @@ EXIT STATUS
 EXAMPLES
        orrisvane-dump -r trace.pcap --columns 111111111111111111111 > trace.tsv
        orrisvane-dump -r trace.pcapng -f 'tcp port 443' -c 20
+       orrisvane-dump -r trace.pcap -Y 'conn == 12 or port 53'
        sudo orrisvane-dump -i 0 -c 100
 )";
 }

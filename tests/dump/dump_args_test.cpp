@@ -80,6 +80,8 @@ TEST(DumpArgs, MistakesAreOneLineAndStatusTwo) {
       {"-r", "a.pcap", "-f"},
       {"-r", "a.pcap", "-f", "tcp port"},
       {"-i", "0", "-f", "no such primitive"},
+      {"-r", "a.pcap", "-Y"},
+      {"-r", "a.pcap", "-Y", "conn == 1 or (port"},
   };
   for (const auto& args : mistakes) {
     std::string joined;
@@ -97,7 +99,7 @@ TEST(DumpArgs, HelpIsAUsageTextOnStandardOutput) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   for (const char* part : {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "-D", "-i INDEX", "-r FILE",
-                           "--mac", "--columns", "-c N", "--no-header", "111000111111100000111", "20 Time"}) {
+                           "--mac", "--columns", "-c N", "-Y EXPR", "--no-header", "111000111111100000111", "20 Time"}) {
     EXPECT_THAT(r.out, HasSubstr(part));
   }
 }

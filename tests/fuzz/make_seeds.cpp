@@ -171,6 +171,22 @@ void PcapngStreamSeeds(const fs::path& folder) {
   WriteFile(folder / "huge-length.pcapng", pb::Stream().Section().Block(6, {}, 0x40000000u).bytes());
 }
 
+// Expressions as people type them, and a few that are wrong in the usual ways.
+void FilterSeeds(const fs::path& folder) {
+  fs::create_directories(folder);
+  const std::vector<std::pair<std::string, std::string>> seeds = {
+      {"connection-or-port", "conn == 12 or port 53"},
+      {"fields-and-operators",
+       "(ip.src == 10.0.0.1 || mac == 00:a0:c9:12:34:56) && !(flags & 0x02) and bytes >= 0x40 and ulp == TCP"},
+      {"strings", "winsock == \"connect()\" or data contains \"GET /\" or \"a \\\"q\\\" \\\\ b\""},
+      {"names-and-time", "proto == IP and not dir == out or ulp != 47 or time > 1.5 or len"},
+      {"bare-words", "who-has or 10.0.0.1 or port"},
+      {"unclosed", "(conn == 1 or (port 80"},
+      {"bad-values", "ip.dst < 10.0.0.256 or mac.src == zz or time == 1.1234567 or dir & 1"},
+  };
+  for (const auto& [name, text] : seeds) WriteFile(folder / name, Bytes(text.begin(), text.end()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -182,5 +198,6 @@ int main(int argc, char** argv) {
   DecodeSeeds(root / "decode");
   CaptureFileSeeds(root / "capture_file");
   PcapngStreamSeeds(root / "pcapng_stream");
+  FilterSeeds(root / "filter");
   return 0;
 }

@@ -1,0 +1,589 @@
+#include "analysis/row_filter.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+constexpr int MaxNesting = 200;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Decimal, or hex after "0x" (either case); the whole text, without overflow.
+std::optional<std::uint64_t> ParseNumber(std::string_view text) {
+  unsigned base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    text.remove_prefix(2);
+  }
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    const int digit = HexDigit(c);
+    if (digit < 0 || static_cast<unsigned>(digit) >= base) return std::nullopt;
+    if (value > (std::numeric_limits<std::uint64_t>::max() - static_cast<unsigned>(digit)) / base) return std::nullopt;
+    value = value * base + static_cast<unsigned>(digit);
+  }
+  return value;
+}
+
+std::optional<std::uint64_t> ParseIpv4(std::string_view text) {
+  std::uint64_t value = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part != 0) {
+      if (text.empty() || text.front() != '.') return std::nullopt;
+      text.remove_prefix(1);
+    }
+    std::size_t digits = 0;
+    unsigned byte = 0;
+    while (digits < text.size() && digits < 3 && text[digits] >= '0' && text[digits] <= '9') {
+      byte = byte * 10 + static_cast<unsigned>(text[digits] - '0');
+      ++digits;
+    }
+    if (digits == 0 || byte > 255) return std::nullopt;
+    text.remove_prefix(digits);
+    value = value << 8 | byte;
+  }
+  if (!text.empty()) return std::nullopt;
+  return value;
+}
+
+std::optional<std::uint64_t> ParseMac(std::string_view text) {
+  if (text.size() != 17) return std::nullopt;
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const int hi = HexDigit(text[i * 3]);
+    const int lo = HexDigit(text[i * 3 + 1]);
+    if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':')) return std::nullopt;
+    value = value << 8 | static_cast<unsigned>(hi * 16 + lo);
+  }
+  return value;
+}
+
+// "12.345678" (or "12", "12.5") as microseconds.
+std::optional<std::uint64_t> ParseSeconds(std::string_view text) {
+  const std::size_t dot = text.find('.');
+  const std::string_view whole = text.substr(0, dot);
+  std::string_view fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  if (whole.empty() || fraction.size() > 6 || (dot != std::string_view::npos && fraction.empty())) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : whole) {
+    if (c < '0' || c > '9' || value > std::numeric_limits<std::uint64_t>::max() / 10 / 1000000) return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  std::uint64_t micros = 0;
+  for (std::size_t i = 0; i < 6; ++i) {
+    const char c = i < fraction.size() ? fraction[i] : '0';
+    if (c < '0' || c > '9') return std::nullopt;
+    micros = micros * 10 + static_cast<unsigned>(c - '0');
+  }
+  return value * 1000000 + micros;
+}
+
+// "TCP (Transmission Control Protocol)" -> "TCP"; a text without " (" is its own name.
+std::string_view ShortName(std::string_view text) { return text.substr(0, text.find(" (")); }
+
+const FilterField* FieldOfColumn(ColumnId id) {
+  for (const FilterField& field : FilterFields) {
+    if (field.column == id) return &field;
+  }
+  return nullptr;
+}
+
+const FilterField* FieldNamed(std::string_view name) {
+  for (const FilterField& field : FilterFields) {
+    if (field.name == name) return &field;
+  }
+  return nullptr;
+}
+
+std::optional<std::uint64_t> ParseAs(FilterFieldKind kind, std::string_view text) {
+  switch (kind) {
+    case FilterFieldKind::Number:
+      return ParseNumber(text);
+    case FilterFieldKind::Ipv4:
+      return ParseIpv4(text);
+    case FilterFieldKind::Mac:
+      return ParseMac(text);
+    case FilterFieldKind::Seconds:
+      return ParseSeconds(text);
+    case FilterFieldKind::Name:
+      return ParseNumber(ShortName(text));
+    case FilterFieldKind::Text:
+      break;
+  }
+  return std::nullopt;
+}
+
+enum class Op { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual, Contains, BitAnd };
+
+template <typename T>
+bool Holds(Op op, const T& cell, const T& value) {
+  switch (op) {
+    case Op::Equal:
+      return cell == value;
+    case Op::NotEqual:
+      return cell != value;
+    case Op::Less:
+      return cell < value;
+    case Op::LessEqual:
+      return cell <= value;
+    case Op::Greater:
+      return cell > value;
+    case Op::GreaterEqual:
+      return cell >= value;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> FilterRow::Value(ColumnId id) const { return FilterCellValue(id, Cell(id)); }
+
+std::optional<std::uint64_t> FilterCellValue(ColumnId id, std::string_view text) {
+  const FilterField* field = FieldOfColumn(id);
+  if (field == nullptr || text.empty()) return std::nullopt;
+  return ParseAs(field->kind, text);
+}
+
+std::string FilterError::Message(std::size_t textLength) const {
+  const std::string where =
+      position >= textLength ? "at the end" : "at character " + std::to_string(position + 1);
+  return where + ": expected " + expected;
+}
+
+struct RowFilter::Node {
+  enum class Kind { Or, And, Not, Compare, Present, Search };
+  // How a compared value is matched against a cell.
+  enum class Operand { Value, Text, Name };
+
+  Kind kind = Kind::Search;
+  std::vector<int> children;  // Or, And, Not
+  std::array<ColumnId, 2> columns{};
+  int columnCount = 0;
+  Op op = Op::Equal;
+  Operand operand = Operand::Text;
+  std::uint64_t value = 0;
+  bool nameIsNumber = false;  // a Name operand that also reads as a number
+  std::string text;
+};
+
+RowFilter::RowFilter() = default;
+RowFilter::RowFilter(RowFilter&&) noexcept = default;
+RowFilter& RowFilter::operator=(RowFilter&&) noexcept = default;
+RowFilter::~RowFilter() = default;
+
+// Reads the expression token by token and builds the tree; the first mistake ends it.
+class FilterParser {
+ public:
+  FilterParser(std::string_view text, RowFilter& filter) : text_(text), filter_(filter) {}
+
+  bool Parse(FilterError* error) {
+    Next();
+    if (!failed_) {
+      if (token_.kind == Tok::End) {
+        Fail(token_.at, "a filter expression");
+      } else {
+        filter_.root_ = ParseOr(0);
+        if (!failed_ && token_.kind != Tok::End) Fail(token_.at, "'and', 'or' or the end of the expression");
+      }
+    }
+    if (failed_ && error) *error = error_;
+    return !failed_;
+  }
+
+ private:
+  enum class Tok { End, Open, Close, Word, String, Compare, Contains, BitAnd, And, Or, Not };
+  struct Token {
+    Tok kind = Tok::End;
+    std::size_t at = 0;
+    std::string text;  // a word, a string's contents, an operator's spelling
+    Op op = Op::Equal;
+  };
+  using Node = RowFilter::Node;
+
+  void Fail(std::size_t at, std::string expected) {
+    if (failed_) return;
+    failed_ = true;
+    error_.position = at;
+    error_.expected = std::move(expected);
+    token_.kind = Tok::End;
+  }
+
+  static bool WordChar(char c) {
+    switch (c) {
+      case ' ': case '\t': case '\n': case '\r': case '\f': case '\v':
+      case '(': case ')': case '"': case '=': case '!': case '<': case '>': case '&': case '|':
+        return false;
+      default:
+        return true;
+    }
+  }
+
+  void Next() {
+    if (failed_) return;
+    while (at_ < text_.size() && std::string_view(" \t\n\r\f\v").find(text_[at_]) != std::string_view::npos) ++at_;
+    token_ = Token{};
+    token_.at = at_;
+    if (at_ >= text_.size()) return;
+    const char c = text_[at_];
+    const char after = at_ + 1 < text_.size() ? text_[at_ + 1] : '\0';
+    auto symbol = [&](Tok kind, std::size_t length, Op op = Op::Equal) {
+      token_.kind = kind;
+      token_.op = op;
+      token_.text = std::string(text_.substr(at_, length));
+      at_ += length;
+    };
+    switch (c) {
+      case '(': return symbol(Tok::Open, 1);
+      case ')': return symbol(Tok::Close, 1);
+      case '=':
+        if (after == '=') return symbol(Tok::Compare, 2, Op::Equal);
+        return Fail(at_, "'==' (a single '=' is not an operator)");
+      case '!':
+        if (after == '=') return symbol(Tok::Compare, 2, Op::NotEqual);
+        return symbol(Tok::Not, 1);
+      case '<':
+        if (after == '=') return symbol(Tok::Compare, 2, Op::LessEqual);
+        return symbol(Tok::Compare, 1, Op::Less);
+      case '>':
+        if (after == '=') return symbol(Tok::Compare, 2, Op::GreaterEqual);
+        return symbol(Tok::Compare, 1, Op::Greater);
+      case '&':
+        if (after == '&') return symbol(Tok::And, 2);
+        return symbol(Tok::BitAnd, 1, Op::BitAnd);
+      case '|':
+        if (after == '|') return symbol(Tok::Or, 2);
+        return Fail(at_, "'||' (a single '|' is not an operator)");
+      case '"':
+        return ReadString();
+      default:
+        break;
+    }
+    std::size_t end = at_;
+    while (end < text_.size() && WordChar(text_[end])) ++end;
+    token_.text = std::string(text_.substr(at_, end - at_));
+    at_ = end;
+    if (token_.text == "and") {
+      token_.kind = Tok::And;
+    } else if (token_.text == "or") {
+      token_.kind = Tok::Or;
+    } else if (token_.text == "not") {
+      token_.kind = Tok::Not;
+    } else if (token_.text == "contains") {
+      token_.kind = Tok::Contains;
+      token_.op = Op::Contains;
+    } else {
+      token_.kind = Tok::Word;
+    }
+  }
+
+  void ReadString() {
+    token_.kind = Tok::String;
+    std::size_t i = at_ + 1;
+    for (;;) {
+      if (i >= text_.size()) return Fail(text_.size(), "'\"' to close the string opened at character " +
+                                                           std::to_string(token_.at + 1));
+      const char c = text_[i];
+      if (c == '"') break;
+      if (c == '\\') {
+        const char escaped = i + 1 < text_.size() ? text_[i + 1] : '\0';
+        if (escaped != '"' && escaped != '\\') return Fail(i, "'\\\"' or '\\\\' (the only escapes in a string)");
+        token_.text += escaped;
+        i += 2;
+        continue;
+      }
+      token_.text += c;
+      ++i;
+    }
+    at_ = i + 1;
+  }
+
+  int Add(Node node) {
+    filter_.nodes_.push_back(std::move(node));
+    return static_cast<int>(filter_.nodes_.size()) - 1;
+  }
+
+  // A chain of one operator becomes one node with every operand as a child.
+  int ParseOr(int depth) {
+    const int first = ParseAnd(depth);
+    if (token_.kind != Tok::Or) return first;
+    Node node;
+    node.kind = Node::Kind::Or;
+    node.children.push_back(first);
+    while (!failed_ && token_.kind == Tok::Or) {
+      Next();
+      node.children.push_back(ParseAnd(depth));
+    }
+    return Add(std::move(node));
+  }
+
+  int ParseAnd(int depth) {
+    const int first = ParseUnary(depth);
+    if (token_.kind != Tok::And) return first;
+    Node node;
+    node.kind = Node::Kind::And;
+    node.children.push_back(first);
+    while (!failed_ && token_.kind == Tok::And) {
+      Next();
+      node.children.push_back(ParseUnary(depth));
+    }
+    return Add(std::move(node));
+  }
+
+  int ParseUnary(int depth) {
+    // A run of negations is counted rather than recursed into, so no input nests deeply.
+    bool negate = false;
+    while (token_.kind == Tok::Not) {
+      negate = !negate;
+      Next();
+    }
+    const int operand = ParsePrimary(depth);
+    if (!negate || failed_) return operand;
+    Node node;
+    node.kind = Node::Kind::Not;
+    node.children.push_back(operand);
+    return Add(std::move(node));
+  }
+
+  int ParsePrimary(int depth) {
+    if (failed_) return 0;
+    switch (token_.kind) {
+      case Tok::Open: {
+        if (depth >= MaxNesting) {
+          Fail(token_.at, "at most " + std::to_string(MaxNesting) + " nested parentheses");
+          return 0;
+        }
+        const std::size_t open = token_.at;
+        Next();
+        if (token_.kind == Tok::Close) {
+          Fail(token_.at, "an expression inside the parentheses");
+          return 0;
+        }
+        const int inner = ParseOr(depth + 1);
+        if (failed_) return 0;
+        if (token_.kind != Tok::Close) {
+          Fail(token_.at, "')' to close the '(' at character " + std::to_string(open + 1));
+          return 0;
+        }
+        Next();
+        return inner;
+      }
+      case Tok::String: {
+        Node node = Search(token_.text);
+        Next();
+        return Add(std::move(node));
+      }
+      case Tok::Word:
+        return ParseTest();
+      case Tok::End:
+        Fail(token_.at, "a field, a word, a string, 'not' or '('");
+        return 0;
+      default:
+        Fail(token_.at, "a field, a word, a string, 'not' or '(' before '" + token_.text + "'");
+        return 0;
+    }
+  }
+
+  Node Search(std::string text) {
+    Node node;
+    node.kind = Node::Kind::Search;
+    node.text = std::move(text);
+    filter_.columnsRead_ = (1u << FilterColumnCount) - 1;
+    return node;
+  }
+
+  static bool IsOperator(Tok kind) { return kind == Tok::Compare || kind == Tok::Contains || kind == Tok::BitAnd; }
+
+  int ParseTest() {
+    const Token word = token_;
+    Next();
+    if (failed_) return 0;
+    std::array<const FilterField*, 2> fields{};
+    int count = 0;
+    if (const FilterField* field = FieldNamed(word.text)) {
+      fields[count++] = field;
+    } else {
+      for (const FilterShorthand& shorthand : FilterShorthands) {
+        if (shorthand.name != word.text) continue;
+        fields[count++] = FieldNamed(shorthand.first);
+        fields[count++] = FieldNamed(shorthand.second);
+      }
+    }
+    if (count == 0) {
+      if (IsOperator(token_.kind)) {
+        Fail(word.at, "a field name before '" + token_.text + "' ('" + word.text + "' is none)");
+        return 0;
+      }
+      return Add(Search(word.text));
+    }
+    const bool valueFollows = token_.kind == Tok::Word || token_.kind == Tok::String;
+
+    Node node;
+    node.columnCount = count;
+    for (int i = 0; i < count; ++i) {
+      node.columns[static_cast<std::size_t>(i)] = fields[static_cast<std::size_t>(i)]->column;
+      filter_.columnsRead_ |= 1u << static_cast<int>(fields[static_cast<std::size_t>(i)]->column);
+    }
+    if (!IsOperator(token_.kind) && !valueFollows) {
+      node.kind = Node::Kind::Present;
+      return Add(std::move(node));
+    }
+    node.kind = Node::Kind::Compare;
+    std::string spelling = "'" + word.text + "'";
+    if (IsOperator(token_.kind)) {
+      node.op = token_.op;
+      spelling = "'" + token_.text + "'";
+      Next();
+      if (failed_) return 0;
+    }
+    if (token_.kind != Tok::Word && token_.kind != Tok::String) {
+      Fail(token_.at, "a value after " + spelling);
+      return 0;
+    }
+    const FilterFieldKind kind = fields[0]->kind;
+    if (!Operand(node, kind, token_)) return 0;
+    Next();
+    return Add(std::move(node));
+  }
+
+  // The value of a comparison, as the field's kind reads it.
+  bool Operand(Node& node, FilterFieldKind kind, const Token& value) {
+    if (node.op == Op::BitAnd) {
+      if (kind != FilterFieldKind::Number) {
+        Fail(value.at, "a numeric field before '&' (a number field, 'flags' or a port)");
+        return false;
+      }
+    }
+    if (node.op == Op::Contains) {
+      node.operand = Node::Operand::Text;
+      node.text = value.text;
+      // The address and flag cells are shown in one case; letters typed in the other still
+      // find them.
+      if (kind == FilterFieldKind::Mac) {
+        std::transform(node.text.begin(), node.text.end(), node.text.begin(),
+                       [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c; });
+      } else if (kind == FilterFieldKind::Number) {
+        std::transform(node.text.begin(), node.text.end(), node.text.begin(),
+                       [](char c) { return (c >= 'A' && c <= 'F') || c == 'X' ? static_cast<char>(c - 'A' + 'a') : c; });
+      }
+      return true;
+    }
+    if (value.kind == Tok::String && node.op != Op::BitAnd) {
+      node.operand = Node::Operand::Text;
+      node.text = value.text;
+      return true;
+    }
+    switch (kind) {
+      case FilterFieldKind::Text:
+        node.operand = Node::Operand::Text;
+        node.text = value.text;
+        return true;
+      case FilterFieldKind::Name: {
+        node.operand = Node::Operand::Name;
+        node.text = value.text;
+        const std::optional<std::uint64_t> number = ParseNumber(value.text);
+        node.nameIsNumber = number.has_value();
+        node.value = number.value_or(0);
+        return true;
+      }
+      default:
+        break;
+    }
+    const std::optional<std::uint64_t> parsed = ParseAs(kind, value.text);
+    if (!parsed) {
+      switch (kind) {
+        case FilterFieldKind::Ipv4:
+          Fail(value.at, "an IPv4 address like 10.0.0.1");
+          break;
+        case FilterFieldKind::Mac:
+          Fail(value.at, "a MAC address like 00:A0:C9:12:34:56");
+          break;
+        case FilterFieldKind::Seconds:
+          Fail(value.at, "seconds like 12 or 1.5 (at most six decimals)");
+          break;
+        default:
+          Fail(value.at, "a number (decimal or 0x-hex)");
+          break;
+      }
+      return false;
+    }
+    node.operand = Node::Operand::Value;
+    node.value = *parsed;
+    return true;
+  }
+
+  std::string_view text_;
+  RowFilter& filter_;
+  std::size_t at_ = 0;
+  Token token_;
+  bool failed_ = false;
+  FilterError error_;
+};
+
+std::optional<RowFilter> RowFilter::Compile(std::string_view text, FilterError* error) {
+  RowFilter filter;
+  FilterParser parser(text, filter);
+  if (!parser.Parse(error)) return std::nullopt;
+  return filter;
+}
+
+bool RowFilter::Matches(const FilterRow& row) const { return Evaluate(root_, row); }
+
+bool RowFilter::Evaluate(int index, const FilterRow& row) const {
+  const Node& node = nodes_[static_cast<std::size_t>(index)];
+  switch (node.kind) {
+    case Node::Kind::Or:
+      return std::any_of(node.children.begin(), node.children.end(), [&](int child) { return Evaluate(child, row); });
+    case Node::Kind::And:
+      return std::all_of(node.children.begin(), node.children.end(), [&](int child) { return Evaluate(child, row); });
+    case Node::Kind::Not:
+      return !Evaluate(node.children[0], row);
+    case Node::Kind::Search:
+      for (int id = 0; id < FilterColumnCount; ++id) {
+        if (row.Cell(static_cast<ColumnId>(id)).find(node.text) != std::string_view::npos) return true;
+      }
+      return false;
+    case Node::Kind::Present:
+    case Node::Kind::Compare:
+      break;
+  }
+  for (int i = 0; i < node.columnCount; ++i) {
+    const ColumnId id = node.columns[static_cast<std::size_t>(i)];
+    if (node.kind == Node::Kind::Present) {
+      if (!row.Cell(id).empty()) return true;
+      continue;
+    }
+    if (node.operand == Node::Operand::Value) {
+      const std::optional<std::uint64_t> cell = row.Value(id);
+      if (!cell) continue;
+      if (node.op == Op::BitAnd ? (*cell & node.value) != 0 : Holds(node.op, *cell, node.value)) return true;
+      continue;
+    }
+    const std::string_view cell = row.Cell(id);
+    if (cell.empty()) continue;
+    if (node.op == Op::Contains) {
+      if (cell.find(node.text) != std::string_view::npos) return true;
+      continue;
+    }
+    if (node.operand == Node::Operand::Name) {
+      // A protocol shown as a number ("47", "0x88CC") compares as one.
+      if (node.nameIsNumber) {
+        if (const std::optional<std::uint64_t> number = row.Value(id)) {
+          if (Holds(node.op, *number, node.value)) return true;
+          continue;
+        }
+      }
+      if (Holds(node.op, ShortName(cell), std::string_view(node.text))) return true;
+      continue;
+    }
+    if (Holds(node.op, cell, std::string_view(node.text))) return true;
+  }
+  return false;
+}

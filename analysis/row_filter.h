@@ -1,0 +1,131 @@
+#pragma once
+// The filter language of the report rows, shared by the window and orrisvane-dump: an
+// expression is compiled once into a small tree and then asked about one row at a time.
+// A row is seen through FilterRow, by column, whatever columns are shown, so the same
+// filter runs on stored rows, on rows kept in binary and on test rows alike.
+//
+//   expr    := and { ("or" | "||") and }
+//   and     := unary { ("and" | "&&") unary }
+//   unary   := ("not" | "!") unary | "(" expr ")" | test
+//   test    := FIELD [ [op] VALUE ] | WORD | STRING
+//   op      := "==" | "!=" | "<" | "<=" | ">" | ">=" | "contains" | "&"
+//   VALUE   := WORD | STRING
+// A field followed by a value with no operator between them compares with "==".
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/columns.h"
+
+// The columns a filter can name: the twenty of the list and the Time column.
+inline constexpr int FilterColumnCount = 21;
+inline constexpr ColumnId FilterTimeColumn = static_cast<ColumnId>(20);
+static_assert(ColumnCount <= FilterColumnCount);
+
+// One row as the filter reads it.
+class FilterRow {
+ public:
+  virtual ~FilterRow() = default;
+  // The cell's text as the list shows it (before any file escaping); empty when the cell
+  // is not set. Asked for every column, shown or not.
+  virtual std::string_view Cell(ColumnId id) const = 0;
+  // The cell's value as a number (numbers, IPv4 and MAC addresses, the time in
+  // microseconds, a protocol shown as a number), nothing when the cell is not set or
+  // holds no such value. This one reads it from Cell's text; a row that keeps its fields
+  // in binary can give them without formatting.
+  virtual std::optional<std::uint64_t> Value(ColumnId id) const;
+};
+
+// How a field's cell is compared with a word.
+enum class FilterFieldKind {
+  Number,  // decimal, or 0x-hex as the flags are shown
+  Ipv4,    // dotted decimal
+  Mac,     // six hex pairs joined by colons, any case
+  Seconds, // seconds with up to six decimals, compared in microseconds
+  Name,    // the short name before " (": "IP (Internet Protocol)" is IP
+  Text,    // the whole cell text
+};
+
+struct FilterField {
+  std::string_view name;
+  ColumnId column;
+  FilterFieldKind kind;
+};
+
+// Every field name, in list order, then the shorthands (which name two columns each).
+inline constexpr std::array<FilterField, 21> FilterFields = {{
+    {"num", ColumnId::PacketNumber, FilterFieldKind::Number},
+    {"time", FilterTimeColumn, FilterFieldKind::Seconds},
+    {"bytes", ColumnId::Bytes, FilterFieldKind::Number},
+    {"dir", ColumnId::InOut, FilterFieldKind::Text},
+    {"mac.src", ColumnId::MacSource, FilterFieldKind::Mac},
+    {"mac.dst", ColumnId::MacDestination, FilterFieldKind::Mac},
+    {"len", ColumnId::Ieee8023Length, FilterFieldKind::Number},
+    {"proto", ColumnId::Protocol, FilterFieldKind::Name},
+    {"ip.src", ColumnId::IpSource, FilterFieldKind::Ipv4},
+    {"ip.dst", ColumnId::IpDestination, FilterFieldKind::Ipv4},
+    {"ulp", ColumnId::UpperLayerProtocol, FilterFieldKind::Name},
+    {"conn", ColumnId::TcpConnectionNumber, FilterFieldKind::Number},
+    {"sport", ColumnId::TcpSourcePort, FilterFieldKind::Number},
+    {"dport", ColumnId::TcpDestinationPort, FilterFieldKind::Number},
+    {"seq", ColumnId::TcpSequenceNumber, FilterFieldKind::Number},
+    {"ack", ColumnId::TcpAcknowledgementNumber, FilterFieldKind::Number},
+    {"flags", ColumnId::TcpFlags, FilterFieldKind::Number},
+    {"win", ColumnId::TcpWindow, FilterFieldKind::Number},
+    {"sum", ColumnId::TcpChecksum, FilterFieldKind::Number},
+    {"winsock", ColumnId::WinsockFunction, FilterFieldKind::Text},
+    {"data", ColumnId::Data, FilterFieldKind::Text},
+}};
+
+struct FilterShorthand {
+  std::string_view name;
+  std::string_view first, second;  // field names
+};
+inline constexpr std::array<FilterShorthand, 3> FilterShorthands = {{
+    {"ip", "ip.src", "ip.dst"},
+    {"mac", "mac.src", "mac.dst"},
+    {"port", "sport", "dport"},
+}};
+
+// The value a cell text stands for, read as the field of that column reads it.
+std::optional<std::uint64_t> FilterCellValue(ColumnId id, std::string_view text);
+
+// Why an expression does not compile: where (a byte offset into it) and what was expected.
+struct FilterError {
+  std::size_t position = 0;
+  std::string expected;
+  // "at character N: expected ..." (or "at the end: ..."), one line.
+  std::string Message(std::size_t textLength) const;
+};
+
+class RowFilter {
+ public:
+  // Compiles text; on a mistake returns nothing and fills *error.
+  static std::optional<RowFilter> Compile(std::string_view text, FilterError* error);
+
+  RowFilter(RowFilter&&) noexcept;
+  RowFilter& operator=(RowFilter&&) noexcept;
+  ~RowFilter();
+
+  bool Matches(const FilterRow& row) const;
+
+  // The columns whose cells the filter reads (a bare word or string reads them all):
+  // bit i stands for column id i.
+  std::uint32_t ColumnsRead() const { return columnsRead_; }
+
+ private:
+  struct Node;
+  RowFilter();
+  bool Evaluate(int node, const FilterRow& row) const;
+
+  std::vector<Node> nodes_;
+  int root_ = 0;
+  std::uint32_t columnsRead_ = 0;
+  friend class FilterParser;
+};
