@@ -47,5 +47,8 @@ class CaptureState {
   // A BPF expression the adapter's frames must match; empty: every frame.
   std::string captureFilter;
 
+  // Other machines whose adapters follow this one's: ssh destinations separated by blanks.
+  std::string remoteHosts;
+
   ConnectionTable connections;
 };

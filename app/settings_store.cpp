@@ -4,6 +4,7 @@
 
 #include "analysis/capture_state.h"
 #include "capture/adapters.h"
+#include "capture/ssh_command.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state) {
 
   // Kept as stored: one that no longer compiles is refused at Start with libpcap's reason.
   state.captureFilter = profile.ReadString(SettingsSection, "CaptureFilter", "");
+  state.remoteHosts = JoinHosts(SplitHosts(profile.ReadString(SettingsSection, "Hosts", "")));
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -77,5 +79,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "Adapter", state.adapterIndex);
   profile.WriteInt(SettingsSection, "Save", state.saveLog);
   profile.WriteString(SettingsSection, "CaptureFilter", state.captureFilter);
+  profile.WriteString(SettingsSection, "Hosts", state.remoteHosts);
   profile.Flush();
 }

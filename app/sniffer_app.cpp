@@ -99,9 +99,12 @@ bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex) {
 
   // Frames come from the capture agent, the one program that holds the capture
   // capability; this process never opens a raw socket.
-  RegisterAgentDevice(devices_);
+  AgentOptions agent;
+  agent.remoteHosts = &adapters_;
+  RegisterAgentDevice(devices_, agent);
   profile_ = std::make_unique<QSettingsProfile>();
-  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, registry_}, *profile_, nullptr, adapterIndex);
+  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, adapters_, &adapters_}, *profile_, nullptr,
+                                        adapterIndex);
   if (frame_->StartupFailed()) return false;
   frame_->showMaximized();
   return true;

@@ -49,28 +49,6 @@ std::string WithoutAgentPrefix(std::string line) {
   return line;
 }
 
-// "02:FC:00:00:00:01", with or without a line end, in either case.
-std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  if (text.size() != 17) return std::nullopt;
-  std::array<std::uint8_t, 6> mac{};
-  for (std::size_t i = 0; i < 6; ++i) {
-    if (i > 0 && text[i * 3 - 1] != ':') return std::nullopt;
-    unsigned value = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const char c = text[i * 3 + j];
-      unsigned digit;
-      if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-      else return std::nullopt;
-      value = value * 16 + digit;
-    }
-    mac[i] = static_cast<std::uint8_t>(value);
-  }
-  return mac;
-}
-
 class AgentDevice : public DeviceBase {
  public:
   explicit AgentDevice(AgentOptions options) : options_(std::move(options)) {}
@@ -381,6 +359,27 @@ class AgentDevice : public DeviceBase {
 };
 
 }  // namespace
+
+std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.size() != 17) return std::nullopt;
+  std::array<std::uint8_t, 6> mac{};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (i > 0 && text[i * 3 - 1] != ':') return std::nullopt;
+    unsigned value = 0;
+    for (std::size_t j = 0; j < 2; ++j) {
+      const char c = text[i * 3 + j];
+      unsigned digit;
+      if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+      else return std::nullopt;
+      value = value * 16 + digit;
+    }
+    mac[i] = static_cast<std::uint8_t>(value);
+  }
+  return mac;
+}
 
 AgentSearch ThisProgramsAgentSearch() {
   AgentSearch search;

@@ -24,6 +24,8 @@
 //   agent's are, after the host's name. Ending ssh closes the stream, which ends the
 //   remote agent at its next write (a second at the most: it writes statistics).
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -48,6 +50,10 @@ inline constexpr char CaptureAgentVariable[] = "ORRISVANE_CAPTURE";
 inline constexpr int AgentReadTimeoutMs = 50;
 // How long the agent may take to answer --probe (it opens the interface to do so).
 inline constexpr int AgentProbeTimeoutMs = 5000;
+
+// "02:FC:00:00:00:01", with or without a line end, in either case: the agent's answer to
+// --probe and the MAC address cell of its -D list.
+std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text);
 
 // Where to look for the agent: the value of ORRISVANE_CAPTURE (when set) and the folder
 // of the running program.

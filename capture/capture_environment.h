@@ -5,7 +5,12 @@
 #include "capture/adapters.h"
 #include "capture/packet_device.h"
 
+class RemoteHosts;
+
 struct CaptureEnvironment {
   const DeviceTable& devices;
   const RegistryView& registry;
+  // The remote hosts whose adapters registry lists after the machine's own (it is then
+  // this same object); none: only the machine's own.
+  RemoteHosts* remoteHosts = nullptr;
 };

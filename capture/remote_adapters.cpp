@@ -105,6 +105,7 @@ std::vector<RemoteAdapter> ParseAdapterList(std::string_view text) {
     adapter.description = UnescapeCell(cells[2]);
     // The description begins with the interface's name, which holds no blank.
     adapter.interfaceName = adapter.description.substr(0, adapter.description.find(' '));
+    if (cells.size() > 3) adapter.mac = std::string(cells[3]);
     if (adapter.interfaceName.empty()) continue;
     adapters.push_back(std::move(adapter));
   }
@@ -151,6 +152,7 @@ std::optional<std::pair<std::string, std::string>> SplitRemoteKey(std::string_vi
 
 void RemoteHosts::SetHosts(std::vector<std::string> hosts) {
   std::lock_guard lock(mutex_);
+  if (hosts != hosts_) leftOutTold_ = false;
   hosts_ = std::move(hosts);
   std::erase_if(listings_, [this](const HostListing& listing) {
     return std::find(hosts_.begin(), hosts_.end(), listing.host) == hosts_.end();
@@ -233,6 +235,12 @@ std::pair<std::uint32_t, std::string> RemoteHosts::LeftOut() const {
   std::pair<std::uint32_t, std::string> result;
   Entries(&result.first, &result.second);
   return result;
+}
+
+bool RemoteHosts::TellLeftOut() {
+  if (LeftOut().first == 0) return false;
+  std::lock_guard lock(mutex_);
+  return !std::exchange(leftOutTold_, true);
 }
 
 std::unique_ptr<RegistryView::Key> RemoteHosts::OpenKey(std::string_view path) const {

@@ -27,6 +27,7 @@ struct RemoteAdapter {
   std::string keyName;        // the host's own key name: "0002"
   std::string interfaceName;  // "eth0"
   std::string description;    // as the host describes it: "eth0 (virtio_net)"
+  std::string mac;            // as the host's list gives it: "02:FC:00:00:00:01", or empty
 };
 
 struct HostListing {
@@ -68,6 +69,9 @@ class RemoteHosts : public RegistryView {
   // How many stored remote adapters do not fit in the list, and the first host that
   // lost one (for the message that says so).
   std::pair<std::uint32_t, std::string> LeftOut() const;
+  // True the first time it is asked while adapters are left out, for these hosts: the
+  // user is told once.
+  bool TellLeftOut();
 
   std::unique_ptr<Key> OpenKey(std::string_view path) const override;
 
@@ -83,6 +87,7 @@ class RemoteHosts : public RegistryView {
   mutable std::mutex mutex_;
   std::vector<std::string> hosts_;
   std::vector<HostListing> listings_;  // of hosts in hosts_, any order
+  bool leftOutTold_ = false;
 };
 
 // How many entries of the adapter list Start and the settings drop-down offer: the first

@@ -116,8 +116,13 @@ TEST_F(SettingsStoreTest, SavedValuesComeBackAsHeld) {
     state.saveLog = 1;
     state.logFilePath = "/home/u/trace log, #1.txt";
     state.columns.shown[static_cast<int>(ColumnId::Bytes)] = 0;
+    state.remoteHosts = "capture@web1 root@10.0.0.5";
     SaveSettings(profile, state);
   }
+  EXPECT_EQ(Load()->remoteHosts, "capture@web1 root@10.0.0.5");
+  // A hand-edited list reads as the page would have written it.
+  Store("Hosts", " web1,web2  web1 ");
+  EXPECT_EQ(Load()->remoteHosts, "web1 web2");
   QSettings raw(file, QSettings::IniFormat);
   EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "10100011111110000011");
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 3);
@@ -147,12 +152,13 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   CaptureState state;
   LoadSettings(profile, state);
   EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
-                                         "read Orrisvane/CaptureFilter"));
+                                         "read Orrisvane/CaptureFilter", "read Orrisvane/Hosts"));
   profile.calls.clear();
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
               ElementsAre("write Orrisvane/Bools=11100011111110000011", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
-                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter="));
+                          "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
+                          "write Orrisvane/Hosts="));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {
