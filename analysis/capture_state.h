@@ -72,5 +72,8 @@ class CaptureState {
   // The most rows the report list keeps; past it the oldest rows leave the list.
   std::int64_t keepRows = MostKeptRows;
 
+  // Other machines whose adapters follow this one's: ssh destinations separated by blanks.
+  std::string remoteHosts;
+
   ConnectionTable connections;
 };

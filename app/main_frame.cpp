@@ -27,6 +27,8 @@
 #include "app/settings_store.h"
 #include "app/trace_files.h"
 #include "capture/capture_file_loader.h"
+#include "capture/remote_adapters.h"
+#include "capture/ssh_command.h"
 #include "ui/batch_receiver.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
@@ -138,6 +140,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
 
   readSettings();
   if (adapterIndex) state_.adapterIndex = *adapterIndex;
+  ApplyRemoteHosts(true);
   // The list's columns come from the column set just loaded.
   listView_->InsertColumns();
 
@@ -583,13 +586,30 @@ void CMainFrame::dropEvent(QDropEvent* event) {
   QTimer::singleShot(0, this, [this, path = urls.front().toLocalFile()] { OpenFile(path); });
 }
 
+void CMainFrame::ApplyRemoteHosts(bool startingUp) {
+  if (!environment_.remoteHosts) return;
+  environment_.remoteHosts->SetHosts(SplitHosts(state_.remoteHosts));
+  if (!startingUp || environment_.remoteHosts->Hosts().empty()) return;
+  // An adapter of a remote host is chosen: its host must be listed before the start-up
+  // probe can find it. The window is not up yet; a host that does not answer is given up
+  // after a few seconds, and the probe then says which adapters there are.
+  std::uint32_t local = 0;
+  FindAdapter(environment_.registry, 0, ProbeAdapterLimit, &local);
+  if (static_cast<std::uint32_t>(state_.adapterIndex) >= local) environment_.remoteHosts->ListAll();
+}
+
 void CMainFrame::RunSettingsSheet() {
   SettingsSheet sheet(state_, environment_, [this](const std::string& text) { ShowMessage(text, {}); }, this);
   const int result = runSheet_ ? runSheet_(sheet) : sheet.exec();
-  if (result != QDialog::Accepted) return;
+  if (result != QDialog::Accepted) {
+    // The page may have listed hosts the user then cancelled.
+    ApplyRemoteHosts(false);
+    return;
+  }
   const auto kept = sheet.ApplyTo(state_);
   // The list is rebuilt empty: a file's rows are gone with it.
   if (shownFile_) ForgetFile();
+  ApplyRemoteHosts(false);
   // OK always rebuilds the list, whether or not the choice changed: rows made under the
   // old column set could not be shown under the new one.
   listView_->SetFrameSource(nullptr);

@@ -139,6 +139,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // The settings sheet, run by OnSettings after the trace has been stopped. It edits the
   // capture state and, on OK, rebuilds the list's columns and the title.
   virtual void RunSettingsSheet();
+  // The stored remote hosts into the adapter list; at start-up also listed at once when
+  // the stored adapter is past the machine's own.
+  void ApplyRemoteHosts(bool startingUp);
   // Whether there is anything to save: the Save commands are enabled by this.
   virtual bool CanSaveTrace() const;
 

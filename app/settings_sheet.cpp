@@ -16,13 +16,19 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
+#include <mutex>
+#include <thread>
 
 #include "analysis/mac_text.h"
 #include "capture/capture_filter.h"
+#include "capture/agent_device.h"
 #include "capture/driver_client.h"
+#include "capture/remote_adapters.h"
+#include "capture/ssh_command.h"
 
 namespace {
 
@@ -326,11 +332,114 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   filterRow->addWidget(filterLabel);
   filterRow->addWidget(filter_, 1);
 
+  // Other machines' adapters, listed over ssh: "capture@web1 root@10.0.0.5".
+  hosts_ = new QLineEdit(this);
+  hosts_->setObjectName(ControlName(settings_control::RemoteHosts));
+  hosts_->setPlaceholderText(QStringLiteral("none: ssh destinations such as capture@web1"));
+  auto* hostsLabel = PlainLabel(QStringLiteral("Remote hosts:"), this);
+  hostsLabel->setBuddy(hosts_);
+  auto* hostsRow = new QHBoxLayout;
+  hostsRow->addWidget(hostsLabel);
+  hostsRow->addWidget(hosts_, 1);
+  hostsState_ = PlainLabel(QString(), this);
+  hostsState_->setObjectName(ControlName(settings_control::HostsState));
+  hostsState_->setWordWrap(true);
+  connect(hosts_, &QLineEdit::editingFinished, this, [this] {
+    if (TakeHosts()) StartListing();
+  });
+  listingTimer_ = new QTimer(this);
+  listingTimer_->setInterval(100);
+  connect(listingTimer_, &QTimer::timeout, this, &CPPAdapter::TakeListings);
+
   auto* outer = new QVBoxLayout(this);
   outer->addSpacing(30);
   outer->addWidget(group);
   outer->addLayout(filterRow);
+  outer->addLayout(hostsRow);
+  outer->addWidget(hostsState_);
   outer->addStretch();
+}
+
+struct CPPAdapter::ListingBox {
+  std::mutex mutex;
+  std::vector<HostListing> done;  // under mutex
+};
+
+bool CPPAdapter::TakeHosts() {
+  const std::vector<std::string> hosts = SplitHosts(hosts_->text().toStdString());
+  for (const std::string& host : hosts) {
+    if (std::optional<std::string> why = HostError(host)) {
+      if (reportError_) reportError_(RemoteHostRefusedMessage + *why);
+      return false;
+    }
+  }
+  const std::string text = JoinHosts(hosts);
+  const bool changed = text != remoteHosts;
+  remoteHosts = text;
+  if (changed && env_.remoteHosts) {
+    env_.remoteHosts->SetHosts(hosts);
+    // The adapters of a host taken off leave the list at once.
+    const int chosen = list_->currentIndex();
+    FillList();
+    if (chosen >= 0 && chosen < list_->count()) list_->setCurrentIndex(chosen);
+  }
+  return true;
+}
+
+void CPPAdapter::StartListing() {
+  if (!env_.remoteHosts) return;
+  // A new box for each round: answers of an earlier round land in a box nobody reads.
+  box_ = std::make_shared<ListingBox>();
+  pending_ = env_.remoteHosts->Hosts();
+  hostFailures_.clear();
+  for (const std::string& host : pending_) {
+    // Detached: a host that does not answer is given up by the listing itself, and a page
+    // closed meanwhile must not wait for it.
+    std::thread([box = box_, host] {
+      HostListing listing = ListHostAdapters(host);
+      std::lock_guard lock(box->mutex);
+      box->done.push_back(std::move(listing));
+    }).detach();
+  }
+  ShowHostsState();
+  if (!pending_.empty()) listingTimer_->start();
+}
+
+void CPPAdapter::TakeListings() {
+  std::vector<HostListing> done;
+  {
+    std::lock_guard lock(box_->mutex);
+    done.swap(box_->done);
+  }
+  if (done.empty()) return;
+  for (HostListing& listing : done) {
+    std::erase(pending_, listing.host);
+    if (!listing.failure.empty()) hostFailures_.emplace_back(listing.host, listing.failure);
+    env_.remoteHosts->Store(std::move(listing));
+  }
+  if (pending_.empty()) listingTimer_->stop();
+  // The new entries come after the ones shown: a choice made stays where it is. An
+  // adapter stored before its host was listed is chosen once it appears.
+  const int chosen = list_->currentIndex();
+  FillList();
+  if (chosen >= 0 && chosen < list_->count()) {
+    list_->setCurrentIndex(chosen);
+  } else if (list_->currentIndex() >= 0) {
+    ShowDetails();
+  }
+  ShowHostsState();
+  if (env_.remoteHosts->TellLeftOut() && reportError_) {
+    const auto [count, host] = env_.remoteHosts->LeftOut();
+    reportError_(std::to_string(count) + " remote adapter" + (count == 1 ? " is" : "s are") + " left out (from " +
+                 host + " on): the adapter list holds " + std::to_string(DetailAdapterLimit) + " adapters.");
+  }
+}
+
+void CPPAdapter::ShowHostsState() {
+  QStringList lines;
+  for (const std::string& host : pending_) lines << QString::fromStdString("listing " + host + "...");
+  for (const auto& [host, why] : hostFailures_) lines << QString::fromStdString(host + " left out: " + why);
+  hostsState_->setText(lines.join(QLatin1Char('\n')));
 }
 
 bool CPPAdapter::SaveControls() {
@@ -339,24 +448,28 @@ bool CPPAdapter::SaveControls() {
     if (reportError_) reportError_(CaptureFilterRefusedMessage + *why);
     return false;
   }
+  if (!TakeHosts()) return false;
   captureFilter = text;
   return true;
 }
 
 void CPPAdapter::Initialise() {
   filter_->setText(QString::fromStdString(captureFilter));
+  hosts_->setText(QString::fromStdString(remoteHosts));
   FillList();
   ShowDetails();
   connect(list_, &QComboBox::currentIndexChanged, this, [this](int) { ShowDetails(); });
+  // The hosts are listed afresh each time the page comes up: adapters come and go.
+  StartListing();
 }
 
 void CPPAdapter::FillList() {
   adapterIndex = storedIndex_;
-  AdapterEntry entries[StartAdapterLimit];
+  AdapterEntry entries[DetailAdapterLimit];
   std::uint32_t count = 0;
   const QSignalBlocker quiet(list_);
   list_->clear();
-  if (!EnumerateAdapters(env_.registry, entries, StartAdapterLimit, &count) || count == 0) {
+  if (!EnumerateAdapters(env_.registry, entries, AdapterChoiceLimit(env_.registry), &count) || count == 0) {
     list_->addItem(QStringLiteral("No adapters found!"));
   } else {
     for (std::uint32_t i = 0; i < count; ++i) list_->addItem(QString::fromLocal8Bit(entries[i].description));
@@ -379,6 +492,21 @@ void CPPAdapter::ShowDetails() {
   // entries[] holds 15 zero-filled records, so an index past the adapters found names
   // the empty key, which no device binds.
   const char* keyName = entries[adapterIndex].keyName;
+  if (SplitRemoteKey(keyName)) {
+    // What the host's list said: opening a remote adapter would hold the page up for an
+    // ssh connection.
+    std::optional<RemoteAdapter> remote = env_.remoteHosts ? env_.remoteHosts->Find(keyName) : std::nullopt;
+    description_->setText(QString::fromLocal8Bit(entries[adapterIndex].description));
+    const auto mac = remote ? ParseStationAddress(remote->mac) : std::nullopt;
+    if (mac) {
+      mac_->setText(QString::fromLatin1(FormatStationAddress(mac->data())));
+      stationAddress = *mac;
+    } else {
+      mac_->setText(QString());
+      addressFailure = "the host gave no MAC address for " + std::string(keyName);
+    }
+    return;
+  }
   AdapterPtr adapter = OpenAdapter(env_.devices, keyName, &addressFailure);
   if (!adapter) {
     if (reportError_) reportError_(FormatMessage("Adapter %s open failed.\n", keyName));
@@ -418,6 +546,7 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
   log_->spoolLimitMiB = state.spoolLimitMiB;
   adapter_ = new CPPAdapter(state.adapterIndex, env, reportError);
   adapter_->captureFilter = state.captureFilter;
+  adapter_->remoteHosts = state.remoteHosts;
 
   tabs_ = new QTabWidget(this);
   tabs_->addTab(report_, QStringLiteral("Column Headings"));
@@ -475,5 +604,6 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   state.logFilePath = log_->path;
   state.spoolLimitMiB = log_->spoolLimitMiB;
   state.captureFilter = adapter_->captureFilter;
+  state.remoteHosts = adapter_->remoteHosts;
   return kept;
 }

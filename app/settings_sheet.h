@@ -11,9 +11,12 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "analysis/capture_state.h"
 #include "analysis/columns.h"
@@ -26,6 +29,7 @@ class QLineEdit;
 class QPushButton;
 class QSpinBox;
 class QTabWidget;
+class QTimer;
 
 // Shows a message to the user (a modal message box in the program).
 using ReportErrorFn = std::function<void(const std::string& message)>;
@@ -42,6 +46,8 @@ inline constexpr int Description = 1024;
 inline constexpr int MacAddress = 1025;
 inline constexpr int CaptureFilter = 1026;
 inline constexpr int SpoolLimit = 1040;
+inline constexpr int RemoteHosts = 1027;
+inline constexpr int HostsState = 1028;
 }  // namespace settings_control
 
 // The longest log file path the settings keep, in bytes of its 8-bit form.
@@ -157,6 +163,9 @@ class CPPAdapter : public SettingsPage {
   std::string addressFailure;
   // The capture filter: taken from its box only when it compiles.
   std::string captureFilter;
+  // The remote hosts, blank-separated: taken from their box only when each is a
+  // destination ssh can be given.
+  std::string remoteHosts;
 
   // The index lives in the page, not in a control: it changes only through ShowDetails.
   // A filter that does not compile is reported with libpcap's reason and not taken.
@@ -169,6 +178,11 @@ class CPPAdapter : public SettingsPage {
   QLabel* DescriptionText() const { return description_; }
   QLabel* MacAddressText() const { return mac_; }
   QLineEdit* CaptureFilterEdit() const { return filter_; }
+  QLineEdit* RemoteHostsEdit() const { return hosts_; }
+  // "listing web1..." while a host is being listed, then each host that was left out and why.
+  QLabel* HostsStateText() const { return hostsState_; }
+  // Whether a listing is still under way (tests wait for it).
+  bool Listing() const { return !pending_.empty(); }
 
  protected:
   void Initialise() override;
@@ -181,9 +195,24 @@ class CPPAdapter : public SettingsPage {
   QLabel* description_ = nullptr;
   QLabel* mac_ = nullptr;
   QLineEdit* filter_ = nullptr;
+  QLineEdit* hosts_ = nullptr;
+  QLabel* hostsState_ = nullptr;
+
+  // Hosts are listed on threads of their own; their results wait in the box until the
+  // page's timer takes them (on this thread) into the remote hosts and the list.
+  struct ListingBox;
+  bool TakeHosts();
+  void StartListing();
+  void TakeListings();
+  void ShowHostsState();
+  std::shared_ptr<ListingBox> box_;
+  QTimer* listingTimer_ = nullptr;
+  std::vector<std::string> pending_;
+  std::vector<std::pair<std::string, std::string>> hostFailures_;
 };
 
 inline constexpr char CaptureFilterRefusedMessage[] = "The capture filter was not taken: ";
+inline constexpr char RemoteHostRefusedMessage[] = "The remote hosts were not taken: ";
 
 // The station address as the adapter page shows it: "00:A0:C9:12:34:56\n".
 std::string FormatStationAddress(const std::uint8_t mac[6]);

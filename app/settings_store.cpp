@@ -6,6 +6,7 @@
 
 #include "analysis/capture_state.h"
 #include "capture/adapters.h"
+#include "capture/ssh_command.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   state.keepRows = keep >= FewestKeptRows && keep <= MostKeptRows ? keep : DefaultKeptRows(physicalBytes);
   const std::int32_t spoolLimit = profile.ReadInt(SettingsSection, "SpoolLimitMiB", CaptureState{}.spoolLimitMiB);
   state.spoolLimitMiB = spoolLimit >= 1 ? spoolLimit : CaptureState{}.spoolLimitMiB;
+  state.remoteHosts = JoinHosts(SplitHosts(profile.ReadString(SettingsSection, "Hosts", "")));
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -93,5 +95,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteString(SettingsSection, "CaptureFilter", state.captureFilter);
   profile.WriteInt(SettingsSection, "KeepAtMostRows", static_cast<std::int32_t>(state.keepRows));
   profile.WriteInt(SettingsSection, "SpoolLimitMiB", state.spoolLimitMiB);
+  profile.WriteString(SettingsSection, "Hosts", state.remoteHosts);
   profile.Flush();
 }

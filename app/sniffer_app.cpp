@@ -115,12 +115,14 @@ bool CSnifferApp::InitInstance(std::optional<std::int32_t> adapterIndex, const s
 
   // Frames come from the capture agent, the one program that holds the capture
   // capability; this process never opens a raw socket.
-  RegisterAgentDevice(devices_);
+  AgentOptions agent;
+  agent.remoteHosts = &adapters_;
+  RegisterAgentDevice(devices_, agent);
   profile_ = std::make_unique<QSettingsProfile>();
   // Taking the spool folder also removes the spools of an earlier run that died.
   std::string spoolProblem;
   spools_ = SpoolFolder::Open(DefaultSpoolFolder(), &spoolProblem);
-  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, registry_, spools_.get()}, *profile_, nullptr,
+  frame_ = std::make_unique<CMainFrame>(CaptureEnvironment{devices_, adapters_, spools_.get(), &adapters_}, *profile_, nullptr,
                                         adapterIndex);
   if (frame_->StartupFailed()) return false;
   frame_->showMaximized();

@@ -12,6 +12,7 @@
 #include "capture/linux_registry.h"
 #include "capture/packet_device.h"
 #include "capture/spool.h"
+#include "capture/remote_adapters.h"
 
 class CMainFrame;
 class QSettingsProfile;
@@ -59,6 +60,8 @@ class CSnifferApp : public QApplication {
  private:
   DeviceTable devices_;
   LinuxRegistry registry_;
+  // The adapter list: the machine's own, then the remote hosts' (see remote_adapters.h).
+  RemoteHosts adapters_{registry_};
   std::unique_ptr<QSettingsProfile> profile_;
   // Outlives the window, whose spools are made in it.
   std::unique_ptr<SpoolFolder> spools_;

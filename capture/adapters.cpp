@@ -16,7 +16,7 @@ bool EnumerateAdapters(const RegistryView& registry, AdapterEntry* entries, std:
   if (!classKey->SubkeyCount(&subkeys) || subkeys == 0) return false;
 
   for (std::uint32_t i = 0; i < maximum && i < subkeys; ++i) {
-    // A name of five or more characters does not fit and ends the walk; the entries
+    // A name that does not fit the entry ends the walk; the entries
     // before it stand, this one and the rest of the array stay as they were.
     char keyName[sizeof entries[i].keyName] = {};
     if (!classKey->EnumerateSubkey(i, keyName, sizeof keyName)) break;

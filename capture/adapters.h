@@ -29,8 +29,12 @@ class RegistryView {
   virtual std::unique_ptr<Key> OpenKey(std::string_view path) const = 0;
 };
 
+// Room for a key name with its terminator: the machine's own are four digits ("0002"),
+// a remote host's adapter is keyed "HOST/0002".
+inline constexpr std::size_t AdapterKeyNameCapacity = 256;
+
 struct AdapterEntry {
-  char keyName[5] = {};
+  char keyName[AdapterKeyNameCapacity] = {};
   char description[260] = {};
 };
 

@@ -23,6 +23,8 @@
 #include "capture/device_base.h"
 #include "capture/linux_registry.h"
 #include "capture/pcapng_stream.h"
+#include "capture/remote_adapters.h"
+#include "capture/ssh_command.h"
 
 namespace {
 
@@ -33,6 +35,9 @@ using Clock = std::chrono::steady_clock;
 constexpr char AgentErrorPrefix[] = "orrisvane-capture: ";
 // How long an agent that closed its output gets to exit before it is made to.
 constexpr std::chrono::milliseconds AgentExitWait{50};
+constexpr std::chrono::milliseconds SshExitWait{1000};
+// More than a station address and a line end.
+constexpr std::size_t ProbeAnswerLimit = 4096;
 
 bool ExecutableFile(const std::string& path) {
   struct stat info {};
@@ -42,28 +47,6 @@ bool ExecutableFile(const std::string& path) {
 std::string WithoutAgentPrefix(std::string line) {
   if (line.rfind(AgentErrorPrefix, 0) == 0) line.erase(0, sizeof AgentErrorPrefix - 1);
   return line;
-}
-
-// "02:FC:00:00:00:01", with or without a line end, in either case.
-std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  if (text.size() != 17) return std::nullopt;
-  std::array<std::uint8_t, 6> mac{};
-  for (std::size_t i = 0; i < 6; ++i) {
-    if (i > 0 && text[i * 3 - 1] != ':') return std::nullopt;
-    unsigned value = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const char c = text[i * 3 + j];
-      unsigned digit;
-      if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
-      else return std::nullopt;
-      value = value * 16 + digit;
-    }
-    mac[i] = static_cast<std::uint8_t>(value);
-  }
-  return mac;
 }
 
 class AgentDevice : public DeviceBase {
@@ -112,21 +95,31 @@ class AgentDevice : public DeviceBase {
  private:
   bool Bind(const std::string& keyName) {
     if (bound_) return Fail("an interface is already bound");
-    auto name = InterfaceNameForKey(keyName, options_.sysRoot);
-    if (!name) return Fail("no network interface has the adapter key \"" + keyName + "\"");
     std::string why;
-    std::optional<std::string> agent;
-    if (options_.agentPath.empty()) {
-      agent = FindCaptureAgent(ThisProgramsAgentSearch(), &why);
-    } else if (ExecutableFile(options_.agentPath)) {
-      agent = options_.agentPath;
+    host_.clear();
+    remoteDescription_.clear();
+    if (SplitRemoteKey(keyName)) {
+      std::optional<RemoteAdapter> remote = options_.remoteHosts ? options_.remoteHosts->Find(keyName) : std::nullopt;
+      if (!remote) return Fail("no listed adapter of a remote host has the key \"" + keyName + "\"");
+      host_ = SplitRemoteKey(keyName)->first;
+      interfaceName_ = remote->interfaceName;
+      remoteDescription_ = host_ + ": " + remote->description;
     } else {
-      why = "the capture agent " + options_.agentPath + " is not an executable file";
+      auto name = InterfaceNameForKey(keyName, options_.sysRoot);
+      if (!name) return Fail("no network interface has the adapter key \"" + keyName + "\"");
+      std::optional<std::string> agent;
+      if (options_.agentPath.empty()) {
+        agent = FindCaptureAgent(ThisProgramsAgentSearch(), &why);
+      } else if (ExecutableFile(options_.agentPath)) {
+        agent = options_.agentPath;
+      } else {
+        why = "the capture agent " + options_.agentPath + " is not an executable file";
+      }
+      if (!agent) return Fail(why);
+      interfaceName_ = *name;
+      agentPath_ = *agent;
     }
-    if (!agent) return Fail(why);
     if (!abort_.Usable()) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
-    interfaceName_ = *name;
-    agentPath_ = *agent;
     // The agent opens the interface as a capture would: a missing capability, an
     // interface that is down or gone is the bind's failure, as with an in-process open,
     // and the answer is the station address until a running agent describes one.
@@ -140,6 +133,17 @@ class AgentDevice : public DeviceBase {
     streamDescription_.clear();
     return true;
   }
+
+  // The agent with the arguments: this machine's, or the remote host's through ssh.
+  std::unique_ptr<ChildProcess> Launch(const std::vector<std::string>& arguments, std::string* why) const {
+    if (host_.empty()) return ChildProcess::Start(agentPath_, arguments, why);
+    std::optional<SshCommand> ssh = RemoteAgentCommand(host_, arguments, why);
+    if (!ssh) return nullptr;
+    return ChildProcess::Start(ssh->program, ssh->arguments, why);
+  }
+
+  // A reason as the user sees it: a remote one after the host's name.
+  std::string Reason(std::string text) const { return host_.empty() ? text : host_ + ": " + text; }
 
   bool SetFilter(const void* input, std::uint32_t inputLength) {
     if (!bound_) return Fail("no interface is bound");
@@ -163,8 +167,8 @@ class AgentDevice : public DeviceBase {
   bool StartAgent() {
     agentPromiscuous_ = promiscuous_.load();
     std::string why;
-    agent_ = ChildProcess::Start(agentPath_, AgentArguments(), &why);
-    if (!agent_) return AgentFailed(why);
+    agent_ = Launch(AgentArguments(), &why);
+    if (!agent_) return AgentFailed(Reason(why));
     stream_ = std::make_unique<PcapngStreamReader>();
     outputDrained_ = false;
     return true;
@@ -190,7 +194,8 @@ class AgentDevice : public DeviceBase {
   // says why; without one, how it ended does.
   bool AgentEnded() {
     const bool wholeStream = stream_->Finish();
-    std::optional<int> status = agent_->Wait(AgentExitWait);
+    // ssh says why a connection ended on its way out, a little after the stream's end.
+    std::optional<int> status = agent_->Wait(host_.empty() ? AgentExitWait : SshExitWait);
     // Once it has ended, all it wrote is in the pipe: one look takes it.
     if (status) agent_->TakeErrors();
     std::string reason = WithoutAgentPrefix(agent_->LastErrorLine());
@@ -198,7 +203,7 @@ class AgentDevice : public DeviceBase {
       reason = status ? "the capture agent " + DescribeWaitStatus(*status) : "the capture agent closed its output";
       if (!wholeStream) reason += "; " + stream_->Failure();
     }
-    return AgentFailed(std::move(reason));
+    return AgentFailed(Reason(std::move(reason)));
   }
 
   void Noted(const PcapngInterface& interface) {
@@ -290,40 +295,27 @@ class AgentDevice : public DeviceBase {
   // The agent's answer to --probe: it opens the interface as for a capture and prints the
   // station address.
   std::optional<std::array<std::uint8_t, 6>> Probe(std::string* why) {
-    std::unique_ptr<ChildProcess> probe = ChildProcess::Start(agentPath_, {"--probe", interfaceName_}, why);
-    if (!probe) return std::nullopt;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(AgentProbeTimeoutMs);
+    std::unique_ptr<ChildProcess> probe = Launch({"--probe", interfaceName_}, why);
+    if (!probe) {
+      *why = Reason(*why);
+      return std::nullopt;
+    }
     std::string answer;
-    bool outputOpen = true, errorsOpen = true;
-    while (outputOpen || errorsOpen) {
-      const int left = RemainingMs(deadline);
-      if (left == 0) {
-        *why = "the capture agent gave no answer about " + interfaceName_ + " within " +
-               std::to_string(AgentProbeTimeoutMs / 1000) + " s";
-        return std::nullopt;
-      }
-      struct pollfd fds[2] = {{outputOpen ? probe->Output() : -1, POLLIN, 0},
-                              {errorsOpen ? probe->Errors() : -1, POLLIN, 0}};
-      if (::poll(fds, 2, left) < 0 && errno != EINTR) break;
-      if (outputOpen && fds[0].revents != 0) {
-        char chunk[256];
-        ssize_t n;
-        while ((n = ::read(probe->Output(), chunk, sizeof chunk)) > 0 && answer.size() < 4096)
-          answer.append(chunk, static_cast<std::size_t>(n));
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR) || answer.size() >= 4096) outputOpen = false;
-      }
-      if (errorsOpen && fds[1].revents != 0) errorsOpen = probe->TakeErrors();
+    if (!probe->Collect(std::chrono::milliseconds(AgentProbeTimeoutMs), ProbeAnswerLimit, &answer)) {
+      *why = Reason("the capture agent gave no answer about " + interfaceName_ + " within " +
+                    std::to_string(AgentProbeTimeoutMs / 1000) + " s");
+      return std::nullopt;
     }
     const std::optional<int> status = probe->Wait(AgentExitWait);
     const std::string line = WithoutAgentPrefix(probe->LastErrorLine());
     if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-      *why = !line.empty() ? line
-                           : "the capture agent's probe of " + interfaceName_ + " " +
-                                 (status ? DescribeWaitStatus(*status) : std::string("did not end"));
+      *why = Reason(!line.empty() ? line
+                                  : "the capture agent's probe of " + interfaceName_ + " " +
+                                        (status ? DescribeWaitStatus(*status) : std::string("did not end")));
       return std::nullopt;
     }
     auto mac = ParseStationAddress(answer);
-    if (!mac) *why = "the capture agent answered no station address for " + interfaceName_;
+    if (!mac) *why = Reason("the capture agent answered no station address for " + interfaceName_);
     return mac;
   }
 
@@ -334,6 +326,7 @@ class AgentDevice : public DeviceBase {
       std::lock_guard lock(mutex_);
       text = streamDescription_;
     }
+    if (!host_.empty()) text = text.empty() ? remoteDescription_ : host_ + ": " + text;
     if (text.empty()) text = DescribeInterface(interfaceName_, options_.sysRoot);
     return CopyDescription(text, output, size, bytesReturned);
   }
@@ -346,6 +339,8 @@ class AgentDevice : public DeviceBase {
   bool bound_ = false;
   std::string interfaceName_;
   std::string agentPath_;
+  std::string host_;               // empty: this machine
+  std::string remoteDescription_;  // as the host listed the adapter, after its name
   std::string captureFilter_;
 
   // The reading thread (and unbind, once no read can come).
@@ -366,6 +361,27 @@ class AgentDevice : public DeviceBase {
 };
 
 }  // namespace
+
+std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  if (text.size() != 17) return std::nullopt;
+  std::array<std::uint8_t, 6> mac{};
+  for (std::size_t i = 0; i < 6; ++i) {
+    if (i > 0 && text[i * 3 - 1] != ':') return std::nullopt;
+    unsigned value = 0;
+    for (std::size_t j = 0; j < 2; ++j) {
+      const char c = text[i * 3 + j];
+      unsigned digit;
+      if (c >= '0' && c <= '9') digit = static_cast<unsigned>(c - '0');
+      else if (c >= 'a' && c <= 'f') digit = static_cast<unsigned>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') digit = static_cast<unsigned>(c - 'A' + 10);
+      else return std::nullopt;
+      value = value * 16 + digit;
+    }
+    mac[i] = static_cast<std::uint8_t>(value);
+  }
+  return mac;
+}
 
 AgentSearch ThisProgramsAgentSearch() {
   AgentSearch search;

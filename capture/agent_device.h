@@ -17,17 +17,29 @@
 // - When the agent fails, the line it wrote to standard error is the failure of the read
 //   and LastError(); every later read fails with it too, and the agent is not restarted.
 // - Unbinding ends the agent (SIGTERM, SIGKILL after a grace) within about 100 ms.
+// - A key name "HOST/0002" names an adapter of another machine, as listed in the options'
+//   remote hosts: the agent there is run through ssh (ssh_command.h) with the same
+//   arguments, its stream read from ssh's standard output the same way. ssh's own
+//   reasons (a refused key, an unknown host key, a lost connection) are failures as the
+//   agent's are, after the host's name. Ending ssh closes the stream, which ends the
+//   remote agent at its next write (a second at the most: it writes statistics).
 
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 
 #include "capture/packet_device.h"
+
+class RemoteHosts;
 
 struct AgentOptions {
   // The agent program; empty: found as FindCaptureAgent says for this program.
   std::string agentPath;
   // Where interfaces are looked up when a key name is bound.
   std::string sysRoot = "/sys";
+  // Where remote key names are looked up; none: only this machine's adapters bind.
+  const RemoteHosts* remoteHosts = nullptr;
 };
 
 // Registers the agent device under DriverDevicePath.
@@ -38,6 +50,10 @@ inline constexpr char CaptureAgentVariable[] = "ORRISVANE_CAPTURE";
 inline constexpr int AgentReadTimeoutMs = 50;
 // How long the agent may take to answer --probe (it opens the interface to do so).
 inline constexpr int AgentProbeTimeoutMs = 5000;
+
+// "02:FC:00:00:00:01", with or without a line end, in either case: the agent's answer to
+// --probe and the MAC address cell of its -D list.
+std::optional<std::array<std::uint8_t, 6>> ParseStationAddress(std::string text);
 
 // Where to look for the agent: the value of ORRISVANE_CAPTURE (when set) and the folder
 // of the running program.

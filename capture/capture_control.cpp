@@ -11,6 +11,7 @@
 #include "capture/agent_device.h"
 #include "capture/capture_filter.h"
 #include "capture/driver_client.h"
+#include "capture/remote_adapters.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ void CaptureControl::Start() {
   }
 
   const std::optional<AdapterEntry> adapter =
-      FindAdapter(environment_.registry, state_.adapterIndex, StartAdapterLimit);
+      FindAdapter(environment_.registry, state_.adapterIndex, AdapterChoiceLimit(environment_.registry));
   TraceOptions options;
   options.keyName = adapter ? adapter->keyName : "";
   options.captureFilter = state_.captureFilter;
@@ -159,7 +160,7 @@ void CaptureControl::UpdateTitle() {
   // An index past the adapters listed has no description to show: say that none was found
   // rather than name another adapter.
   const std::optional<AdapterEntry> adapter =
-      FindAdapter(environment_.registry, state_.adapterIndex, StartAdapterLimit);
+      FindAdapter(environment_.registry, state_.adapterIndex, AdapterChoiceLimit(environment_.registry));
   view_.SetTitle(TitleFor(adapter ? &*adapter : nullptr, state_.adapterMac, tracing_ != 0));
 }
 

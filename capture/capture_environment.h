@@ -6,10 +6,14 @@
 #include "capture/packet_device.h"
 
 class SpoolFolder;
+class RemoteHosts;
 
 struct CaptureEnvironment {
   const DeviceTable& devices;
   const RegistryView& registry;
   // Where traces keep their frames on disk; none: frames are not kept.
   SpoolFolder* spools = nullptr;
+  // The remote hosts whose adapters registry lists after the machine's own (it is then
+  // this same object); none: only the machine's own.
+  RemoteHosts* remoteHosts = nullptr;
 };

@@ -1,6 +1,7 @@
 #include "capture/child_process.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/close_range.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -172,6 +173,27 @@ std::string ChildProcess::LastErrorLine() const {
     end = start;
   }
   return {};
+}
+
+bool ChildProcess::Collect(std::chrono::milliseconds timeout, std::size_t outputLimit, std::string* output) {
+  const auto until = Clock::now() + timeout;
+  while (output_ >= 0 || errors_ >= 0) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return false;
+    struct pollfd fds[2] = {{output_, POLLIN, 0}, {errors_, POLLIN, 0}};
+    if (::poll(fds, 2, static_cast<int>(left)) < 0 && errno != EINTR) return false;
+    if (output_ >= 0 && fds[0].revents != 0) {
+      char chunk[4096];
+      ssize_t n;
+      while ((n = ::read(output_, chunk, sizeof chunk)) > 0) {
+        if (output && output->size() < outputLimit)
+          output->append(chunk, std::min(static_cast<std::size_t>(n), outputLimit - output->size()));
+      }
+      if (n == 0 || (errno != EAGAIN && errno != EINTR)) CloseQuietly(output_);
+    }
+    if (errors_ >= 0 && fds[1].revents != 0) TakeErrors();
+  }
+  return true;
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {

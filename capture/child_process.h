@@ -41,6 +41,12 @@ class ChildProcess {
   // The last line of standard error that holds more than white space, without its end.
   std::string LastErrorLine() const;
 
+  // Reads its standard output into *output (at most outputLimit bytes; the rest is read and
+  // dropped) and its standard error as TakeErrors does, until both pipes are at their end
+  // or timeout has passed. False when the time ran out first. For short answers (a probe,
+  // an adapter list), not for a stream.
+  bool Collect(std::chrono::milliseconds timeout, std::size_t outputLimit, std::string* output);
+
   // Waits up to timeout for the program to end by itself and reaps it. Its wait status,
   // or nothing when it is still running.
   std::optional<int> Wait(std::chrono::milliseconds timeout);

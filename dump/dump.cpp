@@ -282,15 +282,29 @@ class DumpWriter : public BatchSink {
   std::atomic<bool> done_{false};
 };
 
-int ListAdapters(std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
-  return PrintAdapterList(env.registry, env.devices, out, err, Program) ? DumpExitOk : DumpExitFailure;
+// The adapter list -D and -i read: this machine's, or with --host the hosts' after them,
+// listed now. A host that could not be listed is said and left out; so are adapters past
+// the list's end, once.
+const RegistryView* AdapterRegistry(const DumpOptions& options, std::FILE* err, const DumpEnvironment& env) {
+  if (options.hosts.empty() || !env.remoteHosts) return env.registry;
+  env.remoteHosts->SetHosts(options.hosts);
+  for (const HostListing& listing : env.remoteHosts->ListAll())
+    if (!listing.failure.empty()) PrintLine(err, "--host " + listing.host + " left out: " + listing.failure);
+  if (auto [count, host] = env.remoteHosts->LeftOut(); count > 0)
+    PrintLine(err, std::to_string(count) + " remote adapter" + (count == 1 ? " is" : "s are") + " left out (from " +
+                       host + " on): the list holds " + std::to_string(DetailAdapterLimit) + " adapters");
+  return env.remoteHosts;
+}
+
+int ListAdapters(const RegistryView* registry, std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
+  return PrintAdapterList(registry, env.devices, out, err, Program) ? DumpExitOk : DumpExitFailure;
 }
 
 // The key name of the adapter -i names. On failure prints why and returns nothing.
-std::optional<std::string> LiveAdapterKey(const DumpOptions& options, std::FILE* err, const DumpEnvironment& env) {
+std::optional<std::string> LiveAdapterKey(const DumpOptions& options, const RegistryView* registry, std::FILE* err) {
   std::uint32_t count = 0;
   std::optional<AdapterEntry> entry;
-  if (env.registry) entry = FindAdapter(*env.registry, options.adapterIndex, DumpMaxAdapters, &count);
+  if (registry) entry = FindAdapter(*registry, options.adapterIndex, DumpMaxAdapters, &count);
   if (count == 0) {
     PrintLine(err, "No adapters found!");
     return std::nullopt;
@@ -317,7 +331,11 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     std::fputs(DumpUsageText(), out);
     return std::fflush(out) == 0 ? DumpExitOk : DumpExitFailure;
   }
-  if (options.mode == DumpMode::ListAdapters) return ListAdapters(out, err, env);
+  if (!options.hosts.empty() && !env.remoteHosts) {
+    PrintLine(err, "--host: remote adapters cannot be reached from here");
+    return DumpExitFailure;
+  }
+  if (options.mode == DumpMode::ListAdapters) return ListAdapters(AdapterRegistry(options, err, env), out, err, env);
 
   const bool live = options.mode == DumpMode::Live;
   // The file's device table must outlive the adapter opened from it.
@@ -332,7 +350,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   TraceOptions traceOptions;
   traceOptions.captureFilter = options.captureFilter;
   if (live) {
-    std::optional<std::string> key = LiveAdapterKey(options, err, env);
+    std::optional<std::string> key = LiveAdapterKey(options, AdapterRegistry(options, err, env), err);
     if (!key) return DumpExitFailure;
     traceOptions.keyName = *key;
     if (!options.mac) traceOptions.stationAddress = &state.adapterMac;

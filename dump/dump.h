@@ -13,18 +13,23 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "analysis/columns.h"
 #include "analysis/row_filter.h"
 #include "capture/adapter_list.h"
 #include "capture/adapters.h"
 #include "capture/packet_device.h"
+#include "capture/remote_adapters.h"
 
 // What the program reaches the machine through.
 struct DumpEnvironment {
   // Live adapters (-i) and the adapter list (-D, -i).
   const DeviceTable* devices = nullptr;
   const RegistryView* registry = nullptr;
+  // Where --host lists its hosts (over registry) for -D and -i; the live devices look
+  // remote key names up in it.
+  RemoteHosts* remoteHosts = nullptr;
   // Registers, under the driver's path, a device that reads the capture file at path and
   // binds any key name (-r).
   std::function<void(DeviceTable&, std::string path)> registerCaptureFile;
@@ -49,6 +54,7 @@ struct DumpOptions {
   bool header = true;                            // --no-header clears it
   std::string captureFilter;                     // -f, checked to compile
   std::shared_ptr<const RowFilter> displayFilter;  // -Y, compiled
+  std::vector<std::string> hosts;                // --host, each once, in order
 };
 
 // Most adapters -D and -i look at (as many as the start-up probe lists).

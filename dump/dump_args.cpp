@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "capture/capture_filter.h"
+#include "capture/ssh_command.h"
 #include "dump/dump.h"
 
 namespace {
@@ -131,6 +132,10 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       std::optional<RowFilter> filter = RowFilter::Compile(v, &why);
       if (!filter) return fail("-Y: " + why.Message(v.size()));
       options.displayFilter = std::make_shared<const RowFilter>(std::move(*filter));
+    } else if (flag == "--host") {
+      if (!value(&v)) return fail("--host needs an ssh destination, such as capture@web1");
+      if (std::optional<std::string> why = HostError(v)) return fail("--host: " + *why);
+      if (std::find(options.hosts.begin(), options.hosts.end(), v) == options.hosts.end()) options.hosts.push_back(v);
     } else if (flag == "--no-header") {
       if (inlineValue) return fail("--no-header takes no value");
       options.header = false;
@@ -139,6 +144,7 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
     }
   }
   if (!modeGiven) return fail("one of -D, -i INDEX and -r FILE is needed (see --help)");
+  if (!options.hosts.empty() && options.mode == DumpMode::File) return fail("--host goes with -D and -i, not with -r");
   return options;
 }
 
@@ -147,8 +153,8 @@ const char* DumpUsageText() {
        orrisvane-dump - write captured Ethernet frames as rows of tab-separated text
 
 SYNOPSIS
-       orrisvane-dump -D
-       orrisvane-dump -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump [--host HOST]... -D
+       orrisvane-dump [--host HOST]... -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
        orrisvane-dump -r FILE [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
        orrisvane-dump --help
 
@@ -174,6 +180,16 @@ OPTIONS
               Capture live, in promiscuous mode, on the adapter with that index in the list
               of -D, until interrupted (Ctrl+C, SIGINT or SIGTERM) or until -c frames have
               been decoded. Every frame decoded before the interruption is written.
+
+       --host HOST
+              Add the adapters of another machine, reached with
+              "ssh -T -o BatchMode=yes HOST orrisvane-capture ...", after this machine's
+              in the list of -D and -i (key names "HOST/0002"); may be given more than
+              once. HOST is an ssh destination (capture@web1, root@10.0.0.5, web2) that
+              logs in without a prompt and finds orrisvane-capture on its PATH. A host
+              that cannot be listed within a few seconds is left out, with ssh's reason
+              on standard error. The list holds at most 15 adapters. ORRISVANE_SSH names
+              a program to run in place of ssh.
 
        -r FILE
               Read the frames of a pcap or pcapng capture file with Ethernet link type.
@@ -251,5 +267,6 @@ EXAMPLES
        orrisvane-dump -r trace.pcapng -f 'tcp port 443' -c 20
        orrisvane-dump -r trace.pcap -Y 'conn == 12 or port 53'
        sudo orrisvane-dump -i 0 -c 100
+       orrisvane-dump --host capture@web1 -D
 )";
 }

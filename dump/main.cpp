@@ -11,6 +11,7 @@
 #include "capture/capture_file_device.h"
 #include "capture/linux_registry.h"
 #include "capture/agent_device.h"
+#include "capture/remote_adapters.h"
 #include "dump/dump.h"
 
 namespace {
@@ -37,13 +38,17 @@ void CatchInterrupts() {
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
 
-  DeviceTable devices;
-  RegisterAgentDevice(devices);
   LinuxRegistry registry;
+  RemoteHosts remoteHosts(registry);
+  DeviceTable devices;
+  AgentOptions agent;
+  agent.remoteHosts = &remoteHosts;
+  RegisterAgentDevice(devices, agent);
 
   DumpEnvironment env;
   env.devices = &devices;
   env.registry = &registry;
+  env.remoteHosts = &remoteHosts;
   env.registerCaptureFile = [](DeviceTable& table, std::string path) {
     RegisterCaptureFileDevice(table, std::move(path));
   };

@@ -15,13 +15,20 @@
 #include <QTest>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "capture/remote_adapters.h"
+#include "capture/ssh_command.h"
+#include "tests/support/eventually.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/memory_registry.h"
 
@@ -527,6 +534,84 @@ TEST_F(SettingsSheetTest, CaptureFilterIsTakenOnlyWhenItCompiles) {
   ASSERT_EQ(sheet->result(), QDialog::Accepted);
   sheet->ApplyTo(state);
   EXPECT_EQ(state.captureFilter, "tcp port 80 or arp");
+}
+
+// Hosts are listed on threads of their own through a stand-in for ssh; the page stays
+// usable meanwhile and says which host it is listing.
+TEST_F(SettingsSheetTest, RemoteHostsAreListedInTheBackgroundAfterTheLocalAdapters) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("orrisvane-sheet-ssh-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string script = (dir / "ssh").string();
+  {
+    std::ofstream out(script);
+    out << "#!/bin/sh\ncase \"$4\" in\n"
+           "  slow) sleep 1; printf '0\\t0003\\teth0 (e1000)\\t02:00:00:00:00:03\\n' ;;\n"
+           "  many) for i in $(seq 1 15); do printf '%d\\t%04d\\teth%d (x)\\t\\n' $i $i $i; done ;;\n"
+           "  refused) echo 'Permission denied (publickey).' >&2; exit 255 ;;\n"
+           "esac\n";
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  const char* old = std::getenv(SshProgramVariable);
+  const std::string saved = old ? old : "";
+  ::setenv(SshProgramVariable, script.c_str(), 1);
+
+  AddAdapters(2);
+  RemoteHosts hosts(registry);
+  CaptureEnvironment remoteEnv{devices, hosts, &hosts};
+  state.remoteHosts = "slow refused";
+  hosts.SetHosts({"slow", "refused"});
+  state.adapterIndex = 2;  // slow's adapter, not listed yet
+  SettingsSheet sheet(state, remoteEnv, [this](const std::string& m) { messages.push_back(m); });
+  const auto opened = std::chrono::steady_clock::now();
+  sheet.Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  CPPAdapter& page = sheet.AdapterPage();
+  EXPECT_LT(std::chrono::steady_clock::now() - opened, std::chrono::milliseconds(900));  // not held up by "slow"
+  EXPECT_EQ(page.RemoteHostsEdit()->text(), "slow refused");
+  EXPECT_EQ(page.AdapterList()->count(), 2);
+  EXPECT_THAT(page.HostsStateText()->text().toStdString(), ::testing::HasSubstr("listing slow..."));
+
+  ASSERT_TRUE(Eventually([&] {
+    QCoreApplication::processEvents();
+    return !page.Listing();
+  }, std::chrono::seconds(10), [] { QTest::qWait(20); }));
+  ASSERT_EQ(page.AdapterList()->count(), 3);
+  EXPECT_EQ(page.AdapterList()->itemText(2), "slow: eth0 (e1000)");
+  // The stored choice is made once its host is listed, from what the host's list said:
+  // no ssh connection from the page.
+  EXPECT_EQ(page.AdapterList()->currentIndex(), 2);
+  EXPECT_EQ(page.MacAddressText()->text(), "02:00:00:00:00:03\n");
+  EXPECT_EQ(BoundKeys(), (std::vector<std::string>{"0000"}));
+  EXPECT_EQ(page.HostsStateText()->text().toStdString(), "refused left out: Permission denied (publickey).");
+  EXPECT_TRUE(messages.empty());
+
+  // Fifteen adapters in all: the rest are left out, and that is said once.
+  page.RemoteHostsEdit()->setText("many, -oProxyCommand=x");
+  sheet.accept();
+  EXPECT_NE(sheet.result(), QDialog::Accepted);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_THAT(messages[0], StartsWith(RemoteHostRefusedMessage));
+  for (int round = 0; round < 2; ++round) {
+    page.RemoteHostsEdit()->setText(round == 0 ? "many" : "many ");
+    Q_EMIT page.RemoteHostsEdit()->editingFinished();
+    ASSERT_TRUE(Eventually([&] {
+      QCoreApplication::processEvents();
+      return !page.Listing();
+    }, std::chrono::seconds(10), [] { QTest::qWait(20); }));
+  }
+  EXPECT_EQ(page.AdapterList()->count(), static_cast<int>(DetailAdapterLimit));
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1], "2 remote adapters are left out (from many on): the adapter list holds 15 adapters.");
+
+  page.AdapterList()->setCurrentIndex(14);
+  sheet.accept();
+  ASSERT_EQ(sheet.result(), QDialog::Accepted);
+  sheet.ApplyTo(state);
+  EXPECT_EQ(state.remoteHosts, "many");
+  EXPECT_EQ(state.adapterIndex, 14);
+
+  if (old) ::setenv(SshProgramVariable, saved.c_str(), 1); else ::unsetenv(SshProgramVariable);
+  std::filesystem::remove_all(dir);
 }
 
 TEST(StationAddress, FormatsUpperCaseHexWithColonsAndALineFeed) {

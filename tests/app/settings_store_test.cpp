@@ -151,8 +151,13 @@ TEST_F(SettingsStoreTest, SavedValuesComeBackAsHeld) {
     state.saveLog = 1;
     state.logFilePath = "/home/u/trace log, #1.txt";
     state.columns.shown[static_cast<int>(ColumnId::Bytes)] = 0;
+    state.remoteHosts = "capture@web1 root@10.0.0.5";
     SaveSettings(profile, state);
   }
+  EXPECT_EQ(Load()->remoteHosts, "capture@web1 root@10.0.0.5");
+  // A hand-edited list reads as the page would have written it.
+  Store("Hosts", " web1,web2  web1 ");
+  EXPECT_EQ(Load()->remoteHosts, "web1 web2");
   QSettings raw(file, QSettings::IniFormat);
   EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "101000111111100000111");
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 3);
@@ -183,14 +188,15 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   LoadSettings(profile, state);
   EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
                                          "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows",
-                                         "read Orrisvane/SpoolLimitMiB"));
+                                         "read Orrisvane/SpoolLimitMiB", "read Orrisvane/Hosts"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
               ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
-                          "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096"));
+                          "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
+                          "write Orrisvane/Hosts="));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

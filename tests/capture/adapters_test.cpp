@@ -65,11 +65,11 @@ TEST(EnumerateAdaptersTest, SevenSubkeysAreCutAtTheCallersMaximum) {
   EXPECT_STREQ(entries[7].description, "untouched");
 }
 
-TEST(EnumerateAdaptersTest, AFiveCharacterSubkeyEndsTheWalk) {
+TEST(EnumerateAdaptersTest, ASubkeyTooLongForTheEntryEndsTheWalk) {
   MemoryRegistry registry;
   registry.AddAdapter("0000", "a");
   registry.AddAdapter("0001", "b");
-  registry.AddAdapter("00002", "c");
+  registry.AddAdapter(std::string(AdapterKeyNameCapacity, '2'), "c");
   registry.AddAdapter("0003", "d");
   auto entries = Sentinels();
   std::uint32_t count = 0;

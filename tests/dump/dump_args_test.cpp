@@ -48,6 +48,20 @@ TEST(DumpArgs, ModesAndOptions) {
   EXPECT_EQ(Parse({"-h"})->mode, DumpMode::Help);
 }
 
+TEST(DumpArgs, HostsAreAddedOnceEachForListingAndLiveCaptureOnly) {
+  auto listing = Parse({"--host", "capture@web1", "--host=web2", "-D", "--host", "capture@web1"});
+  ASSERT_TRUE(listing);
+  EXPECT_EQ(listing->hosts, (std::vector<std::string>{"capture@web1", "web2"}));
+  EXPECT_EQ(Parse({"-i", "3", "--host", "h"})->hosts, std::vector<std::string>{"h"});
+
+  std::string error;
+  EXPECT_FALSE(Parse({"--host", "h", "-r", "a.pcap"}, &error));
+  EXPECT_THAT(error, HasSubstr("--host goes with -D and -i"));
+  EXPECT_FALSE(Parse({"-D", "--host", "-oProxyCommand=x"}, &error));
+  EXPECT_THAT(error, StartsWith("--host: "));
+  EXPECT_FALSE(Parse({"-D", "--host"}, &error));
+}
+
 TEST(DumpArgs, MistakesAreOneLineAndStatusTwo) {
   const std::vector<std::vector<std::string>> mistakes = {
       {},
