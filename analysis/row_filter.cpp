@@ -395,7 +395,7 @@ class FilterParser {
     Node node;
     node.kind = Node::Kind::Search;
     node.text = std::move(text);
-    filter_.columnsRead_ = (1u << FilterColumnCount) - 1;
+    filter_.columnsRead_ = (1u << ColumnCount) - 1;
     return node;
   }
 
@@ -546,7 +546,7 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
     case Node::Kind::Not:
       return !Evaluate(node.children[0], row);
     case Node::Kind::Search:
-      for (int id = 0; id < FilterColumnCount; ++id) {
+      for (int id = 0; id < ColumnCount; ++id) {
         if (row.Cell(static_cast<ColumnId>(id)).find(node.text) != std::string_view::npos) return true;
       }
       return false;

@@ -23,10 +23,6 @@
 
 #include "analysis/columns.h"
 
-// The columns a filter can name: the twenty of the list and the Time column.
-inline constexpr int FilterColumnCount = 21;
-inline constexpr ColumnId FilterTimeColumn = static_cast<ColumnId>(20);
-static_assert(ColumnCount <= FilterColumnCount);
 
 // One row as the filter reads it.
 class FilterRow {
@@ -61,7 +57,7 @@ struct FilterField {
 // Every field name, in list order, then the shorthands (which name two columns each).
 inline constexpr std::array<FilterField, 21> FilterFields = {{
     {"num", ColumnId::PacketNumber, FilterFieldKind::Number},
-    {"time", FilterTimeColumn, FilterFieldKind::Seconds},
+    {"time", ColumnId::Time, FilterFieldKind::Seconds},
     {"bytes", ColumnId::Bytes, FilterFieldKind::Number},
     {"dir", ColumnId::InOut, FilterFieldKind::Text},
     {"mac.src", ColumnId::MacSource, FilterFieldKind::Mac},

@@ -475,10 +475,9 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
   auto state = std::make_unique<CaptureState>();
   state->columns = columns;
   state->adapterMac = fallbackMac;
-  const int columnCount = columns.ShownCount();
   std::int64_t packetNumber = sink->RowCount();
-  RowStore rows(columnCount);
-  RowBuilder builder(rows, packetNumber);
+  RowStore rows(columns);
+  RowBuilder builder(rows);
   std::vector<std::uint64_t> offsets;  // of the frames decoded and not yet indexed
   offsets.reserve(BatchMaxRows);
   std::int64_t pending = 0;  // rows decoded since the last batch
@@ -489,8 +488,7 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
     frames_->AddFrames(offsets);
     offsets.clear();
     pending = 0;
-    builder.Flush();
-    RowStore batch = std::exchange(rows, RowStore(columnCount));
+    RowStore batch = std::exchange(rows, RowStore(columns));
     builder.Retarget(rows);
     TrafficCounters counters;
     counters.liveConnections = state->liveConnections;

@@ -30,14 +30,14 @@ using C = ColumnId;
 // G: IPv4 with a protocol outside the table.
 const std::vector<TestRow>& Rows() {
   static const std::vector<TestRow> rows = {
-      TestRow({{C::PacketNumber, "2"}, {FilterTimeColumn, "0.001500"}, {C::Bytes, "64"}, {C::InOut, "out"},
+      TestRow({{C::PacketNumber, "2"}, {ColumnId::Time, "0.001500"}, {C::Bytes, "64"}, {C::InOut, "out"},
                {C::MacSource, "00:A0:C9:12:34:56"}, {C::MacDestination, "02:00:00:00:00:0B"},
                {C::Protocol, "IP (Internet Protocol)"}, {C::IpSource, "10.0.0.2"}, {C::IpDestination, "10.0.0.1"},
                {C::UpperLayerProtocol, "TCP (Transmission Control Protocol)"}, {C::TcpConnectionNumber, "12"},
                {C::TcpSourcePort, "40000"}, {C::TcpDestinationPort, "80"}, {C::TcpSequenceNumber, "4294967295"},
                {C::TcpAcknowledgementNumber, "5001"}, {C::TcpFlags, "0x18"}, {C::TcpWindow, "65535"},
                {C::TcpChecksum, "0"}, {C::WinsockFunction, "send()"}, {C::Data, "GET / HTTP/1.0 \"q\" a\\b"}}),
-      TestRow({{C::PacketNumber, "3"}, {FilterTimeColumn, "12.000000"}, {C::Bytes, "47"}, {C::InOut, "in"},
+      TestRow({{C::PacketNumber, "3"}, {ColumnId::Time, "12.000000"}, {C::Bytes, "47"}, {C::InOut, "in"},
                {C::MacSource, "02:00:00:00:00:0B"}, {C::MacDestination, "00:A0:C9:12:34:56"},
                {C::Protocol, "IP (Internet Protocol)"}, {C::IpSource, "10.0.0.1"}, {C::IpDestination, "192.168.1.20"},
                {C::UpperLayerProtocol, "UDP (User Datagram Protocol)"}, {C::Data, "dns.x"}}),
@@ -141,7 +141,7 @@ TEST(RowFilter, TheColumnsReadAreTheFieldsNamedOrAllForAWord) {
   EXPECT_EQ(fields->ColumnsRead(), 1u << 10 | 1u << 11 | 1u << 12 | 1u << 7);
   const auto word = RowFilter::Compile("conn or GET", &error);
   ASSERT_TRUE(word);
-  EXPECT_EQ(word->ColumnsRead(), (1u << FilterColumnCount) - 1);
+  EXPECT_EQ(word->ColumnsRead(), (1u << ColumnCount) - 1);
 }
 
 struct ErrorCase {
@@ -198,7 +198,7 @@ TEST(RowFilter, TheMessageNamesTheCharacterOrTheEnd) {
 TEST(StoredFilterRow, ReadsTheCellsOfAnyColumnSetAndNothingForHiddenOnes) {
   // Protocol, IP Destination and TCP Connection Number shown, besides the packet number.
   const ColumnSet columns = ColumnSet::FromText("10000010101000000000");
-  RowStore store(columns.ShownCount());
+  RowStore store(columns);
   const std::vector<std::string_view> cells = {"7", "IP (Internet Protocol)", "10.0.0.1", "12"};
   store.AppendRow(cells);
   StoredFilterRow row(columns);
@@ -207,7 +207,7 @@ TEST(StoredFilterRow, ReadsTheCellsOfAnyColumnSetAndNothingForHiddenOnes) {
   EXPECT_EQ(row.Cell(C::TcpConnectionNumber), "12");
   EXPECT_EQ(row.Value(C::IpDestination), 0x0A000001u);
   EXPECT_EQ(row.Cell(C::IpSource), "");
-  EXPECT_EQ(row.Cell(FilterTimeColumn), "");
+  EXPECT_EQ(row.Cell(ColumnId::Time), "");
   FilterError error;
   EXPECT_TRUE(RowFilter::Compile("conn == 12 and proto == IP and not ip.src", &error)->Matches(row));
 }

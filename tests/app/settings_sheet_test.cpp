@@ -558,7 +558,7 @@ TEST_F(SettingsSheetTest, RemoteHostsAreListedInTheBackgroundAfterTheLocalAdapte
 
   AddAdapters(2);
   RemoteHosts hosts(registry);
-  CaptureEnvironment remoteEnv{devices, hosts, &hosts};
+  CaptureEnvironment remoteEnv{devices, hosts, nullptr, &hosts};
   state.remoteHosts = "slow refused";
   hosts.SetHosts({"slow", "refused"});
   state.adapterIndex = 2;  // slow's adapter, not listed yet

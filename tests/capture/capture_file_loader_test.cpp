@@ -86,7 +86,7 @@ class CaptureFileLoaderTest : public ::testing::Test {
 TEST_F(CaptureFileLoaderTest, PcapRowsCountersAndFramesReadAgainByPacketNumber) {
   constexpr int N = 9000;  // more than two batches
   const std::string path = WritePcap(N);
-  RecordingBatchSink sink(AllColumns.ShownCount(), 7);  // seven rows already listed
+  RecordingBatchSink sink(AllColumns, 7);  // seven rows already listed
   auto loader = Load(path, sink);
   ASSERT_TRUE(loader);
   EXPECT_EQ(loader->Damage(), "");
@@ -125,7 +125,7 @@ TEST_F(CaptureFileLoaderTest, PcapngDirectionFromInterfaceAddressAndFramesOfEver
   stream.Order(true).Section().Interface(1, 1520).Packet(0, 7'000'000, NumberedFrame(6));  // big-endian, µs
   const std::string path = WriteBytes(".pcapng", stream.bytes());
 
-  RecordingBatchSink sink(AllColumns.ShownCount());
+  RecordingBatchSink sink(AllColumns);
   auto loader = Load(path, sink);
   ASSERT_TRUE(loader);
   EXPECT_EQ(loader->Format(), CaptureFileFormat::Pcapng);
@@ -145,7 +145,7 @@ TEST_F(CaptureFileLoaderTest, PcapngDirectionFromInterfaceAddressAndFramesOfEver
 
 TEST_F(CaptureFileLoaderTest, DamagedFilesKeepTheRowsBeforeTheDamageAndSayWhy) {
   {
-    RecordingBatchSink sink(AllColumns.ShownCount());
+    RecordingBatchSink sink(AllColumns);
     auto loader = Load(WritePcap(5, 3), sink);  // the last record cut short
     ASSERT_TRUE(loader);
     EXPECT_EQ(sink.Rows(), 4);
@@ -158,7 +158,7 @@ TEST_F(CaptureFileLoaderTest, DamagedFilesKeepTheRowsBeforeTheDamageAndSayWhy) {
     stream.Section().Interface().Packet(0, 1, NumberedFrame(0)).Packet(0, 2, NumberedFrame(1));
     stream.Block(6, pcapng_builder::Bytes(20, 0), 32, 99);  // its two lengths disagree
     stream.Packet(0, 3, NumberedFrame(2));
-    RecordingBatchSink sink(AllColumns.ShownCount());
+    RecordingBatchSink sink(AllColumns);
     auto loader = Load(WriteBytes(".pcapng", stream.bytes()), sink);
     ASSERT_TRUE(loader);
     EXPECT_EQ(sink.Rows(), 2);
@@ -222,7 +222,7 @@ TEST_F(CaptureFileLoaderTest, CancelEndsTheLoadAfterTheRowsDecodedSoFar) {
   std::string why;
   auto loader = CaptureFileLoader::Open(path, &why);
   ASSERT_TRUE(loader) << why;
-  GatedSink sink(AllColumns.ShownCount());
+  GatedSink sink(AllColumns);
   loader->Start(AllColumns, LocalMac, sink);
   sink.WaitForFirst();
   loader->Cancel();

@@ -214,7 +214,7 @@ TEST_F(SpoolDiskFullTest, AFullDiskIsToldOnceAndTheRowsGoOn) {
   RegisterFakeDevice(table, script);
   CaptureState state;
   Trace trace{state};
-  FailureSink sink(state.columns.ShownCount());
+  FailureSink sink(state.columns);
   TraceOptions traceOptions;
   traceOptions.keyName = "0000";
   traceOptions.recorder = spool.get();

@@ -21,14 +21,14 @@ namespace {
 
 class FixedRow : public FilterRow {
  public:
-  explicit FixedRow(std::array<std::string_view, FilterColumnCount> cells) : cells_(cells) {}
+  explicit FixedRow(std::array<std::string_view, ColumnCount> cells) : cells_(cells) {}
   std::string_view Cell(ColumnId id) const override {
     const auto i = static_cast<std::size_t>(id);
     return i < cells_.size() ? cells_[i] : std::string_view();
   }
 
  private:
-  std::array<std::string_view, FilterColumnCount> cells_;
+  std::array<std::string_view, ColumnCount> cells_;
 };
 
 // In column id order; Time is the last.
