@@ -42,18 +42,18 @@ std::vector<Bytes> SampleFrames() {
   };
 }
 
-// The rows of SampleFrames with the start-up columns and --mac LocalMac. The capture-file
-// reader hands no capture times to the decoder yet, so the Time cells are empty.
+// The rows of SampleFrames with the start-up columns and --mac LocalMac, written a
+// millisecond apart.
 std::string SampleRowsLocal() {
-  return Line({"0", "", "54", "out", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "connect()", ""}) +
-         Line({"1", "", "54", "in", Ip_, "10.0.0.1", "10.0.0.2", Tcp_, "1", "80", "40000", "[acknowledge]", ""}) +
-         Line({"2", "", "64", "out", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "send()", "GET./a\\\\b.."}) +
-         Line({"3", "", "47", "in", Ip_, "10.0.0.1", "10.0.0.2", "UDP (User Datagram Protocol)", "", "", "", "", "dns.x"}) +
-         Line({"4", "", "60", "in", "ARP (Address Resolution Protocol)", "", "", "", "", "", "", "",
+  return Line({"0", "0.000000", "54", "out", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "connect()", ""}) +
+         Line({"1", "0.001000", "54", "in", Ip_, "10.0.0.1", "10.0.0.2", Tcp_, "1", "80", "40000", "[acknowledge]", ""}) +
+         Line({"2", "0.002000", "64", "out", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "send()", "GET./a\\\\b.."}) +
+         Line({"3", "0.003000", "47", "in", Ip_, "10.0.0.1", "10.0.0.2", "UDP (User Datagram Protocol)", "", "", "", "", "dns.x"}) +
+         Line({"4", "0.004000", "60", "in", "ARP (Address Resolution Protocol)", "", "", "", "", "", "", "",
                "who-has 10.0.0.2 tell 10.0.0.1"}) +
-         Line({"5", "", "54", "in", "IPNG", "", "", "", "", "", "", "", ""}) +
-         Line({"6", "", "60", "in", "", "", "", "", "", "", "", "", ""}) +
-         Line({"7", "", "42", "in", Ip_, "10.0.0.1", "10.0.0.2", "ICMP (Internet Control Message Protocol)", "", "", "",
+         Line({"5", "0.005000", "54", "in", "IPNG", "", "", "", "", "", "", "", ""}) +
+         Line({"6", "0.006000", "60", "in", "", "", "", "", "", "", "", "", ""}) +
+         Line({"7", "0.007000", "42", "in", Ip_, "10.0.0.1", "10.0.0.2", "ICMP (Internet Control Message Protocol)", "", "", "",
                "", ""});
 }
 
@@ -90,7 +90,8 @@ TEST_F(DumpFileTest, StartupColumnsGiveExactRowsAndCount) {
 TEST_F(DumpFileTest, PcapngGivesTheSameRows) {
   std::string path = PathOf("sample.pcapng");
   PcapngWriter writer(path);
-  for (const Bytes& frame : SampleFrames()) writer.Frame(frame, 1);
+  std::uint64_t t = 1'700'000'000'000'000;
+  for (const Bytes& frame : SampleFrames()) writer.Frame(frame, t += 1000);
   writer.Close();
   DumpResult r = Run({"-r", path, "--mac=00:A0:C9:12:34:56"});
   EXPECT_EQ(r.status, 0) << r.err;
@@ -100,12 +101,14 @@ TEST_F(DumpFileTest, PcapngGivesTheSameRows) {
 TEST_F(DumpFileTest, CaptureFilterPassesOverRecordsInBothFileFormats) {
   std::string pcapng = PathOf("sample-filter.pcapng");
   PcapngWriter writer(pcapng);
-  for (const Bytes& frame : SampleFrames()) writer.Frame(frame, 1);
+  std::uint64_t t = 1'700'000'000'000'000;
+  for (const Bytes& frame : SampleFrames()) writer.Frame(frame, t += 1000);
   writer.Close();
-  // Packet numbers count the frames taken, as a live adapter's kernel filter would have it.
+  // Packet numbers count the frames taken, as a live adapter's kernel filter would have
+  // it, and the time counts from the first of them.
   const std::string expected =
-      Line({"0", "", "47", "in", Ip_, "10.0.0.1", "10.0.0.2", "UDP (User Datagram Protocol)", "", "", "", "", "dns.x"}) +
-      Line({"1", "", "60", "in", "ARP (Address Resolution Protocol)", "", "", "", "", "", "", "",
+      Line({"0", "0.000000", "47", "in", Ip_, "10.0.0.1", "10.0.0.2", "UDP (User Datagram Protocol)", "", "", "", "", "dns.x"}) +
+      Line({"1", "0.001000", "60", "in", "ARP (Address Resolution Protocol)", "", "", "", "", "", "", "",
             "who-has 10.0.0.2 tell 10.0.0.1"});
   for (const std::string& path : {WriteSample(), pcapng}) {
     DumpResult r = Run({"-r", path, "--mac", "00:a0:c9:12:34:56", "--no-header", "-f", "udp or arp"});
@@ -122,9 +125,9 @@ TEST_F(DumpFileTest, WithoutMacEveryFrameIsIncomingAndEachSideIsItsOwnConnection
   DumpResult r = Run({"-r", WriteSample(), "--no-header", "-c", "3"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
-            Line({"0", "", "54", "in", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "accept()", ""}) +
-                Line({"1", "", "54", "in", Ip_, "10.0.0.1", "10.0.0.2", Tcp_, "2", "80", "40000", "[acknowledge]", ""}) +
-                Line({"2", "", "64", "in", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "recv()",
+            Line({"0", "0.000000", "54", "in", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "accept()", ""}) +
+                Line({"1", "0.001000", "54", "in", Ip_, "10.0.0.1", "10.0.0.2", Tcp_, "2", "80", "40000", "[acknowledge]", ""}) +
+                Line({"2", "0.002000", "64", "in", Ip_, "10.0.0.2", "10.0.0.1", Tcp_, "1", "40000", "80", "recv()",
                       "GET./a\\\\b.."}));
   EXPECT_EQ(r.err, "orrisvane-dump: 3 frames decoded\n");
 }

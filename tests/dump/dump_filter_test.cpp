@@ -68,9 +68,9 @@ class WrittenRow : public FilterRow {
     }
     cells_.push_back(cell);
   }
-  // The rows are written with every column, so a column's index is its id.
+  // The rows are written with every column, in list order.
   std::string_view Cell(ColumnId id) const override {
-    const auto i = static_cast<std::size_t>(id);
+    const auto i = static_cast<std::size_t>(ColumnSet::FromText(std::string(ColumnCount, '1')).Position(id));
     return i < cells_.size() ? std::string_view(cells_[i]) : std::string_view();
   }
 
@@ -93,7 +93,8 @@ std::string Shown(const std::string& allColumnsLine, const std::string& columns)
   }();
   std::string line;
   for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (columns[i] != '1') continue;
+    const auto id = static_cast<std::size_t>(ColumnListOrder[i]);
+    if (id >= columns.size() || columns[id] != '1') continue;
     if (!line.empty() || i != 0) line += '\t';
     line += cells[i];
   }
