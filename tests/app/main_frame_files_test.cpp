@@ -170,3 +170,33 @@ TEST_F(MainFrameFilesTest, LogFileReceivesEveryRowOfTwoTraces) {
   Trace(1);
   EXPECT_EQ(Read(log).split('\n').size(), 7);
 }
+
+TEST_F(MainFrameFilesTest, BoundListTellsHowManyRowsLeftWhileTheLogGetsEveryRow) {
+  const QString log = dir.filePath("bound-log.txt");
+  frame->State().saveLog = 1;
+  frame->State().logFilePath = log.toStdString();
+  frame->State().keepRows = FewestKeptRows;  // 1,000 rows, a margin of 31
+  frame->ListView().InsertColumns();
+  EXPECT_FALSE(frame->Pane(8)->isVisibleTo(frame.get()));
+
+  frame->Action(command_id::Start)->trigger();
+  machine.PushFrames(1500);
+  const RowModel& model = frame->ListView().Model();
+  ASSERT_TRUE(WaitUntil([&] { return model.NextPacketNumber() >= 1500; }));
+  frame->Action(command_id::Stop)->trigger();
+  EXPECT_LE(model.rowCount(), 1000);
+  EXPECT_GE(model.rowCount(), 969);
+  const std::int64_t left = 1500 - model.rowCount();
+  EXPECT_EQ(model.RowsLeft(), left);
+  EXPECT_TRUE(frame->Pane(8)->isVisibleTo(frame.get()));
+  EXPECT_EQ(frame->Pane(8)->text(), QString("%1 Older Rows Left").arg(left));
+  EXPECT_EQ(Read(log).split('\n').size(), 1502);  // header, every row, empty tail
+
+  Trace(10);  // numbers go on from the last row's
+  EXPECT_EQ(model.data(model.index(model.rowCount() - 1, 0)).toString(), "1509");
+  EXPECT_EQ(Read(log).split('\n').size(), 1512);
+
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_FALSE(frame->Pane(8)->isVisibleTo(frame.get()));
+  EXPECT_EQ(model.NextPacketNumber(), 0);
+}
