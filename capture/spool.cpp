@@ -88,7 +88,8 @@ SpoolFolder::SpoolFolder(std::string path, std::string token, int lockFd)
 
 std::unique_ptr<SpoolFolder> SpoolFolder::Open(const std::string& path, std::string* why) {
   std::error_code ec;
-  fs::create_directories(path, ec);
+  // The frames are the user's traffic: a folder made here is the user's alone.
+  if (fs::create_directories(path, ec) && !ec) fs::permissions(path, fs::perms::owner_all, ec);
   if (ec) {
     if (why) *why = "cannot make the spool folder " + path + ": " + ec.message();
     return nullptr;
