@@ -24,6 +24,9 @@ namespace {
 constexpr std::size_t ChunkBytes = 4 << 20;
 // Published bytes not yet written beyond which the capture thread waits for the disk.
 constexpr std::size_t MaxQueuedBytes = 64 << 20;
+// Written chunks' buffers kept for the capture thread to fill again: a fresh buffer costs
+// page faults on every page it touches.
+constexpr std::size_t SpareBuffers = 16;
 // A frame is found by reading forward from a checkpoint at most this many frames back:
 // 16 bytes for every 64 frames, about a quarter of a byte per row.
 constexpr int CheckpointInterval = 64;
@@ -88,7 +91,8 @@ SpoolFolder::SpoolFolder(std::string path, std::string token, int lockFd)
 
 std::unique_ptr<SpoolFolder> SpoolFolder::Open(const std::string& path, std::string* why) {
   std::error_code ec;
-  fs::create_directories(path, ec);
+  // The frames are the user's traffic: a folder made here is the user's alone.
+  if (fs::create_directories(path, ec) && !ec) fs::permissions(path, fs::perms::owner_all, ec);
   if (ec) {
     if (why) *why = "cannot make the spool folder " + path + ": " + ec.message();
     return nullptr;
@@ -329,7 +333,7 @@ void Spool::WriterLoop() {
     queuedBytes_ -= size;
     writing_ = false;
     chunk.bytes.clear();
-    if (spare_.size() < 2) spare_.push_back(std::move(chunk.bytes));
+    if (spare_.size() < SpareBuffers) spare_.push_back(std::move(chunk.bytes));
     changed_.notify_all();
   }
 }

@@ -249,6 +249,7 @@ TEST(SpoolFolderTest, SpoolsOfProgramsThatDiedAreRemovedAndThoseOfRunningOnesKep
   std::string why;
   auto running = SpoolFolder::Open(folder.string(), &why);
   ASSERT_TRUE(running) << why;
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
   auto spool = running->NewSpool({});
   RecordFrames(*spool, 0, 10);
   spool->WaitWritten();
