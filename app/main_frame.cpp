@@ -547,7 +547,8 @@ void CMainFrame::EndLoad(bool wait) {
   SetTracePane(TraceOffText);
   ShowFileTitle();
   UpdateCommandStates();
-  if (!loader->Damage().empty()) {
+  // Ended by Clear, Settings or closing, the file's rows go anyway: no word on its damage.
+  if (!wait && !loader->Damage().empty()) {
     ShowMessage("The file " + shownName_.toStdString() + " is damaged. The " +
                     std::to_string(listView_->Model().Rows().RowCount()) + " packets before the damage are shown.",
                 loader->Damage());

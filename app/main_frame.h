@@ -7,7 +7,6 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
-#include <QTimer>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -28,6 +27,7 @@ class LogFile;
 class SettingsSheet;
 class CRowListView;
 class QAction;
+class QTimer;
 class QToolBar;
 class SettingsProfile;
 struct TrafficCounters;
@@ -118,7 +118,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // details dialog and saving read them here.
   const FrameSource* ShownFileFrames() const;
 
-  // Writes the settings, then stops a running trace. Runs once: at close, or at
+  // Writes the settings, then stops a running trace or load. Runs once: at close, or at
   // destruction when the window was never closed.
   void Shutdown();
 
@@ -166,7 +166,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void ShowRowsLeft(qint64 total);
   void ShowHelpPage(const QString& page);
   // Loading: the share read and the end of a load; Stop cancels it. EndLoad with wait
-  // joins the thread and applies its rows at once (Clear, Settings, closing).
+  // cancels, joins the thread and applies its rows at once (Clear, Settings, closing, the
+  // next file).
   void WatchLoad();
   void EndLoad(bool wait);
   void ShowFileTitle();
