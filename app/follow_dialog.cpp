@@ -16,6 +16,13 @@
 
 #include "app/trace_files.h"
 
+QColor FollowDialog::SideColor(StreamSide side) {
+  return side == StreamSide::First ? QColor(0x9c, 0x1c, 0x1c) : QColor(0x1c, 0x3c, 0x9c);
+}
+
+namespace {
+
+// "192.168.1.200:80"
 QString EndpointText(const TcpEndpoint& endpoint) {
   return QStringLiteral("%1.%2.%3.%4:%5")
       .arg(endpoint.ip[0])
@@ -25,6 +32,7 @@ QString EndpointText(const TcpEndpoint& endpoint) {
       .arg(endpoint.port);
 }
 
+// A segment's payload as one line: printable ASCII as it is, '.' for any other byte.
 QString PrintablePayload(const std::vector<std::uint8_t>& payload) {
   QString text(static_cast<qsizetype>(payload.size()), QLatin1Char('.'));
   for (std::size_t i = 0; i < payload.size(); ++i) {
@@ -33,12 +41,6 @@ QString PrintablePayload(const std::vector<std::uint8_t>& payload) {
   }
   return text;
 }
-
-QColor FollowDialog::SideColor(StreamSide side) {
-  return side == StreamSide::First ? QColor(0x9c, 0x1c, 0x1c) : QColor(0x1c, 0x3c, 0x9c);
-}
-
-namespace {
 
 QString DefaultSavePath(QWidget* parent, const QString& caption) {
   return QFileDialog::getSaveFileName(parent, caption, QString(), QObject::tr("All files (*)"));

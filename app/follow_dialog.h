@@ -14,11 +14,6 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 
-// "192.168.1.200:80"
-QString EndpointText(const TcpEndpoint& endpoint);
-// A segment's payload as one line: printable ASCII as it is, '.' for any other byte.
-QString PrintablePayload(const std::vector<std::uint8_t>& payload);
-
 class FollowDialog : public QDialog {
   Q_OBJECT
 

@@ -121,15 +121,6 @@ TEST(ConnectionStream, BytesJoinOneSide) {
   EXPECT_EQ(AsString(stream.Bytes(StreamSide::Second)), "XY");
 }
 
-TEST(ConnectionStream, EndpointsOfATcpFrameOnly) {
-  const auto ends = TcpEndpointsOf(kLink.TcpFrame(false, Segment(1), "x"));
-  ASSERT_TRUE(ends.has_value());
-  EXPECT_EQ(ends->first, (TcpEndpoint{{192, 168, 1, 200}, kRemotePort}));
-  EXPECT_EQ(ends->second, (TcpEndpoint{{10, 0, 0, 2}, kLocalPort}));
-  EXPECT_FALSE(TcpEndpointsOf(kLink.UdpFrame(false, 1, 2, "x")).has_value());
-  EXPECT_FALSE(TcpEndpointsOf(Bytes(20, 0)).has_value());
-}
-
 class MapFrames : public FrameSource {
  public:
   bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override {
