@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTableView>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
