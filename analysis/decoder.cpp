@@ -69,15 +69,6 @@ void AppendPayload(CellText& text, const FrameBytes& frame, std::size_t begin, s
   text.AppendPrintable(payload);
 }
 
-// Where the IPv4 datagram ends within the frame: the total length bounds it so that the
-// padding of a short Ethernet frame is not taken for payload. A total length of 0 (set by
-// segmentation offload on locally sent frames) says nothing, so the frame bounds it.
-std::size_t IpDatagramEnd(const FrameBytes& frame) {
-  const std::size_t total = frame.Be16(frame_offset::IpTotalLength);
-  if (total == 0) return frame.Length();
-  return std::min(frame.Length(), frame_offset::IpHeader + total);
-}
-
 void ArpSummary(CellText& text, const FrameBytes& frame) {
   namespace off = frame_offset;
   const std::uint16_t operation = frame.Be16(off::ArpOperation);
@@ -142,10 +133,8 @@ void PutData(CellText& text, const FrameBytes& bytes, RowKind kind) {
       AppendPayload(text, bytes, off::UdpPayload, IpDatagramEnd(bytes));
       return;
     case RowKind::Tcp: {
-      // The header length comes from the data-offset field; a value below the minimum
-      // header cannot be right, so the payload then starts after a plain 20-byte header.
-      const std::size_t headerLength = std::max<std::size_t>(20, (bytes.U8(off::TcpDataOffset) >> 4) * 4u);
-      AppendPayload(text, bytes, off::TcpHeader + headerLength, IpDatagramEnd(bytes));
+      const PayloadBounds payload = TcpPayloadBounds(bytes);
+      AppendPayload(text, bytes, payload.begin, payload.end);
       return;
     }
     default:
@@ -158,6 +147,20 @@ std::array<std::uint8_t, 4> Ipv4At(const FrameBytes& bytes, std::size_t offset) 
 }
 
 }  // namespace
+
+std::size_t IpDatagramEnd(const FrameBytes& frame) {
+  const std::size_t total = frame.Be16(frame_offset::IpTotalLength);
+  if (total == 0) return frame.Length();
+  return std::min(frame.Length(), frame_offset::IpHeader + total);
+}
+
+PayloadBounds TcpPayloadBounds(const FrameBytes& frame) {
+  // The header length comes from the data-offset field; a value below the minimum header
+  // cannot be right, so the payload then starts after a plain 20-byte header.
+  const std::size_t headerLength = std::max<std::size_t>(20, (frame.U8(frame_offset::TcpDataOffset) >> 4) * 4u);
+  const std::size_t begin = frame_offset::TcpHeader + headerLength;
+  return {begin, std::max(begin, IpDatagramEnd(frame))};
+}
 
 std::string_view EtherTypeName(std::uint16_t type, char (&buf)[8]) {
   for (const EtherTypeEntry& entry : EtherTypeNames) {

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "analysis/capture_state.h"
+#include "analysis/frame_bytes.h"
 #include "analysis/row_sink.h"
 
 // Decodes frame[0, length) of the state's frame buffer layout: direction from the source
@@ -25,6 +26,20 @@ inline constexpr std::size_t DataTextCapacity = 320;
 // none), written into buffer: rows whose frames are kept elsewhere rebuild it from there.
 std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length,
                                std::array<char, DataTextCapacity>& buffer);
+
+// Where the IPv4 datagram ends within the frame: the total length bounds it so that the
+// padding of a short Ethernet frame is not taken for payload. A total length of 0 (set by
+// segmentation offload on locally sent frames) says nothing, so the frame bounds it.
+std::size_t IpDatagramEnd(const FrameBytes& frame);
+
+// A payload's place in a frame, [begin, end); end is never below begin, and either may lie
+// past the delivered bytes (FrameBytes::Range clips).
+struct PayloadBounds {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+};
+// The payload of an IPv4 TCP frame, exactly where the Data cell takes it from.
+PayloadBounds TcpPayloadBounds(const FrameBytes& frame);
 
 struct IpProtocolEntry {
   std::uint8_t number;

@@ -22,6 +22,7 @@
 
 #include "app/about_dialog.h"
 #include "app/commands.h"
+#include "app/follow_dialog.h"
 #include "app/help_window.h"
 #include "app/settings_sheet.h"
 #include "app/settings_store.h"
@@ -363,6 +364,7 @@ void CMainFrame::createListView() {
   listView_ = new CRowListView(state_, this);
   listView_->setObjectName(QStringLiteral("reportList"));
   listView_->setWhatsThis(tr("One row per frame. Double-click a row to see all of its values."));
+  listView_->SetConnectionFollower([this](std::int64_t connection) { FollowConnection(connection); });
   setCentralWidget(listView_);
 }
 
@@ -519,6 +521,17 @@ void CMainFrame::OpenFile(const QString& path) {
 }
 
 const FrameSource* CMainFrame::ShownFileFrames() const { return shownFile_.get(); }
+
+void CMainFrame::FollowConnection(std::int64_t connection) {
+  // The rows are read before the filter is set: the dialog takes every row of the
+  // connection, whatever the list shows afterwards.
+  const FrameSource* frames = shownFile_ ? shownFile_.get() : control_->Frames();
+  FollowedConnection followed = ::FollowConnection(listView_->Model().Rows(), connection, frames);
+  if (applyDisplayFilter_) applyDisplayFilter_(QStringLiteral("conn == %1").arg(connection));
+  auto* dialog = new FollowDialog(connection, std::move(followed), this);
+  dialog->setAttribute(Qt::WA_DeleteOnClose);
+  dialog->show();
+}
 
 void CMainFrame::WatchLoad() {
   if (!loader_) {

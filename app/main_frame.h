@@ -118,6 +118,14 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // details dialog and saving read them here.
   const FrameSource* ShownFileFrames() const;
 
+  // Follow Connection N (the list's context menu on a row of connection N): the display
+  // filter becomes "conn == N" and a dialog shows the connection's payload from the frames
+  // of its rows, read from the file shown or the trace's spool.
+  void FollowConnection(std::int64_t connection);
+  // How the display filter is set to an expression (the filter bar's).
+  using DisplayFilterApplier = std::function<void(const QString& expression)>;
+  void SetDisplayFilterApplier(DisplayFilterApplier applier) { applyDisplayFilter_ = std::move(applier); }
+
   // Writes the settings, then stops a running trace or load. Runs once: at close, or at
   // destruction when the window was never closed.
   void Shutdown();
@@ -204,6 +212,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   std::unique_ptr<LogFile> log_;
   SheetRunner runSheet_;
   SavePathAsker askSavePath_;
+  DisplayFilterApplier applyDisplayFilter_;
   SavePathAsker askOpenPath_;
   std::unique_ptr<CaptureControl> control_;
   // The file being loaded (null when none), the file whose rows are shown, and its name.

@@ -65,9 +65,11 @@ std::size_t WholeRowsIn(const RowStore& batch, RowFormat format, std::size_t tak
 // Writes a file the user saves: produce writes its whole content through the descriptor
 // and returns 0 or the error number of the write that failed. The file appears complete
 // or not at all.
-bool SaveAtomically(const QString& path, const std::function<int(int fd)>& produce, QString* error) {
+// failure: the message, with %1 for the file and %2 for the reason.
+bool SaveAtomically(const QString& path, const std::function<int(int fd)>& produce, QString* error,
+                    const char* failure = "The trace could not be saved to %1: %2") {
   auto failed = [&](const QString& reason) {
-    if (error) *error = QStringLiteral("The trace could not be saved to %1: %2").arg(path, reason);
+    if (error) *error = QString::fromLatin1(failure).arg(path, reason);
     return false;
   };
 
@@ -126,6 +128,17 @@ bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& ro
 std::string FramesMissingMessage(std::int64_t missing, std::int64_t rowCount) {
   return "The frames of " + std::to_string(missing) + " of the " + std::to_string(rowCount) +
          " rows are no longer kept on disk; the file holds the other " + std::to_string(rowCount - missing) + ".";
+}
+
+bool SaveBytes(const QString& path, std::span<const std::uint8_t> bytes, QString* error) {
+  return SaveAtomically(
+      path,
+      [&](int fd) {
+        int writeError = 0;
+        WriteFully(fd, {reinterpret_cast<const char*>(bytes.data()), bytes.size()}, &writeError);
+        return writeError;
+      },
+      error, "The bytes could not be saved to %1: %2");
 }
 
 bool SavesFrames(const QString& path) { return EndsWith(path, ".pcap") || EndsWith(path, ".pcapng"); }

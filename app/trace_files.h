@@ -8,7 +8,9 @@
 
 #include <QFile>
 #include <QString>
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -24,6 +26,9 @@ class QWidget;
 // On failure returns false and sets *error to a message naming the file and the system's
 // reason; every write and the final storing of the data are checked.
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error);
+
+// Writes bytes to path as they are, atomic and checked as SaveTrace is.
+bool SaveBytes(const QString& path, std::span<const std::uint8_t> bytes, QString* error);
 
 // Whether a save to path writes frames (a name ending in .pcap or .pcapng) rather than rows.
 bool SavesFrames(const QString& path);

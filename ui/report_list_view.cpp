@@ -1,8 +1,10 @@
 #include "ui/report_list_view.h"
 
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QHeaderView>
+#include <QMenu>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
@@ -319,6 +321,29 @@ void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
     opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
   }
   CListViewEx::mouseDoubleClickEvent(event);
+}
+
+std::int64_t CRowListView::ConnectionOfRow(int row) const {
+  if (!state_.columns.IsShown(ColumnId::TcpConnectionNumber)) return 0;
+  PacketRow fields;
+  if (!model_->Rows().Packet(row, fields) || fields.kind != RowKind::Tcp) return 0;
+  return fields.connection;
+}
+
+std::unique_ptr<QMenu> CRowListView::ContextMenuFor(int row) {
+  const std::int64_t connection = ConnectionOfRow(row);
+  if (connection <= 0 || !follower_) return nullptr;
+  auto menu = std::make_unique<QMenu>(this);
+  QAction* follow = menu->addAction(tr("Follow Connection %1").arg(connection));
+  follow->setObjectName(QStringLiteral("followConnection"));
+  connect(follow, &QAction::triggered, this, [this, connection] { follower_(connection); });
+  return menu;
+}
+
+void CRowListView::contextMenuEvent(QContextMenuEvent* event) {
+  const QModelIndex hit = indexAt(event->pos());
+  if (!hit.isValid()) return;
+  if (std::unique_ptr<QMenu> menu = ContextMenuFor(hit.row())) menu->exec(event->globalPos());
 }
 
 void CRowListView::OpenDetailsDialog(const QString& title, const std::string& details,

@@ -6,6 +6,7 @@
 #include <QString>
 #include <QTableView>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,7 @@
 class CaptureState;
 class FrameSource;
 class RowModel;
+class QMenu;
 class QPainter;
 
 class CListViewEx : public QTableView {
@@ -98,9 +100,19 @@ class CRowListView : public CListViewEx {
   // Where the details read a row's frame (its packet number is its row); may be null.
   void SetFrameSource(const FrameSource* frames) { frames_ = frames; }
 
+  // Follows a TCP connection: the context menu's "Follow Connection N" calls it with N.
+  using ConnectionFollower = std::function<void(std::int64_t connection)>;
+  void SetConnectionFollower(ConnectionFollower follower) { follower_ = std::move(follower); }
+  // The TCP connection number of a row while that column is shown; 0 for any other row.
+  std::int64_t ConnectionOfRow(int row) const;
+  // The context menu of a row: "Follow Connection N" on a row of connection N, otherwise
+  // nothing (null).
+  std::unique_ptr<QMenu> ContextMenuFor(int row);
+
  protected:
   void CellText(int row, int column, std::string& out) const override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
+  void contextMenuEvent(QContextMenuEvent* event) override;
   void rowsAboutToBeRemoved(const QModelIndex& parent, int first, int last) override;
 
  private:
@@ -110,6 +122,7 @@ class CRowListView : public CListViewEx {
   RowModel* model_;  // owned through Qt parenthood
   DetailsOpener opener_;
   const FrameSource* frames_ = nullptr;
+  ConnectionFollower follower_;
   // The last row was in sight after the user's last scroll: new rows are followed.
   bool atEnd_ = true;
   // Rows are leaving the list, and the scroll value they leave the view at (-1: none).

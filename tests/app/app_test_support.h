@@ -5,11 +5,14 @@
 #include <QCoreApplication>
 #include <QThread>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <sys/resource.h>
 
 #include "capture/capture_environment.h"
 #include "tests/support/eventually.h"
@@ -22,3 +25,24 @@ inline bool WaitUntil(const std::function<bool()>& pred, int limitMs = 10000) {
     QThread::msleep(2);
   });
 }
+
+// Writes past `bytes` in any file fail with EFBIG while it lives, even for root: a
+// stand-in for a full disk.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, oldHandler_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*oldHandler_)(int) = nullptr;
+};

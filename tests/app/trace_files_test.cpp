@@ -18,6 +18,7 @@
 #include <map>
 #include <vector>
 
+#include "tests/app/app_test_support.h"
 #include "tests/support/frames.h"
 
 namespace {
@@ -57,27 +58,6 @@ RowStore NumberedRows(int first, int count, std::string_view data = "x") {
   }
   return rows;
 }
-
-// Writes past `bytes` in any file fail with EFBIG while it lives, even for root: a
-// stand-in for a full disk.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &saved_);
-    oldHandler_ = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &saved_);
-    std::signal(SIGXFSZ, oldHandler_);
-  }
-
- private:
-  rlimit saved_{};
-  void (*oldHandler_)(int) = nullptr;
-};
 
 QStringList Entries(const QString& folder) {
   return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);

@@ -6,13 +6,16 @@
 #include <QHeaderView>
 #include <QImage>
 #include <QLineEdit>
+#include <QMenu>
 #include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
 
 #include "analysis/capture_state.h"
+#include "analysis/decoder.h"
 #include "analysis/frame_source.h"
 #include "ui/packet_dialog.h"
+#include "tests/support/frames.h"
 #include "tests/ui/ui_test_util.h"
 #include "ui/row_model.h"
 
@@ -309,3 +312,57 @@ TEST_F(ReportListViewTest, FocusRectangleOnlyWhileTheListHasTheFocus) {
 }
 
 }  // namespace
+
+namespace follow_menu {
+
+using namespace frames;
+
+// Rows decoded from an ARP, a UDP and two TCP frames of two connections, with the given
+// columns.
+RowStore DecodedRows(CaptureState& state) {
+  const Link& link = DecoderLink;
+  TcpFields second;
+  second.sourcePort = 2000;
+  const std::vector<Bytes> capture = {
+      Ethernet(Broadcast, link.localMac, EtherTypeArp, Arp(1, link.localMac, link.localIp, {}, link.remoteIp)),
+      link.UdpFrame(true, 53, 5353, "dns"),
+      link.TcpFrame(true, TcpFields{}, "GET /"),
+      link.TcpFrame(false, second, "other"),
+  };
+  state.adapterMac = link.localMac;
+  RowStore rows(state.columns);
+  RowBuilder builder(rows);
+  for (std::size_t i = 0; i < capture.size(); ++i) {
+    Bytes buffer = capture[i];
+    DecodeFrame(static_cast<std::int64_t>(i), buffer.data(), static_cast<std::uint32_t>(buffer.size()), builder, state);
+  }
+  return rows;
+}
+
+TEST_F(ReportListViewTest, FollowConnectionIsOfferedOnTcpRowsOnly) {
+  std::vector<std::int64_t> followed;
+  view.SetConnectionFollower([&](std::int64_t connection) { followed.push_back(connection); });
+  Show(600, 300, ShowIds({ColumnId::Bytes, ColumnId::TcpConnectionNumber}));
+  view.Model().AppendBatch(DecodedRows(state));
+
+  EXPECT_EQ(view.ContextMenuFor(0), nullptr);  // ARP
+  EXPECT_EQ(view.ContextMenuFor(1), nullptr);  // UDP
+  for (const auto& [row, connection] : {std::pair{2, 1}, std::pair{3, 2}}) {
+    const std::unique_ptr<QMenu> menu = view.ContextMenuFor(row);
+    ASSERT_NE(menu, nullptr) << row;
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions()[0]->text(), QStringLiteral("Follow Connection %1").arg(connection));
+    menu->actions()[0]->trigger();
+  }
+  EXPECT_EQ(followed, (std::vector<std::int64_t>{1, 2}));
+}
+
+TEST_F(ReportListViewTest, FollowConnectionNeedsTheConnectionColumn) {
+  view.SetConnectionFollower([](std::int64_t) {});
+  Show(600, 300, ShowIds({ColumnId::Bytes, ColumnId::TcpSourcePort}));
+  view.Model().AppendBatch(DecodedRows(state));
+  EXPECT_EQ(view.ConnectionOfRow(2), 0);
+  EXPECT_EQ(view.ContextMenuFor(2), nullptr);
+}
+
+}  // namespace follow_menu

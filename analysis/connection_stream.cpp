@@ -1,0 +1,82 @@
+#include "analysis/connection_stream.h"
+
+#include "analysis/decoder.h"
+#include "analysis/frame_bytes.h"
+#include "analysis/frame_source.h"
+#include "analysis/row_store.h"
+
+namespace {
+
+constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
+constexpr std::uint8_t kProtocolTcp = 6;
+
+TcpEndpoint EndpointAt(const FrameBytes& bytes, std::size_t ipOffset, std::size_t portOffset) {
+  return {{bytes.U8(ipOffset), bytes.U8(ipOffset + 1), bytes.U8(ipOffset + 2), bytes.U8(ipOffset + 3)},
+          bytes.Be16(portOffset)};
+}
+
+}  // namespace
+
+std::optional<std::pair<TcpEndpoint, TcpEndpoint>> TcpEndpointsOf(std::span<const std::uint8_t> frame) {
+  namespace off = frame_offset;
+  const FrameBytes bytes(frame);
+  // A frame cut before the end of its TCP ports names no endpoints.
+  if (bytes.Length() < off::TcpSequence || bytes.Be16(off::EtherType) != kEtherTypeIpv4 ||
+      bytes.U8(off::IpProtocol) != kProtocolTcp) {
+    return std::nullopt;
+  }
+  return std::pair{EndpointAt(bytes, off::IpSource, off::TcpSourcePort),
+                   EndpointAt(bytes, off::IpDestination, off::TcpDestinationPort)};
+}
+
+void ConnectionStream::Add(std::int64_t packetNumber, std::span<const std::uint8_t> frame) {
+  const auto ends = TcpEndpointsOf(frame);
+  if (!ends) return;
+  StreamSide side;
+  if (ends->first == first_ && ends->second == second_) {
+    side = StreamSide::First;
+  } else if (ends->first == second_ && ends->second == first_) {
+    side = StreamSide::Second;
+  } else {
+    return;
+  }
+  const FrameBytes bytes(frame);
+  const PayloadBounds bounds = TcpPayloadBounds(bytes);
+  const auto payload = bytes.Range(bounds.begin, bounds.end);
+  if (payload.empty()) return;
+  const std::uint32_t sequence = bytes.Be32(frame_offset::TcpSequence);
+  if (!taken_.emplace(side, sequence, payload.size()).second) {
+    retransmissions_ += 1;
+    return;
+  }
+  segments_.push_back({side, sequence, packetNumber, {payload.begin(), payload.end()}});
+}
+
+std::vector<std::uint8_t> ConnectionStream::Bytes(StreamSide side) const {
+  std::vector<std::uint8_t> out;
+  for (const StreamSegment& segment : segments_) {
+    if (segment.side == side) out.insert(out.end(), segment.payload.begin(), segment.payload.end());
+  }
+  return out;
+}
+
+FollowedConnection FollowConnection(const RowStore& rows, std::int64_t connection, const FrameSource* frames) {
+  FollowedConnection out;
+  PacketRow row;
+  StoredFrame frame;
+  for (std::int64_t r = 0; r < rows.RowCount(); ++r) {
+    if (!rows.Packet(r, row) || row.kind != RowKind::Tcp || row.connection != connection) continue;
+    out.rows += 1;
+    if (frames == nullptr || !frames->ReadFrame(row.packetNumber, frame)) {
+      out.framesMissing += 1;
+      continue;
+    }
+    if (!out.stream) {
+      const auto ends = TcpEndpointsOf(frame.bytes);
+      if (!ends) continue;
+      out.stream.emplace(ends->first, ends->second);
+    }
+    out.stream->Add(row.packetNumber, frame.bytes);
+  }
+  return out;
+}
