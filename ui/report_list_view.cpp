@@ -259,7 +259,7 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
     // A range the value already reaches (nothing to scroll, or rows removed) shows the end too.
     if (!removing_) atEnd_ = atEnd_ || bar->value() >= maximum;
-    if (atEnd_) bar->setValue(maximum);
+    if (atEnd_ && model_->SortColumn() < 0) bar->setValue(maximum);
   });
   // Older rows leaving at the front must not move what the user looks at: the rows in
   // sight stay in sight (the selection follows its rows by itself). While rows leave, the
@@ -267,8 +267,12 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   connect(model_, &QAbstractItemModel::rowsRemoved, this, [this, bar] {
     if (keptValue_ >= 0) bar->setValue(keptValue_);
     removing_ = false;
-    if (atEnd_) bar->setValue(bar->maximum());
+    if (atEnd_ && model_->SortColumn() < 0) bar->setValue(bar->maximum());
   });
+  // A click on a header sorts by its column, a second reverses, a third returns to
+  // capture order.
+  horizontalHeader()->setSectionsClickable(true);
+  connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) { CycleSort(column); });
 }
 
 CRowListView::~CRowListView() = default;
@@ -286,6 +290,22 @@ void CRowListView::InsertColumns() {
 }
 
 void CRowListView::RemoveColumns() { model_->RemoveAll(); }
+
+void CRowListView::CycleSort(int column) {
+  QHeaderView* header = horizontalHeader();
+  if (model_->SortColumn() != column) {
+    model_->SortBy(column, false);
+  } else if (!model_->SortDescending()) {
+    model_->SortBy(column, true);
+  } else {
+    model_->SortBy(-1, false);
+  }
+  const int sorted = model_->SortColumn();
+  header->setSortIndicatorShown(sorted >= 0);
+  if (sorted >= 0) header->setSortIndicator(sorted, model_->SortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+  // Back in capture order the end is followed again when the view shows it.
+  if (sorted < 0 && atEnd_) scrollToBottom();
+}
 
 void CRowListView::SetDetailsOpener(DetailsOpener opener) { opener_ = std::move(opener); }
 
@@ -315,7 +335,9 @@ void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
     const QString title =
         QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
     StoredFrame frame;
-    const bool kept = frames_ && frames_->ReadFrame(hit.row(), frame);
+    // The frame of the row shown there, whatever the filter and the order.
+    const std::int64_t packet = model_->Rows().PacketNumber(model_->StoreRow(hit.row()));
+    const bool kept = frames_ && frames_->ReadFrame(packet >= 0 ? packet : hit.row(), frame);
     opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
   }
   CListViewEx::mouseDoubleClickEvent(event);
