@@ -12,6 +12,8 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -61,15 +63,29 @@ void AppendResult(const std::string& line) {
   std::ofstream(path, std::ios::app) << line << '\n';
 }
 
+double CpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// CPU seconds (all threads) of the round with the best wall-clock time, for a loaded machine.
+double lastCpu = 0;
+
 // Best of three wall-clock seconds of action.
 template <typename Action>
 double BestSeconds(Action action) {
   double best = 1e9;
   for (int round = 0; round < 3; ++round) {
     QElapsedTimer timer;
+    const double cpu = CpuSeconds();
     timer.start();
     action();
-    best = std::min(best, static_cast<double>(timer.nsecsElapsed()) / 1e9);
+    const double wall = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+    if (wall < best) {
+      best = wall;
+      lastCpu = CpuSeconds() - cpu;
+    }
   }
   return best;
 }
@@ -126,8 +142,8 @@ int main(int argc, char** argv) {
     });
     const bool holds = seconds <= c.target;
     status |= !holds;
-    std::printf("filter %-26s %-26s %7.3f s  %lld rows shown  (target <= %.0f s)\n", c.label, c.expression, seconds,
-                static_cast<long long>(shown), c.target);
+    std::printf("filter %-26s %-26s %7.3f s (cpu %.3f s)  %lld rows shown  (target <= %.0f s)\n", c.label,
+                c.expression, seconds, lastCpu, static_cast<long long>(shown), c.target);
     char line[256];
     std::snprintf(line, sizeof line, "view filter, 10M rows, %s\tseconds\t%.3f\t-\t-\t-\t<= %.0f\t%s", c.label, seconds,
                   c.target, holds ? "yes" : "NO");
@@ -138,6 +154,7 @@ int main(int argc, char** argv) {
     model.SortBy(1, false);  // the Time column: numbers
     model.SortBy(-1, false);
   });
+  const double sortCpu = lastCpu;
   // Bytes: the third list column of the start-up set.
   const double bytesSeconds = BestSeconds([&] {
     model.SortBy(2, false);
@@ -146,7 +163,8 @@ int main(int argc, char** argv) {
   const double worst = std::max(sortSeconds, bytesSeconds);
   const bool sortHolds = worst <= 2.0;
   status |= !sortHolds;
-  std::printf("sort by Time %.3f s, by Bytes %.3f s  (target <= 2 s)\n", sortSeconds, bytesSeconds);
+  std::printf("sort by Time %.3f s (cpu %.3f s), by Bytes %.3f s (cpu %.3f s)  (target <= 2 s)\n", sortSeconds, sortCpu,
+              bytesSeconds, lastCpu);
   char line[256];
   std::snprintf(line, sizeof line, "view sort, 10M rows, numeric column\tseconds\t%.3f\t-\t-\t-\t<= 2\t%s", worst,
                 sortHolds ? "yes" : "NO");

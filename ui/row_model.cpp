@@ -145,9 +145,20 @@ std::vector<RowModel::SortKey> RowModel::Keys(const std::vector<std::int64_t>& a
   const ColumnId id = ColumnAt(columns_, sortColumn_);
   RowModelFilterRow row(columns_);
   if (SortsByValue(id)) {
-    for (std::size_t i = 0; i < absolute.size(); ++i) {
-      const std::optional<std::uint64_t> v = row.Read(rows_, absolute[i] - rowsLeft_).Value(id);
-      keys[i] = SortKey{v.value_or(0), absolute[i] | (v ? SortKey::Set : 0)};
+    // No value column reads the Data text, so the rows are read on two threads.
+    const auto run = [&](std::size_t from, std::size_t to) {
+      RowModelFilterRow reader(columns_);
+      for (std::size_t i = from; i < to; ++i) {
+        const std::optional<std::uint64_t> v = reader.Read(rows_, absolute[i] - rowsLeft_).Value(id);
+        keys[i] = SortKey{v.value_or(0), absolute[i] | (v ? SortKey::Set : 0)};
+      }
+    };
+    if (absolute.size() < (1u << 16) || std::thread::hardware_concurrency() < 2) {
+      run(0, absolute.size());
+    } else {
+      std::thread other([&] { run(absolute.size() / 2, absolute.size()); });
+      run(0, absolute.size() / 2);
+      other.join();
     }
     return keys;
   }
