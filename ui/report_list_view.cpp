@@ -280,7 +280,8 @@ CRowListView::~CRowListView() = default;
 void CRowListView::InsertColumns() {
   const ColumnSet& columns = state_.columns;
   const int n = columns.ShownCount();
-  model_->SetColumns(columns);
+  model_->SetColumns(columns);  // back in capture order
+  horizontalHeader()->setSortIndicatorShown(false);
   model_->SetRowLimit(state_.keepRows);
   if (n == 0) return;
   // Outer width: frame and scroll bar included, as the window is seen from outside.
