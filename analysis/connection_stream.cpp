@@ -65,7 +65,7 @@ FollowedConnection FollowConnection(const RowStore& rows, std::int64_t connectio
   PacketRow row;
   StoredFrame frame;
   for (std::int64_t r = 0; r < rows.RowCount(); ++r) {
-    if (!rows.Packet(r, row) || row.kind != RowKind::Tcp || row.connection != connection) continue;
+    if (!rows.PacketFields(r, row) || row.kind != RowKind::Tcp || row.connection != connection) continue;
     out.rows += 1;
     if (frames == nullptr || !frames->ReadFrame(row.packetNumber, frame)) {
       out.framesMissing += 1;

@@ -603,6 +603,15 @@ bool RowStore::Packet(std::int64_t row, PacketRow& out) const {
   return impl_->Packet(row, out);
 }
 
+bool RowStore::PacketFields(std::int64_t row, PacketRow& out) const {
+  if (!impl_ || row < 0 || row >= impl_->rows) return false;
+  const char* p = impl_->At(row);
+  if (static_cast<std::uint8_t>(*p) != kPacketRecord) return false;
+  bool dataKept = false;
+  record::Decode(p + 1, out, dataKept);
+  return true;
+}
+
 std::int64_t RowStore::PacketNumber(std::int64_t row) const {
   if (!impl_ || row < 0 || row >= impl_->rows) return -1;
   const char* p = impl_->At(row);

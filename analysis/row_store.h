@@ -59,6 +59,10 @@ class RowStore {
   // or a row out of range. Fields of hidden columns may read as zero; data is valid as
   // Cell's texts are.
   bool Packet(std::int64_t row, PacketRow& out) const;
+  // As Packet, but a Data text the row does not keep itself is left empty rather than
+  // rebuilt from the frame source: no frame is read. Touches nothing shared, so several
+  // threads may read a store that nobody changes.
+  bool PacketFields(std::int64_t row, PacketRow& out) const;
   // The packet number of a frame's row; -1 for a text row or a row out of range. Rows
   // stand in ascending packet numbers, but once older rows have left, row and packet
   // number differ.

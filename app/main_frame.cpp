@@ -9,6 +9,11 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QShortcut>
+#include <QVBoxLayout>
 #include <QMimeData>
 #include <QIcon>
 #include <QMenu>
@@ -32,6 +37,7 @@
 #include "capture/ssh_command.h"
 #include "ui/batch_receiver.h"
 #include "ui/report_list_view.h"
+#include "analysis/row_filter.h"
 #include "ui/row_model.h"
 
 // The pictures and help pages are compiled into a library; nothing else refers to them, so
@@ -360,12 +366,105 @@ void CMainFrame::createStatusBar() {
   findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
+namespace {
+
+// The filter bar's edit: Esc empties it and shows every row again.
+class FilterLineEdit : public QLineEdit {
+ public:
+  using QLineEdit::QLineEdit;
+  std::function<void()> onEscape;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override {
+    if (event->key() == Qt::Key_Escape && onEscape) {
+      onEscape();
+      return;
+    }
+    QLineEdit::keyPressEvent(event);
+  }
+};
+
+}  // namespace
+
 void CMainFrame::createListView() {
-  listView_ = new CRowListView(state_, this);
+  auto* client = new QWidget(this);
+  auto* column = new QVBoxLayout(client);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+
+  auto* bar = new QWidget(client);
+  bar->setObjectName(QStringLiteral("filterBar"));
+  auto* row = new QHBoxLayout(bar);
+  row->setContentsMargins(2, 2, 2, 2);
+  auto* edit = new FilterLineEdit(bar);
+  edit->setObjectName(QStringLiteral("filterEdit"));
+  edit->setPlaceholderText(tr("Filter the rows, e.g. conn == 12 or port 53 (Ctrl+F; Enter applies, Esc clears)"));
+  edit->setClearButtonEnabled(true);
+  edit->setWhatsThis(tr("An expression that chooses the rows the list shows. Enter applies it, Esc clears it."));
+  edit->onEscape = [this, edit] {
+    edit->clear();
+    ApplyDisplayFilter(QString());
+  };
+  connect(edit, &QLineEdit::returnPressed, this, [this, edit] { ApplyDisplayFilter(edit->text()); });
+  filterEdit_ = edit;
+  filterMessage_ = new QLabel(bar);
+  filterMessage_->setObjectName(QStringLiteral("filterMessage"));
+  // The message quotes what was typed: never markup.
+  filterMessage_->setTextFormat(Qt::PlainText);
+  filterMessage_->setStyleSheet(QStringLiteral("color: #b00000"));
+  row->addWidget(edit, 1);
+  row->addWidget(filterMessage_);
+
+  auto* focus = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
+  connect(focus, &QShortcut::activated, this, [edit] {
+    edit->setFocus(Qt::ShortcutFocusReason);
+    edit->selectAll();
+  });
+
+  listView_ = new CRowListView(state_, client);
   listView_->setObjectName(QStringLiteral("reportList"));
   listView_->setWhatsThis(tr("One row per frame. Double-click a row to see all of its values."));
   listView_->SetConnectionFollower([this](std::int64_t connection) { FollowConnection(connection); });
-  setCentralWidget(listView_);
+  // Follow Connection narrows the list with the filter bar, as typing conn == N would.
+  applyDisplayFilter_ = [this](const QString& expression) { ApplyDisplayFilter(expression); };
+  column->addWidget(bar);
+  column->addWidget(listView_, 1);
+  setCentralWidget(client);
+  connect(&listView_->Model(), &RowModel::shownChanged, this, [this] { ShowRowsShown(); });
+}
+
+bool CMainFrame::ApplyDisplayFilter(const QString& text) {
+  if (filterEdit_->text() != text) filterEdit_->setText(text);
+  const QByteArray expression = text.toLatin1();
+  const std::string_view view(expression.constData(), static_cast<std::size_t>(expression.size()));
+  std::optional<RowFilter> filter;
+  if (!text.trimmed().isEmpty()) {
+    FilterError error;
+    filter = RowFilter::Compile(view, &error);
+    if (!filter) {
+      filterMessage_->setText(QString::fromStdString(error.Message(view.size())));
+      filterMessage_->setVisible(true);
+      return false;
+    }
+  }
+  filterMessage_->clear();
+  filterMessage_->setVisible(false);
+  QApplication::setOverrideCursor(Qt::WaitCursor);
+  listView_->Model().SetFilter(std::move(filter));
+  QApplication::restoreOverrideCursor();
+  ShowRowsShown();
+  return true;
+}
+
+void CMainFrame::ShowRowsShown() {
+  const RowModel& model = listView_->Model();
+  if (!model.HasFilter()) {
+    panes_[0]->setText(QString::fromLatin1(IdlePrompt));
+    return;
+  }
+  panes_[0]->setText(QStringLiteral("%1 of %2 rows shown")
+                         .arg(static_cast<long long>(model.ShownRows()))
+                         .arg(static_cast<long long>(model.TotalRows())));
 }
 
 // --- settings --------------------------------------------------------------------------
@@ -634,25 +733,31 @@ void CMainFrame::RunSettingsSheet() {
   if (kept) ShowMessage(AdapterAddressKeptMessage, CaptureControl::ExplainFailure(kept->reason));
 }
 
-bool CMainFrame::CanSaveTrace() const { return listView_ && listView_->Model().Rows().RowCount() > 0; }
+bool CMainFrame::CanSaveTrace() const { return listView_ && listView_->Model().ShownRows() > 0; }
 
 void CMainFrame::OnSaveTrace() {
   if (!CanSaveTrace()) return;
   const QString path = askSavePath_ ? askSavePath_(this) : AskSaveTracePath(this);
   if (path.isEmpty()) return;
   QString error;
-  const RowStore& rows = listView_->Model().Rows();
+  // The rows shown, in the order shown.
+  const RowModel& model = listView_->Model();
+  const RowStore& rows = model.Rows();
+  const std::int64_t shown = model.ShownRows();
+  const auto storeRowOf = [&model](std::int64_t row) { return model.StoreRow(row); };
   if (!SavesFrames(path)) {
-    if (!::SaveTrace(path, state_.columns, rows, &error)) ShowMessage(error.toStdString(), {});
+    if (!::SaveTrace(path, state_.columns, rows, shown, storeRowOf, &error)) ShowMessage(error.toStdString(), {});
     return;
   }
   std::int64_t missing = 0;
-  // A row's packet number is its place in the list.
-  const auto packetNumberOf = [](std::int64_t row) { return row; };
-  if (!SaveFrames(path, control_->Frames(), rows.RowCount(), packetNumberOf, &missing, &error)) {
+  const auto packetNumberOf = [&](std::int64_t row) {
+    const std::int64_t packet = rows.PacketNumber(model.StoreRow(row));
+    return packet >= 0 ? packet : model.StoreRow(row);
+  };
+  if (!SaveFrames(path, control_->Frames(), shown, packetNumberOf, &missing, &error)) {
     ShowMessage(error.toStdString(), {});
   } else if (missing > 0) {
-    ShowMessage(FramesMissingMessage(missing, rows.RowCount()), {});
+    ShowMessage(FramesMissingMessage(missing, shown), {});
   }
 }
 

@@ -27,6 +27,7 @@ class LogFile;
 class SettingsSheet;
 class CRowListView;
 class QAction;
+class QLineEdit;
 class QTimer;
 class QToolBar;
 class SettingsProfile;
@@ -125,6 +126,14 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // How the display filter is set to an expression (the filter bar's).
   using DisplayFilterApplier = std::function<void(const QString& expression)>;
   void SetDisplayFilterApplier(DisplayFilterApplier applier) { applyDisplayFilter_ = std::move(applier); }
+  // Sets the filter bar's text and applies it, as Enter in the bar does: the list then
+  // shows only the rows the expression keeps (every row when it is empty). An expression
+  // with a mistake is refused with its place and what was expected, shown beside the
+  // bar, and the list stays as it was; returns whether it was applied.
+  bool ApplyDisplayFilter(const QString& text);
+  QLineEdit* FilterEdit() const { return filterEdit_; }
+  // Why the last expression was refused (empty after one was applied).
+  QLabel* FilterMessage() const { return filterMessage_; }
 
   // Writes the settings, then stops a running trace or load. Runs once: at close, or at
   // destruction when the window was never closed.
@@ -166,6 +175,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void createBanner();
   void createStatusBar();
   void createListView();
+  void ShowRowsShown();
   void readSettings();
   void writeSettings();
   QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
@@ -207,6 +217,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QToolBar* bannerBar_ = nullptr;
   StatusPane* panes_[PaneCount] = {};
   CRowListView* listView_ = nullptr;
+  QLineEdit* filterEdit_ = nullptr;
+  QLabel* filterMessage_ = nullptr;
   QPointer<HelpWindow> helpWindow_;
   std::unique_ptr<BatchReceiver> receiver_;
   std::unique_ptr<LogFile> log_;

@@ -100,6 +100,11 @@ bool EndsWith(const QString& path, const char* suffix) {
 }  // namespace
 
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error) {
+  return SaveTrace(path, columns, rows, rows.RowCount(), [](std::int64_t row) { return row; }, error);
+}
+
+bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, std::int64_t count,
+               const std::function<std::int64_t(std::int64_t)>& storeRowOf, QString* error) {
   QByteArray name;
   const RowFormat format = FormatForFileName(View(QFileInfo(path).fileName(), name));
   return SaveAtomically(
@@ -114,9 +119,8 @@ bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& ro
           text.clear();
           return writeError == 0;
         };
-        const std::int64_t count = rows.RowCount();
         for (std::int64_t row = 0; row < count; ++row) {
-          AppendRowLine(text, rows, row, format);
+          AppendRowLine(text, rows, storeRowOf(row), format);
           if (text.size() >= ChunkBytes && !writeOut()) break;
         }
         if (writeError == 0 && !text.empty()) writeOut();

@@ -26,6 +26,10 @@ class QWidget;
 // On failure returns false and sets *error to a message naming the file and the system's
 // reason; every write and the final storing of the data are checked.
 bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, QString* error);
+// The same for count rows picked from rows: storeRowOf gives the store row of each, in
+// the order written (the rows a filtered or sorted list shows).
+bool SaveTrace(const QString& path, const ColumnSet& columns, const RowStore& rows, std::int64_t count,
+               const std::function<std::int64_t(std::int64_t)>& storeRowOf, QString* error);
 
 // Writes bytes to path as they are, atomic and checked as SaveTrace is.
 bool SaveBytes(const QString& path, std::span<const std::uint8_t> bytes, QString* error);

@@ -9,12 +9,16 @@
 #include <QTimer>
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 class EventLoopWatch {
  public:
   // The loop ends once the model holds rows rows, or when limitNs has passed.
   EventLoopWatch(const QAbstractItemModel& model, std::int64_t rows, std::int64_t limitNs = 120'000'000'000)
-      : model_(model), rows_(rows), limitNs_(limitNs) {}
+      : count_([&model] { return std::int64_t{model.rowCount()}; }), rows_(rows), limitNs_(limitNs) {}
+  // The same for rows counted by count (a list that shows only some of its rows).
+  EventLoopWatch(std::function<std::int64_t()> count, std::int64_t rows, std::int64_t limitNs = 120'000'000'000)
+      : count_(std::move(count)), rows_(rows), limitNs_(limitNs) {}
 
   // Starts the clock, calls start (which sets the rows flowing) and runs the loop.
   // A local loop rather than the application's: quitting the application would close the
@@ -28,10 +32,10 @@ class EventLoopWatch {
       const std::int64_t now = clock.nsecsElapsed();
       if (now - lastTick > longestPauseNs) {
         longestPauseNs = now - lastTick;
-        pauseAtRows = model_.rowCount();
+        pauseAtRows = count_();
       }
       lastTick = now;
-      if (model_.rowCount() >= rows_ || now > limitNs_) {
+      if (count_() >= rows_ || now > limitNs_) {
         doneAtNs = now;
         loop.quit();
       }
@@ -48,7 +52,7 @@ class EventLoopWatch {
   std::int64_t pauseAtRows = 0;   // rows in the model when the longest pause ended
 
  private:
-  const QAbstractItemModel& model_;
+  std::function<std::int64_t()> count_;
   std::int64_t rows_;
   std::int64_t limitNs_;
 };

@@ -261,7 +261,7 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int, int maximum) {
     // A range the value already reaches (nothing to scroll, or rows removed) shows the end too.
     if (!removing_) atEnd_ = atEnd_ || bar->value() >= maximum;
-    if (atEnd_) bar->setValue(maximum);
+    if (atEnd_ && model_->SortColumn() < 0) bar->setValue(maximum);
   });
   // Older rows leaving at the front must not move what the user looks at: the rows in
   // sight stay in sight (the selection follows its rows by itself). While rows leave, the
@@ -269,8 +269,12 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   connect(model_, &QAbstractItemModel::rowsRemoved, this, [this, bar] {
     if (keptValue_ >= 0) bar->setValue(keptValue_);
     removing_ = false;
-    if (atEnd_) bar->setValue(bar->maximum());
+    if (atEnd_ && model_->SortColumn() < 0) bar->setValue(bar->maximum());
   });
+  // A click on a header sorts by its column, a second reverses, a third returns to
+  // capture order.
+  horizontalHeader()->setSectionsClickable(true);
+  connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) { CycleSort(column); });
 }
 
 CRowListView::~CRowListView() = default;
@@ -278,7 +282,8 @@ CRowListView::~CRowListView() = default;
 void CRowListView::InsertColumns() {
   const ColumnSet& columns = state_.columns;
   const int n = columns.ShownCount();
-  model_->SetColumns(columns);
+  model_->SetColumns(columns);  // back in capture order
+  horizontalHeader()->setSortIndicatorShown(false);
   model_->SetRowLimit(state_.keepRows);
   if (n == 0) return;
   // Outer width: frame and scroll bar included, as the window is seen from outside.
@@ -288,6 +293,22 @@ void CRowListView::InsertColumns() {
 }
 
 void CRowListView::RemoveColumns() { model_->RemoveAll(); }
+
+void CRowListView::CycleSort(int column) {
+  QHeaderView* header = horizontalHeader();
+  if (model_->SortColumn() != column) {
+    model_->SortBy(column, false);
+  } else if (!model_->SortDescending()) {
+    model_->SortBy(column, true);
+  } else {
+    model_->SortBy(-1, false);
+  }
+  const int sorted = model_->SortColumn();
+  header->setSortIndicatorShown(sorted >= 0);
+  if (sorted >= 0) header->setSortIndicator(sorted, model_->SortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+  // Back in capture order the end is followed again when the view shows it.
+  if (sorted < 0 && atEnd_) scrollToBottom();
+}
 
 void CRowListView::SetDetailsOpener(DetailsOpener opener) { opener_ = std::move(opener); }
 
@@ -317,7 +338,9 @@ void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
     const QString title =
         QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
     StoredFrame frame;
-    const bool kept = frames_ && frames_->ReadFrame(hit.row(), frame);
+    // The frame of the row shown there, whatever the filter and the order.
+    const std::int64_t packet = model_->Rows().PacketNumber(model_->StoreRow(hit.row()));
+    const bool kept = frames_ && frames_->ReadFrame(packet >= 0 ? packet : hit.row(), frame);
     opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
   }
   CListViewEx::mouseDoubleClickEvent(event);
@@ -326,7 +349,8 @@ void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
 std::int64_t CRowListView::ConnectionOfRow(int row) const {
   if (!state_.columns.IsShown(ColumnId::TcpConnectionNumber)) return 0;
   PacketRow fields;
-  if (!model_->Rows().Packet(row, fields) || fields.kind != RowKind::Tcp) return 0;
+  // The row shown there, whatever the filter and the order; its Data is not needed.
+  if (!model_->Rows().PacketFields(model_->StoreRow(row), fields) || fields.kind != RowKind::Tcp) return 0;
   return fields.connection;
 }
 

@@ -94,6 +94,8 @@ class CRowListView : public CListViewEx {
   void InsertColumns();
   // Removes every row and every column.
   void RemoveColumns();
+  // A click on the header of a list column: ascending, descending, capture order.
+  void CycleSort(int column);
 
   // Replaces the modal packet details dialog (tests).
   void SetDetailsOpener(DetailsOpener opener);

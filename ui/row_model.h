@@ -1,16 +1,27 @@
 #pragma once
 // The rows of the report list as a table model over a compact row store. Cells are 8-bit
 // texts, built from a row's fields only for the one cell a view asks for.
+//
+// The model shows either every stored row in capture order, or, while a filter is set or
+// the rows are sorted, the rows a list of store rows names (the view's rows). That list
+// holds absolute row numbers (rows that left count too), so rows leaving at the front
+// change no entry; it is kept only while it is needed, as it costs 8 bytes a shown row.
 
 #include <QAbstractTableModel>
 #include <climits>
 #include <cstdint>
+#include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "analysis/columns.h"
+#include "analysis/row_filter.h"
 #include "analysis/row_store.h"
+
+class RowModelFilterRow;
 
 class RowModel : public QAbstractTableModel {
   Q_OBJECT
@@ -39,17 +50,36 @@ class RowModel : public QAbstractTableModel {
   // The packet number the next row gets: numbers go on while older rows leave.
   std::int64_t NextPacketNumber() const { return rowsLeft_ + rows_.RowCount(); }
   // Where the frames of the rows can be read again (see RowStore::SetFrameSource).
-  void SetFrameSource(const FrameSource* source) { rows_.SetFrameSource(source); }
+  void SetFrameSource(const FrameSource* source) {
+    rows_.SetFrameSource(source);
+    readsFrames_ = source != nullptr;
+  }
   // The source is about to let the frames below packetNumber go.
   void FramesLeaving(std::int64_t packetNumber) { rows_.KeepDataBelow(packetNumber); }
   // Removes every row and every column.
   void RemoveAll();
 
+  // Shows only the rows the filter keeps (nothing: every row), the new rows of each batch
+  // included. Rebuilds the view's rows with one reset.
+  void SetFilter(std::optional<RowFilter> filter);
+  bool HasFilter() const { return filter_.has_value(); }
+  // Sorts the shown rows by a list column (-1: capture order): numbers and addresses by
+  // value, other cells by text, cells not set first; descending reverses. Rows with the
+  // same cell stay in capture order. New rows go to their sorted places.
+  void SortBy(int column, bool descending);
+  int SortColumn() const { return sortColumn_; }
+  bool SortDescending() const { return descending_; }
+  // Rows shown and rows in the list.
+  std::int64_t ShownRows() const;
+  std::int64_t TotalRows() const { return rows_.RowCount(); }
+  // The store row a view row shows (-1 outside the view).
+  std::int64_t StoreRow(std::int64_t viewRow) const;
+
   // The stored rows (for saving, the log and the details dialog).
   const RowStore& Rows() const { return rows_; }
   // The header text of a list column; empty past the last column.
   std::string_view HeaderText(int column) const;
-  // The text of one cell; empty for a cell never set or outside the table.
+  // The text of one cell of a view row; empty for a cell never set or outside the table.
   std::string_view CellText(std::int64_t row, int column) const;
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -63,9 +93,32 @@ class RowModel : public QAbstractTableModel {
   // Older rows left the list past its limit; total counts them since it was last emptied
   // (0 when it was emptied after rows had left).
   void rowsLeft(qint64 total);
+  // The shown or the total rows changed.
+  void shownChanged(qint64 shown, qint64 total);
 
  private:
+  struct SortKey;
   void ForgetRowsLeft();
+  bool Mapped() const { return filter_.has_value() || sortColumn_ >= 0; }
+  // Absolute numbers of the store rows from first on that the filter keeps.
+  std::vector<std::int64_t> Select(std::int64_t first) const;
+  // Sort keys of absolute rows, and their order.
+  std::vector<SortKey> Keys(const std::vector<std::int64_t>& absolute) const;
+  bool Before(const SortKey& a, const SortKey& b) const;
+  // Whether absolute row a sorts before b (their cells read now).
+  bool RowBefore(std::int64_t a, std::int64_t b) const;
+  void Rebuild();
+  void InsertShown(std::vector<std::int64_t> added);
+  void RemoveShownBelow(std::int64_t absolute);
+  void EmitShown();
+
+  ColumnSet columns_;
+  std::optional<RowFilter> filter_;
+  int sortColumn_ = -1;
+  bool descending_ = false;
+  std::vector<std::int64_t> shown_;
+  bool readsFrames_ = false;  // rows may rebuild their Data from a frame source
+  mutable std::unique_ptr<std::pair<RowModelFilterRow, RowModelFilterRow>> scratch_;
 
   RowStore rows_;
   int columnCount_ = 0;

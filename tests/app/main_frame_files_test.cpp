@@ -7,6 +7,9 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <memory>
@@ -199,4 +202,57 @@ TEST_F(MainFrameFilesTest, BoundListTellsHowManyRowsLeftWhileTheLogGetsEveryRow)
   frame->Action(command_id::Clear)->trigger();
   EXPECT_FALSE(frame->Pane(8)->isVisibleTo(frame.get()));
   EXPECT_EQ(model.NextPacketNumber(), 0);
+}
+
+TEST_F(MainFrameFilesTest, FilterBarKeysChooseTheRowsAndThePromptCountsThem) {
+  frame->show();
+  Trace(5);
+  QLineEdit* edit = frame->FilterEdit();
+  RowModel& model = frame->ListView().Model();
+  frame->ListView().setFocus();
+
+  QTest::keyClick(frame.get(), Qt::Key_F, Qt::ControlModifier);
+  ASSERT_TRUE(WaitUntil([&] { return edit->hasFocus(); }, 2000));
+
+  QTest::keyClicks(edit, "num >= 3");
+  EXPECT_EQ(model.rowCount(), 5) << "typing alone applies nothing";
+  QTest::keyClick(edit, Qt::Key_Return);
+  ASSERT_EQ(model.rowCount(), 2);
+  EXPECT_EQ(model.CellText(0, 0), "3");
+  EXPECT_EQ(frame->Pane(0)->text(), "2 of 5 rows shown");
+
+  // A mistake: its place and what was expected, as plain text; the view stays.
+  edit->setText("num >= <b>");
+  QTest::keyClick(edit, Qt::Key_Return);
+  EXPECT_EQ(model.rowCount(), 2);
+  EXPECT_EQ(frame->FilterMessage()->textFormat(), Qt::PlainText);
+  EXPECT_THAT(frame->FilterMessage()->text().toStdString(), HasSubstr("at character 8: expected"));
+
+  QTest::keyClick(edit, Qt::Key_Escape);
+  EXPECT_TRUE(edit->text().isEmpty());
+  EXPECT_EQ(model.rowCount(), 5);
+  EXPECT_TRUE(frame->FilterMessage()->text().isEmpty());
+  EXPECT_EQ(frame->Pane(0)->text(), IdlePrompt);
+}
+
+TEST_F(MainFrameFilesTest, SaveWritesTheShownRowsInTheirOrderWhileTheLogHasEveryRow) {
+  const QString log = dir.filePath("log.txt");
+  frame->State().saveLog = true;
+  frame->State().logFilePath = log.toStdString();
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num != 1"));
+  Trace(4);
+  ASSERT_EQ(frame->ListView().Model().rowCount(), 3);
+  EXPECT_EQ(frame->Pane(0)->text(), "3 of 4 rows shown");
+  frame->ListView().CycleSort(0);
+  frame->ListView().CycleSort(0);  // descending
+
+  const QString path = dir.filePath("shown.txt");
+  frame->SetSavePathAsker([&](QWidget*) { return path; });
+  frame->Action(command_id::Save)->trigger();
+  const QList<QByteArray> lines = Read(path).split('\n');
+  ASSERT_EQ(lines.size(), 5);
+  EXPECT_TRUE(lines[1].startsWith("3\t"));
+  EXPECT_TRUE(lines[2].startsWith("2\t"));
+  EXPECT_TRUE(lines[3].startsWith("0\t"));
+  EXPECT_EQ(Read(log).count('\n'), 5) << "a header and every row";
 }

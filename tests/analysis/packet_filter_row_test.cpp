@@ -1,0 +1,99 @@
+#include "analysis/packet_filter_row.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "analysis/row_store.h"
+
+namespace {
+
+ColumnSet Shown(std::string_view pattern) {
+  ColumnSet set;
+  for (int i = 0; i < ColumnCount && i < static_cast<int>(pattern.size()); ++i) set.shown[i] = pattern[i] == '1';
+  set.AssignColumnPositions();
+  return set;
+}
+
+std::vector<PacketRow> Rows() {
+  PacketRow tcp;
+  tcp.packetNumber = 41;
+  tcp.timeNs = 1'500'000'999;  // cut to 1.500000
+  tcp.timeKnown = true;
+  tcp.length = 1514;
+  tcp.outgoing = true;
+  tcp.kind = RowKind::Tcp;
+  tcp.macSource = {0x00, 0xa0, 0xc9, 0x12, 0x34, 0x56};
+  tcp.macDestination = {0xff, 0xfe, 0x01, 0x02, 0x03, 0x04};
+  tcp.etherType = 0x0800;
+  tcp.ipSource = {192, 168, 1, 200};
+  tcp.ipDestination = {10, 0, 0, 10};
+  tcp.ipProtocol = 6;
+  tcp.connection = 12;
+  tcp.sourcePort = 443;
+  tcp.destinationPort = 50123;
+  tcp.sequence = 0xfffffff0;
+  tcp.acknowledgement = 77;
+  tcp.tcpFlags = 0x18;
+  tcp.window = 65535;
+  tcp.checksum = 0xbeef;
+  tcp.data = "GET / HTTP/1.0..";
+  PacketRow ieee;
+  ieee.packetNumber = 3;
+  ieee.length = 60;
+  ieee.etherType = 46;
+  PacketRow unlisted = tcp;
+  unlisted.kind = RowKind::Ipv4Unlisted;
+  unlisted.ipProtocol = 47;
+  unlisted.data = {};
+  PacketRow lldp = ieee;
+  lldp.etherType = 0x88cc;
+  return {tcp, ieee, unlisted, lldp};
+}
+
+}  // namespace
+
+// Every field's value read from the binary row is the one its cell text stands for, so a
+// comparison gives what the same test on the shown text gives.
+TEST(PacketFilterRowTest, ValuesAgreeWithTheCellTextsOfEveryColumn) {
+  const ColumnSet all = Shown("111111111111111111111111");
+  RowStore store(all);
+  for (const PacketRow& row : Rows()) store.AppendPacket(row);
+  PacketFilterRow row(all);
+  for (std::int64_t r = 0; r < store.RowCount(); ++r) {
+    ASSERT_TRUE(row.Read(store, r));
+    for (const ColumnId id : ColumnListOrder) {
+      const std::string text(row.Cell(id));
+      EXPECT_EQ(row.Value(id), FilterCellValue(id, text)) << "row " << r << " column " << static_cast<int>(id)
+                                                          << " text '" << text << "'";
+    }
+  }
+}
+
+TEST(PacketFilterRowTest, HiddenColumnsTheStoreDoesNotKeepReadAsNotSet) {
+  // Only the packet number and the connection shown.
+  ColumnSet set = Shown("1");
+  set.shown[static_cast<int>(ColumnId::TcpConnectionNumber)] = 1;
+  set.AssignColumnPositions();
+  RowStore store(set);
+  store.AppendPacket(Rows()[0]);
+  PacketFilterRow row(set);
+  ASSERT_TRUE(row.Read(store, 0));
+  // Kept whether shown or not: the addresses, ports, flags and the socket call.
+  EXPECT_EQ(row.Value(ColumnId::IpSource), 0xc0a801c8u);
+  EXPECT_EQ(row.Value(ColumnId::TcpDestinationPort), 50123u);
+  EXPECT_EQ(row.Cell(ColumnId::Protocol), "IP (Internet Protocol)");
+  EXPECT_FALSE(row.Cell(ColumnId::WinsockFunction).empty());
+  // Not kept while hidden.
+  for (const ColumnId id : {ColumnId::MacSource, ColumnId::MacDestination, ColumnId::TcpSequenceNumber,
+                            ColumnId::TcpAcknowledgementNumber, ColumnId::TcpWindow, ColumnId::TcpChecksum,
+                            ColumnId::Data}) {
+    EXPECT_TRUE(row.Cell(id).empty()) << static_cast<int>(id);
+    EXPECT_FALSE(row.Value(id).has_value()) << static_cast<int>(id);
+  }
+
+  FilterError error;
+  EXPECT_TRUE(RowFilter::Compile("conn == 12 and ip.dst < 10.0.0.11", &error)->Matches(row));
+  EXPECT_FALSE(RowFilter::Compile("\"GET /\"", &error)->Matches(row));
+  EXPECT_FALSE(row.Read(RowStore(2), 0)) << "no row there";
+}
