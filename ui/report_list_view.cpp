@@ -315,7 +315,9 @@ void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
     const QString title =
         QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
     StoredFrame frame;
-    const bool kept = frames_ && frames_->ReadFrame(hit.row(), frame);
+    // Once older rows have left the list, a row's place is not its packet number.
+    const std::int64_t packetNumber = model_->Rows().PacketNumber(hit.row());
+    const bool kept = frames_ && packetNumber >= 0 && frames_->ReadFrame(packetNumber, frame);
     opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
   }
   CListViewEx::mouseDoubleClickEvent(event);
