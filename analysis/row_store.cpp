@@ -400,6 +400,10 @@ struct RowStore::Impl {
   const FrameSource* source = nullptr;
   // Absolute index of the first row that may still rebuild its Data from the source.
   std::int64_t sourceFrom = 0;
+  // The source's frames below this packet number are leaving: rows of them keep Data.
+  std::int64_t keepBelow = INT64_MIN;
+
+  bool KeepsData(const PacketRow& row) const { return source == nullptr || row.packetNumber < keepBelow; }
 
   // Where frame rows' cell texts are built when read.
   mutable std::unique_ptr<char[]> texts;
@@ -506,7 +510,7 @@ std::int64_t RowStore::RowCount() const { return impl_ ? impl_->rows : 0; }
 
 void RowStore::AppendPacket(const PacketRow& row) {
   if (!impl_) impl_ = std::make_unique<Impl>(1);
-  impl_->AppendPacket(row, impl_->source == nullptr);
+  impl_->AppendPacket(row, impl_->KeepsData(row));
 }
 
 void RowStore::AppendRow(std::span<const std::string_view> cells) {
@@ -539,7 +543,7 @@ void RowStore::Append(const RowStore& other, std::int64_t most) {
     if (packet && (!sameLayout || s.source != nullptr)) {
       // Fields again, so that this store keeps what its own columns and source call for.
       o.Packet(r, row);
-      s.AppendPacket(row, s.source == nullptr);
+      s.AppendPacket(row, s.KeepsData(row));
       continue;
     }
     if (!sameLayout) {
@@ -624,6 +628,7 @@ void RowStore::SetFrameSource(const FrameSource* source) {
   if (!impl_) impl_ = std::make_unique<Impl>(1);
   // Rows that rebuild their Data from the old source keep it now, before it goes.
   if (impl_->source != nullptr && impl_->source != source) KeepDataBelow(INT64_MAX);
+  if (impl_->source != source) impl_->keepBelow = INT64_MIN;
   impl_->source = source;
   impl_->sourceFrom = impl_->first + impl_->rows;
 }
@@ -631,6 +636,7 @@ void RowStore::SetFrameSource(const FrameSource* source) {
 void RowStore::KeepDataBelow(std::int64_t packetNumber) {
   if (!impl_ || impl_->source == nullptr) return;
   Impl& s = *impl_;
+  s.keepBelow = std::max(s.keepBelow, packetNumber);
   PacketRow row;
   bool dataKept = false;
   for (std::int64_t r = std::max<std::int64_t>(0, s.sourceFrom - s.first); r < s.rows; ++r) {

@@ -73,7 +73,8 @@ class RowStore {
   // source must outlive the store or be replaced first.
   void SetFrameSource(const FrameSource* source);
   // The source is about to let the frames with packet numbers below packetNumber go:
-  // rows that rebuild their Data from those frames read them now and keep the text.
+  // rows that rebuild their Data from those frames read them now and keep the text, and
+  // rows of such frames appended later keep theirs.
   void KeepDataBelow(std::int64_t packetNumber);
 
   // Removes the first count rows (all when count exceeds the rows); the memory of whole

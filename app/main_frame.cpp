@@ -608,6 +608,7 @@ void CMainFrame::OpenFile(const QString& path) {
   DeleteAllRows();
   loader_ = std::move(loader);
   shownFile_ = loader_->Frames();
+  ListFramesFrom(shownFile_.get());
   shownName_ = name;
   // The panes count the file's frames while it is shown, not the session's.
   ShowCounters(TrafficCounters{});
@@ -720,13 +721,14 @@ void CMainFrame::RunSettingsSheet() {
     return;
   }
   const auto kept = sheet.ApplyTo(state_);
-  // The list is rebuilt empty: a file's rows are gone with it.
+  // OK always rebuilds the list, whether or not the choice changed: rows made under the
+  // old column set could not be shown under the new one. The rows go before their frames'
+  // source, so that none of them has to keep its Data first.
+  listView_->RemoveColumns();
+  ListFramesFrom(nullptr);
+  // A file's rows are gone with the list.
   if (shownFile_) ForgetFile();
   ApplyRemoteHosts(false);
-  // OK always rebuilds the list, whether or not the choice changed: rows made under the
-  // old column set could not be shown under the new one.
-  listView_->SetFrameSource(nullptr);
-  listView_->RemoveColumns();
   listView_->InsertColumns();
   control_->DropFrames();
   control_->UpdateTitle();
@@ -750,11 +752,11 @@ void CMainFrame::OnSaveTrace() {
     return;
   }
   std::int64_t missing = 0;
-  const auto packetNumberOf = [&](std::int64_t row) {
-    const std::int64_t packet = rows.PacketNumber(model.StoreRow(row));
-    return packet >= 0 ? packet : model.StoreRow(row);
-  };
-  if (!SaveFrames(path, control_->Frames(), shown, packetNumberOf, &missing, &error)) {
+  // The rows shown, in the order shown; a row's frame is found by its packet number.
+  const auto packetNumberOf = [&](std::int64_t row) { return rows.PacketNumber(model.StoreRow(row)); };
+  // A file's rows come from the file, a trace's from its spool.
+  const FrameSource* frames = shownFile_ ? shownFile_.get() : control_->Frames();
+  if (!SaveFrames(path, frames, shown, packetNumberOf, &missing, &error)) {
     ShowMessage(error.toStdString(), {});
   } else if (missing > 0) {
     ShowMessage(FramesMissingMessage(missing, shown), {});
@@ -823,13 +825,29 @@ BatchSink& CMainFrame::Rows() {
 void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
 
 void CMainFrame::DeleteAllRows() {
-  // The spool goes with the rows.
-  listView_->SetFrameSource(nullptr);
+  // Rows first: without rows, no Data has to be kept when the source goes.
   listView_->Model().Clear();
+  ListFramesFrom(nullptr);
+}
+
+void CMainFrame::ListFramesFrom(const FrameSource* frames) {
+  listView_->Model().SetFrameSource(frames);
+  listView_->SetFrameSource(frames);
+}
+
+void CMainFrame::FramesLeaving(std::int64_t packetNumber) {
+  // A file's rows read their Data from the file, which stays.
+  if (!shownFile_) listView_->Model().FramesLeaving(packetNumber);
+}
+
+std::function<void()> CMainFrame::SpoolAsker() {
+  // Queued to this thread; the control (and the spool it owns) lives as long as the window.
+  return [this] { QMetaObject::invokeMethod(this, [this] { control_->AnswerSpool(); }, Qt::QueuedConnection); };
 }
 
 void CMainFrame::TraceStarted() {
-  listView_->SetFrameSource(control_->Frames());
+  // The trace's rows read their Data and bytes from its spool.
+  ListFramesFrom(control_->Frames());
   if (state_.saveLog) log_->Open(state_.logFilePath, state_.columns);
 }
 

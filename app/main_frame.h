@@ -191,6 +191,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void ShowFileTitle();
   // The list no longer shows the file: the session's counters and title come back.
   void ForgetFile();
+  // Where the list's rows rebuild their Data and the details read their bytes (null: none).
+  void ListFramesFrom(const FrameSource* frames);
 
   // CaptureView
   void EnableStartButton(bool enabled) override;
@@ -204,6 +206,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void DeleteAllRows() override;
   void TraceStarted() override;
   void TraceStopped() override;
+  void FramesLeaving(std::int64_t packetNumber) override;
+  std::function<void()> SpoolAsker() override;
 
   // Declared in the order of their use: the capture state outlives the receiver and the
   // control, and the control (whose destruction stops a trace) goes first.

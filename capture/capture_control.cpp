@@ -59,6 +59,7 @@ void CaptureControl::Start() {
     SpoolOptions spoolOptions;
     spoolOptions.limitBytes = std::uint64_t(std::max(state_.spoolLimitMiB, 1)) << 20;
     spool_ = environment_.spools->NewSpool(spoolOptions);
+    if (spool_) spool_->AskBeforeFramesLeave(view_.SpoolAsker());
   }
   options.recorder = spool_.get();
   options.promiscuousFailed = [this](const std::string& reason) {
@@ -96,7 +97,9 @@ void CaptureControl::Stop() {
   const bool wasTracing = tracing_ != 0;
   if (spool_) {
     // A failure met while the last frames were written is told now, once, like any other.
-    spool_->WaitWritten();
+    // The writer may wait for the list to keep Data before frames leave: answered here,
+    // since this thread is the list's.
+    while (!spool_->WaitWritten()) AnswerSpool();
     if (std::optional<std::string> why = spool_->TakeFailure()) view_.ShowMessage(FramesNotKeptMessage, *why);
   }
   // Every batch has been delivered; put them into the list now, so the row count that
@@ -110,6 +113,14 @@ void CaptureControl::Clear() {
   Stop();
   view_.DeleteAllRows();
   DropFrames();
+}
+
+void CaptureControl::AnswerSpool() {
+  if (!spool_) return;
+  if (const std::optional<Spool::Question> question = spool_->OpenQuestion()) {
+    view_.FramesLeaving(question->below);
+    spool_->Answer(question->id);
+  }
 }
 
 void CaptureControl::DropFrames() {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdarg>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -49,6 +50,14 @@ class CaptureView {
   virtual void TraceStarted() {}
   // A trace has ended and every row of it is in the list; the log file closes here.
   virtual void TraceStopped() {}
+
+  // The spool's frames below packetNumber are about to leave it: the rows that rebuild
+  // their Data from them keep it now, and so do rows of those frames still to come.
+  virtual void FramesLeaving(std::int64_t packetNumber) { (void)packetNumber; }
+  // What the spool calls, on its writer's thread, when it has a question: it must make
+  // CaptureControl::AnswerSpool run on the view's thread soon. Empty (the default): the
+  // view's rows do not read the spool, and its frames leave without asking.
+  virtual std::function<void()> SpoolAsker() { return {}; }
 };
 
 inline constexpr std::size_t ReportErrorBufferSize = 512;
@@ -74,6 +83,8 @@ class CaptureControl {
   // The rows of the list are gone (Clear, a new column set): so is their spool. Call only
   // while no trace runs.
   void DropFrames();
+  // Answers the spool's open question, if any, through CaptureView::FramesLeaving.
+  void AnswerSpool();
 
   bool IsTracing() const { return tracing_ != 0; }
   // The frames of the listed rows kept on disk (the spool, from the first Start to

@@ -189,11 +189,13 @@ void Spool::StartFile() {
 void Spool::Publish() {
   std::unique_lock lock(mutex_);
   if (!pending_.empty()) {
-    if (File* file = FindFileLocked(pendingFile_))
+    if (File* file = FindFileLocked(pendingFile_)) {
       file->checkpoints.insert(file->checkpoints.end(), pendingCheckpoints_.begin(), pendingCheckpoints_.end());
+      file->endNumber = nextNumber_;
+    }
     pendingCheckpoints_.clear();
     queuedBytes_ += pending_.size();
-    queue_.push_back({pendingFile_, std::move(pending_)});
+    queue_.push_back({pendingFile_, nextNumber_, std::move(pending_)});
     if (!spare_.empty()) {
       pending_ = std::move(spare_.back());
       spare_.pop_back();
@@ -203,7 +205,8 @@ void Spool::Publish() {
     }
     changed_.notify_all();
     // A disk slower than the frames: the capture thread waits rather than memory growing.
-    changed_.wait(lock, [&] { return queuedBytes_ <= MaxQueuedBytes || stopping_; });
+    // Not while the writer waits for the list's thread, which may be waiting for this one.
+    changed_.wait(lock, [&] { return queuedBytes_ <= MaxQueuedBytes || stopping_ || awaitingAnswer_; });
   }
   if (startNewFile_) {
     startNewFile_ = false;
@@ -218,9 +221,52 @@ std::optional<std::string> Spool::TakeFailure() {
   return failure_;
 }
 
-void Spool::WaitWritten() {
+bool Spool::WaitWritten() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return (queue_.empty() && !writing_) || stopping_; });
+  changed_.wait(lock, [&] { return (queue_.empty() && !writing_) || stopping_ || answered_ < questions_; });
+  return answered_ >= questions_ || stopping_;
+}
+
+void Spool::AskBeforeFramesLeave(std::function<void()> asked) {
+  std::lock_guard lock(mutex_);
+  asked_ = std::move(asked);
+}
+
+std::optional<Spool::Question> Spool::OpenQuestion() const {
+  std::lock_guard lock(mutex_);
+  if (answered_ >= questions_) return std::nullopt;
+  return Question{questions_, questionBelow_};
+}
+
+void Spool::Answer(std::uint64_t id) {
+  {
+    std::lock_guard lock(mutex_);
+    answered_ = std::max(answered_, std::min(id, questions_));
+    if (answered_ == questions_) questionBelow_ = INT64_MIN;
+  }
+  changed_.notify_all();
+}
+
+std::uint64_t Spool::AskLocked(std::unique_lock<std::mutex>& lock, std::int64_t below) {
+  if (!asked_) return 0;
+  questionBelow_ = std::max(questionBelow_, below);
+  const std::uint64_t id = ++questions_;
+  const std::function<void()> asked = asked_;
+  changed_.notify_all();  // a WaitWritten returns to answer it
+  lock.unlock();
+  asked();
+  lock.lock();
+  return id;
+}
+
+bool Spool::AwaitAnswerLocked(std::unique_lock<std::mutex>& lock, std::uint64_t question) {
+  if (answered_ >= question) return !stopping_;
+  awaitingAnswer_ = true;
+  changed_.notify_all();
+  changed_.wait(lock, [&] { return answered_ >= question || stopping_; });
+  awaitingAnswer_ = false;
+  changed_.notify_all();
+  return !stopping_;
 }
 
 std::vector<std::string> Spool::Files() const {
@@ -294,9 +340,15 @@ void Spool::WriterLoop() {
         FailLocked("cannot make the spool file " + file->path + ": " + Describe(errno));
       }
     }
+    bool written = false;
     if (file && !file->broken) {
-      // The ring: older files leave until this chunk fits under the limit.
-      while (bytesOnDisk_ + size > limit_ && files_.front().id != chunk.fileId) RemoveOldestLocked();
+      // The ring: older files leave until this chunk fits under the limit, each once the
+      // list has kept what its rows need of the file's frames.
+      while (bytesOnDisk_ + size > limit_ && files_.front().id != chunk.fileId) {
+        if (files_.front().question == 0) files_.front().question = AskLocked(lock, files_.front().endNumber);
+        if (!AwaitAnswerLocked(lock, files_.front().question)) return;
+        RemoveOldestLocked();
+      }
       file = FindFileLocked(chunk.fileId);
       const int fd = file->fd;
       const std::uint64_t at = file->written;
@@ -318,13 +370,35 @@ void Spool::WriterLoop() {
       if (error == 0) {
         file->written += size;
         bytesOnDisk_ += size;
+        written = true;
+        // The oldest file will have to go before the newest is full: the list is asked now,
+        // so that its answer is there by then and the writer need not wait for it.
+        if (files_.size() > 1 && files_.front().question == 0 && bytesOnDisk_ + fileBytes_ > limit_)
+          files_.front().question = AskLocked(lock, files_.front().endNumber);
+        file = FindFileLocked(chunk.fileId);
       } else {
         file->broken = true;
         FailLocked("writing " + file->path + " failed: " + Describe(error));
       }
     }
-    // A file that failed before it held anything is of no use to anyone.
-    if (file && file->broken && file->written == 0) {
+    // Frames that did not reach the disk stay readable from memory until the list has
+    // kept what its rows need of them.
+    if (file && !written) {
+      file->heldOffset = file->written + file->lostBytes;
+      file->lostBytes += size;
+      file->held = std::move(chunk.bytes);
+      const std::uint64_t question = AskLocked(lock, chunk.endNumber);
+      if (!AwaitAnswerLocked(lock, question)) return;
+      file = FindFileLocked(chunk.fileId);
+      chunk.bytes = std::move(file->held);
+      file->held = {};
+    }
+    // A file that failed before it held anything is of no use to anyone, once no queued
+    // chunk is for it.
+    const auto queuedFor = [this](std::uint64_t id) {
+      return std::any_of(queue_.begin(), queue_.end(), [id](const Chunk& c) { return c.fileId == id; });
+    };
+    if (file && file->broken && file->written == 0 && !queuedFor(file->id)) {
       if (file->fd >= 0) ::close(file->fd);
       ::unlink(file->path.c_str());
       const std::uint64_t id = file->id;
@@ -339,6 +413,8 @@ void Spool::WriterLoop() {
 }
 
 const std::uint8_t* Spool::ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const {
+  if (!file.held.empty() && offset >= file.heldOffset && offset + count <= file.heldOffset + file.held.size())
+    return file.held.data() + (offset - file.heldOffset);
   if (cacheFile_ == file.id && offset >= cacheOffset_ && offset + count <= cacheOffset_ + cache_.size())
     return cache_.data() + (offset - cacheOffset_);
   if (file.fd < 0 || offset + count > file.written) return nullptr;
@@ -385,8 +461,9 @@ bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
   const auto written = [&](std::uint64_t end) -> const File* {
     for (;;) {
       const File* f = FindFileLocked(id);
-      if (!f || f->written >= end) return f;
-      if (f->broken || (queue_.empty() && !writing_)) return nullptr;
+      if (!f || f->written >= end || (!f->held.empty() && end <= f->heldOffset + f->held.size())) return f;
+      // While the writer waits for an answer, this may be the thread that gives it.
+      if (f->broken || (queue_.empty() && !writing_) || awaitingAnswer_) return nullptr;
       if (changed_.wait_for(lock, WriteWait) == std::cv_status::timeout) return nullptr;
     }
   };

@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <climits>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -87,8 +88,26 @@ class Spool : public FrameRecorder, public FrameSource {
   // FrameSource: any thread. A frame still on its way to the disk is waited for.
   bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override;
 
-  // Waits until everything published is written (or lost).
-  void WaitWritten();
+  // A list whose rows rebuild their Data from these frames is asked before any frame
+  // leaves: the ring removes its oldest file, and a piece that could not be written (the
+  // disk is full) is let go, only once the question was answered; until then the frames
+  // stay readable. asked runs on the writer's thread, outside the spool's lock, when a
+  // question opens; the list's thread then takes it with OpenQuestion and answers. Without
+  // it (the default) frames leave at once.
+  void AskBeforeFramesLeave(std::function<void()> asked);
+  struct Question {
+    std::uint64_t id = 0;
+    std::int64_t below = 0;  // the frames below this packet number are about to leave
+  };
+  // The open question, if any: every one asked so far and not answered, in one.
+  std::optional<Question> OpenQuestion() const;
+  // The rows that needed the frames below the question's number keep what they need.
+  void Answer(std::uint64_t id);
+
+  // Waits until everything published is written (or lost) and returns true; returns false
+  // at once while a question is open, which the caller answers before it waits again (the
+  // writer may wait for the answer).
+  bool WaitWritten();
   // The spool's files on disk, oldest first, and their bytes.
   std::vector<std::string> Files() const;
   std::uint64_t BytesOnDisk() const;
@@ -105,12 +124,20 @@ class Spool : public FrameRecorder, public FrameSource {
     std::uint64_t written = 0;  // bytes on disk, whole blocks
     bool broken = false;        // a write failed: nothing more comes to this file
     bool removed = false;
+    std::int64_t endNumber = 0;  // one past the last packet number published into it
+    std::uint64_t question = 0;  // the question asked before it leaves; 0: none yet
+    // Bytes of this file that could not be written (lostBytes in all), the last of them
+    // still held in memory at heldOffset, readable until their question is answered.
+    std::uint64_t lostBytes = 0;
+    std::uint64_t heldOffset = 0;
+    std::vector<std::uint8_t> held;
     // The first frame of the file, of every run of consecutive packet numbers in it and
     // every CheckpointInterval-th frame: where a frame is found by reading forward.
     std::vector<Checkpoint> checkpoints;
   };
   struct Chunk {
     std::uint64_t fileId = 0;
+    std::int64_t endNumber = 0;  // one past its last frame's packet number
     std::vector<std::uint8_t> bytes;
   };
   struct Cursor {
@@ -125,6 +152,11 @@ class Spool : public FrameRecorder, public FrameSource {
   void WriteChunk(Chunk& chunk);
   void FailLocked(std::string reason);
   void RemoveOldestLocked();
+  // Opens a question for the frames below `below` (0 when nobody is asked); lock is held
+  // on return but let go meanwhile.
+  std::uint64_t AskLocked(std::unique_lock<std::mutex>& lock, std::int64_t below);
+  // Waits until the question is answered; false when the spool is stopping instead.
+  bool AwaitAnswerLocked(std::unique_lock<std::mutex>& lock, std::uint64_t question);
   File* FindFileLocked(std::uint64_t id);
   const File* FindFileLocked(std::uint64_t id) const;
   std::uint64_t LimitForNewFile();
@@ -158,6 +190,11 @@ class Spool : public FrameRecorder, public FrameSource {
   bool startNewFile_ = false;  // the capture thread starts a new file at its next frame
   std::optional<std::string> failure_;
   bool failureTold_ = false;
+  std::function<void()> asked_;
+  std::uint64_t questions_ = 0;  // asked so far
+  std::uint64_t answered_ = 0;   // the highest answered
+  std::int64_t questionBelow_ = INT64_MIN;
+  bool awaitingAnswer_ = false;  // the writer waits for an answer
   bool stopping_ = false;
   mutable std::vector<std::uint8_t> cache_;
   mutable std::uint64_t cacheFile_ = 0;

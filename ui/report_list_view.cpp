@@ -338,9 +338,10 @@ void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
     const QString title =
         QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
     StoredFrame frame;
-    // The frame of the row shown there, whatever the filter and the order.
-    const std::int64_t packet = model_->Rows().PacketNumber(model_->StoreRow(hit.row()));
-    const bool kept = frames_ && frames_->ReadFrame(packet >= 0 ? packet : hit.row(), frame);
+    // The row shown there, whatever the filter and the order; once older rows have left
+    // the list, a row's place is not its packet number.
+    const std::int64_t packetNumber = model_->Rows().PacketNumber(model_->StoreRow(hit.row()));
+    const bool kept = frames_ && packetNumber >= 0 && frames_->ReadFrame(packetNumber, frame);
     opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
   }
   CListViewEx::mouseDoubleClickEvent(event);

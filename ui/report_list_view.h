@@ -99,7 +99,7 @@ class CRowListView : public CListViewEx {
 
   // Replaces the modal packet details dialog (tests).
   void SetDetailsOpener(DetailsOpener opener);
-  // Where the details read a row's frame (its packet number is its row); may be null.
+  // Where the details read a row's frame, by the row's packet number; may be null.
   void SetFrameSource(const FrameSource* frames) { frames_ = frames; }
 
   // Follows a TCP connection: the context menu's "Follow Connection N" calls it with N.

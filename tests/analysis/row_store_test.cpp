@@ -411,6 +411,37 @@ TEST_F(FrameRows, DataComesFromTheSourceWhileItHoldsTheFrameAndIsKeptBeforeItLea
   ExpectReferenceTexts(store, columns);
 }
 
+TEST_F(FrameRows, RowsOfLeavingFramesThatArriveLaterKeepTheirData) {
+  // The source asks before its frames below 200 leave, while rows of them are still on
+  // their way to the list (a batch not yet appended).
+  const ColumnSet columns = ColumnSet::FromText("111111111111111111111");
+  MemorySource source;
+  const std::vector<Bytes> capture = TestCapture();
+  for (std::size_t i = 0; i < capture.size(); ++i) source.frames[static_cast<std::int64_t>(i)] = capture[i];
+  const RowStore batch = Decode(columns);
+  RowStore list(columns);
+  list.SetFrameSource(&source);
+  list.KeepDataBelow(200);
+  list.Append(batch);
+  for (std::int64_t n = 0; n < 200; ++n) source.frames.erase(n);
+  ExpectReferenceTexts(list, columns);
+  // Rows of frames that stay read them from the source.
+  source.reads = 0;
+  for (std::int64_t r = 200; r < list.RowCount(); ++r) list.Cell(r, 20);
+  EXPECT_GT(source.reads, 0);
+
+  // A new source has asked nothing yet: rows it holds frames of keep no Data.
+  MemorySource other;
+  other.frames = source.frames;
+  RowStore fresh(columns);
+  fresh.SetFrameSource(&source);
+  fresh.KeepDataBelow(200);
+  fresh.SetFrameSource(&other);
+  fresh.Append(batch);
+  for (std::int64_t r = 0; r < 200; ++r) fresh.Cell(r, 20);
+  EXPECT_GT(other.reads, 0);
+}
+
 TEST_F(FrameRows, RemovingTheFirstRowsKeepsTheRestAndGivesMemoryBack) {
   const ColumnSet columns = ColumnSet::FromText("111111111111111111111");
   RowStore store(columns);

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,7 @@
 #include "app/settings_store.h"
 #include "capture/spool.h"
 #include "tests/app/app_test_support.h"
+#include "tests/support/frames.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
 
@@ -150,6 +152,69 @@ TEST_F(MainFrameFilesTest, SavingAsPcapngWritesTheFramesOfTheListFromTheSpool) {
   });
   frame->Action(command_id::Settings)->trigger();
   EXPECT_EQ(frame->Control().Frames(), nullptr);
+  frame.reset();
+  machine.spools = nullptr;
+}
+
+TEST_F(MainFrameFilesTest, ABoundTracesRowsFindTheirFramesByPacketNumberAndKeepDataThatLeavesTheSpool) {
+  std::string why;
+  auto spools = SpoolFolder::Open(dir.filePath("cache").toStdString(), &why);
+  ASSERT_TRUE(spools) << why;
+  machine.spools = spools.get();
+  frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages);
+  frame->State().keepRows = FewestKeptRows;  // 1,000 rows
+  frame->State().spoolLimitMiB = 1;          // about 700 of these frames
+  frame->ListView().InsertColumns();
+  // Frame n names itself in a payload of about 1,400 bytes.
+  const auto frameOf = [](int n) {
+    return frames::DeviceLink.UdpFrame(false, 5000, 53, "frame " + std::to_string(n) + std::string(1380, '.'));
+  };
+  constexpr int Frames = 3000;
+  frame->Action(command_id::Start)->trigger();
+  for (int n = 0; n < Frames; ++n) machine.script->PushFrame(frameOf(n));
+  const RowModel& model = frame->ListView().Model();
+  ASSERT_TRUE(WaitUntil([&] { return model.NextPacketNumber() >= Frames; }));
+  frame->Action(command_id::Stop)->trigger();
+  ASSERT_GT(model.RowsLeft(), 0);
+
+  // Every row shows its own frame's Data, also the rows whose frames left the spool.
+  const RowStore& rows = model.Rows();
+  const int data = frame->State().columns.Position(ColumnId::Data);
+  for (std::int64_t r = 0; r < rows.RowCount(); ++r) {
+    const std::string text = "frame " + std::to_string(rows.PacketNumber(r));
+    ASSERT_EQ(model.CellText(r, data).substr(0, text.size() + 1), text + ".") << r;
+  }
+
+  // Saved frames are those of the rows' packet numbers, as far as the spool holds them.
+  const QString path = dir.filePath("bound.pcapng");
+  frame->SetSavePathAsker([&](QWidget*) { return path; });
+  frame->Action(command_id::Save)->trigger();
+  const QByteArray bytes = Read(path);
+  const auto has = [&bytes](const frames::Bytes& f) {
+    return bytes.contains(QByteArray(reinterpret_cast<const char*>(f.data()), static_cast<qsizetype>(f.size())));
+  };
+  EXPECT_TRUE(has(frameOf(Frames - 1)));
+  EXPECT_FALSE(has(frameOf(0)));
+  ASSERT_EQ(messages.texts.size(), 1u);
+  EXPECT_THAT(messages.texts[0], HasSubstr(" of the " + std::to_string(rows.RowCount()) + " rows are no longer kept"));
+
+  // The newest rows read their Data from the spool rather than keep it: with the spool's
+  // files emptied behind its back, they show none, while the rows whose frames left (or
+  // are the next to leave: the oldest file is asked for ahead) kept theirs.
+  const FrameSource* spool = frame->Control().Frames();
+  ASSERT_NE(spool, nullptr);
+  StoredFrame stored;
+  std::int64_t firstHeld = 0;
+  while (firstHeld < rows.RowCount() && !spool->ReadFrame(rows.PacketNumber(firstHeld), stored)) ++firstHeld;
+  ASSERT_GT(firstHeld, 0);
+  ASSERT_LT(firstHeld, rows.RowCount() - 1);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.filePath("cache").toStdString()))
+    if (entry.path().extension() == ".pcapng") std::filesystem::resize_file(entry.path(), 0);
+  const std::int64_t last = rows.RowCount() - 1;
+  EXPECT_FALSE(spool->ReadFrame(rows.PacketNumber(last), stored));  // and nothing cached
+  EXPECT_EQ(model.CellText(last, data), "");
+  const std::string before = "frame " + std::to_string(rows.PacketNumber(firstHeld - 1)) + ".";
+  EXPECT_EQ(model.CellText(firstHeld - 1, data).substr(0, before.size()), before);
   frame.reset();
   machine.spools = nullptr;
 }

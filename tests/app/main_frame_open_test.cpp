@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDropEvent>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QMimeData>
@@ -118,6 +119,19 @@ TEST_F(MainFrameOpenTest, OpenShowsTheFilesRowsTitleAndCountersUntilATraceStarts
   ASSERT_TRUE(frame->ShownFileFrames()->ReadFrame(3, stored));
   EXPECT_EQ(stored.bytes, NumberedFrame(3));
   EXPECT_EQ(stored.timestampNs, 3'000'000);
+  // Saved as frames, a file's rows come from the file.
+  const QString saved = dir.filePath("again.pcapng");
+  frame->SetSavePathAsker([&](QWidget*) { return saved; });
+  frame->Action(command_id::Save)->trigger();
+  EXPECT_TRUE(messages.texts.empty());
+  QFile savedFile(saved);
+  ASSERT_TRUE(savedFile.open(QIODevice::ReadOnly));
+  const QByteArray savedBytes = savedFile.readAll();
+  for (int i = 0; i < 5; ++i) {
+    const Bytes f = NumberedFrame(i);
+    EXPECT_TRUE(savedBytes.contains(QByteArray(reinterpret_cast<const char*>(f.data()), static_cast<qsizetype>(f.size()))))
+        << i;
+  }
 
   // Settings left with Cancel keep the file.
   frame->SetSheetRunner([](SettingsSheet& sheet) {

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -45,6 +46,27 @@ void RecordFrames(Spool& spool, std::int64_t first, std::int64_t count) {
     if (n % 1000 == 999) spool.Publish();
   }
   spool.Publish();
+}
+
+// Answers the spool's questions as the list's thread does, until everything is written.
+// At each question, every frame from the number last answered up to the question's must
+// still be readable as recorded: the list keeps the Data of those rows now. Returns the
+// number below which frames may have left, and counts the questions.
+std::int64_t AnswerUntilWritten(Spool& spool, std::int64_t first, int* questions) {
+  std::int64_t answeredBelow = first;
+  StoredFrame frame;
+  while (!spool.WaitWritten()) {
+    const std::optional<Spool::Question> question = spool.OpenQuestion();
+    if (!question) continue;
+    ++*questions;
+    for (std::int64_t n = answeredBelow; n < question->below; ++n) {
+      EXPECT_TRUE(spool.ReadFrame(n, frame)) << n;
+      EXPECT_EQ(frame.bytes, FrameOf(n)) << n;
+    }
+    answeredBelow = std::max(answeredBelow, question->below);
+    spool.Answer(question->id);
+  }
+  return answeredBelow;
 }
 
 // The frames of a spool file as libpcap reads them.
@@ -150,6 +172,34 @@ TEST_F(SpoolTest, PastItsLimitTheOldestFileLeaves) {
   EXPECT_EQ(FrameOf(first), oldest.front());
 }
 
+TEST_F(SpoolTest, TheOldestFileLeavesOnlyOnceTheListHasAnswered) {
+  SpoolOptions options;
+  options.limitBytes = MinimumSpoolLimitBytes;
+  options.fileBytes = MinimumSpoolLimitBytes / 4;
+  auto spool = Make(options);
+  std::atomic<int> asked{0};
+  spool->AskBeforeFramesLeave([&asked] { ++asked; });
+  RecordFrames(*spool, 0, 6000);  // about 4.5 MB
+  // Until the list answers, nothing leaves.
+  EXPECT_FALSE(spool->WaitWritten());
+  StoredFrame frame;
+  ASSERT_TRUE(spool->ReadFrame(0, frame));
+  EXPECT_EQ(frame.bytes, FrameOf(0));
+
+  int questions = 0;
+  const std::int64_t below = AnswerUntilWritten(*spool, 0, &questions);
+  EXPECT_GT(questions, 1);
+  EXPECT_EQ(asked.load(), questions);
+  EXPECT_LE(spool->BytesOnDisk(), MinimumSpoolLimitBytes);
+  // Only frames the list was told of have left.
+  for (std::int64_t n = 0; n < 6000; ++n) {
+    if (!spool->ReadFrame(n, frame)) {
+      EXPECT_LT(n, below) << n;
+    }
+  }
+  EXPECT_FALSE(spool->ReadFrame(0, frame));
+}
+
 TEST_F(SpoolTest, TheFreeSpaceOfTheFileSystemLowersTheLimit) {
   SpoolOptions options;
   options.fileBytes = 100'000;
@@ -241,6 +291,22 @@ TEST_F(SpoolDiskFullTest, AFullDiskIsToldOnceAndTheRowsGoOn) {
   for (const std::string& path : spool->Files()) {
     for (const Bytes& bytes : ReadWithLibpcap(path)) EXPECT_GE(bytes.size(), 60u);
   }
+}
+
+TEST_F(SpoolDiskFullTest, FramesThatDidNotFitStayReadableUntilTheListHasAnswered) {
+  SpoolOptions options;
+  options.freeBytes = [](const std::string&) { return std::optional<std::uint64_t>(std::uint64_t{1} << 40); };
+  options.fileBytes = 200'000;
+  auto spool = Make(options);
+  spool->AskBeforeFramesLeave([] {});
+  RecordFrames(*spool, 0, 3000);  // about 2.3 MB
+  int questions = 0;
+  AnswerUntilWritten(*spool, 0, &questions);
+  EXPECT_GT(questions, 0);
+  ASSERT_TRUE(spool->TakeFailure());
+  // Answered, the frames that did not fit are gone.
+  StoredFrame frame;
+  EXPECT_FALSE(spool->ReadFrame(2999, frame));
 }
 
 TEST(SpoolFolderTest, SpoolsOfProgramsThatDiedAreRemovedAndThoseOfRunningOnesKept) {

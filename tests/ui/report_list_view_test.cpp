@@ -188,12 +188,24 @@ TEST_F(ReportListViewTest, DoubleClickOnARowOpensItsDetailsBeforeTheDefaultHandl
 
 TEST_F(ReportListViewTest, TheDetailsOfARowWhoseFrameIsKeptCarryItsBytes) {
   Show(600, 300, ShowIds({ColumnId::Bytes, ColumnId::InOut}));
-  Append(0, 5);
+  // Packets 0 to 9, of which the oldest two have left the list: packet 3 is in row 1.
+  view.Model().SetRowLimit(8);
+  RowStore batch(state.columns);
+  for (int n = 0; n < 10; ++n) {
+    PacketRow row;
+    row.packetNumber = n;
+    row.length = 60;
+    batch.AppendPacket(row);
+  }
+  view.Model().AppendBatch(batch);
+  QApplication::processEvents();
+  ASSERT_EQ(view.Model().RowsLeft(), 2);
   OneFrame frames;
   view.SetFrameSource(&frames);
+  DoubleClick(view.viewport(), view.visualRect(view.Model().index(1, 1)).center());
   DoubleClick(view.viewport(), view.visualRect(view.Model().index(3, 1)).center());
-  DoubleClick(view.viewport(), view.visualRect(view.Model().index(2, 1)).center());
   ASSERT_EQ(opened.size(), 2u);
+  EXPECT_EQ(opened[0].title, "Packet 3");
   EXPECT_EQ(opened[0].bytesDump, HexDump(std::vector<std::uint8_t>{0x45, 0x00, 0x41, 0x42}));
   EXPECT_EQ(opened[1].bytesDump, "");
 }
