@@ -282,11 +282,12 @@ TEST_F(SpoolDiskFullTest, AFullDiskIsToldOnceAndTheRowsGoOn) {
   StoredFrame frame;
   ASSERT_TRUE(spool->ReadFrame(0, frame));
   EXPECT_EQ(frame.bytes, FrameOf(0));
-  // The frames that did not fit are lost, and only those.
+  // The frames that did not fit are lost, and only those. (How many fit depends on how the
+  // writer's pieces met the full disk, which a slow run under a sanitizer shifts.)
   int kept = 0;
   for (int n = 0; n < Frames; ++n) kept += spool->ReadFrame(n, frame) ? 1 : 0;
   EXPECT_GT(kept, 100);
-  EXPECT_LT(kept, 1000);
+  EXPECT_LT(kept, Frames);
   // Whatever is on disk holds whole frames only.
   for (const std::string& path : spool->Files()) {
     for (const Bytes& bytes : ReadWithLibpcap(path)) EXPECT_GE(bytes.size(), 60u);
