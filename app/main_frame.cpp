@@ -677,13 +677,7 @@ void CMainFrame::ShowFileTitle() {
 void CMainFrame::ForgetFile() {
   shownFile_.reset();
   shownName_.clear();
-  TrafficCounters session;
-  session.liveConnections = state_.liveConnections;
-  session.packetsReceived = state_.packetsReceived;
-  session.packetsSent = state_.packetsSent;
-  session.bytesReceived = state_.bytesReceived;
-  session.bytesSent = state_.bytesSent;
-  ShowCounters(session);
+  ShowCounters(TrafficCounters::Of(state_));
   control_->UpdateTitle();
 }
 

@@ -48,3 +48,14 @@ std::optional<AdapterEntry> FindAdapter(const RegistryView& registry, std::int32
   if (index < 0 || static_cast<std::uint32_t>(index) >= count) return std::nullopt;
   return entries[static_cast<std::size_t>(index)];
 }
+
+bool DescriptionKey::SubkeyCount(std::uint32_t* count) const {
+  *count = 0;
+  return true;
+}
+
+bool DescriptionKey::ReadValue(std::string_view name, char* data, std::uint32_t capacity) const {
+  if (name != "DriverDesc" || description_.size() + 1 > capacity) return false;
+  std::memcpy(data, description_.c_str(), description_.size() + 1);
+  return true;
+}

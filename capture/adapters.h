@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 inline constexpr char NetworkClassKey[] = "System\\CurrentControlSet\\Services\\Class\\Net";
 
@@ -27,6 +28,18 @@ class RegistryView {
   virtual ~RegistryView() = default;
   // Opens a key by its full path ("A\B\C"), or null.
   virtual std::unique_ptr<Key> OpenKey(std::string_view path) const = 0;
+};
+
+// An adapter's key: no subkeys, and its description as the value "DriverDesc".
+class DescriptionKey : public RegistryView::Key {
+ public:
+  explicit DescriptionKey(std::string description) : description_(std::move(description)) {}
+  bool SubkeyCount(std::uint32_t* count) const override;
+  bool EnumerateSubkey(std::uint32_t, char*, std::uint32_t) const override { return false; }
+  bool ReadValue(std::string_view name, char* data, std::uint32_t capacity) const override;
+
+ private:
+  std::string description_;
 };
 
 // Room for a key name with its terminator: the machine's own are four digits ("0002"),

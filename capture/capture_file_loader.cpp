@@ -494,12 +494,7 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
     pending = 0;
     RowStore batch = std::exchange(rows, RowStore(columns));
     builder.Retarget(rows);
-    TrafficCounters counters;
-    counters.liveConnections = state->liveConnections;
-    counters.packetsReceived = state->packetsReceived;
-    counters.packetsSent = state->packetsSent;
-    counters.bytesReceived = state->bytesReceived;
-    counters.bytesSent = state->bytesSent;
+    const TrafficCounters counters = TrafficCounters::Of(*state);
     bytesRead_.store(records_->Position(), std::memory_order_relaxed);
     sink->DeliverBatch(std::move(batch), counters);
   };

@@ -24,13 +24,7 @@ constexpr std::chrono::microseconds QuickEmptyRead{500};
 constexpr std::chrono::microseconds StopPollInterval{500};
 
 TrafficCounters CountersOf(const Trace& trace) {
-  const CaptureState& state = trace.state;
-  TrafficCounters counters;
-  counters.liveConnections = state.liveConnections;
-  counters.packetsReceived = state.packetsReceived;
-  counters.packetsSent = state.packetsSent;
-  counters.bytesReceived = state.bytesReceived;
-  counters.bytesSent = state.bytesSent;
+  TrafficCounters counters = TrafficCounters::Of(trace.state);
   if (trace.adapter && trace.adapter->device) counters.kernelDrops = trace.adapter->device->KernelDrops();
   return counters;
 }

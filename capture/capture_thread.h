@@ -18,6 +18,17 @@ struct TrafficCounters {
   std::int64_t bytesReceived = 0;
   std::int64_t bytesSent = 0;
   std::uint64_t kernelDrops = 0;
+
+  // The state's counters as they stand (kernelDrops, which only a device knows, stays 0).
+  static TrafficCounters Of(const CaptureState& state) {
+    TrafficCounters counters;
+    counters.liveConnections = state.liveConnections;
+    counters.packetsReceived = state.packetsReceived;
+    counters.packetsSent = state.packetsSent;
+    counters.bytesReceived = state.bytesReceived;
+    counters.bytesSent = state.bytesSent;
+    return counters;
+  }
 };
 
 // Receives the capture thread's batches. DeliverBatch runs on the capture thread and must

@@ -65,24 +65,6 @@ class ClassKey : public RegistryView::Key {
   std::vector<LinuxInterface> interfaces_;  // as the key was opened: its subkeys do not shift under a walk
 };
 
-class AdapterKey : public RegistryView::Key {
- public:
-  explicit AdapterKey(std::string description) : description_(std::move(description)) {}
-  bool SubkeyCount(std::uint32_t* count) const override {
-    *count = 0;
-    return true;
-  }
-  bool EnumerateSubkey(std::uint32_t, char*, std::uint32_t) const override { return false; }
-  bool ReadValue(std::string_view name, char* data, std::uint32_t capacity) const override {
-    if (name != "DriverDesc" || description_.size() + 1 > capacity) return false;
-    std::memcpy(data, description_.c_str(), description_.size() + 1);
-    return true;
-  }
-
- private:
-  std::string description_;
-};
-
 }  // namespace
 
 std::string DescribeInterface(const std::string& name, const std::string& sysRoot) {
@@ -151,7 +133,7 @@ std::unique_ptr<RegistryView::Key> LinuxRegistry::OpenKey(std::string_view path)
     return nullptr;
   const std::string_view keyName = path.substr(classPath.size() + 1);
   for (auto& entry : ListLinuxInterfaces(sysRoot_)) {
-    if (entry.keyName == keyName) return std::make_unique<AdapterKey>(entry.description);
+    if (entry.keyName == keyName) return std::make_unique<DescriptionKey>(entry.description);
   }
   return nullptr;
 }

@@ -71,24 +71,6 @@ class ListKey : public RegistryView::Key {
   std::vector<std::string> names_;
 };
 
-class RemoteAdapterKey : public RegistryView::Key {
- public:
-  explicit RemoteAdapterKey(std::string description) : description_(std::move(description)) {}
-  bool SubkeyCount(std::uint32_t* count) const override {
-    *count = 0;
-    return true;
-  }
-  bool EnumerateSubkey(std::uint32_t, char*, std::uint32_t) const override { return false; }
-  bool ReadValue(std::string_view name, char* data, std::uint32_t capacity) const override {
-    if (name != "DriverDesc" || description_.size() + 1 > capacity) return false;
-    std::memcpy(data, description_.c_str(), description_.size() + 1);
-    return true;
-  }
-
- private:
-  std::string description_;
-};
-
 }  // namespace
 
 std::vector<RemoteAdapter> ParseAdapterList(std::string_view text) {
@@ -255,7 +237,7 @@ std::unique_ptr<RegistryView::Key> RemoteHosts::OpenKey(std::string_view path) c
       path[classPath.size()] == '\\' && SplitRemoteKey(path.substr(classPath.size() + 1))) {
     const std::string_view keyName = path.substr(classPath.size() + 1);
     for (Entry& entry : Entries())
-      if (entry.keyName == keyName) return std::make_unique<RemoteAdapterKey>(std::move(entry.description));
+      if (entry.keyName == keyName) return std::make_unique<DescriptionKey>(std::move(entry.description));
     return nullptr;
   }
   return local_.OpenKey(path);
