@@ -196,10 +196,12 @@ TEST_F(RemoteHostTest, RemoteRowsEqualThoseOfACaptureOnTheHostItself) {
   host_->RunInside("bash -c 'for i in $(seq 1 " + std::to_string(Datagrams) + "); do printf \"data %03d\" $i > /dev/udp/" +
                    host_->HostAddress() + "/9; done'");
   const auto all = [](const std::string& out) { return Count(out, "data ") >= Datagrams; };
-  EXPECT_TRUE(remote.ReadUntil(all, std::chrono::seconds(10)));
-  EXPECT_TRUE(local.ReadUntil(all, std::chrono::seconds(10)));
-  EXPECT_EQ(remote.Interrupt(), std::optional<int>(0));
-  EXPECT_EQ(local.Interrupt(), std::optional<int>(0));
+  EXPECT_TRUE(remote.ReadUntil(all, std::chrono::seconds(10)))
+      << Count(remote.out, "data ") << " rows: " << remote.process->ErrorText();
+  EXPECT_TRUE(local.ReadUntil(all, std::chrono::seconds(10)))
+      << Count(local.out, "data ") << " rows: " << local.process->ErrorText();
+  EXPECT_EQ(remote.Interrupt(), std::optional<int>(0)) << remote.process->ErrorText();
+  EXPECT_EQ(local.Interrupt(), std::optional<int>(0)) << local.process->ErrorText();
 
   // The rows of the test's datagrams, without the packet number and the time (the warm-ups
   // before them differ in count, and the time counts from each run's first frame).
@@ -210,8 +212,10 @@ TEST_F(RemoteHostTest, RemoteRowsEqualThoseOfACaptureOnTheHostItself) {
     return rows;
   };
   const std::vector<std::string> remoteRows = dataRows(remote.out);
-  ASSERT_EQ(remoteRows.size(), static_cast<std::size_t>(Datagrams));
-  EXPECT_EQ(remoteRows, dataRows(local.out));
+  ASSERT_EQ(remoteRows.size(), static_cast<std::size_t>(Datagrams)) << remote.process->ErrorText();
+  const std::vector<std::string> localRows = dataRows(local.out);
+  ASSERT_EQ(localRows.size(), remoteRows.size()) << local.process->ErrorText();
+  for (std::size_t i = 0; i < remoteRows.size(); ++i) ASSERT_EQ(remoteRows[i], localRows[i]) << "row " << i;
   EXPECT_THAT(remoteRows.front(), HasSubstr("\tout\t"));  // the host's own station address decides
   EXPECT_THAT(remote.process->ErrorText(), HasSubstr(" 0 dropped by the kernel"));
 }
