@@ -304,14 +304,21 @@ int ListAdapters(const RegistryView* registry, std::FILE* out, std::FILE* err, c
 std::optional<std::string> LiveAdapterKey(const DumpOptions& options, const RegistryView* registry, std::FILE* err) {
   std::uint32_t count = 0;
   std::optional<AdapterEntry> entry;
-  if (registry) entry = FindAdapter(*registry, options.adapterIndex, DumpMaxAdapters, &count);
+  if (registry && options.adapterKey.empty()) {
+    entry = FindAdapter(*registry, options.adapterIndex, DumpMaxAdapters, &count);
+  } else if (registry) {
+    std::vector<AdapterEntry> entries(DumpMaxAdapters);
+    EnumerateAdapters(*registry, entries.data(), DumpMaxAdapters, &count);
+    for (std::uint32_t i = 0; i < count && !entry; ++i)
+      if (entries[i].keyName == options.adapterKey) entry = entries[i];
+  }
   if (count == 0) {
     PrintLine(err, "No adapters found!");
     return std::nullopt;
   }
   if (!entry) {
-    PrintLine(err, "there is no adapter " + std::to_string(options.adapterIndex) + " (" + std::to_string(count) +
-                       " found; see -D)");
+    const std::string which = options.adapterKey.empty() ? std::to_string(options.adapterIndex) : options.adapterKey;
+    PrintLine(err, "there is no adapter " + which + " (" + std::to_string(count) + " found; see -D)");
     return std::nullopt;
   }
   return std::string(entry->keyName);

@@ -46,7 +46,8 @@ enum class DumpMode { Help, ListAdapters, Live, File };
 
 struct DumpOptions {
   DumpMode mode = DumpMode::Help;
-  int adapterIndex = 0;                          // -i
+  int adapterIndex = 0;                          // -i INDEX
+  std::string adapterKey;                        // -i KEY: a key name of -D, in place of the index
   std::string file;                              // -r
   std::optional<std::array<std::uint8_t, 6>> mac;  // --mac
   ColumnSet columns = ColumnSet::Startup();      // --columns

@@ -99,9 +99,17 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
     } else if (flag == "-i") {
       if (!setMode(DumpMode::Live)) return fail("only one of -D, -i and -r may be given");
       if (!value(&v)) return fail("-i needs an adapter index (see -D)");
-      auto n = ParseNumber(v, 0, DumpMaxAdapters - 1);
-      if (!n) return fail("-i: '" + v + "' is not an adapter index from 0 to " + std::to_string(DumpMaxAdapters - 1));
-      options.adapterIndex = static_cast<int>(*n);
+      // A remote adapter's key name stays when the machine's own adapters come and go,
+      // which shifts the indexes after them.
+      if (v.find('/') != std::string::npos) {
+        options.adapterKey = v;
+      } else {
+        auto n = ParseNumber(v, 0, DumpMaxAdapters - 1);
+        if (!n)
+          return fail("-i: '" + v + "' is not an adapter index from 0 to " + std::to_string(DumpMaxAdapters - 1) +
+                      " or a key name HOST/NNNN (see -D)");
+        options.adapterIndex = static_cast<int>(*n);
+      }
     } else if (flag == "-r") {
       if (!setMode(DumpMode::File)) return fail("only one of -D, -i and -r may be given");
       if (!value(&v) || v.empty()) return fail("-r needs a capture file name");
@@ -179,7 +187,9 @@ OPTIONS
        -i INDEX
               Capture live, in promiscuous mode, on the adapter with that index in the list
               of -D, until interrupted (Ctrl+C, SIGINT or SIGTERM) or until -c frames have
-              been decoded. Every frame decoded before the interruption is written.
+              been decoded. Every frame decoded before the interruption is written. A
+              remote adapter may be named by its key name instead ("-i HOST/0002"), which
+              stays the same when this machine's adapters come and go.
 
        --host HOST
               Add the adapters of another machine, reached with

@@ -53,6 +53,10 @@ TEST(DumpArgs, HostsAreAddedOnceEachForListingAndLiveCaptureOnly) {
   ASSERT_TRUE(listing);
   EXPECT_EQ(listing->hosts, (std::vector<std::string>{"capture@web1", "web2"}));
   EXPECT_EQ(Parse({"-i", "3", "--host", "h"})->hosts, std::vector<std::string>{"h"});
+  // A remote adapter by its key name, which does not move when local adapters come and go.
+  const auto byKey = Parse({"--host", "root@web1", "-i", "root@web1/0002"});
+  ASSERT_TRUE(byKey);
+  EXPECT_EQ(byKey->adapterKey, "root@web1/0002");
 
   std::string error;
   EXPECT_FALSE(Parse({"--host", "h", "-r", "a.pcap"}, &error));

@@ -126,13 +126,16 @@ class RemoteHostTest : public ::testing::Test {
     return {status ? std::optional<int>(WEXITSTATUS(*status)) : std::nullopt, dump.process->ErrorText()};
   }
 
-  // The index of the host's veth end in `orrisvane-dump --host H -D`.
-  std::string RemoteIndex() {
+  // The key name of the host's veth end in `orrisvane-dump --host H -D` (not its index,
+  // which other tests shift as they add and remove this machine's veth ends).
+  std::string RemoteKey() {
     std::string out;
     Dump({"--host", host_->Destination(), "-D"}, &out);
-    for (const std::string& line : Lines(out))
-      if (line.find(host_->Destination() + ": " + host_->InnerLink() + " ") != std::string::npos)
-        return line.substr(0, line.find('\t'));
+    for (const std::string& line : Lines(out)) {
+      if (line.find(host_->Destination() + ": " + host_->InnerLink() + " ") == std::string::npos) continue;
+      const std::size_t from = line.find('\t') + 1;
+      return line.substr(from, line.find('\t', from) - from);
+    }
     return "";
   }
 
@@ -166,8 +169,8 @@ TEST_F(RemoteHostTest, ListsTheHostsAdaptersAfterTheMachinesOwn) {
 }
 
 TEST_F(RemoteHostTest, RemoteRowsEqualThoseOfACaptureOnTheHostItself) {
-  const std::string index = RemoteIndex();
-  ASSERT_NE(index, "");
+  const std::string key = RemoteKey();
+  ASSERT_NE(key, "");
   // The host's own capture of the same interface: the dump run inside the namespace.
   std::string inside;
   host_->RunInside(std::string(ORRISVANE_DUMP_PROGRAM) + " -D", &inside);
@@ -178,7 +181,7 @@ TEST_F(RemoteHostTest, RemoteRowsEqualThoseOfACaptureOnTheHostItself) {
 
   // The ssh connection itself crosses the interface: only the test's datagrams are taken.
   const std::string filter = "udp port 9";
-  Running remote = Start(ORRISVANE_DUMP_PROGRAM, {"--host", host_->Destination(), "-i", index, "-f", filter});
+  Running remote = Start(ORRISVANE_DUMP_PROGRAM, {"--host", host_->Destination(), "-i", key, "-f", filter});
   Running local = Start("/usr/sbin/ip", {"netns", "exec", host_->Namespace(), ORRISVANE_DUMP_PROGRAM, "-i", localIndex,
                                          "-f", filter});
   ASSERT_TRUE(remote.process && local.process);
@@ -221,9 +224,9 @@ TEST_F(RemoteHostTest, RemoteRowsEqualThoseOfACaptureOnTheHostItself) {
 }
 
 TEST_F(RemoteHostTest, ALostConnectionIsToldOnceWithSshsReason) {
-  const std::string index = RemoteIndex();
-  ASSERT_NE(index, "");
-  Running remote = Start(ORRISVANE_DUMP_PROGRAM, {"--host", host_->Destination(), "-i", index, "-f", "udp port 9"});
+  const std::string key = RemoteKey();
+  ASSERT_NE(key, "");
+  Running remote = Start(ORRISVANE_DUMP_PROGRAM, {"--host", host_->Destination(), "-i", key, "-f", "udp port 9"});
   const auto first = [](const std::string& out) { return out.find("\tbefore") != std::string::npos; };
   const auto until = Clock::now() + std::chrono::seconds(15);
   while (!first(remote.out) && Clock::now() < until) {
