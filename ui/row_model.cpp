@@ -59,6 +59,7 @@ struct RowModel::ViewJob {
   bool descending = false;
   ColumnId sortId = ColumnId::PacketNumber;
   bool byValue = false;
+  std::size_t runKeys = 0;  // keys sorted in one run before the runs are merged
   std::int64_t begin = 0;  // absolute rows: where the job started and the next to read
   std::int64_t next = 0;
   std::vector<std::int64_t> rows;  // kept rows, in capture order, when not sorted
@@ -245,9 +246,8 @@ void RowModel::SortKeys(ViewJob& job, bool twoThreads) {
   // Runs of at most a million keys are sorted, then merged in pairs, the two threads taking
   // runs and pairs in turn; a cancelled job stops between two of them.
   const KeyOrder order{job.descending};
-  constexpr std::size_t kRun = std::size_t{1} << 20;
   std::vector<std::size_t> bounds;
-  for (std::size_t i = 0; i < keys.size(); i += kRun) bounds.push_back(i);
+  for (std::size_t i = 0; i < keys.size(); i += job.runKeys) bounds.push_back(i);
   bounds.push_back(keys.size());
   const std::size_t runs = bounds.size() - 1;
   const auto steps = static_cast<int>(2 * runs - 1);
@@ -328,12 +328,13 @@ void RowModel::StartViewChange(bool changesFilter, std::optional<RowFilter> filt
     job->reads = filter_ ? &*filter_ : nullptr;  // the view's filter stays until the job ends
   }
   job->begin = job->next = rowsLeft_;
+  job->runKeys = static_cast<std::size_t>(sliceRows_) * 4;
   job_ = std::move(job);
   const bool mapped = job_->reads != nullptr || job_->Sorts();
   if (mapped && rows_.RowCount() > sliceRows_) {
-    ReportProgress(0, !job_->Filtering());
     jobTimer_.setInterval(0);
     jobTimer_.start();
+    ReportProgress(0, !job_->Filtering());
     return;
   }
   if (mapped) {
@@ -349,36 +350,42 @@ void RowModel::RunSlice(std::int64_t deadlineNs) {
   const std::int64_t first = job.next - rowsLeft_;
   const std::int64_t count = std::min(rows_.RowCount() - first, deadlineNs > 0 ? sliceRows_ : INT64_MAX);
   if (count <= 0) return;
-  // Both threads take chunks in turn until the rows or the time are used up; every chunk
-  // taken is read, so the chunks read are the first ones.
+  // Each thread reads the chunk of its number, then both take chunks in turn until the
+  // rows or the time are used up; every chunk taken is read, so the chunks read are the
+  // first ones.
   const std::int64_t chunkRows = std::clamp<std::int64_t>(sliceRows_ / 2, 1, 4096);
   const std::int64_t chunks = (count + chunkRows - 1) / chunkRows;
   std::vector<Chunk> out(static_cast<std::size_t>(chunks));
-  std::atomic<std::int64_t> taken{0};
+  const int threads = ReadsOnTwoThreads(job) ? 2 : 1;
+  std::atomic<std::int64_t> taken{threads};
   const auto started = std::chrono::steady_clock::now();
+  const auto read = [&](int thread, std::int64_t c) {
+    ReadRows(job, thread, first + c * chunkRows, std::min(first + (c + 1) * chunkRows, first + count),
+             out[static_cast<std::size_t>(c)]);
+  };
   const auto work = [&](int thread) {
+    if (thread < chunks) read(thread, thread);
     for (;;) {
       if (deadlineNs > 0 && std::chrono::steady_clock::now() - started >= std::chrono::nanoseconds(deadlineNs)) return;
       const std::int64_t c = taken++;
       if (c >= chunks) return;
-      ReadRows(job, thread, first + c * chunkRows, std::min(first + (c + 1) * chunkRows, first + count),
-               out[static_cast<std::size_t>(c)]);
+      read(thread, c);
     }
   };
-  if (ReadsOnTwoThreads(job)) {
+  if (threads == 2) {
     std::thread other(work, 1);
     work(0);
     other.join();
   } else {
     work(0);
   }
-  const std::int64_t read = std::min(taken.load(), chunks);
-  for (std::int64_t c = 0; c < read; ++c) {
+  const std::int64_t done = std::min(taken.load(), chunks);
+  for (std::int64_t c = 0; c < done; ++c) {
     Chunk& chunk = out[static_cast<std::size_t>(c)];
     job.rows.insert(job.rows.end(), chunk.rows.begin(), chunk.rows.end());
     job.keys.insert(job.keys.end(), chunk.keys.begin(), chunk.keys.end());
   }
-  job.next += std::min(read * chunkRows, count);
+  job.next += std::min(done * chunkRows, count);
 }
 
 void RowModel::StepViewChange() {
@@ -398,7 +405,7 @@ void RowModel::StepViewChange() {
       return;
     }
     // Few keys are sorted at once; many off this thread, polled.
-    if (!job.Sorts() || job.keys.size() <= (std::size_t{1} << 16)) {
+    if (!job.Sorts() || job.keys.size() <= static_cast<std::size_t>(sliceRows_ / 4)) {
       if (job.Sorts()) SortKeys(job, false);
       FinishViewChange();
       return;
@@ -408,8 +415,9 @@ void RowModel::StepViewChange() {
       SortKeys(job, twoThreads);
       job.sorted = true;
     });
-    ReportProgress(filtering ? 0 : 50, true);
+    // Polled; set first, as a handler of the progress may already start another job.
     jobTimer_.setInterval(20);
+    ReportProgress(filtering ? 0 : 50, true);
     return;
   }
   if (!job.sorted) {
