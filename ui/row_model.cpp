@@ -62,7 +62,7 @@ struct RowModel::ViewJob {
   std::size_t runKeys = 0;  // keys sorted in one run before the runs are merged
   std::int64_t begin = 0;  // absolute rows: where the job started and the next to read
   std::int64_t next = 0;
-  std::vector<std::int64_t> rows;  // kept rows, in capture order, when not sorted
+  std::vector<std::int64_t> rows;  // kept rows: in capture order, or sorted once the keys are
   std::vector<SortKey> keys;       // kept rows' sort keys, when sorted
   TextRanks texts[2];              // one per reading thread
   std::thread sorter;
@@ -290,6 +290,12 @@ void RowModel::SortKeys(ViewJob& job, bool twoThreads) {
     bounds = std::move(halved);
     keys.swap(merged);
   }
+  // The view's rows, made here rather than on the window's thread.
+  std::vector<SortKey>().swap(merged);
+  job.rows.clear();
+  job.rows.reserve(keys.size());
+  for (const SortKey& key : keys) job.rows.push_back(key.Row());
+  std::vector<SortKey>().swap(keys);
 }
 
 bool RowModel::RowBefore(std::int64_t a, std::int64_t b) const {
@@ -329,8 +335,15 @@ void RowModel::StartViewChange(bool changesFilter, std::optional<RowFilter> filt
   }
   job->begin = job->next = rowsLeft_;
   job->runKeys = static_cast<std::size_t>(sliceRows_) * 4;
+  // Room for every row now in the list: growing a vector of millions while the window
+  // waits would copy it all at once. Pages not written are never taken.
+  const bool mapped = job->reads != nullptr || job->Sorts();
+  if (job->Sorts()) {
+    job->keys.reserve(static_cast<std::size_t>(rows_.RowCount()));
+  } else if (mapped) {
+    job->rows.reserve(static_cast<std::size_t>(rows_.RowCount()));
+  }
   job_ = std::move(job);
-  const bool mapped = job_->reads != nullptr || job_->Sorts();
   if (mapped && rows_.RowCount() > sliceRows_) {
     jobTimer_.setInterval(0);
     jobTimer_.start();
@@ -353,7 +366,7 @@ void RowModel::RunSlice(std::int64_t deadlineNs) {
   // Each thread reads the chunk of its number, then both take chunks in turn until the
   // rows or the time are used up; every chunk taken is read, so the chunks read are the
   // first ones.
-  const std::int64_t chunkRows = std::clamp<std::int64_t>(sliceRows_ / 2, 1, 4096);
+  const std::int64_t chunkRows = std::clamp<std::int64_t>(sliceRows_ / 2, 1, 2048);
   const std::int64_t chunks = (count + chunkRows - 1) / chunkRows;
   std::vector<Chunk> out(static_cast<std::size_t>(chunks));
   const int threads = ReadsOnTwoThreads(job) ? 2 : 1;
@@ -396,7 +409,9 @@ void RowModel::StepViewChange() {
   ViewJob& job = *job_;
   const bool filtering = job.Filtering();
   if (!job.sorter.joinable()) {
-    constexpr std::int64_t kSliceNs = 12'000'000;
+    // Short enough that a worker waited for at the end, on a busy machine, still leaves the
+    // pause well below what a user notices.
+    constexpr std::int64_t kSliceNs = 8'000'000;
     RunSlice(kSliceNs);
     const std::int64_t end = rowsLeft_ + rows_.RowCount();
     if (job.next < end) {
@@ -438,15 +453,12 @@ void RowModel::FinishViewChange() {
   descending_ = job->descending;
   shown_.clear();
   shown_.shrink_to_fit();
-  // Rows that left during the job are not shown.
-  if (job->Sorts()) {
-    shown_.reserve(job->keys.size());
-    for (const SortKey& key : job->keys) {
-      if (key.Row() >= rowsLeft_) shown_.push_back(key.Row());
-    }
-  } else if (filter_) {
+  if (Mapped()) {
     shown_ = std::move(job->rows);
-    shown_.erase(shown_.begin(), std::lower_bound(shown_.begin(), shown_.end(), rowsLeft_));
+    // Rows that left during the job are not shown.
+    if (rowsLeft_ > job->begin) {
+      std::erase_if(shown_, [this](std::int64_t row) { return row < rowsLeft_; });
+    }
   }
   endResetModel();
   // Rows that came after the job read its last go to their places as a batch's do.

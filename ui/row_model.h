@@ -90,7 +90,7 @@ class RowModel : public QAbstractTableModel {
   // Drops the running change (if any); the view shown stays.
   void CancelViewChange();
   // The most rows one slice of a change reads; a list of no more rows is changed at once.
-  // Slices also end after about 12 ms of work. The sort scales with it: more keys than a
+  // Slices also end after about 8 ms of work. The sort scales with it: more keys than a
   // quarter of it are sorted off this thread, in runs of four times it, then merged.
   void SetViewSliceRows(std::int64_t rows) { sliceRows_ = std::max<std::int64_t>(rows, 1); }
   // The view row that shows a store row (-1: none).
