@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
 #include <QMimeData>
@@ -339,6 +340,11 @@ void CMainFrame::createStatusBar() {
   }
   // Pane 0 stretches and gives way to the prompts; panes 1 to 6 keep their place.
   bar->addWidget(panes_[0], 1);
+  cancelView_ = new QPushButton(tr("Cancel"), bar);
+  cancelView_->setObjectName(QStringLiteral("cancelViewChange"));
+  cancelView_->setToolTip(tr("Stop filtering or sorting the list; it stays as it was"));
+  cancelView_->setVisible(false);
+  bar->addWidget(cancelView_);
   for (int i = 1; i < PaneCount; ++i) bar->addPermanentWidget(panes_[i]);
   panes_[7]->setVisible(false);
   panes_[8]->setVisible(false);
@@ -402,6 +408,11 @@ void CMainFrame::createListView() {
   edit->setClearButtonEnabled(true);
   edit->setWhatsThis(tr("An expression that chooses the rows the list shows. Enter applies it, Esc clears it."));
   edit->onEscape = [this, edit] {
+    // While the list is being filtered or sorted, Esc drops that first.
+    if (listView_->Model().ViewChanging()) {
+      listView_->Model().CancelViewChange();
+      return;
+    }
     edit->clear();
     ApplyDisplayFilter(QString());
   };
@@ -430,7 +441,28 @@ void CMainFrame::createListView() {
   column->addWidget(bar);
   column->addWidget(listView_, 1);
   setCentralWidget(client);
-  connect(&listView_->Model(), &RowModel::shownChanged, this, [this] { ShowRowsShown(); });
+  RowModel& model = listView_->Model();
+  connect(&model, &RowModel::shownChanged, this, [this] { ShowRowsShown(); });
+  connect(&model, &RowModel::viewChangeProgress, this, [this](int percent, bool sorting) {
+    viewProgress_ = (sorting ? tr("Sorting %1%") : tr("Filtering %1%")).arg(percent);
+    cancelView_->setVisible(true);
+    ShowRowsShown();
+  });
+  connect(&model, &RowModel::viewChangeEnded, this, [this](bool applied) { ViewChangeEnded(applied); });
+  connect(cancelView_, &QPushButton::clicked, &model, &RowModel::CancelViewChange);
+}
+
+void CMainFrame::ViewChangeEnded(bool applied) {
+  cancelView_->setVisible(false);
+  viewProgress_.clear();
+  if (applied) {
+    shownFilter_ = askedFilter_;
+  } else {
+    // Dropped: the bar shows the filter the list still applies.
+    askedFilter_ = shownFilter_;
+    filterEdit_->setText(shownFilter_);
+  }
+  ShowRowsShown();
 }
 
 bool CMainFrame::ApplyDisplayFilter(const QString& text) {
@@ -449,15 +481,18 @@ bool CMainFrame::ApplyDisplayFilter(const QString& text) {
   }
   filterMessage_->clear();
   filterMessage_->setVisible(false);
-  QApplication::setOverrideCursor(Qt::WaitCursor);
+  // A large list is filtered while the window goes on; ViewChangeEnded follows.
+  askedFilter_ = text;
   listView_->Model().SetFilter(std::move(filter));
-  QApplication::restoreOverrideCursor();
-  ShowRowsShown();
   return true;
 }
 
 void CMainFrame::ShowRowsShown() {
   const RowModel& model = listView_->Model();
+  if (model.ViewChanging()) {
+    panes_[0]->setText(viewProgress_);
+    return;
+  }
   if (!model.HasFilter()) {
     panes_[0]->setText(QString::fromLatin1(IdlePrompt));
     return;

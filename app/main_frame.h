@@ -28,6 +28,7 @@ class SettingsSheet;
 class CRowListView;
 class QAction;
 class QLineEdit;
+class QPushButton;
 class QTimer;
 class QToolBar;
 class SettingsProfile;
@@ -134,6 +135,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QLineEdit* FilterEdit() const { return filterEdit_; }
   // Why the last expression was refused (empty after one was applied).
   QLabel* FilterMessage() const { return filterMessage_; }
+  // Shown in the status bar while the list's rows are being filtered or sorted: drops
+  // that change, as Esc in the filter bar does, and the list stays as it was.
+  QPushButton* CancelViewButton() const { return cancelView_; }
 
   // Writes the settings, then stops a running trace or load. Runs once: at close, or at
   // destruction when the window was never closed.
@@ -176,6 +180,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void createStatusBar();
   void createListView();
   void ShowRowsShown();
+  void ViewChangeEnded(bool applied);
   void readSettings();
   void writeSettings();
   QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
@@ -223,6 +228,12 @@ class CMainFrame : public QMainWindow, private CaptureView {
   CRowListView* listView_ = nullptr;
   QLineEdit* filterEdit_ = nullptr;
   QLabel* filterMessage_ = nullptr;
+  QPushButton* cancelView_ = nullptr;
+  // The filter bar's text of the filter the list shows, and of the one asked for last
+  // (they differ while it is being applied).
+  QString shownFilter_;
+  QString askedFilter_;
+  QString viewProgress_;  // "Filtering N%" while the list's view changes
   QPointer<HelpWindow> helpWindow_;
   std::unique_ptr<BatchReceiver> receiver_;
   std::unique_ptr<LogFile> log_;

@@ -275,6 +275,35 @@ CRowListView::CRowListView(CaptureState& state, QWidget* parent)
   // capture order.
   horizontalHeader()->setSectionsClickable(true);
   connect(horizontalHeader(), &QHeaderView::sectionClicked, this, [this](int column) { CycleSort(column); });
+  // A new view (filter or sort) replaces the rows with a reset: the current row stays the
+  // current and selected one when the new view shows it.
+  connect(model_, &QAbstractItemModel::modelAboutToBeReset, this, [this] {
+    const QModelIndex current = currentIndex();
+    keptRow_ = current.isValid() && selectionModel()->isRowSelected(current.row(), {})
+                   ? model_->StoreRow(current.row())
+                   : -1;
+    keptColumn_ = current.column();
+  });
+  connect(model_, &QAbstractItemModel::modelReset, this, [this] {
+    const std::int64_t row = keptRow_ < 0 ? -1 : model_->ViewRow(keptRow_);
+    keptRow_ = -1;
+    if (row < 0) return;
+    const QModelIndex index = model_->index(static_cast<int>(row), std::max(keptColumn_, 0));
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    scrollTo(index, QAbstractItemView::PositionAtCenter);
+  });
+  connect(model_, &RowModel::viewChangeEnded, this, [this] { ShowSortIndicator(); });
+}
+
+void CRowListView::ShowSortIndicator() {
+  QHeaderView* header = horizontalHeader();
+  const int sorted = model_->RequestedSortColumn();
+  header->setSortIndicatorShown(sorted >= 0);
+  if (sorted >= 0) {
+    header->setSortIndicator(sorted, model_->RequestedSortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
+  }
+  // Back in capture order the end is followed again when the view shows it.
+  if (!model_->ViewChanging() && model_->SortColumn() < 0 && atEnd_) scrollToBottom();
 }
 
 CRowListView::~CRowListView() = default;
@@ -295,19 +324,15 @@ void CRowListView::InsertColumns() {
 void CRowListView::RemoveColumns() { model_->RemoveAll(); }
 
 void CRowListView::CycleSort(int column) {
-  QHeaderView* header = horizontalHeader();
-  if (model_->SortColumn() != column) {
+  // Clicks while a sort is still being made step on from that sort.
+  if (model_->RequestedSortColumn() != column) {
     model_->SortBy(column, false);
-  } else if (!model_->SortDescending()) {
+  } else if (!model_->RequestedSortDescending()) {
     model_->SortBy(column, true);
   } else {
     model_->SortBy(-1, false);
   }
-  const int sorted = model_->SortColumn();
-  header->setSortIndicatorShown(sorted >= 0);
-  if (sorted >= 0) header->setSortIndicator(sorted, model_->SortDescending() ? Qt::DescendingOrder : Qt::AscendingOrder);
-  // Back in capture order the end is followed again when the view shows it.
-  if (sorted < 0 && atEnd_) scrollToBottom();
+  ShowSortIndicator();
 }
 
 void CRowListView::SetDetailsOpener(DetailsOpener opener) { opener_ = std::move(opener); }

@@ -96,6 +96,8 @@ class CRowListView : public CListViewEx {
   void RemoveColumns();
   // A click on the header of a list column: ascending, descending, capture order.
   void CycleSort(int column);
+  // The header's sort mark: the sort asked for last (the view's once a change is dropped).
+  void ShowSortIndicator();
 
   // Replaces the modal packet details dialog (tests).
   void SetDetailsOpener(DetailsOpener opener);
@@ -130,4 +132,7 @@ class CRowListView : public CListViewEx {
   // Rows are leaving the list, and the scroll value they leave the view at (-1: none).
   bool removing_ = false;
   int keptValue_ = -1;
+  // The store row and column of the selected current row while the model resets (-1: none).
+  std::int64_t keptRow_ = -1;
+  int keptColumn_ = 0;
 };

@@ -1,7 +1,10 @@
 #include "ui/row_model.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <climits>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -16,6 +19,65 @@ struct RowModel::SortKey {
   static constexpr std::int64_t Set = std::int64_t{1} << 62;
   std::int64_t Row() const { return order & (Set - 1); }
   bool IsSet() const { return (order & Set) != 0; }
+};
+
+// The order of sort keys: cells not set first (last when descending), then by value, then
+// in capture order either way.
+struct RowModel::KeyOrder {
+  bool descending;
+  bool operator()(const SortKey& a, const SortKey& b) const {
+    if (a.IsSet() != b.IsSet()) return descending ? a.IsSet() : b.IsSet();
+    if (a.value != b.value) return descending ? a.value > b.value : a.value < b.value;
+    return a.Row() < b.Row();
+  }
+};
+
+// The distinct texts one thread met while reading a text sort's cells, numbered in the
+// order met; the sort later replaces the numbers by ranks.
+struct RowModel::TextRanks {
+  std::map<std::string, std::uint64_t, std::less<>> ids;
+  std::uint64_t Id(std::string_view text) {
+    auto found = ids.find(text);
+    if (found == ids.end()) found = ids.emplace(std::string(text), ids.size()).first;
+    return found->second;
+  }
+};
+
+// What one thread read of a slice's rows.
+struct RowModel::Chunk {
+  std::vector<std::int64_t> rows;
+  std::vector<SortKey> keys;
+};
+
+// A view change under way: the view asked for and what has been read for it so far. The
+// keys hold no reference into the store, so the sort can run while the store changes.
+struct RowModel::ViewJob {
+  bool changesFilter = false;
+  std::optional<RowFilter> filter;  // the new filter, when the job changes it
+  const RowFilter* reads = nullptr;  // the filter rows are kept by (null: every row)
+  int sortColumn = -1;
+  bool descending = false;
+  ColumnId sortId = ColumnId::PacketNumber;
+  bool byValue = false;
+  std::size_t runKeys = 0;  // keys sorted in one run before the runs are merged
+  std::int64_t begin = 0;  // absolute rows: where the job started and the next to read
+  std::int64_t next = 0;
+  std::vector<std::int64_t> rows;  // kept rows: in capture order, or sorted once the keys are
+  std::vector<SortKey> keys;       // kept rows' sort keys, when sorted
+  TextRanks texts[2];              // one per reading thread
+  std::thread sorter;
+  std::atomic<bool> cancel{false};
+  std::atomic<bool> sorted{false};
+  std::atomic<int> sortPercent{0};
+  int percent = -1;  // last progress reported
+  bool sorting = false;
+
+  bool Sorts() const { return sortColumn >= 0; }
+  bool Filtering() const { return changesFilter && filter.has_value(); }
+  ~ViewJob() {
+    cancel = true;
+    if (sorter.joinable()) sorter.join();
+  }
 };
 
 namespace {
@@ -54,11 +116,14 @@ class RowModelFilterRow {
   StoredFilterRow stored_;
 };
 
-RowModel::RowModel(QObject* parent) : QAbstractTableModel(parent), rows_(1) {}
+RowModel::RowModel(QObject* parent) : QAbstractTableModel(parent), rows_(1) {
+  connect(&jobTimer_, &QTimer::timeout, this, [this] { StepViewChange(); });
+}
 
-RowModel::~RowModel() = default;
+RowModel::~RowModel() { DropJob(); }
 
 void RowModel::SetColumns(const ColumnSet& columns) {
+  CancelViewChange();
   ForgetRowsLeft();
   beginResetModel();
   columns_ = columns;
@@ -109,73 +174,128 @@ void RowModel::AppendBatch(const RowStore& batch) {
 }
 
 std::vector<std::int64_t> RowModel::Select(std::int64_t first) const {
-  std::vector<std::int64_t> kept;
   const std::int64_t end = rows_.RowCount();
   if (!filter_) {
+    std::vector<std::int64_t> kept;
     kept.reserve(static_cast<std::size_t>(end - first));
     for (std::int64_t r = first; r < end; ++r) kept.push_back(rowsLeft_ + r);
     return kept;
   }
-  // Frame rows read without a frame source touch nothing shared, so two threads can
-  // share a long run; a run that may read frames again stays on this thread.
-  const bool readsFrames =
-      readsFrames_ && (filter_->ColumnsRead() & (1u << static_cast<int>(ColumnId::Data))) != 0;
-  const auto run = [&](std::int64_t from, std::int64_t to, std::vector<std::int64_t>& out) {
-    RowModelFilterRow row(columns_);
-    for (std::int64_t r = from; r < to; ++r) {
-      if (filter_->Matches(row.Read(rows_, r))) out.push_back(rowsLeft_ + r);
-    }
-  };
-  constexpr std::int64_t kSplitAbove = 1 << 16;
-  if (readsFrames || end - first < kSplitAbove || std::thread::hardware_concurrency() < 2) {
-    run(first, end, kept);
-    return kept;
-  }
-  const std::int64_t middle = first + (end - first) / 2;
-  std::vector<std::int64_t> upper;
-  std::thread other([&] { run(middle, end, upper); });
-  run(first, middle, kept);
-  other.join();
-  kept.insert(kept.end(), upper.begin(), upper.end());
-  return kept;
+  ViewJob job;
+  job.reads = &*filter_;
+  Chunk out;
+  ReadRows(job, 0, first, end, out);
+  return std::move(out.rows);
 }
 
-std::vector<RowModel::SortKey> RowModel::Keys(const std::vector<std::int64_t>& absolute) const {
-  std::vector<SortKey> keys(absolute.size());
-  const ColumnId id = ColumnAt(columns_, sortColumn_);
-  RowModelFilterRow row(columns_);
-  if (SortsByValue(id)) {
-    // No value column reads the Data text, so the rows are read on two threads.
-    const auto run = [&](std::size_t from, std::size_t to) {
-      RowModelFilterRow reader(columns_);
-      for (std::size_t i = from; i < to; ++i) {
-        const std::optional<std::uint64_t> v = reader.Read(rows_, absolute[i] - rowsLeft_).Value(id);
-        keys[i] = SortKey{v.value_or(0), absolute[i] | (v ? SortKey::Set : 0)};
-      }
-    };
-    if (absolute.size() < (1u << 16) || std::thread::hardware_concurrency() < 2) {
-      run(0, absolute.size());
+void RowModel::ReadRows(ViewJob& job, int thread, std::int64_t from, std::int64_t to, Chunk& out) const {
+  RowModelFilterRow reader(columns_);
+  TextRanks& texts = job.texts[thread];
+  const std::uint64_t tag = static_cast<std::uint64_t>(thread) << 63;
+  for (std::int64_t r = from; r < to; ++r) {
+    const FilterRow& row = reader.Read(rows_, r);
+    if (job.reads && !job.reads->Matches(row)) continue;
+    const std::int64_t absolute = rowsLeft_ + r;
+    if (!job.Sorts()) {
+      out.rows.push_back(absolute);
+    } else if (job.byValue) {
+      const std::optional<std::uint64_t> v = row.Value(job.sortId);
+      out.keys.push_back(SortKey{v.value_or(0), absolute | (v ? SortKey::Set : 0)});
     } else {
-      std::thread other([&] { run(absolute.size() / 2, absolute.size()); });
-      run(0, absolute.size() / 2);
-      other.join();
+      const std::string_view text = row.Cell(job.sortId);
+      out.keys.push_back(SortKey{texts.Id(text) | tag, absolute | (text.empty() ? 0 : SortKey::Set)});
     }
-    return keys;
   }
-  // Texts: each distinct text once, then its rank stands for it.
-  std::map<std::string, std::uint64_t, std::less<>> ranks;
-  std::vector<std::map<std::string, std::uint64_t, std::less<>>::iterator> at(absolute.size());
-  for (std::size_t i = 0; i < absolute.size(); ++i) {
-    const std::string_view text = row.Read(rows_, absolute[i] - rowsLeft_).Cell(id);
-    auto found = ranks.find(text);
-    if (found == ranks.end()) found = ranks.emplace(std::string(text), 0).first;
-    at[i] = found;
-    keys[i].order = absolute[i] | (text.empty() ? 0 : SortKey::Set);
+}
+
+bool RowModel::ReadsOnTwoThreads(const ViewJob& job) const {
+  if (std::thread::hardware_concurrency() < 2) return false;
+  // Rows read without a frame source touch nothing shared; a Data text rebuilt from the
+  // frames is read on this thread only.
+  constexpr std::uint32_t data = 1u << static_cast<int>(ColumnId::Data);
+  const bool readsData = (job.reads && (job.reads->ColumnsRead() & data) != 0) ||
+                         (job.Sorts() && !job.byValue && job.sortId == ColumnId::Data);
+  return !(readsFrames_ && readsData);
+}
+
+void RowModel::SortKeys(ViewJob& job, bool twoThreads) {
+  std::vector<SortKey>& keys = job.keys;
+  if (!job.byValue) {
+    // Each thread numbered its own texts; both tables are in text order, so one pass over
+    // the two gives every text its rank among all.
+    std::vector<std::uint64_t> ranks[2];
+    auto& [one, two] = job.texts;
+    ranks[0].resize(one.ids.size());
+    ranks[1].resize(two.ids.size());
+    auto a = one.ids.begin(), b = two.ids.begin();
+    std::uint64_t rank = 0;
+    while (a != one.ids.end() || b != two.ids.end()) {
+      if (b == two.ids.end() || (a != one.ids.end() && a->first < b->first)) {
+        ranks[0][(a++)->second] = rank++;
+      } else if (a == one.ids.end() || b->first < a->first) {
+        ranks[1][(b++)->second] = rank++;
+      } else {
+        ranks[0][(a++)->second] = rank;
+        ranks[1][(b++)->second] = rank++;
+      }
+    }
+    for (SortKey& key : keys) key.value = ranks[key.value >> 63][key.value & ~(std::uint64_t{1} << 63)];
+    one.ids.clear();
+    two.ids.clear();
   }
-  std::uint64_t rank = 0;
-  for (auto& entry : ranks) entry.second = rank++;
-  for (std::size_t i = 0; i < absolute.size(); ++i) keys[i].value = at[i]->second;
-  return keys;
+  // Runs of at most a million keys are sorted, then merged in pairs, the two threads taking
+  // runs and pairs in turn; a cancelled job stops between two of them.
+  const KeyOrder order{job.descending};
+  std::vector<std::size_t> bounds;
+  for (std::size_t i = 0; i < keys.size(); i += job.runKeys) bounds.push_back(i);
+  bounds.push_back(keys.size());
+  const std::size_t runs = bounds.size() - 1;
+  const auto steps = static_cast<int>(2 * runs - 1);
+  std::atomic<int> done{0};
+  const auto stepDone = [&] { job.sortPercent = ++done * 100 / steps; };
+  const auto onTwoThreads = [twoThreads](const std::function<void()>& work) {
+    if (!twoThreads) return work();
+    std::thread other(work);
+    work();
+    other.join();
+  };
+  std::atomic<std::size_t> nextRun{0};
+  onTwoThreads([&] {
+    for (std::size_t r = 0; !job.cancel && (r = nextRun++) < runs;) {
+      std::sort(keys.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
+                keys.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]), order);
+      stepDone();
+    }
+  });
+  std::vector<SortKey> merged(runs > 1 ? keys.size() : 0);
+  while (bounds.size() > 2 && !job.cancel) {
+    const std::size_t pairs = (bounds.size() - 1) / 2;
+    std::atomic<std::size_t> nextPair{0};
+    onTwoThreads([&] {
+      for (std::size_t p = 0; !job.cancel && (p = nextPair++) < pairs;) {
+        const auto at = [&](std::size_t i) { return keys.begin() + static_cast<std::ptrdiff_t>(bounds[i]); };
+        std::merge(at(2 * p), at(2 * p + 1), at(2 * p + 1), at(2 * p + 2),
+                   merged.begin() + static_cast<std::ptrdiff_t>(bounds[2 * p]), order);
+        stepDone();
+      }
+    });
+    // A last run without a partner moves on as it is.
+    if ((bounds.size() - 1) % 2 == 1) {
+      std::copy(keys.begin() + static_cast<std::ptrdiff_t>(bounds[bounds.size() - 2]), keys.end(),
+                merged.begin() + static_cast<std::ptrdiff_t>(bounds[bounds.size() - 2]));
+    }
+    std::vector<std::size_t> halved;
+    for (std::size_t i = 0; i < bounds.size(); i += 2) halved.push_back(bounds[i]);
+    if (halved.back() != keys.size()) halved.push_back(keys.size());
+    bounds = std::move(halved);
+    keys.swap(merged);
+  }
+  // The view's rows, made here rather than on the window's thread.
+  std::vector<SortKey>().swap(merged);
+  job.rows.clear();
+  job.rows.reserve(keys.size());
+  for (const SortKey& key : keys) job.rows.push_back(key.Row());
+  std::vector<SortKey>().swap(keys);
 }
 
 bool RowModel::RowBefore(std::int64_t a, std::int64_t b) const {
@@ -188,42 +308,199 @@ bool RowModel::RowBefore(std::int64_t a, std::int64_t b) const {
     const std::optional<std::uint64_t> vx = x.Value(id), vy = y.Value(id);
     kx = SortKey{vx.value_or(0), a | (vx ? SortKey::Set : 0)};
     ky = SortKey{vy.value_or(0), b | (vy ? SortKey::Set : 0)};
-    return Before(kx, ky);
+    return KeyOrder{descending_}(kx, ky);
   }
   const std::string_view tx = x.Cell(id), ty = y.Cell(id);
   if (!tx.empty()) kx.order |= SortKey::Set;
   if (!ty.empty()) ky.order |= SortKey::Set;
   if (tx != ty && kx.IsSet() && ky.IsSet()) return descending_ ? tx > ty : tx < ty;
-  return Before(kx, ky);
+  return KeyOrder{descending_}(kx, ky);
 }
 
-bool RowModel::Before(const SortKey& a, const SortKey& b) const {
-  if (a.IsSet() != b.IsSet()) return descending_ ? a.IsSet() : b.IsSet();
-  if (a.value != b.value) return descending_ ? a.value > b.value : a.value < b.value;
-  return a.Row() < b.Row();
+void RowModel::StartViewChange(bool changesFilter, std::optional<RowFilter> filter, int column, bool descending) {
+  DropJob();
+  auto job = std::make_unique<ViewJob>();
+  job->changesFilter = changesFilter;
+  job->filter = std::move(filter);
+  job->sortColumn = column;
+  job->descending = column >= 0 && descending;
+  if (column >= 0) {
+    job->sortId = ColumnAt(columns_, column);
+    job->byValue = SortsByValue(job->sortId);
+  }
+  if (changesFilter) {
+    job->reads = job->filter ? &*job->filter : nullptr;
+  } else {
+    job->reads = filter_ ? &*filter_ : nullptr;  // the view's filter stays until the job ends
+  }
+  job->begin = job->next = rowsLeft_;
+  job->runKeys = static_cast<std::size_t>(sliceRows_) * 4;
+  // Room for every row now in the list: growing a vector of millions while the window
+  // waits would copy it all at once. Pages not written are never taken.
+  const bool mapped = job->reads != nullptr || job->Sorts();
+  if (job->Sorts()) {
+    job->keys.reserve(static_cast<std::size_t>(rows_.RowCount()));
+  } else if (mapped) {
+    job->rows.reserve(static_cast<std::size_t>(rows_.RowCount()));
+  }
+  job_ = std::move(job);
+  if (mapped && rows_.RowCount() > sliceRows_) {
+    jobTimer_.setInterval(0);
+    jobTimer_.start();
+    ReportProgress(0, !job_->Filtering());
+    return;
+  }
+  if (mapped) {
+    RunSlice(0);
+    if (job_->Sorts()) SortKeys(*job_, false);
+  }
+  FinishViewChange();
 }
 
-void RowModel::Rebuild() {
+void RowModel::RunSlice(std::int64_t deadlineNs) {
+  ViewJob& job = *job_;
+  job.next = std::max(job.next, rowsLeft_);  // rows that left meanwhile are not read
+  const std::int64_t first = job.next - rowsLeft_;
+  const std::int64_t count = std::min(rows_.RowCount() - first, deadlineNs > 0 ? sliceRows_ : INT64_MAX);
+  if (count <= 0) return;
+  // Each thread reads the chunk of its number, then both take chunks in turn until the
+  // rows or the time are used up; every chunk taken is read, so the chunks read are the
+  // first ones.
+  const std::int64_t chunkRows = std::clamp<std::int64_t>(sliceRows_ / 2, 1, 2048);
+  const std::int64_t chunks = (count + chunkRows - 1) / chunkRows;
+  std::vector<Chunk> out(static_cast<std::size_t>(chunks));
+  const int threads = ReadsOnTwoThreads(job) ? 2 : 1;
+  std::atomic<std::int64_t> taken{threads};
+  const auto started = std::chrono::steady_clock::now();
+  const auto read = [&](int thread, std::int64_t c) {
+    ReadRows(job, thread, first + c * chunkRows, std::min(first + (c + 1) * chunkRows, first + count),
+             out[static_cast<std::size_t>(c)]);
+  };
+  const auto work = [&](int thread) {
+    if (thread < chunks) read(thread, thread);
+    for (;;) {
+      if (deadlineNs > 0 && std::chrono::steady_clock::now() - started >= std::chrono::nanoseconds(deadlineNs)) return;
+      const std::int64_t c = taken++;
+      if (c >= chunks) return;
+      read(thread, c);
+    }
+  };
+  if (threads == 2) {
+    std::thread other(work, 1);
+    work(0);
+    other.join();
+  } else {
+    work(0);
+  }
+  const std::int64_t done = std::min(taken.load(), chunks);
+  for (std::int64_t c = 0; c < done; ++c) {
+    Chunk& chunk = out[static_cast<std::size_t>(c)];
+    job.rows.insert(job.rows.end(), chunk.rows.begin(), chunk.rows.end());
+    job.keys.insert(job.keys.end(), chunk.keys.begin(), chunk.keys.end());
+  }
+  job.next += std::min(done * chunkRows, count);
+}
+
+void RowModel::StepViewChange() {
+  if (!job_) {
+    jobTimer_.stop();
+    return;
+  }
+  ViewJob& job = *job_;
+  const bool filtering = job.Filtering();
+  if (!job.sorter.joinable()) {
+    // Short enough that a worker waited for at the end, on a busy machine, still leaves the
+    // pause well below what a user notices.
+    constexpr std::int64_t kSliceNs = 8'000'000;
+    RunSlice(kSliceNs);
+    const std::int64_t end = rowsLeft_ + rows_.RowCount();
+    if (job.next < end) {
+      const auto percent = static_cast<int>((job.next - job.begin) * 100 / std::max<std::int64_t>(end - job.begin, 1));
+      ReportProgress(filtering || !job.Sorts() ? percent : percent / 2, !filtering);
+      return;
+    }
+    // Few keys are sorted at once; many off this thread, polled.
+    if (!job.Sorts() || job.keys.size() <= static_cast<std::size_t>(sliceRows_ / 4)) {
+      if (job.Sorts()) SortKeys(job, false);
+      FinishViewChange();
+      return;
+    }
+    const bool twoThreads = std::thread::hardware_concurrency() >= 2;
+    job.sorter = std::thread([&job, twoThreads] {
+      SortKeys(job, twoThreads);
+      job.sorted = true;
+    });
+    // Polled; set first, as a handler of the progress may already start another job.
+    jobTimer_.setInterval(20);
+    ReportProgress(filtering ? 0 : 50, true);
+    return;
+  }
+  if (!job.sorted) {
+    const int percent = job.sortPercent;
+    ReportProgress(filtering ? percent : 50 + percent / 2, true);
+    return;
+  }
+  FinishViewChange();
+}
+
+void RowModel::FinishViewChange() {
+  jobTimer_.stop();
+  std::unique_ptr<ViewJob> job = std::move(job_);
+  if (job->sorter.joinable()) job->sorter.join();
   beginResetModel();
+  if (job->changesFilter) filter_ = std::move(job->filter);
+  sortColumn_ = job->sortColumn;
+  descending_ = job->descending;
   shown_.clear();
   shown_.shrink_to_fit();
-  if (Mapped()) shown_ = Select(0);
-  if (sortColumn_ >= 0 && !shown_.empty()) {
-    std::vector<SortKey> keys = Keys(shown_);
-    const auto before = [this](const SortKey& a, const SortKey& b) { return Before(a, b); };
-    const auto middle = keys.begin() + static_cast<std::ptrdiff_t>(keys.size() / 2);
-    if (keys.size() >= (1u << 16) && std::thread::hardware_concurrency() >= 2) {
-      std::thread other([&] { std::sort(middle, keys.end(), before); });
-      std::sort(keys.begin(), middle, before);
-      other.join();
-      std::inplace_merge(keys.begin(), middle, keys.end(), before);
-    } else {
-      std::sort(keys.begin(), keys.end(), before);
+  if (Mapped()) {
+    shown_ = std::move(job->rows);
+    // Rows that left during the job are not shown.
+    if (rowsLeft_ > job->begin) {
+      std::erase_if(shown_, [this](std::int64_t row) { return row < rowsLeft_; });
     }
-    for (std::size_t i = 0; i < keys.size(); ++i) shown_[i] = keys[i].Row();
   }
   endResetModel();
+  // Rows that came after the job read its last go to their places as a batch's do.
+  const std::int64_t first = std::max(job->next, rowsLeft_) - rowsLeft_;
+  job.reset();
+  if (Mapped() && first < rows_.RowCount()) InsertShown(Select(first));
   EmitShown();
+  emit viewChangeEnded(true);
+}
+
+void RowModel::ReportProgress(int percent, bool sorting) {
+  if (job_->percent == percent && job_->sorting == sorting) return;
+  job_->percent = percent;
+  job_->sorting = sorting;
+  emit viewChangeProgress(percent, sorting);
+}
+
+void RowModel::DropJob() {
+  jobTimer_.stop();
+  job_.reset();
+}
+
+void RowModel::CancelViewChange() {
+  if (!job_) return;
+  DropJob();
+  emit viewChangeEnded(false);
+}
+
+int RowModel::RequestedSortColumn() const { return job_ ? job_->sortColumn : sortColumn_; }
+
+bool RowModel::RequestedSortDescending() const { return job_ ? job_->descending : descending_; }
+
+std::int64_t RowModel::ViewRow(std::int64_t storeRow) const {
+  if (storeRow < 0 || storeRow >= rows_.RowCount()) return -1;
+  if (!Mapped()) return storeRow;
+  const std::int64_t absolute = rowsLeft_ + storeRow;
+  if (sortColumn_ < 0) {
+    const auto at = std::lower_bound(shown_.begin(), shown_.end(), absolute);
+    return at != shown_.end() && *at == absolute ? at - shown_.begin() : -1;
+  }
+  const auto at = std::find(shown_.begin(), shown_.end(), absolute);
+  return at != shown_.end() ? at - shown_.begin() : -1;
 }
 
 void RowModel::InsertShown(std::vector<std::int64_t> added) {
@@ -298,14 +575,15 @@ void RowModel::RemoveShownBelow(std::int64_t absolute) {
 }
 
 void RowModel::SetFilter(std::optional<RowFilter> filter) {
-  filter_ = std::move(filter);
-  Rebuild();
+  StartViewChange(true, std::move(filter), RequestedSortColumn(), RequestedSortDescending());
 }
 
 void RowModel::SortBy(int column, bool descending) {
-  sortColumn_ = column >= 0 && column < columnCount_ ? column : -1;
-  descending_ = sortColumn_ >= 0 && descending;
-  Rebuild();
+  if (column < 0 || column >= columnCount_) column = -1;
+  // A filter still being applied is carried over to the new job.
+  const bool changesFilter = job_ && job_->changesFilter;
+  std::optional<RowFilter> filter = changesFilter ? std::move(job_->filter) : std::nullopt;
+  StartViewChange(changesFilter, std::move(filter), column, descending);
 }
 
 std::int64_t RowModel::ShownRows() const {
@@ -328,6 +606,7 @@ void RowModel::ForgetRowsLeft() {
 }
 
 void RowModel::Clear() {
+  CancelViewChange();
   ForgetRowsLeft();
   if (rows_.RowCount() == 0) return;
   const int shown = rowCount();
@@ -339,6 +618,7 @@ void RowModel::Clear() {
 }
 
 void RowModel::RemoveAll() {
+  CancelViewChange();
   ForgetRowsLeft();
   beginResetModel();
   headers_.clear();

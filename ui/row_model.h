@@ -6,8 +6,16 @@
 // the rows are sorted, the rows a list of store rows names (the view's rows). That list
 // holds absolute row numbers (rows that left count too), so rows leaving at the front
 // change no entry; it is kept only while it is needed, as it costs 8 bytes a shown row.
+//
+// A new filter or sort is a view change. Over a small list it is made at once; over a
+// large one it runs as a job while the list goes on showing (and taking batches into) the
+// current view: the rows are read in short slices on this thread and one worker, between
+// which the event loop runs, the sort runs off this thread, and the new view then takes
+// the current one's place with one reset.
 
 #include <QAbstractTableModel>
+#include <QTimer>
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <memory>
@@ -60,15 +68,33 @@ class RowModel : public QAbstractTableModel {
   void RemoveAll();
 
   // Shows only the rows the filter keeps (nothing: every row), the new rows of each batch
-  // included. Rebuilds the view's rows with one reset.
+  // included. A view change: the rows shown are replaced with one reset.
   void SetFilter(std::optional<RowFilter> filter);
+  // Whether the view shown has a filter.
   bool HasFilter() const { return filter_.has_value(); }
   // Sorts the shown rows by a list column (-1: capture order): numbers and addresses by
   // value, other cells by text, cells not set first; descending reverses. Rows with the
-  // same cell stay in capture order. New rows go to their sorted places.
+  // same cell stay in capture order. New rows go to their sorted places. A view change,
+  // which keeps the filter of a change still running.
   void SortBy(int column, bool descending);
+  // The sort of the view shown.
   int SortColumn() const { return sortColumn_; }
   bool SortDescending() const { return descending_; }
+  // The sort asked for last: the running change's, or else the view's.
+  int RequestedSortColumn() const;
+  bool RequestedSortDescending() const;
+
+  // A view change is running (the view shown is still the former one). A new change
+  // replaces it; Clear, SetColumns and RemoveAll cancel it.
+  bool ViewChanging() const { return job_ != nullptr; }
+  // Drops the running change (if any); the view shown stays.
+  void CancelViewChange();
+  // The most rows one slice of a change reads; a list of no more rows is changed at once.
+  // Slices also end after about 8 ms of work. The sort scales with it: more keys than a
+  // quarter of it are sorted off this thread, in runs of four times it, then merged.
+  void SetViewSliceRows(std::int64_t rows) { sliceRows_ = std::max<std::int64_t>(rows, 1); }
+  // The view row that shows a store row (-1: none).
+  std::int64_t ViewRow(std::int64_t storeRow) const;
   // Rows shown and rows in the list.
   std::int64_t ShownRows() const;
   std::int64_t TotalRows() const { return rows_.RowCount(); }
@@ -95,19 +121,37 @@ class RowModel : public QAbstractTableModel {
   void rowsLeft(qint64 total);
   // The shown or the total rows changed.
   void shownChanged(qint64 shown, qint64 total);
+  // How far a running view change is: reading and keeping rows for a new filter
+  // (filtering), or reading sort values and sorting (sorting).
+  void viewChangeProgress(int percent, bool sorting);
+  // A view change ended: applied (its view is shown), or cancelled.
+  void viewChangeEnded(bool applied);
 
  private:
   struct SortKey;
+  struct KeyOrder;
+  struct ViewJob;
+  struct Chunk;
+  struct TextRanks;
   void ForgetRowsLeft();
   bool Mapped() const { return filter_.has_value() || sortColumn_ >= 0; }
   // Absolute numbers of the store rows from first on that the filter keeps.
   std::vector<std::int64_t> Select(std::int64_t first) const;
-  // Sort keys of absolute rows, and their order.
-  std::vector<SortKey> Keys(const std::vector<std::int64_t>& absolute) const;
-  bool Before(const SortKey& a, const SortKey& b) const;
+  // Reads the store rows [from, to) for a job: the rows its filter keeps, or their sort keys.
+  void ReadRows(ViewJob& job, int thread, std::int64_t from, std::int64_t to, Chunk& out) const;
   // Whether absolute row a sorts before b (their cells read now).
   bool RowBefore(std::int64_t a, std::int64_t b) const;
-  void Rebuild();
+  void StartViewChange(bool changesFilter, std::optional<RowFilter> filter, int column, bool descending);
+  // One slice of the running job; deadlineNs 0: no deadline.
+  void RunSlice(std::int64_t deadlineNs);
+  void StepViewChange();
+  void FinishViewChange();
+  void ReportProgress(int percent, bool sorting);
+  void DropJob();
+  // Whether a job's rows can be read on two threads.
+  bool ReadsOnTwoThreads(const ViewJob& job) const;
+  // Ranks a text sort's texts, then sorts the job's keys (on two threads when asked).
+  static void SortKeys(ViewJob& job, bool twoThreads);
   void InsertShown(std::vector<std::int64_t> added);
   void RemoveShownBelow(std::int64_t absolute);
   void EmitShown();
@@ -119,6 +163,9 @@ class RowModel : public QAbstractTableModel {
   std::vector<std::int64_t> shown_;
   bool readsFrames_ = false;  // rows may rebuild their Data from a frame source
   mutable std::unique_ptr<std::pair<RowModelFilterRow, RowModelFilterRow>> scratch_;
+  std::unique_ptr<ViewJob> job_;
+  QTimer jobTimer_;
+  std::int64_t sliceRows_ = std::int64_t{1} << 18;
 
   RowStore rows_;
   int columnCount_ = 0;

@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTest>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -298,6 +299,50 @@ TEST_F(MainFrameFilesTest, FilterBarKeysChooseTheRowsAndThePromptCountsThem) {
   EXPECT_EQ(model.rowCount(), 5);
   EXPECT_TRUE(frame->FilterMessage()->text().isEmpty());
   EXPECT_EQ(frame->Pane(0)->text(), IdlePrompt);
+}
+
+TEST_F(MainFrameFilesTest, LongFilterShowsItsProgressAndCancelKeepsTheFilterApplied) {
+  frame->show();
+  Trace(40);
+  RowModel& model = frame->ListView().Model();
+  model.SetViewSliceRows(8);  // 40 rows take several slices
+  QLineEdit* edit = frame->FilterEdit();
+  QPushButton* cancel = frame->CancelViewButton();
+  const auto finished = [&] { return WaitUntil([&] { return !model.ViewChanging(); }); };
+
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num >= 30"));
+  EXPECT_EQ(frame->Pane(0)->text(), "Filtering 0%");
+  EXPECT_TRUE(cancel->isVisibleTo(frame.get()));
+  QTest::keyClick(edit, Qt::Key_Escape);  // cancels, rather than clearing
+  EXPECT_FALSE(model.ViewChanging());
+  EXPECT_EQ(edit->text(), "");
+  EXPECT_EQ(model.rowCount(), 40);
+  EXPECT_FALSE(cancel->isVisibleTo(frame.get()));
+  EXPECT_EQ(frame->Pane(0)->text(), IdlePrompt);
+
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num >= 30"));
+  ASSERT_TRUE(finished());
+  EXPECT_EQ(frame->Pane(0)->text(), "10 of 40 rows shown");
+  EXPECT_FALSE(cancel->isVisibleTo(frame.get()));
+
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num < 5"));
+  QTest::mouseClick(cancel, Qt::LeftButton);
+  EXPECT_EQ(edit->text(), "num >= 30");
+  EXPECT_EQ(model.rowCount(), 10);
+
+  // A sort asked for meanwhile takes the filter along; Clear drops a change cleanly.
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num < 5"));
+  frame->ListView().CycleSort(0);
+  frame->ListView().CycleSort(0);
+  ASSERT_TRUE(finished());
+  EXPECT_EQ(model.rowCount(), 5);
+  EXPECT_EQ(model.CellText(0, 0), "4");
+  EXPECT_EQ(frame->Pane(0)->text(), "5 of 40 rows shown");
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num >= 20"));
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_FALSE(model.ViewChanging());
+  EXPECT_EQ(edit->text(), "num < 5");
+  EXPECT_EQ(frame->Pane(0)->text(), "0 of 0 rows shown");
 }
 
 TEST_F(MainFrameFilesTest, SaveWritesTheShownRowsInTheirOrderWhileTheLogHasEveryRow) {

@@ -151,6 +151,37 @@ TEST_F(ReportListViewTest, OlderRowsLeavingKeepTheSelectionAndTheRowsInSight) {
   EXPECT_EQ(number(view.rowAt(view.viewport()->height() - 1)), "3223");
 }
 
+TEST_F(ReportListViewTest, NewViewKeepsTheSelectedRowAndTheHeaderMarksTheSortAskedFor) {
+  Show(400, 200, ShowFirst(3));
+  const auto number = [this](int row) { return view.Model().data(view.Model().index(row, 0)).toString(); };
+  const auto filter = [](std::string_view text) {
+    FilterError error;
+    return RowFilter::Compile(text, &error);
+  };
+  Append(0, 200);
+  view.selectRow(150);
+  view.Model().SetFilter(filter("\"r15\""));  // 15 and 150 to 159
+  ASSERT_EQ(view.Model().rowCount(), 11);
+  ASSERT_EQ(view.selectionModel()->selectedRows().size(), 1);
+  EXPECT_EQ(number(view.selectionModel()->selectedRows()[0].row()), "150");
+  EXPECT_EQ(number(view.currentIndex().row()), "150");
+  view.Model().SetFilter(filter("\"r16\""));
+  EXPECT_TRUE(view.selectionModel()->selectedRows().isEmpty());
+
+  // A sort still being made is marked; dropped, the mark goes with it.
+  view.Model().SetFilter(std::nullopt);
+  view.Model().SetViewSliceRows(16);
+  QHeaderView* header = view.horizontalHeader();
+  view.CycleSort(1);
+  ASSERT_TRUE(view.Model().ViewChanging());
+  EXPECT_TRUE(header->isSortIndicatorShown());
+  EXPECT_EQ(header->sortIndicatorSection(), 1);
+  view.CycleSort(1);  // a second click while it runs reverses
+  EXPECT_EQ(header->sortIndicatorOrder(), Qt::DescendingOrder);
+  view.Model().CancelViewChange();
+  EXPECT_FALSE(header->isSortIndicatorShown());
+}
+
 TEST_F(ReportListViewTest, FollowsTheEndWhenBothScrollBarsAppear) {
   auto lastRowInSight = [this] {
     const QRect row = view.visualRect(view.Model().index(view.Model().rowCount() - 1, 0));
