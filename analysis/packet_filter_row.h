@@ -24,10 +24,12 @@ class PacketFilterRow : public FilterRow {
 
   // Reads a frame's row; false for a text row or a row out of range. The Data text is
   // read (from the frame source when the store rebuilds it) only when it is asked for.
+  // Rows read in order are fetched from memory ahead of time.
   bool Read(const RowStore& rows, std::int64_t row);
 
   std::string_view Cell(ColumnId id) const override;
   std::optional<std::uint64_t> Value(ColumnId id) const override;
+  std::uint32_t ColumnsThatMayContain(const FilterNeedle& needle) const override;
 
  private:
   bool Kept(ColumnId id) const;

@@ -624,6 +624,13 @@ std::int64_t RowStore::PacketNumber(std::int64_t row) const {
   return static_cast<std::int64_t>(record::GetVarint(p));
 }
 
+void RowStore::Prefetch(std::int64_t row) const {
+  if (!impl_ || row < 0 || row >= impl_->rows) return;
+  const char* p = impl_->At(row);
+  __builtin_prefetch(p);
+  __builtin_prefetch(p + 63);
+}
+
 void RowStore::SetFrameSource(const FrameSource* source) {
   if (!impl_) impl_ = std::make_unique<Impl>(1);
   // Rows that rebuild their Data from the old source keep it now, before it goes.
