@@ -44,10 +44,10 @@ bool PacketFilterRow::Kept(ColumnId id) const {
 }
 
 const PacketRow& PacketFilterRow::Fields(ColumnId id) const {
-  if (id != ColumnId::Data) return fields_;
+  if (id != ColumnId::Data || !fields_.data.empty()) return fields_;  // kept in the record
   if (!dataRead_) {
     dataRead_ = true;
-    if (!rows_->Packet(row_, withData_)) withData_ = fields_;
+    if (!rows_->Packet(row_, withData_, dataRoom_)) withData_ = fields_;
   }
   return withData_;
 }
@@ -55,9 +55,8 @@ const PacketRow& PacketFilterRow::Fields(ColumnId id) const {
 std::string_view PacketFilterRow::Cell(ColumnId id) const {
   const auto c = static_cast<std::size_t>(id);
   if (c >= static_cast<std::size_t>(ColumnCount) || !Kept(id)) return {};
-  // A Data text the record keeps is read where it lies; one rebuilt from the frame source
-  // lives in the store's buffer, which the next read reuses, so it is copied as any cell.
-  if (id == ColumnId::Data && !fields_.data.empty()) return fields_.data.substr(0, CellTextCapacity);
+  // The Data text is read where it lies: in the record, or in this row's room.
+  if (id == ColumnId::Data) return Fields(id).data.substr(0, CellTextCapacity);
   char* text = texts_[c].data();
   if (!built_[c]) {
     lengths_[c] = static_cast<std::uint16_t>(PutCellText(text, Fields(id), id) - text);

@@ -533,4 +533,17 @@ TEST_F(FrameRows, ASearchSkipsOnlyCellsThatCannotHoldItsText) {
       }
     }
   }
+
+  // Rows read side by side (as a sort compares two) each keep their own Data text.
+  std::vector<std::int64_t> withData;
+  for (std::int64_t r = 0; withData.size() < 2; ++r) {
+    const auto it = expected[r].find(ColumnId::Data);
+    if (it == expected[r].end() || it->second.empty()) continue;
+    if (withData.empty() || it->second != expected[withData[0]][ColumnId::Data]) withData.push_back(r);
+  }
+  PacketFilterRow other(columns);
+  ASSERT_TRUE(row.Read(store, withData[0]) && other.Read(store, withData[1]));
+  const std::string_view first = row.Cell(ColumnId::Data);
+  EXPECT_EQ(other.Cell(ColumnId::Data), expected[withData[1]][ColumnId::Data]);
+  EXPECT_EQ(first, expected[withData[0]][ColumnId::Data]);
 }
