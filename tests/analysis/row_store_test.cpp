@@ -537,9 +537,8 @@ TEST_F(FrameRows, ASearchSkipsOnlyCellsThatCannotHoldItsText) {
   // Rows read side by side (as a sort compares two) each keep their own Data text.
   std::vector<std::int64_t> withData;
   for (std::int64_t r = 0; withData.size() < 2; ++r) {
-    const auto it = expected[r].find(ColumnId::Data);
-    if (it == expected[r].end() || it->second.empty()) continue;
-    if (withData.empty() || it->second != expected[withData[0]][ColumnId::Data]) withData.push_back(r);
+    const std::string& data = expected[r][ColumnId::Data];
+    if (!data.empty() && (withData.empty() || data != expected[withData[0]][ColumnId::Data])) withData.push_back(r);
   }
   PacketFilterRow other(columns);
   ASSERT_TRUE(row.Read(store, withData[0]) && other.Read(store, withData[1]));
