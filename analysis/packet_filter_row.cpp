@@ -8,6 +8,10 @@ std::uint64_t BigEndian(const std::uint8_t* bytes, int n) {
   return v;
 }
 
+// How many rows ahead of the one read the next ones are asked for: enough to cover a
+// memory load's latency at the time a row takes.
+constexpr std::int64_t kReadAhead = 32;
+
 }  // namespace
 
 PacketFilterRow::PacketFilterRow(const ColumnSet& columns) {
@@ -31,6 +35,7 @@ bool PacketFilterRow::Read(const RowStore& rows, std::int64_t row) {
   dataRead_ = false;
   rows_ = &rows;
   row_ = row;
+  rows.Prefetch(row + kReadAhead);
   return rows.PacketFields(row, fields_);
 }
 
@@ -39,10 +44,10 @@ bool PacketFilterRow::Kept(ColumnId id) const {
 }
 
 const PacketRow& PacketFilterRow::Fields(ColumnId id) const {
-  if (id != ColumnId::Data) return fields_;
+  if (id != ColumnId::Data || !fields_.data.empty()) return fields_;  // kept in the record
   if (!dataRead_) {
     dataRead_ = true;
-    if (!rows_->Packet(row_, withData_)) withData_ = fields_;
+    if (!rows_->Packet(row_, withData_, dataRoom_)) withData_ = fields_;
   }
   return withData_;
 }
@@ -50,6 +55,8 @@ const PacketRow& PacketFilterRow::Fields(ColumnId id) const {
 std::string_view PacketFilterRow::Cell(ColumnId id) const {
   const auto c = static_cast<std::size_t>(id);
   if (c >= static_cast<std::size_t>(ColumnCount) || !Kept(id)) return {};
+  // The Data text is read where it lies: in the record, or in this row's room.
+  if (id == ColumnId::Data) return Fields(id).data.substr(0, CellTextCapacity);
   char* text = texts_[c].data();
   if (!built_[c]) {
     lengths_[c] = static_cast<std::uint16_t>(PutCellText(text, Fields(id), id) - text);
@@ -103,3 +110,5 @@ std::optional<std::uint64_t> PacketFilterRow::Value(ColumnId id) const {
   // Names and texts: as their cell text reads.
   return FilterRow::Value(id);
 }
+
+std::uint32_t PacketFilterRow::ColumnsThatMayContain(const FilterNeedle& needle) const { return needle.fieldColumns; }

@@ -23,11 +23,14 @@ class PacketFilterRow : public FilterRow {
   explicit PacketFilterRow(const ColumnSet& columns);
 
   // Reads a frame's row; false for a text row or a row out of range. The Data text is
-  // read (from the frame source when the store rebuilds it) only when it is asked for.
+  // read (from the frame source when the store rebuilds it) only when it is asked for,
+  // into this row's own room: rows on several threads may read the same store. Rows read
+  // in order are fetched from memory ahead of time.
   bool Read(const RowStore& rows, std::int64_t row);
 
   std::string_view Cell(ColumnId id) const override;
   std::optional<std::uint64_t> Value(ColumnId id) const override;
+  std::uint32_t ColumnsThatMayContain(const FilterNeedle& needle) const override;
 
  private:
   bool Kept(ColumnId id) const;
@@ -38,6 +41,7 @@ class PacketFilterRow : public FilterRow {
   std::int64_t row_ = 0;
   PacketRow fields_;
   mutable PacketRow withData_;
+  mutable DataTextRoom dataRoom_;
   mutable bool dataRead_ = false;
   mutable std::bitset<ColumnCount> built_;
   mutable std::array<std::array<char, CellTextCapacity>, ColumnCount> texts_;

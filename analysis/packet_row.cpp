@@ -1,6 +1,8 @@
 #include "analysis/packet_row.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <cstring>
 
 #include "analysis/connection_tracker.h"
@@ -52,6 +54,17 @@ int ProtocolRecord(std::uint8_t protocol) {
 }
 
 bool IsIpv4(RowKind kind) { return kind >= RowKind::Ipv4Unlisted; }
+
+// Whether every character of text is one of the alphabet's.
+bool MadeOf(std::string_view text, std::string_view alphabet) {
+  return std::all_of(text.begin(), text.end(), [&](char c) { return alphabet.find(c) != std::string_view::npos; });
+}
+
+template <typename Texts>
+bool InAnyOf(const Texts& texts, std::string_view text) {
+  return std::any_of(std::begin(texts), std::end(texts),
+                     [&](std::string_view t) { return t.find(text) != std::string_view::npos; });
+}
 
 }  // namespace
 
@@ -142,4 +155,51 @@ char* PutCellText(char* out, const PacketRow& row, ColumnId id) {
       return Put(out, row.data.substr(0, CellTextCapacity));
   }
   return out;
+}
+
+bool CellTextMayContain(ColumnId id, std::string_view text) {
+  constexpr std::string_view decimal = "0123456789";
+  switch (id) {
+    case ColumnId::PacketNumber:
+    case ColumnId::TcpConnectionNumber:
+      return MadeOf(text, "-0123456789");  // signed
+    case ColumnId::Time:
+      return MadeOf(text, "-.0123456789");
+    case ColumnId::Bytes:
+    case ColumnId::Ieee8023Length:
+    case ColumnId::TcpSourcePort:
+    case ColumnId::TcpDestinationPort:
+    case ColumnId::TcpSequenceNumber:
+    case ColumnId::TcpAcknowledgementNumber:
+    case ColumnId::TcpWindow:
+    case ColumnId::TcpChecksum:
+      return MadeOf(text, decimal);
+    case ColumnId::InOut:
+      return InAnyOf(std::array{DirectionText(Direction::Incoming), DirectionText(Direction::Outgoing)}, text);
+    case ColumnId::MacSource:
+    case ColumnId::MacDestination:
+      return MadeOf(text, "0123456789ABCDEF:");
+    case ColumnId::Protocol: {
+      // A named EtherType, or "0x" and four upper-case hex digits.
+      std::array<std::string_view, EtherTypeNames.size()> names{};
+      std::transform(EtherTypeNames.begin(), EtherTypeNames.end(), names.begin(),
+                     [](const EtherTypeEntry& entry) { return entry.name; });
+      return InAnyOf(names, text) || MadeOf(text, "0x123456789ABCDEF");
+    }
+    case ColumnId::IpSource:
+    case ColumnId::IpDestination:
+      return MadeOf(text, "0123456789.");
+    case ColumnId::UpperLayerProtocol:
+      for (int i = 0; i < IpProtocolCount; ++i) {
+        if (IpProtocolCellText[i].find(text) != std::string_view::npos) return true;
+      }
+      return MadeOf(text, decimal);
+    case ColumnId::TcpFlags:
+      return MadeOf(text, "0x123456789abcdef");
+    case ColumnId::WinsockFunction:
+      return InAnyOf(socket_call::All, text);
+    case ColumnId::Data:
+      return true;
+  }
+  return true;
 }

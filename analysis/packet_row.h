@@ -57,3 +57,9 @@ inline constexpr std::size_t CellTextCapacity = 512;
 // Writes the text of one cell, exactly as the list shows it, at out (room for
 // CellTextCapacity bytes); returns its end. Empty for a cell the row does not have.
 char* PutCellText(char* out, const PacketRow& row, ColumnId id);
+
+// Whether some row's cell of that column, as PutCellText writes it, can contain text (an
+// empty text is in every cell). False only when none can: a number's cell holds digits
+// only, an address's digits and dots, a name one of its table's texts. A search asks once
+// per column and then builds no cell that cannot hold what it looks for.
+bool CellTextMayContain(ColumnId id, std::string_view text);

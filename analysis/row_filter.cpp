@@ -1,7 +1,10 @@
 #include "analysis/row_filter.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
+
+#include "analysis/packet_row.h"
 
 namespace {
 
@@ -146,6 +149,17 @@ bool Holds(Op op, const T& cell, const T& value) {
 
 std::optional<std::uint64_t> FilterRow::Value(ColumnId id) const { return FilterCellValue(id, Cell(id)); }
 
+std::uint32_t FilterRow::ColumnsThatMayContain(const FilterNeedle&) const { return (1u << ColumnCount) - 1; }
+
+FilterNeedle FilterNeedle::For(std::string text) {
+  FilterNeedle needle;
+  for (int id = 0; id < ColumnCount; ++id) {
+    if (CellTextMayContain(static_cast<ColumnId>(id), text)) needle.fieldColumns |= 1u << id;
+  }
+  needle.text = std::move(text);
+  return needle;
+}
+
 std::optional<std::uint64_t> FilterCellValue(ColumnId id, std::string_view text) {
   const FilterField* field = FieldOfColumn(id);
   if (field == nullptr || text.empty()) return std::nullopt;
@@ -171,7 +185,8 @@ struct RowFilter::Node {
   Operand operand = Operand::Text;
   std::uint64_t value = 0;
   bool nameIsNumber = false;  // a Name operand that also reads as a number
-  std::string text;
+  std::string text;           // what a text or name operand is compared with
+  FilterNeedle needle;        // what a search or 'contains' looks for
 };
 
 RowFilter::RowFilter() = default;
@@ -394,7 +409,7 @@ class FilterParser {
   Node Search(std::string text) {
     Node node;
     node.kind = Node::Kind::Search;
-    node.text = std::move(text);
+    node.needle = FilterNeedle::For(std::move(text));
     filter_.columnsRead_ = (1u << ColumnCount) - 1;
     return node;
   }
@@ -463,16 +478,17 @@ class FilterParser {
     }
     if (node.op == Op::Contains) {
       node.operand = Node::Operand::Text;
-      node.text = value.text;
+      std::string text = value.text;
       // The address and flag cells are shown in one case; letters typed in the other still
       // find them.
       if (kind == FilterFieldKind::Mac) {
-        std::transform(node.text.begin(), node.text.end(), node.text.begin(),
+        std::transform(text.begin(), text.end(), text.begin(),
                        [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 'a' + 'A') : c; });
       } else if (kind == FilterFieldKind::Number) {
-        std::transform(node.text.begin(), node.text.end(), node.text.begin(),
+        std::transform(text.begin(), text.end(), text.begin(),
                        [](char c) { return (c >= 'A' && c <= 'F') || c == 'X' ? static_cast<char>(c - 'A' + 'a') : c; });
       }
+      node.needle = FilterNeedle::For(std::move(text));
       return true;
     }
     if (value.kind == Tok::String && node.op != Op::BitAnd) {
@@ -545,11 +561,15 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
       return std::all_of(node.children.begin(), node.children.end(), [&](int child) { return Evaluate(child, row); });
     case Node::Kind::Not:
       return !Evaluate(node.children[0], row);
-    case Node::Kind::Search:
-      for (int id = 0; id < ColumnCount; ++id) {
-        if (row.Cell(static_cast<ColumnId>(id)).find(node.text) != std::string_view::npos) return true;
+    case Node::Kind::Search: {
+      // Only the cells that can hold the text are built and looked in; the others cannot
+      // change the answer.
+      for (std::uint32_t columns = row.ColumnsThatMayContain(node.needle); columns != 0; columns &= columns - 1) {
+        const auto id = static_cast<ColumnId>(std::countr_zero(columns));
+        if (row.Cell(id).find(node.needle.text) != std::string_view::npos) return true;
       }
       return false;
+    }
     case Node::Kind::Present:
     case Node::Kind::Compare:
       break;
@@ -566,12 +586,14 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
       if (node.op == Op::BitAnd ? (*cell & node.value) != 0 : Holds(node.op, *cell, node.value)) return true;
       continue;
     }
-    const std::string_view cell = row.Cell(id);
-    if (cell.empty()) continue;
     if (node.op == Op::Contains) {
-      if (cell.find(node.text) != std::string_view::npos) return true;
+      if ((row.ColumnsThatMayContain(node.needle) >> static_cast<int>(id) & 1u) == 0) continue;
+      const std::string_view cell = row.Cell(id);
+      if (!cell.empty() && cell.find(node.needle.text) != std::string_view::npos) return true;
       continue;
     }
+    const std::string_view cell = row.Cell(id);
+    if (cell.empty()) continue;
     if (node.operand == Node::Operand::Name) {
       // A protocol shown as a number ("47", "0x88CC") compares as one.
       if (node.nameIsNumber) {

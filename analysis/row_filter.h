@@ -24,6 +24,15 @@
 #include "analysis/columns.h"
 
 
+// What a search or 'contains' looks for, compiled once: the text, and the columns whose
+// cells can hold it when a row writes them from its fields (CellTextMayContain), bit i
+// for column id i.
+struct FilterNeedle {
+  std::string text;
+  std::uint32_t fieldColumns = 0;
+  static FilterNeedle For(std::string text);
+};
+
 // One row as the filter reads it.
 class FilterRow {
  public:
@@ -36,6 +45,10 @@ class FilterRow {
   // holds no such value. This one reads it from Cell's text; a row that keeps its fields
   // in binary can give them without formatting.
   virtual std::optional<std::uint64_t> Value(ColumnId id) const;
+  // The columns whose cells may contain the needle's text, bit i for column id i: the
+  // others surely do not, so their texts need not be built. This one names them all; a
+  // row that writes its cells from fields names the needle's fieldColumns.
+  virtual std::uint32_t ColumnsThatMayContain(const FilterNeedle& needle) const;
 };
 
 // How a field's cell is compared with a word.

@@ -407,8 +407,7 @@ struct RowStore::Impl {
 
   // Where frame rows' cell texts are built when read.
   mutable std::unique_ptr<char[]> texts;
-  mutable std::array<char, DataTextCapacity> dataText{};
-  mutable StoredFrame frame;
+  mutable DataTextRoom dataRoom;
 
   const RowRef& Ref(std::int64_t row) const {
     const auto a = static_cast<std::size_t>(first + row);
@@ -476,17 +475,19 @@ struct RowStore::Impl {
     Commit(ref, static_cast<std::size_t>(record::Encode(out, row, keep, keepData) - out));
   }
 
-  // Reads a frame's record; its Data text from the source when the record has none.
-  bool Packet(std::int64_t row, PacketRow& out) const {
+  // Reads a frame's record; its Data text from the source when the record has none, the
+  // frame and the text into the room given.
+  bool Packet(std::int64_t row, PacketRow& out, DataTextRoom& room) const {
     const char* p = At(row);
     if (static_cast<std::uint8_t>(*p) != kPacketRecord) return false;
     bool dataKept = false;
     record::Decode(p + 1, out, dataKept);
     if (!dataKept && keep.data && source != nullptr && CellApplies(out, ColumnId::Data)) {
+      StoredFrame& frame = room.frame;
       out.data = source->ReadFrame(out.packetNumber, frame)
                      ? FrameDataText(frame.bytes.data(),
                                      static_cast<std::uint32_t>(std::min<std::size_t>(frame.bytes.size(), out.length)),
-                                     dataText)
+                                     room.text)
                      : std::string_view{};
     }
     return true;
@@ -542,7 +543,7 @@ void RowStore::Append(const RowStore& other, std::int64_t most) {
     const bool packet = static_cast<std::uint8_t>(*src) == kPacketRecord;
     if (packet && (!sameLayout || s.source != nullptr)) {
       // Fields again, so that this store keeps what its own columns and source call for.
-      o.Packet(r, row);
+      o.Packet(r, row, o.dataRoom);
       s.AppendPacket(row, s.KeepsData(row));
       continue;
     }
@@ -570,7 +571,7 @@ std::string_view RowStore::Cell(std::int64_t row, int column) const {
   if (static_cast<std::uint8_t>(*p) == kPacketRecord) {
     if (static_cast<std::size_t>(column) >= s.ids.size()) return {};
     PacketRow fields;
-    s.Packet(row, fields);
+    s.Packet(row, fields, s.dataRoom);
     char* const text = s.TextBuffer().data();
     return {text, static_cast<std::size_t>(PutCellText(text, fields, s.ids[static_cast<std::size_t>(column)]) - text)};
   }
@@ -585,7 +586,7 @@ std::size_t RowStore::RowCells(std::int64_t row, std::span<std::string_view> out
   const char* p = s.At(row);
   if (static_cast<std::uint8_t>(*p) == kPacketRecord) {
     PacketRow fields;
-    s.Packet(row, fields);
+    s.Packet(row, fields, s.dataRoom);
     char* text = s.TextBuffer().data();
     for (std::size_t c = 0; c < n; ++c) {
       if (c >= s.ids.size()) {
@@ -604,7 +605,12 @@ std::size_t RowStore::RowCells(std::int64_t row, std::span<std::string_view> out
 
 bool RowStore::Packet(std::int64_t row, PacketRow& out) const {
   if (!impl_ || row < 0 || row >= impl_->rows) return false;
-  return impl_->Packet(row, out);
+  return impl_->Packet(row, out, impl_->dataRoom);
+}
+
+bool RowStore::Packet(std::int64_t row, PacketRow& out, DataTextRoom& room) const {
+  if (!impl_ || row < 0 || row >= impl_->rows) return false;
+  return impl_->Packet(row, out, room);
 }
 
 bool RowStore::PacketFields(std::int64_t row, PacketRow& out) const {
@@ -622,6 +628,13 @@ std::int64_t RowStore::PacketNumber(std::int64_t row) const {
   if (static_cast<std::uint8_t>(*p) != kPacketRecord) return -1;
   p += 2;
   return static_cast<std::int64_t>(record::GetVarint(p));
+}
+
+void RowStore::Prefetch(std::int64_t row) const {
+  if (!impl_ || row < 0 || row >= impl_->rows) return;
+  const char* p = impl_->At(row);
+  __builtin_prefetch(p);
+  __builtin_prefetch(p + 63);
 }
 
 void RowStore::SetFrameSource(const FrameSource* source) {
@@ -649,7 +662,7 @@ void RowStore::KeepDataBelow(std::int64_t packetNumber) {
     if (row.packetNumber >= packetNumber) break;
     s.sourceFrom = s.first + r + 1;
     if (dataKept || !s.keep.data || !CellApplies(row, ColumnId::Data)) continue;
-    s.Packet(r, row);
+    s.Packet(r, row, s.dataRoom);
     // The record grows by its text, so it moves to the end of the chunks.
     const Impl::RowRef old = s.Ref(r);
     Impl::RowRef ref{};

@@ -16,10 +16,17 @@
 #include <vector>
 
 #include "analysis/columns.h"
+#include "analysis/decoder.h"
+#include "analysis/frame_source.h"
 #include "analysis/packet_row.h"
 #include "analysis/row_sink.h"
 
-class FrameSource;
+// Where a Data text rebuilt from its frame is made: the frame read from the source and the
+// text written from it.
+struct DataTextRoom {
+  StoredFrame frame;
+  std::array<char, DataTextCapacity> text{};
+};
 
 class RowStore {
  public:
@@ -59,6 +66,10 @@ class RowStore {
   // or a row out of range. Fields of hidden columns may read as zero; data is valid as
   // Cell's texts are.
   bool Packet(std::int64_t row, PacketRow& out) const;
+  // As Packet, with a rebuilt Data text made in the caller's room, where it stays valid
+  // until the room's next use: touches nothing shared, so several threads may read a
+  // store that nobody changes, each with a room of its own.
+  bool Packet(std::int64_t row, PacketRow& out, DataTextRoom& room) const;
   // As Packet, but a Data text the row does not keep itself is left empty rather than
   // rebuilt from the frame source: no frame is read. Touches nothing shared, so several
   // threads may read a store that nobody changes.
@@ -67,6 +78,11 @@ class RowStore {
   // stand in ascending packet numbers, but once older rows have left, row and packet
   // number differ.
   std::int64_t PacketNumber(std::int64_t row) const;
+  // Asks the processor to start loading the row's first bytes, for a reader that goes
+  // through the rows in order: a row's record lies far from the last one's cache lines
+  // once Data texts are kept, and waiting for each in turn costs more than reading it.
+  // Does nothing for a row out of range.
+  void Prefetch(std::int64_t row) const;
 
   // Where the frames of the rows can be read again (or nullptr): frame rows appended from
   // now on keep no Data text of their own but rebuild it from the frame when read. The

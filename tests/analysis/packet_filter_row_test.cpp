@@ -97,3 +97,28 @@ TEST(PacketFilterRowTest, HiddenColumnsTheStoreDoesNotKeepReadAsNotSet) {
   EXPECT_FALSE(RowFilter::Compile("\"GET /\"", &error)->Matches(row));
   EXPECT_FALSE(row.Read(RowStore(2), 0)) << "no row there";
 }
+
+// A search and 'contains' look only in the cells that can hold their text, with the
+// answers of looking in every cell: a text across two cells is in neither, a search is
+// case-sensitive, 'contains' on a MAC or the flags is not.
+TEST(PacketFilterRowTest, SearchesFindWhatTheCellTextsHoldAndNothingElse) {
+  const ColumnSet all = Shown("111111111111111111111111");
+  RowStore store(all);
+  for (const PacketRow& row : Rows()) store.AppendPacket(row);
+  // The letters of the rows kept: T (TCP), E (IEEE 802.3), G (unlisted protocol), L (LLDP).
+  const std::pair<const char*, const char*> cases[] = {
+      {"\"GET /\"", "T"}, {"\"get /\"", ""}, {"\"1514out\"", ""}, {"\"send()GET\"", ""}, {"00:a0:c9", ""},
+      {"mac contains a0:c9", "TG"}, {"flags contains 0X18", "T"}, {"data contains \"\"", "T"}, {"\"\"", "TEGL"},
+  };
+  PacketFilterRow row(all);
+  for (const auto& [expression, keeps] : cases) {
+    FilterError error;
+    const std::optional<RowFilter> filter = RowFilter::Compile(expression, &error);
+    ASSERT_TRUE(filter) << expression;
+    std::string kept;
+    for (std::int64_t r = 0; r < store.RowCount(); ++r) {
+      if (row.Read(store, r) && filter->Matches(row)) kept += "TEGL"[r];
+    }
+    EXPECT_EQ(kept, keeps) << expression;
+  }
+}

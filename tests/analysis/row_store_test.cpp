@@ -13,6 +13,8 @@
 #include "analysis/frame_bytes.h"
 #include "analysis/frame_source.h"
 #include "analysis/mac_text.h"
+#include "analysis/packet_filter_row.h"
+#include "analysis/row_filter.h"
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
 #include "tests/support/frames.h"
@@ -469,3 +471,78 @@ TEST_F(FrameRows, RemovingTheFirstRowsKeepsTheRestAndGivesMemoryBack) {
 }
 
 }  // namespace
+
+namespace {
+
+// A row looked at cell by cell, every column of it.
+class EveryCell : public FilterRow {
+ public:
+  explicit EveryCell(const FilterRow& row) : row_(row) {}
+  std::string_view Cell(ColumnId id) const override { return row_.Cell(id); }
+
+ private:
+  const FilterRow& row_;
+};
+
+std::string Quoted(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) out += c == '"' || c == '\\' ? std::string{'\\', c} : std::string{c};
+  return out + "\"";
+}
+
+}  // namespace
+
+// Whatever the frame, every piece of a cell's text is one its column may contain, so a
+// search that skips the other columns answers as one that looks in every cell: also with
+// the Data texts rebuilt from the frames, non-printable bytes shown as '.', and for texts
+// that run across two cells.
+TEST_F(FrameRows, ASearchSkipsOnlyCellsThatCannotHoldItsText) {
+  const ColumnSet columns = ColumnSet::FromText("111111111111111111111");
+  MemorySource source;
+  const std::vector<Bytes> capture = TestCapture();
+  for (std::size_t i = 0; i < capture.size(); ++i) source.frames[static_cast<std::int64_t>(i)] = capture[i];
+  const RowStore store = Decode(columns, &source);
+  std::vector<std::string> needles = {"GET /", "get /", ".", "..", "\"", "\\", "AA", "aa", "\x01", "\t", "0x", " ("};
+  PacketFilterRow row(columns);
+  for (std::int64_t r = 0; r < store.RowCount(); ++r) {
+    ASSERT_TRUE(row.Read(store, r));
+    std::string before;
+    for (const ColumnId id : ColumnListOrder) {
+      const std::string text(row.Cell(id));
+      for (std::size_t at = 0; at < text.size(); ++at) {
+        for (std::size_t n = 1; n <= 4 && at + n <= text.size(); ++n) {
+          ASSERT_TRUE(CellTextMayContain(id, text.substr(at, n))) << ColumnHeader(id) << " '" << text << "' at " << at;
+        }
+      }
+      if (r % 40 == 0 && !text.empty()) {
+        needles.push_back(text.substr(0, 6));
+        if (!before.empty()) needles.push_back(before.substr(before.size() - 1) + text.substr(0, 1));
+        before = text;
+      }
+    }
+  }
+  for (const std::string& needle : needles) {
+    for (const std::string& expression : {Quoted(needle), "data contains " + Quoted(needle)}) {
+      FilterError error;
+      const std::optional<RowFilter> filter = RowFilter::Compile(expression, &error);
+      ASSERT_TRUE(filter) << expression;
+      for (std::int64_t r = 0; r < store.RowCount(); ++r) {
+        ASSERT_TRUE(row.Read(store, r));
+        const bool plain = filter->Matches(EveryCell(row));
+        ASSERT_EQ(filter->Matches(row), plain) << expression << " row " << r;
+      }
+    }
+  }
+
+  // Rows read side by side (as a sort compares two) each keep their own Data text.
+  std::vector<std::int64_t> withData;
+  for (std::int64_t r = 0; withData.size() < 2; ++r) {
+    const std::string& data = expected[r][ColumnId::Data];
+    if (!data.empty() && (withData.empty() || data != expected[withData[0]][ColumnId::Data])) withData.push_back(r);
+  }
+  PacketFilterRow other(columns);
+  ASSERT_TRUE(row.Read(store, withData[0]) && other.Read(store, withData[1]));
+  const std::string_view first = row.Cell(ColumnId::Data);
+  EXPECT_EQ(other.Cell(ColumnId::Data), expected[withData[1]][ColumnId::Data]);
+  EXPECT_EQ(first, expected[withData[0]][ColumnId::Data]);
+}
