@@ -1,6 +1,7 @@
 #include "ui/row_model.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -59,7 +60,6 @@ struct RowModel::ViewJob {
   bool descending = false;
   ColumnId sortId = ColumnId::PacketNumber;
   bool byValue = false;
-  std::size_t runKeys = 0;  // keys sorted in one run before the runs are merged
   std::int64_t begin = 0;  // absolute rows: where the job started and the next to read
   std::int64_t next = 0;
   std::vector<std::int64_t> rows;  // kept rows: in capture order, or sorted once the keys are
@@ -218,7 +218,7 @@ bool RowModel::ReadsOnTwoThreads(const ViewJob& job) const {
   return !(readsFrames_ && readsData);
 }
 
-void RowModel::SortKeys(ViewJob& job, bool twoThreads) {
+void RowModel::SortKeys(ViewJob& job) {
   std::vector<SortKey>& keys = job.keys;
   if (!job.byValue) {
     // Each thread numbered its own texts; both tables are in text order, so one pass over
@@ -243,55 +243,51 @@ void RowModel::SortKeys(ViewJob& job, bool twoThreads) {
     one.ids.clear();
     two.ids.clear();
   }
-  // Runs of at most a million keys are sorted, then merged in pairs, the two threads taking
-  // runs and pairs in turn; a cancelled job stops between two of them.
-  const KeyOrder order{job.descending};
-  std::vector<std::size_t> bounds;
-  for (std::size_t i = 0; i < keys.size(); i += job.runKeys) bounds.push_back(i);
-  bounds.push_back(keys.size());
-  const std::size_t runs = bounds.size() - 1;
-  const auto steps = static_cast<int>(2 * runs - 1);
-  std::atomic<int> done{0};
-  const auto stepDone = [&] { job.sortPercent = ++done * 100 / steps; };
-  const auto onTwoThreads = [twoThreads](const std::function<void()>& work) {
-    if (!twoThreads) return work();
-    std::thread other(work);
-    work();
-    other.join();
-  };
-  std::atomic<std::size_t> nextRun{0};
-  onTwoThreads([&] {
-    for (std::size_t r = 0; !job.cancel && (r = nextRun++) < runs;) {
-      std::sort(keys.begin() + static_cast<std::ptrdiff_t>(bounds[r]),
-                keys.begin() + static_cast<std::ptrdiff_t>(bounds[r + 1]), order);
-      stepDone();
-    }
-  });
-  std::vector<SortKey> merged(runs > 1 ? keys.size() : 0);
-  while (bounds.size() > 2 && !job.cancel) {
-    const std::size_t pairs = (bounds.size() - 1) / 2;
-    std::atomic<std::size_t> nextPair{0};
-    onTwoThreads([&] {
-      for (std::size_t p = 0; !job.cancel && (p = nextPair++) < pairs;) {
-        const auto at = [&](std::size_t i) { return keys.begin() + static_cast<std::ptrdiff_t>(bounds[i]); };
-        std::merge(at(2 * p), at(2 * p + 1), at(2 * p + 1), at(2 * p + 2),
-                   merged.begin() + static_cast<std::ptrdiff_t>(bounds[2 * p]), order);
-        stepDone();
-      }
-    });
-    // A last run without a partner moves on as it is.
-    if ((bounds.size() - 1) % 2 == 1) {
-      std::copy(keys.begin() + static_cast<std::ptrdiff_t>(bounds[bounds.size() - 2]), keys.end(),
-                merged.begin() + static_cast<std::ptrdiff_t>(bounds[bounds.size() - 2]));
-    }
-    std::vector<std::size_t> halved;
-    for (std::size_t i = 0; i < bounds.size(); i += 2) halved.push_back(bounds[i]);
-    if (halved.back() != keys.size()) halved.push_back(keys.size());
-    bounds = std::move(halved);
-    keys.swap(merged);
+  // Each key becomes two words that order as the view does when compared as unsigned
+  // numbers: the value, turned over when descending, then the row with a flag above it
+  // that puts a cell not set before (ascending) or after (descending) the set cells
+  // sharing its first word.
+  const bool descending = job.descending;
+  for (SortKey& key : keys) {
+    const bool set = key.IsSet();
+    const std::uint64_t first = descending ? (set ? ~key.value : UINT64_MAX) : (set ? key.value : 0);
+    key = SortKey{first, key.Row() | (set != descending ? SortKey::Set : 0)};
   }
+  // A stable sort by bytes, least significant first, of the bytes the keys do not all
+  // share; a cancelled job stops between two passes.
+  const auto byteOf = [](const SortKey& key, int b) {
+    return static_cast<std::uint8_t>(b < 8 ? static_cast<std::uint64_t>(key.order) >> (8 * b) : key.value >> (8 * (b - 8)));
+  };
+  std::uint64_t allValue = ~std::uint64_t{0}, anyValue = 0, allOrder = ~std::uint64_t{0}, anyOrder = 0;
+  for (const SortKey& key : keys) {
+    allValue &= key.value;
+    anyValue |= key.value;
+    allOrder &= static_cast<std::uint64_t>(key.order);
+    anyOrder |= static_cast<std::uint64_t>(key.order);
+  }
+  std::vector<int> passes;
+  for (int b = 0; b < 16; ++b) {
+    const std::uint64_t differ = b < 8 ? (allOrder ^ anyOrder) >> (8 * b) : (allValue ^ anyValue) >> (8 * (b - 8));
+    if ((differ & 0xff) != 0) passes.push_back(b);
+  }
+  std::vector<std::array<std::size_t, 256>> counts(passes.size());
+  for (const SortKey& key : keys)
+    for (std::size_t p = 0; p < passes.size(); ++p) ++counts[p][byteOf(key, passes[p])];
+  std::vector<SortKey> other(passes.empty() ? 0 : keys.size());
+  for (std::size_t p = 0; p < passes.size() && !job.cancel; ++p) {
+    const int b = passes[p];
+    std::array<std::size_t, 256> at{};
+    std::size_t sum = 0;
+    for (std::size_t v = 0; v < 256; ++v) {
+      at[v] = sum;
+      sum += counts[p][v];
+    }
+    for (const SortKey& key : keys) other[at[byteOf(key, b)]++] = key;
+    keys.swap(other);
+    job.sortPercent = static_cast<int>((p + 1) * 100 / passes.size());
+  }
+  std::vector<SortKey>().swap(other);
   // The view's rows, made here rather than on the window's thread.
-  std::vector<SortKey>().swap(merged);
   job.rows.clear();
   job.rows.reserve(keys.size());
   for (const SortKey& key : keys) job.rows.push_back(key.Row());
@@ -334,7 +330,6 @@ void RowModel::StartViewChange(bool changesFilter, std::optional<RowFilter> filt
     job->reads = filter_ ? &*filter_ : nullptr;  // the view's filter stays until the job ends
   }
   job->begin = job->next = rowsLeft_;
-  job->runKeys = static_cast<std::size_t>(sliceRows_) * 4;
   // Room for every row now in the list: growing a vector of millions while the window
   // waits would copy it all at once. Pages not written are never taken.
   const bool mapped = job->reads != nullptr || job->Sorts();
@@ -352,7 +347,7 @@ void RowModel::StartViewChange(bool changesFilter, std::optional<RowFilter> filt
   }
   if (mapped) {
     RunSlice(0);
-    if (job_->Sorts()) SortKeys(*job_, false);
+    if (job_->Sorts()) SortKeys(*job_);
   }
   FinishViewChange();
 }
@@ -421,13 +416,12 @@ void RowModel::StepViewChange() {
     }
     // Few keys are sorted at once; many off this thread, polled.
     if (!job.Sorts() || job.keys.size() <= static_cast<std::size_t>(sliceRows_ / 4)) {
-      if (job.Sorts()) SortKeys(job, false);
+      if (job.Sorts()) SortKeys(job);
       FinishViewChange();
       return;
     }
-    const bool twoThreads = std::thread::hardware_concurrency() >= 2;
-    job.sorter = std::thread([&job, twoThreads] {
-      SortKeys(job, twoThreads);
+    job.sorter = std::thread([&job] {
+      SortKeys(job);
       job.sorted = true;
     });
     // Polled; set first, as a handler of the progress may already start another job.

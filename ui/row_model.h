@@ -150,8 +150,8 @@ class RowModel : public QAbstractTableModel {
   void DropJob();
   // Whether a job's rows can be read on two threads.
   bool ReadsOnTwoThreads(const ViewJob& job) const;
-  // Ranks a text sort's texts, then sorts the job's keys (on two threads when asked).
-  static void SortKeys(ViewJob& job, bool twoThreads);
+  // Ranks a text sort's texts, then sorts the job's keys.
+  static void SortKeys(ViewJob& job);
   void InsertShown(std::vector<std::int64_t> added);
   void RemoveShownBelow(std::int64_t absolute);
   void EmitShown();

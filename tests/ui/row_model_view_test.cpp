@@ -6,6 +6,7 @@
 #include <QAbstractItemModelTester>
 #include <QItemSelectionModel>
 #include <QSignalSpy>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -157,5 +158,39 @@ TEST_F(RowModelViewTest, SortedViewLosesTheRowsThatLeaveTheList) {
   for (int r = 0; r < model.rowCount(); ++r) EXPECT_GE(std::stoi(std::string(model.CellText(r, 0))), 3);
   for (int r = 1; r < model.rowCount(); ++r) {
     EXPECT_LE(std::stoi(std::string(model.CellText(r - 1, 1))), std::stoi(std::string(model.CellText(r, 1))));
+  }
+}
+
+TEST_F(RowModelViewTest, SortsWideAndRepeatedValuesWithEqualCellsInCaptureOrder) {
+  // Packet numbers across a 2^32 boundary, bytes repeating every 50 rows, every third row
+  // without a connection.
+  model.AppendBatch(Frames((std::int64_t{1} << 32) - 300, 600));
+  ASSERT_EQ(model.CellText(0, 0), "4294966996");
+  struct Key {
+    bool set;
+    std::uint64_t value;
+    std::string number;
+  };
+  const auto expected = [this](int column, bool descending) {
+    std::vector<Key> keys;
+    for (int r = 0; r < model.rowCount(); ++r) {
+      const std::string cell(model.CellText(r, column));
+      keys.push_back({!cell.empty(), cell.empty() ? 0 : std::stoull(cell), std::string(model.CellText(r, 0))});
+    }
+    std::stable_sort(keys.begin(), keys.end(), [descending](const Key& a, const Key& b) {
+      if (a.set != b.set) return descending ? a.set : b.set;
+      return descending ? a.value > b.value : a.value < b.value;
+    });
+    std::vector<std::string> numbers;
+    for (const Key& key : keys) numbers.push_back(key.number);
+    return numbers;
+  };
+  for (const int column : {0, 1, 4}) {
+    for (const bool descending : {false, true}) {
+      model.SortBy(-1, false);
+      const std::vector<std::string> order = expected(column, descending);
+      model.SortBy(column, descending);
+      EXPECT_EQ(Numbers(), order) << "column " << column << (descending ? " descending" : "");
+    }
   }
 }
