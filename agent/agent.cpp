@@ -72,7 +72,7 @@ void TakeFrame(void* context, const LiveFrame& frame) {
 
 int Probe(const AgentOptions& options, const AgentEnvironment& env) {
   std::string why;
-  auto live = LiveInterface::Open(options.interfaceName, &why);
+  auto live = LiveInterface::Open(options.interfaceName, &why, "/sys", LiveOptions{0, AgentProbeRingBytes});
   std::array<std::uint8_t, 6> address{};
   if (!live || !live->StationAddress(&address, &why)) {
     PrintLine(env.err, why);
@@ -82,8 +82,8 @@ int Probe(const AgentOptions& options, const AgentEnvironment& env) {
   return std::fflush(env.out) == 0 ? AgentExitOk : AgentExitFailure;
 }
 
-// The capture loop: frames as they come, gathered while they flow, written at least every
-// AgentHoldMs; statistics every AgentStatisticsMs and at the end.
+// The capture loop: the blocks the kernel hands over, written out once the ring is empty
+// (or AgentFlushBytes are held); statistics every AgentStatisticsMs and at the end.
 class Capture {
  public:
   Capture(LiveInterface& live, const AgentOptions& options, const AgentEnvironment& env)
@@ -94,44 +94,28 @@ class Capture {
     writer_.InterfaceDescription(interface);
     // The header goes out at once: the reader learns the interface before any frame.
     if (!Flush()) return AgentExitOk;
-    std::int64_t now = CoarseMs();
-    std::int64_t nextStatistics = now + AgentStatisticsMs;
-    std::int64_t heldSince = now;
-    std::int64_t framesSinceWait = 0;
-    int gatherUs = AgentGatherMinUs;
+    std::int64_t nextStatistics = CoarseMs() + AgentStatisticsMs;
     std::string failure;
     while (!(env_.stop && env_.stop->load())) {
       int limit = AgentBatchFrames;
       if (options_.maxFrames) limit = static_cast<int>(std::min<std::int64_t>(limit, *options_.maxFrames - frames_));
-      const bool wasEmpty = writer_.Size() == 0;
       const int count = live_.ReadWaiting(limit, TakeFrame, &writer_);
       if (count < 0) {
         failure = live_.Error();
         break;
       }
       frames_ += count;
-      framesSinceWait += count;
-      now = CoarseMs();
-      if (wasEmpty && count > 0) heldSince = now;
       if (options_.maxFrames && frames_ >= *options_.maxFrames) break;
-      // The flow paused, the buffer is full, or its first frame has waited long enough.
-      bool flush = writer_.Size() >= AgentFlushBytes ||
-                   (writer_.Size() > 0 && (count == 0 || now - heldSince >= AgentHoldMs));
+      const bool drained = count < limit;
+      bool flush = writer_.Size() >= AgentFlushBytes || (drained && writer_.Size() > 0);
+      const std::int64_t now = CoarseMs();
       if (now >= nextStatistics) {
         flush |= AppendStatistics();
         nextStatistics = now + AgentStatisticsMs;
       }
       if (flush && !Flush()) return AgentExitOk;
-      if (count == limit) continue;  // more may be waiting in the ring
-      std::int64_t timeout = nextStatistics - now;
-      if (writer_.Size() > 0) timeout = std::min(timeout, heldSince + AgentHoldMs - now);
-      if (framesSinceWait > 0) {
-        // The last gather brought framesSinceWait frames: scale it towards AgentGatherFrames.
-        gatherUs = static_cast<int>(std::clamp<std::int64_t>(gatherUs * AgentGatherFrames / framesSinceWait,
-                                                             AgentGatherMinUs, AgentGatherMaxUs));
-        framesSinceWait = 0;
-      }
-      if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(timeout, 0)), env_.wakeFd, gatherUs)) {
+      if (!drained) continue;
+      if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(nextStatistics - now, 0)), env_.wakeFd)) {
         failure = live_.Error();
         break;
       }
@@ -178,7 +162,7 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
       return AgentExitUsage;
     }
   }
-  auto live = LiveInterface::Open(name, &why);
+  auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs, AgentRingBytes});
   if (!live) {
     PrintLine(env.err, why);
     return AgentExitFailure;

@@ -24,17 +24,21 @@ struct AgentEnvironment {
   const RegistryView* registry = nullptr;
 };
 
-// Flushing and statistics of the stream.
-inline constexpr int AgentHoldMs = 20;            // the longest a written frame waits in the buffer
+// How the agent takes frames from the kernel and writes them out. The kernel packs them
+// into blocks of the ring and hands a block over when it is full or AgentBlockTimeoutMs
+// after it began; the agent writes what it took as soon as the ring is empty. A frame so
+// waits at most AgentBlockTimeoutMs in the agent (less than the 50 ms a reader waits for
+// a write), and a slow flow wakes the agent and its reader 25 times a second, not per
+// frame. Each wake-up of a reader that decodes costs it cold caches: shorter blocks cost
+// processor time at low rates, longer ones hold the rows back.
+inline constexpr int AgentBlockTimeoutMs = 40;
+// Packed in blocks, 16 MiB hold some 170,000 small frames or 10,000 full ones.
+inline constexpr int AgentRingBytes = 16 << 20;
+// The probe reads no frame: the smallest ring spares it clearing the capture's.
+inline constexpr int AgentProbeRingBytes = 64 * 1024;
 inline constexpr std::size_t AgentFlushBytes = 256 * 1024;  // written at once when this much is held
 inline constexpr int AgentStatisticsMs = 1000;   // an interface statistics block this often
 inline constexpr int AgentBatchFrames = 512;     // frames taken from the ring between looks at the clock
-// While frames flow, each wait lets about this many gather (a quarter of the kernel ring's
-// some 8,000 slots), within these bounds: a slow flow then wakes the agent 50 times a
-// second, and a fast one wakes it before the ring is a quarter full.
-inline constexpr long AgentGatherFrames = 2048;
-inline constexpr int AgentGatherMinUs = 1000;
-inline constexpr int AgentGatherMaxUs = 20000;
 
 // Runs the program; returns its exit status.
 int RunAgent(std::span<const std::string> args, const AgentEnvironment& env);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "capture/abort_event.h"
 #include "capture/capture_filter.h"
@@ -217,8 +218,8 @@ class AgentDevice : public DeviceBase {
     // The clock is read only once a read has to wait: a frame already in the buffer (the
     // common case on a busy interface) costs no clock reading.
     Clock::time_point deadline{};
-    const auto Deadline = [&deadline] {
-      if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(AgentReadTimeoutMs);
+    const auto Deadline = [&deadline, this] {
+      if (deadline == Clock::time_point{}) deadline = Clock::now() + std::chrono::milliseconds(options_.readTimeoutMs);
       return deadline;
     };
     if (abort_.Raised()) return false;
@@ -242,6 +243,7 @@ class AgentDevice : public DeviceBase {
           const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(packet.data.size(), UINT32_MAX));
           const FrameInfo info{static_cast<std::int64_t>(std::min<std::uint64_t>(packet.timestampNanoseconds, INT64_MAX)),
                                packet.originalLength};
+          framesSinceEmpty_ = true;
           return DeliverFrame(packet.data.data(), length, info, output, size, bytesReturned);
         }
         case PcapngStreamReader::Item::Interface:
@@ -271,6 +273,8 @@ class AgentDevice : public DeviceBase {
         if (errno != EAGAIN) return AgentFailed(std::string("reading from the capture agent failed: ") + std::strerror(errno));
         outputDrained_ = true;
       }
+      // The agent's last write is taken: its frames end here, and this read says so.
+      if (std::exchange(framesSinceEmpty_, false)) return true;
       const int left = RemainingMs(Deadline());
       if (left == 0) return true;  // 0 bytes: nothing came in time
       struct pollfd fds[3] = {{agent_->Output(), POLLIN, 0}, {abort_.Fd(), POLLIN, 0}, {agent_->Errors(), POLLIN, 0}};
@@ -348,6 +352,7 @@ class AgentDevice : public DeviceBase {
   std::unique_ptr<PcapngStreamReader> stream_;
   bool agentPromiscuous_ = false;  // what the running agent was started with
   bool outputDrained_ = false;     // the last read of the pipe left nothing in it
+  bool framesSinceEmpty_ = false;  // a frame was delivered since the last read of 0 bytes
   bool failed_ = false;
 
   // Kernel drops: those of the running agent's last statistics, and of earlier agents.

@@ -7,8 +7,10 @@
 //   asked for it; a later change of that filter restarts it at the next read. The kernel
 //   ends it (SIGTERM) with the thread that made that read: reads belong to one thread.
 // - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
-//   AgentReadTimeoutMs without one; the abort requests end a pending read and every one
-//   after it.
+//   the read timeout (AgentReadTimeoutMs) without one; the abort requests end a pending read and every one
+//   after it. The agent writes what the kernel gathered in one go: the first read after
+//   such a write has been taken to its end answers 0 bytes at once, so that the frames
+//   of a burst go on (as rows) without waiting out the timeout for the next one.
 // - Binding runs the agent's --probe, which opens the interface as a capture would: a
 //   missing capability or an interface that is down fails the bind with the agent's
 //   reason. The station address is the one the running agent described, or else the
@@ -33,6 +35,10 @@
 
 class RemoteHosts;
 
+inline constexpr char CaptureAgentName[] = "orrisvane-capture";
+inline constexpr char CaptureAgentVariable[] = "ORRISVANE_CAPTURE";
+inline constexpr int AgentReadTimeoutMs = 50;
+
 struct AgentOptions {
   // The agent program; empty: found as FindCaptureAgent says for this program.
   std::string agentPath;
@@ -40,14 +46,12 @@ struct AgentOptions {
   std::string sysRoot = "/sys";
   // Where remote key names are looked up; none: only this machine's adapters bind.
   const RemoteHosts* remoteHosts = nullptr;
+  // How long a read waits for a frame before it answers 0 bytes.
+  int readTimeoutMs = AgentReadTimeoutMs;
 };
 
 // Registers the agent device under DriverDevicePath.
 void RegisterAgentDevice(DeviceTable& table, AgentOptions options = {});
-
-inline constexpr char CaptureAgentName[] = "orrisvane-capture";
-inline constexpr char CaptureAgentVariable[] = "ORRISVANE_CAPTURE";
-inline constexpr int AgentReadTimeoutMs = 50;
 // How long the agent may take to answer --probe (it opens the interface to do so).
 inline constexpr int AgentProbeTimeoutMs = 5000;
 

@@ -69,10 +69,12 @@ void Forward(u_char* user, const pcap_pkthdr* header, const u_char* data) {
 
 void LiveInterface::Closer::operator()(pcap* handle) const { pcap_close(handle); }
 
-LiveInterface::LiveInterface(Key, std::unique_ptr<pcap, Closer> handle, std::string name, std::string sysRoot)
-    : handle_(std::move(handle)), name_(std::move(name)), sysRoot_(std::move(sysRoot)) {}
+LiveInterface::LiveInterface(Key, std::unique_ptr<pcap, Closer> handle, std::string name, std::string sysRoot,
+                             bool inBlocks)
+    : handle_(std::move(handle)), name_(std::move(name)), sysRoot_(std::move(sysRoot)), inBlocks_(inBlocks) {}
 
-std::unique_ptr<LiveInterface> LiveInterface::Open(const std::string& name, std::string* why, std::string sysRoot) {
+std::unique_ptr<LiveInterface> LiveInterface::Open(const std::string& name, std::string* why, std::string sysRoot,
+                                                   LiveOptions options) {
   const auto fail = [why](std::string reason) {
     if (why) *why = std::move(reason);
     return std::unique_ptr<LiveInterface>();
@@ -81,9 +83,12 @@ std::unique_ptr<LiveInterface> LiveInterface::Open(const std::string& name, std:
   std::unique_ptr<pcap, Closer> p(pcap_create(name.c_str(), errbuf));
   if (!p) return fail("cannot capture on " + name + ": " + errbuf);
   pcap_set_snaplen(p.get(), PcapSnapLength);
-  pcap_set_immediate_mode(p.get(), 1);
-  pcap_set_timeout(p.get(), PcapReadTimeoutMs);
-  pcap_set_buffer_size(p.get(), PcapBufferBytes);
+  // Outside immediate mode libpcap takes the kernel's blocks (TPACKET_V3), and the read
+  // timeout becomes the time a block may wait for more frames before it is handed over.
+  const bool inBlocks = options.blockTimeoutMs > 0;
+  pcap_set_immediate_mode(p.get(), inBlocks ? 0 : 1);
+  pcap_set_timeout(p.get(), inBlocks ? options.blockTimeoutMs : PcapReadTimeoutMs);
+  pcap_set_buffer_size(p.get(), options.bufferBytes);
   pcap_set_promisc(p.get(), 0);  // SetPromiscuous decides, at any time
   int status = pcap_activate(p.get());
   if (status < 0) return fail(ActivationFailure(name, status, pcap_geterr(p.get())));
@@ -100,7 +105,7 @@ std::unique_ptr<LiveInterface> LiveInterface::Open(const std::string& name, std:
     int one = 1;
     setsockopt(pcap_fileno(p.get()), SOL_PACKET, PACKET_IGNORE_OUTGOING, &one, sizeof one);
   }
-  return std::make_unique<LiveInterface>(Key{}, std::move(p), name, std::move(sysRoot));
+  return std::make_unique<LiveInterface>(Key{}, std::move(p), name, std::move(sysRoot), inBlocks);
 }
 
 // A membership of the capture's own packet socket, as libpcap itself does at activation.
@@ -168,7 +173,7 @@ int LiveInterface::ReadWaiting(int limit, FrameSink take, void* context) {
 
 bool LiveInterface::Wait(int timeoutMs, int wakeFd, int gatherMicroseconds) {
   struct pollfd fds[2] = {{pcap_get_selectable_fd(handle_.get()), POLLIN, 0}, {wakeFd, POLLIN, 0}};
-  if (flowing_) {
+  if (flowing_ && !inBlocks_) {
     // Traffic is flowing: let frames gather (a wake-up still ends the wait at once).
     flowing_ = false;
     long gatherUs = std::clamp(gatherMicroseconds, 0, 999999);

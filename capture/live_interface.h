@@ -17,6 +17,16 @@ inline constexpr int PcapReadTimeoutMs = 50;
 // length (two to a page), so 16 MiB hold about 8,000 frames: some 40 ms of a saturated
 // loopback. The kernel clears the ring when the adapter is bound, so more costs start-up.
 inline constexpr int PcapBufferBytes = 16 << 20;
+
+// How the kernel hands the frames over.
+struct LiveOptions {
+  // 0: each frame at once (immediate mode). Otherwise the kernel packs frames into blocks
+  // of the ring, one after another, and hands a block over when it is full or this many
+  // milliseconds after it began: a reader then wakes once per block, not per frame, and
+  // the packed frames take a fraction of the ring (and of the caches) that slots take.
+  int blockTimeoutMs = 0;
+  int bufferBytes = PcapBufferBytes;
+};
 // When the ring runs dry while frames are coming in, Wait lets more gather for this long
 // (unless told otherwise) before it sleeps in poll: a busy interface then wakes the reader
 // about once per interval instead of once per frame. It is the most a frame is held back.
@@ -33,11 +43,11 @@ struct LiveFrame {
 
 class LiveInterface {
  public:
-  // Opens the interface by name (snap length, immediate mode, kernel ring as above; not
-  // promiscuous). On failure returns null and sets *why to libpcap's and the kernel's
+  // Opens the interface by name (snap length, hand-over and kernel ring as options say;
+  // not promiscuous). On failure returns null and sets *why to libpcap's and the kernel's
   // reason, naming the interface.
   static std::unique_ptr<LiveInterface> Open(const std::string& name, std::string* why,
-                                             std::string sysRoot = "/sys");
+                                             std::string sysRoot = "/sys", LiveOptions options = {});
 
   const std::string& Name() const { return name_; }
 
@@ -59,9 +69,9 @@ class LiveInterface {
   int ReadWaiting(int limit, FrameSink take, void* context);
 
   // Sleeps until frames may be waiting, wakeFd (when >= 0) is readable, or timeoutMs pass.
-  // While frames flow (the last ReadWaiting handed some) it lets them gather instead, for
-  // gatherMicroseconds (at most timeoutMs). False when the wait itself failed (reason in
-  // Error()).
+  // In immediate mode, while frames flow (the last ReadWaiting handed some), it lets them
+  // gather instead, for gatherMicroseconds (at most timeoutMs); in blocks the kernel
+  // gathers them. False when the wait itself failed (reason in Error()).
   bool Wait(int timeoutMs, int wakeFd, int gatherMicroseconds = PcapGatherMicroseconds);
 
   // The kernel's counts since the interface was opened: frames received and dropped.
@@ -83,12 +93,13 @@ class LiveInterface {
 
  public:
   // Only Open constructs one.
-  LiveInterface(Key, std::unique_ptr<pcap, Closer> handle, std::string name, std::string sysRoot);
+  LiveInterface(Key, std::unique_ptr<pcap, Closer> handle, std::string name, std::string sysRoot, bool inBlocks);
 
  private:
   std::unique_ptr<pcap, Closer> handle_;
   std::string name_;
   std::string sysRoot_;
+  bool inBlocks_ = false;
   bool promiscuous_ = false;
   bool flowing_ = false;
   // The descriptor reported an error that libpcap has not turned into a failed read yet.

@@ -98,9 +98,9 @@ class AgentDeviceTest : public ::testing::Test {
     return Agent("--stream '" + file.string() + "' " + options);
   }
 
-  bool Open(const std::string& agentPath, const std::string& filter = "") {
+  bool Open(const std::string& agentPath, const std::string& filter = "", int readTimeoutMs = AgentReadTimeoutMs) {
     table = DeviceTable();
-    RegisterAgentDevice(table, AgentOptions{agentPath, sysRoot});
+    RegisterAgentDevice(table, AgentOptions{agentPath, sysRoot, nullptr, readTimeoutMs});
     adapter = OpenAdapter(table, "0007", &why);
     if (adapter && !adapter->device->SetCaptureFilter(filter)) why = adapter->device->LastError();
     if (adapter) request = AllocatePacket(adapter.get());
@@ -269,6 +269,21 @@ TEST_F(AgentDeviceTest, AQuietAgentGivesEmptyReadsAfterTheReadTimeout) {
     EXPECT_LT(took, std::chrono::seconds(2));
   }
   EXPECT_EQ(Captures(), std::vector<std::string>{"-i eth7"});
+}
+
+// The agent writes what the kernel gathered in one go; once that is read, the frames of
+// the burst go on at once rather than after the read timeout (a long one here).
+TEST_F(AgentDeviceTest, TheReadAfterTheAgentsWriteIsTakenAnswersAtOnce) {
+  Stream s = AgentStream();
+  const Bytes f1 = PatternFrame(60, 1), f2 = PatternFrame(70, 2);
+  s.Packet(0, 1, f1).Packet(0, 2, f2);
+  constexpr int LongTimeoutMs = 20'000;
+  ASSERT_TRUE(Open(AgentStreaming(s.bytes()), "", LongTimeoutMs)) << why;
+  EXPECT_EQ(Delivered(ReadFrame()), f1);
+  EXPECT_EQ(Delivered(ReadFrame()), f2);
+  const auto start = Clock::now();
+  EXPECT_EQ(Read(), 0);
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(LongTimeoutMs / 2));
 }
 
 TEST_F(AgentDeviceTest, AbortEndsAPendingReadAndEveryLaterOne) {
