@@ -22,9 +22,10 @@ std::optional<std::string> ResolveProgram(const std::string& name) {
   std::string_view folders = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
   while (true) {
     const std::size_t colon = folders.find(':');
-    std::string folder(folders.substr(0, colon));
-    if (folder.empty()) folder = ".";
-    const std::string candidate = folder + "/" + name;
+    std::string candidate(folders.substr(0, colon));
+    if (candidate.empty()) candidate.push_back('.');
+    candidate.push_back('/');
+    candidate.append(name);
     if (Executable(candidate)) return candidate;
     if (colon == std::string_view::npos) return std::nullopt;
     folders.remove_prefix(colon + 1);
@@ -85,7 +86,10 @@ std::optional<SshCommand> RemoteAgentCommand(const std::string& host, const std:
   // The remote side runs one command line through the user's shell: each word is quoted
   // so that a filter such as "port 80 and (tcp or udp)" arrives as one argument.
   std::string remote = CaptureAgentName;
-  for (const std::string& word : agentArguments) remote += " " + QuoteForShell(word);
+  for (const std::string& word : agentArguments) {
+    remote.push_back(' ');
+    remote.append(QuoteForShell(word));
+  }
   return SshCommand{*program, {"-T", "-o", "BatchMode=yes", host, remote}};
 }
 
