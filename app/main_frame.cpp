@@ -441,6 +441,9 @@ void CMainFrame::createListView() {
   column->addWidget(bar);
   column->addWidget(listView_, 1);
   setCentralWidget(client);
+  // The list, which the user watches, starts with the focus: the filter bar would take it
+  // as the first field, and its blinking cursor would repaint an idle window.
+  listView_->setFocus();
   RowModel& model = listView_->Model();
   connect(&model, &RowModel::shownChanged, this, [this] { ShowRowsShown(); });
   connect(&model, &RowModel::viewChangeProgress, this, [this](int percent, bool sorting) {
