@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/frame_pool.h"
 #include "analysis/capture_state.h"
 #include "analysis/decoder.h"
 #include "analysis/frame_source.h"
@@ -41,7 +42,7 @@
 
 namespace {
 
-constexpr std::size_t kPoolFrames = 65536;
+using bench::PoolFrames;
 
 std::int64_t ResidentBytes() {
   std::ifstream statm("/proc/self/statm");
@@ -64,27 +65,6 @@ class PoolSource : public FrameSource {
   const std::vector<std::vector<std::uint8_t>>& pool_;
 };
 
-bool ReadPool(const std::string& file, std::vector<std::vector<std::uint8_t>>& pool) {
-  DeviceTable devices;
-  RegisterCaptureFileDevice(devices, file);
-  std::string why;
-  AdapterPtr adapter = OpenAdapter(devices, "file", &why);
-  if (!adapter) {
-    std::fprintf(stderr, "list_memory_bench: %s: %s\n", file.c_str(), why.c_str());
-    return false;
-  }
-  std::vector<std::uint8_t> buffer(FrameBufferSize);
-  RequestPtr request = AllocatePacket(adapter.get());
-  InitPacket(request.get(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-  while (pool.size() < kPoolFrames && !adapter->device->EndOfInput()) {
-    std::uint32_t count = 0;
-    ReadPacket(adapter.get(), request.get(), &count);
-    if (count > 0) pool.emplace_back(buffer.begin(), buffer.begin() + count);
-  }
-  FreePacket(std::move(request));
-  CloseAdapter(std::move(adapter));
-  return pool.size() == kPoolFrames;
-}
 
 // Milliseconds per painted scroll step over the last rows of the list: the best mean of
 // five rounds of 100 steps, so that a moment of other work on the machine does not count.
@@ -113,7 +93,7 @@ int MeasureOnce(const std::string& columns, const std::string& data, std::int64_
   QApplication app(argc, argv);
 
   std::vector<std::vector<std::uint8_t>> pool;
-  if (!ReadPool(file, pool)) return 1;
+  if (!bench::ReadFramePool("list_memory_bench", file, pool)) return 1;
   PoolSource source(pool);
 
   CaptureState state;
@@ -185,7 +165,7 @@ int main(int argc, char** argv) {
   if (!std::getenv("XDG_RUNTIME_DIR") && ::mkdtemp(runtime)) setenv("XDG_RUNTIME_DIR", runtime, 1);
 
   int status = 0;
-  std::printf("%lld rows of the first %zu frames of %s (offscreen)\n", static_cast<long long>(rows), kPoolFrames,
+  std::printf("%lld rows of the first %zu frames of %s (offscreen)\n", static_cast<long long>(rows), PoolFrames,
               file.c_str());
   for (const char* columns : {"startup", "all"}) {
     for (const char* data : {"source", "kept"}) {

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/frame_pool.h"
 #include "analysis/capture_state.h"
 #include "analysis/decoder.h"
 #include "analysis/row_filter.h"
@@ -37,29 +38,8 @@
 
 namespace {
 
-constexpr std::size_t kPoolFrames = 65536;
+using bench::PoolFrames;
 
-bool ReadPool(const std::string& file, std::vector<std::vector<std::uint8_t>>& pool) {
-  DeviceTable devices;
-  RegisterCaptureFileDevice(devices, file);
-  std::string why;
-  AdapterPtr adapter = OpenAdapter(devices, "file", &why);
-  if (!adapter) {
-    std::fprintf(stderr, "view_filter_bench: %s: %s\n", file.c_str(), why.c_str());
-    return false;
-  }
-  std::vector<std::uint8_t> buffer(FrameBufferSize);
-  RequestPtr request = AllocatePacket(adapter.get());
-  InitPacket(request.get(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
-  while (pool.size() < kPoolFrames && !adapter->device->EndOfInput()) {
-    std::uint32_t count = 0;
-    ReadPacket(adapter.get(), request.get(), &count);
-    if (count > 0) pool.emplace_back(buffer.begin(), buffer.begin() + count);
-  }
-  FreePacket(std::move(request));
-  CloseAdapter(std::move(adapter));
-  return pool.size() == kPoolFrames;
-}
 
 void AppendResult(const std::string& line) {
   const char* path = std::getenv("ORRISVANE_BENCH_RESULTS");
@@ -114,7 +94,7 @@ int main(int argc, char** argv) {
   const std::filesystem::path captures = capturesEnv && *capturesEnv ? capturesEnv : ORRISVANE_CAPTURES_DIR;
   const std::filesystem::path file = captures / "mix-1M.pcap";
   std::vector<std::vector<std::uint8_t>> pool;
-  if (!ReadPool(file.string(), pool)) return 1;
+  if (!bench::ReadFramePool("view_filter_bench", file.string(), pool)) return 1;
 
   CaptureState state;
   state.columns = ColumnSet::Startup();
@@ -134,7 +114,7 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%lld rows of the first %zu frames of %s, start-up columns (best of 3; the machine is shared)\n",
-              static_cast<long long>(model.TotalRows()), kPoolFrames, file.c_str());
+              static_cast<long long>(model.TotalRows()), PoolFrames, file.c_str());
 
   int status = 0;
   struct Case {
