@@ -36,8 +36,11 @@ std::uint64_t NonNegative(std::int64_t timestampNs) { return timestampNs < 0 ? 0
 
 }  // namespace
 
-void AppendPcapngHeader(std::vector<std::uint8_t>& out) {
-  std::uint8_t* at = Grow(out, SectionHeaderBytes + InterfaceBytes);
+static_assert(PcapngHeaderBytes == SectionHeaderBytes + InterfaceBytes);
+
+void AppendPcapngHeader(std::vector<std::uint8_t>& out) { WritePcapngHeader(Grow(out, PcapngHeaderBytes)); }
+
+void WritePcapngHeader(std::uint8_t* at) {
   Put32(at, pcapng::SectionHeaderBlock);
   Put32(at + 4, SectionHeaderBytes);
   Put32(at + 8, pcapng::ByteOrderMagic);
@@ -63,9 +66,14 @@ void AppendPcapngHeader(std::vector<std::uint8_t>& out) {
 
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
                         std::span<const std::uint8_t> bytes) {
+  WritePcapngPacket(Grow(out, PcapngPacketBytes(static_cast<std::uint32_t>(bytes.size()))), timestampNs,
+                    originalLength, bytes);
+}
+
+void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,
+                       std::span<const std::uint8_t> bytes) {
   const auto captured = static_cast<std::uint32_t>(bytes.size());
   const auto length = static_cast<std::uint32_t>(PcapngPacketBytes(captured));
-  std::uint8_t* at = Grow(out, length);
   const std::uint64_t ts = NonNegative(timestampNs);
   Put32(at, pcapng::EnhancedPacketBlock);
   Put32(at + 4, length);

@@ -16,6 +16,8 @@ inline constexpr std::uint32_t SnapLength = 262144;
 
 // The section header and the interface description that start a pcapng file.
 void AppendPcapngHeader(std::vector<std::uint8_t>& out);
+// The bytes AppendPcapngHeader adds.
+inline constexpr std::size_t PcapngHeaderBytes = 60;
 // The bytes AppendPcapngPacket adds for a frame of capturedLength bytes.
 constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) {
   return 32 + ((std::size_t{capturedLength} + 3) & ~std::size_t{3});
@@ -23,6 +25,10 @@ constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) {
 // An enhanced packet block of interface 0. originalLength 0: the captured length.
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
                         std::span<const std::uint8_t> bytes);
+// The same blocks written at `at`, which has room for them, for buffers of other kinds.
+void WritePcapngHeader(std::uint8_t* at);
+void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,
+                       std::span<const std::uint8_t> bytes);
 
 // A classic pcap file's header (Ethernet, microsecond timestamps).
 void AppendPcapHeader(std::vector<std::uint8_t>& out);

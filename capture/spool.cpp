@@ -22,10 +22,12 @@ namespace {
 
 // Frames go to the writer in pieces of about this size, or at each batch of rows.
 constexpr std::size_t ChunkBytes = 4 << 20;
+// A chunk's buffer: room for a chunk that its last frame took past ChunkBytes.
+constexpr std::size_t BufferBytes = ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength);
 // Published bytes not yet written beyond which the capture thread waits for the disk.
 constexpr std::size_t MaxQueuedBytes = 64 << 20;
 // Written chunks' buffers kept for the capture thread to fill again: a fresh buffer costs
-// page faults on every page it touches.
+// page faults on every page it touches. Those beyond are given back to the system.
 constexpr std::size_t SpareBuffers = 16;
 // A frame is found by reading forward from a checkpoint at most this many frames back:
 // 16 bytes for every 64 frames, about a quarter of a byte per row.
@@ -133,7 +135,7 @@ Spool::Spool(std::string folder, std::string prefix, const SpoolOptions& options
       options_(options),
       fileBytes_(std::max<std::uint64_t>(options.fileBytes ? options.fileBytes : options.limitBytes / 8,
                                          frame_file::PcapngPacketBytes(frame_file::SnapLength) + 64)) {
-  pending_.reserve(ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength));
+  pending_ = MappedBuffer(BufferBytes);
   writer_ = std::thread([this] { WriterLoop(); });
 }
 
@@ -144,10 +146,8 @@ Spool::~Spool() {
   }
   changed_.notify_all();
   writer_.join();
-  for (File& file : files_) {
-    if (file.fd >= 0) ::close(file.fd);
-    ::unlink(file.path.c_str());
-  }
+  if (remover_.joinable()) remover_.join();
+  for (File& file : files_) RemoveFromDisk(file);
 }
 
 void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::uint8_t* bytes,
@@ -161,7 +161,7 @@ void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::
     pendingCheckpoints_.push_back({packetNumber, fileOffset_});
     sinceCheckpoint_ = 0;
   }
-  frame_file::AppendPcapngPacket(pending_, info.timestampNs, info.originalLength, {bytes, length});
+  frame_file::WritePcapngPacket(pending_.Grow(blockBytes), info.timestampNs, info.originalLength, {bytes, length});
   fileOffset_ += blockBytes;
   nextNumber_ = packetNumber + 1;
   ++sinceCheckpoint_;
@@ -179,7 +179,7 @@ void Spool::StartFile() {
     pendingFile_ = file.id;
     files_.push_back(std::move(file));
   }
-  frame_file::AppendPcapngHeader(pending_);
+  frame_file::WritePcapngHeader(pending_.Grow(frame_file::PcapngHeaderBytes));
   fileOffset_ = pending_.size();
   nextNumber_ = -1;  // the file's first frame is a checkpoint
   sinceCheckpoint_ = 0;
@@ -200,8 +200,7 @@ void Spool::Publish() {
       pending_ = std::move(spare_.back());
       spare_.pop_back();
     } else {
-      pending_ = {};
-      pending_.reserve(ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength));
+      pending_ = MappedBuffer(BufferBytes);
     }
     changed_.notify_all();
     // A disk slower than the frames: the capture thread waits rather than memory growing.
@@ -223,7 +222,9 @@ std::optional<std::string> Spool::TakeFailure() {
 
 bool Spool::WaitWritten() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [&] { return (queue_.empty() && !writing_) || stopping_ || answered_ < questions_; });
+  changed_.wait(lock, [&] {
+    return (queue_.empty() && !writing_ && removingBytes_ == 0) || stopping_ || answered_ < questions_;
+  });
   return answered_ >= questions_ || stopping_;
 }
 
@@ -300,13 +301,46 @@ void Spool::FailLocked(std::string reason) {
   startNewFile_ = true;
 }
 
-void Spool::RemoveOldestLocked() {
-  File& oldest = files_.front();
-  if (oldest.fd >= 0) ::close(oldest.fd);
-  ::unlink(oldest.path.c_str());
+Spool::File Spool::TakeOldestLocked() {
+  File oldest = std::move(files_.front());
+  files_.pop_front();
   bytesOnDisk_ -= oldest.written;
   if (cacheFile_ == oldest.id) cacheFile_ = 0;
-  files_.pop_front();
+  return oldest;
+}
+
+void Spool::RemoveFromDisk(File& file) const {
+  if (file.fd >= 0) ::close(file.fd);
+  file.fd = -1;
+  if (options_.removeFile) {
+    options_.removeFile(file.path);
+  } else {
+    ::unlink(file.path.c_str());
+  }
+}
+
+void Spool::RemoveAheadLocked(const File& newest) {
+  if (removingBytes_ > 0 || files_.size() < 2 || files_.front().id == newest.id) return;
+  const std::uint64_t whenFull = bytesOnDisk_ + fileBytes_ - std::min(fileBytes_, newest.written);
+  if (whenFull <= limit_) return;
+  const File& oldest = files_.front();
+  if (oldest.question != 0 && answered_ < oldest.question) return;
+  if (oldest.question == 0 && asked_) return;  // asked after the next write
+  if (remover_.joinable()) remover_.join();  // it has ended: removingBytes_ is 0
+  File taken = TakeOldestLocked();
+  removingBytes_ = std::max<std::uint64_t>(taken.written, 1);
+  remover_ = std::thread([this, file = std::move(taken)]() mutable {
+    RemoveFromDisk(file);
+    {
+      std::lock_guard lock(mutex_);
+      removingBytes_ = 0;
+    }
+    changed_.notify_all();
+  });
+}
+
+void Spool::AwaitRemovalLocked(std::unique_lock<std::mutex>& lock) {
+  changed_.wait(lock, [&] { return removingBytes_ == 0; });
 }
 
 std::uint64_t Spool::LimitForNewFile() {
@@ -344,10 +378,19 @@ void Spool::WriterLoop() {
     if (file && !file->broken) {
       // The ring: older files leave until this chunk fits under the limit, each once the
       // list has kept what its rows need of the file's frames.
-      while (bytesOnDisk_ + size > limit_ && files_.front().id != chunk.fileId) {
+      while (bytesOnDisk_ + removingBytes_ + size > limit_) {
+        if (removingBytes_ > 0) {
+          AwaitRemovalLocked(lock);
+          continue;
+        }
+        if (files_.front().id == chunk.fileId) break;
         if (files_.front().question == 0) files_.front().question = AskLocked(lock, files_.front().endNumber);
         if (!AwaitAnswerLocked(lock, files_.front().question)) return;
-        RemoveOldestLocked();
+        // The capture thread publishing meanwhile must not wait for the lock.
+        File oldest = TakeOldestLocked();
+        lock.unlock();
+        RemoveFromDisk(oldest);
+        lock.lock();
       }
       file = FindFileLocked(chunk.fileId);
       const int fd = file->fd;
@@ -376,6 +419,7 @@ void Spool::WriterLoop() {
         if (files_.size() > 1 && files_.front().question == 0 && bytesOnDisk_ + fileBytes_ > limit_)
           files_.front().question = AskLocked(lock, files_.front().endNumber);
         file = FindFileLocked(chunk.fileId);
+        RemoveAheadLocked(*file);
       } else {
         file->broken = true;
         FailLocked("writing " + file->path + " failed: " + Describe(error));

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "analysis/frame_source.h"
+#include "capture/mapped_buffer.h"
 #include "capture/trace.h"
 
 inline constexpr std::uint64_t DefaultSpoolLimitBytes = std::uint64_t{4} << 30;
@@ -42,6 +43,8 @@ struct SpoolOptions {
   // started (the spool stays below what it holds plus most of them); nothing when unknown.
   // Empty: asked of the file system.
   std::function<std::optional<std::uint64_t>(const std::string& folder)> freeBytes;
+  // Removes a file of the ring from disk, on the writer's thread; empty: unlink.
+  std::function<void(const std::string& path)> removeFile;
 };
 
 class Spool;
@@ -123,14 +126,13 @@ class Spool : public FrameRecorder, public FrameSource {
     int fd = -1;
     std::uint64_t written = 0;  // bytes on disk, whole blocks
     bool broken = false;        // a write failed: nothing more comes to this file
-    bool removed = false;
     std::int64_t endNumber = 0;  // one past the last packet number published into it
     std::uint64_t question = 0;  // the question asked before it leaves; 0: none yet
     // Bytes of this file that could not be written (lostBytes in all), the last of them
     // still held in memory at heldOffset, readable until their question is answered.
     std::uint64_t lostBytes = 0;
     std::uint64_t heldOffset = 0;
-    std::vector<std::uint8_t> held;
+    MappedBuffer held;
     // The first frame of the file, of every run of consecutive packet numbers in it and
     // every CheckpointInterval-th frame: where a frame is found by reading forward.
     std::vector<Checkpoint> checkpoints;
@@ -138,7 +140,7 @@ class Spool : public FrameRecorder, public FrameSource {
   struct Chunk {
     std::uint64_t fileId = 0;
     std::int64_t endNumber = 0;  // one past its last frame's packet number
-    std::vector<std::uint8_t> bytes;
+    MappedBuffer bytes;
   };
   struct Cursor {
     std::uint64_t fileId = 0;
@@ -151,7 +153,17 @@ class Spool : public FrameRecorder, public FrameSource {
   void WriterLoop();
   void WriteChunk(Chunk& chunk);
   void FailLocked(std::string reason);
-  void RemoveOldestLocked();
+  // Takes the oldest file out of the ring; the caller removes it from disk with the lock
+  // let go (RemoveFromDisk), or hands it to the remover's thread.
+  File TakeOldestLocked();
+  void RemoveFromDisk(File& file) const;
+  // Removes the oldest file on the remover's thread once the newest would not fit beside
+  // it when full, and the list has answered for it: the space is then free before the
+  // writer needs it. Unlinking a file of hundreds of MiB frees its pages and takes a good
+  // part of a second, which the writer spends writing instead.
+  void RemoveAheadLocked(const File& newest);
+  // Waits for a removal under way; the lock is let go meanwhile.
+  void AwaitRemovalLocked(std::unique_lock<std::mutex>& lock);
   // Opens a question for the frames below `below` (0 when nobody is asked); lock is held
   // on return but let go meanwhile.
   std::uint64_t AskLocked(std::unique_lock<std::mutex>& lock, std::int64_t below);
@@ -169,7 +181,7 @@ class Spool : public FrameRecorder, public FrameSource {
   const std::uint64_t fileBytes_;
 
   // The capture thread's.
-  std::vector<std::uint8_t> pending_;
+  MappedBuffer pending_;
   std::vector<Checkpoint> pendingCheckpoints_;
   std::uint64_t pendingFile_ = 0;  // 0: no file started
   std::uint64_t fileOffset_ = 0;   // where the next block of pendingFile_ goes
@@ -182,10 +194,11 @@ class Spool : public FrameRecorder, public FrameSource {
   std::deque<File> files_;  // oldest first
   std::uint64_t nextFileId_ = 1;
   std::deque<Chunk> queue_;
-  std::vector<std::vector<std::uint8_t>> spare_;  // written chunks' buffers, used again
+  std::vector<MappedBuffer> spare_;  // written chunks' buffers, used again
   std::size_t queuedBytes_ = 0;
   bool writing_ = false;  // the writer holds a chunk
-  std::uint64_t bytesOnDisk_ = 0;
+  std::uint64_t bytesOnDisk_ = 0;  // the ring's files
+  std::uint64_t removingBytes_ = 0;  // a file still being removed, on disk until it is gone
   std::uint64_t limit_ = 0;  // the limit as it stood when the newest file started
   bool startNewFile_ = false;  // the capture thread starts a new file at its next frame
   std::optional<std::string> failure_;
@@ -201,4 +214,5 @@ class Spool : public FrameRecorder, public FrameSource {
   mutable std::uint64_t cacheOffset_ = 0;
   mutable Cursor cursor_;
   std::thread writer_;
+  std::thread remover_;
 };

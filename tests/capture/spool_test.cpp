@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <filesystem>
 #include <fstream>
 
@@ -173,6 +174,38 @@ TEST_F(SpoolTest, PastItsLimitTheOldestFileLeaves) {
   EXPECT_EQ(FrameOf(first), oldest.front());
 }
 
+
+// Removing a large file takes the file system a while; the capture thread goes on
+// recording and publishing meanwhile instead of waiting for the spool's lock.
+TEST_F(SpoolTest, RecordingGoesOnWhileTheOldestFileIsBeingRemoved) {
+  std::promise<void> removing, release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<int> removals = 0;
+  SpoolOptions options;
+  options.limitBytes = MinimumSpoolLimitBytes;
+  options.fileBytes = MinimumSpoolLimitBytes / 4;
+  options.removeFile = [&](const std::string& path) {
+    if (removals++ == 0) {
+      removing.set_value();
+      released.wait();
+    }
+    ::unlink(path.c_str());
+  };
+  auto spool = Make(options);
+  RecordFrames(*spool, 0, 2000);  // about 1.5 MB: the ring is past its limit
+  const bool removalStarted = removing.get_future().wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  auto more = std::async(std::launch::async, [&] { RecordFrames(*spool, 2000, 2000); });
+  const bool recordedMeanwhile = more.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+  release.set_value();
+  more.wait();
+  ASSERT_TRUE(removalStarted);
+  EXPECT_TRUE(recordedMeanwhile);
+  spool->WaitWritten();
+  StoredFrame frame;
+  ASSERT_TRUE(spool->ReadFrame(3999, frame));
+  EXPECT_EQ(frame.bytes, FrameOf(3999));
+  EXPECT_LE(spool->BytesOnDisk(), MinimumSpoolLimitBytes);
+}
 TEST_F(SpoolTest, TheOldestFileLeavesOnlyOnceTheListHasAnswered) {
   SpoolOptions options;
   options.limitBytes = MinimumSpoolLimitBytes;
