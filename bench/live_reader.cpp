@@ -3,19 +3,24 @@
 // through, capturing on IFNAME until SIGINT or SIGTERM. At its end it prints on stderr
 // "frames N dropped D" (D: the kernel's drops as the agent last told them).
 // Run under cpu-time, the processor time counted is the agent's and the reader's together:
-// the agent is this program's child, reaped when the adapter closes.
+// the agent is this program's child, reaped when the adapter closes. With --spool FOLDER
+// every frame also goes to a spool in FOLDER, handed over as the capture thread does (at
+// each batch of rows), and the spool's writer thread counts too.
 //
-// Usage: live-reader IFNAME [CAPTURE_FILTER]
+// Usage: live-reader [--spool FOLDER] IFNAME [CAPTURE_FILTER]
 
 #include <net/if.h>
 
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "capture/agent_device.h"
+#include "capture/capture_thread.h"
 #include "capture/driver_client.h"
+#include "capture/spool.h"
 
 namespace {
 
@@ -25,8 +30,14 @@ extern "C" void RequestStop(int) { stopRequested = 1; }
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string spoolFolder;
+  if (argc > 2 && std::string(argv[1]) == "--spool") {
+    spoolFolder = argv[2];
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 2) {
-    std::fprintf(stderr, "usage: live-reader IFNAME [CAPTURE_FILTER]\n");
+    std::fprintf(stderr, "usage: live-reader [--spool FOLDER] IFNAME [CAPTURE_FILTER]\n");
     return 2;
   }
   const unsigned index = ::if_nametoindex(argv[1]);
@@ -59,6 +70,8 @@ int main(int argc, char** argv) {
   RequestPtr request = AllocatePacket(adapter.get());
   std::uint8_t buffer[1520];
   InitPacket(request.get(), buffer, sizeof buffer);
+  std::unique_ptr<Spool> spool;
+  if (!spoolFolder.empty()) spool = std::make_unique<Spool>(spoolFolder, "live-reader", SpoolOptions{});
   std::fprintf(stderr, "listening on %s\n", argv[1]);
 
   long long frames = 0;
@@ -71,7 +84,18 @@ int main(int argc, char** argv) {
       status = 1;
       break;
     }
+    if (spool && count > 0) {
+      spool->Record(frames, adapter->device->LastFrameInfo(), buffer, count);
+      if (frames % BatchMaxRows == BatchMaxRows - 1) spool->Publish();
+    } else if (spool) {
+      spool->Publish();
+    }
     frames += count > 0;
+  }
+  if (spool) {
+    spool->Publish();
+    spool->WaitWritten();
+    spool.reset();  // its files are removed
   }
   const std::uint64_t dropped = adapter->device->KernelDrops();
   request.reset();
