@@ -20,16 +20,19 @@ struct RowModel::SortKey {
   static constexpr std::int64_t Set = std::int64_t{1} << 62;
   std::int64_t Row() const { return order & (Set - 1); }
   bool IsSet() const { return (order & Set) != 0; }
-};
-
-// The order of sort keys: cells not set first (last when descending), then by value, then
-// in capture order either way.
-struct RowModel::KeyOrder {
-  bool descending;
-  bool operator()(const SortKey& a, const SortKey& b) const {
-    if (a.IsSet() != b.IsSet()) return descending ? a.IsSet() : b.IsSet();
-    if (a.value != b.value) return descending ? a.value > b.value : a.value < b.value;
-    return a.Row() < b.Row();
+  // The key as two words that order as the view does when compared as unsigned numbers,
+  // first word first: the value, turned over when descending, then the row with a flag
+  // above it that puts a cell not set before (ascending) or after (descending) the set
+  // cells sharing the first word. So cells not set come first (last when descending),
+  // then the others by value, then rows in capture order either way.
+  SortKey Folded(bool descending) const {
+    const bool set = IsSet();
+    const std::uint64_t first = descending ? (set ? ~value : UINT64_MAX) : (set ? value : 0);
+    return SortKey{first, Row() | (set != descending ? Set : 0)};
+  }
+  // For folded keys.
+  bool operator<(const SortKey& other) const {
+    return value != other.value ? value < other.value : order < other.order;
   }
 };
 
@@ -243,16 +246,7 @@ void RowModel::SortKeys(ViewJob& job) {
     one.ids.clear();
     two.ids.clear();
   }
-  // Each key becomes two words that order as the view does when compared as unsigned
-  // numbers: the value, turned over when descending, then the row with a flag above it
-  // that puts a cell not set before (ascending) or after (descending) the set cells
-  // sharing its first word.
-  const bool descending = job.descending;
-  for (SortKey& key : keys) {
-    const bool set = key.IsSet();
-    const std::uint64_t first = descending ? (set ? ~key.value : UINT64_MAX) : (set ? key.value : 0);
-    key = SortKey{first, key.Row() | (set != descending ? SortKey::Set : 0)};
-  }
+  for (SortKey& key : keys) key = key.Folded(job.descending);
   // A stable sort by bytes, least significant first, of the bytes the keys do not all
   // share; a cancelled job stops between two passes.
   const auto byteOf = [](const SortKey& key, int b) {
@@ -304,13 +298,13 @@ bool RowModel::RowBefore(std::int64_t a, std::int64_t b) const {
     const std::optional<std::uint64_t> vx = x.Value(id), vy = y.Value(id);
     kx = SortKey{vx.value_or(0), a | (vx ? SortKey::Set : 0)};
     ky = SortKey{vy.value_or(0), b | (vy ? SortKey::Set : 0)};
-    return KeyOrder{descending_}(kx, ky);
+    return kx.Folded(descending_) < ky.Folded(descending_);
   }
   const std::string_view tx = x.Cell(id), ty = y.Cell(id);
   if (!tx.empty()) kx.order |= SortKey::Set;
   if (!ty.empty()) ky.order |= SortKey::Set;
   if (tx != ty && kx.IsSet() && ky.IsSet()) return descending_ ? tx > ty : tx < ty;
-  return KeyOrder{descending_}(kx, ky);
+  return kx.Folded(descending_) < ky.Folded(descending_);
 }
 
 void RowModel::StartViewChange(bool changesFilter, std::optional<RowFilter> filter, int column, bool descending) {

@@ -129,7 +129,6 @@ class RowModel : public QAbstractTableModel {
 
  private:
   struct SortKey;
-  struct KeyOrder;
   struct ViewJob;
   struct Chunk;
   struct TextRanks;
