@@ -162,7 +162,8 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
       return AgentExitUsage;
     }
   }
-  auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs, AgentRingBytes});
+  // The usual ring: packed in blocks, it holds some 170,000 small frames or 10,000 full ones.
+  auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs});
   if (!live) {
     PrintLine(env.err, why);
     return AgentExitFailure;

@@ -32,8 +32,6 @@ struct AgentEnvironment {
 // frame. Each wake-up of a reader that decodes costs it cold caches: shorter blocks cost
 // processor time at low rates, longer ones hold the rows back.
 inline constexpr int AgentBlockTimeoutMs = 40;
-// Packed in blocks, 16 MiB hold some 170,000 small frames or 10,000 full ones.
-inline constexpr int AgentRingBytes = 16 << 20;
 // The probe reads no frame: the smallest ring spares it clearing the capture's.
 inline constexpr int AgentProbeRingBytes = 64 * 1024;
 inline constexpr std::size_t AgentFlushBytes = 256 * 1024;  // written at once when this much is held

@@ -7,8 +7,8 @@
 //   asked for it; a later change of that filter restarts it at the next read. The kernel
 //   ends it (SIGTERM) with the thread that made that read: reads belong to one thread.
 // - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
-//   the read timeout (AgentReadTimeoutMs) without one; the abort requests end a pending read and every one
-//   after it. The agent writes what the kernel gathered in one go: the first read after
+//   the read timeout (AgentReadTimeoutMs) without one; the abort requests end a pending
+//   read and every one after it. The agent writes what the kernel gathered in one go: the first read after
 //   such a write has been taken to its end answers 0 bytes at once, so that the frames
 //   of a burst go on (as rows) without waiting out the timeout for the next one.
 // - Binding runs the agent's --probe, which opens the interface as a capture would: a

@@ -171,12 +171,12 @@ int LiveInterface::ReadWaiting(int limit, FrameSink take, void* context) {
   return count;
 }
 
-bool LiveInterface::Wait(int timeoutMs, int wakeFd, int gatherMicroseconds) {
+bool LiveInterface::Wait(int timeoutMs, int wakeFd) {
   struct pollfd fds[2] = {{pcap_get_selectable_fd(handle_.get()), POLLIN, 0}, {wakeFd, POLLIN, 0}};
   if (flowing_ && !inBlocks_) {
     // Traffic is flowing: let frames gather (a wake-up still ends the wait at once).
     flowing_ = false;
-    long gatherUs = std::clamp(gatherMicroseconds, 0, 999999);
+    long gatherUs = PcapGatherMicroseconds;
     if (timeoutMs >= 0) gatherUs = std::min<long>(gatherUs, timeoutMs * 1000L);
     const struct timespec gather {0, gatherUs * 1000L};
     ::ppoll(&fds[1], wakeFd >= 0 ? 1 : 0, &gather, nullptr);

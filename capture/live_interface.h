@@ -27,8 +27,8 @@ struct LiveOptions {
   int blockTimeoutMs = 0;
   int bufferBytes = PcapBufferBytes;
 };
-// When the ring runs dry while frames are coming in, Wait lets more gather for this long
-// (unless told otherwise) before it sleeps in poll: a busy interface then wakes the reader
+// In immediate mode, when the ring runs dry while frames are coming in, Wait lets more
+// gather for this long before it sleeps in poll: a busy interface then wakes the reader
 // about once per interval instead of once per frame. It is the most a frame is held back.
 inline constexpr int PcapGatherMicroseconds = 5000;
 
@@ -70,9 +70,9 @@ class LiveInterface {
 
   // Sleeps until frames may be waiting, wakeFd (when >= 0) is readable, or timeoutMs pass.
   // In immediate mode, while frames flow (the last ReadWaiting handed some), it lets them
-  // gather instead, for gatherMicroseconds (at most timeoutMs); in blocks the kernel
+  // gather instead, for PcapGatherMicroseconds (at most timeoutMs); in blocks the kernel
   // gathers them. False when the wait itself failed (reason in Error()).
-  bool Wait(int timeoutMs, int wakeFd, int gatherMicroseconds = PcapGatherMicroseconds);
+  bool Wait(int timeoutMs, int wakeFd);
 
   // The kernel's counts since the interface was opened: frames received and dropped.
   bool Statistics(std::uint64_t* received, std::uint64_t* dropped) const;
