@@ -324,8 +324,9 @@ void Spool::RemoveAheadLocked(const File& newest) {
   const std::uint64_t whenFull = bytesOnDisk_ + fileBytes_ - std::min(fileBytes_, newest.written);
   if (whenFull <= limit_) return;
   const File& oldest = files_.front();
-  if (oldest.question != 0 && answered_ < oldest.question) return;
-  if (oldest.question == 0 && asked_) return;  // asked after the next write
+  // Only once the list has answered for its frames, when there is a list to ask.
+  const bool unanswered = oldest.question != 0 ? answered_ < oldest.question : static_cast<bool>(asked_);
+  if (unanswered) return;
   if (remover_.joinable()) remover_.join();  // it has ended: removingBytes_ is 0
   File taken = TakeOldestLocked();
   removingBytes_ = std::max<std::uint64_t>(taken.written, 1);
