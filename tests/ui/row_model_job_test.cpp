@@ -31,7 +31,8 @@ const ColumnSet& Columns() {
 RowStore Frames(std::int64_t first, std::int64_t count) {
   RowStore store(Columns());
   for (std::int64_t n = first; n < first + count; ++n) {
-    const std::string data = n % 10 == 0 ? "u" + std::to_string(n) : "d" + std::to_string(n * 13 % 97);
+    std::string data(1, n % 10 == 0 ? 'u' : 'd');
+    data += std::to_string(n % 10 == 0 ? n : n * 13 % 97);
     PacketRow row;
     row.packetNumber = n;
     row.length = static_cast<std::uint32_t>(n * 37 % 400 + 60);
