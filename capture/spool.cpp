@@ -155,7 +155,7 @@ void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::
   const std::size_t blockBytes = frame_file::PcapngPacketBytes(length);
   // Numbers that go back (a list emptied without Clear) start a file of their own, so
   // that the numbers within a file only grow.
-  if (pendingFile_ == 0 || packetNumber < nextNumber_ || (fileOffset_ + blockBytes > fileBytes_ && framesInFile_ > 0))
+  if (pendingFile_ == 0 || packetNumber < nextNumber_ || (fileOffset_ + blockBytes > fileCapacity_ && framesInFile_ > 0))
     StartFile();
   if (packetNumber != nextNumber_ || sinceCheckpoint_ >= CheckpointInterval) {
     pendingCheckpoints_.push_back({packetNumber, fileOffset_});
@@ -176,7 +176,12 @@ void Spool::StartFile() {
     File file;
     file.id = nextFileId_++;
     file.path = (fs::path(folder_) / (prefix_ + "-" + std::to_string(file.id) + FileSuffix)).string();
+    // Sized from the limit as it stands now: with little free space, a file of an eighth
+    // of the configured limit could by itself fill the disk before the ring turns.
+    file.capacity = std::max<std::uint64_t>(std::min(fileBytes_, LimitForNewFile() / 8),
+                                            frame_file::PcapngPacketBytes(frame_file::SnapLength) + 64);
     pendingFile_ = file.id;
+    fileCapacity_ = file.capacity;
     files_.push_back(std::move(file));
   }
   frame_file::WritePcapngHeader(pending_.Grow(frame_file::PcapngHeaderBytes));
@@ -321,7 +326,7 @@ void Spool::RemoveFromDisk(File& file) const {
 
 void Spool::RemoveAheadLocked(const File& newest) {
   if (removingBytes_ > 0 || files_.size() < 2 || files_.front().id == newest.id) return;
-  const std::uint64_t whenFull = bytesOnDisk_ + fileBytes_ - std::min(fileBytes_, newest.written);
+  const std::uint64_t whenFull = bytesOnDisk_ + newest.capacity - std::min(newest.capacity, newest.written);
   if (whenFull <= limit_) return;
   const File& oldest = files_.front();
   // Only once the list has answered for its frames, when there is a list to ask.
@@ -417,7 +422,7 @@ void Spool::WriterLoop() {
         written = true;
         // The oldest file will have to go before the newest is full: the list is asked now,
         // so that its answer is there by then and the writer need not wait for it.
-        if (files_.size() > 1 && files_.front().question == 0 && bytesOnDisk_ + fileBytes_ > limit_)
+        if (files_.size() > 1 && files_.front().question == 0 && bytesOnDisk_ + file->capacity > limit_)
           files_.front().question = AskLocked(lock, files_.front().endNumber);
         file = FindFileLocked(chunk.fileId);
         RemoveAheadLocked(*file);

@@ -124,6 +124,7 @@ class Spool : public FrameRecorder, public FrameSource {
     std::uint64_t id = 0;
     std::string path;
     int fd = -1;
+    std::uint64_t capacity = 0;  // the file's size when full
     std::uint64_t written = 0;  // bytes on disk, whole blocks
     bool broken = false;        // a write failed: nothing more comes to this file
     std::int64_t endNumber = 0;  // one past the last packet number published into it
@@ -178,13 +179,14 @@ class Spool : public FrameRecorder, public FrameSource {
   const std::string folder_;
   const std::string prefix_;
   const SpoolOptions options_;
-  const std::uint64_t fileBytes_;
+  const std::uint64_t fileBytes_;  // a file's size at most; less where the limit is lower
 
   // The capture thread's.
   MappedBuffer pending_;
   std::vector<Checkpoint> pendingCheckpoints_;
   std::uint64_t pendingFile_ = 0;  // 0: no file started
   std::uint64_t fileOffset_ = 0;   // where the next block of pendingFile_ goes
+  std::uint64_t fileCapacity_ = 0;  // pendingFile_'s
   std::int64_t nextNumber_ = -1;
   int sinceCheckpoint_ = 0;
   std::int64_t framesInFile_ = 0;

@@ -235,22 +235,30 @@ TEST_F(SpoolTest, TheOldestFileLeavesOnlyOnceTheListHasAnswered) {
 }
 
 TEST_F(SpoolTest, TheFreeSpaceOfTheFileSystemLowersTheLimit) {
-  SpoolOptions options;
-  options.fileBytes = 100'000;
   // A file system of 1 MB that holds nothing but the spool.
   const std::uint64_t Capacity = 1'000'000;
-  options.freeBytes = [Capacity](const std::string& folder) {
-    std::uint64_t used = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) used += entry.file_size();
-    return std::optional<std::uint64_t>(Capacity - std::min(used, Capacity));
-  };
-  auto spool = Make(options);
-  RecordFrames(*spool, 0, 3000);  // about 2.3 MB
-  spool->WaitWritten();
-  EXPECT_LE(spool->BytesOnDisk(), Capacity);
-  StoredFrame frame;
-  EXPECT_FALSE(spool->ReadFrame(0, frame));
-  EXPECT_TRUE(spool->ReadFrame(2999, frame));
+  // Files of a set size, and files of the default size (an eighth of 4 GiB), which must
+  // shrink to what the disk can take or the first file alone would fill it.
+  for (const std::uint64_t fileBytes : {std::uint64_t{100'000}, std::uint64_t{0}}) {
+    SCOPED_TRACE(fileBytes);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    SpoolOptions options;
+    options.fileBytes = fileBytes;
+    options.freeBytes = [Capacity](const std::string& folder) {
+      std::uint64_t used = 0;
+      for (const auto& entry : fs::directory_iterator(folder)) used += entry.file_size();
+      return std::optional<std::uint64_t>(Capacity - std::min(used, Capacity));
+    };
+    auto spool = Make(options);
+    RecordFrames(*spool, 0, 3000);  // about 2.3 MB
+    spool->WaitWritten();
+    EXPECT_LE(spool->BytesOnDisk(), Capacity);
+    EXPECT_FALSE(spool->TakeFailure());
+    StoredFrame frame;
+    EXPECT_FALSE(spool->ReadFrame(0, frame));
+    EXPECT_TRUE(spool->ReadFrame(2999, frame));
+  }
 }
 
 // A file system of 512 KiB: the spool's files fill it while the trace goes on.
