@@ -8,8 +8,8 @@
 
 namespace {
 
-std::uint8_t* Map(std::size_t bytes) {
-  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+std::uint8_t* Map(std::size_t bytes, int flags = 0) {
+  void* p = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | flags, -1, 0);
   if (p == MAP_FAILED) throw std::bad_alloc();
   return static_cast<std::uint8_t*>(p);
 }
@@ -18,6 +18,15 @@ std::uint8_t* Map(std::size_t bytes) {
 
 MappedBuffer::MappedBuffer(std::size_t capacity) : capacity_(capacity) {
   if (capacity_ > 0) data_ = Map(capacity_);
+}
+
+MappedBuffer MappedBuffer::Resident(std::size_t capacity) {
+  MappedBuffer buffer;
+  if (capacity > 0) {
+    buffer.data_ = Map(capacity, MAP_POPULATE);
+    buffer.capacity_ = capacity;
+  }
+  return buffer;
 }
 
 MappedBuffer::~MappedBuffer() { Release(); }

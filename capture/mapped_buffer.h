@@ -13,6 +13,9 @@ class MappedBuffer {
   MappedBuffer() = default;
   // Room for capacity bytes; size 0. Pages are mapped when first touched.
   explicit MappedBuffer(std::size_t capacity);
+  // The same with every page mapped now: filling it later costs no page faults, and the
+  // process's resident size does not change when it is filled.
+  static MappedBuffer Resident(std::size_t capacity);
   ~MappedBuffer();
   MappedBuffer(MappedBuffer&& other) noexcept;
   MappedBuffer& operator=(MappedBuffer&& other) noexcept;

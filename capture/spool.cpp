@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <random>
 
 #include "capture/frame_file.h"
@@ -20,15 +21,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Frames go to the writer in pieces of about this size, or at each batch of rows.
-constexpr std::size_t ChunkBytes = 4 << 20;
-// A chunk's buffer: room for a chunk that its last frame took past ChunkBytes.
-constexpr std::size_t BufferBytes = ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength);
-// Published bytes not yet written beyond which the capture thread waits for the disk.
-constexpr std::size_t MaxQueuedBytes = 64 << 20;
-// Written chunks' buffers kept for the capture thread to fill again: a fresh buffer costs
-// page faults on every page it touches. Those beyond are given back to the system.
-constexpr std::size_t SpareBuffers = 16;
+// Frames go to the writer in pieces that fill a buffer of this size, or at each batch of rows.
+constexpr std::size_t BufferBytes = 64 << 10;
+constexpr std::size_t ChunkBytes = BufferBytes - frame_file::PcapngPacketBytes(frame_file::SnapLength);
+// The buffers of bytes published and not yet written: made once, every page resident, and
+// used again and again, so that the spool takes the same memory from a trace's first
+// second to its last whatever the disk does (buffers mapped when needed and given back
+// when written made the resident size jump at every slow write). When all of them wait
+// for the disk, the capture thread waits too. 64 MiB: about a second of frames at the
+// highest rates.
+constexpr std::size_t PoolBuffers = (64 << 20) / BufferBytes;
 // A frame is found by reading forward from a checkpoint at most this many frames back:
 // 16 bytes for every 64 frames, about a quarter of a byte per row.
 constexpr int CheckpointInterval = 64;
@@ -135,7 +137,9 @@ Spool::Spool(std::string folder, std::string prefix, const SpoolOptions& options
       options_(options),
       fileBytes_(std::max<std::uint64_t>(options.fileBytes ? options.fileBytes : options.limitBytes / 8,
                                          frame_file::PcapngPacketBytes(frame_file::SnapLength) + 64)) {
-  pending_ = MappedBuffer(BufferBytes);
+  poolBuffers_ = PoolBuffers;
+  pending_ = MappedBuffer::Resident(BufferBytes);
+  buffers_ = 1;
   writer_ = std::thread([this] { WriterLoop(); });
 }
 
@@ -199,18 +203,18 @@ void Spool::Publish() {
       file->endNumber = nextNumber_;
     }
     pendingCheckpoints_.clear();
-    queuedBytes_ += pending_.size();
     queue_.push_back({pendingFile_, nextNumber_, std::move(pending_)});
+    changed_.notify_all();
+    // Not while the writer waits for the list's thread, which may be waiting for this one:
+    // a buffer beyond the pool is made then, and given back once written.
+    changed_.wait(lock, [&] { return !spare_.empty() || stopping_ || awaitingAnswer_; });
     if (!spare_.empty()) {
       pending_ = std::move(spare_.back());
       spare_.pop_back();
     } else {
+      ++buffers_;
       pending_ = MappedBuffer(BufferBytes);
     }
-    changed_.notify_all();
-    // A disk slower than the frames: the capture thread waits rather than memory growing.
-    // Not while the writer waits for the list's thread, which may be waiting for this one.
-    changed_.wait(lock, [&] { return queuedBytes_ <= MaxQueuedBytes || stopping_ || awaitingAnswer_; });
   }
   if (startNewFile_) {
     startNewFile_ = false;
@@ -365,8 +369,27 @@ std::uint64_t Spool::LimitForNewFile() {
 void Spool::WriterLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+    changed_.wait(lock, [&] { return stopping_ || !queue_.empty() || buffers_ < poolBuffers_; });
     if (stopping_) return;
+    if (queue_.empty()) {
+      // The pool is made while there is nothing to write; the capture thread takes each
+      // buffer as it comes.
+      ++buffers_;
+      lock.unlock();
+      MappedBuffer buffer;
+      try {
+        buffer = MappedBuffer::Resident(BufferBytes);
+      } catch (const std::bad_alloc&) {
+      }
+      lock.lock();
+      if (buffer.capacity() == 0) {
+        poolBuffers_ = --buffers_;  // what there is will do, if more slowly
+      } else {
+        spare_.push_back(std::move(buffer));
+      }
+      changed_.notify_all();
+      continue;
+    }
     Chunk chunk = std::move(queue_.front());
     queue_.pop_front();
     writing_ = true;
@@ -454,10 +477,13 @@ void Spool::WriterLoop() {
       const std::uint64_t id = file->id;
       files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
     }
-    queuedBytes_ -= size;
     writing_ = false;
     chunk.bytes.clear();
-    if (spare_.size() < SpareBuffers) spare_.push_back(std::move(chunk.bytes));
+    if (buffers_ > poolBuffers_) {
+      --buffers_;  // one made beyond the pool: given back
+    } else {
+      spare_.push_back(std::move(chunk.bytes));
+    }
     changed_.notify_all();
   }
 }

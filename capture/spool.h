@@ -3,7 +3,7 @@
 // a listed row's bytes can be read again (details, saving frames). One spool per list of
 // rows, from the first Start to Clear; it is a ring of pcapng files in the spool folder,
 // and past its limit the oldest file leaves. Frames are gathered in memory on the capture
-// thread and written in large pieces by a thread of the spool's own; a write that fails
+// thread and written by a thread of the spool's own; a write that fails
 // (the disk is full) loses bytes only, and is told once.
 //
 // The spool folder holds one lock file per running program; spools of a program that
@@ -196,8 +196,9 @@ class Spool : public FrameRecorder, public FrameSource {
   std::deque<File> files_;  // oldest first
   std::uint64_t nextFileId_ = 1;
   std::deque<Chunk> queue_;
-  std::vector<MappedBuffer> spare_;  // written chunks' buffers, used again
-  std::size_t queuedBytes_ = 0;
+  std::vector<MappedBuffer> spare_;  // buffers of the pool that nothing waits in
+  std::size_t buffers_ = 0;  // made and not given back: the pool's, and any beyond it
+  std::size_t poolBuffers_ = 0;  // lowered when the system has no memory for all of them
   bool writing_ = false;  // the writer holds a chunk
   std::uint64_t bytesOnDisk_ = 0;  // the ring's files
   std::uint64_t removingBytes_ = 0;  // a file still being removed, on disk until it is gone

@@ -1,9 +1,14 @@
-// The spool's chunk buffer: bytes written stay put when it grows past its room or moves.
+// The spool's chunk buffer: bytes written stay put when it grows past its room or moves, and a
+// resident one is in memory from the start.
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "capture/mapped_buffer.h"
 
@@ -31,4 +36,21 @@ TEST(MappedBufferTest, GrowingPastTheRoomAndMovingKeepTheBytes) {
   MappedBuffer none;
   *none.Grow(3) = 7;  // a buffer made without room maps some
   EXPECT_EQ(none.data()[0], 7);
+}
+
+// Pages in memory, counted with mincore.
+std::size_t ResidentPages(const MappedBuffer& buffer) {
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> pages((buffer.capacity() + page - 1) / page);
+  if (::mincore(const_cast<std::uint8_t*>(buffer.data()), buffer.capacity(), pages.data()) != 0) return 0;
+  std::size_t count = 0;
+  for (unsigned char p : pages) count += p & 1;
+  return count;
+}
+
+TEST(MappedBufferTest, AResidentBufferHasItsPagesBeforeItIsTouched) {
+  constexpr std::size_t Bytes = 64 << 10;
+  const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  EXPECT_EQ(ResidentPages(MappedBuffer::Resident(Bytes)), Bytes / page);
+  EXPECT_EQ(ResidentPages(MappedBuffer(Bytes)), 0u);
 }
