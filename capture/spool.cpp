@@ -22,8 +22,11 @@ namespace fs = std::filesystem;
 namespace {
 
 // Frames go to the writer in pieces that fill a buffer of this size, or at each batch of rows.
+// A live frame (at most 1520 bytes) always fits behind a piece short of ChunkBytes; a larger
+// one, from a file, grows its buffer.
 constexpr std::size_t BufferBytes = 64 << 10;
-constexpr std::size_t ChunkBytes = BufferBytes - frame_file::PcapngPacketBytes(frame_file::SnapLength);
+constexpr std::size_t ChunkBytes = BufferBytes - frame_file::PcapngPacketBytes(2048);
+static_assert(ChunkBytes > BufferBytes / 2 && ChunkBytes < BufferBytes);
 // The buffers of bytes published and not yet written: made once, every page resident, and
 // used again and again, so that the spool takes the same memory from a trace's first
 // second to its last whatever the disk does (buffers mapped when needed and given back
