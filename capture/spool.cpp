@@ -27,12 +27,14 @@ namespace {
 constexpr std::size_t BufferBytes = 64 << 10;
 constexpr std::size_t ChunkBytes = BufferBytes - frame_file::PcapngPacketBytes(2048);
 static_assert(ChunkBytes > BufferBytes / 2 && ChunkBytes < BufferBytes);
-// The buffers of bytes published and not yet written: made once, every page resident, and
-// used again and again, so that the spool takes the same memory from a trace's first
-// second to its last whatever the disk does (buffers mapped when needed and given back
-// when written made the resident size jump at every slow write). When all of them wait
-// for the disk, the capture thread waits too. 64 MiB: about a second of frames at the
-// highest rates.
+// The buffers of bytes published and not yet written: made with every page resident, never
+// given back while the spool lives, and used again and again, so that the spool takes the
+// same memory from early in a trace to its end whatever the disk does (buffers mapped when
+// needed and given back when written made the resident size jump at every slow write).
+// The writer makes one more for each piece written until the pool is whole: a busy trace
+// has all of them within its first second, a quiet one pays for few. When every buffer
+// made waits for the disk, the capture thread makes one more, and once the pool is whole
+// it waits. 64 MiB: about a second of frames at the highest rates.
 constexpr std::size_t PoolBuffers = (64 << 20) / BufferBytes;
 // A frame is found by reading forward from a checkpoint at most this many frames back:
 // 16 bytes for every 64 frames, about a quarter of a byte per row.
@@ -208,15 +210,17 @@ void Spool::Publish() {
     pendingCheckpoints_.clear();
     queue_.push_back({pendingFile_, nextNumber_, std::move(pending_)});
     changed_.notify_all();
-    // Not while the writer waits for the list's thread, which may be waiting for this one:
-    // a buffer beyond the pool is made then, and given back once written.
-    changed_.wait(lock, [&] { return !spare_.empty() || stopping_ || awaitingAnswer_; });
+    // A disk slower than the frames: once the pool is whole, the capture thread waits for a
+    // buffer rather than memory growing. Not while the writer waits for the list's thread,
+    // which may be waiting for this one: a buffer beyond the pool is made then, and given
+    // back once written.
+    changed_.wait(lock, [&] { return !spare_.empty() || buffers_ < poolBuffers_ || stopping_ || awaitingAnswer_; });
     if (!spare_.empty()) {
       pending_ = std::move(spare_.back());
       spare_.pop_back();
     } else {
       ++buffers_;
-      pending_ = MappedBuffer(BufferBytes);
+      pending_ = buffers_ <= poolBuffers_ ? MappedBuffer::Resident(BufferBytes) : MappedBuffer(BufferBytes);
     }
   }
   if (startNewFile_) {
@@ -372,11 +376,10 @@ std::uint64_t Spool::LimitForNewFile() {
 void Spool::WriterLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [&] { return stopping_ || !queue_.empty() || buffers_ < poolBuffers_; });
+    const auto poolGrows = [&] { return buffers_ < poolBuffers_ && buffers_ <= piecesWritten_; };
+    changed_.wait(lock, [&] { return stopping_ || !queue_.empty() || poolGrows(); });
     if (stopping_) return;
     if (queue_.empty()) {
-      // The pool is made while there is nothing to write; the capture thread takes each
-      // buffer as it comes.
       ++buffers_;
       lock.unlock();
       MappedBuffer buffer;
@@ -481,6 +484,7 @@ void Spool::WriterLoop() {
       files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
     }
     writing_ = false;
+    ++piecesWritten_;
     chunk.bytes.clear();
     if (buffers_ > poolBuffers_) {
       --buffers_;  // one made beyond the pool: given back
