@@ -187,7 +187,8 @@ void Spool::StartFile() {
     file.path = (fs::path(folder_) / (prefix_ + "-" + std::to_string(file.id) + FileSuffix)).string();
     // Sized from the limit as it stands now: with little free space, a file of an eighth
     // of the configured limit could by itself fill the disk before the ring turns.
-    file.capacity = std::max<std::uint64_t>(std::min(fileBytes_, LimitForNewFile() / 8),
+    limit_ = LimitForNewFile();
+    file.capacity = std::max<std::uint64_t>(std::min(fileBytes_, limit_ / 8),
                                             frame_file::PcapngPacketBytes(frame_file::SnapLength) + 64);
     pendingFile_ = file.id;
     fileCapacity_ = file.capacity;
@@ -214,13 +215,17 @@ void Spool::Publish() {
     // buffer rather than memory growing. Not while the writer waits for the list's thread,
     // which may be waiting for this one: a buffer beyond the pool is made then, and given
     // back once written.
-    changed_.wait(lock, [&] { return !spare_.empty() || buffers_ < poolBuffers_ || stopping_ || awaitingAnswer_; });
+    for (;;) {
+      changed_.wait(lock, [&] { return !spare_.empty() || buffers_ < poolBuffers_ || stopping_ || awaitingAnswer_; });
+      if (!spare_.empty() || buffers_ >= poolBuffers_) break;
+      AddToPoolLocked(lock);
+    }
     if (!spare_.empty()) {
       pending_ = std::move(spare_.back());
       spare_.pop_back();
     } else {
       ++buffers_;
-      pending_ = buffers_ <= poolBuffers_ ? MappedBuffer::Resident(BufferBytes) : MappedBuffer(BufferBytes);
+      pending_ = MappedBuffer(BufferBytes);
     }
   }
   if (startNewFile_) {
@@ -373,6 +378,23 @@ std::uint64_t Spool::LimitForNewFile() {
   return limit;
 }
 
+void Spool::AddToPoolLocked(std::unique_lock<std::mutex>& lock) {
+  ++buffers_;
+  lock.unlock();
+  MappedBuffer buffer;
+  try {
+    buffer = MappedBuffer::Resident(BufferBytes);
+  } catch (const std::bad_alloc&) {
+  }
+  lock.lock();
+  if (buffer.capacity() == 0) {
+    poolBuffers_ = --buffers_;  // what there is will do, if more slowly
+  } else {
+    spare_.push_back(std::move(buffer));
+  }
+  changed_.notify_all();
+}
+
 void Spool::WriterLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
@@ -380,20 +402,7 @@ void Spool::WriterLoop() {
     changed_.wait(lock, [&] { return stopping_ || !queue_.empty() || poolGrows(); });
     if (stopping_) return;
     if (queue_.empty()) {
-      ++buffers_;
-      lock.unlock();
-      MappedBuffer buffer;
-      try {
-        buffer = MappedBuffer::Resident(BufferBytes);
-      } catch (const std::bad_alloc&) {
-      }
-      lock.lock();
-      if (buffer.capacity() == 0) {
-        poolBuffers_ = --buffers_;  // what there is will do, if more slowly
-      } else {
-        spare_.push_back(std::move(buffer));
-      }
-      changed_.notify_all();
+      AddToPoolLocked(lock);
       continue;
     }
     Chunk chunk = std::move(queue_.front());
@@ -402,7 +411,6 @@ void Spool::WriterLoop() {
     const std::size_t size = chunk.bytes.size();
     File* file = FindFileLocked(chunk.fileId);
     if (file && !file->broken && file->fd < 0) {
-      limit_ = LimitForNewFile();
       file->fd = ::open(file->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
       if (file->fd < 0) {
         file->broken = true;

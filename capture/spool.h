@@ -151,6 +151,9 @@ class Spool : public FrameRecorder, public FrameSource {
   };
 
   void StartFile();
+  // One more buffer for the pool, made with the lock let go; when the system has no memory
+  // for it, the pool stays as large as it is.
+  void AddToPoolLocked(std::unique_lock<std::mutex>& lock);
   void WriterLoop();
   void WriteChunk(Chunk& chunk);
   void FailLocked(std::string reason);
