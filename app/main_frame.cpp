@@ -689,12 +689,10 @@ void CMainFrame::WatchLoad() {
 void CMainFrame::EndLoad(bool wait) {
   loadWatch_->stop();
   std::unique_ptr<CaptureFileLoader> loader = std::move(loader_);
-  if (wait) {
-    loader->Cancel();
-    loader->Wait();
-    receiver_->ApplyPending();
-  }
+  if (wait) loader->Cancel();
   loader->Wait();
+  // Rows of a cancelled load still queued reach the list; the batches' stores go.
+  receiver_->ApplyPending();
   SetTracePane(TraceOffText);
   ShowFileTitle();
   UpdateCommandStates();

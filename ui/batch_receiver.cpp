@@ -37,7 +37,12 @@ void BatchReceiver::ReadFailed(const std::string& reason) {
 
 void BatchReceiver::FramesNotKept(const std::string& reason) { emit framesNotKept(QString::fromStdString(reason)); }
 
-void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
+std::optional<RowStore> BatchReceiver::TakeSpareStore() { return spares_.Take(); }
+
+void BatchReceiver::ApplyPending() {
+  Apply(std::chrono::nanoseconds::max());
+  spares_.Release();
+}
 
 void BatchReceiver::ApplyQueued() {
   observerCallPosted_ = false;
@@ -78,6 +83,7 @@ bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {
       }
       observer_(batch.rows, batch.counters);
     }
+    spares_.Give(std::move(batch.rows));
     any = true;
   }
   return left;
