@@ -4,6 +4,7 @@
 // given (the IPv4 header's is computed on request); nothing the decoder reads depends on
 // them.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,13 @@ inline void Put32(Bytes& out, std::uint32_t v) {
   Put16(out, static_cast<std::uint16_t>(v >> 16));
   Put16(out, static_cast<std::uint16_t>(v));
 }
-inline void PutBytes(Bytes& out, std::span<const std::uint8_t> bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+// Appended by resize and copy: GCC 12's optimiser warns, wrongly, of an overflow in
+// vector::insert of a span here.
+inline void PutBytes(Bytes& out, std::span<const std::uint8_t> bytes) {
+  const std::size_t at = out.size();
+  out.resize(at + bytes.size());
+  std::copy(bytes.begin(), bytes.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+}
 
 inline Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
 
