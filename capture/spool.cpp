@@ -31,11 +31,14 @@ static_assert(ChunkBytes > BufferBytes / 2 && ChunkBytes < BufferBytes);
 // given back while the spool lives, and used again and again, so that the spool takes the
 // same memory from early in a trace to its end whatever the disk does (buffers mapped when
 // needed and given back when written made the resident size jump at every slow write).
-// The writer makes one more for each piece written until the pool is whole: a busy trace
-// has all of them within its first second, a quiet one pays for few. When every buffer
-// made waits for the disk, the capture thread makes one more, and once the pool is whole
-// it waits. 64 MiB: about a second of frames at the highest rates.
+// Ahead of need, the writer makes as many as the pieces it wrote in the last second (a
+// write held up by the file system's commits and writeback lasts up to about that long):
+// a busy trace has the whole pool within its first second, a quiet one keeps a few and
+// does not pay for pages it never needs. When every buffer made waits for the disk, the
+// capture thread makes one more, and once the pool is whole it waits. 64 MiB: about a
+// second of frames at the highest rates.
 constexpr std::size_t PoolBuffers = (64 << 20) / BufferBytes;
+constexpr std::chrono::seconds PoolRateWindow{1};
 // A frame is found by reading forward from a checkpoint at most this many frames back:
 // 16 bytes for every 64 frames, about a quarter of a byte per row.
 constexpr int CheckpointInterval = 64;
@@ -398,7 +401,9 @@ void Spool::AddToPoolLocked(std::unique_lock<std::mutex>& lock) {
 void Spool::WriterLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    const auto poolGrows = [&] { return buffers_ < poolBuffers_ && buffers_ <= piecesWritten_; };
+    const auto poolGrows = [&] {
+      return buffers_ < poolBuffers_ && buffers_ <= std::max(piecesThisWindow_, piecesLastWindow_);
+    };
     changed_.wait(lock, [&] { return stopping_ || !queue_.empty() || poolGrows(); });
     if (stopping_) return;
     if (queue_.empty()) {
@@ -492,7 +497,12 @@ void Spool::WriterLoop() {
       files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
     }
     writing_ = false;
-    ++piecesWritten_;
+    if (const auto now = std::chrono::steady_clock::now(); now - windowStart_ >= PoolRateWindow) {
+      piecesLastWindow_ = now - windowStart_ < 2 * PoolRateWindow ? piecesThisWindow_ : 0;
+      piecesThisWindow_ = 0;
+      windowStart_ = now;
+    }
+    ++piecesThisWindow_;
     chunk.bytes.clear();
     if (buffers_ > poolBuffers_) {
       --buffers_;  // one made beyond the pool: given back

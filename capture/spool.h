@@ -12,6 +12,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdint>
@@ -202,7 +203,11 @@ class Spool : public FrameRecorder, public FrameSource {
   std::vector<MappedBuffer> spare_;  // buffers of the pool that nothing waits in
   std::size_t buffers_ = 0;  // made and not given back: the pool's, and any beyond it
   std::size_t poolBuffers_ = 0;  // lowered when the system has no memory for all of them
-  std::size_t piecesWritten_ = 0;  // (or lost)
+  // Pieces written (or lost) in the writer's current window of PoolRateWindow and in the
+  // one before it, when that was the last.
+  std::chrono::steady_clock::time_point windowStart_{};
+  std::size_t piecesThisWindow_ = 0;
+  std::size_t piecesLastWindow_ = 0;
   bool writing_ = false;  // the writer holds a chunk
   std::uint64_t bytesOnDisk_ = 0;  // the ring's files
   std::uint64_t removingBytes_ = 0;  // a file still being removed, on disk until it is gone
