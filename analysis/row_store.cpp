@@ -393,8 +393,6 @@ struct RowStore::Impl {
   std::int64_t rows = 0;
   std::int64_t first = 0;  // absolute index of row 0 (rows removed before it)
   std::vector<Chunk> chunks;
-  // Chunks kept from before Reuse, empty; the next to fill at the back.
-  std::vector<Chunk> spareChunks;
   // Row references in blocks of kRefsPerBlock, so a million rows never move one big
   // array; blocks whose rows have all left are dropped from the front.
   std::deque<std::vector<RowRef>> refBlocks;
@@ -429,13 +427,7 @@ struct RowStore::Impl {
       std::size_t size = std::min(std::max(chunks.empty() ? 0 : chunks.back().capacity * 2, kFirstChunk), kLargestChunk);
       size = std::max(size, n);
       if (!chunks.empty() && chunks.back().records == 0) chunks.back() = Chunk{};  // its rows all left
-      while (!spareChunks.empty() && spareChunks.back().capacity < n) spareChunks.pop_back();
-      if (!spareChunks.empty()) {
-        chunks.push_back(std::move(spareChunks.back()));
-        spareChunks.pop_back();
-      } else {
-        chunks.push_back(Chunk{std::make_unique_for_overwrite<char[]>(size), size, 0, 0});
-      }
+      chunks.push_back(Chunk{std::make_unique_for_overwrite<char[]>(size), size, 0, 0});
     }
     Chunk& chunk = chunks.back();
     ref.chunk = static_cast<std::uint32_t>(chunks.size() - 1);
@@ -462,25 +454,6 @@ struct RowStore::Impl {
   void Release(const RowRef& ref) {
     Chunk& chunk = chunks[ref.chunk];
     if (--chunk.records == 0 && ref.chunk + 1 != chunks.size()) chunk = Chunk{};
-  }
-
-  // Takes over the memory of another store's rows, which it leaves without rows: its
-  // chunks are filled again in the order they were made, and its first block of row
-  // references is kept.
-  void TakeRoomOf(Impl& old) {
-    spareChunks = std::move(old.spareChunks);
-    for (auto chunk = old.chunks.rbegin(); chunk != old.chunks.rend(); ++chunk) {
-      if (!chunk->data) continue;
-      chunk->used = 0;
-      chunk->records = 0;
-      spareChunks.push_back(std::move(*chunk));
-    }
-    old.chunks.clear();
-    if (!old.refBlocks.empty()) {
-      refBlocks.push_back(std::move(old.refBlocks.front()));
-      refBlocks.back().clear();
-    }
-    if (old.columns == columns) texts = std::move(old.texts);
   }
 
   // Bytes of the record at p.
@@ -739,19 +712,12 @@ void RowStore::Reset(const ColumnSet& columns) {
   impl_->source = source;
 }
 
-void RowStore::Reuse(const ColumnSet& columns) {
-  auto fresh = std::make_unique<Impl>(columns);
-  if (impl_) fresh->TakeRoomOf(*impl_);
-  impl_ = std::move(fresh);
-}
-
 std::size_t RowStore::MemoryBytes() const {
   if (!impl_) return 0;
   const Impl& s = *impl_;
   std::size_t bytes = sizeof(Impl) + s.chunks.capacity() * sizeof(Impl::Chunk) +
                       s.refBlocks.size() * sizeof(std::vector<Impl::RowRef>);
   for (const auto& chunk : s.chunks) bytes += chunk.capacity;
-  for (const auto& chunk : s.spareChunks) bytes += chunk.capacity;
   for (const auto& block : s.refBlocks) bytes += block.capacity() * sizeof(Impl::RowRef);
   if (s.texts) bytes += static_cast<std::size_t>(s.columns) * CellTextCapacity;
   return bytes;

@@ -101,10 +101,6 @@ class RowStore {
   // Removes every row and sets new columns.
   void Reset(int columnCount);
   void Reset(const ColumnSet& columns);
-  // As Reset(columns), with no frame source, but the memory that held the rows stays for
-  // the rows appended next: a store used again for batch after batch costs the allocator
-  // nothing once it has held the largest batch.
-  void Reuse(const ColumnSet& columns);
 
   // Bytes the store holds on the heap (allocated capacity), for measuring cost per row.
   std::size_t MemoryBytes() const;

@@ -689,10 +689,12 @@ void CMainFrame::WatchLoad() {
 void CMainFrame::EndLoad(bool wait) {
   loadWatch_->stop();
   std::unique_ptr<CaptureFileLoader> loader = std::move(loader_);
-  if (wait) loader->Cancel();
+  if (wait) {
+    loader->Cancel();
+    loader->Wait();
+    receiver_->ApplyPending();
+  }
   loader->Wait();
-  // Rows of a cancelled load still queued reach the list; the batches' stores go.
-  receiver_->ApplyPending();
   SetTracePane(TraceOffText);
   ShowFileTitle();
   UpdateCommandStates();

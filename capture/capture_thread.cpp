@@ -71,9 +71,7 @@ class BatchCollector {
       if (std::optional<std::string> why = trace_.recorder->TakeFailure(); why && trace_.sink)
         trace_.sink->FramesNotKept(*why);
     }
-    std::optional<RowStore> spare = trace_.sink ? trace_.sink->TakeSpareStore() : std::nullopt;
-    if (spare) spare->Reuse(columns_);
-    RowStore batch = std::exchange(rows_, spare ? std::move(*spare) : RowStore(columns_));
+    RowStore batch = std::exchange(rows_, RowStore(columns_));
     builder_.Retarget(rows_);
     pending_ = 0;
     lastCounters_ = counters;
@@ -103,31 +101,6 @@ bool BackOff(const Trace& trace, std::chrono::milliseconds pause) {
 }
 
 }  // namespace
-
-std::optional<RowStore> SpareStores::Take() {
-  std::lock_guard lock(mutex_);
-  if (made_ < poolStores_ || spare_.empty()) {
-    ++made_;
-    return std::nullopt;
-  }
-  RowStore store = std::move(spare_.back());
-  spare_.pop_back();
-  return store;
-}
-
-void SpareStores::Give(RowStore store) {
-  std::unique_lock lock(mutex_);
-  if (spare_.size() < poolStores_) spare_.push_back(std::move(store));
-  lock.unlock();
-  // A store not kept is freed here, outside the lock.
-}
-
-void SpareStores::Release() {
-  std::vector<RowStore> freed;
-  std::lock_guard lock(mutex_);
-  freed.swap(spare_);
-  made_ = 0;
-}
 
 std::uint32_t CaptureThreadProc(Trace& trace) {
   CaptureState& state = trace.state;

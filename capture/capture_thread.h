@@ -3,13 +3,9 @@
 // the counters as they stood after the batch's last frame; the stop handshake ends it.
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "analysis/capture_state.h"
 #include "analysis/row_store.h"
@@ -55,38 +51,6 @@ class BatchSink {
   // go on, their bytes are lost. Called on the capture thread at most once per failure
   // of the spool, before the batch whose frames were lost; must not wait either.
   virtual void FramesNotKept(const std::string& reason) { (void)reason; }
-  // A store whose rows the sink has taken in, for the next batch (any rows and columns it
-  // has are dropped), or nothing: the batch gets a new store. Called on the capture
-  // thread before each batch; must not wait either.
-  virtual std::optional<RowStore> TakeSpareStore() { return std::nullopt; }
-};
-
-// The stores of batches a sink has taken in, kept for the capture thread's next batches.
-// Stores made on the capture thread and freed on another leave the capture thread's heap
-// as large as the longest backlog of batches ever was, holes included, and so memory
-// creeps up over a long trace; used again, they hold what the pool holds. Until the
-// pool's stores have all been made every batch gets a store of its own, so that at a high
-// rate the pool is whole within a fraction of a second and memory is level from then on.
-// Thread-safe.
-class SpareStores {
- public:
-  // As many as the batches that wait for the window's list at the worst of a long trace
-  // at full rate (about 50).
-  static constexpr std::size_t DefaultPoolStores = 64;
-  explicit SpareStores(std::size_t poolStores = DefaultPoolStores) : poolStores_(poolStores) {}
-
-  std::optional<RowStore> Take();
-  // Keeps the store for a next batch while fewer than the pool's are kept; frees it
-  // otherwise.
-  void Give(RowStore store);
-  // Frees the stores kept; the pool is made again in the next run.
-  void Release();
-
- private:
-  const std::size_t poolStores_;
-  std::mutex mutex_;
-  std::vector<RowStore> spare_;
-  std::size_t made_ = 0;
 };
 
 inline constexpr std::int64_t BatchMaxRows = 4096;

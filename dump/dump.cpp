@@ -110,8 +110,6 @@ class DumpWriter : public BatchSink {
     batchQueued_.notify_one();
   }
 
-  std::optional<RowStore> TakeSpareStore() override { return spares_.Take(); }
-
   void ReadFailed(const std::string& reason) override {
     std::lock_guard lock(mutex_);
     readFailure_ = reason.empty() ? "the device gave no reason" : reason;
@@ -172,7 +170,7 @@ class DumpWriter : public BatchSink {
       roomFreed_.notify_one();
       lock.unlock();
       Write(batch);
-      spares_.Give(std::move(batch));
+      batch = RowStore();  // its memory goes back here, not under the lock
       lock.lock();
     }
   }
@@ -265,8 +263,6 @@ class DumpWriter : public BatchSink {
   std::condition_variable batchQueued_;
   std::condition_variable roomFreed_;
   std::deque<RowStore> queue_;          // under mutex_
-  // One store being filled, one being written, and the queue's.
-  SpareStores spares_{MaxQueuedBatches + 2};
   std::uint64_t kernelDrops_ = 0;       // under mutex_
   bool closing_ = false;                // under mutex_
   std::string readFailure_;             // under mutex_

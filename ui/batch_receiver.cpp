@@ -37,12 +37,7 @@ void BatchReceiver::ReadFailed(const std::string& reason) {
 
 void BatchReceiver::FramesNotKept(const std::string& reason) { emit framesNotKept(QString::fromStdString(reason)); }
 
-std::optional<RowStore> BatchReceiver::TakeSpareStore() { return spares_.Take(); }
-
-void BatchReceiver::ApplyPending() {
-  Apply(std::chrono::nanoseconds::max());
-  spares_.Release();
-}
+void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
 
 void BatchReceiver::ApplyQueued() {
   observerCallPosted_ = false;
@@ -83,7 +78,6 @@ bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {
       }
       observer_(batch.rows, batch.counters);
     }
-    spares_.Give(std::move(batch.rows));
     any = true;
   }
   return left;

@@ -11,7 +11,6 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "analysis/row_store.h"
@@ -40,13 +39,10 @@ class BatchReceiver : public QObject, public BatchSink {
   void ReadFailed(const std::string& reason) override;
   // Passed on as framesNotKept, queued likewise.
   void FramesNotKept(const std::string& reason) override;
-  // The store of a batch applied earlier.
-  std::optional<RowStore> TakeSpareStore() override;
 
   // User-interface thread: appends every queued batch to the model, one insertion per
   // batch, in the order delivered. Posted automatically; Stop calls it once more after
-  // the capture thread has been joined so that nothing is left behind, and the stores
-  // kept for the thread's batches are freed then.
+  // the capture thread has been joined so that nothing is left behind.
   void ApplyPending();
   // Batches delivered but not yet applied.
   std::size_t PendingCount() const;
@@ -84,7 +80,6 @@ class BatchReceiver : public QObject, public BatchSink {
   bool observerCallPosted_ = false;
   mutable std::mutex mutex_;
   std::deque<Pending> queue_;
-  SpareStores spares_;
 };
 
 Q_DECLARE_METATYPE(TrafficCounters)

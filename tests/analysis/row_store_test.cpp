@@ -470,30 +470,6 @@ TEST_F(FrameRows, RemovingTheFirstRowsKeepsTheRestAndGivesMemoryBack) {
   EXPECT_EQ(store.Cell(0, 0), "0");
 }
 
-// The capture thread's batches go round in the same stores: a store used again with
-// other columns reads as a new one, and refilled it takes no memory beyond what it had.
-TEST_F(FrameRows, AStoreUsedAgainReadsAsANewOneAndKeepsItsMemory) {
-  const ColumnSet all = ColumnSet::FromText("111111111111111111111");
-  const ColumnSet startup = ColumnSet::FromText(StartupColumnPattern);
-  const RowStore capture = Decode(all);
-  RowStore store(all);
-  for (int i = 0; i < 40; ++i) store.Append(capture);
-  const std::size_t full = store.MemoryBytes();
-
-  const RowStore fewer = Decode(startup);
-  store.Reuse(startup);
-  EXPECT_EQ(store.RowCount(), 0);
-  store.Append(fewer);
-  ExpectReferenceTexts(store, startup);
-
-  store.Reuse(all);
-  for (int i = 0; i < 40; ++i) store.Append(capture);
-  EXPECT_EQ(store.MemoryBytes(), full);
-  const std::int64_t last = store.RowCount() - 1;
-  for (int c = 0; c < ColumnCount; ++c)
-    EXPECT_EQ(store.Cell(last, c), std::string(capture.Cell(capture.RowCount() - 1, c))) << c;
-}
-
 }  // namespace
 
 namespace {

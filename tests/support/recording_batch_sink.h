@@ -33,11 +33,8 @@ class RecordingBatchSink : public BatchSink {
       batches_.push_back({rows.RowCount(), counters});
       rows_.Append(rows);
     }
-    spares_.Give(std::move(rows));
     changed_.notify_all();
   }
-  // Stores go round from the second batch on, as in the window.
-  std::optional<RowStore> TakeSpareStore() override { return spares_.Take(); }
 
   // Rows handed over so far (not counting the ones listed before the run).
   std::int64_t Rows() {
@@ -67,5 +64,4 @@ class RecordingBatchSink : public BatchSink {
   std::int64_t initialRows_;
   RowStore rows_;
   std::vector<Batch> batches_;
-  SpareStores spares_{1};
 };
