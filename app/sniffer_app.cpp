@@ -5,7 +5,6 @@
 #include <QTimer>
 #include <QMessageBox>
 #include <charconv>
-#include <malloc.h>
 #include <string_view>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -14,12 +13,7 @@
 #include "app/settings_store.h"
 #include "capture/adapters.h"
 #include "capture/agent_device.h"
-
-namespace {
-
-constexpr int OwnMappingBytes = 64 << 10;
-
-}  // namespace
+#include "ui/window_heap.h"
 
 bool SocketsAvailable() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -97,14 +91,7 @@ const char* CommandLineHelp() {
   return text.c_str();
 }
 
-CSnifferApp::CSnifferApp(int& argc, char** argv) : QApplication(argc, argv) {
-  // Blocks of 64 KiB and more (the list's chunks, the capture thread's batches of rows, the
-  // list header's table of rows) are mapped on their own and given back whole when freed.
-  // Left to glibc's sliding threshold they come from the heaps instead, and in a long trace
-  // at full rate, with batches made on the capture thread and freed on this one, those heaps
-  // keep the room of the longest backlog ever met: resident memory creeps up for minutes.
-  mallopt(M_MMAP_THRESHOLD, OwnMappingBytes);
-}
+CSnifferApp::CSnifferApp(int& argc, char** argv) : QApplication(argc, argv) { MapLargeBlocksOnTheirOwn(); }
 
 CSnifferApp::~CSnifferApp() {
   // The window (and a trace it runs) goes before the devices and the registry it uses.

@@ -39,6 +39,7 @@
 #include "capture/driver_client.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
+#include "ui/window_heap.h"
 
 namespace {
 
@@ -146,6 +147,7 @@ void AppendResult(const std::string& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  MapLargeBlocksOnTheirOwn();  // as the window's process
   if (argc == 6 && std::strcmp(argv[1], "--one") == 0) return MeasureOnce(argv[2], argv[3], std::atoll(argv[4]), argv[5]);
 
   const std::int64_t rows = argc > 1 ? std::max<std::int64_t>(1000, std::atoll(argv[1])) : 10'000'000;

@@ -32,6 +32,7 @@
 #include "tests/support/fake_machine.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
+#include "ui/window_heap.h"
 
 namespace {
 
@@ -121,6 +122,7 @@ void AppendResult(const char* format, double value, const char* target, bool hol
 }  // namespace
 
 int main(int argc, char** argv) {
+  MapLargeBlocksOnTheirOwn();  // as the window's process
   if (argc == 3 && std::strcmp(argv[1], "--one") == 0) return MeasureOnce(argv[2]);
 
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;

@@ -45,6 +45,7 @@
 #include "ui/report_list_view.h"
 #include "analysis/row_filter.h"
 #include "ui/row_model.h"
+#include "ui/window_heap.h"
 
 namespace {
 
@@ -169,6 +170,7 @@ std::string Format(const char* format, double a, double b = 0, double c = 0) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  MapLargeBlocksOnTheirOwn();  // as the window's process
   if (argc == 4 && std::strcmp(argv[1], "--one") == 0) return MeasureOnce(argv[2], argv[3]);
 
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;

@@ -1,0 +1,5 @@
+#include "ui/window_heap.h"
+
+#include <malloc.h>
+
+void MapLargeBlocksOnTheirOwn() { mallopt(M_MMAP_THRESHOLD, 64 << 10); }
