@@ -307,6 +307,11 @@ std::uint64_t Spool::BytesOnDisk() const {
   return bytesOnDisk_;
 }
 
+std::uint64_t Spool::BytesInMemory() const {
+  std::lock_guard lock(mutex_);
+  return buffers_ * BufferBytes;
+}
+
 Spool::File* Spool::FindFileLocked(std::uint64_t id) {
   for (File& file : files_)
     if (file.id == id) return &file;
@@ -497,7 +502,8 @@ void Spool::WriterLoop() {
       files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
     }
     writing_ = false;
-    if (const auto now = std::chrono::steady_clock::now(); now - windowStart_ >= PoolRateWindow) {
+    const auto now = options_.now ? options_.now() : std::chrono::steady_clock::now();
+    if (now - windowStart_ >= PoolRateWindow) {
       piecesLastWindow_ = now - windowStart_ < 2 * PoolRateWindow ? piecesThisWindow_ : 0;
       piecesThisWindow_ = 0;
       windowStart_ = now;

@@ -46,6 +46,9 @@ struct SpoolOptions {
   std::function<std::optional<std::uint64_t>(const std::string& folder)> freeBytes;
   // Removes a file of the ring from disk, on the writer's thread; empty: unlink.
   std::function<void(const std::string& path)> removeFile;
+  // The time the writer counts its pieces by (how large the pool of buffers grows); empty:
+  // the steady clock.
+  std::function<std::chrono::steady_clock::time_point()> now;
 };
 
 class Spool;
@@ -115,6 +118,8 @@ class Spool : public FrameRecorder, public FrameSource {
   // The spool's files on disk, oldest first, and their bytes.
   std::vector<std::string> Files() const;
   std::uint64_t BytesOnDisk() const;
+  // Bytes of the buffers the spool holds in memory for frames on their way to the disk.
+  std::uint64_t BytesInMemory() const;
 
  private:
   struct Checkpoint {

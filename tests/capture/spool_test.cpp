@@ -234,6 +234,34 @@ TEST_F(SpoolTest, TheOldestFileLeavesOnlyOnceTheListHasAnswered) {
   EXPECT_FALSE(spool->ReadFrame(0, frame));
 }
 
+// The buffers for frames on their way to the disk grow with the pieces written in the last
+// second: a quiet trace keeps a few, a busy one gets one for each piece it writes.
+TEST_F(SpoolTest, TheBuffersInMemoryFollowTheRateOfPiecesWritten) {
+  std::atomic<std::int64_t> clockNs{std::chrono::steady_clock::now().time_since_epoch().count()};
+  SpoolOptions options;
+  options.now = [&clockNs] {
+    return std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(clockNs.load()));
+  };
+  std::unique_ptr<Spool> spool = Make(options);
+  const std::uint64_t oneBuffer = spool->BytesInMemory();
+  ASSERT_GT(oneBuffer, 0u);
+
+  std::int64_t next = 0;
+  for (int piece = 0; piece < 30; ++piece, next += 5) {
+    clockNs += std::chrono::nanoseconds(std::chrono::milliseconds(1500)).count();
+    RecordFrames(*spool, next, 5);
+    ASSERT_TRUE(spool->WaitWritten());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // room for any growth to show
+  EXPECT_LE(spool->BytesInMemory(), 3 * oneBuffer);
+
+  for (int piece = 0; piece < 40; ++piece, next += 5) {
+    RecordFrames(*spool, next, 5);
+    ASSERT_TRUE(spool->WaitWritten());
+  }
+  EXPECT_TRUE(Eventually([&] { return spool->BytesInMemory() >= 40 * oneBuffer; })) << spool->BytesInMemory();
+}
+
 TEST_F(SpoolTest, TheFreeSpaceOfTheFileSystemLowersTheLimit) {
   // A file system of 1 MB that holds nothing but the spool.
   const std::uint64_t Capacity = 1'000'000;
