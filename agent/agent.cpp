@@ -3,6 +3,7 @@
 #include "agent/agent.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +11,9 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "agent/agent_args.h"
 #include "agent/pcapng_writer.h"
@@ -24,6 +28,8 @@ constexpr char Program[] = "orrisvane-capture";
 // A pipe this large lets the reader fall behind by a second of a busy link without the
 // agent blocking; where the system refuses, the default pipe does.
 constexpr int PipeBytes = 1 << 20;
+// More than any filter a person writes; a word longer than this is not a setting.
+constexpr std::size_t SettingsLimitBytes = 64 * 1024;
 
 // Every message is one line, whatever a library put into it.
 void PrintLine(std::FILE* err, std::string message) {
@@ -86,26 +92,29 @@ int Probe(const AgentOptions& options, const AgentEnvironment& env) {
 // (or AgentFlushBytes are held); statistics every AgentStatisticsMs and at the end.
 class Capture {
  public:
-  Capture(LiveInterface& live, const AgentOptions& options, const AgentEnvironment& env)
-      : live_(live), options_(options), env_(env) {}
+  Capture(LiveInterface& live, const AgentEnvironment& env) : live_(live), env_(env) {}
 
-  int Run(const pcapng::Interface& interface) {
+  // The header goes out at once: the reader learns the interface before any frame. False
+  // when the output is gone.
+  bool Begin(const pcapng::Interface& interface) {
     writer_.SectionHeader(Program);
     writer_.InterfaceDescription(interface);
-    // The header goes out at once: the reader learns the interface before any frame.
-    if (!Flush()) return AgentExitOk;
+    return Flush();
+  }
+
+  int Run(std::optional<std::int64_t> maxFrames) {
     std::int64_t nextStatistics = CoarseMs() + AgentStatisticsMs;
     std::string failure;
     while (!(env_.stop && env_.stop->load())) {
       int limit = AgentBatchFrames;
-      if (options_.maxFrames) limit = static_cast<int>(std::min<std::int64_t>(limit, *options_.maxFrames - frames_));
+      if (maxFrames) limit = static_cast<int>(std::min<std::int64_t>(limit, *maxFrames - frames_));
       const int count = live_.ReadWaiting(limit, TakeFrame, &writer_);
       if (count < 0) {
         failure = live_.Error();
         break;
       }
       frames_ += count;
-      if (options_.maxFrames && frames_ >= *options_.maxFrames) break;
+      if (maxFrames && frames_ >= *maxFrames) break;
       const bool drained = count < limit;
       bool flush = writer_.Size() >= AgentFlushBytes || (drained && writer_.Size() > 0);
       const std::int64_t now = CoarseMs();
@@ -145,11 +154,65 @@ class Capture {
   }
 
   LiveInterface& live_;
-  const AgentOptions& options_;
   const AgentEnvironment& env_;
   pcapng::Writer writer_;
   std::int64_t frames_ = 0;
 };
+
+// Promiscuous mode and the filter. Neither needs a capability once the interface is open:
+// both are settings of the agent's own socket. An exit status when they cannot be set.
+std::optional<int> ApplySettings(LiveInterface& live, const AgentOptions& options, std::FILE* err) {
+  std::string why;
+  if (options.promiscuous && !live.SetPromiscuous(true, &why)) {
+    PrintLine(err, why);
+    return AgentExitFailure;
+  }
+  if (options.filter) {
+    switch (live.SetFilter(*options.filter, &why)) {
+      case LiveInterface::FilterResult::Applied:
+        break;
+      case LiveInterface::FilterResult::DoesNotCompile:
+        PrintLine(err, why);
+        return AgentExitUsage;
+      case LiveInterface::FilterResult::NotApplied:
+        PrintLine(err, why);
+        return AgentExitFailure;
+    }
+  }
+  return std::nullopt;
+}
+
+// The options of --settings-on-input: NUL-ended words up to an empty one. Nothing when the
+// input ends first or a stop is requested, with *ended set.
+std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env, bool* ended) {
+  std::vector<std::string> words;
+  std::string word;
+  *ended = false;
+  for (;;) {
+    if (env.stop && env.stop->load()) break;
+    struct pollfd fds[2] = {{env.settingsFd, POLLIN, 0}, {env.wakeFd, POLLIN, 0}};
+    if (::poll(fds, env.wakeFd >= 0 ? 2 : 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    char chunk[512];
+    const ssize_t n = ::read(env.settingsFd, chunk, sizeof chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) break;
+    for (ssize_t i = 0; i < n; ++i) {
+      if (chunk[i] != '\0') {
+        word += chunk[i];
+        if (word.size() > SettingsLimitBytes) break;
+        continue;
+      }
+      if (word.empty()) return words;  // what came after the list is not read
+      words.push_back(std::exchange(word, {}));
+    }
+    if (word.size() > SettingsLimitBytes) break;
+  }
+  *ended = true;
+  return std::nullopt;
+}
 
 int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
   const std::string& name = options.interfaceName;
@@ -168,22 +231,7 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
     PrintLine(env.err, why);
     return AgentExitFailure;
   }
-  if (options.promiscuous && !live->SetPromiscuous(true, &why)) {
-    PrintLine(env.err, why);
-    return AgentExitFailure;
-  }
-  if (options.filter) {
-    switch (live->SetFilter(*options.filter, &why)) {
-      case LiveInterface::FilterResult::Applied:
-        break;
-      case LiveInterface::FilterResult::DoesNotCompile:
-        PrintLine(env.err, why);
-        return AgentExitUsage;
-      case LiveInterface::FilterResult::NotApplied:
-        PrintLine(env.err, why);
-        return AgentExitFailure;
-    }
-  }
+  if (std::optional<int> failed = ApplySettings(*live, options, env.err)) return *failed;
   pcapng::Interface interface;
   if (!live->StationAddress(&interface.stationAddress, &why)) {
     PrintLine(env.err, why);
@@ -199,7 +247,26 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
     return AgentExitFailure;
   }
   ::fcntl(env.streamFd, F_SETPIPE_SZ, PipeBytes);
-  return Capture(*live, options, env).Run(interface);
+  Capture capture(*live, env);
+  if (!capture.Begin(interface)) return AgentExitOk;
+  if (!options.settingsOnInput) return capture.Run(options.maxFrames);
+
+  bool ended = false;
+  std::optional<std::vector<std::string>> words = ReadSettings(env, &ended);
+  if (!words) return AgentExitOk;
+  std::vector<std::string> args = {"-i", name};
+  args.insert(args.end(), words->begin(), words->end());
+  std::optional<AgentOptions> settings = ParseAgentArgs(args, &why);
+  if (settings && settings->settingsOnInput) {
+    settings.reset();
+    why = "--settings-on-input cannot come from the input";
+  }
+  if (!settings) {
+    PrintLine(env.err, "the settings on standard input: " + why);
+    return AgentExitUsage;
+  }
+  if (std::optional<int> failed = ApplySettings(*live, *settings, env.err)) return *failed;
+  return capture.Run(settings->maxFrames);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 // What the program reaches the machine through.
 struct AgentEnvironment {
   int streamFd = 1;            // the pcapng stream
+  int settingsFd = 0;          // --settings-on-input
   std::FILE* out = stdout;     // --help, -D, --probe
   std::FILE* err = stderr;     // "orrisvane-capture: REASON"
   // Raised (by SIGINT or SIGTERM in the program) to end a capture; wakeFd, when >= 0,

@@ -34,6 +34,8 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
       if (!setMode(flag == "-i" ? AgentMode::Capture : AgentMode::Probe)) return fail(OneMode);
       if (!value(&v) || v.empty()) return fail(flag + " needs an interface name (see -D)");
       options.interfaceName = v;
+    } else if (flag == "--settings-on-input") {
+      options.settingsOnInput = true;
     } else if (flag == "--promiscuous") {
       options.promiscuous = true;
     } else if (flag == "-f") {
@@ -52,8 +54,9 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
     }
   }
   if (!modeGiven) return fail("one of -i IFNAME, --probe IFNAME and -D is needed (see --help)");
-  if (options.mode != AgentMode::Capture && (options.promiscuous || options.filter || options.maxFrames))
-    return fail("--promiscuous, -f and -c go with -i only");
+  if (options.mode != AgentMode::Capture &&
+      (options.promiscuous || options.filter || options.maxFrames || options.settingsOnInput))
+    return fail("--promiscuous, -f, -c and --settings-on-input go with -i only");
   return options;
 }
 
@@ -62,7 +65,7 @@ const char* AgentUsageText() {
        orrisvane-capture - capture the frames of one network interface as a pcapng stream
 
 SYNOPSIS
-       orrisvane-capture -i IFNAME [--promiscuous] [-f FILTER] [-c COUNT]
+       orrisvane-capture -i IFNAME [--promiscuous] [-f FILTER] [-c COUNT] [--settings-on-input]
        orrisvane-capture --probe IFNAME
        orrisvane-capture -D
        orrisvane-capture --help
@@ -93,6 +96,16 @@ OPTIONS
 
        -c COUNT
               End after COUNT frames.
+
+       --settings-on-input
+              Open the interface and write the stream's section header and interface
+              description at once, give up every capability, then read further options
+              (--promiscuous, -f FILTER, -c COUNT) from standard input before the first
+              frame: each option and value ended by a NUL byte, the list by an empty one.
+              A program that learns the capture's settings only after it has chosen the
+              interface so needs one agent, not a probe and then a capture. The frames
+              the kernel took in the meantime are kept, filtered as the rest. A standard
+              input closed before the list ends ends the agent (status 0).
 
        --probe IFNAME
               Open IFNAME as a capture would, print its MAC address (02:FC:00:00:00:01)

@@ -14,6 +14,7 @@ struct AgentOptions {
   bool promiscuous = false;            // --promiscuous
   std::optional<std::string> filter;   // -f
   std::optional<std::int64_t> maxFrames;  // -c
+  bool settingsOnInput = false;        // --settings-on-input
 };
 
 // Exit statuses.

@@ -37,8 +37,6 @@ constexpr char AgentErrorPrefix[] = "orrisvane-capture: ";
 // How long an agent that closed its output gets to exit before it is made to.
 constexpr std::chrono::milliseconds AgentExitWait{50};
 constexpr std::chrono::milliseconds SshExitWait{1000};
-// More than a station address and a line end.
-constexpr std::size_t ProbeAnswerLimit = 4096;
 
 bool ExecutableFile(const std::string& path) {
   struct stat info {};
@@ -87,6 +85,7 @@ class AgentDevice : public DeviceBase {
   bool SetCaptureFilter(const std::string& expression) override {
     // Checked here, so that a filter the agent would refuse is told at once, with
     // libpcap's words, rather than as the agent's end at the first read.
+    if (expression.find('\0') != std::string::npos) return Fail("the capture filter holds a NUL character");
     if (std::optional<std::string> why = CaptureFilterError(expression))
       return Fail("the capture filter does not compile: " + *why);
     captureFilter_ = expression;
@@ -121,26 +120,107 @@ class AgentDevice : public DeviceBase {
       agentPath_ = *agent;
     }
     if (!abort_.Usable()) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
-    // The agent opens the interface as a capture would: a missing capability, an
-    // interface that is down or gone is the bind's failure, as with an in-process open,
-    // and the answer is the station address until a running agent describes one.
-    std::optional<std::array<std::uint8_t, 6>> probed = Probe(&why);
-    if (!probed) return Fail(why);
-    bound_ = true;
+    // The agent opens the interface as a capture would and describes it before it waits
+    // for the settings of the capture: a missing capability, an interface that is down or
+    // gone is the bind's failure, as with an in-process open, and the station address is
+    // known from the bind on. The same agent then captures, from the first read.
+    {
+      std::lock_guard lock(mutex_);
+      streamMac_.reset();
+      streamDescription_.clear();
+    }
     failed_ = false;
-    std::lock_guard lock(mutex_);
-    probedMac_ = *probed;
-    streamMac_.reset();
-    streamDescription_.clear();
+    if (!LaunchAgent(&why) || !AwaitInterface(&why)) {
+      StopAgent();
+      return Fail(why);
+    }
+    bound_ = true;
     return true;
   }
 
-  // The agent with the arguments: this machine's, or the remote host's through ssh.
-  std::unique_ptr<ChildProcess> Launch(const std::vector<std::string>& arguments, std::string* why) const {
-    if (host_.empty()) return ChildProcess::Start(agentPath_, arguments, why);
-    std::optional<SshCommand> ssh = RemoteAgentCommand(host_, arguments, why);
-    if (!ssh) return nullptr;
-    return ChildProcess::Start(ssh->program, ssh->arguments, why);
+  // The agent for the bound interface, waiting for its settings: this machine's, or the
+  // remote host's through ssh (which passes its input on).
+  bool LaunchAgent(std::string* why) {
+    const std::vector<std::string> arguments = {"-i", interfaceName_, "--settings-on-input"};
+    if (host_.empty()) {
+      agent_ = ChildProcess::Start(agentPath_, arguments, why, ChildProcess::Input::Writable);
+    } else if (std::optional<SshCommand> ssh = RemoteAgentCommand(host_, arguments, why)) {
+      agent_ = ChildProcess::Start(ssh->program, ssh->arguments, why, ChildProcess::Input::Writable);
+    }
+    if (!agent_) {
+      *why = Reason(*why);
+      return false;
+    }
+    stream_ = std::make_unique<PcapngStreamReader>();
+    outputDrained_ = false;
+    settingsSent_ = false;
+    return true;
+  }
+
+  // Reads the agent's stream up to its interface description.
+  bool AwaitInterface(std::string* why) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(AgentProbeTimeoutMs);
+    for (;;) {
+      switch (stream_->Next()) {
+        case PcapngStreamReader::Item::Interface: {
+          const PcapngInterface& interface = stream_->LastInterface();
+          if (!interface.macAddress) {
+            *why = Reason("the capture agent described " + interfaceName_ + " without its station address");
+            return false;
+          }
+          Noted(interface);
+          return true;
+        }
+        case PcapngStreamReader::Item::Failed:
+          *why = Reason("the capture agent's stream is damaged: " + stream_->Failure());
+          return false;
+        case PcapngStreamReader::Item::Packet:
+        case PcapngStreamReader::Item::Statistics:
+          *why = Reason("the capture agent's stream does not begin with an interface description");
+          return false;
+        case PcapngStreamReader::Item::NeedMore:
+          break;
+      }
+      const std::span<std::uint8_t> room = stream_->Space();
+      const ssize_t n = ::read(agent_->Output(), room.data(), room.size());
+      if (n > 0) {
+        stream_->Commit(static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0) {
+        *why = EndReason();
+        return false;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) {
+        *why = Reason(std::string("reading from the capture agent failed: ") + std::strerror(errno));
+        return false;
+      }
+      const int left = RemainingMs(deadline);
+      if (left == 0) {
+        *why = Reason("the capture agent gave no answer about " + interfaceName_ + " within " +
+                      std::to_string(AgentProbeTimeoutMs / 1000) + " s");
+        return false;
+      }
+      struct pollfd fds[2] = {{agent_->Output(), POLLIN, 0}, {agent_->Errors(), POLLIN, 0}};
+      if (::poll(fds, agent_->Errors() >= 0 ? 2 : 1, left) > 0 && fds[1].revents != 0) agent_->TakeErrors();
+    }
+  }
+
+  // The capture's settings, as the agent reads them from its input (NUL-ended words, then
+  // an empty one). An agent that has gone is not an error here: its closed output says why.
+  void SendSettings() {
+    agentPromiscuous_ = promiscuous_.load();
+    std::string words;
+    if (agentPromiscuous_) words.append("--promiscuous").push_back('\0');
+    if (!captureFilter_.empty()) {
+      words.append("-f").push_back('\0');
+      words.append(captureFilter_).push_back('\0');
+    }
+    words.push_back('\0');
+    agent_->Send(words);
+    agent_->CloseInput();
+    settingsSent_ = true;
   }
 
   // A reason as the user sees it: a remote one after the host's name.
@@ -150,28 +230,15 @@ class AgentDevice : public DeviceBase {
     if (!bound_) return Fail("no interface is bound");
     std::uint32_t filter = 0;
     if (!ReadFilterRequest(input, inputLength, &filter)) return false;
-    // Only noted: the reading thread starts (or restarts) the agent with it.
+    // Only noted: the reading thread tells the agent (or restarts it) with it.
     promiscuous_.store((filter & PromiscuousFilter) != 0);
     return true;
   }
 
-  std::vector<std::string> AgentArguments() const {
-    std::vector<std::string> arguments = {"-i", interfaceName_};
-    if (agentPromiscuous_) arguments.push_back("--promiscuous");
-    if (!captureFilter_.empty()) {
-      arguments.push_back("-f");
-      arguments.push_back(captureFilter_);
-    }
-    return arguments;
-  }
-
   bool StartAgent() {
-    agentPromiscuous_ = promiscuous_.load();
     std::string why;
-    agent_ = Launch(AgentArguments(), &why);
-    if (!agent_) return AgentFailed(Reason(why));
-    stream_ = std::make_unique<PcapngStreamReader>();
-    outputDrained_ = false;
+    if (!LaunchAgent(&why)) return AgentFailed(why);
+    SendSettings();
     return true;
   }
 
@@ -193,7 +260,7 @@ class AgentDevice : public DeviceBase {
 
   // The agent closed its output: it has ended or is ending. Its line on standard error
   // says why; without one, how it ended does.
-  bool AgentEnded() {
+  std::string EndReason() {
     const bool wholeStream = stream_->Finish();
     // ssh says why a connection ended on its way out, a little after the stream's end.
     std::optional<int> status = agent_->Wait(host_.empty() ? AgentExitWait : SshExitWait);
@@ -204,8 +271,10 @@ class AgentDevice : public DeviceBase {
       reason = status ? "the capture agent " + DescribeWaitStatus(*status) : "the capture agent closed its output";
       if (!wholeStream) reason += "; " + stream_->Failure();
     }
-    return AgentFailed(Reason(std::move(reason)));
+    return Reason(std::move(reason));
   }
+
+  bool AgentEnded() { return AgentFailed(EndReason()); }
 
   void Noted(const PcapngInterface& interface) {
     std::lock_guard lock(mutex_);
@@ -232,6 +301,7 @@ class AgentDevice : public DeviceBase {
       abort_.WaitUntil(Deadline());
       return false;  // LastError() keeps the agent's reason
     }
+    if (agent_ && !settingsSent_) SendSettings();
     if (agent_ && agentPromiscuous_ != promiscuous_.load()) StopAgent();
     if (!agent_ && !StartAgent()) return false;
 
@@ -291,36 +361,9 @@ class AgentDevice : public DeviceBase {
     std::array<std::uint8_t, 6> mac;
     {
       std::lock_guard lock(mutex_);
-      mac = streamMac_.value_or(probedMac_);
+      mac = streamMac_.value_or(std::array<std::uint8_t, 6>{});
     }
     return CopyStationAddress(mac.data(), output, size, bytesReturned);
-  }
-
-  // The agent's answer to --probe: it opens the interface as for a capture and prints the
-  // station address.
-  std::optional<std::array<std::uint8_t, 6>> Probe(std::string* why) {
-    std::unique_ptr<ChildProcess> probe = Launch({"--probe", interfaceName_}, why);
-    if (!probe) {
-      *why = Reason(*why);
-      return std::nullopt;
-    }
-    std::string answer;
-    if (!probe->Collect(std::chrono::milliseconds(AgentProbeTimeoutMs), ProbeAnswerLimit, &answer)) {
-      *why = Reason("the capture agent gave no answer about " + interfaceName_ + " within " +
-                    std::to_string(AgentProbeTimeoutMs / 1000) + " s");
-      return std::nullopt;
-    }
-    const std::optional<int> status = probe->Wait(AgentExitWait);
-    const std::string line = WithoutAgentPrefix(probe->LastErrorLine());
-    if (!status || !WIFEXITED(*status) || WEXITSTATUS(*status) != 0) {
-      *why = Reason(!line.empty() ? line
-                                  : "the capture agent's probe of " + interfaceName_ + " " +
-                                        (status ? DescribeWaitStatus(*status) : std::string("did not end")));
-      return std::nullopt;
-    }
-    auto mac = ParseStationAddress(answer);
-    if (!mac) *why = Reason("the capture agent answered no station address for " + interfaceName_);
-    return mac;
   }
 
   bool Description(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
@@ -350,7 +393,8 @@ class AgentDevice : public DeviceBase {
   // The reading thread (and unbind, once no read can come).
   std::unique_ptr<ChildProcess> agent_;
   std::unique_ptr<PcapngStreamReader> stream_;
-  bool agentPromiscuous_ = false;  // what the running agent was started with
+  bool agentPromiscuous_ = false;  // what the running agent was told
+  bool settingsSent_ = false;      // the running agent has its settings
   bool outputDrained_ = false;     // the last read of the pipe left nothing in it
   bool framesSinceEmpty_ = false;  // a frame was delivered since the last read of 0 bytes
   bool failed_ = false;
@@ -360,7 +404,6 @@ class AgentDevice : public DeviceBase {
   std::atomic<std::uint64_t> earlierDrops_{0};
 
   mutable std::mutex mutex_;
-  std::array<std::uint8_t, 6> probedMac_{};
   std::optional<std::array<std::uint8_t, 6>> streamMac_;
   std::string streamDescription_;
 };

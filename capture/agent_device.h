@@ -3,19 +3,19 @@
 // orrisvane-capture, for the interface that the bind request's key name names, and reads
 // the frames from the pcapng stream on the agent's standard output.
 //
-// - The agent starts at the first read, with --promiscuous when the set-filter request
-//   asked for it; a later change of that filter restarts it at the next read. The kernel
-//   ends it (SIGTERM) with the thread that made that read: reads belong to one thread.
+// - Binding starts the agent with --settings-on-input: it opens the interface as a
+//   capture would and describes it in the stream's header, then waits. A missing
+//   capability or an interface that is down fails the bind with the agent's reason; the
+//   station address and the description are the ones the agent described.
+// - The first read sends the agent its settings: --promiscuous when the set-filter
+//   request asked for it, and the capture filter set on the device (-f). A later change
+//   of promiscuous mode restarts the agent at the next read. The kernel ends the agent
+//   (SIGTERM) with the thread that started it: bind and reads belong to one thread.
 // - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
 //   the read timeout (AgentReadTimeoutMs) without one; the abort requests end a pending
 //   read and every one after it. The agent writes what the kernel gathered in one go: the first read after
 //   such a write has been taken to its end answers 0 bytes at once, so that the frames
 //   of a burst go on (as rows) without waiting out the timeout for the next one.
-// - Binding runs the agent's --probe, which opens the interface as a capture would: a
-//   missing capability or an interface that is down fails the bind with the agent's
-//   reason. The station address is the one the running agent described, or else the
-//   probe's answer; the description likewise, or else the interface's own.
-// - A capture filter set on the device is passed to the agent (-f).
 // - When the agent fails, the line it wrote to standard error is the failure of the read
 //   and LastError(); every later read fails with it too, and the agent is not restarted.
 // - Unbinding ends the agent (SIGTERM, SIGKILL after a grace) within about 100 ms.
@@ -52,7 +52,8 @@ struct AgentOptions {
 
 // Registers the agent device under DriverDevicePath.
 void RegisterAgentDevice(DeviceTable& table, AgentOptions options = {});
-// How long the agent may take to answer --probe (it opens the interface to do so).
+// How long the agent may take to describe the interface at a bind (it opens the
+// interface to do so).
 inline constexpr int AgentProbeTimeoutMs = 5000;
 
 // "02:FC:00:00:00:01", with or without a line end, in either case: the agent's answer to

@@ -5,6 +5,7 @@
 #include <linux/close_range.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,7 +63,7 @@ int AboveStandard(int fd) {
 }  // namespace
 
 std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, const std::vector<std::string>& arguments,
-                                                  std::string* why) {
+                                                  std::string* why, Input inputKind) {
   const auto Failed = [&](const std::string& step) {
     if (why) *why = "cannot start " + program + ": " + step + ": " + std::strerror(errno);
     return nullptr;
@@ -76,16 +77,31 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, co
   argv.push_back(nullptr);
 
   int out[2] = {-1, -1}, err[2] = {-1, -1}, status[2] = {-1, -1};
-  int input = -1;
+  int input = -1, sendEnd = -1;
   const auto CloseAll = [&] {
-    for (int* fd : {&out[0], &out[1], &err[0], &err[1], &status[0], &status[1], &input}) CloseQuietly(*fd);
+    for (int* fd : {&out[0], &out[1], &err[0], &err[1], &status[0], &status[1], &input, &sendEnd}) CloseQuietly(*fd);
   };
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 || ::pipe2(status, O_CLOEXEC) != 0) {
     auto result = Failed("no pipe");
     CloseAll();
     return result;
   }
-  input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (inputKind == Input::Writable) {
+    // A socket rather than a pipe: a send to a program that has gone fails with EPIPE
+    // instead of raising SIGPIPE in this process.
+    int pair[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+      auto result = Failed("no socket for its input");
+      CloseAll();
+      return result;
+    }
+    ::shutdown(pair[0], SHUT_WR);
+    ::shutdown(pair[1], SHUT_RD);
+    input = pair[0];
+    sendEnd = pair[1];
+  } else {
+    input = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  }
   for (int* fd : {&out[1], &err[1], &status[1], &input}) *fd = AboveStandard(*fd);
   if (input < 0 || out[1] < 0 || err[1] < 0 || status[1] < 0) {
     auto result = Failed("no descriptor");
@@ -134,15 +150,28 @@ std::unique_ptr<ChildProcess> ChildProcess::Start(const std::string& program, co
   }
   ::fcntl(out[0], F_SETFL, O_NONBLOCK);
   ::fcntl(err[0], F_SETFL, O_NONBLOCK);
-  return std::make_unique<ChildProcess>(Started{}, pid, out[0], err[0]);
+  return std::make_unique<ChildProcess>(Started{}, pid, sendEnd, out[0], err[0]);
 }
 
 ChildProcess::~ChildProcess() { Stop(); }
 
 void ChildProcess::ClosePipes() {
+  CloseQuietly(input_);
   CloseQuietly(output_);
   CloseQuietly(errors_);
 }
+
+bool ChildProcess::Send(std::string_view bytes) {
+  while (!bytes.empty() && input_ >= 0) {
+    const ssize_t n = ::send(input_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) bytes.remove_prefix(static_cast<std::size_t>(n));
+    else if (n < 0 && errno == EINTR) continue;
+    else return false;
+  }
+  return bytes.empty();
+}
+
+void ChildProcess::CloseInput() { CloseQuietly(input_); }
 
 bool ChildProcess::TakeErrors() {
   if (errors_ < 0) return false;

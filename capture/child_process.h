@@ -1,6 +1,7 @@
 #pragma once
 // A helper program run with its standard output and standard error on pipes to this
-// process and its standard input on /dev/null. It gets no other descriptor of ours, and
+// process and its standard input on /dev/null, or on a socket that this process writes to
+// (Send). It gets no other descriptor of ours, and
 // it is sent SIGTERM when the thread that started it ends (so also when this process
 // crashes or is killed), unless the program's own file capabilities clear that setting
 // at exec; the closing of its output then ends it as well.
@@ -11,18 +12,21 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class ChildProcess {
   struct Started {};  // only Start makes one
 
  public:
-  ChildProcess(Started, pid_t pid, int output, int errors) : pid_(pid), output_(output), errors_(errors) {}
+  ChildProcess(Started, pid_t pid, int input, int output, int errors)
+      : pid_(pid), input_(input), output_(output), errors_(errors) {}
 
+  enum class Input { Null, Writable };
   // Starts program with the arguments (argv[1] on). Null when it cannot be started, with
   // the reason in *why.
   static std::unique_ptr<ChildProcess> Start(const std::string& program, const std::vector<std::string>& arguments,
-                                             std::string* why);
+                                             std::string* why, Input input = Input::Null);
 
   // Ends the program as Stop does.
   ~ChildProcess();
@@ -33,6 +37,13 @@ class ChildProcess {
   // The read ends of its standard output and standard error, non-blocking; -1 once closed.
   int Output() const { return output_; }
   int Errors() const { return errors_; }
+
+  // Writes all of bytes to its standard input (started with Input::Writable), blocking
+  // while the program does not read. False when the program has closed it or gone (no
+  // SIGPIPE is raised) or there is no such input.
+  bool Send(std::string_view bytes);
+  // Closes its standard input: the program reads its end.
+  void CloseInput();
 
   // Reads what has arrived on its standard error, keeping the last ErrorTextLimit bytes.
   // False once the pipe is at its end (the descriptor is then closed).
@@ -63,6 +74,7 @@ class ChildProcess {
   void ClosePipes();
 
   pid_t pid_;
+  int input_;
   int output_;
   int errors_;
   std::optional<int> status_;  // set once reaped

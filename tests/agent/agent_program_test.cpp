@@ -75,10 +75,11 @@ std::string ReadFile(const std::string& path) {
   return text.str();
 }
 
-// One run of a program: standard output through a pipe, standard error to a file.
+// One run of a program: standard output through a pipe, standard error to a file, standard
+// input the test's (or, with writableInput, a pipe that Send writes to).
 class Child {
  public:
-  explicit Child(std::vector<std::string> argv) {
+  explicit Child(std::vector<std::string> argv, bool writableInput = false) {
     static int runs = 0;
     errPath_ = (fs::temp_directory_path() /
                 ("agent-test-err." + std::to_string(::getpid()) + "." + std::to_string(++runs)))
@@ -89,12 +90,18 @@ class Child {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int input[2] = {-1, -1};
+    if (writableInput && ::pipe2(input, O_CLOEXEC) == 0) {
+      posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+      in_ = input[1];
+    }
     std::vector<char*> args;
     for (std::string& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
     if (posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
     posix_spawn_file_actions_destroy(&actions);
     ::close(fds[1]);
+    if (input[0] >= 0) ::close(input[0]);
     out_ = fds[0];
   }
   ~Child() {
@@ -103,7 +110,15 @@ class Child {
       ::waitpid(pid_, nullptr, 0);
     }
     if (out_ >= 0) ::close(out_);
+    CloseInput();
     ::unlink(errPath_.c_str());
+  }
+  bool Send(const std::string& bytes) {
+    return in_ >= 0 && ::write(in_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  }
+  void CloseInput() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
   }
 
   pid_t pid() const { return pid_; }
@@ -149,6 +164,7 @@ class Child {
  private:
   pid_t pid_ = -1;
   int out_ = -1;
+  int in_ = -1;
   std::string errPath_;
   std::string stream_;
 };
@@ -344,18 +360,50 @@ TEST(AgentProgramTest, AnOrdinaryUserCapturesOnlyThroughTheGrantAndKeepsNothing)
 
   if (!copy.Grant()) GTEST_SKIP() << "cannot grant file capabilities here";
   LoopbackTraffic traffic;
-  Child agent(AsNobody({copy.path(), "-i", "lo", "-f", traffic.Filter()}));
+  // The settings come after the header, so after the capabilities are gone: promiscuous
+  // mode and the filter must not need one.
+  Child agent(AsNobody({copy.path(), "-i", "lo", "--settings-on-input"}), true);
   ASSERT_TRUE(agent.ReadHeader()) << agent.err();
   const std::string status = ReadFile("/proc/" + std::to_string(agent.pid()) + "/status");
   EXPECT_THAT(status, HasSubstr("Uid:\t65534\t65534\t65534"));
   for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapAmb"})
     EXPECT_THAT(status, HasSubstr(std::string(set) + ":\t0000000000000000")) << status;
   EXPECT_THAT(status, HasSubstr("NoNewPrivs:\t1"));
+  const auto Promiscuity = [] {
+    Child ip({"/usr/sbin/ip", "-d", "link", "show", "lo"});
+    ip.ReadToEnd();
+    ip.Wait();
+    const std::size_t at = ip.stream().find("promiscuity ");
+    return at == std::string::npos ? -1 : std::atoi(ip.stream().c_str() + at + 12);
+  };
+  const int before = Promiscuity();
+  ASSERT_TRUE(agent.Send("--promiscuous" + std::string(1, '\0') + "-f" + std::string(1, '\0') + traffic.Filter() +
+                         std::string(2, '\0')));
+  const auto bound = Clock::now() + std::chrono::seconds(5);
+  while (Promiscuity() <= before && Clock::now() < bound) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(Promiscuity(), before + 1) << agent.err();
+  LoopbackTraffic().Send(2);  // not what the filter takes
   traffic.Send(1);
   EXPECT_TRUE(agent.ReadUntil([](const std::string& s) { return Packets(Blocks(s)).size() == 1; },
                               std::chrono::seconds(5)));
   ::kill(agent.pid(), SIGTERM);
   EXPECT_EQ(agent.Wait(), 0) << agent.err();
+}
+
+TEST(AgentProgramTest, SettingsOnTheInputAreCheckedAndAClosedInputEndsTheAgent) {
+  SKIP_UNLESS_CAPTURING();
+  Child wrong({Agent, "-i", "lo", "--settings-on-input"}, true);
+  ASSERT_TRUE(wrong.ReadHeader()) << wrong.err();
+  wrong.Send(std::string("-i\0eth0\0\0", 10));
+  EXPECT_EQ(wrong.Wait(), 2);
+  EXPECT_EQ(wrong.err(), "orrisvane-capture: the settings on standard input: only one of -i, --probe, -D and --help "
+                         "may be given\n");
+  Child closed({Agent, "-i", "lo", "--settings-on-input"}, true);
+  ASSERT_TRUE(closed.ReadHeader()) << closed.err();
+  closed.Send("-f");
+  closed.CloseInput();
+  EXPECT_EQ(closed.Wait(), 0);
+  EXPECT_EQ(closed.err(), "");
 }
 
 TEST(AgentProgramTest, ProbeAndListSayWhatTheDumpSays) {

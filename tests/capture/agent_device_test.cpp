@@ -106,18 +106,8 @@ class AgentDeviceTest : public ::testing::Test {
     if (adapter) request = AllocatePacket(adapter.get());
     return adapter != nullptr;
   }
-  // The runs after the probe that binding makes.
-  std::vector<std::string> Captures() const {
-    std::vector<std::string> runs = Runs();
-    EXPECT_FALSE(runs.empty());
-    if (!runs.empty()) {
-      EXPECT_EQ(runs.front(), "--probe eth7");
-      runs.erase(runs.begin());
-    }
-    return runs;
-  }
-  // The process of the first capture run (the probe's came before it).
-  pid_t CapturePid() const { return Pids().at(1); }
+  // The process of the first agent, the one the bind started.
+  pid_t CapturePid() const { return Pids().at(0); }
 
   // One read into buffer (cut to length): the byte count, or -1 when the read failed.
   long Read(std::uint32_t length = FrameBufferSize) {
@@ -184,8 +174,8 @@ TEST(CaptureAgentSearchTest, FollowsTheVariableThenLooksBesideTheProgramThenInTh
   fs::remove_all(root);
 }
 
-TEST_F(AgentDeviceTest, BindNeedsAKnownInterfaceAndAnAgentThatCanRun) {
-  const std::string agent = Agent("");
+TEST_F(AgentDeviceTest, BindNeedsAKnownInterfaceAndAnAgentThatDescribesIt) {
+  const std::string agent = AgentStreaming(AgentStream().bytes());
   table = DeviceTable();
   RegisterAgentDevice(table, AgentOptions{agent, sysRoot});
   EXPECT_FALSE(OpenAdapter(table, "0099", &why));
@@ -193,17 +183,25 @@ TEST_F(AgentDeviceTest, BindNeedsAKnownInterfaceAndAnAgentThatCanRun) {
   EXPECT_FALSE(Open((dir / "missing").string()));
   EXPECT_EQ(why, "the capture agent " + (dir / "missing").string() + " is not an executable file");
   EXPECT_TRUE(Open(agent)) << why;
-  EXPECT_EQ(Runs(), std::vector<std::string>{"--probe eth7"});  // binding only probes
-  EXPECT_TRUE(Gone(Pids().at(0)));
+  // One agent: it described the interface and waits for the capture's settings.
+  EXPECT_EQ(Pids().size(), 1u);
+  EXPECT_FALSE(Gone(CapturePid()));
+  EXPECT_TRUE(Runs().empty());
 
-  // The probe opens the interface as a capture would: what keeps it from capturing fails
-  // the bind, with the agent's own words.
+  // The agent opens the interface as a capture would: what keeps it from capturing fails
+  // the bind, with the agent's own words, and ends the agent.
   const std::string line =
       "eth7: You don't have permission to perform this capture on that device (socket: Operation not permitted)";
-  EXPECT_FALSE(Open(Agent("--fail-probe " + Quoted("orrisvane-capture: " + line))));
+  EXPECT_FALSE(Open(Agent("--fail-open " + Quoted("orrisvane-capture: " + line))));
   EXPECT_EQ(why, line);
-  EXPECT_FALSE(Open(Agent("--mac 02-FC-00-00-00-01")));
-  EXPECT_EQ(why, "the capture agent answered no station address for eth7");
+
+  Stream noAddress;
+  noAddress.Section().Interface(1, 1520, {pcapng_builder::TextOption(2, "eth7")});
+  EXPECT_FALSE(Open(AgentStreaming(noAddress.bytes())));
+  EXPECT_EQ(why, "the capture agent described eth7 without its station address");
+  EXPECT_FALSE(Open(AgentStreaming(Bytes{'n', 'o', 't', ' ', 'p', 'c', 'a', 'p', 'n', 'g', '.', '.'})));
+  EXPECT_EQ(why.rfind("the capture agent's stream is damaged: ", 0), 0u) << why;
+  for (pid_t pid : Pids()) EXPECT_TRUE(Gone(pid)) << pid;
 }
 
 TEST_F(AgentDeviceTest, DeliversTheFramesOfTheStreamCutToTheBuffer) {
@@ -227,9 +225,8 @@ TEST_F(AgentDeviceTest, DeliversTheFramesOfTheStreamCutToTheBuffer) {
   EXPECT_EQ(Delivered(n), f4);
   EXPECT_EQ(Read(), 0);  // the agent has no more to give
   EXPECT_EQ(adapter->device->KernelDrops(), 4u);
-  EXPECT_EQ(Captures(), std::vector<std::string>{"-i eth7 --promiscuous -f tcp port 80"});
+  EXPECT_EQ(Runs(), std::vector<std::string>{"-i eth7 --settings-on-input --promiscuous -f tcp port 80"});
 
-  // What the agent described, not the probe's answer (02:FC:00:00:00:01).
   std::uint8_t mac[6] = {};
   std::uint32_t count = 0;
   ASSERT_TRUE(GetAddress(adapter.get(), mac, sizeof mac, &count)) << adapter->lastError;
@@ -237,26 +234,16 @@ TEST_F(AgentDeviceTest, DeliversTheFramesOfTheStreamCutToTheBuffer) {
   char text[64];
   ASSERT_TRUE(QueryDescription(adapter.get(), text, sizeof text, &count));
   EXPECT_STREQ(text, "eth7 (fake driver)");
-  EXPECT_EQ(Runs().size(), 2u);
+  EXPECT_EQ(Pids().size(), 1u);  // the agent of the bind captured
 }
 
-TEST_F(AgentDeviceTest, BeforeTheAgentRunsTheProbeGivesTheAddressAndTheInterfaceItsDescription) {
-  ASSERT_TRUE(Open(Agent("--mac 02:fc:00:00:0a:Bc"))) << why;
-  std::uint8_t mac[6] = {};
-  std::uint32_t count = 0;
-  ASSERT_TRUE(GetAddress(adapter.get(), mac, sizeof mac, &count)) << adapter->lastError;
-  EXPECT_EQ(count, 6u);
-  EXPECT_EQ(std::vector<std::uint8_t>(mac, mac + 6), (std::vector<std::uint8_t>{0x02, 0xFC, 0x00, 0x00, 0x0A, 0xBC}));
-  EXPECT_EQ(Runs(), std::vector<std::string>{"--probe eth7"});  // asked once, at the bind
-  char text[64];
-  ASSERT_TRUE(QueryDescription(adapter.get(), text, sizeof text, &count));
-  EXPECT_EQ(std::string(text), DescribeInterface("eth7", sysRoot));
-}
-
-TEST_F(AgentDeviceTest, AFilterThatDoesNotCompileIsRefusedBeforeAnyAgentRuns) {
-  ASSERT_TRUE(Open(Agent(""), "tcp port"));
+TEST_F(AgentDeviceTest, AFilterThatDoesNotCompileIsRefusedBeforeTheAgentHasIt) {
+  ASSERT_TRUE(Open(AgentStreaming(AgentStream().bytes()), "tcp port"));
   EXPECT_EQ(why.rfind("the capture filter does not compile: ", 0), 0u) << why;
-  EXPECT_EQ(Runs(), std::vector<std::string>{"--probe eth7"});
+  EXPECT_FALSE(adapter->device->SetCaptureFilter(std::string("udp\0 port 1", 12)));
+  EXPECT_EQ(adapter->device->LastError(), "the capture filter holds a NUL character");
+  EXPECT_EQ(Read(), 0);
+  EXPECT_EQ(Runs(), std::vector<std::string>{"-i eth7 --settings-on-input"});
 }
 
 TEST_F(AgentDeviceTest, AQuietAgentGivesEmptyReadsAfterTheReadTimeout) {
@@ -268,7 +255,7 @@ TEST_F(AgentDeviceTest, AQuietAgentGivesEmptyReadsAfterTheReadTimeout) {
     EXPECT_GE(took, std::chrono::milliseconds(AgentReadTimeoutMs));
     EXPECT_LT(took, std::chrono::seconds(2));
   }
-  EXPECT_EQ(Captures(), std::vector<std::string>{"-i eth7"});
+  EXPECT_EQ(Runs(), std::vector<std::string>{"-i eth7 --settings-on-input"});
 }
 
 // The agent writes what the kernel gathered in one go; once that is read, the frames of
@@ -319,13 +306,13 @@ TEST_F(AgentDeviceTest, UnbindEndsTheAgentEvenOneThatIgnoresSigterm) {
 TEST_F(AgentDeviceTest, AFailingAgentsLineIsTheReasonOfEveryLaterRead) {
   const std::string line =
       "eth7: You don't have permission to perform this capture on that device (socket: Operation not permitted)";
-  ASSERT_TRUE(Open(Agent("--fail " + Quoted("orrisvane-capture: " + line)))) << why;
+  ASSERT_TRUE(Open(AgentStreaming(AgentStream().bytes(), "--fail " + Quoted("orrisvane-capture: " + line)))) << why;
   EXPECT_EQ(Read(), -1);
   EXPECT_EQ(adapter->lastError, line);
   adapter->lastError.clear();
   EXPECT_EQ(Read(), -1);
   EXPECT_EQ(adapter->lastError, line);
-  EXPECT_EQ(Captures().size(), 1u);  // not started again
+  EXPECT_EQ(Pids().size(), 1u);  // not started again
   EXPECT_TRUE(Gone(CapturePid()));
 }
 
@@ -341,7 +328,7 @@ TEST_F(AgentDeviceTest, AnAgentThatDiesMidStreamEndsTheCaptureWithHowItEnded) {
             "the capture agent was ended by signal 9 (SIGKILL); the stream ended inside the block at byte 188 (84 of its "
             "104 bytes came)");
   EXPECT_EQ(Read(), -1);
-  EXPECT_EQ(Captures().size(), 1u);
+  EXPECT_EQ(Pids().size(), 1u);
   EXPECT_TRUE(Gone(CapturePid()));
 }
 
@@ -366,7 +353,7 @@ TEST_F(AgentDeviceTest, AChangedFilterRestartsTheAgentAndTheDropsAddUp) {
   ASSERT_TRUE(SetPacketFilter(adapter.get(), PromiscuousFilter));
   EXPECT_EQ(ReadFrame(), 60);  // the new agent's first frame
   EXPECT_EQ(adapter->device->KernelDrops(), 10u);
-  EXPECT_EQ(Captures(), (std::vector<std::string>{"-i eth7", "-i eth7 --promiscuous"}));
+  EXPECT_EQ(Runs(), (std::vector<std::string>{"-i eth7 --settings-on-input", "-i eth7 --settings-on-input --promiscuous"}));
   EXPECT_TRUE(Gone(CapturePid()));
 }
 
