@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -45,6 +46,8 @@ constexpr int CheckpointInterval = 64;
 // What a look-up reads at once, so that frames asked one after the other (saving) cost
 // one read for many.
 constexpr std::size_t ReadCacheBytes = 256 << 10;
+// Pieces in one write at most (partial ones come when the capture thread publishes often).
+constexpr std::size_t WriteBatchPieces = 64;
 // How long a look-up waits for its frame to reach the disk.
 constexpr std::chrono::seconds WriteWait{10};
 constexpr char LockSuffix[] = ".lock";
@@ -212,8 +215,11 @@ void Spool::Publish() {
       file->endNumber = nextNumber_;
     }
     pendingCheckpoints_.clear();
-    queue_.push_back({pendingFile_, nextNumber_, std::move(pending_)});
-    changed_.notify_all();
+    queuedBytes_ += pending_.size();
+    queue_.push_back({pendingFile_, nextNumber_, std::move(pending_), std::chrono::steady_clock::now() + options_.gather});
+    // The writer sleeps until the first piece is due; it is woken for the first piece and
+    // when a batch is complete, not for every piece in between.
+    if (queue_.size() == 1 || queuedBytes_ >= WriteBatchBytes) changed_.notify_all();
     // A disk slower than the frames: once the pool is whole, the capture thread waits for a
     // buffer rather than memory growing. Not while the writer waits for the list's thread,
     // which may be waiting for this one: a buffer beyond the pool is made then, and given
@@ -246,9 +252,12 @@ std::optional<std::string> Spool::TakeFailure() {
 
 bool Spool::WaitWritten() {
   std::unique_lock lock(mutex_);
+  ++flushWanted_;
+  changed_.notify_all();
   changed_.wait(lock, [&] {
     return (queue_.empty() && !writing_ && removingBytes_ == 0) || stopping_ || answered_ < questions_;
   });
+  --flushWanted_;
   return answered_ >= questions_ || stopping_;
 }
 
@@ -403,119 +412,205 @@ void Spool::AddToPoolLocked(std::unique_lock<std::mutex>& lock) {
   changed_.notify_all();
 }
 
+bool Spool::WriteDueLocked() const {
+  if (queue_.empty()) return false;
+  // Every buffer made waits here: the capture thread may be waiting for one.
+  const bool poolSpent = spare_.empty() && buffers_ >= poolBuffers_;
+  return poolSpent || queuedBytes_ >= WriteBatchBytes || flushWanted_ > 0 ||
+         std::chrono::steady_clock::now() >= queue_.front().due;
+}
+
+std::vector<Spool::Chunk> Spool::TakeBatchLocked() {
+  std::vector<Chunk> batch;
+  std::size_t size = 0;
+  do {
+    size += queue_.front().bytes.size();
+    batch.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  } while (!queue_.empty() && queue_.front().fileId == batch.front().fileId && batch.size() < WriteBatchPieces &&
+           size + queue_.front().bytes.size() <= WriteBatchBytes);
+  queuedBytes_ -= size;
+  return batch;
+}
+
 void Spool::WriterLoop() {
   std::unique_lock lock(mutex_);
   for (;;) {
     const auto poolGrows = [&] {
       return buffers_ < poolBuffers_ && buffers_ <= std::max(piecesThisWindow_, piecesLastWindow_);
     };
-    changed_.wait(lock, [&] { return stopping_ || !queue_.empty() || poolGrows(); });
     if (stopping_) return;
-    if (queue_.empty()) {
-      AddToPoolLocked(lock);
+    if (!WriteDueLocked()) {
+      if (poolGrows()) {
+        AddToPoolLocked(lock);
+      } else if (queue_.empty()) {
+        changed_.wait(lock);
+      } else {
+        changed_.wait_until(lock, queue_.front().due);
+      }
       continue;
     }
-    Chunk chunk = std::move(queue_.front());
-    queue_.pop_front();
+    std::vector<Chunk> batch = TakeBatchLocked();
     writing_ = true;
-    const std::size_t size = chunk.bytes.size();
-    File* file = FindFileLocked(chunk.fileId);
-    if (file && !file->broken && file->fd < 0) {
-      file->fd = ::open(file->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-      if (file->fd < 0) {
-        file->broken = true;
-        FailLocked("cannot make the spool file " + file->path + ": " + Describe(errno));
+    if (batch.size() == 1 || !WriteTogetherLocked(lock, batch)) {
+      // One by one: the rest wait in the queue as before, for the next turn.
+      for (std::size_t i = batch.size(); i-- > 1;) {
+        queuedBytes_ += batch[i].bytes.size();
+        queue_.push_front(std::move(batch[i]));
       }
+      batch.resize(1);
+      if (!WriteChunkLocked(lock, batch.front())) return;
     }
-    bool written = false;
-    if (file && !file->broken) {
-      // The ring: older files leave until this chunk fits under the limit, each once the
-      // list has kept what its rows need of the file's frames.
-      while (bytesOnDisk_ + removingBytes_ + size > limit_) {
-        if (removingBytes_ > 0) {
-          AwaitRemovalLocked(lock);
-          continue;
-        }
-        if (files_.front().id == chunk.fileId) break;
-        if (files_.front().question == 0) files_.front().question = AskLocked(lock, files_.front().endNumber);
-        if (!AwaitAnswerLocked(lock, files_.front().question)) return;
-        // The capture thread publishing meanwhile must not wait for the lock.
-        File oldest = TakeOldestLocked();
-        lock.unlock();
-        RemoveFromDisk(oldest);
-        lock.lock();
-      }
-      file = FindFileLocked(chunk.fileId);
-      const int fd = file->fd;
-      const std::uint64_t at = file->written;
-      lock.unlock();
-      int error = 0;
-      for (std::size_t done = 0; done < size;) {
-        const ssize_t n = ::write(fd, chunk.bytes.data() + done, size - done);
-        if (n > 0) {
-          done += static_cast<std::size_t>(n);
-        } else if (n == 0 || errno != EINTR) {
-          error = n == 0 ? ENOSPC : errno;
-          break;
-        }
-      }
-      // No partial block stays in the file: readers find whole blocks up to written.
-      if (error != 0 && ::ftruncate(fd, static_cast<off_t>(at)) == 0) ::lseek(fd, static_cast<off_t>(at), SEEK_SET);
-      lock.lock();
-      file = FindFileLocked(chunk.fileId);
-      if (error == 0) {
-        file->written += size;
-        bytesOnDisk_ += size;
-        written = true;
-        // The oldest file will have to go before the newest is full: the list is asked now,
-        // so that its answer is there by then and the writer need not wait for it.
-        if (files_.size() > 1 && files_.front().question == 0 && bytesOnDisk_ + file->capacity > limit_)
-          files_.front().question = AskLocked(lock, files_.front().endNumber);
-        file = FindFileLocked(chunk.fileId);
-        RemoveAheadLocked(*file);
-      } else {
-        file->broken = true;
-        FailLocked("writing " + file->path + " failed: " + Describe(error));
-      }
-    }
-    // Frames that did not reach the disk stay readable from memory until the list has
-    // kept what its rows need of them.
-    if (file && !written) {
-      file->heldOffset = file->written + file->lostBytes;
-      file->lostBytes += size;
-      file->held = std::move(chunk.bytes);
-      const std::uint64_t question = AskLocked(lock, chunk.endNumber);
-      if (!AwaitAnswerLocked(lock, question)) return;
-      file = FindFileLocked(chunk.fileId);
-      chunk.bytes = std::move(file->held);
-      file->held = {};
-    }
-    // A file that failed before it held anything is of no use to anyone, once no queued
-    // chunk is for it.
-    const auto queuedFor = [this](std::uint64_t id) {
-      return std::any_of(queue_.begin(), queue_.end(), [id](const Chunk& c) { return c.fileId == id; });
-    };
-    if (file && file->broken && file->written == 0 && !queuedFor(file->id)) {
-      if (file->fd >= 0) ::close(file->fd);
-      ::unlink(file->path.c_str());
-      const std::uint64_t id = file->id;
-      files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
-    }
+    for (Chunk& chunk : batch) ReturnBufferLocked(chunk);
     writing_ = false;
-    const auto now = options_.now ? options_.now() : std::chrono::steady_clock::now();
-    if (now - windowStart_ >= PoolRateWindow) {
-      piecesLastWindow_ = now - windowStart_ < 2 * PoolRateWindow ? piecesThisWindow_ : 0;
-      piecesThisWindow_ = 0;
-      windowStart_ = now;
-    }
-    ++piecesThisWindow_;
-    chunk.bytes.clear();
-    if (buffers_ > poolBuffers_) {
-      --buffers_;  // one made beyond the pool: given back
-    } else {
-      spare_.push_back(std::move(chunk.bytes));
-    }
     changed_.notify_all();
+  }
+}
+
+bool Spool::WriteTogetherLocked(std::unique_lock<std::mutex>& lock, std::vector<Chunk>& batch) {
+  const std::uint64_t id = batch.front().fileId;
+  const File* file = FindFileLocked(id);
+  std::size_t size = 0;
+  std::vector<struct iovec> pieces;
+  for (Chunk& chunk : batch) {
+    size += chunk.bytes.size();
+    pieces.push_back({chunk.bytes.data(), chunk.bytes.size()});
+  }
+  if (!file || file->broken || file->fd < 0 || bytesOnDisk_ + removingBytes_ + size > limit_) return false;
+  const int fd = file->fd;
+  const std::uint64_t at = file->written;
+  lock.unlock();
+  bool whole = true;
+  for (std::size_t next = 0; next < pieces.size();) {
+    const ssize_t n = ::writev(fd, pieces.data() + next, static_cast<int>(pieces.size() - next));
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      whole = false;
+      break;
+    }
+    auto left = static_cast<std::size_t>(n);
+    while (next < pieces.size() && left >= pieces[next].iov_len) left -= pieces[next++].iov_len;
+    if (left > 0) {
+      pieces[next].iov_base = static_cast<std::uint8_t*>(pieces[next].iov_base) + left;
+      pieces[next].iov_len -= left;
+    }
+  }
+  // No partial block stays in the file: the pieces are tried again one by one, and what
+  // cannot be written then is lost as any failed piece is.
+  if (!whole && ::ftruncate(fd, static_cast<off_t>(at)) == 0) ::lseek(fd, static_cast<off_t>(at), SEEK_SET);
+  lock.lock();
+  if (!whole) return false;
+  WrittenLocked(lock, id, size);
+  return true;
+}
+
+void Spool::WrittenLocked(std::unique_lock<std::mutex>& lock, std::uint64_t fileId, std::size_t size) {
+  File* file = FindFileLocked(fileId);
+  if (!file) return;
+  file->written += size;
+  bytesOnDisk_ += size;
+  // The oldest file will have to go before the newest is full: the list is asked now, so
+  // that its answer is there by then and the writer need not wait for it.
+  if (files_.size() > 1 && files_.front().question == 0 && bytesOnDisk_ + file->capacity > limit_)
+    files_.front().question = AskLocked(lock, files_.front().endNumber);
+  file = FindFileLocked(fileId);
+  if (file) RemoveAheadLocked(*file);
+}
+
+bool Spool::WriteChunkLocked(std::unique_lock<std::mutex>& lock, Chunk& chunk) {
+  const std::size_t size = chunk.bytes.size();
+  File* file = FindFileLocked(chunk.fileId);
+  if (file && !file->broken && file->fd < 0) {
+    file->fd = ::open(file->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (file->fd < 0) {
+      file->broken = true;
+      FailLocked("cannot make the spool file " + file->path + ": " + Describe(errno));
+    }
+  }
+  bool written = false;
+  if (file && !file->broken) {
+    // The ring: older files leave until this chunk fits under the limit, each once the
+    // list has kept what its rows need of the file's frames.
+    while (bytesOnDisk_ + removingBytes_ + size > limit_) {
+      if (removingBytes_ > 0) {
+        AwaitRemovalLocked(lock);
+        continue;
+      }
+      if (files_.front().id == chunk.fileId) break;
+      if (files_.front().question == 0) files_.front().question = AskLocked(lock, files_.front().endNumber);
+      if (!AwaitAnswerLocked(lock, files_.front().question)) return false;
+      // The capture thread publishing meanwhile must not wait for the lock.
+      File oldest = TakeOldestLocked();
+      lock.unlock();
+      RemoveFromDisk(oldest);
+      lock.lock();
+    }
+    file = FindFileLocked(chunk.fileId);
+    const int fd = file->fd;
+    const std::uint64_t at = file->written;
+    lock.unlock();
+    int error = 0;
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t n = ::write(fd, chunk.bytes.data() + done, size - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n == 0 || errno != EINTR) {
+        error = n == 0 ? ENOSPC : errno;
+        break;
+      }
+    }
+    // No partial block stays in the file: readers find whole blocks up to written.
+    if (error != 0 && ::ftruncate(fd, static_cast<off_t>(at)) == 0) ::lseek(fd, static_cast<off_t>(at), SEEK_SET);
+    lock.lock();
+    file = FindFileLocked(chunk.fileId);
+    if (error == 0) {
+      WrittenLocked(lock, chunk.fileId, size);
+      file = FindFileLocked(chunk.fileId);
+      written = true;
+    } else {
+      file->broken = true;
+      FailLocked("writing " + file->path + " failed: " + Describe(error));
+    }
+  }
+  // Frames that did not reach the disk stay readable from memory until the list has
+  // kept what its rows need of them.
+  if (file && !written) {
+    file->heldOffset = file->written + file->lostBytes;
+    file->lostBytes += size;
+    file->held = std::move(chunk.bytes);
+    const std::uint64_t question = AskLocked(lock, chunk.endNumber);
+    if (!AwaitAnswerLocked(lock, question)) return false;
+    file = FindFileLocked(chunk.fileId);
+    chunk.bytes = std::move(file->held);
+    file->held = {};
+  }
+  // A file that failed before it held anything is of no use to anyone, once no queued
+  // chunk is for it.
+  const auto queuedFor = [this](std::uint64_t id) {
+    return std::any_of(queue_.begin(), queue_.end(), [id](const Chunk& c) { return c.fileId == id; });
+  };
+  if (file && file->broken && file->written == 0 && !queuedFor(file->id)) {
+    if (file->fd >= 0) ::close(file->fd);
+    ::unlink(file->path.c_str());
+    const std::uint64_t id = file->id;
+    files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
+  }
+  return true;
+}
+
+void Spool::ReturnBufferLocked(Chunk& chunk) {
+  const auto now = options_.now ? options_.now() : std::chrono::steady_clock::now();
+  if (now - windowStart_ >= PoolRateWindow) {
+    piecesLastWindow_ = now - windowStart_ < 2 * PoolRateWindow ? piecesThisWindow_ : 0;
+    piecesThisWindow_ = 0;
+    windowStart_ = now;
+  }
+  ++piecesThisWindow_;
+  chunk.bytes.clear();
+  if (buffers_ > poolBuffers_) {
+    --buffers_;  // one made beyond the pool: given back
+  } else {
+    spare_.push_back(std::move(chunk.bytes));
   }
 }
 
@@ -571,7 +666,11 @@ bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
       if (!f || f->written >= end || (!f->held.empty() && end <= f->heldOffset + f->held.size())) return f;
       // While the writer waits for an answer, this may be the thread that gives it.
       if (f->broken || (queue_.empty() && !writing_) || awaitingAnswer_) return nullptr;
-      if (changed_.wait_for(lock, WriteWait) == std::cv_status::timeout) return nullptr;
+      ++flushWanted_;
+      changed_.notify_all();
+      const std::cv_status waited = changed_.wait_for(lock, WriteWait);
+      --flushWanted_;
+      if (waited == std::cv_status::timeout) return nullptr;
     }
   };
   for (; offset < segmentEnd; ++number) {

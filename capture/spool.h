@@ -33,6 +33,13 @@ inline constexpr std::uint64_t DefaultSpoolLimitBytes = std::uint64_t{4} << 30;
 // The smallest limit taken: a few files of a few frames each.
 inline constexpr std::uint64_t MinimumSpoolLimitBytes = std::uint64_t{1} << 20;
 
+// Writing to the page cache costs far more per byte in a write every few tens of
+// milliseconds (a woken thread, cold caches, the file system's fixed cost per call) than
+// in a few large ones: the writer lets published frames gather this long, or up to this
+// many bytes, and writes them with one call.
+inline constexpr std::chrono::milliseconds DefaultSpoolGather{250};
+inline constexpr std::size_t WriteBatchBytes = 1 << 20;
+
 // $XDG_CACHE_HOME/orrisvane, or else ~/.cache/orrisvane.
 std::string DefaultSpoolFolder();
 
@@ -49,6 +56,9 @@ struct SpoolOptions {
   // The time the writer counts its pieces by (how large the pool of buffers grows); empty:
   // the steady clock.
   std::function<std::chrono::steady_clock::time_point()> now;
+  // How long published frames may wait in memory for more to be written with them, unless
+  // a look-up or WaitWritten wants them or a batch of WriteBatchBytes has gathered.
+  std::chrono::milliseconds gather = DefaultSpoolGather;
 };
 
 class Spool;
@@ -148,6 +158,7 @@ class Spool : public FrameRecorder, public FrameSource {
     std::uint64_t fileId = 0;
     std::int64_t endNumber = 0;  // one past its last frame's packet number
     MappedBuffer bytes;
+    std::chrono::steady_clock::time_point due{};  // written by then at the latest
   };
   struct Cursor {
     std::uint64_t fileId = 0;
@@ -161,7 +172,22 @@ class Spool : public FrameRecorder, public FrameSource {
   // for it, the pool stays as large as it is.
   void AddToPoolLocked(std::unique_lock<std::mutex>& lock);
   void WriterLoop();
-  void WriteChunk(Chunk& chunk);
+  // The queue holds what should be written now: a full batch, frames someone waits for,
+  // or frames that have waited their gathering time.
+  bool WriteDueLocked() const;
+  // The queue's first pieces, those of one file up to WriteBatchBytes.
+  std::vector<Chunk> TakeBatchLocked();
+  // Writes the batch with one call where nothing stands in the way (the file is open and
+  // whole, the ring has room without a file leaving). False when not, or when the write
+  // failed: the file is then as before, and the pieces go one by one.
+  bool WriteTogetherLocked(std::unique_lock<std::mutex>& lock, std::vector<Chunk>& batch);
+  // One piece, with the ring's removals and a failed write's consequences. False when the
+  // spool stops meanwhile.
+  bool WriteChunkLocked(std::unique_lock<std::mutex>& lock, Chunk& chunk);
+  // Bytes of a file written: counted, and the ring's next removal prepared.
+  void WrittenLocked(std::unique_lock<std::mutex>& lock, std::uint64_t fileId, std::size_t size);
+  // The piece's buffer back to the pool (or given back, when made beyond it).
+  void ReturnBufferLocked(Chunk& chunk);
   void FailLocked(std::string reason);
   // Takes the oldest file out of the ring; the caller removes it from disk with the lock
   // let go (RemoveFromDisk), or hands it to the remover's thread.
@@ -205,6 +231,8 @@ class Spool : public FrameRecorder, public FrameSource {
   std::deque<File> files_;  // oldest first
   std::uint64_t nextFileId_ = 1;
   std::deque<Chunk> queue_;
+  std::size_t queuedBytes_ = 0;
+  mutable int flushWanted_ = 0;  // threads waiting for queued frames to be written
   std::vector<MappedBuffer> spare_;  // buffers of the pool that nothing waits in
   std::size_t buffers_ = 0;  // made and not given back: the pool's, and any beyond it
   std::size_t poolBuffers_ = 0;  // lowered when the system has no memory for all of them

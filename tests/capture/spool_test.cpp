@@ -262,6 +262,38 @@ TEST_F(SpoolTest, TheBuffersInMemoryFollowTheRateOfPiecesWritten) {
   EXPECT_TRUE(Eventually([&] { return spool->BytesInMemory() >= 40 * oneBuffer; })) << spool->BytesInMemory();
 }
 
+// Published frames wait in memory to be written with more, until a batch is complete or
+// someone needs them: a look-up or WaitWritten.
+TEST_F(SpoolTest, FramesGatherUntilABatchIsCompleteOrSomeoneWantsThem) {
+  SpoolOptions options;
+  options.gather = std::chrono::hours(1);
+  std::unique_ptr<Spool> spool = Make(options);
+  RecordFrames(*spool, 0, 10);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(spool->BytesOnDisk(), 0u);
+  StoredFrame frame;
+  ASSERT_TRUE(spool->ReadFrame(3, frame));
+  EXPECT_EQ(frame.bytes, FrameOf(3));
+  const std::uint64_t afterLookUp = spool->BytesOnDisk();
+  EXPECT_GT(afterLookUp, 0u);
+
+  // Pieces of about 100 KB: a batch's worth is written without anyone waiting.
+  std::int64_t next = 10;
+  while (next < 2000) {
+    RecordFrames(*spool, next, 100);
+    next += 100;
+  }
+  EXPECT_TRUE(Eventually([&] { return spool->BytesOnDisk() >= afterLookUp + WriteBatchBytes / 2; }))
+      << spool->BytesOnDisk();
+  ASSERT_TRUE(spool->WaitWritten());
+  const std::uint64_t all = spool->BytesOnDisk();
+  RecordFrames(*spool, next, 1);
+  ASSERT_TRUE(spool->WaitWritten());
+  EXPECT_GT(spool->BytesOnDisk(), all);
+  ASSERT_TRUE(spool->ReadFrame(1999, frame));
+  EXPECT_EQ(frame.bytes, FrameOf(1999));
+}
+
 TEST_F(SpoolTest, TheFreeSpaceOfTheFileSystemLowersTheLimit) {
   // A file system of 1 MB that holds nothing but the spool.
   const std::uint64_t Capacity = 1'000'000;
