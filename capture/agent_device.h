@@ -10,7 +10,8 @@
 // - The first read sends the agent its settings: --promiscuous when the set-filter
 //   request asked for it, and the capture filter set on the device (-f). A later change
 //   of promiscuous mode restarts the agent at the next read. The kernel ends the agent
-//   (SIGTERM) with the thread that started it: bind and reads belong to one thread.
+//   (SIGTERM) with the thread that started it: the binding thread, or for a restart the
+//   reading one, so both must live as long as the binding does.
 // - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
 //   the read timeout (AgentReadTimeoutMs) without one; the abort requests end a pending
 //   read and every one after it. The agent writes what the kernel gathered in one go: the first read after
