@@ -183,18 +183,15 @@ std::optional<int> ApplySettings(LiveInterface& live, const AgentOptions& option
 }
 
 // The options of --settings-on-input: NUL-ended words up to an empty one. Nothing when the
-// input ends first or a stop is requested, with *ended set.
-std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env, bool* ended) {
+// input ends first or a stop is requested, or (with *why set) when a word is too long.
+std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env, std::string* why) {
   std::vector<std::string> words;
   std::string word;
-  *ended = false;
-  for (;;) {
-    if (env.stop && env.stop->load()) break;
+  while (!(env.stop && env.stop->load())) {
     struct pollfd fds[2] = {{env.settingsFd, POLLIN, 0}, {env.wakeFd, POLLIN, 0}};
-    if (::poll(fds, env.wakeFd >= 0 ? 2 : 1, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    if (::poll(fds, env.wakeFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) break;
+    // Only a readable input is read: a stop's wake-up must not leave the agent in read().
+    if (fds[0].revents == 0) continue;
     char chunk[512];
     const ssize_t n = ::read(env.settingsFd, chunk, sizeof chunk);
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -202,15 +199,16 @@ std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env
     for (ssize_t i = 0; i < n; ++i) {
       if (chunk[i] != '\0') {
         word += chunk[i];
-        if (word.size() > SettingsLimitBytes) break;
         continue;
       }
       if (word.empty()) return words;  // what came after the list is not read
       words.push_back(std::exchange(word, {}));
     }
-    if (word.size() > SettingsLimitBytes) break;
+    if (word.size() > SettingsLimitBytes) {
+      *why = "a setting is longer than " + std::to_string(SettingsLimitBytes) + " bytes";
+      break;
+    }
   }
-  *ended = true;
   return std::nullopt;
 }
 
@@ -251,12 +249,16 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
   if (!capture.Begin(interface)) return AgentExitOk;
   if (!options.settingsOnInput) return capture.Run(options.maxFrames);
 
-  bool ended = false;
-  std::optional<std::vector<std::string>> words = ReadSettings(env, &ended);
-  if (!words) return AgentExitOk;
-  std::vector<std::string> args = {"-i", name};
-  args.insert(args.end(), words->begin(), words->end());
-  std::optional<AgentOptions> settings = ParseAgentArgs(args, &why);
+  why.clear();
+  std::optional<std::vector<std::string>> words = ReadSettings(env, &why);
+  std::optional<AgentOptions> settings;
+  if (words) {
+    std::vector<std::string> args = {"-i", name};
+    args.insert(args.end(), words->begin(), words->end());
+    settings = ParseAgentArgs(args, &why);
+  } else if (why.empty()) {
+    return AgentExitOk;
+  }
   if (settings && settings->settingsOnInput) {
     settings.reset();
     why = "--settings-on-input cannot come from the input";

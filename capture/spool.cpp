@@ -59,6 +59,25 @@ bool EndsWith(const std::string& text, const std::string& end) {
 
 std::string Describe(int error) { return std::strerror(error); }
 
+// Writes all the pieces at the file's position: 0, or the error that stopped it. What part
+// was written stays; the caller cuts it off.
+int WriteWhole(int fd, std::vector<struct iovec> pieces) {
+  for (std::size_t next = 0; next < pieces.size();) {
+    const ssize_t n = ::writev(fd, pieces.data() + next, static_cast<int>(pieces.size() - next));
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return n == 0 ? ENOSPC : errno;
+    }
+    auto left = static_cast<std::size_t>(n);
+    while (next < pieces.size() && left >= pieces[next].iov_len) left -= pieces[next++].iov_len;
+    if (left > 0) {
+      pieces[next].iov_base = static_cast<std::uint8_t*>(pieces[next].iov_base) + left;
+      pieces[next].iov_len -= left;
+    }
+  }
+  return 0;
+}
+
 // Removes the spools of every program whose lock file is not held any more.
 void RemoveStaleSpools(const fs::path& folder) {
   std::error_code ec;
@@ -480,21 +499,7 @@ bool Spool::WriteTogetherLocked(std::unique_lock<std::mutex>& lock, std::vector<
   const int fd = file->fd;
   const std::uint64_t at = file->written;
   lock.unlock();
-  bool whole = true;
-  for (std::size_t next = 0; next < pieces.size();) {
-    const ssize_t n = ::writev(fd, pieces.data() + next, static_cast<int>(pieces.size() - next));
-    if (n <= 0) {
-      if (n < 0 && errno == EINTR) continue;
-      whole = false;
-      break;
-    }
-    auto left = static_cast<std::size_t>(n);
-    while (next < pieces.size() && left >= pieces[next].iov_len) left -= pieces[next++].iov_len;
-    if (left > 0) {
-      pieces[next].iov_base = static_cast<std::uint8_t*>(pieces[next].iov_base) + left;
-      pieces[next].iov_len -= left;
-    }
-  }
+  const bool whole = WriteWhole(fd, std::move(pieces)) == 0;
   // No partial block stays in the file: the pieces are tried again one by one, and what
   // cannot be written then is lost as any failed piece is.
   if (!whole && ::ftruncate(fd, static_cast<off_t>(at)) == 0) ::lseek(fd, static_cast<off_t>(at), SEEK_SET);
@@ -549,16 +554,7 @@ bool Spool::WriteChunkLocked(std::unique_lock<std::mutex>& lock, Chunk& chunk) {
     const int fd = file->fd;
     const std::uint64_t at = file->written;
     lock.unlock();
-    int error = 0;
-    for (std::size_t done = 0; done < size;) {
-      const ssize_t n = ::write(fd, chunk.bytes.data() + done, size - done);
-      if (n > 0) {
-        done += static_cast<std::size_t>(n);
-      } else if (n == 0 || errno != EINTR) {
-        error = n == 0 ? ENOSPC : errno;
-        break;
-      }
-    }
+    const int error = WriteWhole(fd, {{chunk.bytes.data(), size}});
     // No partial block stays in the file: readers find whole blocks up to written.
     if (error != 0 && ::ftruncate(fd, static_cast<off_t>(at)) == 0) ::lseek(fd, static_cast<off_t>(at), SEEK_SET);
     lock.lock();

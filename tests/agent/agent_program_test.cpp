@@ -398,6 +398,11 @@ TEST(AgentProgramTest, SettingsOnTheInputAreCheckedAndAClosedInputEndsTheAgent) 
   EXPECT_EQ(wrong.Wait(), 2);
   EXPECT_EQ(wrong.err(), "orrisvane-capture: the settings on standard input: only one of -i, --probe, -D and --help "
                          "may be given\n");
+  Child endless({Agent, "-i", "lo", "--settings-on-input"}, true);
+  ASSERT_TRUE(endless.ReadHeader()) << endless.err();
+  endless.Send(std::string(70'000, 'x'));
+  EXPECT_EQ(endless.Wait(), 2);
+  EXPECT_EQ(endless.err(), "orrisvane-capture: the settings on standard input: a setting is longer than 65536 bytes\n");
   Child closed({Agent, "-i", "lo", "--settings-on-input"}, true);
   ASSERT_TRUE(closed.ReadHeader()) << closed.err();
   closed.Send("-f");
