@@ -223,8 +223,7 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
       return AgentExitUsage;
     }
   }
-  // The usual ring: packed in blocks, it holds some 170,000 small frames or 10,000 full ones.
-  auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs});
+  auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs, AgentRingBytes});
   if (!live) {
     PrintLine(env.err, why);
     return AgentExitFailure;

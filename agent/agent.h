@@ -33,6 +33,12 @@ struct AgentEnvironment {
 // frame. Each wake-up of a reader that decodes costs it cold caches: shorter blocks cost
 // processor time at low rates, longer ones hold the rows back.
 inline constexpr int AgentBlockTimeoutMs = 40;
+// The capture's ring. Packed in blocks, 4 MiB hold some 40,000 small frames or 2,600 full
+// ones: tens of milliseconds of a saturated link, with the megabyte of the stream's pipe
+// behind them, while the reader is held up. The kernel clears the whole ring when the
+// trace starts, and on a virtual machine whose memory the host has taken back that costs
+// about a millisecond a megabyte: a larger ring is paid for by every trace, however short.
+inline constexpr int AgentRingBytes = 4 << 20;
 // The probe reads no frame: the smallest ring spares it clearing the capture's.
 inline constexpr int AgentProbeRingBytes = 64 * 1024;
 inline constexpr std::size_t AgentFlushBytes = 256 * 1024;  // written at once when this much is held
