@@ -101,6 +101,7 @@ void CaptureControl::Stop() {
     // since this thread is the list's.
     while (!spool_->WaitWritten()) AnswerSpool();
     if (std::optional<std::string> why = spool_->TakeFailure()) view_.ShowMessage(FramesNotKeptMessage, *why);
+    spool_->ReleaseIdleBuffers();
   }
   // Every batch has been delivered; put them into the list now, so the row count that
   // Clear and the next Start see is the real one.

@@ -340,6 +340,19 @@ std::uint64_t Spool::BytesInMemory() const {
   return buffers_ * BufferBytes;
 }
 
+void Spool::ReleaseIdleBuffers() {
+  std::vector<MappedBuffer> idle;  // unmapped on return, with the lock let go
+  {
+    std::lock_guard lock(mutex_);
+    idle.swap(spare_);
+    buffers_ -= idle.size();
+    // The writer would otherwise make them again for the rate of frames already written.
+    piecesThisWindow_ = 0;
+    piecesLastWindow_ = 0;
+  }
+  changed_.notify_all();  // a capture thread waiting for a buffer may now make one
+}
+
 Spool::File* Spool::FindFileLocked(std::uint64_t id) {
   for (File& file : files_)
     if (file.id == id) return &file;

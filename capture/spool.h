@@ -130,6 +130,10 @@ class Spool : public FrameRecorder, public FrameSource {
   std::uint64_t BytesOnDisk() const;
   // Bytes of the buffers the spool holds in memory for frames on their way to the disk.
   std::uint64_t BytesInMemory() const;
+  // Gives back the buffers of the pool that no frame waits in, once a trace has stopped:
+  // a stopped trace need not hold tens of MiB for frames that no longer come. The pool
+  // grows again with the next trace's frames.
+  void ReleaseIdleBuffers();
 
  private:
   struct Checkpoint {

@@ -260,6 +260,17 @@ TEST_F(SpoolTest, TheBuffersInMemoryFollowTheRateOfPiecesWritten) {
     ASSERT_TRUE(spool->WaitWritten());
   }
   EXPECT_TRUE(Eventually([&] { return spool->BytesInMemory() >= 40 * oneBuffer; })) << spool->BytesInMemory();
+
+  // A stopped trace gives the idle pool back (a buffer the writer was making just then
+  // may still come), and the next frames are kept as before.
+  spool->ReleaseIdleBuffers();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_LE(spool->BytesInMemory(), 2 * oneBuffer);
+  RecordFrames(*spool, next, 5);
+  ASSERT_TRUE(spool->WaitWritten());
+  StoredFrame frame;
+  ASSERT_TRUE(spool->ReadFrame(next + 4, frame));
+  EXPECT_EQ(frame.bytes, FrameOf(next + 4));
 }
 
 // Published frames wait in memory to be written with more, until a batch is complete or
