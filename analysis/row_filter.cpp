@@ -4,6 +4,7 @@
 #include <bit>
 #include <limits>
 
+#include "analysis/decoder.h"
 #include "analysis/packet_row.h"
 
 namespace {
@@ -123,6 +124,67 @@ std::optional<std::uint64_t> ParseAs(FilterFieldKind kind, std::string_view text
   return std::nullopt;
 }
 
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Compares as std::string_view::compare does, with ASCII letters of either case equal.
+int CompareNoCase(std::string_view a, std::string_view b) {
+  const std::size_t n = std::min(a.size(), b.size());
+  for (std::size_t i = 0; i < n; ++i) {
+    const auto x = static_cast<unsigned char>(Lower(a[i]));
+    const auto y = static_cast<unsigned char>(Lower(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+// Edits (a character put in, left out, changed, or two neighbours swapped) that turn a
+// into b.
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      const std::size_t change = a[i - 1] == b[j - 1] ? 0 : 1;
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + change});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// The known name closest to a word that names no field, when one is close enough to be
+// the one meant: at most two edits, and fewer than half the word's letters.
+std::optional<std::string_view> ClosestFieldName(std::string_view word) {
+  if (word.size() > 40) return std::nullopt;
+  std::vector<std::string_view> names;
+  for (const FilterField& field : FilterFields) names.push_back(field.name);
+  for (const FilterShorthand& shorthand : FilterShorthands) names.push_back(shorthand.name);
+  for (const FilterSynonym& synonym : FilterSynonyms) names.push_back(synonym.name);
+  std::optional<std::string_view> best;
+  std::size_t bestDistance = std::min<std::size_t>(3, (word.size() + 1) / 2);
+  for (const std::string_view name : names) {
+    const std::size_t distance = EditDistance(word, name);
+    if (distance < bestDistance) {
+      bestDistance = distance;
+      best = name;
+    }
+  }
+  return best;
+}
+
+// The short name a protocol's number has in its column's table; empty when it has none.
+std::string_view ProtocolName(ColumnId column, std::uint16_t number) {
+  if (column == ColumnId::Protocol) {
+    for (const EtherTypeEntry& entry : EtherTypeNames)
+      if (entry.type == number) return ShortName(entry.name);
+    return {};
+  }
+  for (const IpProtocolEntry& entry : IpProtocolTable)
+    if (entry.number == number) return entry.name;
+  return {};
+}
+
 enum class Op { Equal, NotEqual, Less, LessEqual, Greater, GreaterEqual, Contains, BitAnd };
 
 template <typename T>
@@ -169,6 +231,7 @@ std::optional<std::uint64_t> FilterCellValue(ColumnId id, std::string_view text)
 std::string FilterError::Message(std::size_t textLength) const {
   const std::string where =
       position >= textLength ? "at the end" : "at character " + std::to_string(position + 1);
+  if (!problem.empty()) return where + ": " + problem;
   return where + ": expected " + expected;
 }
 
@@ -223,11 +286,12 @@ class FilterParser {
   };
   using Node = RowFilter::Node;
 
-  void Fail(std::size_t at, std::string expected) {
+  void Fail(std::size_t at, std::string expected, std::string problem = {}) {
     if (failed_) return;
     failed_ = true;
     error_.position = at;
     error_.expected = std::move(expected);
+    error_.problem = std::move(problem);
     token_.kind = Tok::End;
   }
 
@@ -414,27 +478,55 @@ class FilterParser {
     return node;
   }
 
+  // "tcp" alone: the rows whose column names that protocol, as "ulp == TCP" keeps them.
+  Node ProtocolTest(const FilterProtocolWord& protocol) {
+    Node node;
+    node.kind = Node::Kind::Compare;
+    node.operand = Node::Operand::Name;
+    node.columnCount = 1;
+    node.columns[0] = protocol.column;
+    node.text = std::string(ProtocolName(protocol.column, protocol.number));
+    filter_.columnsRead_ |= 1u << static_cast<int>(protocol.column);
+    return node;
+  }
+
   static bool IsOperator(Tok kind) { return kind == Tok::Compare || kind == Tok::Contains || kind == Tok::BitAnd; }
 
   int ParseTest() {
     const Token word = token_;
     Next();
     if (failed_) return 0;
+    std::string_view name = word.text;
+    for (const FilterSynonym& synonym : FilterSynonyms) {
+      if (synonym.name != name) continue;
+      if (synonym.field.empty()) {
+        Fail(word.at, "a field the rows keep", "no field " + word.text + ": the rows keep the ports of TCP only (port)");
+        return 0;
+      }
+      name = synonym.field;
+    }
     std::array<const FilterField*, 2> fields{};
     int count = 0;
-    if (const FilterField* field = FieldNamed(word.text)) {
+    if (const FilterField* field = FieldNamed(name)) {
       fields[count++] = field;
     } else {
       for (const FilterShorthand& shorthand : FilterShorthands) {
-        if (shorthand.name != word.text) continue;
+        if (shorthand.name != name) continue;
         fields[count++] = FieldNamed(shorthand.first);
         fields[count++] = FieldNamed(shorthand.second);
       }
     }
     if (count == 0) {
       if (IsOperator(token_.kind)) {
-        Fail(word.at, "a field name before '" + token_.text + "' ('" + word.text + "' is none)");
+        if (const std::optional<std::string_view> meant = ClosestFieldName(word.text)) {
+          Fail(word.at, "a field name", "no field " + word.text + "; did you mean " + std::string(*meant) + "?");
+        } else {
+          Fail(word.at, "a field name before '" + token_.text + "' ('" + word.text + "' is none)");
+        }
         return 0;
+      }
+      for (const FilterProtocolWord& protocol : FilterProtocolWords) {
+        if (protocol.word == word.text) return Add(ProtocolTest(protocol));
       }
       return Add(Search(word.text));
     }
@@ -566,7 +658,7 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
       // change the answer.
       for (std::uint32_t columns = row.ColumnsThatMayContain(node.needle); columns != 0; columns &= columns - 1) {
         const auto id = static_cast<ColumnId>(std::countr_zero(columns));
-        if (row.Cell(id).find(node.needle.text) != std::string_view::npos) return true;
+        if (row.SearchText(id).find(node.needle.text) != std::string_view::npos) return true;
       }
       return false;
     }
@@ -588,7 +680,7 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
     }
     if (node.op == Op::Contains) {
       if ((row.ColumnsThatMayContain(node.needle) >> static_cast<int>(id) & 1u) == 0) continue;
-      const std::string_view cell = row.Cell(id);
+      const std::string_view cell = row.SearchText(id);
       if (!cell.empty() && cell.find(node.needle.text) != std::string_view::npos) return true;
       continue;
     }
@@ -602,7 +694,8 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
           continue;
         }
       }
-      if (Holds(node.op, ShortName(cell), std::string_view(node.text))) return true;
+      // Names are told apart by their letters, not their case: ulp == udp is UDP.
+      if (Holds(node.op, CompareNoCase(ShortName(cell), node.text), 0)) return true;
       continue;
     }
     if (Holds(node.op, cell, std::string_view(node.text))) return true;

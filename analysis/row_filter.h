@@ -49,6 +49,9 @@ class FilterRow {
   // others surely do not, so their texts need not be built. This one names them all; a
   // row that writes its cells from fields names the needle's fieldColumns.
   virtual std::uint32_t ColumnsThatMayContain(const FilterNeedle& needle) const;
+  // The text a search or 'contains' looks in: the cell's, unless the row can give more
+  // than the cell shows (the whole payload of a frame whose Data cell shows its start).
+  virtual std::string_view SearchText(ColumnId id) const { return Cell(id); }
 };
 
 // How a field's cell is compared with a word.
@@ -102,6 +105,35 @@ inline constexpr std::array<FilterShorthand, 3> FilterShorthands = {{
     {"port", "sport", "dport"},
 }};
 
+// Field names of other monitors that stand for ours (a field or a shorthand). One with no
+// field of ours names what the rows do not keep: it is refused with the reason.
+struct FilterSynonym {
+  std::string_view name;
+  std::string_view field;
+};
+inline constexpr std::array<FilterSynonym, 15> FilterSynonyms = {{
+    {"frame.number", "num"},     {"frame.len", "bytes"},   {"eth.src", "mac.src"},      {"eth.dst", "mac.dst"},
+    {"eth.addr", "mac"},         {"ip.addr", "ip"},        {"tcp.port", "port"},        {"tcp.srcport", "sport"},
+    {"tcp.dstport", "dport"},    {"tcp.seq", "seq"},       {"tcp.ack", "ack"},          {"tcp.flags", "flags"},
+    {"tcp.window_size", "win"},  {"tcp.stream", "conn"},   {"udp.port", ""},
+}};
+
+// A protocol's name alone is true on the rows of that protocol: its number, looked up in
+// the name table of the column (the EtherType's or the IPv4 protocol's).
+struct FilterProtocolWord {
+  std::string_view word;
+  ColumnId column;
+  std::uint16_t number;
+};
+inline constexpr std::array<FilterProtocolWord, 6> FilterProtocolWords = {{
+    {"tcp", ColumnId::UpperLayerProtocol, 6},
+    {"udp", ColumnId::UpperLayerProtocol, 17},
+    {"icmp", ColumnId::UpperLayerProtocol, 1},
+    {"arp", ColumnId::Protocol, 0x0806},
+    {"ip4", ColumnId::Protocol, 0x0800},
+    {"ip6", ColumnId::Protocol, 0x86DD},
+}};
+
 // The value a cell text stands for, read as the field of that column reads it.
 std::optional<std::uint64_t> FilterCellValue(ColumnId id, std::string_view text);
 
@@ -109,6 +141,9 @@ std::optional<std::uint64_t> FilterCellValue(ColumnId id, std::string_view text)
 struct FilterError {
   std::size_t position = 0;
   std::string expected;
+  // Said in place of "expected ..." where the mistake is better told than what was
+  // expected ("no field tcp.prot; did you mean tcp.port?").
+  std::string problem;
   // "at character N: expected ..." (or "at the end: ..."), one line.
   std::string Message(std::size_t textLength) const;
 };

@@ -100,7 +100,7 @@ TEST(RowFilter, AddressesCompareAsValuesInAnyCase) {
 
 TEST(RowFilter, NamesCompareTheShortNameAndStringsTheWholeText) {
   ExpectKeeps({
-      {"proto == IP", "TU"}, {"ulp == TCP", "T"}, {"ulp == UDP", "U"}, {"ulp != TCP", "UG"}, {"proto == ip", ""},
+      {"proto == IP", "TU"}, {"ulp == TCP", "T"}, {"ulp == UDP", "U"}, {"ulp != TCP", "UG"}, {"proto == ip", "TU"},
       {"proto == \"IP (Internet Protocol)\"", "TU"}, {"proto == \"IP\"", ""}, {"ulp == 47", "G"},
       {"ulp > 40", "TUG"}, {"proto == 0x88cc", "G"}, {"proto == ARP", "A"},
       {"winsock == \"send()\"", "T"}, {"dir == out", "T"}, {"dir == \"in\"", "UALG"}, {"dir == OUT", ""},
@@ -108,6 +108,30 @@ TEST(RowFilter, NamesCompareTheShortNameAndStringsTheWholeText) {
       {"ulp contains Datagram", "U"}, {"data == \"GET / HTTP/1.0 \\\"q\\\" a\\\\b\"", "T"},
       {"data contains \"\\\"q\\\"\"", "T"}, {"conn == \"12\"", "T"}, {"flags contains 0X1", "T"},
   });
+}
+
+// Habits of other monitors: names in any case, a protocol's name alone, their field names,
+// and a near miss of a field name answered with the name meant.
+TEST(RowFilter, OtherMonitorsNamesAndProtocolWordsAreUnderstood) {
+  ExpectKeeps({
+      {"ulp == udp", "U"}, {"proto == arp", "A"}, {"ulp != tcp", "UG"}, {"proto == ip6", ""}, {"ulp > tcp", "U"},
+      {"tcp", "T"}, {"udp", "U"}, {"arp", "A"}, {"ip4", "TU"}, {"icmp", ""}, {"ip6", ""}, {"not tcp and ip", "UG"},
+      {"tcp.port == 80", "T"}, {"tcp.stream == 12", "T"}, {"frame.number == 4", "A"}, {"frame.len > 60", "TG"},
+      {"eth.addr == ff:ff:ff:ff:ff:ff", "A"}, {"ip.addr == 10.0.0.2", "TG"}, {"tcp.flags & 0x10", "T"},
+      {"tcp.window_size == 65535", "T"}, {"TCP", "T"},
+  });
+  const std::pair<const char*, const char*> mistakes[] = {
+      {"tcp.prot == 80", "at character 1: no field tcp.prot; did you mean tcp.port?"},
+      {"ip.sr == 10.0.0.1", "at character 1: no field ip.sr; did you mean ip.src?"},
+      {"conn == 1 or tcp.stram == 2", "at character 14: no field tcp.stram; did you mean tcp.stream?"},
+      {"udp.port == 53", "at character 1: no field udp.port: the rows keep the ports of TCP only (port)"},
+      {"zz == 1", "at character 1: expected a field name before '==' ('zz' is none)"},
+  };
+  for (const auto& [expression, message] : mistakes) {
+    FilterError error;
+    EXPECT_FALSE(RowFilter::Compile(expression, &error)) << expression;
+    EXPECT_EQ(error.Message(std::string_view(expression).size()), message) << expression;
+  }
 }
 
 TEST(RowFilter, AComparisonWithAnUnsetCellIsFalse) {
