@@ -63,9 +63,10 @@ class CellText {
 
 constexpr std::size_t kDataCellMax = 256;
 
-// Payload bytes as one line: printable ASCII as it is, '.' for anything else.
-void AppendPayload(CellText& text, const FrameBytes& frame, std::size_t begin, std::size_t end) {
-  const auto payload = frame.Range(begin, std::min(end, begin + kDataCellMax));
+// Payload bytes as one line, at most `most` of them: printable ASCII as it is, '.' for
+// anything else.
+void AppendPayload(CellText& text, const FrameBytes& frame, std::size_t begin, std::size_t end, std::size_t most) {
+  const auto payload = frame.Range(begin, std::min(end, begin + most));
   text.AppendPrintable(payload);
 }
 
@@ -122,19 +123,19 @@ RowKind KindOf(const FrameBytes& bytes) {
   return RowKind::Ipv4Unlisted;
 }
 
-// The Data cell of a frame of that kind.
-void PutData(CellText& text, const FrameBytes& bytes, RowKind kind) {
+// The Data cell of a frame of that kind, with at most `most` payload characters.
+void PutData(CellText& text, const FrameBytes& bytes, RowKind kind, std::size_t most = kDataCellMax) {
   namespace off = frame_offset;
   switch (kind) {
     case RowKind::Arp:
       ArpSummary(text, bytes);
       return;
     case RowKind::Udp:
-      AppendPayload(text, bytes, off::UdpPayload, IpDatagramEnd(bytes));
+      AppendPayload(text, bytes, off::UdpPayload, IpDatagramEnd(bytes), most);
       return;
     case RowKind::Tcp: {
       const PayloadBounds payload = TcpPayloadBounds(bytes);
-      AppendPayload(text, bytes, payload.begin, payload.end);
+      AppendPayload(text, bytes, payload.begin, payload.end, most);
       return;
     }
     default:
@@ -183,6 +184,17 @@ std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length,
   CellText text(buffer);
   PutData(text, bytes, KindOf(bytes));
   return text.View();
+}
+
+void FramePayloadText(const std::uint8_t* frame, std::uint32_t length, std::string& out) {
+  out.clear();
+  if (frame == nullptr || length == 0) return;
+  const FrameBytes bytes(std::span<const std::uint8_t>(frame, std::min<std::uint32_t>(length, FrameBufferSize)));
+  // A payload never exceeds the frame; an ARP summary fits the cell's room.
+  out.resize(FrameBufferSize + DataTextCapacity);
+  CellText text(out);
+  PutData(text, bytes, KindOf(bytes), FrameBufferSize);
+  out.resize(text.View().size());
 }
 
 void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint32_t length,

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "analysis/capture_state.h"
@@ -26,6 +27,11 @@ inline constexpr std::size_t DataTextCapacity = 320;
 // none), written into buffer: rows whose frames are kept elsewhere rebuild it from there.
 std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length,
                                std::array<char, DataTextCapacity>& buffer);
+
+// The Data cell's text without its bound: the whole payload of a TCP or UDP frame, one
+// character a byte as the cell shows it (an ARP frame's summary as the cell has it).
+// Searches look here, so that a word past the cell's end is found.
+void FramePayloadText(const std::uint8_t* frame, std::uint32_t length, std::string& out);
 
 // Where the IPv4 datagram ends within the frame: the total length bounds it so that the
 // padding of a short Ethernet frame is not taken for payload. A total length of 0 (set by

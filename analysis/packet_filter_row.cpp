@@ -1,5 +1,9 @@
 #include "analysis/packet_filter_row.h"
 
+#include <algorithm>
+
+#include "analysis/decoder.h"
+
 namespace {
 
 std::uint64_t BigEndian(const std::uint8_t* bytes, int n) {
@@ -33,6 +37,7 @@ PacketFilterRow::PacketFilterRow(const ColumnSet& columns) {
 bool PacketFilterRow::Read(const RowStore& rows, std::int64_t row) {
   built_.reset();
   dataRead_ = false;
+  payloadBuilt_ = false;
   rows_ = &rows;
   row_ = row;
   rows.Prefetch(row + kReadAhead);
@@ -47,7 +52,10 @@ const PacketRow& PacketFilterRow::Fields(ColumnId id) const {
   if (id != ColumnId::Data || !fields_.data.empty()) return fields_;  // kept in the record
   if (!dataRead_) {
     dataRead_ = true;
-    if (!rows_->Packet(row_, withData_, dataRoom_)) withData_ = fields_;
+    if (!rows_->Packet(row_, withData_, dataRoom_)) {
+      withData_ = fields_;
+      dataRoom_.frameRead = false;
+    }
   }
   return withData_;
 }
@@ -63,6 +71,19 @@ std::string_view PacketFilterRow::Cell(ColumnId id) const {
     built_[c] = true;
   }
   return {text, lengths_[c]};
+}
+
+std::string_view PacketFilterRow::SearchText(ColumnId id) const {
+  if (id != ColumnId::Data || !Kept(id)) return Cell(id);
+  const PacketRow& row = Fields(id);
+  if (&row != &withData_ || !dataRoom_.frameRead) return Cell(id);
+  if (!payloadBuilt_) {
+    const StoredFrame& frame = dataRoom_.frame;
+    FramePayloadText(frame.bytes.data(),
+                     static_cast<std::uint32_t>(std::min<std::size_t>(frame.bytes.size(), withData_.length)), payload_);
+    payloadBuilt_ = true;
+  }
+  return payload_;
 }
 
 std::optional<std::uint64_t> PacketFilterRow::Value(ColumnId id) const {

@@ -10,6 +10,7 @@
 #include <bitset>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "analysis/columns.h"
@@ -31,6 +32,9 @@ class PacketFilterRow : public FilterRow {
   std::string_view Cell(ColumnId id) const override;
   std::optional<std::uint64_t> Value(ColumnId id) const override;
   std::uint32_t ColumnsThatMayContain(const FilterNeedle& needle) const override;
+  // Data: the whole payload while the frame is kept where the row reads it; the cell's
+  // text once the frame has left (the row then keeps its text).
+  std::string_view SearchText(ColumnId id) const override;
 
  private:
   bool Kept(ColumnId id) const;
@@ -43,6 +47,8 @@ class PacketFilterRow : public FilterRow {
   mutable PacketRow withData_;
   mutable DataTextRoom dataRoom_;
   mutable bool dataRead_ = false;
+  mutable bool payloadBuilt_ = false;
+  mutable std::string payload_;
   mutable std::bitset<ColumnCount> built_;
   mutable std::array<std::array<char, CellTextCapacity>, ColumnCount> texts_;
   mutable std::array<std::uint16_t, ColumnCount> lengths_{};

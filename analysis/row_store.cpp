@@ -482,9 +482,11 @@ struct RowStore::Impl {
     if (static_cast<std::uint8_t>(*p) != kPacketRecord) return false;
     bool dataKept = false;
     record::Decode(p + 1, out, dataKept);
+    room.frameRead = false;
     if (!dataKept && keep.data && source != nullptr && CellApplies(out, ColumnId::Data)) {
       StoredFrame& frame = room.frame;
-      out.data = source->ReadFrame(out.packetNumber, frame)
+      room.frameRead = source->ReadFrame(out.packetNumber, frame);
+      out.data = room.frameRead
                      ? FrameDataText(frame.bytes.data(),
                                      static_cast<std::uint32_t>(std::min<std::size_t>(frame.bytes.size(), out.length)),
                                      room.text)

@@ -25,6 +25,7 @@
 // text written from it.
 struct DataTextRoom {
   StoredFrame frame;
+  bool frameRead = false;  // frame holds the row's frame (the text was rebuilt from it)
   std::array<char, DataTextCapacity> text{};
 };
 

@@ -4,7 +4,9 @@
 
 #include <string>
 
+#include "analysis/decoder.h"
 #include "analysis/row_store.h"
+#include "tests/support/frames.h"
 
 namespace {
 
@@ -121,4 +123,43 @@ TEST(PacketFilterRowTest, SearchesFindWhatTheCellTextsHoldAndNothingElse) {
     }
     EXPECT_EQ(kept, keeps) << expression;
   }
+}
+
+// 'data contains' and a search look in the whole payload while the frame is kept, past the
+// cell's first 256 characters; once the frame has left, in the text the row kept.
+TEST(PacketFilterRowTest, PayloadSearchesReadTheKeptFrameWhole) {
+  class OneFrame : public FrameSource {
+   public:
+    bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override {
+      if (packetNumber != 0 || !kept) return false;
+      out.bytes = frame;
+      return true;
+    }
+    frames::Bytes frame = frames::DeviceLink.TcpFrame(false, {}, std::string(300, 'x') + "GET / HTTP/1.1");
+    bool kept = true;
+  } source;
+  const ColumnSet all = Shown("111111111111111111111111");
+  RowStore store(all);
+  store.SetFrameSource(&source);
+  CaptureState state;
+  state.columns = all;
+  RowBuilder builder(store);
+  DecodeFrame(0, source.frame.data(), static_cast<std::uint32_t>(source.frame.size()), builder, state);
+
+  PacketFilterRow row(all);
+  FilterError error;
+  const std::optional<RowFilter> contains = RowFilter::Compile("data contains \"GET /\"", &error);
+  const std::optional<RowFilter> search = RowFilter::Compile("\"GET /\"", &error);
+  ASSERT_TRUE(row.Read(store, 0));
+  EXPECT_TRUE(contains->Matches(row));
+  EXPECT_TRUE(search->Matches(row));
+  EXPECT_EQ(row.Cell(ColumnId::Data), std::string(256, 'x')) << "the cell shows the start only";
+
+  // The frame leaves: the row keeps its cell text, and only that is searched.
+  store.KeepDataBelow(1);
+  source.kept = false;
+  ASSERT_TRUE(row.Read(store, 0));
+  EXPECT_EQ(row.Cell(ColumnId::Data), std::string(256, 'x'));
+  EXPECT_FALSE(contains->Matches(row));
+  EXPECT_TRUE(RowFilter::Compile("data contains xxx", &error)->Matches(row));
 }
