@@ -212,9 +212,13 @@ std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env
   return std::nullopt;
 }
 
-int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
+int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   const std::string& name = options.interfaceName;
   std::string why;
+  // The agent's own ssh session is left out from the first frame on.
+  const std::optional<std::string> asked = options.filter;
+  options.filter = CaptureFilterFor(asked, env.sshConnection, options.keepOwnSession);
+  const bool sessionLeftOut = options.filter != asked;
   // A filter that cannot compile is a mistake in the arguments, whatever the rights.
   if (options.filter) {
     why = LiveInterface::FilterError(name, *options.filter);
@@ -266,6 +270,11 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
     PrintLine(env.err, "the settings on standard input: " + why);
     return AgentExitUsage;
   }
+  const bool keep = options.keepOwnSession || settings->keepOwnSession;
+  settings->filter = CaptureFilterFor(settings->filter, env.sshConnection, keep);
+  // Kept after all: the filter that left the session out gives way to the user's, or to
+  // one that takes everything.
+  if (keep && sessionLeftOut && !settings->filter) settings->filter = asked.value_or("");
   if (std::optional<int> failed = ApplySettings(*live, *settings, env.err)) return *failed;
   return capture.Run(settings->maxFrames);
 }

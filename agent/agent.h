@@ -23,6 +23,9 @@ struct AgentEnvironment {
   // The interface list of -D.
   const DeviceTable* devices = nullptr;
   const RegistryView* registry = nullptr;
+  // The value of SSH_CONNECTION (empty when not run by ssh): the session whose frames a
+  // capture leaves out.
+  std::string sshConnection;
 };
 
 // How the agent takes frames from the kernel and writes them out. The kernel packs them

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <limits>
+#include <vector>
 
 std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, std::string* error) {
   AgentOptions options;
@@ -36,6 +37,8 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
       options.interfaceName = v;
     } else if (flag == "--settings-on-input") {
       options.settingsOnInput = true;
+    } else if (flag == "--keep-own-session") {
+      options.keepOwnSession = true;
     } else if (flag == "--promiscuous") {
       options.promiscuous = true;
     } else if (flag == "-f") {
@@ -55,9 +58,45 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
   }
   if (!modeGiven) return fail("one of -i IFNAME, --probe IFNAME and -D is needed (see --help)");
   if (options.mode != AgentMode::Capture &&
-      (options.promiscuous || options.filter || options.maxFrames || options.settingsOnInput))
-    return fail("--promiscuous, -f, -c and --settings-on-input go with -i only");
+      (options.promiscuous || options.filter || options.maxFrames || options.settingsOnInput ||
+       options.keepOwnSession))
+    return fail("--promiscuous, -f, -c, --keep-own-session and --settings-on-input go with -i only");
   return options;
+}
+
+namespace {
+
+// An address as ssh puts it in SSH_CONNECTION: IPv4 dotted or IPv6 in hex and colons.
+// Anything else (a zone, a name) is not written into a filter.
+bool SessionAddress(std::string_view text) {
+  return !text.empty() && text.size() <= 45 &&
+         text.find_first_not_of("0123456789abcdefABCDEF.:") == std::string_view::npos;
+}
+
+bool SessionPort(std::string_view text) {
+  unsigned port = 0;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), port);
+  return ec == std::errc() && end == text.data() + text.size() && port >= 1 && port <= 65535;
+}
+
+}  // namespace
+
+std::optional<std::string> CaptureFilterFor(const std::optional<std::string>& userFilter,
+                                            std::string_view sshConnection, bool keepOwnSession) {
+  if (keepOwnSession) return userFilter;
+  std::vector<std::string_view> words;
+  for (std::size_t at = 0; at < sshConnection.size();) {
+    const std::size_t end = std::min(sshConnection.find(' ', at), sshConnection.size());
+    if (end > at) words.push_back(sshConnection.substr(at, end - at));
+    at = end + 1;
+  }
+  if (words.size() != 4 || !SessionAddress(words[0]) || !SessionPort(words[1]) || !SessionAddress(words[2]) ||
+      !SessionPort(words[3]))
+    return userFilter;
+  const std::string session = "not (tcp and host " + std::string(words[0]) + " and port " + std::string(words[1]) +
+                              " and host " + std::string(words[2]) + " and port " + std::string(words[3]) + ")";
+  if (!userFilter || userFilter->find_first_not_of(" \t\n") == std::string::npos) return session;
+  return "(" + *userFilter + ") and " + session;
 }
 
 const char* AgentUsageText() {
@@ -65,7 +104,8 @@ const char* AgentUsageText() {
        orrisvane-capture - capture the frames of one network interface as a pcapng stream
 
 SYNOPSIS
-       orrisvane-capture -i IFNAME [--promiscuous] [-f FILTER] [-c COUNT] [--settings-on-input]
+       orrisvane-capture -i IFNAME [--promiscuous] [-f FILTER] [-c COUNT] [--keep-own-session]
+                         [--settings-on-input]
        orrisvane-capture --probe IFNAME
        orrisvane-capture -D
        orrisvane-capture --help
@@ -97,10 +137,17 @@ OPTIONS
        -c COUNT
               End after COUNT frames.
 
+       --keep-own-session
+              Capture the frames of the ssh session the agent runs in as well. Without it
+              an agent started over ssh (SSH_CONNECTION set) leaves them out, so that a
+              remote capture does not list its own stream: the filter becomes
+              (FILTER) and not (tcp and host CLIENT and port CPORT and host SERVER and
+              port SPORT), or the part from "not" alone without a FILTER.
+
        --settings-on-input
               Open the interface and write the stream's section header and interface
               description at once, give up every capability, then read further options
-              (--promiscuous, -f FILTER, -c COUNT) from standard input before the first
+              (--promiscuous, -f FILTER, -c COUNT, --keep-own-session) from standard input before the first
               frame: each option and value ended by a NUL byte, the list by an empty one.
               A program that learns the capture's settings only after it has chosen the
               interface so needs one agent, not a probe and then a capture. The frames

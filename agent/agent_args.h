@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 enum class AgentMode { Help, ListInterfaces, Probe, Capture };
 
@@ -15,6 +16,7 @@ struct AgentOptions {
   std::optional<std::string> filter;   // -f
   std::optional<std::int64_t> maxFrames;  // -c
   bool settingsOnInput = false;        // --settings-on-input
+  bool keepOwnSession = false;         // --keep-own-session
 };
 
 // Exit statuses.
@@ -25,6 +27,13 @@ inline constexpr int AgentExitUsage = 2;    // bad arguments, a filter that does
 // Reads the arguments (without the program name). On a mistake returns nothing and sets
 // *error to a one-line explanation without the program name or a newline.
 std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, std::string* error);
+
+// The filter a capture applies: the user's, and, when the agent runs in an ssh session
+// (sshConnection: the value of SSH_CONNECTION, "CLIENT CPORT SERVER SPORT") and the user
+// does not keep it, "not (...)" that session's own TCP frames, joined to the user's by
+// "and". Without a session, or with a value that is not such, the user's filter alone.
+std::optional<std::string> CaptureFilterFor(const std::optional<std::string>& userFilter,
+                                            std::string_view sshConnection, bool keepOwnSession);
 
 // What --help prints.
 const char* AgentUsageText();

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -64,5 +65,6 @@ int main(int argc, char** argv) {
   env.wakeFd = wakeFd;
   env.devices = &devices;
   env.registry = &registry;
+  if (const char* session = std::getenv("SSH_CONNECTION")) env.sshConnection = session;
   return RunAgent(args, env);
 }

@@ -74,6 +74,8 @@ class CaptureState {
 
   // Other machines whose adapters follow this one's: ssh destinations separated by blanks.
   std::string remoteHosts;
+  // Whether a remote capture also lists the frames of the ssh session it runs through.
+  bool keepOwnSession = false;
 
   ConnectionTable connections;
 };

@@ -341,6 +341,11 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   auto* hostsRow = new QHBoxLayout;
   hostsRow->addWidget(hostsLabel);
   hostsRow->addWidget(hosts_, 1);
+  keepSession_ = new QCheckBox(QStringLiteral("Keep own ssh session"), this);
+  keepSession_->setObjectName(ControlName(settings_control::KeepOwnSession));
+  keepSession_->setToolTip(QStringLiteral("List the frames of the ssh session a remote capture runs through; "
+                                          "without it the agent on the host leaves them out"));
+  hostsRow->addWidget(keepSession_);
   hostsState_ = PlainLabel(QString(), this);
   hostsState_->setObjectName(ControlName(settings_control::HostsState));
   hostsState_->setWordWrap(true);
@@ -450,12 +455,14 @@ bool CPPAdapter::SaveControls() {
   }
   if (!TakeHosts()) return false;
   captureFilter = text;
+  keepOwnSession = keepSession_->isChecked();
   return true;
 }
 
 void CPPAdapter::Initialise() {
   filter_->setText(QString::fromStdString(captureFilter));
   hosts_->setText(QString::fromStdString(remoteHosts));
+  keepSession_->setChecked(keepOwnSession);
   FillList();
   ShowDetails();
   connect(list_, &QComboBox::currentIndexChanged, this, [this](int) { ShowDetails(); });
@@ -547,6 +554,7 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
   adapter_ = new CPPAdapter(state.adapterIndex, env, reportError);
   adapter_->captureFilter = state.captureFilter;
   adapter_->remoteHosts = state.remoteHosts;
+  adapter_->keepOwnSession = state.keepOwnSession;
 
   tabs_ = new QTabWidget(this);
   tabs_->addTab(report_, QStringLiteral("Column Headings"));
@@ -605,5 +613,6 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   state.spoolLimitMiB = log_->spoolLimitMiB;
   state.captureFilter = adapter_->captureFilter;
   state.remoteHosts = adapter_->remoteHosts;
+  state.keepOwnSession = adapter_->keepOwnSession;
   return kept;
 }

@@ -48,6 +48,7 @@ inline constexpr int CaptureFilter = 1026;
 inline constexpr int SpoolLimit = 1040;
 inline constexpr int RemoteHosts = 1027;
 inline constexpr int HostsState = 1028;
+inline constexpr int KeepOwnSession = 1029;
 }  // namespace settings_control
 
 // The longest log file path the settings keep, in bytes of its 8-bit form.
@@ -166,6 +167,8 @@ class CPPAdapter : public SettingsPage {
   // The remote hosts, blank-separated: taken from their box only when each is a
   // destination ssh can be given.
   std::string remoteHosts;
+  // Whether a remote capture lists the frames of its own ssh session too.
+  bool keepOwnSession = false;
 
   // The index lives in the page, not in a control: it changes only through ShowDetails.
   // A filter that does not compile is reported with libpcap's reason and not taken.
@@ -179,6 +182,7 @@ class CPPAdapter : public SettingsPage {
   QLabel* MacAddressText() const { return mac_; }
   QLineEdit* CaptureFilterEdit() const { return filter_; }
   QLineEdit* RemoteHostsEdit() const { return hosts_; }
+  QCheckBox* KeepOwnSessionBox() const { return keepSession_; }
   // "listing web1..." while a host is being listed, then each host that was left out and why.
   QLabel* HostsStateText() const { return hostsState_; }
   // Whether a listing is still under way (tests wait for it).
@@ -197,6 +201,7 @@ class CPPAdapter : public SettingsPage {
   QLineEdit* filter_ = nullptr;
   QLineEdit* hosts_ = nullptr;
   QLabel* hostsState_ = nullptr;
+  QCheckBox* keepSession_ = nullptr;
 
   // Hosts are listed on threads of their own; their results wait in the box until the
   // page's timer takes them (on this thread) into the remote hosts and the list.

@@ -141,7 +141,10 @@ class AgentDevice : public DeviceBase {
   // The agent for the bound interface, waiting for its settings: this machine's, or the
   // remote host's through ssh (which passes its input on).
   bool LaunchAgent(std::string* why) {
-    const std::vector<std::string> arguments = {"-i", interfaceName_, "--settings-on-input"};
+    std::vector<std::string> arguments = {"-i", interfaceName_, "--settings-on-input"};
+    // An agent run by ssh (on a host, or here when the program itself runs in an ssh
+    // session) leaves that session's frames out unless the user keeps them.
+    if (options_.remoteHosts && options_.remoteHosts->KeepOwnSession()) arguments.push_back("--keep-own-session");
     if (host_.empty()) {
       agent_ = ChildProcess::Start(agentPath_, arguments, why, ChildProcess::Input::Writable);
     } else if (std::optional<SshCommand> ssh = RemoteAgentCommand(host_, arguments, why)) {

@@ -8,6 +8,7 @@
 // thread of the caller's choosing, and the result is stored here. Everything that only
 // reads the list (the window's Start and title, the Adapter page) reads what is stored.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -58,6 +59,10 @@ class RemoteHosts : public RegistryView {
   // The hosts, in order; listings of hosts no longer among them are dropped.
   void SetHosts(std::vector<std::string> hosts);
   std::vector<std::string> Hosts() const;
+  // Whether a capture on a host lists the frames of its own ssh session too (the agent
+  // there leaves them out unless told to keep them).
+  void SetKeepOwnSession(bool keep) { keepOwnSession_.store(keep); }
+  bool KeepOwnSession() const { return keepOwnSession_.load(); }
   // Keeps a host's listing (of a host that is still set), replacing the one before.
   void Store(HostListing listing);
   // Lists every host at once, each on a thread of its own, and stores the results.
@@ -88,6 +93,7 @@ class RemoteHosts : public RegistryView {
   std::vector<std::string> hosts_;
   std::vector<HostListing> listings_;  // of hosts in hosts_, any order
   bool leftOutTold_ = false;
+  std::atomic<bool> keepOwnSession_{false};
 };
 
 // How many entries of the adapter list Start and the settings drop-down offer: the first
