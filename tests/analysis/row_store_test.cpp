@@ -479,6 +479,7 @@ class EveryCell : public FilterRow {
  public:
   explicit EveryCell(const FilterRow& row) : row_(row) {}
   std::string_view Cell(ColumnId id) const override { return row_.Cell(id); }
+  std::string_view SearchText(ColumnId id) const override { return row_.SearchText(id); }
 
  private:
   const FilterRow& row_;
