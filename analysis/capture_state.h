@@ -76,6 +76,8 @@ class CaptureState {
   std::string remoteHosts;
   // Whether a remote capture also lists the frames of the ssh session it runs through.
   bool keepOwnSession = false;
+  // Whether Open, Clear, new columns and Exit ask before a trace that was never saved goes.
+  bool askToSave = true;
 
   ConnectionTable connections;
 };

@@ -8,6 +8,7 @@ inline constexpr int Stop = 32772;
 inline constexpr int Settings = 32773;
 inline constexpr int SaveTrace = 32777;
 inline constexpr int Clear = 32778;
+inline constexpr int GoToPacket = 32779;
 inline constexpr int Open = 57601;
 inline constexpr int Save = 57603;
 inline constexpr int DefaultHelp = 57671;  // the help contents, with no menu item or key

@@ -32,13 +32,22 @@ QString EndpointText(const TcpEndpoint& endpoint) {
       .arg(endpoint.port);
 }
 
-// A segment's payload as one line: printable ASCII as it is, '.' for any other byte.
+// A segment's payload as text: printable ASCII as it is, a line end (CR LF or LF) as one,
+// '.' for any other byte, so HTTP and SMTP read as they were written. The segment's last
+// line end is left out: each segment starts a line of its own anyway.
 QString PrintablePayload(const std::vector<std::uint8_t>& payload) {
-  QString text(static_cast<qsizetype>(payload.size()), QLatin1Char('.'));
+  QString text;
+  text.reserve(static_cast<qsizetype>(payload.size()));
   for (std::size_t i = 0; i < payload.size(); ++i) {
     const std::uint8_t b = payload[i];
-    if (b >= 0x20 && b <= 0x7E) text[static_cast<qsizetype>(i)] = QLatin1Char(static_cast<char>(b));
+    if (b == '\r' && i + 1 < payload.size() && payload[i + 1] == '\n') continue;
+    if (b == '\n') {
+      text += QLatin1Char('\n');
+    } else {
+      text += b >= 0x20 && b <= 0x7E ? QLatin1Char(static_cast<char>(b)) : QLatin1Char('.');
+    }
   }
+  if (text.endsWith(QLatin1Char('\n'))) text.chop(1);
   return text;
 }
 

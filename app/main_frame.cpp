@@ -9,6 +9,9 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QInputDialog>
+#include <QCheckBox>
+#include <QLocale>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -24,6 +27,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 #include <QWhatsThis>
 
 #include "app/about_dialog.h"
@@ -70,6 +74,27 @@ bool MessageBoxPresenter::Ask(QWidget* parent, const QString& text, const QStrin
       label->setTextFormat(Qt::PlainText);
   }
   return box.exec() == QMessageBox::Yes;
+}
+
+SaveAnswer MessageBoxPresenter::AskToSave(QWidget* parent, const QString& text, bool* dontAskAgain) {
+  QMessageBox box(QMessageBox::Question, QString::fromLatin1(ApplicationTitle), text,
+                  QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, parent);
+  box.setTextFormat(Qt::PlainText);
+  box.setDefaultButton(QMessageBox::Save);
+  box.setEscapeButton(QMessageBox::Cancel);
+  auto* dontAsk = new QCheckBox(QObject::tr("Don't ask again"), &box);
+  box.setCheckBox(dontAsk);
+  const int answer = box.exec();
+  if (dontAskAgain) *dontAskAgain = dontAsk->isChecked();
+  if (answer == QMessageBox::Save) return SaveAnswer::Save;
+  if (answer == QMessageBox::Discard) return SaveAnswer::Discard;
+  return SaveAnswer::Cancel;
+}
+
+QString UnsavedTraceQuestion(std::int64_t frames) {
+  // Grouped in thousands with commas, whatever the locale: the text is always English.
+  return QStringLiteral("The trace has %1 frames that are not saved. Save them?")
+      .arg(QLocale(QLocale::English, QLocale::UnitedStates).toString(static_cast<qlonglong>(frames)));
 }
 
 // --- status panes ----------------------------------------------------------------------
@@ -190,12 +215,16 @@ void CMainFrame::createActions() {
   a->setWhatsThis(tr("Open: shows the frames of a pcap or pcapng capture file, one row each."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnOpen);
 
-  a = addCommand(Start, tr("Start"), tr("Start tracing IP packets"), tr("Start Tracing"));
+  // Ctrl+E starts and, pressed again, stops (OnStartStop); F5 and Shift+F5 are the
+  // actions' own keys.
+  a = addCommand(Start, tr("&Start\tCtrl+E, F5"), tr("Start tracing IP packets"), tr("Start Tracing"));
+  a->setShortcut(QKeySequence(Qt::Key_F5));
   a->setIcon(QIcon(QStringLiteral(":/images/start.png")));
   a->setWhatsThis(tr("Start: opens the adapter chosen in the settings and lists every frame it sees."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStart);
 
-  a = addCommand(Stop, tr("Stop"), tr("Stop tracing"), tr("Stop Tracing"));
+  a = addCommand(Stop, tr("S&top\tCtrl+E, Shift+F5"), tr("Stop tracing"), tr("Stop Tracing"));
+  a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
   a->setIcon(QIcon(QStringLiteral(":/images/stop.png")));
   a->setWhatsThis(tr("Stop: ends the trace; the rows stay in the list."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStop);
@@ -205,12 +234,20 @@ void CMainFrame::createActions() {
   a->setWhatsThis(tr("Save Trace: writes the rows of the list to a file."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
 
-  a = addCommand(Clear, tr("Clear"), tr("Clear the trace window"), tr("Clear Trace Window"));
+  auto* startStop = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), this);
+  connect(startStop, &QShortcut::activated, this, &CMainFrame::OnStartStop);
+
+  a = addCommand(Clear, tr("&Clear"), tr("Clear the trace window"), tr("Clear Trace Window"));
   a->setIcon(QIcon(QStringLiteral(":/images/clear.png")));
   a->setWhatsThis(tr("Clear: stops a running trace and empties the list. The counters keep counting."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnClear);
 
-  a = addCommand(Settings, tr("Settings"), tr("Settings"), tr("Settings"));
+  a = addCommand(GoToPacket, tr("&Go to Packet...\tCtrl+G"), tr("Select the row of a packet number"),
+                 tr("Go to Packet"));
+  a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
+  connect(a, &QAction::triggered, this, &CMainFrame::OnGoToPacket);
+
+  a = addCommand(Settings, tr("S&ettings"), tr("Settings"), tr("Settings"));
   a->setIcon(QIcon(QStringLiteral(":/images/settings.png")));
   a->setWhatsThis(tr("Settings: the columns, the log file and the adapter. A running trace is stopped first."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSettings);
@@ -254,11 +291,12 @@ void CMainFrame::createMenus() {
   file->addSeparator();
   file->addAction(Action(Exit));
 
-  QMenu* trace = menuBar()->addMenu(tr("Trace"));
+  QMenu* trace = menuBar()->addMenu(tr("&Trace"));
   trace->addAction(Action(Start));
   trace->addAction(Action(Stop));
   trace->addSeparator();
   trace->addAction(Action(Clear));
+  trace->addAction(Action(GoToPacket));
   trace->addSeparator();
   trace->addAction(Action(Settings));
 
@@ -372,26 +410,6 @@ void CMainFrame::createStatusBar() {
   findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
-namespace {
-
-// The filter bar's edit: Esc empties it and shows every row again.
-class FilterLineEdit : public QLineEdit {
- public:
-  using QLineEdit::QLineEdit;
-  std::function<void()> onEscape;
-
- protected:
-  void keyPressEvent(QKeyEvent* event) override {
-    if (event->key() == Qt::Key_Escape && onEscape) {
-      onEscape();
-      return;
-    }
-    QLineEdit::keyPressEvent(event);
-  }
-};
-
-}  // namespace
-
 void CMainFrame::createListView() {
   auto* client = new QWidget(this);
   auto* column = new QVBoxLayout(client);
@@ -402,7 +420,15 @@ void CMainFrame::createListView() {
   bar->setObjectName(QStringLiteral("filterBar"));
   auto* row = new QHBoxLayout(bar);
   row->setContentsMargins(2, 2, 2, 2);
-  auto* edit = new FilterLineEdit(bar);
+  auto* edit = new FilterBarEdit(
+      [](const QString& text) {
+        const QByteArray expression = text.toLatin1();
+        FilterError error;
+        return RowFilter::Compile(std::string_view(expression.constData(), static_cast<std::size_t>(expression.size())),
+                                  &error)
+            .has_value();
+      },
+      bar);
   edit->setObjectName(QStringLiteral("filterEdit"));
   edit->setPlaceholderText(tr("Filter the rows, e.g. conn == 12 or port 53 (Ctrl+F; Enter applies, Esc clears)"));
   edit->setClearButtonEnabled(true);
@@ -424,6 +450,7 @@ void CMainFrame::createListView() {
   filterMessage_->setTextFormat(Qt::PlainText);
   filterMessage_->setStyleSheet(QStringLiteral("color: #b00000"));
   row->addWidget(edit, 1);
+  row->addWidget(edit->HistoryButton());
   row->addWidget(filterMessage_);
 
   auto* focus = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
@@ -484,6 +511,7 @@ bool CMainFrame::ApplyDisplayFilter(const QString& text) {
   }
   filterMessage_->clear();
   filterMessage_->setVisible(false);
+  filterEdit_->Remember(text);
   // A large list is filtered while the window goes on; ViewChangeEnded follows.
   askedFilter_ = text;
   listView_->Model().SetFilter(std::move(filter));
@@ -522,6 +550,10 @@ void CMainFrame::Shutdown() {
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
+  if (!shutDown_ && !MayDropTrace()) {
+    event->ignore();
+    return;
+  }
   Shutdown();
   if (helpWindow_) helpWindow_->close();
   event->accept();
@@ -610,6 +642,7 @@ void CMainFrame::OnStop() {
 }
 
 void CMainFrame::OnClear() {
+  if (!MayDropTrace()) return;
   if (loader_) EndLoad(true);
   control_->Clear();
   if (shownFile_) ForgetFile();
@@ -642,6 +675,7 @@ void CMainFrame::OpenFile(const QString& path) {
     if (!messages_.Ask(this, QString::fromLatin1(StopTraceToOpenQuestion), name)) return;
     control_->Stop();
   }
+  if (!MayDropTrace()) return;
   if (loader_) EndLoad(true);
   DeleteAllRows();
   loader_ = std::move(loader);
@@ -735,6 +769,7 @@ void CMainFrame::dropEvent(QDropEvent* event) {
 void CMainFrame::ApplyRemoteHosts(bool startingUp) {
   if (!environment_.remoteHosts) return;
   environment_.remoteHosts->SetHosts(SplitHosts(state_.remoteHosts));
+  environment_.remoteHosts->SetKeepOwnSession(state_.keepOwnSession);
   if (!startingUp || environment_.remoteHosts->Hosts().empty()) return;
   // An adapter of a remote host is chosen: its host must be listed before the start-up
   // probe can find it. The window is not up yet; a host that does not answer is given up
@@ -752,11 +787,18 @@ void CMainFrame::RunSettingsSheet() {
     ApplyRemoteHosts(false);
     return;
   }
+  // OK empties the list: a trace never saved is offered for saving first, and Cancel there
+  // leaves the list and the settings as they were.
+  if (!MayDropTrace()) {
+    ApplyRemoteHosts(false);
+    return;
+  }
   const auto kept = sheet.ApplyTo(state_);
   // OK always rebuilds the list, whether or not the choice changed: rows made under the
   // old column set could not be shown under the new one. The rows go before their frames'
   // source, so that none of them has to keep its Data first.
   listView_->RemoveColumns();
+  savedBelow_ = 0;
   ListFramesFrom(nullptr);
   // A file's rows are gone with the list.
   if (shownFile_) ForgetFile();
@@ -769,29 +811,72 @@ void CMainFrame::RunSettingsSheet() {
 
 bool CMainFrame::CanSaveTrace() const { return listView_ && listView_->Model().ShownRows() > 0; }
 
-void CMainFrame::OnSaveTrace() {
-  if (!CanSaveTrace()) return;
+void CMainFrame::OnSaveTrace() { SaveRows(false); }
+
+bool CMainFrame::SaveRows(bool everyRow) {
+  if (!everyRow && !CanSaveTrace()) return false;
   const QString path = askSavePath_ ? askSavePath_(this) : AskSaveTracePath(this);
-  if (path.isEmpty()) return;
+  if (path.isEmpty()) return false;
   QString error;
   // The rows shown, in the order shown.
   const RowModel& model = listView_->Model();
   const RowStore& rows = model.Rows();
-  const std::int64_t shown = model.ShownRows();
-  const auto storeRowOf = [&model](std::int64_t row) { return model.StoreRow(row); };
+  const std::int64_t shown = everyRow ? rows.RowCount() : model.ShownRows();
+  const auto storeRowOf = [&model, everyRow](std::int64_t row) { return everyRow ? row : model.StoreRow(row); };
+  const std::int64_t next = model.NextPacketNumber();
   if (!SavesFrames(path)) {
-    if (!::SaveTrace(path, state_.columns, rows, shown, storeRowOf, &error)) ShowMessage(error.toStdString(), {});
-    return;
+    if (!::SaveTrace(path, state_.columns, rows, shown, storeRowOf, &error)) {
+      ShowMessage(error.toStdString(), {});
+      return false;
+    }
+    savedBelow_ = next;
+    return true;
   }
   std::int64_t missing = 0;
   // The rows shown, in the order shown; a row's frame is found by its packet number.
-  const auto packetNumberOf = [&](std::int64_t row) { return rows.PacketNumber(model.StoreRow(row)); };
+  const auto packetNumberOf = [&](std::int64_t row) { return rows.PacketNumber(storeRowOf(row)); };
   // A file's rows come from the file, a trace's from its spool.
   const FrameSource* frames = shownFile_ ? shownFile_.get() : control_->Frames();
   if (!SaveFrames(path, frames, shown, packetNumberOf, &missing, &error)) {
     ShowMessage(error.toStdString(), {});
-  } else if (missing > 0) {
-    ShowMessage(FramesMissingMessage(missing, shown), {});
+    return false;
+  }
+  if (missing > 0) ShowMessage(FramesMissingMessage(missing, shown), {});
+  savedBelow_ = next;
+  return true;
+}
+
+bool CMainFrame::MayDropTrace() {
+  const RowModel& model = listView_->Model();
+  // A file's rows are in their file; a trace saved since its last frame came is kept too.
+  if (!state_.askToSave || shownFile_ || model.TotalRows() == 0 || model.NextPacketNumber() <= savedBelow_)
+    return true;
+  bool dontAskAgain = false;
+  const SaveAnswer answer = messages_.AskToSave(this, UnsavedTraceQuestion(model.TotalRows()), &dontAskAgain);
+  if (answer == SaveAnswer::Cancel) return false;
+  if (dontAskAgain) state_.askToSave = false;
+  // Every row the question counted, whatever the filter shows.
+  return answer == SaveAnswer::Discard || SaveRows(true);
+}
+
+void CMainFrame::OnStartStop() {
+  if (Action(command_id::Stop)->isEnabled()) {
+    OnStop();
+  } else if (Action(command_id::Start)->isEnabled()) {
+    OnStart();
+  }
+}
+
+void CMainFrame::OnGoToPacket() {
+  bool ok = false;
+  const RowModel& model = listView_->Model();
+  const int number = QInputDialog::getInt(this, tr("Go to Packet"), tr("Packet number:"), 0, 0,
+                                          static_cast<int>(std::min<std::int64_t>(model.NextPacketNumber(), INT32_MAX)),
+                                          1, &ok);
+  if (!ok) return;
+  if (!listView_->GoToPacket(number)) {
+    ShowMessage("Packet " + std::to_string(number) + " is not shown in the list.",
+                "It may have left the list, or the filter may leave it out.");
   }
 }
 
@@ -859,6 +944,7 @@ void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
 void CMainFrame::DeleteAllRows() {
   // Rows first: without rows, no Data has to be kept when the source goes.
   listView_->Model().Clear();
+  savedBelow_ = 0;
   ListFramesFrom(nullptr);
 }
 

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "analysis/capture_state.h"
+#include "app/filter_bar.h"
 #include "app/help_window.h"
 #include "capture/capture_control.h"
 #include "capture/capture_environment.h"
@@ -26,6 +27,7 @@ class FrameSource;
 class LogFile;
 class SettingsSheet;
 class CRowListView;
+class FilterBarEdit;
 class QAction;
 class QLineEdit;
 class QPushButton;
@@ -33,6 +35,9 @@ class QTimer;
 class QToolBar;
 class SettingsProfile;
 struct TrafficCounters;
+
+// The answers to "Save them?" before an unsaved trace goes.
+enum class SaveAnswer { Save, Discard, Cancel };
 
 // Shows modal message boxes: a fixed text and, when known, a reason with a hint.
 class MessagePresenter {
@@ -44,6 +49,12 @@ class MessagePresenter {
     (void)parent, (void)text, (void)informative;
     return false;
   }
+  // Save / Discard / Cancel, with a "Don't ask again" box whose state goes to
+  // *dontAskAgain. Without an answer the rows go, as they did before the question.
+  virtual SaveAnswer AskToSave(QWidget* parent, const QString& text, bool* dontAskAgain) {
+    (void)parent, (void)text, (void)dontAskAgain;
+    return SaveAnswer::Discard;
+  }
 };
 
 // QMessageBox with an OK button, captioned with the application's title. Every text is
@@ -52,6 +63,7 @@ class MessageBoxPresenter : public MessagePresenter {
  public:
   int Show(QWidget* parent, const QString& text, const QString& informative) override;
   bool Ask(QWidget* parent, const QString& text, const QString& informative) override;
+  SaveAnswer AskToSave(QWidget* parent, const QString& text, bool* dontAskAgain) override;
 };
 
 // A status-bar pane: at least 100 pixels wide and never narrower than its text.
@@ -71,6 +83,9 @@ inline constexpr char ReadFailedMessage[] = "Reading frames from the adapter fai
 inline constexpr char IdlePrompt[] = "For Help, press F1";
 inline constexpr char ContextHelpPrompt[] = "Select an object on which to get Help";
 inline constexpr char StopTraceToOpenQuestion[] = "A trace is running. Stop it and open the file?";
+
+// "The trace has 12,345 frames that are not saved. Save them?"
+QString UnsavedTraceQuestion(std::int64_t frames);
 
 class CMainFrame : public QMainWindow, private CaptureView {
   Q_OBJECT
@@ -155,6 +170,10 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void OnHelp();
   void OnHelpTopics();
   void OnContextHelp();
+  // Ctrl+E: Start when no trace runs, otherwise Stop.
+  void OnStartStop();
+  // Ctrl+G: asks for a packet number and selects its row.
+  void OnGoToPacket();
 
  protected:
   // The settings sheet, run by OnSettings after the trace has been stopped. It edits the
@@ -188,6 +207,13 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void ShowCounters(const TrafficCounters& counters);
   void ShowRowsLeft(qint64 total);
   void ShowHelpPage(const QString& page);
+  // Writes the rows shown, in the order shown (or, with everyRow, every row of the list in
+  // capture order), or their frames, to a file the user picks; true once written.
+  bool SaveRows(bool everyRow);
+  // Before the rows of a trace that was never saved go (Open, Clear, new columns, Exit):
+  // asks whether to save them first. False when the user cancels (or the save failed):
+  // nothing may go then.
+  bool MayDropTrace();
   // Loading: the share read and the end of a load; Stop cancels it. EndLoad with wait
   // cancels, joins the thread and applies its rows at once (Clear, Settings, closing, the
   // next file).
@@ -226,7 +252,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QToolBar* bannerBar_ = nullptr;
   StatusPane* panes_[PaneCount] = {};
   CRowListView* listView_ = nullptr;
-  QLineEdit* filterEdit_ = nullptr;
+  FilterBarEdit* filterEdit_ = nullptr;
   QLabel* filterMessage_ = nullptr;
   QPushButton* cancelView_ = nullptr;
   // The filter bar's text of the filter the list shows, and of the one asked for last
@@ -250,4 +276,6 @@ class CMainFrame : public QMainWindow, private CaptureView {
   bool startupFailed_ = false;
   bool shutDown_ = false;
   bool columnsPlaced_ = false;
+  // The list's rows below this packet number were written by the last save (0: none).
+  std::int64_t savedBelow_ = 0;
 };

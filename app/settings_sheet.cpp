@@ -345,7 +345,6 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   keepSession_->setObjectName(ControlName(settings_control::KeepOwnSession));
   keepSession_->setToolTip(QStringLiteral("List the frames of the ssh session a remote capture runs through; "
                                           "without it the agent on the host leaves them out"));
-  hostsRow->addWidget(keepSession_);
   hostsState_ = PlainLabel(QString(), this);
   hostsState_->setObjectName(ControlName(settings_control::HostsState));
   hostsState_->setWordWrap(true);
@@ -361,6 +360,7 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   outer->addWidget(group);
   outer->addLayout(filterRow);
   outer->addLayout(hostsRow);
+  outer->addWidget(keepSession_);
   outer->addWidget(hostsState_);
   outer->addStretch();
 }

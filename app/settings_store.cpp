@@ -86,6 +86,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   state.spoolLimitMiB = spoolLimit >= 1 ? spoolLimit : CaptureState{}.spoolLimitMiB;
   state.remoteHosts = JoinHosts(SplitHosts(profile.ReadString(SettingsSection, "Hosts", "")));
   state.keepOwnSession = profile.ReadInt(SettingsSection, "KeepOwnSession", 0) != 0;
+  state.askToSave = profile.ReadInt(SettingsSection, "AskToSave", 1) != 0;
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -98,5 +99,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "SpoolLimitMiB", state.spoolLimitMiB);
   profile.WriteString(SettingsSection, "Hosts", state.remoteHosts);
   profile.WriteInt(SettingsSection, "KeepOwnSession", state.keepOwnSession ? 1 : 0);
+  profile.WriteInt(SettingsSection, "AskToSave", state.askToSave ? 1 : 0);
   profile.Flush();
 }

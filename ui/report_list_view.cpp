@@ -1,6 +1,8 @@
 #include "ui/report_list_view.h"
 
 #include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
 #include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QHeaderView>
@@ -13,6 +15,7 @@
 
 #include "analysis/capture_state.h"
 #include "analysis/frame_source.h"
+#include "analysis/row_text.h"
 #include "ui/fit_text.h"
 #include "ui/packet_dialog.h"
 #include "ui/row_model.h"
@@ -354,22 +357,62 @@ void CRowListView::rowsAboutToBeRemoved(const QModelIndex& parent, int first, in
   CListViewEx::rowsAboutToBeRemoved(parent, first, last);
 }
 
+void CRowListView::OpenDetails(int row) {
+  if (row < 0 || row >= model_->rowCount() || !opener_) return;
+  const std::string details = BuildPacketDetails(*model_, row);
+  std::string_view number = model_->CellText(row, 0).substr(0, 1023);
+  number = number.substr(0, number.find('\0'));
+  const QString title =
+      QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
+  StoredFrame frame;
+  // The row shown there, whatever the filter and the order; once older rows have left
+  // the list, a row's place is not its packet number.
+  const std::int64_t packetNumber = model_->Rows().PacketNumber(model_->StoreRow(row));
+  const bool kept = frames_ && packetNumber >= 0 && frames_->ReadFrame(packetNumber, frame);
+  opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
+}
+
 void CRowListView::mouseDoubleClickEvent(QMouseEvent* event) {
   const QModelIndex hit = indexAt(event->position().toPoint());
-  if (event->button() == Qt::LeftButton && hit.isValid() && opener_) {
-    const std::string details = BuildPacketDetails(*model_, hit.row());
-    std::string_view number = model_->CellText(hit.row(), 0).substr(0, 1023);
-    number = number.substr(0, number.find('\0'));
-    const QString title =
-        QStringLiteral("Packet ") + QString::fromLatin1(number.data(), static_cast<qsizetype>(number.size()));
-    StoredFrame frame;
-    // The row shown there, whatever the filter and the order; once older rows have left
-    // the list, a row's place is not its packet number.
-    const std::int64_t packetNumber = model_->Rows().PacketNumber(model_->StoreRow(hit.row()));
-    const bool kept = frames_ && packetNumber >= 0 && frames_->ReadFrame(packetNumber, frame);
-    opener_(title, details, kept ? HexDump(frame.bytes) : std::string());
-  }
+  if (event->button() == Qt::LeftButton && hit.isValid()) OpenDetails(hit.row());
   CListViewEx::mouseDoubleClickEvent(event);
+}
+
+void CRowListView::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Copy)) {
+    const std::string text = SelectedRowsText();
+    QApplication::clipboard()->setText(QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    return;
+  }
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && currentIndex().isValid()) {
+    OpenDetails(currentIndex().row());
+    return;
+  }
+  CListViewEx::keyPressEvent(event);
+}
+
+std::string CRowListView::SelectedRowsText() const {
+  std::vector<int> rows;
+  for (const QModelIndex& index : selectionModel()->selectedRows()) rows.push_back(index.row());
+  std::sort(rows.begin(), rows.end());
+  std::string text;
+  if (rows.empty()) return text;
+  AppendHeaderLine(text, state_.columns, RowFormat::Tsv);
+  for (const int row : rows) AppendRowLine(text, model_->Rows(), model_->StoreRow(row), RowFormat::Tsv);
+  return text;
+}
+
+bool CRowListView::GoToPacket(std::int64_t packetNumber) {
+  const RowStore& rows = model_->Rows();
+  const int count = model_->rowCount();
+  for (int row = 0; row < count; ++row) {
+    if (rows.PacketNumber(model_->StoreRow(row)) != packetNumber) continue;
+    const QModelIndex index = model_->index(row, 0);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    scrollTo(index, QAbstractItemView::PositionAtCenter);
+    return true;
+  }
+  return false;
 }
 
 std::int64_t CRowListView::ConnectionOfRow(int row) const {

@@ -113,8 +113,18 @@ class CRowListView : public CListViewEx {
   // nothing (null).
   std::unique_ptr<QMenu> ContextMenuFor(int row);
 
+  // The details of a shown row, as a double-click or Enter on it opens them.
+  void OpenDetails(int row);
+  // The selected rows as Save writes them: the header line of the shown columns, then one
+  // tab-separated line per row, in the order shown. Ctrl+C puts it on the clipboard.
+  std::string SelectedRowsText() const;
+  // Selects the row of that packet number and scrolls it into sight; false when the list
+  // does not show it (filtered out, left the list, not yet captured).
+  bool GoToPacket(std::int64_t packetNumber);
+
  protected:
   void CellText(int row, int column, std::string& out) const override;
+  void keyPressEvent(QKeyEvent* event) override;
   void mouseDoubleClickEvent(QMouseEvent* event) override;
   void contextMenuEvent(QContextMenuEvent* event) override;
   void rowsAboutToBeRemoved(const QModelIndex& parent, int first, int last) override;

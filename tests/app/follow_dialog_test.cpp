@@ -77,7 +77,7 @@ TEST(FollowDialog, ShowsOneBlockPerSegmentInItsSidesColour) {
   EXPECT_EQ(dialog.windowTitle(), "Follow Connection 7");
   const QTextDocument* document = dialog.TextView()->document();
   // Wire text is never markup: "<b>" stays as it came.
-  EXPECT_EQ(document->toPlainText(), "GET /..\nOK.<b>");
+  EXPECT_EQ(document->toPlainText(), "GET /\nOK.<b>");
   ASSERT_EQ(document->blockCount(), 2);
   const QColor colors[] = {FollowDialog::SideColor(StreamSide::First), FollowDialog::SideColor(StreamSide::Second)};
   EXPECT_NE(colors[0], colors[1]);
@@ -93,6 +93,13 @@ TEST(FollowDialog, ShowsOneBlockPerSegmentInItsSidesColour) {
   ASSERT_EQ(dialog.SideChoice()->count(), 2);
   EXPECT_EQ(dialog.SideChoice()->itemText(0), QStringLiteral("10.0.0.2:80 \u2192 10.0.0.1:1025 (7 bytes)"));
   EXPECT_EQ(dialog.SideChoice()->itemText(1), QStringLiteral("10.0.0.1:1025 \u2192 10.0.0.2:80 (6 bytes)"));
+}
+
+// CR LF and LF end a line, as in HTTP and SMTP; a lone CR and other control bytes stay '.'.
+TEST(FollowDialog, LineEndsInThePayloadEndTheLine) {
+  const std::vector<Bytes> frames = {kLink.TcpFrame(true, Segment(101), "EHLO a\r\nMAIL\nb\rc\td\r\n")};
+  FollowDialog dialog(1, Followed(frames));
+  EXPECT_EQ(dialog.TextView()->document()->toPlainText(), "EHLO a\nMAIL\nb.c.d");
 }
 
 TEST(FollowDialog, WithoutAnyKeptFrameSaysSoAndSavesNothing) {
@@ -177,7 +184,7 @@ TEST(FollowConnectionInTheWindow, SetsTheFilterAndShowsThePayloadOfTheFilesFrame
   const auto* dialog = frame.findChild<FollowDialog*>();
   ASSERT_NE(dialog, nullptr);
   EXPECT_TRUE(dialog->isVisible());
-  EXPECT_EQ(dialog->TextView()->toPlainText(), "GET /..\nOK.<b>");
+  EXPECT_EQ(dialog->TextView()->toPlainText(), "GET /\nOK.<b>");
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QApplication>
+#include <QClipboard>
 #include <QCheckBox>
 #include <QFile>
 #include <QLabel>
@@ -37,7 +39,19 @@ class SilentMessages : public MessagePresenter {
     texts.push_back(text.toStdString());
     return 0x400;
   }
+  // "Save them?" is answered from answers, in turn (Discard once they run out).
+  SaveAnswer AskToSave(QWidget*, const QString& text, bool* dontAskAgain) override {
+    asked.push_back(text.toStdString());
+    *dontAskAgain = dontAsk;
+    if (answers.empty()) return SaveAnswer::Discard;
+    const SaveAnswer answer = answers.front();
+    answers.erase(answers.begin());
+    return answer;
+  }
   std::vector<std::string> texts;
+  std::vector<std::string> asked;
+  std::vector<SaveAnswer> answers;
+  bool dontAsk = false;
 };
 
 class MainFrameFilesTest : public ::testing::Test {
@@ -367,4 +381,79 @@ TEST_F(MainFrameFilesTest, SaveWritesTheShownRowsInTheirOrderWhileTheLogHasEvery
   EXPECT_TRUE(lines[2].startsWith("2\t"));
   EXPECT_TRUE(lines[3].startsWith("0\t"));
   EXPECT_EQ(Read(log).count('\n'), 5) << "a header and every row";
+}
+
+// Clear, new columns and Exit ask before the rows of a trace never saved go: Cancel keeps
+// them, Save writes them first, a saved trace is not asked about, and "Don't ask again"
+// ends the questions.
+TEST_F(MainFrameFilesTest, AnUnsavedTraceIsOfferedForSavingBeforeItsRowsGo) {
+  EXPECT_EQ(UnsavedTraceQuestion(12345), "The trace has 12,345 frames that are not saved. Save them?");
+  Trace(3);
+  messages.answers = {SaveAnswer::Cancel, SaveAnswer::Cancel};
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_EQ(Rows(), 3);
+  EXPECT_FALSE(frame->close());
+  EXPECT_EQ(messages.asked.size(), 2u);
+
+  const QString path = dir.filePath("kept.txt");
+  frame->SetSavePathAsker([&](QWidget*) { return path; });
+  messages.answers = {SaveAnswer::Save};
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num == 1"));
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_EQ(Rows(), 0);
+  EXPECT_EQ(Read(path).count('\n'), 4) << "the header and every row, not only the one shown";
+
+  Trace(2);
+  frame->Action(command_id::Save)->trigger();
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_EQ(messages.asked.size(), 3u) << "a saved trace goes without a question";
+
+  Trace(2);
+  messages.dontAsk = true;
+  frame->SetSheetRunner([](SettingsSheet& sheet) {
+    sheet.accept();
+    return sheet.result();
+  });
+  frame->Action(command_id::Settings)->trigger();
+  EXPECT_EQ(Rows(), 0);
+  EXPECT_FALSE(frame->State().askToSave);
+  Trace(2);
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_EQ(messages.asked.size(), 4u);
+}
+
+// The keys of other monitors: Ctrl+E starts and stops, Enter opens the current row's
+// details, Ctrl+C copies the selected rows as Save writes them, and a packet is found by
+// its number only while the list shows it.
+TEST_F(MainFrameFilesTest, KeysStartStopOpenCopyAndFindRows) {
+  frame->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(frame.get()));
+  QTest::keyClick(frame.get(), Qt::Key_E, Qt::ControlModifier);
+  ASSERT_TRUE(frame->Control().IsTracing());
+  machine.PushFrames(3);
+  ASSERT_TRUE(WaitUntil([&] { return Rows() >= 3; }));
+  QTest::keyClick(frame.get(), Qt::Key_E, Qt::ControlModifier);
+  EXPECT_FALSE(frame->Control().IsTracing());
+
+  CRowListView& list = frame->ListView();
+  list.setFocus();
+  ASSERT_TRUE(list.GoToPacket(2));
+  EXPECT_EQ(list.currentIndex().row(), 2);
+  list.selectionModel()->select(list.model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  QTest::keyClick(&list, Qt::Key_C, Qt::ControlModifier);
+  const QStringList lines = QApplication::clipboard()->text().split('\n');
+  ASSERT_EQ(lines.size(), 4) << "the header, rows 0 and 2, an empty tail";
+  EXPECT_TRUE(lines[0].startsWith("Packet Number\tTime\t"));
+  EXPECT_TRUE(lines[1].startsWith("0\t"));
+  EXPECT_TRUE(lines[2].startsWith("2\t"));
+
+  QString opened;
+  list.SetDetailsOpener([&](const QString& title, const std::string&, const std::string&) { opened = title; });
+  QTest::keyClick(&list, Qt::Key_Return);
+  EXPECT_EQ(opened, "Packet 2");
+
+  ASSERT_TRUE(frame->ApplyDisplayFilter("num == 1"));
+  ASSERT_TRUE(WaitUntil([&] { return frame->ListView().Model().rowCount() == 1; }));
+  EXPECT_FALSE(list.GoToPacket(2));
+  EXPECT_TRUE(list.GoToPacket(1));
 }

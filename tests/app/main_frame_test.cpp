@@ -134,11 +134,12 @@ TEST_F(MainFrameTest, MenusToolBarKeysAndPromptsAreTheProgramsOwn) {
   const auto menus = f.menuBar()->actions();
   ASSERT_EQ(menus.size(), 4);
   EXPECT_EQ(menus[0]->text(), "&File");
-  EXPECT_EQ(menus[1]->text(), "Trace");
+  EXPECT_EQ(menus[1]->text(), "&Trace");
   EXPECT_EQ(menus[2]->text(), "&View");
   EXPECT_EQ(menus[3]->text(), "&Help");
   EXPECT_THAT(MenuTexts(menus[0]->menu()), ElementsAre("&Open...\tCtrl+O", "&Save\tCtrl+S", "-", "E&xit"));
-  EXPECT_THAT(MenuTexts(menus[1]->menu()), ElementsAre("Start", "Stop", "-", "Clear", "-", "Settings"));
+  EXPECT_THAT(MenuTexts(menus[1]->menu()), ElementsAre("&Start\tCtrl+E, F5", "S&top\tCtrl+E, Shift+F5", "-", "&Clear",
+                                                       "&Go to Packet...\tCtrl+G", "-", "S&ettings"));
   EXPECT_THAT(MenuTexts(menus[2]->menu()), ElementsAre("&Toolbar", "&Status Bar"));
   EXPECT_THAT(MenuTexts(menus[3]->menu()), ElementsAre("&Help Topics", "-", "&About Orrisvane..."));
 
@@ -348,7 +349,8 @@ TEST_F(MainFrameTest, HelpAndAbout) {
   EXPECT_EQ(f.HelpViewer()->Browser()->source(), QUrl("qrc:/help/index.html"));
   EXPECT_THAT(f.HelpViewer()->Browser()->toPlainText().toStdString(), HasSubstr("Orrisvane Help"));
   // Every topic the contents page links to exists.
-  for (const char* page : {"tracing", "window", "columns", "settings", "permissions"}) {
+  for (const char* page :
+       {"tracing", "window", "columns", "settings", "permissions", "filters", "files", "sorting", "saving", "remote"}) {
     QFile file(QString(":/help/%1.html").arg(page));
     EXPECT_TRUE(file.exists()) << page;
   }
