@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -9,12 +10,11 @@
 #include <QEvent>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QInputDialog>
-#include <QCheckBox>
-#include <QLocale>
 #include <QHBoxLayout>
+#include <QInputDialog>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QLocale>
 #include <QPushButton>
 #include <QShortcut>
 #include <QVBoxLayout>
