@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -481,6 +482,80 @@ TEST(SpoolFolderTest, SpoolsOfProgramsThatDiedAreRemovedAndThoseOfRunningOnesKep
   fs::remove_all(folder.parent_path().parent_path());
 }
 
+// What another user could do to a spool folder: own it, be let write into it, plant a link
+// under the name the old lock file gave away, swap the folder for a link after it was
+// opened, or plant links and files of theirs among the names the clean-up removes.
+TEST(SpoolFolderTest, AFolderOthersControlIsRefusedAndNothingIsWrittenOrRemovedThroughTheirNames) {
+  const fs::path root = TestFolder();
+  fs::remove_all(root);
+  fs::create_directories(root);
+  const fs::path secret = root / "secret";
+  std::ofstream(secret) << "private";
+  const auto Untouched = [&] {
+    std::string text;
+    std::getline(std::ifstream(secret) >> std::noskipws, text);
+    return text == "private";
+  };
+  std::string why;
+  struct Refused {
+    const char* name;
+    uid_t owner;
+    fs::perms mode;
+    const char* reason;
+  };
+  for (const Refused& c : {Refused{"others", 65534, fs::perms::owner_all, "belongs to another user"},
+                           Refused{"open", ::geteuid(), fs::perms::all, "may be written by other users"}}) {
+    if (c.owner != ::geteuid() && ::geteuid() != 0) continue;  // only root can give a folder away
+    const fs::path folder = root / c.name;
+    fs::create_directory(folder);
+    fs::permissions(folder, c.mode);
+    ASSERT_EQ(::chown(folder.c_str(), c.owner, c.owner), 0);
+    EXPECT_FALSE(SpoolFolder::Open(folder.string(), &why)) << c.name;
+    EXPECT_NE(why.find(c.reason), std::string::npos) << why;
+  }
+
+  const fs::path folder = root / "mine";
+  auto spools = SpoolFolder::Open(folder.string(), &why);
+  ASSERT_TRUE(spools) << why;
+  // A dead program's leftovers, among them names whose entries are not ours to remove.
+  std::ofstream(folder / "dead.lock").put('\n');
+  fs::create_symlink(secret, folder / "dead-1.pcapng");
+  std::ofstream(folder / "dead-2.pcapng").put('\n');
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown((folder / "dead-2.pcapng").c_str(), 65534, 65534), 0);
+  }
+  std::ofstream(folder / "dead-3.pcapng").put('\n');
+  // Links planted where the spool's first file would go, were its name foreseeable.
+  for (const auto& entry : fs::directory_iterator(folder)) {
+    const std::string name = entry.path().filename().string();
+    if (name.ends_with(".lock") && name != "dead.lock")
+      fs::create_symlink(secret, folder / (name.substr(0, name.size() - 5) + "-1-1.pcapng"));
+  }
+  auto next = SpoolFolder::Open(folder.string(), &why);
+  ASSERT_TRUE(next) << why;
+  EXPECT_TRUE(fs::is_symlink(folder / "dead-1.pcapng"));
+  EXPECT_EQ(fs::exists(folder / "dead-2.pcapng"), ::geteuid() == 0);
+  EXPECT_FALSE(fs::exists(folder / "dead-3.pcapng"));
+
+  // The folder swapped for a link to another after it was opened.
+  const fs::path moved = root / "moved";
+  fs::rename(folder, moved);
+  fs::create_directory(root / "elsewhere");
+  fs::create_directory_symlink(root / "elsewhere", folder);
+  auto spool = spools->NewSpool({});
+  RecordFrames(*spool, 0, 10);
+  spool->WaitWritten();
+  EXPECT_FALSE(spool->TakeFailure().has_value());
+  StoredFrame frame;
+  EXPECT_TRUE(spool->ReadFrame(9, frame));
+  EXPECT_TRUE(Untouched());
+  EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
+  spool.reset();
+  spools.reset();
+  next.reset();
+  fs::remove_all(root);
+}
+
 TEST(SpoolFolderTest, TheCacheFolderFollowsXdgCacheHomeElseTheHomeFolder) {
   const char* savedCache = std::getenv("XDG_CACHE_HOME");
   const std::string saved = savedCache ? savedCache : "";
@@ -489,6 +564,22 @@ TEST(SpoolFolderTest, TheCacheFolderFollowsXdgCacheHomeElseTheHomeFolder) {
   ::unsetenv("XDG_CACHE_HOME");
   EXPECT_EQ(DefaultSpoolFolder(), std::string(std::getenv("HOME")) + "/.cache/orrisvane");
   if (savedCache) ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+
+  // A user without a home (no HOME, no entry in the user database): the runtime folder or
+  // nothing, never a folder anyone could have made first.
+  if (::geteuid() != 0) return;
+  for (const char* runtime : {"/run/user/54321", ""}) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::clearenv();
+      if (*runtime) ::setenv("XDG_RUNTIME_DIR", runtime, 1);
+      if (::setresuid(54321, 54321, 54321) != 0) ::_exit(2);
+      ::_exit(DefaultSpoolFolder() == (*runtime ? std::string(runtime) + "/orrisvane" : "") ? 0 : 1);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_EQ(status, 0) << runtime;
+  }
 }
 
 }  // namespace
