@@ -92,6 +92,7 @@ class LogFile {
   int Write(std::string_view text, const RowStore* rows);
   bool Unlinked();
   QString ReadFirstLine();
+  static int OpenForAppend(const QString& path, QString* reason);
 
   ReportFn report_;
   QString homeDir_;
