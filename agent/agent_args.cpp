@@ -40,6 +40,8 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
       options.promiscuous = true;
     } else if (flag == "-f") {
       if (!value(&v)) return fail("-f needs a filter expression");
+      if (v.size() > AgentFilterLimitBytes)
+        return fail("-f: the filter is longer than " + std::to_string(AgentFilterLimitBytes) + " bytes");
       options.filter = v;
     } else if (flag == "-c") {
       if (!value(&v)) return fail("-c needs a frame count");

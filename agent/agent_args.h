@@ -17,6 +17,10 @@ struct AgentOptions {
   bool settingsOnInput = false;        // --settings-on-input
 };
 
+// The longest filter taken: far more than any a person writes, and short enough that
+// compiling it stays a matter of milliseconds.
+inline constexpr std::size_t AgentFilterLimitBytes = 8 * 1024;
+
 // Exit statuses.
 inline constexpr int AgentExitOk = 0;
 inline constexpr int AgentExitFailure = 1;  // the interface cannot be opened or fails
