@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <optional>
 
@@ -30,6 +31,17 @@ constexpr long FileHeaderBytes = 24;
 constexpr std::size_t RecordHeaderBytes = 16;
 // The longest record libpcap takes as it is from a file of Ethernet frames.
 constexpr std::uint32_t LongestPlainRecord = 262144;
+
+// A record's time in nanoseconds since the epoch. A pcapng stamp counts 64 bits of its
+// interface's units, which reach far past what nanoseconds in 64 bits hold (the year
+// 2262): such a time is taken as the latest (or earliest) one there is.
+std::int64_t SaturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds) {
+  std::int64_t ns = 0;
+  if (__builtin_mul_overflow(seconds, 1'000'000'000, &ns) || __builtin_add_overflow(ns, nanoseconds, &ns) ||
+      ns == TimeNotKnown)
+    return seconds < 0 ? TimeNotKnown + 1 : std::numeric_limits<std::int64_t>::max();
+  return ns;
+}
 
 class CaptureFileDevice : public DeviceBase {
  public:
@@ -150,7 +162,7 @@ class CaptureFileDevice : public DeviceBase {
         length = header->caplen;
         wireLength = header->len;
         // Opened at nanosecond precision: tv_usec holds nanoseconds.
-        timestampNs = std::int64_t{header->ts.tv_sec} * 1'000'000'000 + header->ts.tv_usec;
+        timestampNs = SaturatedNanoseconds(header->ts.tv_sec, header->ts.tv_usec);
       }
       if (filter_.Matches(frame, length, wireLength))
         return DeliverFrame(frame, length, FrameInfo{timestampNs, wireLength}, output, size, bytesReturned);

@@ -16,6 +16,7 @@
 #include <fstream>
 
 #include "capture/capture_thread.h"
+#include "capture/frame_file.h"
 #include "capture/spool.h"
 #include "capture/trace.h"
 #include "tests/support/eventually.h"
@@ -432,6 +433,20 @@ TEST_F(SpoolDiskFullTest, FramesThatDidNotFitStayReadableUntilTheListHasAnswered
     return count;
   };
   EXPECT_TRUE(Eventually([&] { return gone() > 0; }, std::chrono::seconds(10)));
+}
+
+// A device without a clock and one that starts at zero both reach the disk and come back
+// as they were; a saved file, which has no word for "not known", says the epoch.
+TEST(SpoolFileTest, ATimeNotKnownComesBackApartFromTheEpoch) {
+  const Bytes frame = FrameOf(1);
+  for (const std::int64_t time : {TimeNotKnown, std::int64_t{0}, BaseTimeNs}) {
+    std::vector<std::uint8_t> block(frame_file::PcapngPacketBytes(static_cast<std::uint32_t>(frame.size())));
+    frame_file::WritePcapngPacket(block.data(), time, 0, frame);
+    EXPECT_EQ(frame_file::ParsePacketBlock(block)->timestampNs, time);
+    std::vector<std::uint8_t> saved;
+    frame_file::AppendPcapngPacket(saved, time, 0, frame);
+    EXPECT_EQ(frame_file::ParsePacketBlock(saved)->timestampNs, time == TimeNotKnown ? 0 : time);
+  }
 }
 
 TEST(SpoolFolderTest, SpoolsOfProgramsThatDiedAreRemovedAndThoseOfRunningOnesKept) {
