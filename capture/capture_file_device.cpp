@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <condition_variable>
 #include <cstring>
@@ -109,7 +110,14 @@ class CaptureFileDevice : public DeviceBase {
   // fopen cannot open go through pcap_open_offline, which words the error as usual.
   PcapHandle OpenBuffered(char* errbuf) {
     if (path_ != "-") {
-      if (std::FILE* stream = std::fopen(path_.c_str(), "rb")) {
+      std::FILE* stream = std::fopen(path_.c_str(), "rb");
+      // A FIFO without a writer waits in the open; an interruption there ends the wait,
+      // and is not followed by a second open that would wait again.
+      if (!stream && errno == EINTR) {
+        std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", path_.c_str(), std::strerror(EINTR));
+        return PcapHandle(nullptr);
+      }
+      if (stream) {
         auto buffer = std::make_unique_for_overwrite<char[]>(ReadBufferBytes);
         std::setvbuf(stream, buffer.get(), _IOFBF, ReadBufferBytes);
         PcapHandle file(pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, errbuf));

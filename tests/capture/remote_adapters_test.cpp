@@ -13,9 +13,13 @@
 #include <fstream>
 #include <optional>
 
+#include "capture/adapter_list.h"
+#include "capture/agent_device.h"
+#include "capture/driver_client.h"
 #include "capture/remote_adapters.h"
 #include "capture/ssh_command.h"
 #include "tests/support/memory_registry.h"
+#include "tests/support/pcapng_builder.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -136,6 +140,9 @@ class FakeSsh : public ::testing::Test {
                              "  many) for i in $(seq 1 15); do printf '%d\\t%04d\\teth%d (x)\\t\\n' $i $i $i; done ;;\n"
                              "  refused) echo 'capture@refused: Permission denied (publickey).' >&2; exit 255 ;;\n"
                              "  silent) exec sleep 30 ;;\n"
+                             "  hostile) printf '0\\t0003\\teth0 \\033]0;owned\\007\\t\\033[2J\\n' ;;\n"
+                             "  killed) [ \"$5\" = 'orrisvane-capture -D' ] && exec printf '0\\t0002\\teth0 (e1000)\\t\\n'\n"
+                             "          cat \"$(dirname \"$0\")/stream\"; kill -9 $$ ;;\n"
                              "esac\n";
     fs::permissions(script, fs::perms::owner_all);
     ssh_.emplace(SshProgramVariable, script.string());
@@ -203,6 +210,58 @@ TEST_F(FakeSsh, HostsAdaptersFollowTheMachinesOwnUpToFifteenAndTheRestIsCounted)
   EXPECT_STREQ(entries[2].keyName, "many/0001");
   EXPECT_EQ(hosts.LeftOut().first, 2u);
   EXPECT_FALSE(hosts.Find("good/0002"));
+}
+
+// -D of remote hosts: each host's adapters as its one listing gave them, none opened (the
+// devices here know no adapter at all), and whatever the host sent shown as text.
+TEST_F(FakeSsh, TheListOfRemoteAdaptersIsTheirHostsListingWithItsTextEscaped) {
+  MemoryRegistry local;
+  RemoteHosts hosts(local);
+  hosts.SetHosts({"good", "hostile"});
+  hosts.ListAll(std::chrono::milliseconds(2000));
+  const DeviceTable none;
+  std::FILE* out = std::tmpfile();
+  std::FILE* err = std::tmpfile();
+  ASSERT_TRUE(PrintAdapterList(&hosts, &none, out, err, "test", &hosts));
+  const auto Text = [](std::FILE* f) {
+    std::string text(static_cast<std::size_t>(std::ftell(f)), '\0');
+    std::rewind(f);
+    text.resize(std::fread(text.data(), 1, text.size(), f));
+    std::fclose(f);
+    return text;
+  };
+  EXPECT_EQ(Text(out),
+            "0\tgood/0002\tgood: eth0 (e1000)\t02:00:00:00:00:02\n"
+            "1\tgood/0001\tgood: lo (loopback)\t00:00:00:00:00:00\n"
+            "2\thostile/0003\thostile: eth0 \\\\x1b]0;owned\\\\x07\t\n");
+  EXPECT_EQ(Text(err), "");
+}
+
+// A remote capture whose ssh is killed here says so, and which host it reached.
+TEST_F(FakeSsh, ACaptureWhoseSshIsKilledNamesSshAndTheHost) {
+  pcapng_builder::Stream stream;
+  stream.Section().Interface(1, 1520, {pcapng_builder::TextOption(2, "eth0"), pcapng_builder::MacOption({2, 0, 0, 0, 0, 2})});
+  std::ofstream(dir_ / "stream", std::ios::binary)
+      .write(reinterpret_cast<const char*>(stream.bytes().data()), static_cast<std::streamsize>(stream.bytes().size()));
+  MemoryRegistry local;
+  RemoteHosts hosts(local);
+  hosts.SetHosts({"killed"});
+  ASSERT_EQ(hosts.ListAll().front().failure, "");
+  DeviceTable devices;
+  AgentOptions options;
+  options.remoteHosts = &hosts;
+  RegisterAgentDevice(devices, options);
+  std::string why;
+  AdapterPtr adapter = OpenAdapter(devices, "killed/0002", &why);
+  ASSERT_TRUE(adapter) << why;
+  std::uint8_t buffer[1520];
+  RequestPtr request = AllocatePacket(adapter.get());
+  InitPacket(request.get(), buffer, sizeof buffer);
+  std::uint32_t count = 0;
+  const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ReadPacket(adapter.get(), request.get(), &count) && std::chrono::steady_clock::now() < bound) {
+  }
+  EXPECT_EQ(adapter->lastError, "killed: ssh was ended by signal 9 (SIGKILL)");
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +101,29 @@ TEST_F(DumpProgramTest, HelpAndExitStatuses) {
   EXPECT_EQ(file.status, 0);
   EXPECT_EQ(file.out, Line({"Packet Number", "In/Out", "Data"}) + Line({"0", "in", "hi"}));
   EXPECT_EQ(file.err, "orrisvane-dump: 1 frame decoded\n");
+}
+
+// A FIFO nobody writes to holds the dump in its open; the first interruption ends it.
+TEST_F(DumpProgramTest, AnInterruptEndsAWaitForACaptureFilesWriter) {
+  const std::string fifo = PathOf("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  for (const int signal : {SIGINT, SIGTERM}) {
+    const pid_t pid = Start({"-r", fifo});
+    ASSERT_GT(pid, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(kill(pid, signal), 0);
+    int status = -1;
+    for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+      if (waited > 3000) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "still waiting after signal " << signal;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadFile(errPath()), "orrisvane-dump: 0 frames decoded\n");
+  }
 }
 
 // The index of the loopback adapter in the program's own list, or -1.
