@@ -291,7 +291,7 @@ bool LogFile::Open(const std::string& storedPath, const ColumnSet& columns) {
   }
   QByteArray name;
   format_ = FormatForFileName(View(QFileInfo(path).fileName(), name));
-  file_.setFileName(path);
+  path_ = path;
   QString reason;
   const int fd = OpenForAppend(path, &reason);
   // Unbuffered: every batch goes to the system at once, and a write error shows at once.
@@ -335,7 +335,7 @@ bool LogFile::Unlinked() {
 void LogFile::Append(const RowStore& batch) {
   if (!file_.isOpen()) return;
   if (Unlinked()) {
-    const QString path = file_.fileName();
+    const QString path = path_;
     file_.close();
     Fail(QStringLiteral("The log file %1 was deleted, or its folder removed. The trace goes on; its rows are no "
                         "longer logged.")
@@ -348,7 +348,7 @@ void LogFile::Append(const RowStore& batch) {
   if (text.empty()) return;
   const int error = Write(text, &batch);
   if (error == 0) return;
-  const QString path = file_.fileName();
+  const QString path = path_;
   file_.close();
   Fail(QStringLiteral("Writing to the log file %1 failed: %2. The trace goes on; its rows are no "
                       "longer logged.")
