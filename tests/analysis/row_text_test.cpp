@@ -32,14 +32,10 @@ TEST(RowText, EscapingAndQuoting) {
 }
 
 TEST(RowText, TextFromOutsideReachesATerminalWithItsControlsEscaped) {
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {"eth0 (e1000)\tfast\r\n", "eth0 (e1000)\tfast\r\n"},
-      {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J"},
-      {std::string("nul\0del\x7f", 8), "nul\\x00del\\x7f"},
-      {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xa6", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x93\xa6"},
-      {"csi \xc2\x9b" "31m, nbsp \xc2\xa0", "csi \\xc2\\x9b" "31m, nbsp \xc2\xa0"},  // C1 escaped, the rest kept
-      {"latin-1 \x9b\xe9, cut \xe2\x82", "latin-1 \\x9b\\xe9, cut \\xe2\\x82"},
-  };
+  const std::pair<std::string, std::string> cases[] = {
+      {"eth0\tx\r\n\x1b]0;t\x07", "eth0\tx\r\n\\x1b]0;t\\x07"},
+      {"caf\xc3\xa9 \xf0\x9f\x93\xa6 \xc2\xa0, csi \xc2\x9b", "caf\xc3\xa9 \xf0\x9f\x93\xa6 \xc2\xa0, csi \\xc2\\x9b"},
+      {"latin-1 \x9b\xe9, cut \xe2\x82", "latin-1 \\x9b\\xe9, cut \\xe2\\x82"}};
   for (const auto& [text, shown] : cases) EXPECT_EQ(TerminalText(text), shown) << text;
 }
 

@@ -119,26 +119,17 @@ TEST_F(CaptureFileDeviceTest, EachFrameCarriesItsTimeAndLengthOnTheWire) {
   fs::remove(pcapng);
 }
 
-// A pcapng stamp holds 64 bits of microseconds here: past the year 2262 it is more
-// nanoseconds than 64 bits hold, and the device gives the latest time there is.
+// Microseconds of a pcapng stamp past the year 2262 are more nanoseconds than 64 bits hold.
 TEST_F(CaptureFileDeviceTest, TimesPastTheLastNanosecondAreTheLatestTime) {
-  const struct {
-    std::uint64_t microseconds;
-    std::int64_t nanoseconds;
-  } cases[] = {{1'700'000'000'000'001, 1'700'000'000'000'001'000},
-               {9'223'372'036'854'775, 9'223'372'036'854'775'000},
-               {9'223'372'036'854'776, INT64_MAX},
-               {UINT64_MAX, INT64_MAX}};
-  {
-    PcapngWriter file(path);
-    for (const auto& c : cases) file.Frame(DeviceLink.UdpFrame(false, 1, 2, "t"), c.microseconds);
-    file.Close();
-  }
+  const std::pair<std::uint64_t, std::int64_t> cases[] = {
+      {9'223'372'036'854'775, 9'223'372'036'854'775'000}, {9'223'372'036'854'776, INT64_MAX}, {UINT64_MAX, INT64_MAX}};
+  PcapngWriter file(path);
+  for (const auto& [microseconds, ns] : cases) file.Frame(DeviceLink.UdpFrame(false, 1, 2, "t"), microseconds);
+  file.Close();
   AdapterPtr adapter = Open();
-  ASSERT_TRUE(adapter) << why;
-  for (const auto& c : cases) {
-    ASSERT_GT(Read(adapter.get()), 0);
-    EXPECT_EQ(adapter->device->LastFrameInfo().timestampNs, c.nanoseconds) << c.microseconds;
+  for (const auto& [microseconds, ns] : cases) {
+    EXPECT_GT(Read(adapter.get()), 0);
+    EXPECT_EQ(adapter->device->LastFrameInfo().timestampNs, ns) << microseconds;
   }
 }
 
