@@ -10,12 +10,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-#include <vector>
-
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <vector>
 
 #include "capture/linux_registry.h"
 
@@ -129,14 +128,18 @@ CompileOutcome CompileApart(pcap_t* handle, const std::string& expression, bpf_u
     char chunk[4096];
     const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n > 0 && answer.size() < CompiledLimitBytes) answer.append(chunk, static_cast<std::size_t>(n));
-    ended = n <= 0;
+    if (n > 0) answer.append(chunk, static_cast<std::size_t>(n));
+    ended = n <= 0 || answer.size() > CompiledLimitBytes;
   }
   ::close(fds[0]);
   ::kill(child, SIGKILL);
   while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
   }
   if (!ended) return outcome;
+  if (answer.size() > CompiledLimitBytes) {
+    *why = "the compiled filter is too large";
+    return CompileOutcome::Failed;
+  }
   if (!answer.empty() && answer[0] == 'C' && (answer.size() - 1) % sizeof(bpf_insn) == 0) {
     code->resize((answer.size() - 1) / sizeof(bpf_insn));
     std::memcpy(code->data(), answer.data() + 1, answer.size() - 1);

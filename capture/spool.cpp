@@ -3,9 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/file.h>
 #include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
