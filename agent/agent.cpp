@@ -259,8 +259,10 @@ int StartCapture(const AgentOptions& options, const AgentEnvironment& env) {
     PrintLine(env.err, why);
     return AgentExitFailure;
   }
+  // The description holds views: what they view must outlive the header written below.
+  const std::string description = live->Description();
   interface.name = name;
-  interface.description = live->Description();
+  interface.description = description;
   interface.snapLength = PcapSnapLength;
   ::fcntl(env.streamFd, F_SETPIPE_SZ, PipeBytes);
   Capture capture(*live, env);
