@@ -3,6 +3,7 @@
 #include "agent/agent.h"
 
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
@@ -28,8 +29,9 @@ constexpr char Program[] = "orrisvane-capture";
 // A pipe this large lets the reader fall behind by a second of a busy link without the
 // agent blocking; where the system refuses, the default pipe does.
 constexpr int PipeBytes = 1 << 20;
-// More than any filter a person writes; a word longer than this is not a setting.
-constexpr std::size_t SettingsLimitBytes = 64 * 1024;
+// The whole list of settings on the input: room for the longest filter and every other
+// option beside it. Whoever sends more is not a program that means to set a capture.
+constexpr std::size_t SettingsLimitBytes = 16 * 1024;
 
 // Every message is one line, whatever a library put into it.
 void PrintLine(std::FILE* err, std::string message) {
@@ -76,9 +78,26 @@ void TakeFrame(void* context, const LiveFrame& frame) {
   static_cast<pcapng::Writer*>(context)->Packet(timestamp, frame.capturedLength, frame.originalLength, frame.data);
 }
 
+// The kernel's own name for the interface the caller named, or nothing (said on err). Only
+// a network interface of the host is opened with the capture rights: libpcap would also
+// open its pseudo-devices by name (netfilter logging, D-Bus, USB and Bluetooth
+// monitors, "any"), and some of those change system settings or start programs on
+// behalf of whoever runs the agent. An alias ("lo:guest") is the interface it belongs to.
+std::optional<std::string> KernelInterfaceName(const std::string& name, std::FILE* err) {
+  char kernelName[IF_NAMESIZE] = {};
+  const unsigned index = name.size() < IF_NAMESIZE ? ::if_nametoindex(name.c_str()) : 0;
+  if (index == 0 || !::if_indextoname(index, kernelName)) {
+    PrintLine(err, "no such interface: " + name + " (not a network interface of this host; see -D)");
+    return std::nullopt;
+  }
+  return std::string(kernelName);
+}
+
 int Probe(const AgentOptions& options, const AgentEnvironment& env) {
   std::string why;
-  auto live = LiveInterface::Open(options.interfaceName, &why, "/sys", LiveOptions{0, AgentProbeRingBytes});
+  const std::optional<std::string> name = KernelInterfaceName(options.interfaceName, env.err);
+  if (!name) return AgentExitFailure;
+  auto live = LiveInterface::Open(*name, &why, "/sys", LiveOptions{0, AgentProbeRingBytes});
   std::array<std::uint8_t, 6> address{};
   if (!live || !live->StationAddress(&address, &why)) {
     PrintLine(env.err, why);
@@ -160,17 +179,21 @@ class Capture {
 };
 
 // Promiscuous mode and the filter. Neither needs a capability once the interface is open:
-// both are settings of the agent's own socket. An exit status when they cannot be set.
-std::optional<int> ApplySettings(LiveInterface& live, const AgentOptions& options, std::FILE* err) {
+// both are settings of the agent's own socket, made after the capabilities are gone. An
+// exit status when they cannot be set, or when a stop came while the filter compiled.
+std::optional<int> ApplySettings(LiveInterface& live, const AgentOptions& options, const AgentEnvironment& env) {
+  std::FILE* err = env.err;
   std::string why;
   if (options.promiscuous && !live.SetPromiscuous(true, &why)) {
     PrintLine(err, why);
     return AgentExitFailure;
   }
   if (options.filter) {
-    switch (live.SetFilter(*options.filter, &why)) {
+    switch (live.SetFilter(*options.filter, &why, FilterCompileBound{AgentFilterCompileLimit, env.wakeFd})) {
       case LiveInterface::FilterResult::Applied:
         break;
+      case LiveInterface::FilterResult::Stopped:
+        return AgentExitOk;
       case LiveInterface::FilterResult::DoesNotCompile:
         PrintLine(err, why);
         return AgentExitUsage;
@@ -183,10 +206,11 @@ std::optional<int> ApplySettings(LiveInterface& live, const AgentOptions& option
 }
 
 // The options of --settings-on-input: NUL-ended words up to an empty one. Nothing when the
-// input ends first or a stop is requested, or (with *why set) when a word is too long.
+// input ends first or a stop is requested, or (with *why set) when the list is too long.
 std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env, std::string* why) {
   std::vector<std::string> words;
   std::string word;
+  std::size_t taken = 0;
   while (!(env.stop && env.stop->load())) {
     struct pollfd fds[2] = {{env.settingsFd, POLLIN, 0}, {env.wakeFd, POLLIN, 0}};
     if (::poll(fds, env.wakeFd >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) break;
@@ -197,6 +221,10 @@ std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) break;
     for (ssize_t i = 0; i < n; ++i) {
+      if (++taken > SettingsLimitBytes) {
+        *why = "the settings are longer than " + std::to_string(SettingsLimitBytes) + " bytes";
+        return std::nullopt;
+      }
       if (chunk[i] != '\0') {
         word += chunk[i];
         continue;
@@ -204,49 +232,42 @@ std::optional<std::vector<std::string>> ReadSettings(const AgentEnvironment& env
       if (word.empty()) return words;  // what came after the list is not read
       words.push_back(std::exchange(word, {}));
     }
-    if (word.size() > SettingsLimitBytes) {
-      *why = "a setting is longer than " + std::to_string(SettingsLimitBytes) + " bytes";
-      break;
-    }
   }
   return std::nullopt;
 }
 
 int StartCapture(AgentOptions options, const AgentEnvironment& env) {
-  const std::string& name = options.interfaceName;
+  const std::optional<std::string> opened = KernelInterfaceName(options.interfaceName, env.err);
+  if (!opened) return AgentExitFailure;
+  const std::string& name = *opened;
   std::string why;
   // The agent's own ssh session is left out from the first frame on.
   const std::optional<std::string> asked = options.filter;
   options.filter = CaptureFilterFor(asked, env.sshConnection, options.keepOwnSession);
   const bool sessionLeftOut = options.filter != asked;
-  // A filter that cannot compile is a mistake in the arguments, whatever the rights.
-  if (options.filter) {
-    why = LiveInterface::FilterError(name, *options.filter);
-    if (!why.empty()) {
-      PrintLine(env.err, why);
-      return AgentExitUsage;
-    }
-  }
   auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs, AgentRingBytes});
   if (!live) {
     PrintLine(env.err, why);
     return AgentExitFailure;
   }
-  if (std::optional<int> failed = ApplySettings(*live, options, env.err)) return *failed;
+  // The open socket is all the capture needs from here on. The filter is compiled only
+  // after this: compiling looks host names up and may take long, and none of it should
+  // happen with the rights to capture.
+  if (!DropAllCapabilities(&why)) {
+    PrintLine(env.err, why);
+    return AgentExitFailure;
+  }
+  if (std::optional<int> failed = ApplySettings(*live, options, env)) return *failed;
   pcapng::Interface interface;
   if (!live->StationAddress(&interface.stationAddress, &why)) {
     PrintLine(env.err, why);
     return AgentExitFailure;
   }
+  // The description holds views: what they view must outlive the header written below.
   const std::string description = live->Description();
   interface.name = name;
   interface.description = description;
   interface.snapLength = PcapSnapLength;
-  // The open socket is all the capture needs from here on.
-  if (!DropAllCapabilities(&why)) {
-    PrintLine(env.err, why);
-    return AgentExitFailure;
-  }
   ::fcntl(env.streamFd, F_SETPIPE_SZ, PipeBytes);
   Capture capture(*live, env);
   if (!capture.Begin(interface)) return AgentExitOk;
@@ -275,7 +296,7 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   // Kept after all: the filter that left the session out gives way to the user's, or to
   // one that takes everything.
   if (keep && sessionLeftOut && !settings->filter) settings->filter = asked.value_or("");
-  if (std::optional<int> failed = ApplySettings(*live, *settings, env.err)) return *failed;
+  if (std::optional<int> failed = ApplySettings(*live, *settings, env)) return *failed;
   return capture.Run(settings->maxFrames);
 }
 

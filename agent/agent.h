@@ -3,6 +3,7 @@
 // wiring (signals), so that the loop can be driven with any output descriptor.
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <span>
 #include <string>
@@ -47,6 +48,9 @@ inline constexpr int AgentProbeRingBytes = 64 * 1024;
 inline constexpr std::size_t AgentFlushBytes = 256 * 1024;  // written at once when this much is held
 inline constexpr int AgentStatisticsMs = 1000;   // an interface statistics block this often
 inline constexpr int AgentBatchFrames = 512;     // frames taken from the ring between looks at the clock
+// A filter that takes longer to compile (its host names do not resolve) is refused: the
+// caller would otherwise wait without end for a capture that never starts.
+inline constexpr std::chrono::milliseconds AgentFilterCompileLimit{10000};
 
 // Runs the program; returns its exit status.
 int RunAgent(std::span<const std::string> args, const AgentEnvironment& env);

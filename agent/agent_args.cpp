@@ -43,6 +43,8 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
       options.promiscuous = true;
     } else if (flag == "-f") {
       if (!value(&v)) return fail("-f needs a filter expression");
+      if (v.size() > AgentFilterLimitBytes)
+        return fail("-f: the filter is longer than " + std::to_string(AgentFilterLimitBytes) + " bytes");
       options.filter = v;
     } else if (flag == "-c") {
       if (!value(&v)) return fail("-c needs a frame count");
@@ -112,8 +114,8 @@ SYNOPSIS
 
 DESCRIPTION
        The only part of Orrisvane that needs the right to capture (cap_net_raw and
-       cap_net_admin, or root). It opens the interface, applies the filter, then gives up
-       every capability before it reads the first frame, and writes what it captures to
+       cap_net_admin, or root). It opens the interface, gives up every capability at once,
+       then compiles and applies the filter, and writes what it captures to
        standard output as a pcapng stream: a section header, one interface description
        (Ethernet, snap length 1520, the interface's name, description and MAC address), one
        enhanced packet block per frame, and interface statistics (frames received and
@@ -125,14 +127,18 @@ DESCRIPTION
 OPTIONS
        -i IFNAME
               Capture on the interface IFNAME until interrupted (SIGINT or SIGTERM), until
-              standard output is closed, or until COUNT frames have been written.
+              standard output is closed, or until COUNT frames have been written. IFNAME is
+              a network interface of the host as the kernel names it (ip link); libpcap's
+              other devices (any, nflog, dbus-system, usbmon0, ...) are refused. An alias
+              (lo:guest) captures the interface it belongs to, which the stream names.
 
        --promiscuous
               Put the interface into promiscuous mode for the capture.
 
        -f FILTER
               Capture only the frames that the BPF expression FILTER accepts (the syntax
-              of tcpdump and pcap-filter(7)).
+              of tcpdump and pcap-filter(7)); at most 8192 bytes, compiled within 10
+              seconds (host names in it are looked up).
 
        -c COUNT
               End after COUNT frames.
@@ -152,7 +158,8 @@ OPTIONS
               A program that learns the capture's settings only after it has chosen the
               interface so needs one agent, not a probe and then a capture. The frames
               the kernel took in the meantime are kept, filtered as the rest. A standard
-              input closed before the list ends ends the agent (status 0).
+              input closed before the list ends ends the agent (status 0); a list longer
+              than 16384 bytes is refused (status 2).
 
        --probe IFNAME
               Open IFNAME as a capture would, print its MAC address (02:FC:00:00:00:01)
@@ -167,6 +174,7 @@ EXIT STATUS
        0      The capture ended normally (signal, closed output, COUNT reached).
        1      The interface cannot be opened or fails; one line on standard error,
               "orrisvane-capture: REASON", with the system's reason.
-       2      Bad arguments, or a filter that does not compile (libpcap's message).
+       2      Bad arguments, or a filter that does not compile (libpcap's message) or does
+              not compile within 10 seconds.
 )";
 }

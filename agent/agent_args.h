@@ -19,6 +19,10 @@ struct AgentOptions {
   bool keepOwnSession = false;         // --keep-own-session
 };
 
+// The longest filter taken: far more than any a person writes, and short enough that
+// compiling it stays a matter of milliseconds.
+inline constexpr std::size_t AgentFilterLimitBytes = 8 * 1024;
+
 // Exit statuses.
 inline constexpr int AgentExitOk = 0;
 inline constexpr int AgentExitFailure = 1;  // the interface cannot be opened or fails

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -47,6 +48,9 @@ void CatchSignals() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The agent holds the capture rights for whoever starts it: nothing the caller puts in
+  // the environment may steer a library it runs (libpcap's, D-Bus's, the resolver's).
+  ::clearenv();
   std::vector<std::string> args(argv + 1, argv + argc);
   wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   CatchSignals();

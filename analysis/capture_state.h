@@ -11,6 +11,7 @@
 
 #include "analysis/columns.h"
 #include "analysis/connection_tracker.h"
+#include "analysis/frame_source.h"
 
 inline constexpr std::size_t FrameBufferSize = 1520;
 inline constexpr std::size_t LogFilePathSize = 512;  // bytes, terminator included
@@ -47,15 +48,16 @@ class CaptureState {
   std::int32_t adapterIndex = 0;  // 0 to 14
 
   std::array<std::uint8_t, FrameBufferSize> frameBuffer{};
-  // When the frame in frameBuffer was captured, in nanoseconds since the Unix epoch (0:
-  // not known), set by whoever fills the buffer.
-  std::int64_t frameTimestampNs = 0;
-  // The capture time the Time column counts from, in the same unit (0: none yet). The
+  // When the frame in frameBuffer was captured, in nanoseconds since the Unix epoch (or
+  // TimeNotKnown), set by whoever fills the buffer.
+  std::int64_t frameTimestampNs = TimeNotKnown;
+  // The capture time the Time column counts from, in the same unit (TimeNotKnown: none
+  // yet). The
   // decoder takes it from the first frame of a list that has a known time; the frame
   // numbered 0 (the first after start-up or Clear) starts a new origin.
-  std::int64_t timeOriginNs = 0;
+  std::int64_t timeOriginNs = TimeNotKnown;
   // A capture file about to be shown counts its time from its own first frame.
-  void ResetTimeOrigin() { timeOriginNs = 0; }
+  void ResetTimeOrigin() { timeOriginNs = TimeNotKnown; }
 
   ColumnSet columns;
 

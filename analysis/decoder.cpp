@@ -223,10 +223,10 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   }
 
   // The first frame of a list starts a new time origin, taken from the first known time.
-  if (packetNumber == 0) state.timeOriginNs = 0;
+  if (packetNumber == 0) state.timeOriginNs = TimeNotKnown;
   const std::int64_t timestamp = state.frameTimestampNs;
-  if (timestamp != 0) {
-    if (state.timeOriginNs == 0) state.timeOriginNs = timestamp;
+  if (timestamp != TimeNotKnown) {
+    if (state.timeOriginNs == TimeNotKnown) state.timeOriginNs = timestamp;
     // Differences are taken modulo 2^64, so no pair of stamps can overflow.
     row.timeNs = static_cast<std::int64_t>(static_cast<std::uint64_t>(timestamp) -
                                            static_cast<std::uint64_t>(state.timeOriginNs));

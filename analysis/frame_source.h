@@ -4,10 +4,15 @@
 // details dialog's byte dump, saving frames and following a connection read the frames here.
 
 #include <cstdint>
+#include <limits>
 #include <vector>
 
+// A frame's time when the device that took it has no clock: apart from every time a clock
+// gives, the epoch itself included (devices that start at zero write files that begin there).
+inline constexpr std::int64_t TimeNotKnown = std::numeric_limits<std::int64_t>::min();
+
 struct StoredFrame {
-  std::int64_t timestampNs = 0;       // since the Unix epoch; 0: not known
+  std::int64_t timestampNs = TimeNotKnown;  // since the Unix epoch
   std::uint32_t originalLength = 0;   // the length on the wire, which may exceed bytes.size()
   std::vector<std::uint8_t> bytes;    // as captured
 };

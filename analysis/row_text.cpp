@@ -79,6 +79,43 @@ void AppendTsvCell(std::string& out, std::string_view cell) {
   AppendPut(out, 2 * cell.size(), [&](char* at) { return PutTsvCell(at, cell); });
 }
 
+std::string TerminalText(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto escape = [&out](unsigned char c) {
+    static constexpr char Digits[] = "0123456789abcdef";
+    out += "\\x";
+    out += Digits[c >> 4];
+    out += Digits[c & 15];
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F) {
+        escape(c);
+      } else {
+        out += static_cast<char>(c);
+      }
+      ++i;
+      continue;
+    }
+    // A whole UTF-8 sequence is text, unless it is one of the C1 controls (U+0080 to
+    // U+009F), which terminals obey as they do ESC.
+    const std::size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+    bool whole = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; whole && k < length; ++k) whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+    if (whole && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) whole = false;
+    if (!whole) {
+      escape(c);
+      ++i;
+      continue;
+    }
+    out.append(text.substr(i, length));
+    i += length;
+  }
+  return out;
+}
+
 void AppendCsvCell(std::string& out, std::string_view cell) {
   AppendPut(out, 2 * cell.size() + 2, [&](char* at) { return PutCsvCell(at, cell); });
 }

@@ -17,6 +17,11 @@ enum class RowFormat { Tsv, Csv };
 void AppendTsvCell(std::string& out, std::string_view cell);
 void AppendCsvCell(std::string& out, std::string_view cell);
 
+// Text from outside (a remote host's descriptions and messages) as a terminal may be
+// given it: every control character but tab and the line ends, and every byte that is not
+// part of UTF-8 text, written as \xHH; the rest as it is.
+std::string TerminalText(std::string_view text);
+
 // The header texts of the shown columns in list order, one line ending in '\n'.
 void AppendHeaderLine(std::string& out, const ColumnSet& columns, RowFormat format);
 // One stored row, its cells in list order, one line ending in '\n' (CSV: "\r\n").

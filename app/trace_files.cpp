@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,9 +249,37 @@ int LogFile::Write(std::string_view text, const RowStore* rows) {
 }
 
 QString LogFile::ReadFirstLine() {
-  QFile reader(file_.fileName());
-  if (!reader.open(QIODevice::ReadOnly)) return {};
-  return QString::fromUtf8(reader.readLine(1 << 16));
+  // Through the open descriptor: the name may lead elsewhere by now.
+  QByteArray head(1 << 16, Qt::Uninitialized);
+  const ssize_t n = ::pread(file_.handle(), head.data(), static_cast<std::size_t>(head.size()), 0);
+  if (n <= 0) return {};
+  head.truncate(static_cast<qsizetype>(n));
+  const qsizetype end = head.indexOf('\n');
+  return QString::fromUtf8(end < 0 ? head : head.left(end + 1));
+}
+
+// The log opened for appending, made the user's alone when new. It is never written
+// through a symbolic link, nor into a file that someone else owns or that is not a plain
+// file: a log in a folder others may write to (/tmp) could otherwise be a link they planted
+// to one of the user's files, or a file of theirs that receives the user's traffic.
+int LogFile::OpenForAppend(const QString& path, QString* reason) {
+  const int fd = ::open(QFile::encodeName(path).constData(),
+                        O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+  if (fd < 0) {
+    *reason = errno == ELOOP ? QStringLiteral("it is a symbolic link; name the file it leads to")
+                             : SystemReason(errno);
+    return -1;
+  }
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid()) {
+    *reason = !S_ISREG(info.st_mode) ? QStringLiteral("it is not a plain file")
+                                     : QStringLiteral("it belongs to another user");
+    ::close(fd);
+    return -1;
+  }
+  // Non-blocking only so that a FIFO in its place could not hold the open up.
+  ::fcntl(fd, F_SETFL, O_APPEND);
+  return fd;
 }
 
 bool LogFile::Open(const std::string& storedPath, const ColumnSet& columns) {
@@ -262,11 +291,17 @@ bool LogFile::Open(const std::string& storedPath, const ColumnSet& columns) {
   }
   QByteArray name;
   format_ = FormatForFileName(View(QFileInfo(path).fileName(), name));
-  file_.setFileName(path);
+  path_ = path;
+  QString reason;
+  const int fd = OpenForAppend(path, &reason);
   // Unbuffered: every batch goes to the system at once, and a write error shows at once.
-  if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-    Fail(QStringLiteral("The log file %1 could not be opened: %2. The trace runs without a log.")
-             .arg(path, file_.errorString()));
+  if (fd < 0 || !file_.open(fd, QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered,
+                            QFileDevice::AutoCloseHandle)) {
+    if (fd >= 0) {
+      reason = file_.errorString();
+      ::close(fd);
+    }
+    Fail(QStringLiteral("The log file %1 could not be opened: %2. The trace runs without a log.").arg(path, reason));
     return false;
   }
 
@@ -300,7 +335,7 @@ bool LogFile::Unlinked() {
 void LogFile::Append(const RowStore& batch) {
   if (!file_.isOpen()) return;
   if (Unlinked()) {
-    const QString path = file_.fileName();
+    const QString path = path_;
     file_.close();
     Fail(QStringLiteral("The log file %1 was deleted, or its folder removed. The trace goes on; its rows are no "
                         "longer logged.")
@@ -313,7 +348,7 @@ void LogFile::Append(const RowStore& batch) {
   if (text.empty()) return;
   const int error = Write(text, &batch);
   if (error == 0) return;
-  const QString path = file_.fileName();
+  const QString path = path_;
   file_.close();
   Fail(QStringLiteral("Writing to the log file %1 failed: %2. The trace goes on; its rows are no "
                       "longer logged.")

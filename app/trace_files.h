@@ -74,7 +74,7 @@ class LogFile {
   // and false returned; the trace goes on without a log.
   bool Open(const std::string& storedPath, const ColumnSet& columns);
   bool IsOpen() const { return file_.isOpen(); }
-  QString Path() const { return file_.fileName(); }
+  QString Path() const { return path_; }
 
   // Appends the rows of one batch, handed to the system at once. The first failure is
   // reported with the system's reason and ends logging for this trace; the rows the system
@@ -92,10 +92,12 @@ class LogFile {
   int Write(std::string_view text, const RowStore* rows);
   bool Unlinked();
   QString ReadFirstLine();
+  static int OpenForAppend(const QString& path, QString* reason);
 
   ReportFn report_;
   QString homeDir_;
   QFile file_;
+  QString path_;  // the file last opened: QFile knows no name for one opened by its descriptor
   RowFormat format_ = RowFormat::Tsv;
   // The header most recently written to (or found at the top of) lastPath_.
   QString lastPath_;

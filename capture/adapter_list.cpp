@@ -12,7 +12,7 @@
 namespace {
 
 void PrintLine(std::FILE* err, std::string_view program, const std::string& message) {
-  std::fprintf(err, "%.*s: %s\n", static_cast<int>(program.size()), program.data(), message.c_str());
+  std::fprintf(err, "%.*s: %s\n", static_cast<int>(program.size()), program.data(), TerminalText(message).c_str());
 }
 
 // A device's reason after the message, on the same line whatever the reason holds.
@@ -27,7 +27,7 @@ std::string WithReason(std::string message, std::string why) {
 }  // namespace
 
 bool PrintAdapterList(const RegistryView* registry, const DeviceTable* devices, std::FILE* out, std::FILE* err,
-                      std::string_view program) {
+                      std::string_view program, const RemoteHosts* remote) {
   AdapterEntry entries[ProbeAdapterLimit];
   std::uint32_t count = 0;
   if (!registry || !EnumerateAdapters(*registry, entries, ProbeAdapterLimit, &count)) {
@@ -39,8 +39,13 @@ bool PrintAdapterList(const RegistryView* registry, const DeviceTable* devices, 
   for (std::uint32_t i = 0; i < count; ++i) {
     std::string mac;
     std::string why;
-    AdapterPtr adapter = devices ? OpenAdapter(*devices, entries[i].keyName, &why) : AdapterPtr(nullptr, nullptr);
-    if (adapter) {
+    // Opening a remote adapter would start a capture over ssh for each, one after another.
+    const std::optional<RemoteAdapter> listed = remote ? remote->Find(entries[i].keyName) : std::nullopt;
+    AdapterPtr adapter =
+        devices && !listed ? OpenAdapter(*devices, entries[i].keyName, &why) : AdapterPtr(nullptr, nullptr);
+    if (listed) {
+      mac = listed->mac;
+    } else if (adapter) {
       std::uint8_t address[6] = {};
       std::uint32_t n = 0;
       if (GetAddress(adapter.get(), address, sizeof address, &n)) {
@@ -57,7 +62,7 @@ bool PrintAdapterList(const RegistryView* registry, const DeviceTable* devices, 
     text += '\t';
     AppendTsvCell(text, entries[i].keyName);
     text += '\t';
-    AppendTsvCell(text, entries[i].description);
+    AppendTsvCell(text, TerminalText(entries[i].description));
     text += '\t';
     text += mac;
     text += '\n';

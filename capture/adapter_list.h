@@ -9,9 +9,12 @@
 
 #include "capture/adapters.h"
 #include "capture/packet_device.h"
+#include "capture/remote_adapters.h"
 
 // Writes the list to out; then, on err, a line "program: ..." for each adapter that would
-// not open or give its address (its MAC stays empty in the list). False, said on err, when
-// no adapter is found or out cannot be written.
+// not open or give its address (its MAC stays empty in the list). A remote host's adapter
+// (one that remote lists) is not opened: its address is the one its host listed. Text
+// from outside is written as TerminalText. False, said on err, when no adapter is found or
+// out cannot be written.
 bool PrintAdapterList(const RegistryView* registry, const DeviceTable* devices, std::FILE* out, std::FILE* err,
-                      std::string_view program);
+                      std::string_view program, const RemoteHosts* remote = nullptr);

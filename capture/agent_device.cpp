@@ -271,7 +271,11 @@ class AgentDevice : public DeviceBase {
     if (status) agent_->TakeErrors();
     std::string reason = WithoutAgentPrefix(agent_->LastErrorLine());
     if (reason.empty()) {
-      reason = status ? "the capture agent " + DescribeWaitStatus(*status) : "the capture agent closed its output";
+      // ssh's own end (a signal, or its status 255) is no word of the agent's.
+      const bool sshEnded = !host_.empty() && status && (WIFSIGNALED(*status) || WEXITSTATUS(*status) == 255);
+      reason = !status  ? std::string("the capture agent closed its output")
+               : sshEnded ? "ssh " + DescribeWaitStatus(*status)
+                          : "the capture agent " + DescribeWaitStatus(*status);
       if (!wholeStream) reason += "; " + stream_->Failure();
     }
     return Reason(std::move(reason));

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <optional>
 
@@ -30,6 +32,17 @@ constexpr long FileHeaderBytes = 24;
 constexpr std::size_t RecordHeaderBytes = 16;
 // The longest record libpcap takes as it is from a file of Ethernet frames.
 constexpr std::uint32_t LongestPlainRecord = 262144;
+
+// A record's time in nanoseconds since the epoch. A pcapng stamp counts 64 bits of its
+// interface's units, which reach far past what nanoseconds in 64 bits hold (the year
+// 2262): such a time is taken as the latest (or earliest) one there is.
+std::int64_t SaturatedNanoseconds(std::int64_t seconds, std::int64_t nanoseconds) {
+  std::int64_t ns = 0;
+  if (__builtin_mul_overflow(seconds, 1'000'000'000, &ns) || __builtin_add_overflow(ns, nanoseconds, &ns) ||
+      ns == TimeNotKnown)
+    return seconds < 0 ? TimeNotKnown + 1 : std::numeric_limits<std::int64_t>::max();
+  return ns;
+}
 
 class CaptureFileDevice : public DeviceBase {
  public:
@@ -97,7 +110,14 @@ class CaptureFileDevice : public DeviceBase {
   // fopen cannot open go through pcap_open_offline, which words the error as usual.
   PcapHandle OpenBuffered(char* errbuf) {
     if (path_ != "-") {
-      if (std::FILE* stream = std::fopen(path_.c_str(), "rb")) {
+      std::FILE* stream = std::fopen(path_.c_str(), "rb");
+      // A FIFO without a writer waits in the open; an interruption there ends the wait,
+      // and is not followed by a second open that would wait again.
+      if (!stream && errno == EINTR) {
+        std::snprintf(errbuf, PCAP_ERRBUF_SIZE, "%s: %s", path_.c_str(), std::strerror(EINTR));
+        return PcapHandle(nullptr);
+      }
+      if (stream) {
         auto buffer = std::make_unique_for_overwrite<char[]>(ReadBufferBytes);
         std::setvbuf(stream, buffer.get(), _IOFBF, ReadBufferBytes);
         PcapHandle file(pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, errbuf));
@@ -150,7 +170,7 @@ class CaptureFileDevice : public DeviceBase {
         length = header->caplen;
         wireLength = header->len;
         // Opened at nanosecond precision: tv_usec holds nanoseconds.
-        timestampNs = std::int64_t{header->ts.tv_sec} * 1'000'000'000 + header->ts.tv_usec;
+        timestampNs = SaturatedNanoseconds(header->ts.tv_sec, header->ts.tv_usec);
       }
       if (filter_.Matches(frame, length, wireLength))
         return DeliverFrame(frame, length, FrameInfo{timestampNs, wireLength}, output, size, bytesReturned);

@@ -1,7 +1,9 @@
 #include "capture/frame_file.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "analysis/frame_source.h"
 #include "capture/pcapng_format.h"
 
 namespace frame_file {
@@ -33,6 +35,9 @@ std::uint32_t Get32(const std::uint8_t* at) {
 }
 
 std::uint64_t NonNegative(std::int64_t timestampNs) { return timestampNs < 0 ? 0 : static_cast<std::uint64_t>(timestampNs); }
+
+// The spool keeps a time not known apart from the epoch under a stamp no clock gives.
+constexpr std::uint64_t NotKnownStamp = UINT64_MAX;
 
 }  // namespace
 
@@ -66,15 +71,16 @@ void WritePcapngHeader(std::uint8_t* at) {
 
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
                         std::span<const std::uint8_t> bytes) {
-  WritePcapngPacket(Grow(out, PcapngPacketBytes(static_cast<std::uint32_t>(bytes.size()))), timestampNs,
-                    originalLength, bytes);
+  // A file others read has no way to say "not known": it says the epoch.
+  WritePcapngPacket(Grow(out, PcapngPacketBytes(static_cast<std::uint32_t>(bytes.size()))),
+                    timestampNs == TimeNotKnown ? 0 : timestampNs, originalLength, bytes);
 }
 
 void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,
                        std::span<const std::uint8_t> bytes) {
   const auto captured = static_cast<std::uint32_t>(bytes.size());
   const auto length = static_cast<std::uint32_t>(PcapngPacketBytes(captured));
-  const std::uint64_t ts = NonNegative(timestampNs);
+  const std::uint64_t ts = timestampNs == TimeNotKnown ? NotKnownStamp : NonNegative(timestampNs);
   Put32(at, pcapng::EnhancedPacketBlock);
   Put32(at + 4, length);
   Put32(at + 8, 0);  // interface 0
@@ -123,7 +129,7 @@ std::optional<PacketBlock> ParsePacketBlock(std::span<const std::uint8_t> block)
   const std::uint8_t* at = block.data();
   PacketBlock packet;
   const std::uint64_t ts = std::uint64_t{Get32(at + 12)} << 32 | Get32(at + 16);
-  packet.timestampNs = static_cast<std::int64_t>(ts & 0x7FFFFFFFFFFFFFFFull);
+  packet.timestampNs = ts == NotKnownStamp ? TimeNotKnown : static_cast<std::int64_t>(std::min<std::uint64_t>(ts, INT64_MAX));
   packet.capturedLength = Get32(at + 20);
   packet.originalLength = Get32(at + 24);
   packet.dataOffset = 28;

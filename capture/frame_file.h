@@ -22,7 +22,8 @@ inline constexpr std::size_t PcapngHeaderBytes = 60;
 constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) {
   return 32 + ((std::size_t{capturedLength} + 3) & ~std::size_t{3});
 }
-// An enhanced packet block of interface 0. originalLength 0: the captured length.
+// An enhanced packet block of interface 0. originalLength 0: the captured length. A time
+// not known is written as the epoch (the spool's own files, WritePcapngPacket, keep it apart).
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
                         std::span<const std::uint8_t> bytes);
 // The same blocks written at `at`, which has room for them, for buffers of other kinds.

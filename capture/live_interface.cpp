@@ -1,16 +1,20 @@
 #include "capture/live_interface.h"
 
+#include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
 #include <pcap/pcap.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <vector>
 
 #include "capture/linux_registry.h"
 
@@ -47,6 +51,102 @@ bool IsLoopback(const std::string& name) {
   bool loopback = ::ioctl(sock, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_LOOPBACK);
   ::close(sock);
   return loopback;
+}
+
+enum class CompileOutcome { Compiled, Failed, Stopped };
+
+CompileOutcome CompileHere(pcap_t* handle, const std::string& expression, bpf_u_int32 netmask,
+                           std::vector<bpf_insn>* code, std::string* why) {
+  struct bpf_program program {};
+  if (pcap_compile(handle, &program, expression.c_str(), 1, netmask) != 0) {
+    *why = pcap_geterr(handle);
+    return CompileOutcome::Failed;
+  }
+  code->assign(program.bf_insns, program.bf_insns + program.bf_len);
+  pcap_freecode(&program);
+  return CompileOutcome::Compiled;
+}
+
+// The longest answer a compiling child gives: more instructions than the kernel takes.
+constexpr std::size_t CompiledLimitBytes = 1 << 20;
+
+// Compiles in a child process, which writes 'C' and the instructions, or 'E' and
+// libpcap's message, to a pipe; the child is killed when the bound is reached first.
+CompileOutcome CompileApart(pcap_t* handle, const std::string& expression, bpf_u_int32 netmask,
+                            const FilterCompileBound& bound, std::vector<bpf_insn>* code, std::string* why) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
+    *why = std::string("cannot compile the filter: ") + std::strerror(errno);
+    return CompileOutcome::Failed;
+  }
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(fds[0]);
+    std::vector<bpf_insn> compiled;
+    std::string message;
+    const bool ok = CompileHere(handle, expression, netmask, &compiled, &message) == CompileOutcome::Compiled;
+    std::string answer(1, ok ? 'C' : 'E');
+    if (ok) {
+      answer.append(reinterpret_cast<const char*>(compiled.data()), compiled.size() * sizeof(bpf_insn));
+    } else {
+      answer += message;
+    }
+    for (std::size_t at = 0; at < answer.size();) {
+      const ssize_t n = ::write(fds[1], answer.data() + at, answer.size() - at);
+      if (n <= 0 && errno != EINTR) break;
+      if (n > 0) at += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  if (child < 0) {
+    ::close(fds[0]);
+    *why = std::string("cannot compile the filter: ") + std::strerror(errno);
+    return CompileOutcome::Failed;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + bound.limit;
+  std::string answer;
+  CompileOutcome outcome = CompileOutcome::Failed;
+  bool ended = false;
+  while (!ended) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      *why = "the filter took more than " + std::to_string(bound.limit.count() / 1000) +
+             " s to compile (do its host names resolve?)";
+      break;
+    }
+    struct pollfd fds2[2] = {{fds[0], POLLIN, 0}, {bound.wakeFd, POLLIN, 0}};
+    if (::poll(fds2, bound.wakeFd >= 0 ? 2 : 1, static_cast<int>(left.count())) < 0 && errno != EINTR) {
+      *why = std::string("cannot compile the filter: ") + std::strerror(errno);
+      break;
+    }
+    if (bound.wakeFd >= 0 && fds2[1].revents != 0) {
+      outcome = CompileOutcome::Stopped;
+      break;
+    }
+    if (fds2[0].revents == 0) continue;
+    char chunk[4096];
+    const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n > 0) answer.append(chunk, static_cast<std::size_t>(n));
+    ended = n <= 0 || answer.size() > CompiledLimitBytes;
+  }
+  ::close(fds[0]);
+  ::kill(child, SIGKILL);
+  while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  if (!ended) return outcome;
+  if (answer.size() > CompiledLimitBytes) {
+    *why = "the compiled filter is too large";
+    return CompileOutcome::Failed;
+  }
+  if (!answer.empty() && answer[0] == 'C' && (answer.size() - 1) % sizeof(bpf_insn) == 0) {
+    code->resize((answer.size() - 1) / sizeof(bpf_insn));
+    std::memcpy(code->data(), answer.data() + 1, answer.size() - 1);
+    return CompileOutcome::Compiled;
+  }
+  *why = !answer.empty() && answer[0] == 'E' ? answer.substr(1) : "the filter's compiler ended without an answer";
+  return CompileOutcome::Failed;
 }
 
 struct Relay {
@@ -125,29 +225,25 @@ bool LiveInterface::SetPromiscuous(bool on, std::string* why) {
   return true;
 }
 
-LiveInterface::FilterResult LiveInterface::SetFilter(const std::string& expression, std::string* why) {
-  struct bpf_program program {};
-  if (pcap_compile(handle_.get(), &program, expression.c_str(), 1, Netmask(name_)) != 0) {
-    if (why) *why = pcap_geterr(handle_.get());
-    return FilterResult::DoesNotCompile;
+LiveInterface::FilterResult LiveInterface::SetFilter(const std::string& expression, std::string* why,
+                                                     std::optional<FilterCompileBound> bound) {
+  std::vector<bpf_insn> code;
+  std::string error;
+  const CompileOutcome outcome = bound ? CompileApart(handle_.get(), expression, Netmask(name_), *bound, &code, &error)
+                                       : CompileHere(handle_.get(), expression, Netmask(name_), &code, &error);
+  if (outcome != CompileOutcome::Compiled) {
+    if (why) *why = error;
+    return outcome == CompileOutcome::Stopped ? FilterResult::Stopped : FilterResult::DoesNotCompile;
   }
-  int status = pcap_setfilter(handle_.get(), &program);
-  pcap_freecode(&program);
-  if (status != 0) {
+  struct bpf_program program {};
+  program.bf_len = static_cast<u_int>(code.size());
+  program.bf_insns = code.data();
+  // libpcap keeps a copy of its own.
+  if (pcap_setfilter(handle_.get(), &program) != 0) {
     if (why) *why = "cannot apply the filter on " + name_ + ": " + pcap_geterr(handle_.get());
     return FilterResult::NotApplied;
   }
   return FilterResult::Applied;
-}
-
-std::string LiveInterface::FilterError(const std::string& interfaceName, const std::string& expression) {
-  std::unique_ptr<pcap, Closer> dead(pcap_open_dead(DLT_EN10MB, PcapSnapLength));
-  if (!dead) return "cannot compile a filter: out of memory";
-  struct bpf_program program {};
-  if (pcap_compile(dead.get(), &program, expression.c_str(), 1, Netmask(interfaceName)) != 0)
-    return pcap_geterr(dead.get());
-  pcap_freecode(&program);
-  return {};
 }
 
 int LiveInterface::ReadWaiting(int limit, FrameSink take, void* context) {

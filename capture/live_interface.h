@@ -4,7 +4,9 @@
 // until frames may be there, so each caller can also wait for its own wake-up event.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -32,6 +34,13 @@ struct LiveOptions {
 // about once per interval instead of once per frame. It is the most a frame is held back.
 inline constexpr int PcapGatherMicroseconds = 5000;
 
+// How long a filter may take to compile, and a descriptor that ends the compiling when it
+// becomes readable (-1: none).
+struct FilterCompileBound {
+  std::chrono::milliseconds limit;
+  int wakeFd = -1;
+};
+
 // One captured frame, valid during the call that hands it over.
 struct LiveFrame {
   std::int64_t seconds = 0;       // time of capture, since the epoch
@@ -54,13 +63,14 @@ class LiveInterface {
   // Promiscuous mode on or off, at any time while open.
   bool SetPromiscuous(bool on, std::string* why);
 
-  enum class FilterResult { Applied, DoesNotCompile, NotApplied };
+  enum class FilterResult { Applied, DoesNotCompile, NotApplied, Stopped };
   // Compiles a BPF expression (tcpdump's syntax) and makes it the kernel's filter. *why
-  // receives libpcap's message when it does not compile or cannot be applied.
-  FilterResult SetFilter(const std::string& expression, std::string* why);
-  // libpcap's message when the expression does not compile for the named interface (whose
-  // netmask "ip broadcast" needs), empty when it does. Needs no right to capture.
-  static std::string FilterError(const std::string& interfaceName, const std::string& expression);
+  // receives libpcap's message when it does not compile or cannot be applied. With a
+  // bound, the expression is compiled in a child process that is given up after the
+  // bound's time (DoesNotCompile, saying so) or when its wakeFd becomes readable
+  // (Stopped): compiling looks host names up, which may take as long as the resolver
+  // likes, and nothing else can interrupt it.
+  FilterResult SetFilter(const std::string& expression, std::string* why, std::optional<FilterCompileBound> bound = {});
 
   // Hands at most limit frames that are waiting (limit < 0: all of them) to take(context,
   // frame), without blocking. Returns how many it handed, or -1 when the capture failed

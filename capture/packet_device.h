@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "analysis/frame_source.h"
+
 // Request codes of the driver protocol.
 namespace request_code {
 inline constexpr std::uint32_t QueryDescription = 0x40000004;
@@ -35,7 +37,7 @@ struct DeviceOpenArgs {
 
 // What a read that delivered a frame knew of it besides its bytes.
 struct FrameInfo {
-  std::int64_t timestampNs = 0;       // when it was captured, since the Unix epoch; 0: not known
+  std::int64_t timestampNs = TimeNotKnown;  // when it was captured, since the Unix epoch
   std::uint32_t originalLength = 0;   // its length on the wire; 0: not known
 };
 

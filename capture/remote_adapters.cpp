@@ -1,6 +1,7 @@
 #include "capture/remote_adapters.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <future>
 #include <sys/wait.h>
@@ -41,6 +42,13 @@ std::vector<std::string_view> SplitTabs(std::string_view line) {
     if (tab == std::string_view::npos) return cells;
     line.remove_prefix(tab + 1);
   }
+}
+
+bool MacAddressText(std::string_view text) {
+  if (text.size() != 17) return false;
+  for (std::size_t i = 0; i < text.size(); ++i)
+    if (i % 3 == 2 ? text[i] != ':' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  return true;
 }
 
 bool LocalKeyName(std::string_view key) {
@@ -87,7 +95,8 @@ std::vector<RemoteAdapter> ParseAdapterList(std::string_view text) {
     adapter.description = UnescapeCell(cells[2]);
     // The description begins with the interface's name, which holds no blank.
     adapter.interfaceName = adapter.description.substr(0, adapter.description.find(' '));
-    if (cells.size() > 3) adapter.mac = std::string(cells[3]);
+    // Written out again as it is: only what is a MAC address is kept.
+    if (cells.size() > 3 && MacAddressText(cells[3])) adapter.mac = std::string(cells[3]);
     if (adapter.interfaceName.empty()) continue;
     adapters.push_back(std::move(adapter));
   }

@@ -1,8 +1,11 @@
 #include "capture/spool.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -78,31 +81,85 @@ int WriteWhole(int fd, std::vector<struct iovec> pieces) {
   return 0;
 }
 
-// Removes the spools of every program whose lock file is not held any more.
-void RemoveStaleSpools(const fs::path& folder) {
-  std::error_code ec;
+// A name no one else can guess: the folder may be listed by others, and a name they
+// could foresee is one they could plant something under, were the folder ever theirs.
+std::string RandomHex(std::size_t bytes) {
+  std::vector<unsigned char> random(bytes);
+  std::size_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = ::getrandom(random.data() + got, bytes - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+    } else if (errno != EINTR) {
+      // No kernel entropy call: the library's source, which reads the same device.
+      std::random_device device;
+      for (; got < bytes; ++got) random[got] = static_cast<unsigned char>(device());
+    }
+  }
+  static constexpr char Digits[] = "0123456789abcdef";
+  std::string text;
+  for (unsigned char byte : random) {
+    text += Digits[byte >> 4];
+    text += Digits[byte & 15];
+  }
+  return text;
+}
+
+// A regular file of this user's, looked at without following a link: the only kind the
+// clean-up removes.
+bool OwnRegularFile(int folderFd, const std::string& name) {
+  struct stat info {};
+  return ::fstatat(folderFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+         info.st_uid == ::geteuid();
+}
+
+// Removes the spools of every program whose lock file is not held any more. Only this
+// user's regular files of the spools' naming are touched, always within the folder.
+void RemoveStaleSpools(int folderFd) {
   std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder, ec)) names.push_back(entry.path().filename().string());
+  const int listFd = ::openat(folderFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr) {
+    while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+    ::closedir(dir);
+  } else if (listFd >= 0) {
+    ::close(listFd);
+  }
   for (const std::string& name : names) {
-    if (!EndsWith(name, LockSuffix)) continue;
-    const fs::path lockPath = folder / name;
-    const int fd = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    const std::size_t tokenLength = name.size() - (sizeof LockSuffix - 1);
+    if (!EndsWith(name, LockSuffix) || tokenLength == 0 || name[0] == '.' || !OwnRegularFile(folderFd, name)) continue;
+    // Not blocking: whatever the name, it is a file of ours, but it could still be a
+    // FIFO swapped in since the look.
+    const int fd = ::openat(folderFd, name.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) continue;
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
-      const std::string prefix = name.substr(0, name.size() - (sizeof LockSuffix - 1)) + "-";
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid() &&
+        ::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      const std::string prefix = name.substr(0, tokenLength) + "-";
       for (const std::string& other : names)
-        if (other.rfind(prefix, 0) == 0 && EndsWith(other, FileSuffix)) ::unlink((folder / other).c_str());
-      ::unlink(lockPath.c_str());
+        if (other.rfind(prefix, 0) == 0 && EndsWith(other, FileSuffix) && OwnRegularFile(folderFd, other))
+          ::unlinkat(folderFd, other.c_str(), 0);
+      ::unlinkat(folderFd, name.c_str(), 0);
     }
     ::close(fd);
   }
 }
 
-std::string RandomToken() {
-  std::random_device random;
-  char text[40];
-  std::snprintf(text, sizeof text, "%ld-%08x", static_cast<long>(::getpid()), random());
-  return text;
+// Why a folder opened for the spool may not hold it; empty when it may. Frames written
+// into a folder that someone else owns or may write to can be read, replaced or
+// redirected by them.
+std::string FolderProblem(int fd, const std::string& path) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return "cannot look at the spool folder " + path + ": " + Describe(errno);
+  if (!S_ISDIR(info.st_mode)) return path + " is not a folder";
+  if (info.st_uid != ::geteuid())
+    return "the spool folder " + path + " belongs to another user (uid " + std::to_string(info.st_uid) +
+           "); remove it, or set XDG_CACHE_HOME to a folder of your own";
+  if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+    return "the spool folder " + path + " may be written by other users (mode " + mode + "); make it yours alone: chmod 700 " + path;
+  }
+  return {};
 }
 
 }  // namespace
@@ -113,56 +170,81 @@ std::string DefaultSpoolFolder() {
   const char* home = std::getenv("HOME");
   if (!home || !*home) {
     const passwd* user = ::getpwuid(::getuid());
-    home = user && user->pw_dir ? user->pw_dir : "/tmp";
+    home = user && user->pw_dir && *user->pw_dir ? user->pw_dir : nullptr;
   }
-  return (fs::path(home) / ".cache" / "orrisvane").string();
+  if (home) return (fs::path(home) / ".cache" / "orrisvane").string();
+  // No home (a container run under an arbitrary uid): the runtime folder, which the system
+  // makes for this user alone. A shared folder such as /tmp never: another user could have
+  // made the folder first.
+  if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/')
+    return (fs::path(runtime) / "orrisvane").string();
+  return {};
 }
 
 // --- the folder ------------------------------------------------------------------------
 
-SpoolFolder::SpoolFolder(std::string path, std::string token, int lockFd)
-    : path_(std::move(path)), token_(std::move(token)), lockFd_(lockFd) {}
+SpoolFolder::SpoolFolder(std::string path, int folderFd, std::string token, int lockFd)
+    : path_(std::move(path)), folderFd_(folderFd), token_(std::move(token)), lockFd_(lockFd) {}
 
 std::unique_ptr<SpoolFolder> SpoolFolder::Open(const std::string& path, std::string* why) {
+  const auto fail = [why](std::string reason) {
+    if (why) *why = std::move(reason);
+    return std::unique_ptr<SpoolFolder>();
+  };
+  if (path.empty()) return fail("there is no home folder and no XDG_RUNTIME_DIR to keep the frames in");
   std::error_code ec;
+  fs::create_directories(fs::path(path).parent_path(), ec);
   // The frames are the user's traffic: a folder made here is the user's alone.
-  if (fs::create_directories(path, ec) && !ec) fs::permissions(path, fs::perms::owner_all, ec);
-  if (ec) {
-    if (why) *why = "cannot make the spool folder " + path + ": " + ec.message();
-    return nullptr;
+  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    return fail("cannot make the spool folder " + path + ": " + Describe(errno));
+  // Whatever the path leads to is checked once opened, and everything in it is reached
+  // through this descriptor, so that no later change to the path can redirect a file.
+  const int folderFd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd < 0) return fail("cannot open the spool folder " + path + ": " + Describe(errno));
+  if (std::string problem = FolderProblem(folderFd, path); !problem.empty()) {
+    ::close(folderFd);
+    return fail(std::move(problem));
   }
-  const std::string token = RandomToken();
+  const std::string token = RandomHex(16);
   // Locked under a name no one looks at, then renamed: every lock file others can see is
   // already held.
-  const fs::path staging = fs::path(path) / ("." + token + ".locking");
-  const int fd = ::open(staging.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  const std::string staging = "." + token + ".locking";
+  const int fd = ::openat(folderFd, staging.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0 || ::flock(fd, LOCK_EX) != 0 ||
-      ::rename(staging.c_str(), (fs::path(path) / (token + LockSuffix)).c_str()) != 0) {
+      ::renameat(folderFd, staging.c_str(), folderFd, (token + LockSuffix).c_str()) != 0) {
     const int error = errno;
     if (fd >= 0) {
-      ::unlink(staging.c_str());
+      ::unlinkat(folderFd, staging.c_str(), 0);
       ::close(fd);
     }
-    if (why) *why = "cannot lock the spool folder " + path + ": " + Describe(error);
-    return nullptr;
+    ::close(folderFd);
+    return fail("cannot lock the spool folder " + path + ": " + Describe(error));
   }
-  RemoveStaleSpools(path);
-  return std::unique_ptr<SpoolFolder>(new SpoolFolder(path, token, fd));
+  RemoveStaleSpools(folderFd);
+  return std::unique_ptr<SpoolFolder>(new SpoolFolder(path, folderFd, token, fd));
 }
 
 SpoolFolder::~SpoolFolder() {
-  ::unlink((fs::path(path_) / (token_ + LockSuffix)).c_str());
+  ::unlinkat(folderFd_, (token_ + LockSuffix).c_str(), 0);
   ::close(lockFd_);
+  ::close(folderFd_);
 }
 
 std::unique_ptr<Spool> SpoolFolder::NewSpool(const SpoolOptions& options) {
-  return std::make_unique<Spool>(path_, token_ + "-" + std::to_string(++spools_), options);
+  return std::make_unique<Spool>(folderFd_, path_, token_ + "-" + std::to_string(++spools_), options);
 }
 
 // --- the spool -------------------------------------------------------------------------
 
 Spool::Spool(std::string folder, std::string prefix, const SpoolOptions& options)
-    : folder_(std::move(folder)),
+    : Spool(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder, std::move(prefix), options, true) {}
+
+Spool::Spool(int folderFd, std::string folder, std::string prefix, const SpoolOptions& options)
+    : Spool(::fcntl(folderFd, F_DUPFD_CLOEXEC, 0), std::move(folder), std::move(prefix), options, true) {}
+
+Spool::Spool(int ownFolderFd, std::string folder, std::string prefix, const SpoolOptions& options, bool)
+    : folderFd_(ownFolderFd),
+      folder_(std::move(folder)),
       prefix_(std::move(prefix)),
       options_(options),
       fileBytes_(std::max<std::uint64_t>(options.fileBytes ? options.fileBytes : options.limitBytes / 8,
@@ -182,6 +264,7 @@ Spool::~Spool() {
   writer_.join();
   if (remover_.joinable()) remover_.join();
   for (File& file : files_) RemoveFromDisk(file);
+  if (folderFd_ >= 0) ::close(folderFd_);
 }
 
 void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::uint8_t* bytes,
@@ -209,7 +292,8 @@ void Spool::StartFile() {
     std::lock_guard lock(mutex_);
     File file;
     file.id = nextFileId_++;
-    file.path = (fs::path(folder_) / (prefix_ + "-" + std::to_string(file.id) + FileSuffix)).string();
+    file.name = prefix_ + "-" + std::to_string(file.id) + "-" + RandomHex(8) + FileSuffix;
+    file.path = (fs::path(folder_) / file.name).string();
     // Sized from the limit as it stands now: with little free space, a file of an eighth
     // of the configured limit could by itself fill the disk before the ring turns.
     limit_ = LimitForNewFile();
@@ -385,7 +469,7 @@ void Spool::RemoveFromDisk(File& file) const {
   if (options_.removeFile) {
     options_.removeFile(file.path);
   } else {
-    ::unlink(file.path.c_str());
+    ::unlinkat(folderFd_, file.name.c_str(), 0);
   }
 }
 
@@ -418,7 +502,7 @@ std::uint64_t Spool::LimitForNewFile() {
   std::optional<std::uint64_t> free;
   if (options_.freeBytes) {
     free = options_.freeBytes(folder_);
-  } else if (struct statvfs info {}; ::statvfs(folder_.c_str(), &info) == 0) {
+  } else if (struct statvfs info {}; ::fstatvfs(folderFd_, &info) == 0) {
     free = std::uint64_t{info.f_bavail} * info.f_frsize;
   }
   std::uint64_t limit = std::max(options_.limitBytes, MinimumSpoolLimitBytes);
@@ -539,7 +623,9 @@ bool Spool::WriteChunkLocked(std::unique_lock<std::mutex>& lock, Chunk& chunk) {
   const std::size_t size = chunk.bytes.size();
   File* file = FindFileLocked(chunk.fileId);
   if (file && !file->broken && file->fd < 0) {
-    file->fd = ::open(file->path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Made here and nowhere else: whatever stands under the name already (a planted link
+    // or file) makes it fail rather than be written through.
+    file->fd = ::openat(folderFd_, file->name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (file->fd < 0) {
       file->broken = true;
       FailLocked("cannot make the spool file " + file->path + ": " + Describe(errno));
@@ -600,7 +686,7 @@ bool Spool::WriteChunkLocked(std::unique_lock<std::mutex>& lock, Chunk& chunk) {
   };
   if (file && file->broken && file->written == 0 && !queuedFor(file->id)) {
     if (file->fd >= 0) ::close(file->fd);
-    ::unlink(file->path.c_str());
+    ::unlinkat(folderFd_, file->name.c_str(), 0);
     const std::uint64_t id = file->id;
     files_.erase(std::find_if(files_.begin(), files_.end(), [id](const File& f) { return f.id == id; }));
   }

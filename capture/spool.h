@@ -40,7 +40,8 @@ inline constexpr std::uint64_t MinimumSpoolLimitBytes = std::uint64_t{1} << 20;
 inline constexpr std::chrono::milliseconds DefaultSpoolGather{250};
 inline constexpr std::size_t WriteBatchBytes = 1 << 20;
 
-// $XDG_CACHE_HOME/orrisvane, or else ~/.cache/orrisvane.
+// $XDG_CACHE_HOME/orrisvane, or else ~/.cache/orrisvane; without a home folder
+// $XDG_RUNTIME_DIR/orrisvane, and without that nothing (empty): no spool.
 std::string DefaultSpoolFolder();
 
 struct SpoolOptions {
@@ -65,9 +66,10 @@ class Spool;
 
 class SpoolFolder {
  public:
-  // Makes the folder when needed, takes this program's lock file in it and removes the
-  // spools of programs that no longer hold theirs. Nothing, with the reason, when the
-  // folder cannot be made or locked.
+  // Makes the folder when needed (mode 0700), takes this program's lock file in it and
+  // removes the spools of programs that no longer hold theirs. Nothing, with the reason,
+  // when the folder cannot be made or locked, when the path is empty, or when the folder
+  // belongs to another user or others may write to it.
   static std::unique_ptr<SpoolFolder> Open(const std::string& path, std::string* why);
   // Gives the lock file up; the spools made here must be gone first.
   ~SpoolFolder();
@@ -79,9 +81,10 @@ class SpoolFolder {
   std::unique_ptr<Spool> NewSpool(const SpoolOptions& options);
 
  private:
-  SpoolFolder(std::string path, std::string token, int lockFd);
+  SpoolFolder(std::string path, int folderFd, std::string token, int lockFd);
 
   std::string path_;
+  int folderFd_;  // every file of the folder is reached through it
   std::string token_;  // this program's: its lock file and its spools' names start with it
   int lockFd_;
   int spools_ = 0;
@@ -89,8 +92,10 @@ class SpoolFolder {
 
 class Spool : public FrameRecorder, public FrameSource {
  public:
-  // Files are named prefix + "-" + a number + ".pcapng".
+  // Files are named prefix + "-" + a number + "-" + random digits + ".pcapng", made in the
+  // folder (opened by path, or the descriptor of an open one) and nowhere else.
   Spool(std::string folder, std::string prefix, const SpoolOptions& options);
+  Spool(int folderFd, std::string folder, std::string prefix, const SpoolOptions& options);
   // Stops the writer and removes every file of the spool.
   ~Spool() override;
   Spool(const Spool&) = delete;
@@ -142,6 +147,7 @@ class Spool : public FrameRecorder, public FrameSource {
   };
   struct File {
     std::uint64_t id = 0;
+    std::string name;  // in the folder
     std::string path;
     int fd = -1;
     std::uint64_t capacity = 0;  // the file's size when full
@@ -215,6 +221,9 @@ class Spool : public FrameRecorder, public FrameSource {
   // Reads count bytes at offset of the file into the read cache; a view of them.
   const std::uint8_t* ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const;
 
+  Spool(int ownFolderFd, std::string folder, std::string prefix, const SpoolOptions& options, bool);
+
+  const int folderFd_;
   const std::string folder_;
   const std::string prefix_;
   const SpoolOptions options_;

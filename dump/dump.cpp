@@ -36,8 +36,9 @@ constexpr std::size_t FlushBytes = 1 << 20;
 constexpr char FileKeyName[] = "file";
 
 // Every message of the program, errors and the closing count alike, on a line of its own.
+// Messages carry text from outside (a remote host's, a device's): a terminal gets it as text.
 void PrintLine(std::FILE* err, const std::string& message) {
-  std::fprintf(err, "%s: %s\n", Program, message.c_str());
+  std::fprintf(err, "%s: %s\n", Program, TerminalText(message).c_str());
 }
 
 // Every error is one line, whatever a device put into its reason.
@@ -297,7 +298,8 @@ const RegistryView* AdapterRegistry(const DumpOptions& options, std::FILE* err, 
 }
 
 int ListAdapters(const RegistryView* registry, std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
-  return PrintAdapterList(registry, env.devices, out, err, Program) ? DumpExitOk : DumpExitFailure;
+  const RemoteHosts* remote = registry == env.remoteHosts ? env.remoteHosts : nullptr;
+  return PrintAdapterList(registry, env.devices, out, err, Program, remote) ? DumpExitOk : DumpExitFailure;
 }
 
 // The key name of the adapter -i names. On failure prints why and returns nothing.
@@ -385,6 +387,11 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     started = StartTrace(trace, *devices, traceOptions, writer);
   } else {
     started.failure = TraceStartFailure::Open;
+  }
+  // A capture file that waits for its writer (a FIFO) is given up at an interruption.
+  if (!started && env.interrupted && env.interrupted->load()) {
+    PrintLine(err, FramesDecoded(0));
+    return DumpExitOk;
   }
   if (!started) {
     switch (started.failure) {

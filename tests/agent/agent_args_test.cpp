@@ -47,6 +47,7 @@ TEST(AgentArgsTest, MistakesAreRefusedWithAReason) {
       {{"-i", "lo", "-f"}, "-f needs a filter expression"},
       {{"--probe", "lo", "-f", "udp"}, "go with -i only"},
       {{"-i", "lo", "-x"}, "unknown argument '-x'"},
+      {{"-i", "lo", "-f", std::string(AgentFilterLimitBytes + 1, ' ')}, "-f: the filter is longer than"},
   };
   for (const auto& [args, expected] : cases) {
     std::string error;

@@ -64,7 +64,7 @@ TEST(ColumnSet, HeadersAndCaptureStateStart) {
   EXPECT_EQ(state.liveConnections + state.lastConnectionNumber, 0);
   EXPECT_TRUE(state.connections.Empty());
   EXPECT_EQ(state.columns.ShownCount(), 13);
-  EXPECT_EQ(state.timeOriginNs, 0);
+  EXPECT_EQ(state.timeOriginNs, TimeNotKnown);
 }
 
 }  // namespace

@@ -279,12 +279,12 @@ TEST_F(Decoder, TimeCountsFromTheFirstFrameOfTheList) {
     Decode(frame);
     return Text(C::Time);
   };
-  EXPECT_EQ(at(0), "<unset>");  // no known time: no cell, and no origin yet
+  EXPECT_EQ(at(TimeNotKnown), "<unset>");  // no known time: no cell, and no origin yet
   EXPECT_EQ(at(kStart), "0.000000");
   EXPECT_EQ(at(kStart + 12'345'678'901), "12.345678");  // cut to the microsecond
   EXPECT_EQ(at(kStart + 999), "0.000000");
   EXPECT_EQ(at(kStart + 3600'000'000'000 + 5'000), "3600.000005");
-  EXPECT_EQ(at(0), "<unset>");
+  EXPECT_EQ(at(TimeNotKnown), "<unset>");
   EXPECT_EQ(at(kStart - 500'000'000), "-0.500000");  // a file's frame before the first one
   EXPECT_EQ(at(kStart - 999), "0.000000");
   EXPECT_EQ(sink.columnsSet[1].count(state.columns.Position(C::Time)), 1u);
@@ -297,6 +297,10 @@ TEST_F(Decoder, TimeCountsFromTheFirstFrameOfTheList) {
   // A file about to be shown starts one too.
   state.ResetTimeOrigin();
   EXPECT_EQ(at(kStart + 9'000'000'000), "0.000000");
+  // A clock that starts at zero: its first frame is the origin, not a frame without time.
+  state.ResetTimeOrigin();
+  EXPECT_EQ(at(0), "0.000000");
+  EXPECT_EQ(at(2'000'000'000), "2.000000");
 
   state.columns = ColumnSet::FromText("11111111111111111111");  // 20 characters: Time off
   state.frameTimestampNs = kStart;

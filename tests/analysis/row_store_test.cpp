@@ -127,7 +127,7 @@ using namespace frames;
 // here straight from the frame's bytes: the reference every stored row must match.
 struct Reference {
   CaptureState tracker;  // the connection numbers, from a tracker of its own
-  std::int64_t originNs = 0;
+  std::int64_t originNs = TimeNotKnown;
 
   static std::string Decimal(std::uint64_t v) { return std::to_string(v); }
   static std::string Ipv4(const FrameBytes& b, std::size_t at) {
@@ -163,9 +163,9 @@ struct Reference {
     std::map<C, std::string> cells;
     bool out = true;
     for (std::size_t i = 0; i < 6; ++i) out = out && b.U8(6 + i) == station[i];
-    if (number == 0) originNs = 0;
-    if (stampNs != 0) {
-      if (originNs == 0) originNs = stampNs;
+    if (number == 0) originNs = TimeNotKnown;
+    if (stampNs != TimeNotKnown) {
+      if (originNs == TimeNotKnown) originNs = stampNs;
       const std::int64_t d = stampNs - originNs;
       const std::uint64_t us = (d < 0 ? std::uint64_t(-d) : std::uint64_t(d)) / 1000;
       char text[64];
@@ -271,7 +271,7 @@ std::vector<Bytes> TestCapture() {
 
 // Frame times: a start, steps of odd sizes, an unknown time and one before the first.
 std::int64_t StampOf(std::size_t i) {
-  if (i == 3) return 0;
+  if (i == 3) return TimeNotKnown;
   if (i == 5) return 1'700'000'000'000'000'000 - 2'500'000;
   return 1'700'000'000'000'000'000 + static_cast<std::int64_t>(i) * 1'234'567'891;
 }

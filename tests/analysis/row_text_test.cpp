@@ -31,6 +31,14 @@ TEST(RowText, EscapingAndQuoting) {
   }
 }
 
+TEST(RowText, TextFromOutsideReachesATerminalWithItsControlsEscaped) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"eth0\tx\r\n\x1b]0;t\x07", "eth0\tx\r\n\\x1b]0;t\\x07"},
+      {"caf\xc3\xa9 \xf0\x9f\x93\xa6 \xc2\xa0, csi \xc2\x9b", "caf\xc3\xa9 \xf0\x9f\x93\xa6 \xc2\xa0, csi \\xc2\\x9b"},
+      {"latin-1 \x9b\xe9, cut \xe2\x82", "latin-1 \\x9b\\xe9, cut \\xe2\\x82"}};
+  for (const auto& [text, shown] : cases) EXPECT_EQ(TerminalText(text), shown) << text;
+}
+
 TEST(RowText, LinesAndFileFormats) {
   const ColumnSet columns = ColumnSet::FromText("1110001");
   std::string out;

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <map>
 #include <vector>
 
@@ -289,6 +290,19 @@ TEST_F(LogFileTest, OpenFailureIsReportedWithTheReason) {
     ASSERT_EQ(messages.size(), 3u);
     EXPECT_NE(messages[2].find("/dev/full"), std::string::npos) << messages[2];
   }
+}
+
+// A link someone planted, or their file, would take the rows to them or over a file of ours.
+TEST_F(LogFileTest, ALinkOrSomeoneElsesFileIsNotWrittenTo) {
+  WriteFile(At("mine.txt"), "keep");
+  ASSERT_TRUE(QFile::link(At("mine.txt"), At("link.txt")));
+  WriteFile(At("theirs.txt"), "");
+  const bool root = ::geteuid() == 0 && ::chown(QFile::encodeName(At("theirs.txt")).constData(), 65534, 65534) == 0;
+  LogFile log([this](const std::string& m) { messages.push_back(m); }, dir.path());
+  EXPECT_FALSE(log.Open("link.txt", ThreeColumns()));
+  EXPECT_EQ(log.Open("theirs.txt", ThreeColumns()), !root);
+  EXPECT_EQ(ReadAll(At("mine.txt")), "keep");
+  EXPECT_EQ(messages.size(), root ? 2u : 1u);
 }
 
 TEST_F(LogFileTest, WriteFailureIsReportedOnceAndLeavesNoHalfLine) {

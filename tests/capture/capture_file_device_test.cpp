@@ -119,6 +119,20 @@ TEST_F(CaptureFileDeviceTest, EachFrameCarriesItsTimeAndLengthOnTheWire) {
   fs::remove(pcapng);
 }
 
+// Microseconds of a pcapng stamp past the year 2262 are more nanoseconds than 64 bits hold.
+TEST_F(CaptureFileDeviceTest, TimesPastTheLastNanosecondAreTheLatestTime) {
+  const std::pair<std::uint64_t, std::int64_t> cases[] = {
+      {9'223'372'036'854'775, 9'223'372'036'854'775'000}, {9'223'372'036'854'776, INT64_MAX}, {UINT64_MAX, INT64_MAX}};
+  PcapngWriter file(path);
+  for (const auto& [microseconds, ns] : cases) file.Frame(DeviceLink.UdpFrame(false, 1, 2, "t"), microseconds);
+  file.Close();
+  AdapterPtr adapter = Open();
+  for (const auto& [microseconds, ns] : cases) {
+    EXPECT_GT(Read(adapter.get()), 0);
+    EXPECT_EQ(adapter->device->LastFrameInfo().timestampNs, ns) << microseconds;
+  }
+}
+
 TEST_F(CaptureFileDeviceTest, RefusesFilesItCannotReadOrThatHoldNoEthernet) {
   EXPECT_FALSE(Open());  // no file yet
   EXPECT_NE(why.find("cannot read capture file " + path), std::string::npos) << why;

@@ -143,8 +143,8 @@ TEST_F(CaptureThreadTest, EachFrameGoesToTheRecorderWithItsTimeBeforeItsRowIsHan
   EXPECT_EQ(entries[0].stateTimestampNs, 1'700'000'000'123'456'789);
   EXPECT_EQ(entries[1].packetNumber, 6);
   EXPECT_EQ(entries[1].bytes, second);
-  EXPECT_EQ(entries[1].stateTimestampNs, 0);
-  EXPECT_EQ(state.frameTimestampNs, 0);
+  EXPECT_EQ(entries[1].stateTimestampNs, TimeNotKnown);
+  EXPECT_EQ(state.frameTimestampNs, TimeNotKnown);
   // The rows arrived only after a publication that followed both frames.
   EXPECT_GE(publishedWithRows, 1);
   EXPECT_EQ(entries[1].publishedBefore, 0);

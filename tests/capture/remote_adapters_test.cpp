@@ -13,9 +13,13 @@
 #include <fstream>
 #include <optional>
 
+#include "capture/adapter_list.h"
+#include "capture/agent_device.h"
+#include "capture/driver_client.h"
 #include "capture/remote_adapters.h"
 #include "capture/ssh_command.h"
 #include "tests/support/memory_registry.h"
+#include "tests/support/pcapng_builder.h"
 
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
@@ -136,6 +140,9 @@ class FakeSsh : public ::testing::Test {
                              "  many) for i in $(seq 1 15); do printf '%d\\t%04d\\teth%d (x)\\t\\n' $i $i $i; done ;;\n"
                              "  refused) echo 'capture@refused: Permission denied (publickey).' >&2; exit 255 ;;\n"
                              "  silent) exec sleep 30 ;;\n"
+                             "  hostile) printf '0\\t0003\\teth0 \\033]0;owned\\007\\t\\033[2J\\n' ;;\n"
+                             "  killed) [ \"$5\" = 'orrisvane-capture -D' ] && exec printf '0\\t0002\\teth0 (e1000)\\t02:00:00:00:00:02\\n'\n"
+                             "          cat \"$(dirname \"$0\")/stream\"; kill -9 $$ ;;\n"
                              "esac\n";
     fs::permissions(script, fs::perms::owner_all);
     ssh_.emplace(SshProgramVariable, script.string());
@@ -203,6 +210,38 @@ TEST_F(FakeSsh, HostsAdaptersFollowTheMachinesOwnUpToFifteenAndTheRestIsCounted)
   EXPECT_STREQ(entries[2].keyName, "many/0001");
   EXPECT_EQ(hosts.LeftOut().first, 2u);
   EXPECT_FALSE(hosts.Find("good/0002"));
+}
+
+// -D shows the listings (opening a device would add a line), text escaped; a killed ssh is named.
+TEST_F(FakeSsh, RemoteAdaptersAreListedAsTheirHostSaysAndAKilledSshIsNamed) {
+  MemoryRegistry local;
+  RemoteHosts hosts(local);
+  hosts.SetHosts({"hostile", "killed"});
+  hosts.ListAll(std::chrono::milliseconds(2000));
+  char* text = nullptr;
+  std::size_t size = 0;
+  std::FILE* out = ::open_memstream(&text, &size);
+  EXPECT_TRUE(PrintAdapterList(&hosts, std::make_unique<DeviceTable>().get(), out, out, "test", &hosts));
+  std::fclose(out);
+  EXPECT_EQ(std::string(text, size), "0\thostile/0003\thostile: eth0 \\\\x1b]0;owned\\\\x07\t\n"
+                                     "1\tkilled/0002\tkilled: eth0 (e1000)\t02:00:00:00:00:02\n");
+  std::free(text);
+
+  const pcapng_builder::Bytes stream = pcapng_builder::Stream().Section().Interface(1, 1520, {pcapng_builder::MacOption({2, 0, 0, 0, 0, 2})}).bytes();
+  std::ofstream(dir_ / "stream").write(reinterpret_cast<const char*>(stream.data()), std::ssize(stream));
+  DeviceTable devices;
+  AgentOptions options;
+  options.remoteHosts = &hosts;
+  RegisterAgentDevice(devices, options);
+  std::string why;
+  AdapterPtr adapter = OpenAdapter(devices, "killed/0002", &why);
+  ASSERT_TRUE(adapter) << why;
+  std::uint8_t buffer[1520];
+  RequestPtr request = AllocatePacket(adapter.get());
+  InitPacket(request.get(), buffer, sizeof buffer);
+  for (std::uint32_t count = 0, reads = 0; reads < 200 && ReadPacket(adapter.get(), request.get(), &count); ++reads) {
+  }
+  EXPECT_EQ(adapter->lastError, "killed: ssh was ended by signal 9 (SIGKILL)");
 }
 
 }  // namespace

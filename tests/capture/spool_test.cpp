@@ -5,6 +5,7 @@
 #include <pcap/pcap.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -481,6 +482,47 @@ TEST(SpoolFolderTest, SpoolsOfProgramsThatDiedAreRemovedAndThoseOfRunningOnesKep
   fs::remove_all(folder.parent_path().parent_path());
 }
 
+// Another user's doings: owning the folder or writing into it, links under the name the lock
+// file gives away, the folder swapped for a link once open, entries among the clean-up's names.
+TEST(SpoolFolderTest, AFolderOthersControlIsRefusedAndNothingGoesThroughTheirNames) {
+  const fs::path root = TestFolder(), secret = root / "secret", folder = root / "mine";
+  fs::remove_all(root);
+  fs::create_directories(root / "elsewhere");
+  std::ofstream(secret) << "private";
+  const bool root_ = ::geteuid() == 0;
+  std::string why;
+  for (const auto& [name, owner, reason] : {std::tuple{"others", 65534u, "belongs to another user"},
+                                            std::tuple{"open", ::geteuid(), "may be written by other users"}}) {
+    fs::create_directory(root / name);
+    fs::permissions(root / name, fs::perms::all);
+    if (root_ && ::chown((root / name).c_str(), owner, owner) != 0) ADD_FAILURE() << name;
+    EXPECT_FALSE(SpoolFolder::Open((root / name).string(), &why)) << name;
+    EXPECT_TRUE((owner != ::geteuid() && !root_) || why.find(reason) != std::string::npos) << why;
+  }
+  auto spools = SpoolFolder::Open(folder.string(), &why);
+  ASSERT_TRUE(spools) << why;
+  const fs::path lock = fs::directory_iterator(folder)->path();  // TOKEN.lock, the only entry
+  fs::create_symlink(secret, folder / (lock.stem().string() + "-1-1.pcapng"));  // the old first file
+  std::ofstream(folder / "dead.lock").put('\n');
+  fs::create_symlink(secret, folder / "dead-1.pcapng");
+  for (const char* name : {"dead-2.pcapng", "dead-3.pcapng"}) std::ofstream(folder / name).put('\n');
+  ASSERT_TRUE(!root_ || ::chown((folder / "dead-2.pcapng").c_str(), 65534, 65534) == 0);
+  ASSERT_TRUE(SpoolFolder::Open(folder.string(), &why)) << why;
+  EXPECT_TRUE(fs::is_symlink(folder / "dead-1.pcapng"));
+  EXPECT_EQ(fs::exists(folder / "dead-2.pcapng"), root_);
+  EXPECT_FALSE(fs::exists(folder / "dead-3.pcapng"));
+  fs::rename(folder, root / "moved");
+  fs::create_directory_symlink(root / "elsewhere", folder);
+  auto spool = spools->NewSpool({});
+  RecordFrames(*spool, 0, 10);
+  spool->WaitWritten();
+  StoredFrame frame;
+  EXPECT_TRUE(spool->ReadFrame(9, frame));
+  EXPECT_EQ(fs::file_size(secret), 7u);
+  EXPECT_TRUE(fs::is_empty(root / "elsewhere"));
+  fs::remove_all(root);
+}
+
 TEST(SpoolFolderTest, TheCacheFolderFollowsXdgCacheHomeElseTheHomeFolder) {
   const char* savedCache = std::getenv("XDG_CACHE_HOME");
   const std::string saved = savedCache ? savedCache : "";
@@ -489,6 +531,18 @@ TEST(SpoolFolderTest, TheCacheFolderFollowsXdgCacheHomeElseTheHomeFolder) {
   ::unsetenv("XDG_CACHE_HOME");
   EXPECT_EQ(DefaultSpoolFolder(), std::string(std::getenv("HOME")) + "/.cache/orrisvane");
   if (savedCache) ::setenv("XDG_CACHE_HOME", saved.c_str(), 1);
+
+  // No HOME and no entry in the user database: the runtime folder or none, never /tmp.
+  if (::geteuid() != 0) return;
+  if (const pid_t child = ::fork(); child == 0) {
+    ::clearenv();
+    const bool none = ::setresuid(54321, 54321, 54321) == 0 && DefaultSpoolFolder().empty();
+    ::setenv("XDG_RUNTIME_DIR", "/run/user/54321", 1);
+    ::_exit(none && DefaultSpoolFolder() == "/run/user/54321/orrisvane" ? 0 : 1);
+  } else {
+    int status = -1;
+    EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0);
+  }
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -100,6 +101,19 @@ TEST_F(DumpProgramTest, HelpAndExitStatuses) {
   EXPECT_EQ(file.status, 0);
   EXPECT_EQ(file.out, Line({"Packet Number", "In/Out", "Data"}) + Line({"0", "in", "hi"}));
   EXPECT_EQ(file.err, "orrisvane-dump: 1 frame decoded\n");
+}
+
+// A FIFO nobody writes to holds the dump in its open; the first interruption ends it.
+TEST_F(DumpProgramTest, AnInterruptEndsAWaitForACaptureFilesWriter) {
+  ASSERT_EQ(::mkfifo(PathOf("fifo").c_str(), 0600), 0);
+  const pid_t pid = Start({"-r", PathOf("fifo")});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  int status = -1;
+  if (waitpid(pid, &status, WNOHANG) != pid) kill(pid, SIGKILL);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(Wait(pid).err, "orrisvane-dump: 0 frames decoded\n");
 }
 
 // The index of the loopback adapter in the program's own list, or -1.
