@@ -147,7 +147,11 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   UpdateCommandStates();
 
   readSettings();
-  if (adapterIndex) state_.adapterIndex = *adapterIndex;
+  if (adapterIndex) {
+    // A choice by index: the adapter's name is taken from the list as it is now.
+    state_.adapterIndex = *adapterIndex;
+    state_.adapterName.clear();
+  }
   ApplyRemoteHosts(true);
   // The list's columns come from the column set just loaded.
   listView_->InsertColumns();
@@ -741,10 +745,14 @@ void CMainFrame::ApplyRemoteHosts(bool startingUp) {
   // after a few seconds, and the probe then says which adapters there are.
   std::uint32_t local = 0;
   FindAdapter(environment_.registry, 0, ProbeAdapterLimit, &local);
-  if (static_cast<std::uint32_t>(state_.adapterIndex) >= local) environment_.remoteHosts->ListAll();
+  const bool remoteChosen = state_.adapterName.empty() ? static_cast<std::uint32_t>(state_.adapterIndex) >= local
+                                                       : SplitRemoteKey(state_.adapterName).has_value();
+  if (remoteChosen) environment_.remoteHosts->ListAll();
 }
 
 void CMainFrame::RunSettingsSheet() {
+  // The sheet shows the stored adapter at its index: where it is now, if the list moved.
+  control_->ChosenAdapter(ProbeAdapterLimit);
   SettingsSheet sheet(state_, environment_, [this](const std::string& text) { ShowMessage(text, {}); }, this);
   const int result = runSheet_ ? runSheet_(sheet) : sheet.exec();
   if (result != QDialog::Accepted) {
