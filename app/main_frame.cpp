@@ -22,6 +22,7 @@
 #include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStringList>
 #include <QTimer>
 #include <QToolBar>
 #include <QWhatsThis>
@@ -669,7 +670,10 @@ void CMainFrame::FollowConnection(std::int64_t connection) {
   // connection, whatever the list shows afterwards.
   const FrameSource* frames = shownFile_ ? shownFile_.get() : control_->Frames();
   FollowedConnection followed = ::FollowConnection(listView_->Model().Rows(), connection, frames);
-  if (applyDisplayFilter_) applyDisplayFilter_(QStringLiteral("conn == %1").arg(connection));
+  QStringList numbers;
+  for (const std::int64_t number : followed.connections) numbers << QStringLiteral("conn == %1").arg(number);
+  if (numbers.isEmpty()) numbers << QStringLiteral("conn == %1").arg(connection);
+  if (applyDisplayFilter_) applyDisplayFilter_(numbers.join(QStringLiteral(" or ")));
   auto* dialog = new FollowDialog(connection, std::move(followed), this);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->show();
@@ -705,15 +709,16 @@ void CMainFrame::EndLoad(bool wait) {
   // Ended by Clear, Settings or closing, the file's rows go anyway: no word on its damage.
   if (!wait && !loader->Damage().empty()) {
     ShowMessage("The file " + shownName_.toStdString() + " is damaged. The " +
-                    std::to_string(listView_->Model().Rows().RowCount()) + " packets before the damage are shown.",
+                    std::to_string(listView_->Model().NextPacketNumber()) + " packets before the damage are shown.",
                 loader->Damage());
   }
 }
 
 void CMainFrame::ShowFileTitle() {
+  // The frames read: past "Keep at most N rows" the list holds only the last of them.
   setWindowTitle(QStringLiteral("Orrisvane is showing %1 - %2 packets")
                      .arg(shownName_)
-                     .arg(static_cast<long long>(listView_->Model().Rows().RowCount())));
+                     .arg(static_cast<long long>(listView_->Model().NextPacketNumber())));
 }
 
 void CMainFrame::ForgetFile() {

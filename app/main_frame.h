@@ -121,8 +121,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   const FrameSource* ShownFileFrames() const;
 
   // Follow Connection N (the list's context menu on a row of connection N): the display
-  // filter becomes "conn == N" and a dialog shows the connection's payload from the frames
-  // of its rows, read from the file shown or the trace's spool.
+  // filter keeps the rows between its two endpoints ("conn == N", or "conn == N or conn ==
+  // M" where each direction has a number of its own) and a dialog shows their payload
+  // from their frames, read from the file shown or the trace's spool.
   void FollowConnection(std::int64_t connection);
   // How the display filter is set to an expression (the filter bar's).
   using DisplayFilterApplier = std::function<void(const QString& expression)>;

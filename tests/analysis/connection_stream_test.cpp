@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -172,6 +173,32 @@ TEST(FollowConnection, TakesTheRowsOfTheConnectionAndCountsFramesNotKept) {
   const FollowedConnection none = FollowConnection(rows, 1, nullptr);
   EXPECT_EQ(none.framesMissing, 5);
   EXPECT_FALSE(none.stream.has_value());
+}
+
+TEST(FollowConnection, FollowsBothDirectionsWhereEachHasANumberOfItsOwn) {
+  // On loopback every frame counts as sent, so each direction is a connection of its own.
+  const Link loopback = {{}, {}, Ip(127, 0, 0, 1), Ip(127, 0, 0, 1)};
+  const std::vector<Bytes> capture = {loopback.TcpFrame(true, Segment(100, Syn)),
+                                      loopback.TcpFrame(false, Segment(900, Syn | Ack)),
+                                      loopback.TcpFrame(true, Segment(101), "GET"),
+                                      loopback.TcpFrame(false, Segment(901), "OK")};
+  CaptureState state;
+  state.columns = ColumnSet::Startup();
+  state.columns.shown[static_cast<int>(ColumnId::TcpConnectionNumber)] = 1;
+  state.columns.AssignColumnPositions();
+  RowStore rows(state.columns);
+  RowBuilder builder(rows);
+  MapFrames frames;
+  for (std::size_t i = 0; i < capture.size(); ++i) {
+    Bytes buffer = capture[i];
+    DecodeFrame(static_cast<std::int64_t>(i), buffer.data(), static_cast<std::uint32_t>(buffer.size()), builder, state);
+    frames.frames[static_cast<std::int64_t>(i)] = capture[i];
+  }
+  const FollowedConnection followed = FollowConnection(rows, 2, &frames);
+  EXPECT_EQ(followed.connections, (std::set<std::int64_t>{1, 2}));
+  ASSERT_TRUE(followed.stream.has_value());
+  EXPECT_EQ(AsString(followed.stream->Bytes(StreamSide::First)), "GET");
+  EXPECT_EQ(AsString(followed.stream->Bytes(StreamSide::Second)), "OK");
 }
 
 }  // namespace
