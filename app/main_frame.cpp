@@ -16,6 +16,7 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 #include <QMimeData>
+#include <QMoveEvent>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
@@ -76,8 +77,9 @@ bool MessageBoxPresenter::Ask(QWidget* parent, const QString& text, const QStrin
 // --- status panes ----------------------------------------------------------------------
 
 StatusPane::StatusPane(const QString& text, QWidget* parent) : QLabel(text, parent) {
+  // No fixed minimum width: a layout would take it in place of minimumSizeHint and squeeze
+  // the pane below its text wherever the bar is short (a narrow screen, a larger scale).
   setTextFormat(Qt::PlainText);
-  setMinimumWidth(MinimumWidth);
 }
 
 QSize StatusPane::sizeHint() const {
@@ -316,14 +318,15 @@ void CMainFrame::createBanner() {
   bannerBar_->setStyleSheet(QStringLiteral("QToolBar#banner { background: black; border: 0px; padding: 0px; }"));
   auto* picture = new QLabel(bannerBar_);
   picture->setObjectName(QStringLiteral("bannerPicture"));
-  const QPixmap banner(QStringLiteral(":/images/banner.png"));
+  // As an icon, so that banner@2x.png is taken where a pixel is two (QT_SCALE_FACTOR=2).
+  const QIcon banner(QStringLiteral(":/images/banner.png"));
   // Without the picture the window works on; the band is then left out.
-  if (banner.isNull()) {
+  if (banner.availableSizes().isEmpty()) {
     delete bannerBar_;
     bannerBar_ = nullptr;
     return;
   }
-  picture->setPixmap(banner);
+  picture->setPixmap(banner.pixmap(QSize(800, 100), devicePixelRatioF()));
   picture->setMinimumSize(800, 100);
   picture->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   picture->setStyleSheet(QStringLiteral("background: black;"));
@@ -350,7 +353,11 @@ void CMainFrame::createStatusBar() {
   cancelView_->setToolTip(tr("Stop filtering or sorting the list; it stays as it was"));
   cancelView_->setVisible(false);
   bar->addWidget(cancelView_);
-  for (int i = 1; i < PaneCount; ++i) bar->addPermanentWidget(panes_[i]);
+  // Panes 1 to 8 keep their place at the right, in a box of their own: ArrangePanes puts
+  // them in more rows where one row would cut their texts.
+  panesBox_ = new QWidget(bar);
+  ArrangePanes();
+  bar->addPermanentWidget(panesBox_);
   panes_[7]->setVisible(false);
   panes_[8]->setVisible(false);
   panes_[8]->setToolTip(tr("Rows that left the list at its start because it keeps at most the rows set in Settings"));
@@ -534,18 +541,73 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 
 // --- window ----------------------------------------------------------------------------
 
+namespace {
+
+// The frame a window manager draws around a top-level widget (zero while there is none).
+QMargins FrameMargins(const QWidget& window) {
+  const QRect outer = window.frameGeometry(), inner = window.geometry();
+  return {inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+          outer.bottom() - inner.bottom()};
+}
+
+}  // namespace
+
 void CMainFrame::FitToScreen() {
   QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
   if (!screen) return;
-  // The size the window may have is the screen's working area less the frame the window
-  // manager draws around it.
-  const QSize frame = frameGeometry().size() - geometry().size();
-  setFixedSize(screen->availableGeometry().size() - frame);
+  // The window's size is the screen's working area less the frame the window manager draws
+  // around it, title bar included; the frame goes to the area's corner when it sticks out.
+  const QRect area = screen->availableGeometry();
+  fittedFrame_ = FrameMargins(*this);
+  setFixedSize(area.size().shrunkBy(fittedFrame_));
+  ArrangePanes();
+  if (isVisible() && !area.contains(QRect(frameGeometry().topLeft(), area.size()))) move(area.topLeft());
+}
+
+void CMainFrame::ArrangePanes() {
+  // Each pane needs its text's width, and a little for the bar's spacing; pane 0 and the
+  // Cancel button stay on the first row's left.
+  constexpr int Spacing = 12;
+  int room = width() - panes_[0]->minimumSizeHint().width() - Spacing;
+  if (!cancelView_->isHidden()) room -= cancelView_->sizeHint().width() + Spacing;
+  std::vector<int> rowOf(PaneCount, 0);
+  int row = 0, used = 0;
+  for (int i = 1; i < PaneCount; ++i) {
+    const int need = panes_[i]->isHidden() ? 0 : panes_[i]->minimumSizeHint().width() + Spacing;
+    if (used > 0 && used + need > room) {
+      ++row;
+      used = 0;
+    }
+    used += need;
+    rowOf[static_cast<std::size_t>(i)] = row;
+  }
+  if (rowOf == paneRows_) return;
+  paneRows_ = rowOf;
+  delete panesBox_->layout();  // the panes stay, children of the box
+  auto* rows = new QVBoxLayout(panesBox_);
+  rows->setContentsMargins(0, 0, 0, 0);
+  rows->setSpacing(0);
+  QHBoxLayout* line = nullptr;
+  for (int i = 1; i < PaneCount; ++i) {
+    if (!line || rowOf[static_cast<std::size_t>(i)] != rowOf[static_cast<std::size_t>(i - 1)]) {
+      line = new QHBoxLayout;
+      line->setSpacing(Spacing);
+      line->addStretch(1);  // the panes keep to the right
+      rows->addLayout(line);
+    }
+    line->addWidget(panes_[i]);
+  }
+}
+
+void CMainFrame::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  // A window manager frames the window after it is shown, and moves it when it does:
+  // fitted again once the frame is known.
+  if (isVisible() && FrameMargins(*this) != fittedFrame_) FitToScreen();
 }
 
 void CMainFrame::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  // The window manager's frame is known only once the window is shown.
   QTimer::singleShot(0, this, [this] {
     FitToScreen();
     if (!columnsPlaced_ && listView_->Model().rowCount() == 0) {
@@ -579,6 +641,7 @@ QLabel* CMainFrame::Pane(int index) const { return index >= 0 && index < PaneCou
 void CMainFrame::ShowRowsLeft(qint64 total) {
   panes_[8]->setText(QString::asprintf("%lld Older Rows Left", static_cast<long long>(total)));
   panes_[8]->setVisible(total > 0);
+  ArrangePanes();
 }
 
 void CMainFrame::ShowCounters(const TrafficCounters& c) {
@@ -591,6 +654,7 @@ void CMainFrame::ShowCounters(const TrafficCounters& c) {
     panes_[7]->setText(QString::asprintf("%llu Dropped", static_cast<unsigned long long>(c.kernelDrops)));
     panes_[7]->setVisible(true);
   }
+  ArrangePanes();
 }
 
 // --- commands --------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 // profile and message boxes come from outside, so tests put in fakes.
 
 #include <QLabel>
+#include <QMargins>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/capture_state.h"
 #include "app/help_window.h"
@@ -54,7 +56,8 @@ class MessageBoxPresenter : public MessagePresenter {
   bool Ask(QWidget* parent, const QString& text, const QString& informative) override;
 };
 
-// A status-bar pane: at least 100 pixels wide and never narrower than its text.
+// A status-bar pane: at least 100 pixels wide and never narrower than its text, at any
+// scale.
 class StatusPane : public QLabel {
   Q_OBJECT
 
@@ -169,6 +172,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
 
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   bool event(QEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -186,6 +190,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void writeSettings();
   QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
   void FitToScreen();
+  // Panes 1 to 8 in one row, or in as many as it takes for none to be narrower than its
+  // text at the window's width.
+  void ArrangePanes();
   void ShowCounters(const TrafficCounters& counters);
   void ShowRowsLeft(qint64 total);
   void ShowHelpPage(const QString& page);
@@ -226,6 +233,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QToolBar* mainToolBar_ = nullptr;
   QToolBar* bannerBar_ = nullptr;
   StatusPane* panes_[PaneCount] = {};
+  QWidget* panesBox_ = nullptr;
+  std::vector<int> paneRows_;  // the row of each pane, as ArrangePanes last put them
   CRowListView* listView_ = nullptr;
   QLineEdit* filterEdit_ = nullptr;
   QLabel* filterMessage_ = nullptr;
@@ -251,4 +260,5 @@ class CMainFrame : public QMainWindow, private CaptureView {
   bool startupFailed_ = false;
   bool shutDown_ = false;
   bool columnsPlaced_ = false;
+  QMargins fittedFrame_;  // the window manager's frame the size was fitted to
 };

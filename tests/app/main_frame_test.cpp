@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -382,6 +384,29 @@ TEST_F(MainFrameTest, HelpAndAbout) {
 
 // The real thing: the libpcap device on the loopback interface, when this process may
 // capture.
+// Also run at QT_SCALE_FACTOR=2 (see CMakeLists.txt).
+TEST(MainFrameLayout, TheFrameFillsTheScreensAreaAndPanesKeepTheirTexts) {
+  FakeMachine machine;
+  machine.AddAdapters(1);
+  QTemporaryDir dir;
+  QSettingsProfile profile(dir.filePath("profile.conf"), QSettings::IniFormat);
+  CMainFrame frame(machine.Environment(), profile);
+  for (int i = 2; i <= 6; ++i) frame.Pane(i)->setText(frame.Pane(i)->text().replace(0, 1, QStringLiteral("1000000")));
+  frame.showMaximized();  // as the program shows it
+  const QRect area = frame.screen()->availableGeometry();
+  // A window manager frames the window a moment after it is shown.
+  ASSERT_TRUE(WaitUntil([&] { return frame.frameGeometry() != frame.geometry(); }));
+  EXPECT_TRUE(WaitUntil([&] { return frame.frameGeometry() == area; }))
+      << frame.frameGeometry().x() << "," << frame.frameGeometry().y() << " " << frame.frameGeometry().width() << "x"
+      << frame.frameGeometry().height();
+  QApplication::processEvents();
+  for (int i = 0; i <= 6; ++i) {
+    const QLabel* pane = frame.Pane(i);
+    EXPECT_GE(pane->width(), pane->fontMetrics().horizontalAdvance(pane->text())) << pane->text().toStdString();
+    EXPECT_LE(pane->mapTo(&frame, QPoint(pane->width(), pane->height())).x(), frame.width()) << i;
+  }
+}
+
 TEST(MainFrameLive, LoopbackTrafficFillsTheList) {
   std::int32_t loopback = -1;
   const auto interfaces = ListLinuxInterfaces();

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QTextDocument>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -85,6 +86,20 @@ TEST(PacketDialog, TheFramesBytesFollowTheDetailsAndCopyTakesTheWholeText) {
   // Without a kept frame the box holds the details alone.
   CPacketDlg plain("Packet 4", details);
   EXPECT_EQ(plain.DetailsEdit()->toPlainText(), "Bytes: 18\nData: <b>\n");
+}
+
+// Also run at QT_SCALE_FACTOR=2 (see CMakeLists.txt).
+TEST(PacketDialogLayout, AWholeDumpLineFitsInAFixedWidthFont) {
+  const std::string dump = HexDump(std::vector<std::uint8_t>(16, 'W'));
+  CPacketDlg dialog("Packet 1", "Bytes: 16\r\r\n", dump);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  const QPlainTextEdit* edit = dialog.DetailsEdit();
+  const QFontMetrics metrics(edit->font());
+  EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("....")), metrics.horizontalAdvance(QStringLiteral("WWWW")));
+  const QString line = QString::fromStdString(dump).trimmed();
+  EXPECT_LE(metrics.horizontalAdvance(line) + 2 * edit->document()->documentMargin(), edit->viewport()->width());
+  EXPECT_LE(edit->geometry().right(), dialog.rect().right());
 }
 
 TEST(PacketDialog, OkEnterAndEscapeEndIt) {
