@@ -559,8 +559,16 @@ void CMainFrame::FitToScreen() {
   // around it, title bar included; the frame goes to the area's corner when it sticks out.
   const QRect area = screen->availableGeometry();
   fittedFrame_ = FrameMargins(*this);
-  setFixedSize(area.size().shrunkBy(fittedFrame_));
+  const QSize size = area.size().shrunkBy(fittedFrame_);
+  const bool changed = size != this->size();
+  setFixedSize(size);
   ArrangePanes();
+  if (isVisible() && changed && isMaximized()) {
+    // A window manager keeps a maximised window at the size it gave it under the old
+    // limits: maximised anew, it takes the new ones.
+    setWindowState(windowState() & ~Qt::WindowMaximized);
+    setWindowState(windowState() | Qt::WindowMaximized);
+  }
   if (isVisible() && !area.contains(QRect(frameGeometry().topLeft(), area.size()))) move(area.topLeft());
 }
 
