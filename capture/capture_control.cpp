@@ -207,7 +207,9 @@ std::string CaptureControl::HostFailures(const std::string& host) const {
   if (!environment_.remoteHosts) return text;
   for (const auto& [failed, reason] : environment_.remoteHosts->Failures()) {
     if (!host.empty() && failed != host) continue;
-    text += (text.empty() ? "" : "\n") + failed + ": " + reason;
+    // ssh names the destination itself ("capture@web1: Permission denied (publickey).").
+    const bool named = reason.starts_with(failed + ":");
+    text += (text.empty() ? "" : "\n") + (named ? reason : failed + ": " + reason);
   }
   return text;
 }
