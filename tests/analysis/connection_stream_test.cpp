@@ -189,10 +189,10 @@ TEST(FollowConnection, FollowsBothDirectionsWhereEachHasANumberOfItsOwn) {
   RowStore rows(state.columns);
   RowBuilder builder(rows);
   MapFrames frames;
-  for (std::size_t i = 0; i < capture.size(); ++i) {
-    Bytes buffer = capture[i];
-    DecodeFrame(static_cast<std::int64_t>(i), buffer.data(), static_cast<std::uint32_t>(buffer.size()), builder, state);
-    frames.frames[static_cast<std::int64_t>(i)] = capture[i];
+  for (Bytes frame : capture) {
+    const auto number = static_cast<std::int64_t>(frames.frames.size());
+    frames.frames[number] = frame;
+    DecodeFrame(number, frame.data(), static_cast<std::uint32_t>(frame.size()), builder, state);
   }
   const FollowedConnection followed = FollowConnection(rows, 2, &frames);
   EXPECT_EQ(followed.connections, (std::set<std::int64_t>{1, 2}));

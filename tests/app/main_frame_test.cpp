@@ -384,7 +384,7 @@ TEST_F(MainFrameTest, HelpAndAbout) {
 
 // The real thing: the libpcap device on the loopback interface, when this process may
 // capture.
-// Also run at QT_SCALE_FACTOR=2 (see CMakeLists.txt).
+// Also run at QT_SCALE_FACTOR=2 and under a window manager (see CMakeLists.txt).
 TEST(MainFrameLayout, TheFrameFillsTheScreensAreaAndPanesKeepTheirTexts) {
   FakeMachine machine;
   machine.AddAdapters(1);
@@ -393,17 +393,13 @@ TEST(MainFrameLayout, TheFrameFillsTheScreensAreaAndPanesKeepTheirTexts) {
   CMainFrame frame(machine.Environment(), profile);
   for (int i = 2; i <= 6; ++i) frame.Pane(i)->setText(frame.Pane(i)->text().replace(0, 1, QStringLiteral("1000000")));
   frame.showMaximized();  // as the program shows it
-  const QRect area = frame.screen()->availableGeometry();
   // A window manager frames the window a moment after it is shown.
   ASSERT_TRUE(WaitUntil([&] { return frame.frameGeometry() != frame.geometry(); }));
-  EXPECT_TRUE(WaitUntil([&] { return frame.frameGeometry() == area; }))
-      << frame.frameGeometry().x() << "," << frame.frameGeometry().y() << " " << frame.frameGeometry().width() << "x"
-      << frame.frameGeometry().height();
-  QApplication::processEvents();
+  EXPECT_TRUE(WaitUntil([&] { return frame.frameGeometry() == frame.screen()->availableGeometry(); }));
   for (int i = 0; i <= 6; ++i) {
     const QLabel* pane = frame.Pane(i);
-    EXPECT_GE(pane->width(), pane->fontMetrics().horizontalAdvance(pane->text())) << pane->text().toStdString();
-    EXPECT_LE(pane->mapTo(&frame, QPoint(pane->width(), pane->height())).x(), frame.width()) << i;
+    EXPECT_GE(pane->width(), pane->fontMetrics().horizontalAdvance(pane->text())) << i;
+    EXPECT_LE(pane->mapTo(&frame, QPoint(pane->width(), 0)).x(), frame.width()) << i;
   }
 }
 

