@@ -7,6 +7,7 @@
 #include <QScrollBar>
 #include <QTextDocument>
 #include <QtMath>
+#include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
@@ -144,12 +145,14 @@ CPacketDlg::CPacketDlg(QString title, std::string details, std::string bytesDump
   detailsEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   detailsEdit->setTabChangesFocus(true);
 
-  const QPixmap picture(QStringLiteral(":/images/picture143.png"));
+  // As an icon, so that picture143@2x.png is taken where a pixel is two.
+  const QPixmap picture = QIcon(QStringLiteral(":/images/picture143.png")).pixmap(QSize(41, 31), devicePixelRatioF());
   if (!picture.isNull()) {
     auto* label = new QLabel(this);
     label->setFrameStyle(QFrame::Box | QFrame::Plain);
     label->setPixmap(picture);
-    label->setGeometry(QRect(du.X(7), du.Y(7), picture.width() + 2, picture.height() + 2));
+    const QSize size = picture.deviceIndependentSize().toSize();
+    label->setGeometry(QRect(du.X(7), du.Y(7), size.width() + 2, size.height() + 2));
   }
 
   setWindowTitle(this->title);

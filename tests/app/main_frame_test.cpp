@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>

@@ -194,7 +194,6 @@ TEST_F(CaptureControlTest, TheAdapterIsFoundByItsNameWhenTheListShifts) {
   EXPECT_EQ(state.adapterIndex, 2);
   EXPECT_THAT(view.titles.back(), HasSubstr("on the fake1 (scripted) (MAC address 00:A0:C9:12:34:99) - Trace is ON"));
   Control().Stop();
-
   // Gone: said once, and nothing is opened in its place.
   order.erase(std::find(order.begin(), order.end(), "0001"));
   view.messages.clear();
@@ -205,7 +204,7 @@ TEST_F(CaptureControlTest, TheAdapterIsFoundByItsNameWhenTheListShifts) {
 
 TEST_F(CaptureControlTest, AStartupProbeOfAnUnlistedHostsAdapterGivesSshsReason) {
   machine.AddAdapters(2);
-  RemoteHosts hosts(machine.registry);
+  RemoteHosts hosts(machine.registry);  // its host could not be listed
   hosts.SetHosts({"web1"});
   hosts.Store(HostListing{"web1", {}, "Permission denied (publickey)."});
   for (const auto& [name, index] : {std::pair{"web1/eth0", 0}, std::pair{"", 3}}) {

@@ -20,8 +20,7 @@ struct FakeMachine {
   SpoolFolder* spools = nullptr;
 
   FakeMachine() { RegisterFakeDevice(devices, script); }
-  // Adapters "0000", "0001", ... named "fake0", "fake1", ... and described "fake0
-  // (scripted)", "fake1 (scripted)", ...
+  // Adapters "0000", "0001", ... named "fake0", "fake1", ... described "fakeN (scripted)"
   void AddAdapters(int count) {
     for (int i = 0; i < count; ++i) {
       std::string key = std::to_string(i);
