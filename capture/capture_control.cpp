@@ -194,7 +194,8 @@ std::optional<AdapterEntry> CaptureControl::ChosenAdapter(std::uint32_t limit) {
   if (!state_.adapterName.empty()) {
     for (std::uint32_t i = 0; i < count && !at; ++i)
       if (state_.adapterName == entries[i].interfaceName) at = i;
-    if (at && *at <= static_cast<std::uint32_t>(HighestAdapterIndex)) state_.adapterIndex = static_cast<std::int32_t>(*at);
+    if (at && *at <= static_cast<std::uint32_t>(HighestAdapterIndex))
+      state_.adapterIndex = static_cast<std::int32_t>(*at);
   } else if (state_.adapterIndex >= 0 && static_cast<std::uint32_t>(state_.adapterIndex) < count) {
     at = static_cast<std::uint32_t>(state_.adapterIndex);
   }
