@@ -46,6 +46,9 @@ class CaptureState {
   std::int64_t lastConnectionNumber = 0;  // never reset; numbers are never reused
 
   std::int32_t adapterIndex = 0;  // 0 to 14
+  // The chosen adapter's interface name ("eth0", "web1/eth0"): the adapter is found by it,
+  // since indexes shift as interfaces come and go. Empty: not known yet, the index stands.
+  std::string adapterName;
 
   std::array<std::uint8_t, FrameBufferSize> frameBuffer{};
   // When the frame in frameBuffer was captured, in nanoseconds since the Unix epoch (or

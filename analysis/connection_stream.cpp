@@ -63,18 +63,30 @@ std::vector<std::uint8_t> ConnectionStream::Bytes(StreamSide side) const {
 FollowedConnection FollowConnection(const RowStore& rows, std::int64_t connection, const FrameSource* frames) {
   FollowedConnection out;
   PacketRow row;
+  // The connection's endpoints come from its first row. Its rows are those between the
+  // two, either way: where every frame counts as sent (loopback, a file taken on another
+  // adapter) the tracker numbers each direction on its own.
+  std::optional<std::pair<TcpEndpoint, TcpEndpoint>> ends;
+  for (std::int64_t r = 0; r < rows.RowCount() && !ends; ++r) {
+    if (rows.PacketFields(r, row) && row.kind == RowKind::Tcp && row.connection == connection)
+      ends.emplace(TcpEndpoint{row.ipSource, row.sourcePort}, TcpEndpoint{row.ipDestination, row.destinationPort});
+  }
+  if (!ends) return out;
   StoredFrame frame;
   for (std::int64_t r = 0; r < rows.RowCount(); ++r) {
-    if (!rows.PacketFields(r, row) || row.kind != RowKind::Tcp || row.connection != connection) continue;
+    if (!rows.PacketFields(r, row) || row.kind != RowKind::Tcp) continue;
+    const TcpEndpoint from{row.ipSource, row.sourcePort}, to{row.ipDestination, row.destinationPort};
+    if (!(from == ends->first && to == ends->second) && !(from == ends->second && to == ends->first)) continue;
     out.rows += 1;
+    out.connections.insert(row.connection);
     if (frames == nullptr || !frames->ReadFrame(row.packetNumber, frame)) {
       out.framesMissing += 1;
       continue;
     }
     if (!out.stream) {
-      const auto ends = TcpEndpointsOf(frame.bytes);
-      if (!ends) continue;
-      out.stream.emplace(ends->first, ends->second);
+      const auto frameEnds = TcpEndpointsOf(frame.bytes);
+      if (!frameEnds) continue;
+      out.stream.emplace(frameEnds->first, frameEnds->second);
     }
     out.stream->Add(row.packetNumber, frame.bytes);
   }

@@ -62,9 +62,11 @@ struct FollowedConnection {
   // Nothing when no frame of the connection is kept (its endpoints come from its first).
   std::optional<ConnectionStream> stream;
   std::int64_t rows = 0;           // rows of the connection in the store
+  std::set<std::int64_t> connections;  // the connection numbers of those rows
   std::int64_t framesMissing = 0;  // of those, rows whose frames are no longer kept
 };
 
-// The rows whose TCP connection number is connection (the column must be in the store)
-// and the stream of their frames, read from frames (null: none kept).
+// The rows between the two endpoints of TCP connection number connection (the column
+// must be in the store), in both directions whatever their numbers, and the stream of
+// their frames, read from frames (null: none kept).
 FollowedConnection FollowConnection(const RowStore& rows, std::int64_t connection, const FrameSource* frames);

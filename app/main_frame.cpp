@@ -19,12 +19,14 @@
 #include <QShortcut>
 #include <QVBoxLayout>
 #include <QMimeData>
+#include <QMoveEvent>
 #include <QIcon>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStringList>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -100,8 +102,9 @@ QString UnsavedTraceQuestion(std::int64_t frames) {
 // --- status panes ----------------------------------------------------------------------
 
 StatusPane::StatusPane(const QString& text, QWidget* parent) : QLabel(text, parent) {
+  // No fixed minimum width: a layout would take it in place of minimumSizeHint and squeeze
+  // the pane below its text wherever the bar is short (a narrow screen, a larger scale).
   setTextFormat(Qt::PlainText);
-  setMinimumWidth(MinimumWidth);
 }
 
 QSize StatusPane::sizeHint() const {
@@ -172,7 +175,11 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   UpdateCommandStates();
 
   readSettings();
-  if (adapterIndex) state_.adapterIndex = *adapterIndex;
+  if (adapterIndex) {
+    // A choice by index: the adapter's name is taken from the list as it is now.
+    state_.adapterIndex = *adapterIndex;
+    state_.adapterName.clear();
+  }
   ApplyRemoteHosts(true);
   // The list's columns come from the column set just loaded.
   listView_->InsertColumns();
@@ -349,14 +356,15 @@ void CMainFrame::createBanner() {
   bannerBar_->setStyleSheet(QStringLiteral("QToolBar#banner { background: black; border: 0px; padding: 0px; }"));
   auto* picture = new QLabel(bannerBar_);
   picture->setObjectName(QStringLiteral("bannerPicture"));
-  const QPixmap banner(QStringLiteral(":/images/banner.png"));
+  // As an icon, so that banner@2x.png is taken where a pixel is two (QT_SCALE_FACTOR=2).
+  const QIcon banner(QStringLiteral(":/images/banner.png"));
   // Without the picture the window works on; the band is then left out.
-  if (banner.isNull()) {
+  if (banner.availableSizes().isEmpty()) {
     delete bannerBar_;
     bannerBar_ = nullptr;
     return;
   }
-  picture->setPixmap(banner);
+  picture->setPixmap(banner.pixmap(QSize(800, 100), devicePixelRatioF()));
   picture->setMinimumSize(800, 100);
   picture->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   picture->setStyleSheet(QStringLiteral("background: black;"));
@@ -383,7 +391,11 @@ void CMainFrame::createStatusBar() {
   cancelView_->setToolTip(tr("Stop filtering or sorting the list; it stays as it was"));
   cancelView_->setVisible(false);
   bar->addWidget(cancelView_);
-  for (int i = 1; i < PaneCount; ++i) bar->addPermanentWidget(panes_[i]);
+  // Panes 1 to 8 keep their place at the right, in a box of their own: ArrangePanes puts
+  // them in more rows where one row would cut their texts.
+  panesBox_ = new QWidget(bar);
+  ArrangePanes();
+  bar->addPermanentWidget(panesBox_);
   panes_[7]->setVisible(false);
   panes_[8]->setVisible(false);
   panes_[8]->setToolTip(tr("Rows that left the list at its start because it keeps at most the rows set in Settings"));
@@ -561,18 +573,81 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 
 // --- window ----------------------------------------------------------------------------
 
+namespace {
+
+// The frame a window manager draws around a top-level widget (zero while there is none).
+QMargins FrameMargins(const QWidget& window) {
+  const QRect outer = window.frameGeometry(), inner = window.geometry();
+  return {inner.left() - outer.left(), inner.top() - outer.top(), outer.right() - inner.right(),
+          outer.bottom() - inner.bottom()};
+}
+
+}  // namespace
+
 void CMainFrame::FitToScreen() {
   QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
   if (!screen) return;
-  // The size the window may have is the screen's working area less the frame the window
-  // manager draws around it.
-  const QSize frame = frameGeometry().size() - geometry().size();
-  setFixedSize(screen->availableGeometry().size() - frame);
+  // The window's size is the screen's working area less the frame the window manager draws
+  // around it, title bar included; the frame goes to the area's corner when it sticks out.
+  const QRect area = screen->availableGeometry();
+  fittedFrame_ = FrameMargins(*this);
+  const QSize size = area.size().shrunkBy(fittedFrame_);
+  const bool changed = size != this->size();
+  setFixedSize(size);
+  ArrangePanes();
+  if (isVisible() && changed && isMaximized()) {
+    // A window manager keeps a maximised window at the size it gave it under the old
+    // limits: maximised anew, it takes the new ones.
+    setWindowState(windowState() & ~Qt::WindowMaximized);
+    setWindowState(windowState() | Qt::WindowMaximized);
+  }
+  if (isVisible() && !area.contains(QRect(frameGeometry().topLeft(), area.size()))) move(area.topLeft());
+}
+
+void CMainFrame::ArrangePanes() {
+  // Each pane needs its text's width, and a little for the bar's spacing; pane 0 and the
+  // Cancel button stay on the first row's left.
+  constexpr int Spacing = 12;
+  int room = width() - panes_[0]->minimumSizeHint().width() - Spacing;
+  if (!cancelView_->isHidden()) room -= cancelView_->sizeHint().width() + Spacing;
+  std::vector<int> rowOf(PaneCount, 0);
+  int row = 0, used = 0;
+  for (int i = 1; i < PaneCount; ++i) {
+    const int need = panes_[i]->isHidden() ? 0 : panes_[i]->minimumSizeHint().width() + Spacing;
+    if (used > 0 && used + need > room) {
+      ++row;
+      used = 0;
+    }
+    used += need;
+    rowOf[static_cast<std::size_t>(i)] = row;
+  }
+  if (rowOf == paneRows_) return;
+  paneRows_ = rowOf;
+  delete panesBox_->layout();  // the panes stay, children of the box
+  auto* rows = new QVBoxLayout(panesBox_);
+  rows->setContentsMargins(0, 0, 0, 0);
+  rows->setSpacing(0);
+  QHBoxLayout* line = nullptr;
+  for (int i = 1; i < PaneCount; ++i) {
+    if (!line || rowOf[static_cast<std::size_t>(i)] != rowOf[static_cast<std::size_t>(i - 1)]) {
+      line = new QHBoxLayout;
+      line->setSpacing(Spacing);
+      line->addStretch(1);  // the panes keep to the right
+      rows->addLayout(line);
+    }
+    line->addWidget(panes_[i]);
+  }
+}
+
+void CMainFrame::moveEvent(QMoveEvent* event) {
+  QMainWindow::moveEvent(event);
+  // A window manager frames the window after it is shown, and moves it when it does:
+  // fitted again once the frame is known.
+  if (isVisible() && FrameMargins(*this) != fittedFrame_) FitToScreen();
 }
 
 void CMainFrame::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
-  // The window manager's frame is known only once the window is shown.
   QTimer::singleShot(0, this, [this] {
     FitToScreen();
     if (!columnsPlaced_ && listView_->Model().rowCount() == 0) {
@@ -606,6 +681,7 @@ QLabel* CMainFrame::Pane(int index) const { return index >= 0 && index < PaneCou
 void CMainFrame::ShowRowsLeft(qint64 total) {
   panes_[8]->setText(QString::asprintf("%lld Older Rows Left", static_cast<long long>(total)));
   panes_[8]->setVisible(total > 0);
+  ArrangePanes();
 }
 
 void CMainFrame::ShowCounters(const TrafficCounters& c) {
@@ -618,6 +694,7 @@ void CMainFrame::ShowCounters(const TrafficCounters& c) {
     panes_[7]->setText(QString::asprintf("%llu Dropped", static_cast<unsigned long long>(c.kernelDrops)));
     panes_[7]->setVisible(true);
   }
+  ArrangePanes();
 }
 
 // --- commands --------------------------------------------------------------------------
@@ -699,7 +776,10 @@ void CMainFrame::FollowConnection(std::int64_t connection) {
   // connection, whatever the list shows afterwards.
   const FrameSource* frames = shownFile_ ? shownFile_.get() : control_->Frames();
   FollowedConnection followed = ::FollowConnection(listView_->Model().Rows(), connection, frames);
-  if (applyDisplayFilter_) applyDisplayFilter_(QStringLiteral("conn == %1").arg(connection));
+  QStringList numbers;
+  for (const std::int64_t number : followed.connections) numbers << QStringLiteral("conn == %1").arg(number);
+  if (numbers.isEmpty()) numbers << QStringLiteral("conn == %1").arg(connection);
+  if (applyDisplayFilter_) applyDisplayFilter_(numbers.join(QStringLiteral(" or ")));
   auto* dialog = new FollowDialog(connection, std::move(followed), this);
   dialog->setAttribute(Qt::WA_DeleteOnClose);
   dialog->show();
@@ -735,15 +815,16 @@ void CMainFrame::EndLoad(bool wait) {
   // Ended by Clear, Settings or closing, the file's rows go anyway: no word on its damage.
   if (!wait && !loader->Damage().empty()) {
     ShowMessage("The file " + shownName_.toStdString() + " is damaged. The " +
-                    std::to_string(listView_->Model().Rows().RowCount()) + " packets before the damage are shown.",
+                    std::to_string(listView_->Model().NextPacketNumber()) + " packets before the damage are shown.",
                 loader->Damage());
   }
 }
 
 void CMainFrame::ShowFileTitle() {
+  // The frames read: past "Keep at most N rows" the list holds only the last of them.
   setWindowTitle(QStringLiteral("Orrisvane is showing %1 - %2 packets")
                      .arg(shownName_)
-                     .arg(static_cast<long long>(listView_->Model().Rows().RowCount())));
+                     .arg(static_cast<long long>(listView_->Model().NextPacketNumber())));
 }
 
 void CMainFrame::ForgetFile() {
@@ -776,10 +857,14 @@ void CMainFrame::ApplyRemoteHosts(bool startingUp) {
   // after a few seconds, and the probe then says which adapters there are.
   std::uint32_t local = 0;
   FindAdapter(environment_.registry, 0, ProbeAdapterLimit, &local);
-  if (static_cast<std::uint32_t>(state_.adapterIndex) >= local) environment_.remoteHosts->ListAll();
+  const bool remoteChosen = state_.adapterName.empty() ? static_cast<std::uint32_t>(state_.adapterIndex) >= local
+                                                       : SplitRemoteKey(state_.adapterName).has_value();
+  if (remoteChosen) environment_.remoteHosts->ListAll();
 }
 
 void CMainFrame::RunSettingsSheet() {
+  // The sheet shows the stored adapter at its index: where it is now, if the list moved.
+  control_->ChosenAdapter(ProbeAdapterLimit);
   SettingsSheet sheet(state_, environment_, [this](const std::string& text) { ShowMessage(text, {}); }, this);
   const int result = runSheet_ ? runSheet_(sheet) : sheet.exec();
   if (result != QDialog::Accepted) {

@@ -4,6 +4,7 @@
 // profile and message boxes come from outside, so tests put in fakes.
 
 #include <QLabel>
+#include <QMargins>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "analysis/capture_state.h"
 #include "app/filter_bar.h"
@@ -66,7 +68,8 @@ class MessageBoxPresenter : public MessagePresenter {
   SaveAnswer AskToSave(QWidget* parent, const QString& text, bool* dontAskAgain) override;
 };
 
-// A status-bar pane: at least 100 pixels wide and never narrower than its text.
+// A status-bar pane: at least 100 pixels wide and never narrower than its text, at any
+// scale.
 class StatusPane : public QLabel {
   Q_OBJECT
 
@@ -136,8 +139,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   const FrameSource* ShownFileFrames() const;
 
   // Follow Connection N (the list's context menu on a row of connection N): the display
-  // filter becomes "conn == N" and a dialog shows the connection's payload from the frames
-  // of its rows, read from the file shown or the trace's spool.
+  // filter keeps the rows between its two endpoints ("conn == N", or "conn == N or conn ==
+  // M" where each direction has a number of its own) and a dialog shows their payload
+  // from their frames, read from the file shown or the trace's spool.
   void FollowConnection(std::int64_t connection);
   // How the display filter is set to an expression (the filter bar's).
   using DisplayFilterApplier = std::function<void(const QString& expression)>;
@@ -187,6 +191,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
 
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
   bool event(QEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -204,6 +209,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void writeSettings();
   QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
   void FitToScreen();
+  // Panes 1 to 8 in one row, or in as many as it takes for none to be narrower than its
+  // text at the window's width.
+  void ArrangePanes();
   void ShowCounters(const TrafficCounters& counters);
   void ShowRowsLeft(qint64 total);
   void ShowHelpPage(const QString& page);
@@ -251,6 +259,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QToolBar* mainToolBar_ = nullptr;
   QToolBar* bannerBar_ = nullptr;
   StatusPane* panes_[PaneCount] = {};
+  QWidget* panesBox_ = nullptr;
+  std::vector<int> paneRows_;  // the row of each pane, as ArrangePanes last put them
   CRowListView* listView_ = nullptr;
   FilterBarEdit* filterEdit_ = nullptr;
   QLabel* filterMessage_ = nullptr;
@@ -278,4 +288,5 @@ class CMainFrame : public QMainWindow, private CaptureView {
   bool columnsPlaced_ = false;
   // The list's rows below this packet number were written by the last save (0: none).
   std::int64_t savedBelow_ = 0;
+  QMargins fittedFrame_;  // the window manager's frame the size was fitted to
 };

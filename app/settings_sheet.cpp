@@ -491,6 +491,7 @@ void CPPAdapter::ShowDetails() {
   // An address read for an adapter chosen before must never pass for this one's.
   stationAddress.reset();
   addressFailure.clear();
+  adapterName.clear();
 
   AdapterEntry entries[DetailAdapterLimit];
   std::uint32_t count = 0;
@@ -499,6 +500,7 @@ void CPPAdapter::ShowDetails() {
   // entries[] holds 15 zero-filled records, so an index past the adapters found names
   // the empty key, which no device binds.
   const char* keyName = entries[adapterIndex].keyName;
+  adapterName = entries[adapterIndex].interfaceName;
   if (SplitRemoteKey(keyName)) {
     // What the host's list said: opening a remote adapter would hold the page up for an
     // ssh connection.
@@ -602,6 +604,7 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   // The index changes only through the page, so a changed index means the page read the
   // new adapter just now. The same adapter again keeps the address the probe read.
   if (adapter_->adapterIndex != state.adapterIndex) {
+    state.adapterName = adapter_->adapterName;
     if (adapter_->stationAddress)
       state.adapterMac = *adapter_->stationAddress;
     else

@@ -158,6 +158,8 @@ class CPPAdapter : public SettingsPage {
              QWidget* parent = nullptr);
 
   std::int32_t adapterIndex = 0;
+  // The interface name of the adapter at adapterIndex (empty when the list does not say).
+  std::string adapterName;
   // The station address ShowDetails read for adapterIndex; empty when it could not, and
   // then addressFailure holds the device's reason (empty when it gave none).
   std::optional<std::array<std::uint8_t, 6>> stationAddress;

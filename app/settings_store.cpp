@@ -87,6 +87,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   state.remoteHosts = JoinHosts(SplitHosts(profile.ReadString(SettingsSection, "Hosts", "")));
   state.keepOwnSession = profile.ReadInt(SettingsSection, "KeepOwnSession", 0) != 0;
   state.askToSave = profile.ReadInt(SettingsSection, "AskToSave", 1) != 0;
+  state.adapterName = profile.ReadString(SettingsSection, "AdapterName", "");
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -100,5 +101,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteString(SettingsSection, "Hosts", state.remoteHosts);
   profile.WriteInt(SettingsSection, "KeepOwnSession", state.keepOwnSession ? 1 : 0);
   profile.WriteInt(SettingsSection, "AskToSave", state.askToSave ? 1 : 0);
+  profile.WriteString(SettingsSection, "AdapterName", state.adapterName);
   profile.Flush();
 }

@@ -55,10 +55,10 @@ class QSettingsProfile : public SettingsProfile {
 std::uint64_t PhysicalMemoryBytes();
 
 // Reads the settings into the state: the start-up column set (the stored "Bools" is never
-// read), "Adapter" clamped to 0..14, "Save", "LogFile", "CaptureFilter" and
+// read), "Adapter" clamped to 0..14, "Save", "LogFile", "CaptureFilter",
 // "KeepAtMostRows" (missing or outside FewestKeptRows..MostKeptRows: DefaultKeptRows of
-// physicalBytes).
+// physicalBytes), "SpoolLimitMiB", "Hosts" and "AdapterName".
 void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t physicalBytes = PhysicalMemoryBytes());
-// Writes "Bools", "LogFile", "Adapter", "Save", "CaptureFilter" and "KeepAtMostRows", in
-// that order.
+// Writes "Bools", "LogFile", "Adapter", "Save", "CaptureFilter", "KeepAtMostRows",
+// "SpoolLimitMiB", "Hosts" and "AdapterName", in that order.
 void SaveSettings(SettingsProfile& profile, const CaptureState& state);

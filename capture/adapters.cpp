@@ -24,6 +24,7 @@ bool EnumerateAdapters(const RegistryView& registry, AdapterEntry* entries, std:
     std::memcpy(entry.keyName, keyName, sizeof keyName);
 
     std::memset(entry.description, 0, sizeof entry.description);
+    std::memset(entry.interfaceName, 0, sizeof entry.interfaceName);
     const std::string path = std::string(NetworkClassKey) + "\\" + keyName;
     if (auto adapterKey = registry.OpenKey(path)) {
       char description[sizeof entry.description] = {};
@@ -31,6 +32,11 @@ bool EnumerateAdapters(const RegistryView& registry, AdapterEntry* entries, std:
       if (adapterKey->ReadValue("DriverDesc", description, sizeof description)) {
         description[sizeof description - 1] = 0;
         std::memcpy(entry.description, description, sizeof description);
+      }
+      char name[sizeof entry.interfaceName] = {};
+      if (adapterKey->ReadValue(InterfaceNameValue, name, sizeof name)) {
+        name[sizeof name - 1] = 0;
+        std::memcpy(entry.interfaceName, name, sizeof name);
       }
     }
     ++found;
@@ -49,13 +55,27 @@ std::optional<AdapterEntry> FindAdapter(const RegistryView& registry, std::int32
   return entries[static_cast<std::size_t>(index)];
 }
 
+std::optional<std::uint32_t> FindAdapterIndexByName(const RegistryView& registry, std::string_view name,
+                                                    std::uint32_t limit) {
+  if (name.empty()) return std::nullopt;
+  std::vector<AdapterEntry> entries(limit);
+  std::uint32_t count = 0;
+  EnumerateAdapters(registry, entries.data(), limit, &count);
+  for (std::uint32_t i = 0; i < count; ++i)
+    if (name == entries[i].interfaceName) return i;
+  return std::nullopt;
+}
+
 bool DescriptionKey::SubkeyCount(std::uint32_t* count) const {
   *count = 0;
   return true;
 }
 
 bool DescriptionKey::ReadValue(std::string_view name, char* data, std::uint32_t capacity) const {
-  if (name != "DriverDesc" || description_.size() + 1 > capacity) return false;
-  std::memcpy(data, description_.c_str(), description_.size() + 1);
+  const std::string* value = name == "DriverDesc" ? &description_
+                             : name == InterfaceNameValue && !interfaceName_.empty() ? &interfaceName_
+                                                                                     : nullptr;
+  if (!value || value->size() + 1 > capacity) return false;
+  std::memcpy(data, value->c_str(), value->size() + 1);
   return true;
 }

@@ -30,16 +30,24 @@ class RegistryView {
   virtual std::unique_ptr<Key> OpenKey(std::string_view path) const = 0;
 };
 
-// An adapter's key: no subkeys, and its description as the value "DriverDesc".
+// The value of an adapter's key that holds its interface name: "eth0", or "web1/eth0" for
+// an adapter of another host. Unlike the key name (an interface index), the name stays
+// when an interface is removed and made again.
+inline constexpr char InterfaceNameValue[] = "InterfaceName";
+
+// An adapter's key: no subkeys, its description as the value "DriverDesc" and, when
+// known, its interface name.
 class DescriptionKey : public RegistryView::Key {
  public:
-  explicit DescriptionKey(std::string description) : description_(std::move(description)) {}
+  explicit DescriptionKey(std::string description, std::string interfaceName = {})
+      : description_(std::move(description)), interfaceName_(std::move(interfaceName)) {}
   bool SubkeyCount(std::uint32_t* count) const override;
   bool EnumerateSubkey(std::uint32_t, char*, std::uint32_t) const override { return false; }
   bool ReadValue(std::string_view name, char* data, std::uint32_t capacity) const override;
 
  private:
   std::string description_;
+  std::string interfaceName_;
 };
 
 // Room for a key name with its terminator: the machine's own are four digits ("0002"),
@@ -49,6 +57,7 @@ inline constexpr std::size_t AdapterKeyNameCapacity = 256;
 struct AdapterEntry {
   char keyName[AdapterKeyNameCapacity] = {};
   char description[260] = {};
+  char interfaceName[AdapterKeyNameCapacity] = {};  // empty when the list does not say
 };
 
 // Fills entries[0, count) in registry order, at most maximum; true when count > 0.
@@ -68,3 +77,8 @@ inline constexpr std::uint32_t ProbeAdapterLimit = 20;
 // given) receives how many were listed.
 std::optional<AdapterEntry> FindAdapter(const RegistryView& registry, std::int32_t index, std::uint32_t limit,
                                         std::uint32_t* found = nullptr);
+
+// The index of the adapter whose interface name is name among the first limit listed, or
+// nothing when none is (an empty name is never found).
+std::optional<std::uint32_t> FindAdapterIndexByName(const RegistryView& registry, std::string_view name,
+                                                    std::uint32_t limit);

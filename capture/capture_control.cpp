@@ -49,11 +49,19 @@ void CaptureControl::Start() {
     return;
   }
 
-  const std::optional<AdapterEntry> adapter =
-      FindAdapter(environment_.registry, state_.adapterIndex, AdapterChoiceLimit(environment_.registry));
+  const std::optional<AdapterEntry> adapter = ChosenAdapter(AdapterChoiceLimit(environment_.registry));
+  if (!adapter && !state_.adapterName.empty() &&
+      !FindAdapterIndexByName(environment_.registry, state_.adapterName, ProbeAdapterLimit)) {
+    // Never another adapter in its place: the one at its old index is some other one now.
+    ReportNameNotFound(FailureContext::Trace);
+    view_.UpdateCommandStates();
+    return;
+  }
   TraceOptions options;
   options.keyName = adapter ? adapter->keyName : "";
   options.captureFilter = state_.captureFilter;
+  // The address of the adapter opened: one made again under the same name has a new one.
+  options.stationAddress = &state_.adapterMac;
   // One spool for the rows of the list: runs after a Stop go on into it until Clear.
   if (!spool_ && environment_.spools) {
     SpoolOptions spoolOptions;
@@ -76,6 +84,8 @@ void CaptureControl::Start() {
   if (!started) {
     if (started.failure == TraceStartFailure::Allocation) {
       ReportError("Packet allocation failed.\n");
+    } else if (started.failure == TraceStartFailure::StationAddress) {
+      view_.ShowMessage("GetAddress() failed.", ExplainFailure(started.reason));
     } else if (started.failure == TraceStartFailure::CaptureFilter) {
       ReportErrorWithReason(started.reason, "The capture filter \"%s\" was not accepted.\n",
                             state_.captureFilter.c_str());
@@ -86,6 +96,7 @@ void CaptureControl::Start() {
     return;
   }
 
+  state_.adapterName = adapter->interfaceName;
   view_.EnableStopButton(true);
   SetTraceState(true);
   view_.TraceStarted();
@@ -169,28 +180,70 @@ std::string CaptureControl::TitleFor(const AdapterEntry* adapter, const std::arr
 }
 
 void CaptureControl::UpdateTitle() {
-  // An index past the adapters listed has no description to show: say that none was found
-  // rather than name another adapter.
-  const std::optional<AdapterEntry> adapter =
-      FindAdapter(environment_.registry, state_.adapterIndex, AdapterChoiceLimit(environment_.registry));
+  // An adapter not listed has no description to show: say that none was found rather
+  // than name another adapter.
+  const std::optional<AdapterEntry> adapter = ChosenAdapter(AdapterChoiceLimit(environment_.registry));
   view_.SetTitle(TitleFor(adapter ? &*adapter : nullptr, state_.adapterMac, tracing_ != 0));
+}
+
+std::optional<AdapterEntry> CaptureControl::ChosenAdapter(std::uint32_t limit) {
+  std::vector<AdapterEntry> entries(ProbeAdapterLimit);
+  std::uint32_t count = 0;
+  EnumerateAdapters(environment_.registry, entries.data(), ProbeAdapterLimit, &count);
+  std::optional<std::uint32_t> at;
+  if (!state_.adapterName.empty()) {
+    for (std::uint32_t i = 0; i < count && !at; ++i)
+      if (state_.adapterName == entries[i].interfaceName) at = i;
+    if (at && *at <= static_cast<std::uint32_t>(HighestAdapterIndex))
+      state_.adapterIndex = static_cast<std::int32_t>(*at);
+  } else if (state_.adapterIndex >= 0 && static_cast<std::uint32_t>(state_.adapterIndex) < count) {
+    at = static_cast<std::uint32_t>(state_.adapterIndex);
+  }
+  if (!at || *at >= limit) return std::nullopt;
+  return entries[*at];
+}
+
+std::string CaptureControl::HostFailures(const std::string& host) const {
+  std::string text;
+  if (!environment_.remoteHosts) return text;
+  for (const auto& [failed, reason] : environment_.remoteHosts->Failures()) {
+    if (!host.empty() && failed != host) continue;
+    // ssh names the destination itself ("capture@web1: Permission denied (publickey).").
+    const bool named = reason.starts_with(failed + ":");
+    text += (text.empty() ? "" : "\n") + (named ? reason : failed + ": " + reason);
+  }
+  return text;
+}
+
+void CaptureControl::ReportNameNotFound(FailureContext context) {
+  const std::optional<std::pair<std::string, std::string>> remote = SplitRemoteKey(state_.adapterName);
+  std::string why = remote ? HostFailures(remote->first) : std::string();
+  if (why.empty()) why = "No adapter of that name is listed: it was removed or renamed.";
+  why += context == FailureContext::Trace ? "\nChoose another adapter in Settings." : StartupHint;
+  ReportErrorWithReason(why, "Adapter %s was not found.\n", state_.adapterName.c_str());
 }
 
 int CaptureControl::ProbeAdapter() {
   std::uint32_t found = 0;
-  const std::optional<AdapterEntry> entry =
-      FindAdapter(environment_.registry, state_.adapterIndex, ProbeAdapterLimit, &found);
+  FindAdapter(environment_.registry, 0, ProbeAdapterLimit, &found);
+  const std::optional<AdapterEntry> entry = ChosenAdapter(ProbeAdapterLimit);
   if (found == 0) {
     view_.ShowMessage("No adapters found!", {});
     return -1;
   }
+  if (!entry && !state_.adapterName.empty()) {
+    ReportNameNotFound(FailureContext::StartupProbe);
+    return -1;
+  }
   if (!entry) {
     // The stored adapter has gone (or the settings name one that never was): nothing to
-    // open, so the hint says which indexes there are and how to pick one.
-    ReportErrorWithReason("There " + std::string(found == 1 ? "is 1 adapter (index 0)" : "are " +
-                          std::to_string(found) + " adapters (indexes 0 to " + std::to_string(found - 1) + ")") +
-                          "." + StartupHint,
-                          "Adapter %d (%s) open failed.\n", state_.adapterIndex, "");
+    // open. When a host could not be listed its adapters are missing, so its reason is
+    // what the user needs; otherwise the hint says which indexes there are.
+    std::string why = HostFailures();
+    if (why.empty())
+      why = "There " + std::string(found == 1 ? "is 1 adapter (index 0)" : "are " + std::to_string(found) +
+                                   " adapters (indexes 0 to " + std::to_string(found - 1) + ")") + ".";
+    ReportErrorWithReason(why + StartupHint, "Adapter %d (%s) open failed.\n", state_.adapterIndex, "");
     return -1;
   }
 
@@ -209,6 +262,7 @@ int CaptureControl::ProbeAdapter() {
     return -1;
   }
   CloseAdapter(std::move(adapter));
+  state_.adapterName = entry->interfaceName;
   return 0;
 }
 

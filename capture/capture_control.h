@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -103,7 +104,13 @@ class CaptureControl {
       __attribute__((format(printf, 3, 4)));
 
   void UpdateTitle();
+  // The chosen adapter among the first limit listed. It is found by its stored interface
+  // name, and the stored index follows it there; while no name is stored, by the stored
+  // index (the probe and Start store the name of the adapter they opened). Nothing when
+  // it is not among them.
+  std::optional<AdapterEntry> ChosenAdapter(std::uint32_t limit);
   // 0 when the stored adapter opens and gives its MAC address, else -1 (already reported).
+  // A stored name that is not listed is not looked for by index.
   int ProbeAdapter();
 
   // The title for the given state, without touching the window (the title formats).
@@ -118,6 +125,12 @@ class CaptureControl {
 
  private:
   int VReportError(const std::string& informative, const char* format, std::va_list args);
+  // The stored name is listed nowhere: says so, with the reason remote hosts gave when
+  // the name is one of theirs.
+  void ReportNameNotFound(FailureContext context);
+  // Why the list may lack remote adapters ("HOST: reason" lines), empty when every host
+  // was listed; only of host when given.
+  std::string HostFailures(const std::string& host = {}) const;
   void SetTraceState(bool tracing);
 
   CaptureState& state_;

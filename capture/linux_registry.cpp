@@ -133,7 +133,7 @@ std::unique_ptr<RegistryView::Key> LinuxRegistry::OpenKey(std::string_view path)
     return nullptr;
   const std::string_view keyName = path.substr(classPath.size() + 1);
   for (auto& entry : ListLinuxInterfaces(sysRoot_)) {
-    if (entry.keyName == keyName) return std::make_unique<DescriptionKey>(entry.description);
+    if (entry.keyName == keyName) return std::make_unique<DescriptionKey>(entry.description, entry.name);
   }
   return nullptr;
 }

@@ -181,11 +181,14 @@ std::vector<RemoteHosts::Entry> RemoteHosts::Entries(std::uint32_t* leftOut, std
     if (classKey->SubkeyCount(&count)) {
       char name[sizeof AdapterEntry::keyName];
       char description[sizeof AdapterEntry::description];
+      char interfaceName[sizeof AdapterEntry::interfaceName];
       for (std::uint32_t i = 0; i < count && classKey->EnumerateSubkey(i, name, sizeof name); ++i) {
-        Entry entry{name, {}};
+        Entry entry{name, {}, {}};
         auto adapterKey = local_.OpenKey(std::string(NetworkClassKey) + "\\" + name);
         if (adapterKey && adapterKey->ReadValue("DriverDesc", description, sizeof description))
           entry.description.assign(description, strnlen(description, sizeof description));
+        if (adapterKey && adapterKey->ReadValue(InterfaceNameValue, interfaceName, sizeof interfaceName))
+          entry.interfaceName.assign(interfaceName, strnlen(interfaceName, sizeof interfaceName));
         entries.push_back(std::move(entry));
       }
     }
@@ -196,7 +199,8 @@ std::vector<RemoteHosts::Entry> RemoteHosts::Entries(std::uint32_t* leftOut, std
     auto listing = std::find_if(listings_.begin(), listings_.end(), [&](const HostListing& l) { return l.host == host; });
     if (listing == listings_.end()) continue;
     for (const RemoteAdapter& adapter : listing->adapters) {
-      Entry entry{host + "/" + adapter.keyName, host + ": " + adapter.description};
+      Entry entry{host + "/" + adapter.keyName, host + ": " + adapter.description,
+                  adapter.interfaceName.empty() ? std::string() : host + "/" + adapter.interfaceName};
       if (entry.keyName.size() + 1 > sizeof AdapterEntry::keyName) continue;
       if (entry.description.size() > DescriptionLimit) entry.description.resize(DescriptionLimit);
       if (entries.size() >= DetailAdapterLimit) {
@@ -220,6 +224,16 @@ std::optional<RemoteAdapter> RemoteHosts::Find(std::string_view keyName) const {
       if (adapter.keyName == split->second) return adapter;
   }
   return std::nullopt;
+}
+
+std::vector<std::pair<std::string, std::string>> RemoteHosts::Failures() const {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<std::string, std::string>> failures;
+  for (const std::string& host : hosts_) {
+    for (const HostListing& listing : listings_)
+      if (listing.host == host && !listing.failure.empty()) failures.emplace_back(host, listing.failure);
+  }
+  return failures;
 }
 
 std::pair<std::uint32_t, std::string> RemoteHosts::LeftOut() const {
@@ -246,7 +260,8 @@ std::unique_ptr<RegistryView::Key> RemoteHosts::OpenKey(std::string_view path) c
       path[classPath.size()] == '\\' && SplitRemoteKey(path.substr(classPath.size() + 1))) {
     const std::string_view keyName = path.substr(classPath.size() + 1);
     for (Entry& entry : Entries())
-      if (entry.keyName == keyName) return std::make_unique<DescriptionKey>(std::move(entry.description));
+      if (entry.keyName == keyName)
+        return std::make_unique<DescriptionKey>(std::move(entry.description), std::move(entry.interfaceName));
     return nullptr;
   }
   return local_.OpenKey(path);

@@ -71,6 +71,8 @@ class RemoteHosts : public RegistryView {
 
   // The stored adapter of the key "HOST/0002", or nothing.
   std::optional<RemoteAdapter> Find(std::string_view keyName) const;
+  // Each set host whose last listing failed, with the reason, in host order.
+  std::vector<std::pair<std::string, std::string>> Failures() const;
   // How many stored remote adapters do not fit in the list, and the first host that
   // lost one (for the message that says so).
   std::pair<std::uint32_t, std::string> LeftOut() const;
@@ -84,6 +86,7 @@ class RemoteHosts : public RegistryView {
   struct Entry {
     std::string keyName;
     std::string description;
+    std::string interfaceName;  // "HOST/eth0" for a remote adapter; may be empty
   };
   // The list as the class key presents it, and the remote entries it had to leave out.
   std::vector<Entry> Entries(std::uint32_t* leftOut = nullptr, std::string* firstHostLeftOut = nullptr) const;

@@ -2,12 +2,18 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QFontDatabase>
 #include <QFontMetrics>
+#include <QScrollBar>
+#include <QTextDocument>
+#include <QtMath>
+#include <QIcon>
 #include <QLabel>
 #include <QPixmap>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <string_view>
 #include <utility>
@@ -107,7 +113,6 @@ CPacketDlg::CPacketDlg(QString title, std::string details, std::string bytesDump
   setModal(true);
 
   const DialogUnits du(fontMetrics());
-  setFixedSize(du.X(271), du.Y(261));
 
   // The button comes first in the tab order, so it holds the focus when the dialog opens.
   auto* ok = new QPushButton(QStringLiteral("OK"), this);
@@ -123,19 +128,31 @@ CPacketDlg::CPacketDlg(QString title, std::string details, std::string bytesDump
   connect(copy, &QPushButton::clicked, this, [this] { QApplication::clipboard()->setText(ShownText()); });
 
   detailsEdit = new QPlainTextEdit(this);
-  detailsEdit->setGeometry(du.Rect(44, 7, 220, 250));
+  // The byte dump's columns line up only in a fixed-width font, and the box is made wide
+  // enough for a whole line of it beside the scroll bar.
+  detailsEdit->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  const std::string dumpLine = HexDump(std::array<std::uint8_t, 16>{});
+  const int lineWidth =
+      QFontMetrics(detailsEdit->font()).horizontalAdvance(QString::fromLatin1(dumpLine.data(), static_cast<qsizetype>(dumpLine.size()) - 1));
+  const int editWidth =
+      std::max(du.X(220), lineWidth + 2 * (detailsEdit->frameWidth() + qCeil(detailsEdit->document()->documentMargin())) +
+                              detailsEdit->verticalScrollBar()->sizeHint().width() + 1);
+  detailsEdit->setGeometry(du.X(44), du.Y(7), editWidth, du.Y(250));
+  setFixedSize(du.X(44) + editWidth + du.X(7), du.Y(261));
   detailsEdit->setReadOnly(true);
   detailsEdit->setLineWrapMode(QPlainTextEdit::NoWrap);
   detailsEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   detailsEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   detailsEdit->setTabChangesFocus(true);
 
-  const QPixmap picture(QStringLiteral(":/images/picture143.png"));
+  // As an icon, so that picture143@2x.png is taken where a pixel is two.
+  const QPixmap picture = QIcon(QStringLiteral(":/images/picture143.png")).pixmap(QSize(41, 31), devicePixelRatioF());
   if (!picture.isNull()) {
     auto* label = new QLabel(this);
     label->setFrameStyle(QFrame::Box | QFrame::Plain);
     label->setPixmap(picture);
-    label->setGeometry(QRect(du.X(7), du.Y(7), picture.width() + 2, picture.height() + 2));
+    const QSize size = picture.deviceIndependentSize().toSize();
+    label->setGeometry(QRect(du.X(7), du.Y(7), size.width() + 2, size.height() + 2));
   }
 
   setWindowTitle(this->title);

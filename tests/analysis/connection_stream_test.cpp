@@ -174,4 +174,27 @@ TEST(FollowConnection, TakesTheRowsOfTheConnectionAndCountsFramesNotKept) {
   EXPECT_FALSE(none.stream.has_value());
 }
 
+TEST(FollowConnection, FollowsBothDirectionsWhereEachHasANumberOfItsOwn) {
+  // On loopback every frame counts as sent, so each direction is a connection of its own.
+  const Link loopback = {{}, {}, Ip(127, 0, 0, 1), Ip(127, 0, 0, 1)};
+  const Bytes capture[] = {loopback.TcpFrame(true, Segment(101), "GET"), loopback.TcpFrame(false, Segment(901), "OK")};
+  CaptureState state;
+  state.columns = ColumnSet::Startup();
+  state.columns.shown[static_cast<int>(ColumnId::TcpConnectionNumber)] = 1;
+  state.columns.AssignColumnPositions();
+  RowStore rows(state.columns);
+  RowBuilder builder(rows);
+  MapFrames frames;
+  for (Bytes frame : capture) {
+    const auto number = static_cast<std::int64_t>(frames.frames.size());
+    frames.frames[number] = frame;
+    DecodeFrame(number, frame.data(), static_cast<std::uint32_t>(frame.size()), builder, state);
+  }
+  const FollowedConnection followed = FollowConnection(rows, 2, &frames);
+  EXPECT_EQ(followed.connections, (std::set<std::int64_t>{1, 2}));
+  ASSERT_TRUE(followed.stream.has_value());
+  EXPECT_EQ(AsString(followed.stream->Bytes(StreamSide::First)), "GET");
+  EXPECT_EQ(AsString(followed.stream->Bytes(StreamSide::Second)), "OK");
+}
+
 }  // namespace

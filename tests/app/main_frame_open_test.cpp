@@ -193,6 +193,14 @@ TEST_F(MainFrameOpenTest, FilesThatCannotBeShownLeaveTheWindowAsItWas) {
   }
 }
 
+TEST_F(MainFrameOpenTest, TheTitleCountsTheFramesReadWhenTheListKeepsFewer) {
+  frame->State().keepRows = FewestKeptRows;
+  frame->ListView().InsertColumns();
+  OpenAndWait(WritePcap("mix.pcap", 1500));
+  EXPECT_LT(Rows(), 1500);
+  EXPECT_EQ(Title(), "Orrisvane is showing mix.pcap - 1500 packets");
+}
+
 TEST_F(MainFrameOpenTest, StopCancelsALoadAndNoTraceStartsMeanwhile) {
   const int frames = 200000;
   const QString path = WritePcap("big.pcap", frames);

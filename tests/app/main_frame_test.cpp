@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QMenuBar>
+#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTemporaryDir>
@@ -384,6 +385,27 @@ TEST_F(MainFrameTest, HelpAndAbout) {
 
 // The real thing: the libpcap device on the loopback interface, when this process may
 // capture.
+// Also run at QT_SCALE_FACTOR=2 and under a window manager (see CMakeLists.txt).
+TEST(MainFrameLayout, TheFrameFillsTheScreensAreaAndPanesKeepTheirTexts) {
+  FakeMachine machine;
+  machine.AddAdapters(1);
+  QTemporaryDir dir;
+  QSettingsProfile profile(dir.filePath("profile.conf"), QSettings::IniFormat);
+  CMainFrame frame(machine.Environment(), profile);
+  for (int i = 2; i <= 6; ++i) frame.Pane(i)->setText(frame.Pane(i)->text().replace(0, 1, QStringLiteral("1000000")));
+  frame.showMaximized();  // as the program shows it
+  // A window manager frames the window a moment after it is shown.
+  ASSERT_TRUE(WaitUntil([&] { return frame.frameGeometry() != frame.geometry(); }));
+  EXPECT_TRUE(WaitUntil([&] { return frame.frameGeometry() == frame.screen()->availableGeometry(); }));
+  const auto fits = [&](int i) {  // the whole text shown, inside the window
+    const QLabel* pane = frame.Pane(i);
+    return pane->width() >= pane->fontMetrics().horizontalAdvance(pane->text()) &&
+           pane->mapTo(&frame, QPoint(pane->width(), 0)).x() <= frame.width();
+  };
+  WaitUntil([&] { return fits(0) && fits(1) && fits(2) && fits(3) && fits(4) && fits(5) && fits(6); }, 2000);
+  for (int i = 0; i <= 6; ++i) EXPECT_TRUE(fits(i)) << frame.Pane(i)->text().toStdString();
+}
+
 TEST(MainFrameLive, LoopbackTrafficFillsTheList) {
   std::int32_t loopback = -1;
   const auto interfaces = ListLinuxInterfaces();

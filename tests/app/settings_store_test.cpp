@@ -189,7 +189,8 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
                                          "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows",
                                          "read Orrisvane/SpoolLimitMiB", "read Orrisvane/Hosts",
-                                         "read Orrisvane/KeepOwnSession", "read Orrisvane/AskToSave"));
+                                         "read Orrisvane/KeepOwnSession", "read Orrisvane/AskToSave",
+                                         "read Orrisvane/AdapterName"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
@@ -197,7 +198,8 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
               ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
                           "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
-                          "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1"));
+                          "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1",
+                          "write Orrisvane/AdapterName="));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

@@ -4,6 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -13,12 +14,16 @@
 #include "analysis/row_store.h"
 #include "capture/capture_control.h"
 #include "capture/driver_client.h"
+#include "capture/remote_adapters.h"
 #include "capture/spool.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_machine.h"
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::_;
+using ::testing::AllOf;
+using ::testing::Not;
 using ::testing::Pair;
 
 namespace {
@@ -174,6 +179,42 @@ TEST_F(CaptureControlTest, AdapterSevenOfEightPassesTheProbeButNotStart) {
   EXPECT_THAT(view.messages, ElementsAre(Pair("Adapter  open failed.\n", "")));
   EXPECT_FALSE(Control().IsTracing());
   EXPECT_EQ(machine.script->openDevices, 0);
+}
+
+TEST_F(CaptureControlTest, TheAdapterIsFoundByItsNameWhenTheListShifts) {
+  machine.AddAdapters(3);
+  state.adapterIndex = 1;
+  ASSERT_EQ(Control().ProbeAdapter(), 0);
+  // A container's veth comes first now, and fake1 was made again with a new address.
+  machine.registry.AddAdapter("0007", "veth0 (virtual)", "veth0");
+  auto& order = machine.registry.AddKey(NetworkClassKey).subkeys;
+  std::rotate(order.begin(), order.end() - 1, order.end());
+  machine.script->mac[5] = 0x99;
+  Control().Start();
+  EXPECT_EQ(state.adapterIndex, 2);
+  EXPECT_THAT(view.titles.back(), HasSubstr("on the fake1 (scripted) (MAC address 00:A0:C9:12:34:99) - Trace is ON"));
+  Control().Stop();
+  // Gone: said once, and nothing is opened in its place.
+  order.erase(std::find(order.begin(), order.end(), "0001"));
+  view.messages.clear();
+  Control().Start();
+  EXPECT_FALSE(Control().IsTracing());
+  EXPECT_THAT(view.messages, ElementsAre(Pair("Adapter fake1 was not found.\n", HasSubstr("removed"))));
+}
+
+TEST_F(CaptureControlTest, AStartupProbeOfAnUnlistedHostsAdapterGivesSshsReason) {
+  machine.AddAdapters(2);
+  RemoteHosts hosts(machine.registry);  // its host could not be listed
+  hosts.SetHosts({"web1"});
+  hosts.Store(HostListing{"web1", {}, "Permission denied (publickey)."});
+  for (const auto& [name, index] : {std::pair{"web1/eth0", 0}, std::pair{"", 3}}) {
+    state.adapterName = name;
+    state.adapterIndex = index;
+    view.messages.clear();
+    EXPECT_EQ(CaptureControl(state, {machine.devices, hosts, nullptr, &hosts}, view).ProbeAdapter(), -1);
+    EXPECT_THAT(view.messages, ElementsAre(Pair(_, AllOf(HasSubstr("web1: Permission denied (publickey)."),
+                                                        Not(HasSubstr("There are")))))) << name;
+  }
 }
 
 TEST_F(CaptureControlTest, CaptureFilterThatDoesNotCompileKeepsTheTraceFromStarting) {

@@ -20,12 +20,13 @@ struct FakeMachine {
   SpoolFolder* spools = nullptr;
 
   FakeMachine() { RegisterFakeDevice(devices, script); }
-  // Adapters "0000", "0001", ... described "fake0 (scripted)", "fake1 (scripted)", ...
+  // Adapters "0000", "0001", ... named "fake0", "fake1", ... described "fakeN (scripted)"
   void AddAdapters(int count) {
     for (int i = 0; i < count; ++i) {
       std::string key = std::to_string(i);
       key.insert(0, 4 - key.size(), '0');
-      registry.AddAdapter(key, ("fake" + std::to_string(i) + " (scripted)").c_str());
+      const std::string name = "fake" + std::to_string(i);
+      registry.AddAdapter(key, (name + " (scripted)").c_str(), name.c_str());
     }
   }
   CaptureEnvironment Environment() const { return {devices, registry, spools}; }

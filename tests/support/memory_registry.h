@@ -19,13 +19,14 @@ class MemoryRegistry : public RegistryView {
 
   Node& AddKey(const std::string& path) { return keys_[path]; }
 
-  // Adds adapter subkeys under the network class key; a null description leaves the
-  // value out.
-  void AddAdapter(const std::string& keyName, const char* description) {
+  // Adds adapter subkeys under the network class key; a null description or interface
+  // name leaves that value out.
+  void AddAdapter(const std::string& keyName, const char* description, const char* interfaceName = nullptr) {
     auto& cls = keys_[NetworkClassKey];
     cls.subkeys.push_back(keyName);
     auto& node = keys_[std::string(NetworkClassKey) + "\\" + keyName];
     if (description) node.values["DriverDesc"] = description;
+    if (interfaceName) node.values[InterfaceNameValue] = interfaceName;
   }
 
   std::unique_ptr<Key> OpenKey(std::string_view path) const override {

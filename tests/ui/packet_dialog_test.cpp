@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QTextDocument>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -85,6 +86,17 @@ TEST(PacketDialog, TheFramesBytesFollowTheDetailsAndCopyTakesTheWholeText) {
   // Without a kept frame the box holds the details alone.
   CPacketDlg plain("Packet 4", details);
   EXPECT_EQ(plain.DetailsEdit()->toPlainText(), "Bytes: 18\nData: <b>\n");
+}
+
+TEST(PacketDialogLayout, AWholeDumpLineFitsInAFixedWidthFont) {
+  const std::string dump = HexDump(std::vector<std::uint8_t>(16, 'W'));
+  CPacketDlg dialog("Packet 1", "Bytes: 16\r\r\n", dump);
+  dialog.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+  const QPlainTextEdit* edit = dialog.DetailsEdit();
+  const QFontMetrics metrics(edit->font());  // fixed width: '.' as wide as 'W'
+  EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("....")), metrics.horizontalAdvance(QStringLiteral("WWWW")));
+  EXPECT_LE(metrics.horizontalAdvance(QString::fromStdString(dump).trimmed()) + 2 * edit->document()->documentMargin(), edit->viewport()->width());
 }
 
 TEST(PacketDialog, OkEnterAndEscapeEndIt) {
