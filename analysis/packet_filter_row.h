@@ -30,6 +30,7 @@ class PacketFilterRow : public FilterRow {
 
   std::string_view Cell(ColumnId id) const override;
   std::optional<std::uint64_t> Value(ColumnId id) const override;
+  std::optional<IpAddress> Address(ColumnId id) const override;
   std::uint32_t ColumnsThatMayContain(const FilterNeedle& needle) const override;
 
  private:

@@ -85,6 +85,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   const std::int32_t spoolLimit = profile.ReadInt(SettingsSection, "SpoolLimitMiB", CaptureState{}.spoolLimitMiB);
   state.spoolLimitMiB = spoolLimit >= 1 ? spoolLimit : CaptureState{}.spoolLimitMiB;
   state.remoteHosts = JoinHosts(SplitHosts(profile.ReadString(SettingsSection, "Hosts", "")));
+  state.columns.decodeIpv6 = profile.ReadInt(SettingsSection, "DecodeIPv6", 0) != 0;
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -96,5 +97,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "KeepAtMostRows", static_cast<std::int32_t>(state.keepRows));
   profile.WriteInt(SettingsSection, "SpoolLimitMiB", state.spoolLimitMiB);
   profile.WriteString(SettingsSection, "Hosts", state.remoteHosts);
+  profile.WriteInt(SettingsSection, "DecodeIPv6", state.columns.decodeIpv6 ? 1 : 0);
   profile.Flush();
 }

@@ -188,7 +188,8 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   LoadSettings(profile, state);
   EXPECT_THAT(profile.calls, ElementsAre("read Orrisvane/Adapter", "read Orrisvane/Save", "read Orrisvane/LogFile",
                                          "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows",
-                                         "read Orrisvane/SpoolLimitMiB", "read Orrisvane/Hosts"));
+                                         "read Orrisvane/SpoolLimitMiB", "read Orrisvane/Hosts",
+                                         "read Orrisvane/DecodeIPv6"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
@@ -196,7 +197,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
               ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
                           "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
-                          "write Orrisvane/Hosts="));
+                          "write Orrisvane/Hosts=", "write Orrisvane/DecodeIPv6=0"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {
