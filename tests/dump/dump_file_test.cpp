@@ -265,18 +265,17 @@ TEST_F(DumpFileTest, Ipv6AddressesPortsAndSequenceNumbersAgreeWithTshark) {
   // Packet number, IP source and destination, TCP ports, sequence and acknowledgement.
   const DumpResult ours = Run({"-r", path, "--ipv6", "--no-header", "--columns", "100000011001111000000"});
   ASSERT_EQ(ours.status, 0) << ours.err;
-  std::string theirs;
+  // tshark's fields, the address of either family joined, as the dump's line of the frame.
   const std::string command = "tshark -n -r '" + path +
                               "' -T fields -E occurrence=f -e frame.number -e ip.src -e ipv6.src -e ip.dst -e ipv6.dst "
                               "-e tcp.srcport -e tcp.dstport -e tcp.seq_raw -e tcp.ack_raw 2>/dev/null";
   std::FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr);
+  std::string theirs;
   for (char line[512]; std::fgets(line, sizeof line, pipe);) {
-    std::vector<std::string> f;
-    for (std::string rest = line; !rest.empty();) {
-      const std::size_t tab = rest.find_first_of("\t\n");
-      f.push_back(rest.substr(0, tab));
-      rest = tab == std::string::npos ? "" : rest.substr(tab + 1);
+    std::vector<std::string> f(1);
+    for (const char* c = line; *c != '\0' && *c != '\n'; ++c) {
+      if (*c == '\t') f.emplace_back(); else f.back().push_back(*c);
     }
     f.resize(9);
     theirs += Line({std::to_string(std::stoi(f[0]) - 1), f[1] + f[2], f[3] + f[4], f[5], f[6], f[7], f[8]});

@@ -73,24 +73,18 @@ std::vector<Bytes> OtherKinds() {
   return s;
 }
 
-// IPv6 frames for the decode target's bit 23: a TCP session with extension headers, both
-// kinds of fragment, a chain cut short, and the other upper layers.
+// IPv6 frames for the decode target's bit 23: TCP through extension headers, both kinds of
+// fragment, a chain cut short, UDP with padding, ICMPv6, ESP, No Next Header.
 std::vector<Bytes> Ipv6Kinds() {
   const Link6& l = DecoderLink6;
   const std::vector<Ipv6Extension> chain = {{0, {}}, {43, Bytes(6, 0)}, {60, {}}, {51, Bytes(10, 0)}};
-  std::vector<Bytes> s;
-  s.push_back(l.TcpFrame(true, {.flags = 0x02}));
-  s.push_back(l.TcpFrame(false, {.flags = 0x12}, "", chain));
-  s.push_back(l.TcpFrame(true, {.flags = 0x18}, "GET / HTTP/1.1\r\n", {{44, {0, 1, 0, 0, 0, 5}}}));
-  s.push_back(l.TcpFrame(false, {.flags = 0x11}, "tail", {{44, {0, 0x18, 0, 0, 0, 5}}}));
   Bytes cut = l.TcpFrame(true, {.flags = 0x10}, "", chain);
   cut.resize(70);
-  s.push_back(cut);
-  s.push_back(Pad(l.UdpFrame(false, 5353, 5353, "mdns"), 90));
-  s.push_back(l.Ipv6Frame(false, 58, Bytes{128, 0, 0, 0, 0, 1, 0, 1}));
-  s.push_back(l.Ipv6Frame(false, 50, Bytes(16, 0xE5)));
-  s.push_back(l.Ipv6Frame(false, 59, {}));
-  return s;
+  return {l.TcpFrame(true, {.flags = 0x02}), l.TcpFrame(false, {.flags = 0x12}, "", chain),
+          l.TcpFrame(true, {.flags = 0x18}, "GET / HTTP/1.1\r\n", {{44, {0, 1, 0, 0, 0, 5}}}),
+          l.TcpFrame(false, {.flags = 0x11}, "tail", {{44, {0, 0x18, 0, 0, 0, 5}}}), cut,
+          Pad(l.UdpFrame(false, 5353, 5353, "mdns"), 90), l.Ipv6Frame(false, 58, Bytes{128, 0, 0, 0, 0, 1, 0, 1}),
+          l.Ipv6Frame(false, 50, Bytes(16, 0xE5)), l.Ipv6Frame(false, 59, {})};
 }
 
 std::vector<Bytes> Lengths() {

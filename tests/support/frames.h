@@ -160,17 +160,14 @@ inline Bytes Arp(std::uint16_t operation, const Mac& senderMac, std::uint32_t se
 inline constexpr std::uint16_t EtherTypeIpv6 = 0x86DD;
 using Ip6 = std::array<std::uint8_t, 16>;
 
-// An IPv6 extension header: its type and the bytes after its Next Header and length
-// bytes (a Fragment header's six: offset and flags, identification). The length byte is
-// set from them: 8-byte units less one, 4-byte units less two for Authentication, 0 for
-// Fragment; they are padded with zeros to a whole unit.
+// An IPv6 extension header: its type and the bytes after its Next Header and length bytes
+// (a Fragment header's six: offset and flags, identification), padded with zeros to a unit.
 struct Ipv6Extension {
   std::uint8_t type;
   Bytes body;
 };
 
-// An IPv6 header (hop limit 64), its extension headers in order, then the payload. The
-// Payload Length counts both.
+// An IPv6 header (hop limit 64), its extension headers in order, then the payload.
 inline Bytes Ipv6(std::uint8_t protocol, const Ip6& source, const Ip6& destination, std::span<const std::uint8_t> payload,
                   const std::vector<Ipv6Extension>& extensions = {}) {
   Bytes chain;
@@ -183,10 +180,9 @@ inline Bytes Ipv6(std::uint8_t protocol, const Ip6& source, const Ip6& destinati
     PutBytes(chain, e.body);
     chain.resize(chain.size() + total - 2 - e.body.size(), 0);
   }
-  Bytes out = {0x60, 0, 0, 0};
-  Put16(out, static_cast<std::uint16_t>(chain.size() + payload.size()));
-  out.push_back(extensions.empty() ? protocol : extensions.front().type);
-  out.push_back(64);
+  Bytes out = {0x60, 0, 0, 0, 0, 0, extensions.empty() ? protocol : extensions.front().type, 64};
+  out[4] = static_cast<std::uint8_t>((chain.size() + payload.size()) >> 8);
+  out[5] = static_cast<std::uint8_t>(chain.size() + payload.size());
   PutBytes(out, source);
   PutBytes(out, destination);
   PutBytes(out, chain);
@@ -220,10 +216,8 @@ struct Link {
 
 // The same over IPv6.
 struct Link6 {
-  Mac localMac;
-  Mac remoteMac;
-  Ip6 localIp;
-  Ip6 remoteIp;
+  Mac localMac, remoteMac;
+  Ip6 localIp, remoteIp;
 
   Bytes Ipv6Frame(bool outgoing, std::uint8_t protocol, std::span<const std::uint8_t> payload,
                   const std::vector<Ipv6Extension>& extensions = {}) const {
@@ -249,8 +243,7 @@ inline constexpr Link DecoderLink = {{0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
                                      Ip(192, 168, 1, 200)};
 inline constexpr Mac OtherMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x09};
 // DecoderLink's stations over IPv6: 2001:db8::2 and 2001:db8:0:1::c8.
-inline constexpr Link6 DecoderLink6 = {DecoderLink.localMac,
-                                       DecoderLink.remoteMac,
+inline constexpr Link6 DecoderLink6 = {DecoderLink.localMac, DecoderLink.remoteMac,
                                        {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02},
                                        {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xc8}};
 
