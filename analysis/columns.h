@@ -56,6 +56,10 @@ class ColumnSet {
   // (meaningless for a hidden one). PacketNumber is always shown.
   std::array<std::int32_t, ColumnCount> shown{};
   std::array<std::int32_t, ColumnCount> position{};
+  // Whether IPv6 frames get their addresses, upper-layer protocol and TCP and UDP cells;
+  // without it they stop at the Protocol cell. It decides how rows are made, as the
+  // columns do, so it travels with them (it is not part of the text form).
+  bool decodeIpv6 = false;
 
   bool IsShown(ColumnId id) const { return shown[static_cast<int>(id)] != 0; }
   int Position(ColumnId id) const { return position[static_cast<int>(id)]; }

@@ -3,30 +3,41 @@
 #include "analysis/decoder.h"
 #include "analysis/frame_bytes.h"
 #include "analysis/frame_source.h"
+#include "analysis/ip_layout.h"
 #include "analysis/row_store.h"
 
 namespace {
 
-constexpr std::uint16_t kEtherTypeIpv4 = 0x0800;
 constexpr std::uint8_t kProtocolTcp = 6;
 
-TcpEndpoint EndpointAt(const FrameBytes& bytes, std::size_t ipOffset, std::size_t portOffset) {
-  return {{bytes.U8(ipOffset), bytes.U8(ipOffset + 1), bytes.U8(ipOffset + 2), bytes.U8(ipOffset + 3)},
-          bytes.Be16(portOffset)};
+// The IP layer of a TCP frame whose ports were delivered; nothing for any other frame.
+// IPv6 frames are read whatever the setting: only frames of rows that were decoded as
+// TCP are followed.
+std::optional<IpLayout> TcpLayoutOf(const FrameBytes& bytes) {
+  const std::optional<IpLayout> ip = ReadIpLayout(bytes, true);
+  if (!ip || ip->protocol != kProtocolTcp || !ip->upperHeader ||
+      bytes.Length() < ip->upper + tcp_offset::Sequence) {
+    return std::nullopt;
+  }
+  return ip;
+}
+
+TcpEndpoint EndpointAt(const FrameBytes& bytes, const IpLayout& ip, std::size_t address, std::size_t port) {
+  TcpEndpoint end;
+  for (std::size_t i = 0; i < (ip.ipv6 ? 16u : 4u); ++i) end.ip[i] = bytes.U8(address + i);
+  end.port = bytes.Be16(ip.upper + port);
+  end.ipv6 = ip.ipv6;
+  return end;
 }
 
 }  // namespace
 
 std::optional<std::pair<TcpEndpoint, TcpEndpoint>> TcpEndpointsOf(std::span<const std::uint8_t> frame) {
-  namespace off = frame_offset;
   const FrameBytes bytes(frame);
-  // A frame cut before the end of its TCP ports names no endpoints.
-  if (bytes.Length() < off::TcpSequence || bytes.Be16(off::EtherType) != kEtherTypeIpv4 ||
-      bytes.U8(off::IpProtocol) != kProtocolTcp) {
-    return std::nullopt;
-  }
-  return std::pair{EndpointAt(bytes, off::IpSource, off::TcpSourcePort),
-                   EndpointAt(bytes, off::IpDestination, off::TcpDestinationPort)};
+  const std::optional<IpLayout> ip = TcpLayoutOf(bytes);
+  if (!ip) return std::nullopt;
+  return std::pair{EndpointAt(bytes, *ip, ip->source, tcp_offset::SourcePort),
+                   EndpointAt(bytes, *ip, ip->destination, tcp_offset::DestinationPort)};
 }
 
 void ConnectionStream::Add(std::int64_t packetNumber, std::span<const std::uint8_t> frame) {
@@ -41,10 +52,11 @@ void ConnectionStream::Add(std::int64_t packetNumber, std::span<const std::uint8
     return;
   }
   const FrameBytes bytes(frame);
-  const PayloadBounds bounds = TcpPayloadBounds(bytes);
+  const IpLayout ip = *TcpLayoutOf(bytes);
+  const PayloadBounds bounds = TcpPayloadBounds(bytes, ip);
   const auto payload = bytes.Range(bounds.begin, bounds.end);
   if (payload.empty()) return;
-  const std::uint32_t sequence = bytes.Be32(frame_offset::TcpSequence);
+  const std::uint32_t sequence = bytes.Be32(ip.upper + tcp_offset::Sequence);
   if (!taken_.emplace(side, sequence, payload.size()).second) {
     retransmissions_ += 1;
     return;

@@ -16,8 +16,9 @@ class FrameSource;
 class RowStore;
 
 struct TcpEndpoint {
-  std::array<std::uint8_t, 4> ip{};
+  std::array<std::uint8_t, 16> ip{};  // an IPv4 address in the first four bytes
   std::uint16_t port = 0;
+  bool ipv6 = false;
   friend bool operator==(const TcpEndpoint&, const TcpEndpoint&) = default;
 };
 
@@ -31,7 +32,7 @@ struct StreamSegment {
   std::vector<std::uint8_t> payload;
 };
 
-// The source and destination of an IPv4 TCP frame; nothing for any other frame.
+// The source and destination of an IPv4 or IPv6 TCP frame; nothing for any other frame.
 std::optional<std::pair<TcpEndpoint, TcpEndpoint>> TcpEndpointsOf(std::span<const std::uint8_t> frame);
 
 class ConnectionStream {

@@ -1,17 +1,29 @@
 #include "analysis/connection_tracker.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
 #include "analysis/capture_state.h"
 #include "analysis/frame_bytes.h"
+#include "analysis/ip_layout.h"
 
 ConnectionTable::ConnectionTable() = default;
 ConnectionTable::~ConnectionTable() { Clear(); }
 
 std::size_t ConnectionTable::KeyHash::operator()(const Key& k) const {
-  std::uint64_t h = (std::uint64_t{k.remoteAddress} << 32) | k.localAddress;
+  // Eight key bytes as one word, in whatever order the machine loads them: only equal
+  // keys need equal hashes.
+  const auto word = [](const std::array<std::uint8_t, 16>& a, std::size_t at) {
+    std::uint64_t w;
+    std::memcpy(&w, a.data() + at, sizeof w);
+    return w;
+  };
+  std::uint64_t h = word(k.remoteAddress, 0) ^ std::rotl(word(k.remoteAddress, 8), 21) ^
+                    std::rotl(word(k.localAddress, 0), 32) ^
+                    std::rotl(word(k.localAddress, 8) * 0xC2B2AE3D27D4EB4Full, 43) ^ std::uint64_t{k.ipv6};
   h ^= ((std::uint64_t{k.remotePort} << 16) | k.localPort) * 0x9E3779B97F4A7C15ull;
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;
@@ -20,12 +32,11 @@ std::size_t ConnectionTable::KeyHash::operator()(const Key& k) const {
 }
 
 ConnectionTable::Key ConnectionTable::KeyOf(const TcpConnection& record) {
-  return Key{record.remoteAddress, record.localAddress, record.remotePort, record.localPort};
+  return Key{record.ipv6, record.remotePort, record.localPort, record.remoteAddress, record.localAddress};
 }
 
-TcpConnection* ConnectionTable::Find(std::uint32_t remoteAddress, std::uint32_t localAddress,
-                                     std::uint16_t remotePort, std::uint16_t localPort) {
-  const auto it = index_.find(Key{remoteAddress, localAddress, remotePort, localPort});
+TcpConnection* ConnectionTable::Find(const TcpConnection& key) {
+  const auto it = index_.find(KeyOf(key));
   return it == index_.end() ? nullptr : it->second;
 }
 
@@ -68,29 +79,35 @@ constexpr std::uint8_t kAck = 0x10;
 
 std::int64_t TrackTcpSegment(std::span<const std::uint8_t> frame, Direction direction,
                              CaptureState& state) {
-  namespace off = frame_offset;
   const FrameBytes bytes(frame);
-  const bool incoming = direction == Direction::Incoming;
-  const std::uint32_t source = bytes.Raw32(off::IpSource);
-  const std::uint32_t destination = bytes.Raw32(off::IpDestination);
-  const std::uint16_t sourcePort = bytes.Raw16(off::TcpSourcePort);
-  const std::uint16_t destinationPort = bytes.Raw16(off::TcpDestinationPort);
+  return TrackTcpSegment(bytes, Ipv4Layout(bytes), direction, state);
+}
 
-  const std::uint32_t remoteAddress = incoming ? source : destination;
-  const std::uint32_t localAddress = incoming ? destination : source;
-  const std::uint16_t remotePort = incoming ? sourcePort : destinationPort;
-  const std::uint16_t localPort = incoming ? destinationPort : sourcePort;
+std::int64_t TrackTcpSegment(const FrameBytes& bytes, const IpLayout& ip, Direction direction, CaptureState& state) {
+  const bool incoming = direction == Direction::Incoming;
+  const std::size_t addressBytes = ip.ipv6 ? 16 : 4;
+  TcpConnection key;
+  key.ipv6 = ip.ipv6;
+  for (std::size_t i = 0; i < addressBytes; ++i) {
+    key.remoteAddress[i] = bytes.U8((incoming ? ip.source : ip.destination) + i);
+    key.localAddress[i] = bytes.U8((incoming ? ip.destination : ip.source) + i);
+  }
+  const std::uint16_t sourcePort = bytes.Raw16(ip.upper + tcp_offset::SourcePort);
+  const std::uint16_t destinationPort = bytes.Raw16(ip.upper + tcp_offset::DestinationPort);
+  key.remotePort = incoming ? sourcePort : destinationPort;
+  key.localPort = incoming ? destinationPort : sourcePort;
 
   ConnectionTable& table = state.connections;
-  TcpConnection* record = table.Find(remoteAddress, localAddress, remotePort, localPort);
+  TcpConnection* record = table.Find(key);
   if (record == nullptr) {
     // The frame that opens a record is not applied to it, whatever its flags.
     try {
       auto created = std::make_unique<TcpConnection>();
-      created->remoteAddress = remoteAddress;
-      created->localAddress = localAddress;
-      created->remotePort = remotePort;
-      created->localPort = localPort;
+      created->ipv6 = key.ipv6;
+      created->remoteAddress = key.remoteAddress;
+      created->localAddress = key.localAddress;
+      created->remotePort = key.remotePort;
+      created->localPort = key.localPort;
       created->number = state.lastConnectionNumber + 1;
       table.Append(std::move(created));
     } catch (const std::bad_alloc&) {
@@ -103,7 +120,7 @@ std::int64_t TrackTcpSegment(std::span<const std::uint8_t> frame, Direction dire
     return state.lastConnectionNumber;
   }
 
-  const std::uint8_t flags = bytes.U8(off::TcpFlags);
+  const std::uint8_t flags = bytes.U8(ip.upper + tcp_offset::Flags);
   if (flags & kFin) {
     if (incoming) {
       record->remoteFin = 1;
@@ -128,14 +145,14 @@ void ClearConnections(CaptureState& state) {
   state.liveConnections = 0;
 }
 
-std::string_view InferSocketCall(std::uint8_t flags, Direction direction,
-                                 std::uint32_t frameLength) {
+std::string_view InferSocketCall(std::uint8_t flags, Direction direction, std::uint32_t frameLength,
+                                 std::uint32_t noPayloadLength) {
   const bool incoming = direction == Direction::Incoming;
   std::string_view text = "";
-  if (flags & kAck) text = frameLength == 54 ? socket_call::Acknowledge : socket_call::Receive;
+  if (flags & kAck) text = frameLength == noPayloadLength ? socket_call::Acknowledge : socket_call::Receive;
   switch (flags & 0x3F) {
     case 0x18:
-      if (frameLength <= 54) {
+      if (frameLength <= noPayloadLength) {
         text = "";
       } else {
         text = incoming ? socket_call::Receive : socket_call::Send;

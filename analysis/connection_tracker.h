@@ -30,13 +30,13 @@ class TcpConnection {
   std::int32_t localFin = 0;
   std::int32_t remoteFinAcked = 0;
   std::int32_t localFinAcked = 0;
-  // Key fields, raw network byte order as they stand in the frame.
+  // Key fields, raw network byte order as they stand in the frame; an IPv4 address in
+  // the first four bytes.
+  bool ipv6 = false;
   std::uint16_t remotePort = 0;
   std::uint16_t localPort = 0;
-  std::uint32_t remoteAddress = 0;
-  std::uint32_t localAddress = 0;
-
-  auto Key() const { return std::tie(remoteAddress, localAddress, remotePort, localPort); }
+  std::array<std::uint8_t, 16> remoteAddress{};
+  std::array<std::uint8_t, 16> localAddress{};
 };
 
 // Owns its records, in insertion order; at most one record per key.
@@ -51,23 +51,20 @@ class ConnectionTable {
   bool Empty() const { return records_.empty(); }
   // Record i in insertion order (for tests and diagnostics).
   const TcpConnection& At(std::size_t i) const { return *records_[i]; }
-  // The record with this key, or nullptr.
-  TcpConnection* Find(std::uint32_t remoteAddress, std::uint32_t localAddress,
-                      std::uint16_t remotePort, std::uint16_t localPort);
+  // The record with the key of this one (family, addresses, ports), or nullptr.
+  TcpConnection* Find(const TcpConnection& key);
   TcpConnection& Append(std::unique_ptr<TcpConnection> record);
   void Remove(TcpConnection& record);
   void Clear();
 
  private:
   struct Key {
-    std::uint32_t remoteAddress;
-    std::uint32_t localAddress;
+    bool ipv6;
     std::uint16_t remotePort;
     std::uint16_t localPort;
-    bool operator==(const Key& o) const {
-      return std::tie(remoteAddress, localAddress, remotePort, localPort) ==
-             std::tie(o.remoteAddress, o.localAddress, o.remotePort, o.localPort);
-    }
+    std::array<std::uint8_t, 16> remoteAddress;
+    std::array<std::uint8_t, 16> localAddress;
+    bool operator==(const Key& o) const = default;
   };
   struct KeyHash {
     std::size_t operator()(const Key& k) const;
@@ -79,8 +76,12 @@ class ConnectionTable {
   std::unordered_map<Key, TcpConnection*, KeyHash> index_;
 };
 
-// Finds or creates the record of an IPv4 TCP frame, applies the close rules and yields
-// the connection number. frame is the delivered frame (bytes past its end read as zero).
+// Finds or creates the record of a TCP frame with that IP layer, applies the close rules
+// and yields the connection number. Bytes past the frame's end read as zero.
+struct IpLayout;
+class FrameBytes;
+std::int64_t TrackTcpSegment(const FrameBytes& frame, const IpLayout& ip, Direction direction, CaptureState& state);
+// The same for an IPv4 TCP frame.
 std::int64_t TrackTcpSegment(std::span<const std::uint8_t> frame, Direction direction,
                              CaptureState& state);
 
@@ -99,6 +100,11 @@ inline constexpr std::string_view RemoteClose = "remote close()";
 inline constexpr std::array<std::string_view, 7> All = {Acknowledge, Receive, Send, Connect, Accept, Close, RemoteClose};
 }  // namespace socket_call
 
+// The length of a frame whose TCP segment carries no payload, for an IP header (with any
+// extension headers) of that many bytes: 54 for IPv4.
+constexpr std::uint32_t NoPayloadFrameLength(std::uint32_t ipHeaderBytes) { return 14 + ipHeaderBytes + 20; }
+
 // One of socket_call's texts, or "" when none fits, for a TCP flags byte, direction and
-// whole frame length.
-std::string_view InferSocketCall(std::uint8_t flags, Direction direction, std::uint32_t frameLength);
+// whole frame length; a frame of noPayloadLength bytes carries no payload.
+std::string_view InferSocketCall(std::uint8_t flags, Direction direction, std::uint32_t frameLength,
+                                 std::uint32_t noPayloadLength = NoPayloadFrameLength(20));

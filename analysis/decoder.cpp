@@ -6,6 +6,7 @@
 #include <span>
 
 #include "analysis/frame_bytes.h"
+#include "analysis/ip_layout.h"
 #include "analysis/mac_text.h"
 
 namespace {
@@ -108,33 +109,33 @@ void ArpSummary(CellText& text, const FrameBytes& frame) {
   text.Decimal(unsigned{operation});
 }
 
-// How far a frame is decoded, from its EtherType and IPv4 protocol.
-RowKind KindOf(const FrameBytes& bytes) {
-  namespace off = frame_offset;
-  const std::uint16_t type = bytes.Be16(off::EtherType);
-  if (type == 0x0806) return RowKind::Arp;
-  if (type != 0x0800) return RowKind::Ethernet;
-  const std::uint8_t protocol = bytes.U8(off::IpProtocol);
-  if (protocol == 6) return RowKind::Tcp;
-  if (protocol == 17) return RowKind::Udp;
+// How far a frame is decoded, from its EtherType and IP layer.
+RowKind KindOf(const FrameBytes& bytes, const std::optional<IpLayout>& ip) {
+  if (!ip) return bytes.Be16(frame_offset::EtherType) == 0x0806 ? RowKind::Arp : RowKind::Ethernet;
+  if (ip->upperHeader && ip->protocol == 6) return RowKind::Tcp;
+  if (ip->upperHeader && ip->protocol == 17) return RowKind::Udp;
+  if (ip->ipv6 && ip->protocol == ProtocolIcmpv6) return RowKind::Ipv4;
   for (const IpProtocolEntry& entry : IpProtocolTable) {
-    if (entry.number == protocol) return RowKind::Ipv4;
+    if (entry.number == ip->protocol) return RowKind::Ipv4;
   }
   return RowKind::Ipv4Unlisted;
 }
 
+// The UDP header before the payload.
+constexpr std::size_t kUdpHeader = 8;
+
 // The Data cell of a frame of that kind, with at most `most` payload characters.
-void PutData(CellText& text, const FrameBytes& bytes, RowKind kind, std::size_t most = kDataCellMax) {
-  namespace off = frame_offset;
+void PutData(CellText& text, const FrameBytes& bytes, RowKind kind, const std::optional<IpLayout>& ip,
+             std::size_t most = kDataCellMax) {
   switch (kind) {
     case RowKind::Arp:
       ArpSummary(text, bytes);
       return;
     case RowKind::Udp:
-      AppendPayload(text, bytes, off::UdpPayload, IpDatagramEnd(bytes), most);
+      AppendPayload(text, bytes, ip->upper + kUdpHeader, ip->end, most);
       return;
     case RowKind::Tcp: {
-      const PayloadBounds payload = TcpPayloadBounds(bytes);
+      const PayloadBounds payload = TcpPayloadBounds(bytes, *ip);
       AppendPayload(text, bytes, payload.begin, payload.end, most);
       return;
     }
@@ -155,12 +156,12 @@ std::size_t IpDatagramEnd(const FrameBytes& frame) {
   return std::min(frame.Length(), frame_offset::IpHeader + total);
 }
 
-PayloadBounds TcpPayloadBounds(const FrameBytes& frame) {
+PayloadBounds TcpPayloadBounds(const FrameBytes& frame, const IpLayout& ip) {
   // The header length comes from the data-offset field; a value below the minimum header
   // cannot be right, so the payload then starts after a plain 20-byte header.
-  const std::size_t headerLength = std::max<std::size_t>(20, (frame.U8(frame_offset::TcpDataOffset) >> 4) * 4u);
-  const std::size_t begin = frame_offset::TcpHeader + headerLength;
-  return {begin, std::max(begin, IpDatagramEnd(frame))};
+  const std::size_t headerLength = std::max<std::size_t>(20, (frame.U8(ip.upper + tcp_offset::DataOffset) >> 4) * 4u);
+  const std::size_t begin = ip.upper + headerLength;
+  return {begin, std::max(begin, ip.end)};
 }
 
 std::string_view EtherTypeName(std::uint16_t type, char (&buf)[8]) {
@@ -177,23 +178,25 @@ std::string_view EtherTypeName(std::uint16_t type, char (&buf)[8]) {
   return {buf, 6};
 }
 
-std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length,
+std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length, bool decodeIpv6,
                                std::array<char, DataTextCapacity>& buffer) {
   if (frame == nullptr || length == 0) return {};
   const FrameBytes bytes(std::span<const std::uint8_t>(frame, std::min<std::uint32_t>(length, FrameBufferSize)));
   CellText text(buffer);
-  PutData(text, bytes, KindOf(bytes));
+  const std::optional<IpLayout> ip = ReadIpLayout(bytes, decodeIpv6);
+  PutData(text, bytes, KindOf(bytes, ip), ip);
   return text.View();
 }
 
-void FramePayloadText(const std::uint8_t* frame, std::uint32_t length, std::string& out) {
+void FramePayloadText(const std::uint8_t* frame, std::uint32_t length, bool decodeIpv6, std::string& out) {
   out.clear();
   if (frame == nullptr || length == 0) return;
   const FrameBytes bytes(std::span<const std::uint8_t>(frame, std::min<std::uint32_t>(length, FrameBufferSize)));
   // A payload never exceeds the frame; an ARP summary fits the cell's room.
   out.resize(FrameBufferSize + DataTextCapacity);
   CellText text(out);
-  PutData(text, bytes, KindOf(bytes), FrameBufferSize);
+  const std::optional<IpLayout> ip = ReadIpLayout(bytes, decodeIpv6);
+  PutData(text, bytes, KindOf(bytes, ip), ip, FrameBufferSize);
   out.resize(text.View().size());
 }
 
@@ -238,29 +241,40 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
     row.macDestination[i] = bytes.U8(off::MacDestination + i);
   }
   row.etherType = bytes.Be16(off::EtherType);
-  row.kind = KindOf(bytes);
-  if (row.kind >= RowKind::Ipv4Unlisted) {
-    row.ipSource = Ipv4At(bytes, off::IpSource);
-    row.ipDestination = Ipv4At(bytes, off::IpDestination);
-    row.ipProtocol = bytes.U8(off::IpProtocol);
+  const std::optional<IpLayout> ip = ReadIpLayout(bytes, state.columns.decodeIpv6);
+  row.kind = KindOf(bytes, ip);
+  if (ip) {
+    row.ipv6 = ip->ipv6;
+    if (ip->ipv6) {
+      for (std::size_t i = 0; i < 16; ++i) {
+        row.ipv6Source[i] = bytes.U8(ip->source + i);
+        row.ipv6Destination[i] = bytes.U8(ip->destination + i);
+      }
+      row.ipHeaderBytes = static_cast<std::uint16_t>(ip->HeaderBytes());
+    } else {
+      row.ipSource = Ipv4At(bytes, ip->source);
+      row.ipDestination = Ipv4At(bytes, ip->destination);
+    }
+    row.ipProtocol = ip->protocol;
   }
   if (row.kind == RowKind::Tcp) {
-    row.connection = TrackTcpSegment(std::span<const std::uint8_t>(frame, length),
-                                     outgoing ? Direction::Outgoing : Direction::Incoming, state);
-    row.sourcePort = bytes.Be16(off::TcpSourcePort);
-    row.destinationPort = bytes.Be16(off::TcpDestinationPort);
-    row.sequence = bytes.Be32(off::TcpSequence);
-    row.acknowledgement = bytes.Be32(off::TcpAcknowledgement);
-    row.tcpFlags = bytes.U8(off::TcpFlags);
-    row.window = bytes.Be16(off::TcpWindow);
-    row.checksum = bytes.Be16(off::TcpChecksum);
+    namespace tcp = tcp_offset;
+    const std::size_t at = ip->upper;
+    row.connection = TrackTcpSegment(bytes, *ip, outgoing ? Direction::Outgoing : Direction::Incoming, state);
+    row.sourcePort = bytes.Be16(at + tcp::SourcePort);
+    row.destinationPort = bytes.Be16(at + tcp::DestinationPort);
+    row.sequence = bytes.Be32(at + tcp::Sequence);
+    row.acknowledgement = bytes.Be32(at + tcp::Acknowledgement);
+    row.tcpFlags = bytes.U8(at + tcp::Flags);
+    row.window = bytes.Be16(at + tcp::Window);
+    row.checksum = bytes.Be16(at + tcp::Checksum);
   }
   // The Data text is made only when the column is shown: the payload copy is the costliest
   // cell of a row.
   std::array<char, DataTextCapacity> data;
   if (state.columns.IsShown(ColumnId::Data)) {
     CellText text(data);
-    PutData(text, bytes, row.kind);
+    PutData(text, bytes, row.kind, ip);
     row.data = text.View();
   }
   sink.AddRow(row);

@@ -14,8 +14,9 @@
 // Decodes frame[0, length) of the state's frame buffer layout: direction from the source
 // MAC against state.adapterMac, the four traffic counters, the time since the list's time
 // origin (state.frameTimestampNs), one row with that packet number handed to the sink,
-// and the connection tracker for every TCP frame. The row's Data text is made only when
-// the Data column is shown. Bytes at or past length read as zero. A length of 0 does
+// and the connection tracker for every TCP frame. IPv6 frames are decoded only when the
+// column set says so (decodeIpv6). The row's Data text is made only when the Data column
+// is shown. Bytes at or past length read as zero. A length of 0 does
 // nothing; a length above FrameBufferSize is treated as FrameBufferSize.
 void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint32_t length,
                  RowSink& sink, CaptureState& state);
@@ -23,15 +24,16 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
 // Room for the Data cell's text: at most 256 payload characters, or an ARP summary.
 inline constexpr std::size_t DataTextCapacity = 320;
 
-// The Data cell of a frame exactly as DecodeFrame makes it (empty for a frame that has
-// none), written into buffer: rows whose frames are kept elsewhere rebuild it from there.
-std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length,
+// The Data cell of a frame exactly as DecodeFrame makes it with that IPv6 setting (empty
+// for a frame that has none), written into buffer: rows whose frames are kept elsewhere
+// rebuild it from there.
+std::string_view FrameDataText(const std::uint8_t* frame, std::uint32_t length, bool decodeIpv6,
                                std::array<char, DataTextCapacity>& buffer);
 
 // The Data cell's text without its bound: the whole payload of a TCP or UDP frame, one
 // character a byte as the cell shows it (an ARP frame's summary as the cell has it).
 // Searches look here, so that a word past the cell's end is found.
-void FramePayloadText(const std::uint8_t* frame, std::uint32_t length, std::string& out);
+void FramePayloadText(const std::uint8_t* frame, std::uint32_t length, bool decodeIpv6, std::string& out);
 
 // Where the IPv4 datagram ends within the frame: the total length bounds it so that the
 // padding of a short Ethernet frame is not taken for payload. A total length of 0 (set by
@@ -44,8 +46,9 @@ struct PayloadBounds {
   std::size_t begin = 0;
   std::size_t end = 0;
 };
-// The payload of an IPv4 TCP frame, exactly where the Data cell takes it from.
-PayloadBounds TcpPayloadBounds(const FrameBytes& frame);
+struct IpLayout;
+// The payload of a TCP frame with that IP layer, exactly where the Data cell takes it from.
+PayloadBounds TcpPayloadBounds(const FrameBytes& frame, const IpLayout& ip);
 
 struct IpProtocolEntry {
   std::uint8_t number;
@@ -76,6 +79,10 @@ inline constexpr IpProtocolEntry IpProtocolTable[IpProtocolCount] = {
     {97, "ETHERIP", "Ethernet encapsulated in IP"},
     {98, "ENCAP", "Encapsulation Header"},
 };
+
+// The one upper-layer protocol that only IPv6 rows name (number 58): an IPv4 row shows 58
+// as a number, as before.
+inline constexpr std::string_view Icmpv6CellText = "ICMPv6 (Internet Control Message Protocol for IPv6)";
 
 // The "Upper Layer Protocol" cell texts of the table's records, "name (description)", put
 // together from the table once, at compile time: the decoder writes them in one piece and

@@ -80,3 +80,16 @@ inline constexpr std::size_t ArpSenderIp = 28;
 inline constexpr std::size_t ArpTargetMac = 32;
 inline constexpr std::size_t ArpTargetIp = 38;
 }  // namespace frame_offset
+
+// Fields of a TCP header, from its start (the IPv4 offsets above are these after a
+// 20-byte IPv4 header).
+namespace tcp_offset {
+inline constexpr std::size_t SourcePort = 0;
+inline constexpr std::size_t DestinationPort = 2;
+inline constexpr std::size_t Sequence = 4;
+inline constexpr std::size_t Acknowledgement = 8;
+inline constexpr std::size_t DataOffset = 12;
+inline constexpr std::size_t Flags = 13;
+inline constexpr std::size_t Window = 14;
+inline constexpr std::size_t Checksum = 16;
+}  // namespace tcp_offset

@@ -80,7 +80,8 @@ std::string_view PacketFilterRow::SearchText(ColumnId id) const {
   if (!payloadBuilt_) {
     const StoredFrame& frame = dataRoom_.frame;
     FramePayloadText(frame.bytes.data(),
-                     static_cast<std::uint32_t>(std::min<std::size_t>(frame.bytes.size(), withData_.length)), payload_);
+                     static_cast<std::uint32_t>(std::min<std::size_t>(frame.bytes.size(), withData_.length)),
+                     withData_.ipv6, payload_);
     payloadBuilt_ = true;
   }
   return payload_;
@@ -101,9 +102,10 @@ std::optional<std::uint64_t> PacketFilterRow::Value(ColumnId id) const {
     case ColumnId::Ieee8023Length:
       return r.etherType;
     case ColumnId::IpSource:
-      return BigEndian(r.ipSource.data(), 4);
     case ColumnId::IpDestination:
-      return BigEndian(r.ipDestination.data(), 4);
+      // An IPv6 address is no 64-bit number: it is read as an address only.
+      if (r.ipv6) return std::nullopt;
+      return BigEndian((id == ColumnId::IpSource ? r.ipSource : r.ipDestination).data(), 4);
     case ColumnId::TcpConnectionNumber:
       return static_cast<std::uint64_t>(r.connection);
     case ColumnId::TcpSourcePort:
@@ -130,6 +132,14 @@ std::optional<std::uint64_t> PacketFilterRow::Value(ColumnId id) const {
   }
   // Names and texts: as their cell text reads.
   return FilterRow::Value(id);
+}
+
+std::optional<IpAddress> PacketFilterRow::Address(ColumnId id) const {
+  if ((id != ColumnId::IpSource && id != ColumnId::IpDestination) || !Kept(id)) return std::nullopt;
+  const PacketRow& r = fields_;
+  const bool source = id == ColumnId::IpSource;
+  if (r.ipv6) return IpAddress::V6(source ? r.ipv6Source : r.ipv6Destination);
+  return IpAddress::V4(source ? r.ipSource : r.ipDestination);
 }
 
 std::uint32_t PacketFilterRow::ColumnsThatMayContain(const FilterNeedle& needle) const { return needle.fieldColumns; }

@@ -31,6 +31,7 @@ class PacketFilterRow : public FilterRow {
 
   std::string_view Cell(ColumnId id) const override;
   std::optional<std::uint64_t> Value(ColumnId id) const override;
+  std::optional<IpAddress> Address(ColumnId id) const override;
   std::uint32_t ColumnsThatMayContain(const FilterNeedle& needle) const override;
   // Data: the whole payload while the frame is kept where the row reads it; the cell's
   // text once the frame has left (the row then keeps its text).

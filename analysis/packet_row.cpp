@@ -7,6 +7,8 @@
 
 #include "analysis/connection_tracker.h"
 #include "analysis/decoder.h"
+#include "analysis/ip_address.h"
+#include "analysis/ip_layout.h"
 #include "analysis/mac_text.h"
 
 namespace {
@@ -124,10 +126,11 @@ char* PutCellText(char* out, const PacketRow& row, ColumnId id) {
       return Put(out, EtherTypeName(row.etherType, name));
     }
     case ColumnId::IpSource:
-      return PutIpv4(out, row.ipSource);
+      return row.ipv6 ? PutIpv6Text(out, row.ipv6Source) : PutIpv4(out, row.ipSource);
     case ColumnId::IpDestination:
-      return PutIpv4(out, row.ipDestination);
+      return row.ipv6 ? PutIpv6Text(out, row.ipv6Destination) : PutIpv4(out, row.ipDestination);
     case ColumnId::UpperLayerProtocol: {
+      if (row.ipv6 && row.ipProtocol == ProtocolIcmpv6) return Put(out, Icmpv6CellText);
       const int record = ProtocolRecord(row.ipProtocol);
       return record < 0 ? PutDecimal(out, unsigned{row.ipProtocol}) : Put(out, IpProtocolCellText[record]);
     }
@@ -150,7 +153,7 @@ char* PutCellText(char* out, const PacketRow& row, ColumnId id) {
       return PutDecimal(out, unsigned{row.checksum});
     case ColumnId::WinsockFunction:
       return Put(out, InferSocketCall(row.tcpFlags, row.outgoing ? Direction::Outgoing : Direction::Incoming,
-                                      row.length));
+                                      row.length, NoPayloadFrameLength(row.ipHeaderBytes)));
     case ColumnId::Data:
       return Put(out, row.data.substr(0, CellTextCapacity));
   }
@@ -188,11 +191,12 @@ bool CellTextMayContain(ColumnId id, std::string_view text) {
     }
     case ColumnId::IpSource:
     case ColumnId::IpDestination:
-      return MadeOf(text, "0123456789.");
+      return MadeOf(text, "0123456789.abcdef:");
     case ColumnId::UpperLayerProtocol:
       for (int i = 0; i < IpProtocolCount; ++i) {
         if (IpProtocolCellText[i].find(text) != std::string_view::npos) return true;
       }
+      if (Icmpv6CellText.find(text) != std::string_view::npos) return true;
       return MadeOf(text, decimal);
     case ColumnId::TcpFlags:
       return MadeOf(text, "0x123456789abcdef");

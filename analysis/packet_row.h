@@ -14,11 +14,12 @@
 enum class RowKind : std::uint8_t {
   Ethernet,        // nothing decoded past the EtherType (or IEEE 802.3 length)
   Arp,             // ARP: Data holds its summary
-  Ipv4Unlisted,    // IPv4 with a protocol the protocol table lacks: its number is shown
-  Ipv4,            // IPv4 with a listed protocol other than TCP and UDP
-  Udp,             // IPv4 UDP: Data holds the payload
-  Tcp,             // IPv4 TCP: the TCP columns, the socket call and Data
+  Ipv4Unlisted,    // IP with a protocol the protocol table lacks: its number is shown
+  Ipv4,            // IP with a listed protocol other than TCP and UDP (or an IPv6 later fragment)
+  Udp,             // UDP: Data holds the payload
+  Tcp,             // TCP: the TCP columns, the socket call and Data
 };
+// The IP kinds are IPv4 rows, or IPv6 rows when PacketRow::ipv6 is set.
 
 struct PacketRow {
   std::int64_t packetNumber = 0;
@@ -34,6 +35,12 @@ struct PacketRow {
   std::array<std::uint8_t, 4> ipSource{};
   std::array<std::uint8_t, 4> ipDestination{};
   std::uint8_t ipProtocol = 0;
+  bool ipv6 = false;  // an IPv6 row: the addresses are ipv6Source and ipv6Destination
+  std::array<std::uint8_t, 16> ipv6Source{};
+  std::array<std::uint8_t, 16> ipv6Destination{};
+  // The IP header's bytes, with IPv6's extension headers: a TCP segment is taken to carry
+  // no payload when the frame is 14 + these + 20 bytes long (54 for IPv4's 20).
+  std::uint16_t ipHeaderBytes = 20;
   std::int64_t connection = 0;
   std::uint16_t sourcePort = 0;
   std::uint16_t destinationPort = 0;
@@ -60,6 +67,7 @@ char* PutCellText(char* out, const PacketRow& row, ColumnId id);
 
 // Whether some row's cell of that column, as PutCellText writes it, can contain text (an
 // empty text is in every cell). False only when none can: a number's cell holds digits
-// only, an address's digits and dots, a name one of its table's texts. A search asks once
+// only, an address's digits, dots, colons and lower-case hex, a name one of its table's
+// texts. A search asks once
 // per column and then builds no cell that cannot hold what it looks for.
 bool CellTextMayContain(ColumnId id, std::string_view text);

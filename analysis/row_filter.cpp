@@ -211,6 +211,8 @@ bool Holds(Op op, const T& cell, const T& value) {
 
 std::optional<std::uint64_t> FilterRow::Value(ColumnId id) const { return FilterCellValue(id, Cell(id)); }
 
+std::optional<IpAddress> FilterRow::Address(ColumnId id) const { return ParseIpAddress(Cell(id)); }
+
 std::uint32_t FilterRow::ColumnsThatMayContain(const FilterNeedle&) const { return (1u << ColumnCount) - 1; }
 
 FilterNeedle FilterNeedle::For(std::string text) {
@@ -238,7 +240,7 @@ std::string FilterError::Message(std::size_t textLength) const {
 struct RowFilter::Node {
   enum class Kind { Or, And, Not, Compare, Present, Search };
   // How a compared value is matched against a cell.
-  enum class Operand { Value, Text, Name };
+  enum class Operand { Value, Text, Name, Address };
 
   Kind kind = Kind::Search;
   std::vector<int> children;  // Or, And, Not
@@ -250,6 +252,8 @@ struct RowFilter::Node {
   bool nameIsNumber = false;  // a Name operand that also reads as a number
   std::string text;           // what a text or name operand is compared with
   FilterNeedle needle;        // what a search or 'contains' looks for
+  IpAddress address;          // an Address operand, and how many of its bits compare
+  int prefixBits = 0;
 };
 
 RowFilter::RowFilter() = default;
@@ -604,12 +608,10 @@ class FilterParser {
       default:
         break;
     }
+    if (kind == FilterFieldKind::Ipv4) return AddressOperand(node, value);
     const std::optional<std::uint64_t> parsed = ParseAs(kind, value.text);
     if (!parsed) {
       switch (kind) {
-        case FilterFieldKind::Ipv4:
-          Fail(value.at, "an IPv4 address like 10.0.0.1");
-          break;
         case FilterFieldKind::Mac:
           Fail(value.at, "a MAC address like 00:A0:C9:12:34:56");
           break;
@@ -624,6 +626,35 @@ class FilterParser {
     }
     node.operand = Node::Operand::Value;
     node.value = *parsed;
+    return true;
+  }
+
+  // An IPv4 or IPv6 address, or a network as ADDRESS/BITS (with '==' and '!=' only).
+  bool AddressOperand(Node& node, const Token& value) {
+    const std::string_view text = value.text;
+    const std::size_t slash = text.find('/');
+    const std::optional<IpAddress> address = ParseIpAddress(text.substr(0, slash));
+    if (!address) {
+      Fail(value.at, "an IPv4 address like 10.0.0.1, an IPv6 address like 2001:db8::1, or a network like 2001:db8::/32");
+      return false;
+    }
+    node.operand = Node::Operand::Address;
+    node.address = *address;
+    node.prefixBits = address->Bits();
+    if (slash == std::string_view::npos) return true;
+    const std::string_view digits = text.substr(slash + 1);
+    const bool decimal = !digits.empty() && digits.size() <= 3 &&
+                         std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const std::optional<std::uint64_t> bits = decimal ? ParseNumber(digits) : std::nullopt;
+    if (!bits || *bits > static_cast<std::uint64_t>(address->Bits())) {
+      Fail(value.at + slash + 1, "a prefix length of 0 to " + std::to_string(address->Bits()) + " bits");
+      return false;
+    }
+    if (node.op != Op::Equal && node.op != Op::NotEqual) {
+      Fail(value.at, "'==' or '!=' before a network (ADDRESS/BITS)");
+      return false;
+    }
+    node.prefixBits = static_cast<int>(*bits);
     return true;
   }
 
@@ -670,6 +701,17 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
     const ColumnId id = node.columns[static_cast<std::size_t>(i)];
     if (node.kind == Node::Kind::Present) {
       if (!row.Cell(id).empty()) return true;
+      continue;
+    }
+    if (node.operand == Node::Operand::Address) {
+      const std::optional<IpAddress> cell = row.Address(id);
+      if (!cell) continue;
+      // A network holds the addresses of its family whose first bits are its own; an
+      // address of the other family is outside it, and orders before (IPv4) or after it.
+      const bool holds = node.op == Op::Equal      ? cell->InPrefix(node.address, node.prefixBits)
+                         : node.op == Op::NotEqual ? !cell->InPrefix(node.address, node.prefixBits)
+                                                   : Holds(node.op, *cell, node.address);
+      if (holds) return true;
       continue;
     }
     if (node.operand == Node::Operand::Value) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "analysis/columns.h"
+#include "analysis/ip_address.h"
 
 
 // What a search or 'contains' looks for, compiled once: the text, and the columns whose
@@ -45,6 +46,9 @@ class FilterRow {
   // holds no such value. This one reads it from Cell's text; a row that keeps its fields
   // in binary can give them without formatting.
   virtual std::optional<std::uint64_t> Value(ColumnId id) const;
+  // The cell's IPv4 or IPv6 address, nothing when the cell is not set or holds none. This
+  // one reads it from Cell's text.
+  virtual std::optional<IpAddress> Address(ColumnId id) const;
   // The columns whose cells may contain the needle's text, bit i for column id i: the
   // others surely do not, so their texts need not be built. This one names them all; a
   // row that writes its cells from fields names the needle's fieldColumns.
@@ -57,7 +61,7 @@ class FilterRow {
 // How a field's cell is compared with a word.
 enum class FilterFieldKind {
   Number,  // decimal, or 0x-hex as the flags are shown
-  Ipv4,    // dotted decimal
+  Ipv4,    // an IPv4 or IPv6 address, with an optional /prefix length
   Mac,     // six hex pairs joined by colons, any case
   Seconds, // seconds with up to six decimals, compared in microseconds
   Name,    // the short name before " (": "IP (Internet Protocol)" is IP

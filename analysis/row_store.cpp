@@ -28,13 +28,14 @@ namespace {
 // The texts that stand in most rows, taken from where the decoder and the tracker write
 // them: the directions, the EtherType names, the upper-layer protocols, the socket calls.
 constexpr auto kDictionary = [] {
-  std::array<std::string_view, 2 + EtherTypeNames.size() + IpProtocolCount + socket_call::All.size()> texts{};
+  std::array<std::string_view, 2 + EtherTypeNames.size() + IpProtocolCount + socket_call::All.size() + 1> texts{};
   std::size_t n = 0;
   texts[n++] = DirectionText(Direction::Incoming);
   texts[n++] = DirectionText(Direction::Outgoing);
   for (const EtherTypeEntry& entry : EtherTypeNames) texts[n++] = entry.name;
   for (int i = 0; i < IpProtocolCount; ++i) texts[n++] = IpProtocolCellText[i];
   for (const std::string_view call : socket_call::All) texts[n++] = call;
+  texts[n++] = Icmpv6CellText;
   return texts;
 }();
 constexpr std::uint8_t kDictionaryBase = 0xC0;
@@ -182,6 +183,8 @@ std::string_view Decode(const char*& p) {
 //   12 bytes   source and destination MAC (when kept)
 //   2 bytes    EtherType
 //   9 bytes    IPv4 source, destination, protocol (IPv4 kinds)
+//   IPv6 rows (the kind bits read 7): 1 byte the RowKind, 32 bytes source and destination,
+//              1 byte protocol, varint the IP header's bytes
 //   TCP:       varint connection, 2 + 2 bytes ports, 1 byte flags, then (when kept)
 //              4 + 4 bytes sequence and acknowledgement, 2 + 2 bytes window and checksum
 //   varint + bytes  the Data text (when kept)
@@ -190,6 +193,7 @@ std::string_view Decode(const char*& p) {
 namespace record {
 
 constexpr std::uint8_t kKindMask = 0x07;
+constexpr std::uint8_t kIpv6Kind = 0x07;  // an IPv6 row; its RowKind follows
 constexpr std::uint8_t kOutgoing = 0x08;
 constexpr std::uint8_t kTimeKnown = 0x10;
 constexpr std::uint8_t kMacs = 0x20;
@@ -197,7 +201,8 @@ constexpr std::uint8_t kTcpDetails = 0x40;
 constexpr std::uint8_t kData = 0x80;
 
 // The most bytes a record takes besides its Data text.
-constexpr std::size_t kFixedMost = 2 + 10 + 10 + 5 + 12 + 2 + 9 + 10 + 5 + 12 + 5;
+constexpr std::size_t kFixedMost = 2 + 10 + 10 + 5 + 12 + 2 + (1 + 32 + 1 + 3) + 10 + 5 + 12 + 5;
+static_assert(static_cast<int>(RowKind::Tcp) < kIpv6Kind);
 
 char* PutVarint(char* out, std::uint64_t v) {
   while (v >= 0x80) {
@@ -261,7 +266,8 @@ struct Keep {
 // text's size and its length; returns its end.
 char* Encode(char* out, const PacketRow& row, const Keep& keep, bool keepData) {
   const bool dataKept = keep.data && keepData && CellApplies(row, ColumnId::Data);
-  std::uint8_t flags = static_cast<std::uint8_t>(row.kind);
+  const bool ipv6 = row.ipv6 && IsIpv4(row.kind);
+  std::uint8_t flags = ipv6 ? kIpv6Kind : static_cast<std::uint8_t>(row.kind);
   if (row.outgoing) flags |= kOutgoing;
   if (row.timeKnown) flags |= kTimeKnown;
   if (keep.macs) flags |= kMacs;
@@ -277,7 +283,13 @@ char* Encode(char* out, const PacketRow& row, const Keep& keep, bool keepData) {
     out = PutBytes(out, row.macDestination.data(), 6);
   }
   out = PutFixed(out, row.etherType);
-  if (IsIpv4(row.kind)) {
+  if (ipv6) {
+    *out++ = static_cast<char>(row.kind);
+    out = PutBytes(out, row.ipv6Source.data(), 16);
+    out = PutBytes(out, row.ipv6Destination.data(), 16);
+    *out++ = static_cast<char>(row.ipProtocol);
+    out = PutVarint(out, row.ipHeaderBytes);
+  } else if (IsIpv4(row.kind)) {
     out = PutBytes(out, row.ipSource.data(), 4);
     out = PutBytes(out, row.ipDestination.data(), 4);
     *out++ = static_cast<char>(row.ipProtocol);
@@ -318,7 +330,14 @@ const char* Decode(const char* p, PacketRow& row, bool& dataKept) {
     GetBytes(p, row.macDestination.data(), 6);
   }
   row.etherType = GetFixed<std::uint16_t>(p);
-  if (IsIpv4(row.kind)) {
+  if ((flags & kKindMask) == kIpv6Kind) {
+    row.ipv6 = true;
+    row.kind = static_cast<RowKind>(*p++);
+    GetBytes(p, row.ipv6Source.data(), 16);
+    GetBytes(p, row.ipv6Destination.data(), 16);
+    row.ipProtocol = static_cast<std::uint8_t>(*p++);
+    row.ipHeaderBytes = static_cast<std::uint16_t>(GetVarint(p));
+  } else if (IsIpv4(row.kind)) {
     GetBytes(p, row.ipSource.data(), 4);
     GetBytes(p, row.ipDestination.data(), 4);
     row.ipProtocol = static_cast<std::uint8_t>(*p++);
@@ -489,7 +508,7 @@ struct RowStore::Impl {
       out.data = room.frameRead
                      ? FrameDataText(frame.bytes.data(),
                                      static_cast<std::uint32_t>(std::min<std::size_t>(frame.bytes.size(), out.length)),
-                                     room.text)
+                                     out.ipv6, room.text)
                      : std::string_view{};
     }
     return true;

@@ -14,6 +14,7 @@
 #include <QTextCursor>
 #include <QVBoxLayout>
 
+#include "analysis/ip_address.h"
 #include "app/trace_files.h"
 
 QColor FollowDialog::SideColor(StreamSide side) {
@@ -22,14 +23,15 @@ QColor FollowDialog::SideColor(StreamSide side) {
 
 namespace {
 
-// "192.168.1.200:80"
+// "192.168.1.200:80", "[2001:db8::1]:80"
 QString EndpointText(const TcpEndpoint& endpoint) {
-  return QStringLiteral("%1.%2.%3.%4:%5")
-      .arg(endpoint.ip[0])
-      .arg(endpoint.ip[1])
-      .arg(endpoint.ip[2])
-      .arg(endpoint.ip[3])
-      .arg(endpoint.port);
+  const auto& a = endpoint.ip;
+  if (endpoint.ipv6) {
+    char text[Ipv6TextMost];
+    const char* end = PutIpv6Text(text, a);
+    return QStringLiteral("[%1]:%2").arg(QString::fromLatin1(text, end - text)).arg(endpoint.port);
+  }
+  return QStringLiteral("%1.%2.%3.%4:%5").arg(a[0]).arg(a[1]).arg(a[2]).arg(a[3]).arg(endpoint.port);
 }
 
 // A segment's payload as text: printable ASCII as it is, a line end (CR LF or LF) as one,

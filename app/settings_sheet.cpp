@@ -116,6 +116,9 @@ CPPReport::CPPReport(QWidget* parent) : SettingsPage(parent) {
   grid->addWidget(CheckBox(1026), 1, 0);
   grid->addWidget(CheckBox(1018), 1, 1);
   grid->addWidget(CheckBox(1027), 2, 0);
+  decodeIpv6Box_ = new QCheckBox(QStringLiteral("Decode IPv6"), this);
+  decodeIpv6Box_->setObjectName(ControlName(DecodeIpv6Control));
+  grid->addWidget(decodeIpv6Box_, 2, 1);
 
   // The bound of the list: past it the oldest rows leave it (the log file still gets them).
   keepRowsBox_ = new QSpinBox(this);
@@ -141,6 +144,7 @@ QCheckBox* CPPReport::CheckBox(int controlId) const {
 void CPPReport::CopyFrom(const ColumnSet& columns) {
   const auto& table = Boxes();
   for (int i = 0; i < BoxCount; ++i) values[i] = columns.IsShown(table[i].column) ? 1 : 0;
+  decodeIpv6 = columns.decodeIpv6 ? 1 : 0;
 }
 
 void CPPReport::CopyTo(ColumnSet& columns) const {
@@ -150,16 +154,19 @@ void CPPReport::CopyTo(ColumnSet& columns) const {
   for (int i = 0; i < BoxCount; ++i)
     if (values[i] != 0) columns.shown[static_cast<int>(table[i].column)] = 1;
   columns.AssignColumnPositions();
+  columns.decodeIpv6 = decodeIpv6 != 0;
 }
 
 void CPPReport::Initialise() {
   for (int i = 0; i < BoxCount; ++i) boxes_[i]->setChecked(values[i] != 0);
   keepRowsBox_->setValue(static_cast<int>(std::clamp(keepRows, FewestKeptRows, MostKeptRows)));
+  decodeIpv6Box_->setChecked(decodeIpv6 != 0);
 }
 
 bool CPPReport::SaveControls() {
   for (int i = 0; i < BoxCount; ++i) values[i] = boxes_[i]->isChecked() ? 1 : 0;
   keepRows = keepRowsBox_->value();
+  decodeIpv6 = decodeIpv6Box_->isChecked() ? 1 : 0;
   return true;
 }
 

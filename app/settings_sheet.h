@@ -97,14 +97,19 @@ class CPPReport : public SettingsPage {
   // "Keep at most N rows".
   std::int64_t keepRows = MostKeptRows;
   static constexpr int KeepRowsControl = 1028;
+  // "Decode IPv6": 1 when IPv6 frames get their addresses and upper-layer cells.
+  std::int32_t decodeIpv6 = 0;
+  static constexpr int DecodeIpv6Control = 1029;
 
   void CopyFrom(const ColumnSet& columns);
-  // Packet Number plus every column whose member is set; positions assigned.
+  // Packet Number plus every column whose member is set; positions assigned; and the
+  // IPv6 choice.
   void CopyTo(ColumnSet& columns) const;
 
   bool SaveControls() override;
   QCheckBox* CheckBox(int controlId) const;
   QSpinBox* KeepRowsBox() const { return keepRowsBox_; }
+  QCheckBox* DecodeIpv6Box() const { return decodeIpv6Box_; }
 
  protected:
   void Initialise() override;
@@ -112,6 +117,7 @@ class CPPReport : public SettingsPage {
  private:
   std::array<QCheckBox*, BoxCount> boxes_{};
   QSpinBox* keepRowsBox_ = nullptr;
+  QCheckBox* decodeIpv6Box_ = nullptr;
 };
 
 // "Log": the save-to-file flag and the log file path; and how much of the trace's frames

@@ -88,6 +88,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   state.keepOwnSession = profile.ReadInt(SettingsSection, "KeepOwnSession", 0) != 0;
   state.askToSave = profile.ReadInt(SettingsSection, "AskToSave", 1) != 0;
   state.adapterName = profile.ReadString(SettingsSection, "AdapterName", "");
+  state.columns.decodeIpv6 = profile.ReadInt(SettingsSection, "DecodeIPv6", 0) != 0;
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -102,5 +103,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "KeepOwnSession", state.keepOwnSession ? 1 : 0);
   profile.WriteInt(SettingsSection, "AskToSave", state.askToSave ? 1 : 0);
   profile.WriteString(SettingsSection, "AdapterName", state.adapterName);
+  profile.WriteInt(SettingsSection, "DecodeIPv6", state.columns.decodeIpv6 ? 1 : 0);
   profile.Flush();
 }

@@ -57,8 +57,10 @@ std::uint64_t PhysicalMemoryBytes();
 // Reads the settings into the state: the start-up column set (the stored "Bools" is never
 // read), "Adapter" clamped to 0..14, "Save", "LogFile", "CaptureFilter",
 // "KeepAtMostRows" (missing or outside FewestKeptRows..MostKeptRows: DefaultKeptRows of
-// physicalBytes), "SpoolLimitMiB", "Hosts" and "AdapterName".
+// physicalBytes), "SpoolLimitMiB", "Hosts", "KeepOwnSession", "AskToSave", "AdapterName"
+// and "DecodeIPv6" (missing or 0: off).
 void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t physicalBytes = PhysicalMemoryBytes());
 // Writes "Bools", "LogFile", "Adapter", "Save", "CaptureFilter", "KeepAtMostRows",
-// "SpoolLimitMiB", "Hosts" and "AdapterName", in that order.
+// "SpoolLimitMiB", "Hosts", "KeepOwnSession", "AskToSave", "AdapterName" and "DecodeIPv6",
+// in that order.
 void SaveSettings(SettingsProfile& profile, const CaptureState& state);

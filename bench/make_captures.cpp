@@ -3,6 +3,7 @@
 //                   ACKs, close) a few hundred at a time, UDP, ICMP, ARP, IPv6, IPX and
 //                   IEEE 802.3 frames
 //   small-60B.pcap  one million frames of exactly 60 bytes (padded ACKs, UDP, ARP)
+//   ipv6-tcp-1M.pcap  one million IPv6 TCP frames: the TCP connections of mix-1M over IPv6
 // Usage: make-captures [FOLDER]   (default bench/captures)
 
 #include <cstdint>
@@ -76,13 +77,15 @@ struct Connection {
 
 class MixGenerator {
  public:
-  MixGenerator() : random_(20240601) {
+  // ipv6Tcp: TCP frames only, over IPv6 (the remote stations' IPv4 addresses inside
+  // 2001:db8:2::/48).
+  explicit MixGenerator(bool ipv6Tcp = false) : ipv6Tcp_(ipv6Tcp), random_(20240601) {
     connections_.resize(ConcurrentConnections);
     for (Connection& c : connections_) Open(c);
   }
 
   Bytes Next() {
-    const std::uint32_t kind = random_.Below(1000);
+    const std::uint32_t kind = ipv6Tcp_ ? 0 : random_.Below(1000);
     if (kind < 860) return NextTcp(connections_[random_.Below(ConcurrentConnections)]);
     if (kind < 950) return NextUdp();
     if (kind < 960) return NextIcmp();
@@ -121,6 +124,13 @@ class MixGenerator {
       f.acknowledgement = (flags & Ack) ? c.localSeq : 0;
     }
     const Bytes tcp = Tcp(f, Payload(random_, payloadSize));
+    if (ipv6Tcp_) {
+      constexpr Ip6 local = {0x20, 0x01, 0x0d, 0xb8, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x10};
+      const Ip6 remote = {0x20, 0x01, 0x0d, 0xb8, 0, 2, static_cast<std::uint8_t>(c.remoteIp >> 16), 0, 0, 0, 0, 0,
+                          0, 0, static_cast<std::uint8_t>(c.remoteIp >> 8), static_cast<std::uint8_t>(c.remoteIp)};
+      return fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv6, Ipv6(6, local, remote, tcp))
+                       : Ethernet(LocalMac, GatewayMac, EtherTypeIpv6, Ipv6(6, remote, local, tcp));
+    }
     const std::uint16_t id = static_cast<std::uint16_t>(ipId_++);
     return fromLocal ? Ethernet(GatewayMac, LocalMac, EtherTypeIpv4, Ipv4Packet(6, LocalIp, c.remoteIp, tcp, id))
                      : Ethernet(LocalMac, GatewayMac, EtherTypeIpv4, Ipv4Packet(6, c.remoteIp, LocalIp, tcp, id));
@@ -185,10 +195,16 @@ class MixGenerator {
     return Ethernet(Broadcast, GatewayMac, static_cast<std::uint16_t>(llc.size()), llc);
   }
 
+  bool ipv6Tcp_;
   Random random_;
   std::vector<Connection> connections_;
   int nextPort_ = 32768;
   int ipId_ = 1;
+};
+
+class Ipv6TcpGenerator : public MixGenerator {
+ public:
+  Ipv6TcpGenerator() : MixGenerator(true) {}
 };
 
 // 60-byte frames: the smallest an Ethernet card delivers, so the most per second. Pure
@@ -251,6 +267,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(folder);
     Write<MixGenerator>(folder / "mix-1M.pcap", 7);
     Write<SmallGenerator>(folder / "small-60B.pcap", 1);
+    Write<Ipv6TcpGenerator>(folder / "ipv6-tcp-1M.pcap", 7);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "make-captures: %s\n", e.what());
     return 1;

@@ -59,6 +59,7 @@ std::optional<std::array<std::uint8_t, 6>> ParseMacAddress(const std::string& te
 std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std::string* error) {
   DumpOptions options;
   bool modeGiven = false;
+  bool decodeIpv6 = false;
   auto fail = [&](std::string message) -> std::optional<DumpOptions> {
     *error = std::move(message);
     return std::nullopt;
@@ -147,11 +148,16 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
     } else if (flag == "--no-header") {
       if (inlineValue) return fail("--no-header takes no value");
       options.header = false;
+    } else if (flag == "--ipv6") {
+      if (inlineValue) return fail("--ipv6 takes no value");
+      decodeIpv6 = true;
     } else {
       return fail("unknown argument '" + args[i] + "' (see --help)");
     }
   }
   if (!modeGiven) return fail("one of -D, -i INDEX and -r FILE is needed (see --help)");
+  // Whatever the order of --ipv6 and --columns.
+  options.columns.decodeIpv6 = decodeIpv6;
   if (!options.hosts.empty() && options.mode == DumpMode::File) return fail("--host goes with -D and -i, not with -r");
   return options;
 }
@@ -162,8 +168,8 @@ const char* DumpUsageText() {
 
 SYNOPSIS
        orrisvane-dump [--host HOST]... -D
-       orrisvane-dump [--host HOST]... -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
-       orrisvane-dump -r FILE [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [-c N] [--no-header]
+       orrisvane-dump [--host HOST]... -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [--ipv6] [-c N] [--no-header]
+       orrisvane-dump -r FILE [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [--ipv6] [-c N] [--no-header]
        orrisvane-dump --help
 
 DESCRIPTION
@@ -226,7 +232,8 @@ OPTIONS
               A field alone is true when its cell is set. Operators: == != < <= > >=
               contains & (bitwise and), and, or, not, && || ! and parentheses; a
               field followed by a value compares with ==. Numbers are decimal or
-              0x-hex, addresses dotted IPv4 or colon MACs; proto and ulp compare the
+              0x-hex, addresses dotted IPv4, IPv6 (2001:db8::1) or colon MACs, an
+              IP address field also a network (ip.src == 2001:db8::/32, 10.0.0.0/8); proto and ulp compare the
               name before " (" ("proto == IP"); a quoted string (inside it \" and \\
               escape) compares with the whole cell text. A word or string standing
               alone keeps the rows that have it in any cell. A comparison with a cell
@@ -255,6 +262,11 @@ OPTIONS
                                          20 Time
        Time is the seconds since the first frame, with six decimals; empty for a frame
        whose capture time is not known.
+
+       --ipv6 Decode IPv6 frames (EtherType 0x86DD) as the window's "Decode IPv6" setting
+              does: their addresses (RFC 5952 text), the upper-layer protocol after the
+              extension headers, and the TCP and UDP cells. Without it they stop at
+              the Protocol cell ("IPNG"). IPv4 rows are the same either way.
 
        -c N   Stop after N frames; exactly N rows are written. With -Y: after N rows
               that the filter keeps.

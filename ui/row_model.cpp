@@ -93,6 +93,15 @@ bool SortsByValue(ColumnId id) {
   return false;
 }
 
+// Whether a column holds IPv4 and IPv6 addresses: an IPv6 one is too wide for a sort
+// key's value, so its key is its rank among the IPv6 addresses met, above every IPv4 one.
+bool SortsByAddress(ColumnId id) { return id == ColumnId::IpSource || id == ColumnId::IpDestination; }
+
+// A sort key value that is an IPv6 address's rank (bit 63), before the ranks are known
+// the number the reading thread (bit 62) gave it.
+constexpr std::uint64_t kRanked = std::uint64_t{1} << 63;
+constexpr std::uint64_t kRankThread = std::uint64_t{1} << 62;
+
 ColumnId ColumnAt(const ColumnSet& columns, int position) {
   int p = 0;
   for (const ColumnId id : ColumnListOrder) {
@@ -201,6 +210,16 @@ void RowModel::ReadRows(ViewJob& job, int thread, std::int64_t from, std::int64_
     const std::int64_t absolute = rowsLeft_ + r;
     if (!job.Sorts()) {
       out.rows.push_back(absolute);
+    } else if (job.byValue && SortsByAddress(job.sortId)) {
+      const std::optional<IpAddress> a = row.Address(job.sortId);
+      std::uint64_t v = 0;
+      if (a && a->family == IpAddress::Family::V6) {
+        v = kRanked | (thread != 0 ? kRankThread : 0) |
+            texts.Id(std::string_view(reinterpret_cast<const char*>(a->bytes.data()), a->bytes.size()));
+      } else if (a) {
+        for (std::size_t i = 0; i < 4; ++i) v = v << 8 | a->bytes[i];
+      }
+      out.keys.push_back(SortKey{v, absolute | (a ? SortKey::Set : 0)});
     } else if (job.byValue) {
       const std::optional<std::uint64_t> v = row.Value(job.sortId);
       out.keys.push_back(SortKey{v.value_or(0), absolute | (v ? SortKey::Set : 0)});
@@ -223,11 +242,11 @@ bool RowModel::ReadsOnTwoThreads(const ViewJob& job) const {
 
 void RowModel::SortKeys(ViewJob& job) {
   std::vector<SortKey>& keys = job.keys;
-  if (!job.byValue) {
+  auto& [one, two] = job.texts;
+  if (!job.byValue || !one.ids.empty() || !two.ids.empty()) {
     // Each thread numbered its own texts; both tables are in text order, so one pass over
     // the two gives every text its rank among all.
     std::vector<std::uint64_t> ranks[2];
-    auto& [one, two] = job.texts;
     ranks[0].resize(one.ids.size());
     ranks[1].resize(two.ids.size());
     auto a = one.ids.begin(), b = two.ids.begin();
@@ -242,7 +261,15 @@ void RowModel::SortKeys(ViewJob& job) {
         ranks[1][(b++)->second] = rank++;
       }
     }
-    for (SortKey& key : keys) key.value = ranks[key.value >> 63][key.value & ~(std::uint64_t{1} << 63)];
+    if (!job.byValue) {
+      for (SortKey& key : keys) key.value = ranks[key.value >> 63][key.value & ~(std::uint64_t{1} << 63)];
+    } else {
+      // Addresses: an IPv6 one's rank goes above every IPv4 address.
+      for (SortKey& key : keys) {
+        if ((key.value & kRanked) == 0) continue;
+        key.value = kRanked | ranks[(key.value & kRankThread) != 0][key.value & (kRankThread - 1)];
+      }
+    }
     one.ids.clear();
     two.ids.clear();
   }
@@ -294,6 +321,13 @@ bool RowModel::RowBefore(std::int64_t a, std::int64_t b) const {
   const FilterRow& x = scratch_->first.Read(rows_, a - rowsLeft_);
   const FilterRow& y = scratch_->second.Read(rows_, b - rowsLeft_);
   SortKey kx{0, a}, ky{0, b};
+  if (SortsByAddress(id)) {
+    const std::optional<IpAddress> ax = x.Address(id), ay = y.Address(id);
+    if (ax && ay && *ax != *ay) return descending_ ? *ay < *ax : *ax < *ay;
+    kx.order |= ax ? SortKey::Set : 0;
+    ky.order |= ay ? SortKey::Set : 0;
+    return kx.Folded(descending_) < ky.Folded(descending_);
+  }
   if (SortsByValue(id)) {
     const std::optional<std::uint64_t> vx = x.Value(id), vy = y.Value(id);
     kx = SortKey{vx.value_or(0), a | (vx ? SortKey::Set : 0)};

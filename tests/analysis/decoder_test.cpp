@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <set>
 #include <string>
@@ -269,6 +270,39 @@ TEST_F(Decoder, Ipv4OptionsDoNotMoveTheTcpFields) {
   EXPECT_EQ(Text(C::TcpSourcePort), std::to_string(0x9404));
   EXPECT_EQ(Text(C::TcpDestinationPort), "0");
   EXPECT_EQ(Text(C::TcpSequenceNumber), std::to_string((80u << 16) | 1025u));
+}
+
+TEST_F(Decoder, Ipv6RowsWalkTheExtensionHeadersToTheUpperLayer) {
+  const Link6& link = DecoderLink6;
+  const Ipv6Extension hop{0, {}}, routing{43, Bytes(14, 0)}, options{60, {}}, auth{51, Bytes(10, 0)};
+  const Ipv6Extension first{44, {0x00, 0x01, 0, 0, 0, 7}}, later{44, {0x00, 0x09, 0, 0, 0, 7}};
+  const std::string tcp = "TCP (Transmission Control Protocol)", no = "<unset>";
+  Bytes cut = link.TcpFrame(false, {}, "", {{0, Bytes(30, 0)}});
+  cut.resize(14 + 40 + 16);  // the Hop-by-Hop header says 32 bytes
+  // The frame, then its Upper Layer Protocol, TCP Source Port, Winsock Function and Data.
+  const std::vector<std::pair<Bytes, std::array<std::string, 4>>> cases = {
+      {link.TcpFrame(false, {.sourcePort = 443, .flags = Psh | Ack}, "hi"), {tcp, "443", "recv()", "hi"}},
+      {link.TcpFrame(false, {.sourcePort = 443}, "", {hop, routing, options, auth, first}),
+       {tcp, "443", "[acknowledge]", ""}},  // no payload after this chain
+      {link.TcpFrame(false, {.sourcePort = 443}, "", {later}), {tcp, no, no, no}},
+      {cut, {"0", no, no, no}},
+      {link.Ipv6Frame(false, 50, Bytes(24, 0xEE)), {"50", no, no, no}},  // ESP
+      {link.Ipv6Frame(false, 58, Bytes(8, 0)), {"ICMPv6 (Internet Control Message Protocol for IPv6)", no, no, no}},
+      {Pad(link.UdpFrame(false, 53, 3333, "ok"), 80), {"UDP (User Datagram Protocol)", no, no, "ok"}},
+      {kLink.Ipv4Frame(false, 58, Bytes(8, 0)), {"58", no, no, no}},
+  };
+  state.columns.decodeIpv6 = true;
+  for (const auto& [frame, cells] : cases) {
+    Decode(frame);
+    EXPECT_EQ((std::array{Text(C::UpperLayerProtocol), Text(C::TcpSourcePort), Text(C::WinsockFunction), Text(C::Data)}),
+              cells);
+  }
+  EXPECT_EQ(Text(C::IpSource, 0), "2001:db8:0:1::c8");
+  EXPECT_EQ(Text(C::IpDestination, 0), "2001:db8::2");
+  // Without the setting an IPv6 frame stops at its Protocol cell.
+  state.columns.decodeIpv6 = false;
+  Decode(cases[0].first);
+  EXPECT_EQ((std::array{Text(C::Protocol), Text(C::IpSource), Text(C::Data)}), (std::array<std::string, 3>{"IPNG", no, no}));
 }
 
 TEST_F(Decoder, TimeCountsFromTheFirstFrameOfTheList) {

@@ -98,6 +98,28 @@ TEST(RowFilter, AddressesCompareAsValuesInAnyCase) {
   });
 }
 
+TEST(RowFilter, IpAddressesOfBothFamiliesCompareByValueAndByPrefix) {
+  const std::vector<TestRow> rows = {TestRow({{C::IpSource, "10.0.0.2"}}), TestRow({{C::IpSource, "2001:db8::1"}}),
+                                     TestRow({{C::IpSource, "::ffff:192.0.2.1"}}), TestRow({{C::IpSource, "2001:db9::5"}})};
+  const std::pair<const char*, const char*> cases[] = {
+      {"ip.src == 2001:0DB8:0:0::1", "b"}, {"ip.src == 2001:db8::/32", "b"},  {"ip.src == 2001:db8::/31", "bd"},
+      {"ip.src == 10.0.0.0/8", "a"},       {"ip.src == 10.0.0.3/31", "a"},    {"ip.src == 10.0.0.3/32", ""},
+      {"ip.src == ::ffff:192.0.2.1", "c"}, {"ip.src == 192.0.2.1", ""},       {"ip.src != 2001:db8::/32", "acd"},
+      {"ip.src > 10.0.0.2", "bcd"},        {"ip.src < ::", "a"},              {"ip.src >= 2001:db8::1", "bd"},
+      {"ip.src == ::/0", "bcd"},
+  };
+  for (const auto& [expression, keeps] : cases) {
+    FilterError error;
+    const std::optional<RowFilter> filter = RowFilter::Compile(expression, &error);
+    ASSERT_TRUE(filter) << expression << ": " << error.Message(std::string_view(expression).size());
+    std::string kept;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+      if (filter->Matches(rows[i])) kept += static_cast<char>('a' + i);
+    }
+    EXPECT_EQ(kept, keeps) << expression;
+  }
+}
+
 TEST(RowFilter, NamesCompareTheShortNameAndStringsTheWholeText) {
   ExpectKeeps({
       {"proto == IP", "TU"}, {"ulp == TCP", "T"}, {"ulp == UDP", "U"}, {"ulp != TCP", "UG"}, {"proto == ip", "TU"},
@@ -183,6 +205,10 @@ TEST(RowFilter, MistakesGiveThePositionAndWhatWasExpected) {
       {"conn == 99999999999999999999", 8, "a number"},
       {"ip.src == 10.0.0.256", 10, "IPv4 address"},
       {"ip == 10.0.0", 6, "IPv4 address"},
+      {"ip == 1::2::3", 6, "IPv6 address"},
+      {"ip == 2001:db8::/129", 17, "prefix length of 0 to 128"},
+      {"ip == 10.0.0.0/0x8", 15, "prefix length of 0 to 32"},
+      {"ip < 10.0.0.0/8", 5, "'==' or '!=' before a network"},
       {"mac.src == 00:A0:C9:12:34", 11, "MAC address"},
       {"time > 1.1234567", 7, "seconds"},
       {"foo == 3", 0, "a field name before '=='"},

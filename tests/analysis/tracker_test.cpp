@@ -5,6 +5,7 @@
 
 #include "analysis/capture_state.h"
 #include "analysis/connection_tracker.h"
+#include "analysis/ip_layout.h"
 #include "tests/support/frames.h"
 
 using namespace frames;
@@ -83,6 +84,31 @@ TEST(Tracker, KeyIsTheSameForBothDirectionsAndKeptInWireOrder) {
   EXPECT_EQ(std::vector<int>(remoteAddress, remoteAddress + 4), (std::vector<int>{192, 168, 1, 200}));
   EXPECT_EQ(std::vector<int>(localAddress, localAddress + 4), (std::vector<int>{10, 0, 0, 2}));
   EXPECT_EQ(c.closed + c.remoteFin + c.localFin + c.remoteFinAcked + c.localFinAcked, 0);
+}
+
+TEST(Tracker, Ipv6ConnectionsTakeTheNextNumberAndCloseByTheSameRules) {
+  CaptureState state;
+  // The same ports over IPv4, over IPv6, and over IPv6 between the IPv4-mapped addresses
+  // of the IPv4 stations: three connections.
+  Link6 mapped = DecoderLink6;
+  mapped.localIp = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 10, 0, 0, 2};
+  mapped.remoteIp = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 168, 1, 200};
+  const auto track6 = [&](const Link6& link, bool outgoing, std::uint8_t flags) {
+    const Bytes f = link.TcpFrame(outgoing, {.sourcePort = 80, .destinationPort = 1025, .flags = flags}, "",
+                                  {{60, {}}});
+    const FrameBytes bytes(f);
+    return TrackTcpSegment(bytes, *ReadIpLayout(bytes, true), outgoing ? Direction::Outgoing : Direction::Incoming,
+                           state);
+  };
+  EXPECT_EQ(Track(state, true, SYN), 1);
+  EXPECT_EQ(track6(DecoderLink6, true, SYN), 2);
+  EXPECT_EQ(track6(mapped, true, SYN), 3);
+  const std::vector<std::pair<bool, std::uint8_t>> close = {{true, FIN | ACK}, {false, FIN | ACK}, {true, ACK}};
+  for (const auto& [outgoing, flags] : close) EXPECT_EQ(track6(DecoderLink6, outgoing, flags), 2);
+  EXPECT_EQ(state.liveConnections, 2);
+  EXPECT_EQ(Track(state, false, ACK), 1);
+  EXPECT_EQ(track6(mapped, false, ACK), 3);
+  EXPECT_EQ(track6(DecoderLink6, false, ACK), 4);  // closed: a new record
 }
 
 TEST(Tracker, ConversationBetweenTwoOtherStationsGivesTwoRecordsThatNeverClose) {

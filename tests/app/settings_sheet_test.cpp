@@ -116,7 +116,7 @@ TEST_F(SettingsSheetTest, CheckBoxesStandInTheirGroups) {
       EXPECT_EQ(group ? group->title().toStdString() : "", title ? title : "");
     }
   }
-  EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 20);
+  EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 21);  // and "Decode IPv6"
   EXPECT_EQ(page.CheckBox(1027)->text(), "Time");
   EXPECT_EQ(page.CheckBox(1016)->text(), "Acknowledgement Num.");
   EXPECT_EQ(page.CheckBox(1026)->text(), "Incoming/Outgoing");

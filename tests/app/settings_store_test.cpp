@@ -190,7 +190,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
                                          "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows",
                                          "read Orrisvane/SpoolLimitMiB", "read Orrisvane/Hosts",
                                          "read Orrisvane/KeepOwnSession", "read Orrisvane/AskToSave",
-                                         "read Orrisvane/AdapterName"));
+                                         "read Orrisvane/AdapterName", "read Orrisvane/DecodeIPv6"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
@@ -199,7 +199,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
                           "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
                           "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1",
-                          "write Orrisvane/AdapterName="));
+                          "write Orrisvane/AdapterName=", "write Orrisvane/DecodeIPv6=0"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

@@ -250,6 +250,40 @@ TEST_F(DumpFileTest, UnreadableFilesAreOneLineErrorsWithNothingWritten) {
   }
 }
 
+TEST_F(DumpFileTest, Ipv6AddressesPortsAndSequenceNumbersAgreeWithTshark) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  const Link6& v6 = DecoderLink6;
+  const std::string path = PathOf("mixed.pcap");
+  PcapWriter writer(path);
+  for (const Bytes& frame :
+       {DeviceLink.TcpFrame(true, {.sequence = 7}), v6.TcpFrame(false, {.sourcePort = 443, .sequence = 9}, "abc"),
+        v6.TcpFrame(true, {.acknowledgement = 12}, "", {{0, {}}, {60, Bytes(6, 0)}}), v6.UdpFrame(false, 5353, 53, "q"),
+        DeviceLink.UdpFrame(false, 1, 2, "v4")}) {
+    writer.Frame(frame);
+  }
+  writer.Close();
+  // Packet number, IP source and destination, TCP ports, sequence and acknowledgement.
+  const DumpResult ours = Run({"-r", path, "--ipv6", "--no-header", "--columns", "100000011001111000000"});
+  ASSERT_EQ(ours.status, 0) << ours.err;
+  // tshark's fields, the address of either family joined, as the dump's line of the frame.
+  const std::string command = "tshark -n -r '" + path +
+                              "' -T fields -E occurrence=f -e frame.number -e ip.src -e ipv6.src -e ip.dst -e ipv6.dst "
+                              "-e tcp.srcport -e tcp.dstport -e tcp.seq_raw -e tcp.ack_raw 2>/dev/null";
+  std::FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string theirs;
+  for (char line[512]; std::fgets(line, sizeof line, pipe);) {
+    std::vector<std::string> f(1);
+    for (const char* c = line; *c != '\0' && *c != '\n'; ++c) {
+      if (*c == '\t') f.emplace_back(); else f.back().push_back(*c);
+    }
+    f.resize(9);
+    theirs += Line({std::to_string(std::stoi(f[0]) - 1), f[1] + f[2], f[3] + f[4], f[5], f[6], f[7], f[8]});
+  }
+  ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(ours.out, theirs);
+}
+
 TEST_F(DumpFileTest, FullOutputIsAnErrorNotASuccess) {
   std::FILE* full = std::fopen("/dev/full", "w");
   if (!full) GTEST_SKIP() << "no /dev/full here";

@@ -2,7 +2,8 @@
 // tracker, into the row store the capture thread uses, then written out as TSV and CSV.
 //
 // Input layout (everything past the end reads as zero):
-//   bytes 0-2   column flags, bit i = column i shown (Packet Number is always shown)
+//   bytes 0-2   column flags, bit i = column i shown (Packet Number is always shown);
+//               bit 23 decodes IPv6
 //   byte  3     rows already listed when the trace starts (the first packet number)
 //   bytes 4-9   the adapter's MAC address
 //   then frames, each a 2-byte header and its bytes: header bits 0-10 are the length
@@ -66,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (int i = 0; i < ColumnCount; ++i) state.columns.shown[i] = (flags >> i) & 1;
   state.columns.shown[static_cast<int>(ColumnId::PacketNumber)] = 1;
   state.columns.AssignColumnPositions();
+  state.columns.decodeIpv6 = (flags >> 23) & 1;
   const std::int64_t firstRow = in.Byte();
   for (auto& b : state.adapterMac) b = in.Byte();
 

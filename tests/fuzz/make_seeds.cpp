@@ -73,6 +73,20 @@ std::vector<Bytes> OtherKinds() {
   return s;
 }
 
+// IPv6 frames for the decode target's bit 23: TCP through extension headers, both kinds of
+// fragment, a chain cut short, UDP with padding, ICMPv6, ESP, No Next Header.
+std::vector<Bytes> Ipv6Kinds() {
+  const Link6& l = DecoderLink6;
+  const std::vector<Ipv6Extension> chain = {{0, {}}, {43, Bytes(6, 0)}, {60, {}}, {51, Bytes(10, 0)}};
+  Bytes cut = l.TcpFrame(true, {.flags = 0x10}, "", chain);
+  cut.resize(70);
+  return {l.TcpFrame(true, {.flags = 0x02}), l.TcpFrame(false, {.flags = 0x12}, "", chain),
+          l.TcpFrame(true, {.flags = 0x18}, "GET / HTTP/1.1\r\n", {{44, {0, 1, 0, 0, 0, 5}}}),
+          l.TcpFrame(false, {.flags = 0x11}, "tail", {{44, {0, 0x18, 0, 0, 0, 5}}}), cut,
+          Pad(l.UdpFrame(false, 5353, 5353, "mdns"), 90), l.Ipv6Frame(false, 58, Bytes{128, 0, 0, 0, 0, 1, 0, 1}),
+          l.Ipv6Frame(false, 50, Bytes(16, 0xE5)), l.Ipv6Frame(false, 59, {})};
+}
+
 std::vector<Bytes> Lengths() {
   // Frames cut short at every field boundary, an empty read and a full buffer.
   std::vector<Bytes> s;
@@ -92,6 +106,8 @@ void DecodeSeeds(const fs::path& folder) {
   WriteFile(folder / "other-kinds-all-columns", DecodeInput(all, 0, OtherKinds()));
   WriteFile(folder / "other-kinds-number-only", DecodeInput(1, 0, OtherKinds()));
   WriteFile(folder / "lengths-all-columns", DecodeInput(all, 0, Lengths()));
+  WriteFile(folder / "ipv6-all-columns", DecodeInput(all | 1u << 23, 0, Ipv6Kinds()));
+  WriteFile(folder / "ipv6-startup-columns", DecodeInput(startup | 1u << 23, 0, Ipv6Kinds()));
 }
 
 std::vector<Bytes> FileFrames() {

@@ -1,6 +1,6 @@
 #pragma once
 // Frames built from their fields, for the tests, the fuzz seeds and the benchmark captures:
-// Ethernet II, IPv4, TCP, UDP, and ARP for IPv4 over Ethernet. Checksums are written as
+// Ethernet II, IPv4, IPv6, TCP, UDP, and ARP for IPv4 over Ethernet. Checksums are written as
 // given (the IPv4 header's is computed on request); nothing the decoder reads depends on
 // them.
 
@@ -157,6 +157,39 @@ inline Bytes Arp(std::uint16_t operation, const Mac& senderMac, std::uint32_t se
   return out;
 }
 
+inline constexpr std::uint16_t EtherTypeIpv6 = 0x86DD;
+using Ip6 = std::array<std::uint8_t, 16>;
+
+// An IPv6 extension header: its type and the bytes after its Next Header and length bytes
+// (a Fragment header's six: offset and flags, identification), padded with zeros to a unit.
+struct Ipv6Extension {
+  std::uint8_t type;
+  Bytes body;
+};
+
+// An IPv6 header (hop limit 64), its extension headers in order, then the payload.
+inline Bytes Ipv6(std::uint8_t protocol, const Ip6& source, const Ip6& destination, std::span<const std::uint8_t> payload,
+                  const std::vector<Ipv6Extension>& extensions = {}) {
+  Bytes chain;
+  for (std::size_t i = 0; i < extensions.size(); ++i) {
+    const Ipv6Extension& e = extensions[i];
+    const std::size_t unit = e.type == 51 ? 4 : 8;
+    const std::size_t total = std::max<std::size_t>(8, (2 + e.body.size() + unit - 1) / unit * unit);
+    chain.push_back(i + 1 < extensions.size() ? extensions[i + 1].type : protocol);
+    chain.push_back(static_cast<std::uint8_t>(e.type == 44 ? 0 : e.type == 51 ? total / 4 - 2 : total / 8 - 1));
+    PutBytes(chain, e.body);
+    chain.resize(chain.size() + total - 2 - e.body.size(), 0);
+  }
+  Bytes out = {0x60, 0, 0, 0, 0, 0, extensions.empty() ? protocol : extensions.front().type, 64};
+  out[4] = static_cast<std::uint8_t>((chain.size() + payload.size()) >> 8);
+  out[5] = static_cast<std::uint8_t>(chain.size() + payload.size());
+  PutBytes(out, source);
+  PutBytes(out, destination);
+  PutBytes(out, chain);
+  PutBytes(out, payload);
+  return out;
+}
+
 // The adapter's station and a remote one. Ports are given as a frame from the remote
 // station carries them; an outgoing frame (from the adapter's station) has them the
 // other way round, so one set of fields serves both directions of a conversation.
@@ -181,6 +214,27 @@ struct Link {
   }
 };
 
+// The same over IPv6.
+struct Link6 {
+  Mac localMac, remoteMac;
+  Ip6 localIp, remoteIp;
+
+  Bytes Ipv6Frame(bool outgoing, std::uint8_t protocol, std::span<const std::uint8_t> payload,
+                  const std::vector<Ipv6Extension>& extensions = {}) const {
+    return outgoing ? Ethernet(remoteMac, localMac, EtherTypeIpv6, Ipv6(protocol, localIp, remoteIp, payload, extensions))
+                    : Ethernet(localMac, remoteMac, EtherTypeIpv6, Ipv6(protocol, remoteIp, localIp, payload, extensions));
+  }
+  Bytes TcpFrame(bool outgoing, TcpFields tcp, std::string_view payload = {},
+                 const std::vector<Ipv6Extension>& extensions = {}) const {
+    if (outgoing) std::swap(tcp.sourcePort, tcp.destinationPort);
+    return Ipv6Frame(outgoing, 6, Tcp(tcp, Text(payload)), extensions);
+  }
+  Bytes UdpFrame(bool outgoing, std::uint16_t sourcePort, std::uint16_t destinationPort, std::string_view payload) const {
+    if (outgoing) std::swap(sourcePort, destinationPort);
+    return Ipv6Frame(outgoing, 17, Udp(sourcePort, destinationPort, Text(payload)));
+  }
+};
+
 // The link of the decoder's and the tracker's tests, their benchmarks and the fuzz seeds,
 // and a third station for frames between two others.
 inline constexpr Link DecoderLink = {{0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
@@ -188,6 +242,10 @@ inline constexpr Link DecoderLink = {{0x00, 0x11, 0x22, 0x33, 0x44, 0x55},
                                      Ip(10, 0, 0, 2),
                                      Ip(192, 168, 1, 200)};
 inline constexpr Mac OtherMac = {0x02, 0x00, 0x00, 0x00, 0x00, 0x09};
+// DecoderLink's stations over IPv6: 2001:db8::2 and 2001:db8:0:1::c8.
+inline constexpr Link6 DecoderLink6 = {DecoderLink.localMac, DecoderLink.remoteMac,
+                                       {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x02},
+                                       {0x20, 0x01, 0x0d, 0xb8, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0xc8}};
 
 // The link of the capture and dump tests: the local station has the scripted device's
 // address.

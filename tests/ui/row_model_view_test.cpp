@@ -134,6 +134,25 @@ TEST_F(RowModelViewTest, IpAddressesSortByValueNotByText) {
   EXPECT_EQ(Numbers(), (std::vector<std::string>{"11", "9", "10"}));
 }
 
+TEST_F(RowModelViewTest, Ipv6AddressesSortAfterEveryIpv4OneByValue) {
+  const auto v6 = [](std::int64_t n, std::uint8_t last) {  // TCP rows from 2001:db8::<last>
+    PacketRow row = Frame(n);
+    row.ipv6 = true;
+    row.ipv6Source = {0x20, 0x01, 0x0d, 0xb8};
+    row.ipv6Source[15] = last;
+    return row;
+  };
+  RowStore rows = Frames(9, 3);  // 10.0.0.9, 10.0.0.10, ARP
+  for (const auto& [n, last] : {std::pair{12, 0x10}, {13, 0x09}}) rows.AppendPacket(v6(n, static_cast<std::uint8_t>(last)));
+  model.AppendBatch(rows);
+  model.SortBy(3, false);
+  EXPECT_EQ(Numbers(), (std::vector<std::string>{"11", "9", "10", "13", "12"}));
+  RowStore late(Columns());
+  late.AppendPacket(v6(15, 0x0A));  // placed as it arrives
+  model.AppendBatch(late);
+  EXPECT_EQ(Numbers(), (std::vector<std::string>{"11", "9", "10", "13", "15", "12"}));
+}
+
 TEST_F(RowModelViewTest, SortedViewPlacesNewRowsAndKeepsTheSelectedRow) {
   QItemSelectionModel selection(&model);
   model.AppendBatch(Frames(0, 6));
