@@ -24,7 +24,7 @@
 #include <sstream>
 #include <thread>
 
-#include "capture/live_interface.h"
+#include "capture/devices/live_interface.h"
 
 extern char** environ;
 

@@ -1,0 +1,129 @@
+#include "capture/formats/pcapng_writer.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace pcapng {
+namespace {
+
+// An option's value is at most this long (its length field has 16 bits; padding follows).
+constexpr std::size_t MaxOptionLength = 0xFFFC;
+
+void Put16(std::uint8_t* at, std::uint16_t v) {
+  at[0] = static_cast<std::uint8_t>(v);
+  at[1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void Put32(std::uint8_t* at, std::uint32_t v) {
+  at[0] = static_cast<std::uint8_t>(v);
+  at[1] = static_cast<std::uint8_t>(v >> 8);
+  at[2] = static_cast<std::uint8_t>(v >> 16);
+  at[3] = static_cast<std::uint8_t>(v >> 24);
+}
+
+void Put64(std::uint8_t* at, std::uint64_t v) {
+  Put32(at, static_cast<std::uint32_t>(v));
+  Put32(at + 4, static_cast<std::uint32_t>(v >> 32));
+}
+
+constexpr std::size_t Padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
+
+}  // namespace
+
+std::uint8_t* Writer::Extend(std::size_t n) {
+  if (size_ + n > capacity_) {
+    std::size_t capacity = std::max<std::size_t>({capacity_ * 2, size_ + n, 64 * 1024});
+    auto bytes = std::make_unique_for_overwrite<std::uint8_t[]>(capacity);
+    if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+    bytes_ = std::move(bytes);
+    capacity_ = capacity;
+  }
+  std::uint8_t* at = bytes_.get() + size_;
+  size_ += n;
+  return at;
+}
+
+void Writer::Option(std::uint16_t code, const void* value, std::size_t length) {
+  length = std::min(length, MaxOptionLength);
+  std::uint8_t* at = Extend(4 + Padded(length));
+  Put16(at, code);
+  Put16(at + 2, static_cast<std::uint16_t>(length));
+  if (length > 0) std::memcpy(at + 4, value, length);
+  std::memset(at + 4 + length, 0, Padded(length) - length);
+}
+
+void Writer::EndOfOptions() {
+  std::uint8_t* at = Extend(4);
+  Put16(at, OptionEnd);
+  Put16(at + 2, 0);
+}
+
+void Writer::CloseBlock(std::size_t start) {
+  const std::uint32_t length = static_cast<std::uint32_t>(size_ + 4 - start);
+  Put32(Extend(4), length);
+  Put32(bytes_.get() + start + 4, length);
+}
+
+void Writer::SectionHeader(std::string_view application) {
+  const std::size_t start = size_;
+  std::uint8_t* at = Extend(24);
+  Put32(at, SectionHeaderBlock);
+  Put32(at + 8, ByteOrderMagic);
+  Put16(at + 12, 1);  // version 1.0
+  Put16(at + 14, 0);
+  Put64(at + 16, ~std::uint64_t{0});  // section length unknown: it is a stream
+  if (!application.empty()) {
+    Option(SectionUserApplication, application.data(), application.size());
+    EndOfOptions();
+  }
+  CloseBlock(start);
+}
+
+void Writer::InterfaceDescription(const Interface& interface) {
+  const std::size_t start = size_;
+  std::uint8_t* at = Extend(16);
+  Put32(at, InterfaceDescriptionBlock);
+  Put16(at + 8, LinkTypeEthernet);
+  Put16(at + 10, 0);
+  Put32(at + 12, interface.snapLength);
+  Option(InterfaceName, interface.name.data(), interface.name.size());
+  Option(pcapng::InterfaceDescription, interface.description.data(), interface.description.size());
+  Option(InterfaceMacAddress, interface.stationAddress.data(), interface.stationAddress.size());
+  EndOfOptions();
+  CloseBlock(start);
+}
+
+void Writer::Packet(std::uint64_t timestampUs, std::uint32_t capturedLength, std::uint32_t originalLength,
+                    const std::uint8_t* data) {
+  const std::size_t padded = Padded(capturedLength);
+  const std::uint32_t length = static_cast<std::uint32_t>(32 + padded);
+  std::uint8_t* at = Extend(length);
+  Put32(at, EnhancedPacketBlock);
+  Put32(at + 4, length);
+  Put32(at + 8, 0);  // interface 0
+  Put32(at + 12, static_cast<std::uint32_t>(timestampUs >> 32));
+  Put32(at + 16, static_cast<std::uint32_t>(timestampUs));
+  Put32(at + 20, capturedLength);
+  Put32(at + 24, originalLength);
+  if (capturedLength > 0) std::memcpy(at + 28, data, capturedLength);
+  std::memset(at + 28 + capturedLength, 0, padded - capturedLength);
+  Put32(at + 28 + padded, length);
+}
+
+void Writer::Statistics(std::uint64_t timestampUs, std::uint64_t received, std::uint64_t dropped) {
+  const std::size_t start = size_;
+  std::uint8_t* at = Extend(20);
+  Put32(at, InterfaceStatisticsBlock);
+  Put32(at + 8, 0);  // interface 0
+  Put32(at + 12, static_cast<std::uint32_t>(timestampUs >> 32));
+  Put32(at + 16, static_cast<std::uint32_t>(timestampUs));
+  std::uint8_t value[8];
+  Put64(value, received);
+  Option(StatisticsReceived, value, sizeof value);
+  Put64(value, dropped);
+  Option(StatisticsDropped, value, sizeof value);
+  EndOfOptions();
+  CloseBlock(start);
+}
+
+}  // namespace pcapng
