@@ -33,10 +33,10 @@
 #include <string>
 
 #include "capture/driver/packet_device.h"
+#include "capture/remote/agent_program.h"
 
 class RemoteHosts;
 
-inline constexpr char CaptureAgentName[] = "orrisvane-capture";
 inline constexpr char CaptureAgentVariable[] = "ORRISVANE_CAPTURE";
 inline constexpr int AgentReadTimeoutMs = 50;
 

@@ -20,7 +20,7 @@
 #include "analysis/connection_tracker.h"
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
-#include "capture/trace/capture_thread.h"
+#include "capture/trace/batch_sink.h"
 #include "capture/driver/device_base.h"
 #include "capture/formats/pcapng_format.h"
 #include "capture/formats/pcapng_stream.h"

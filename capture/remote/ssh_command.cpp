@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "capture/devices/agent_device.h"
+#include "capture/remote/agent_program.h"
 
 namespace {
 

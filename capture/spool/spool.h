@@ -27,7 +27,7 @@
 
 #include "analysis/frame_source.h"
 #include "capture/spool/mapped_buffer.h"
-#include "capture/trace/trace.h"
+#include "capture/spool/frame_recorder.h"
 
 inline constexpr std::uint64_t DefaultSpoolLimitBytes = std::uint64_t{4} << 30;
 // The smallest limit taken: a few files of a few frames each.
