@@ -54,32 +54,6 @@ class AgentDevice : public DeviceBase {
 
   ~AgentDevice() override { StopAgent(); }
 
-  bool Control(std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
-               std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
-    switch (code) {
-      case request_code::AbortFirst:
-      case request_code::AbortSecond:
-        abort_.Raise();
-        return true;
-      case request_code::Bind:
-        return Bind(input ? std::string(static_cast<const char*>(input), inputLength) : std::string());
-      case request_code::Unbind:
-        StopAgent();
-        bound_ = false;
-        return true;
-      case request_code::SetFilter:
-        return SetFilter(input, inputLength);
-      case request_code::Read:
-        return Read(output, outputSize, bytesReturned);
-      case request_code::StationAddress:
-        return StationAddress(output, outputSize, bytesReturned);
-      case request_code::QueryDescription:
-        return Description(output, outputSize, bytesReturned);
-      default:
-        return Fail("unknown request");
-    }
-  }
-
   std::uint64_t KernelDrops() const override { return earlierDrops_.load() + drops_.load(); }
 
   bool SetCaptureFilter(const std::string& expression) override {
@@ -93,7 +67,9 @@ class AgentDevice : public DeviceBase {
   }
 
  private:
-  bool Bind(const std::string& keyName) {
+  void Abort() override { abort_.Raise(); }
+
+  bool Bind(const std::string& keyName) override {
     if (bound_) return Fail("an interface is already bound");
     std::string why;
     host_.clear();
@@ -226,10 +202,13 @@ class AgentDevice : public DeviceBase {
   // A reason as the user sees it: a remote one after the host's name.
   std::string Reason(std::string text) const { return host_.empty() ? text : host_ + ": " + text; }
 
-  bool SetFilter(const void* input, std::uint32_t inputLength) {
+  void Unbind() override {
+    StopAgent();
+    bound_ = false;
+  }
+
+  bool SetPacketFilter(std::uint32_t filter) override {
     if (!bound_) return Fail("no interface is bound");
-    std::uint32_t filter = 0;
-    if (!ReadFilterRequest(input, inputLength, &filter)) return false;
     // Only noted: the reading thread tells the agent (or restarts it) with it.
     promiscuous_.store((filter & PromiscuousFilter) != 0);
     return true;
@@ -282,7 +261,7 @@ class AgentDevice : public DeviceBase {
     streamDescription_ = interface.description;
   }
 
-  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) override {
     if (bytesReturned) *bytesReturned = 0;
     // The clock is read only once a read has to wait: a frame already in the buffer (the
     // common case on a busy interface) costs no clock reading.
@@ -356,26 +335,22 @@ class AgentDevice : public DeviceBase {
     }
   }
 
-  bool StationAddress(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  bool StationAddress(std::array<std::uint8_t, 6>& address) override {
     if (!bound_) return Fail("no interface is bound");
-    std::array<std::uint8_t, 6> mac;
-    {
-      std::lock_guard lock(mutex_);
-      mac = streamMac_.value_or(std::array<std::uint8_t, 6>{});
-    }
-    return CopyStationAddress(mac.data(), output, size, bytesReturned);
+    std::lock_guard lock(mutex_);
+    address = streamMac_.value_or(std::array<std::uint8_t, 6>{});
+    return true;
   }
 
-  bool Description(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  bool Description(std::string& text) override {
     if (!bound_) return Fail("no interface is bound");
-    std::string text;
     {
       std::lock_guard lock(mutex_);
       text = streamDescription_;
     }
     if (!host_.empty()) text = text.empty() ? remoteDescription_ : host_ + ": " + text;
     if (text.empty()) text = DescribeInterface(interfaceName_, options_.sysRoot);
-    return CopyDescription(text, output, size, bytesReturned);
+    return true;
   }
 
   const AgentOptions options_;

@@ -25,31 +25,6 @@ class PcapDevice : public DeviceBase {
  public:
   explicit PcapDevice(std::string sysRoot) : sysRoot_(std::move(sysRoot)) {}
 
-  bool Control(std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
-               std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
-    switch (code) {
-      case request_code::AbortFirst:
-      case request_code::AbortSecond:
-        abort_.Raise();
-        return true;
-      case request_code::Bind:
-        return Bind(input ? std::string(static_cast<const char*>(input), inputLength) : std::string());
-      case request_code::Unbind:
-        interface_.reset();
-        return true;
-      case request_code::SetFilter:
-        return SetFilter(input, inputLength);
-      case request_code::Read:
-        return Read(output, outputSize, bytesReturned);
-      case request_code::StationAddress:
-        return StationAddress(output, outputSize, bytesReturned);
-      case request_code::QueryDescription:
-        return Description(output, outputSize, bytesReturned);
-      default:
-        return Fail("unknown request");
-    }
-  }
-
   std::uint64_t KernelDrops() const override {
     std::uint64_t dropped = 0;
     if (!interface_ || !interface_->Statistics(nullptr, &dropped)) return 0;
@@ -57,7 +32,9 @@ class PcapDevice : public DeviceBase {
   }
 
  private:
-  bool Bind(const std::string& keyName) {
+  void Abort() override { abort_.Raise(); }
+
+  bool Bind(const std::string& keyName) override {
     if (interface_) return Fail("an interface is already bound");
     auto name = InterfaceNameForKey(keyName, sysRoot_);
     if (!name) return Fail("no network interface has the adapter key \"" + keyName + "\"");
@@ -68,10 +45,10 @@ class PcapDevice : public DeviceBase {
     return true;
   }
 
-  bool SetFilter(const void* input, std::uint32_t inputLength) {
+  void Unbind() override { interface_.reset(); }
+
+  bool SetPacketFilter(std::uint32_t filter) override {
     if (!interface_) return Fail("no interface is bound");
-    std::uint32_t filter = 0;
-    if (!ReadFilterRequest(input, inputLength, &filter)) return false;
     std::string why;
     if (!interface_->SetPromiscuous((filter & PromiscuousFilter) != 0, &why)) return Fail(std::move(why));
     return true;
@@ -92,7 +69,7 @@ class PcapDevice : public DeviceBase {
                                    &delivery->length);
   }
 
-  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) override {
     // The clock is read only once a read has to wait: a frame already in the ring (the
     // common case on a busy interface) costs no clock reading.
     Clock::time_point deadline{};
@@ -131,18 +108,17 @@ class PcapDevice : public DeviceBase {
     }
   }
 
-  bool StationAddress(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  bool StationAddress(std::array<std::uint8_t, 6>& address) override {
     if (!interface_) return Fail("no interface is bound");
-    if (!output || size < 6) return Fail("the station address needs 6 bytes");
-    std::array<std::uint8_t, 6> address{};
     std::string why;
     if (!interface_->StationAddress(&address, &why)) return Fail(std::move(why));
-    return CopyStationAddress(address.data(), output, size, bytesReturned);
+    return true;
   }
 
-  bool Description(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  bool Description(std::string& text) override {
     if (!interface_) return Fail("no interface is bound");
-    return CopyDescription(interface_->Description(), output, size, bytesReturned);
+    text = interface_->Description();
+    return true;
   }
 
   std::string sysRoot_;

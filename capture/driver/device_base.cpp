@@ -3,6 +3,37 @@
 #include <algorithm>
 #include <cstring>
 
+bool DeviceBase::Control(std::uint32_t code, const void* input, std::uint32_t inputLength, void* output,
+                         std::uint32_t outputSize, std::uint32_t* bytesReturned) {
+  switch (code) {
+    case request_code::AbortFirst:
+    case request_code::AbortSecond:
+      Abort();
+      return true;
+    case request_code::Bind:
+      return Bind(input ? std::string(static_cast<const char*>(input), inputLength) : std::string());
+    case request_code::Unbind:
+      Unbind();
+      return true;
+    case request_code::SetFilter: {
+      std::uint32_t filter = 0;
+      return ReadFilterRequest(input, inputLength, &filter) && SetPacketFilter(filter);
+    }
+    case request_code::Read:
+      return Read(output, outputSize, bytesReturned);
+    case request_code::StationAddress: {
+      std::array<std::uint8_t, 6> address{};
+      return StationAddress(address) && CopyStationAddress(address.data(), output, outputSize, bytesReturned);
+    }
+    case request_code::QueryDescription: {
+      std::string text;
+      return Description(text) && CopyDescription(text, output, outputSize, bytesReturned);
+    }
+    default:
+      return Fail("unknown request");
+  }
+}
+
 std::string DeviceBase::LastError() const {
   std::lock_guard lock(errorMutex_);
   return lastError_;

@@ -43,42 +43,34 @@ class CaptureFileDevice : public DeviceBase {
     return true;
   }
 
-  bool Control(std::uint32_t code, const void* /*input*/, std::uint32_t /*inputLength*/, void* output,
-               std::uint32_t outputSize, std::uint32_t* bytesReturned) override {
-    switch (code) {
-      case request_code::AbortFirst:
-      case request_code::AbortSecond: {
-        std::lock_guard lock(mutex_);
-        aborted_.store(true);
-        abortChanged_.notify_all();
-        return true;
-      }
-      case request_code::Bind:
-        return Bind();
-      case request_code::Unbind:
-        plain_ = false;
-        file_.reset();
-        return true;
-      case request_code::SetFilter:
-        return file_ ? true : Fail("no capture file is open");
-      case request_code::Read:
-        return Read(output, outputSize, bytesReturned);
-      case request_code::StationAddress: {
-        // A file knows no station address.
-        constexpr std::uint8_t none[6] = {};
-        return CopyStationAddress(none, output, outputSize, bytesReturned);
-      }
-      case request_code::QueryDescription:
-        return CopyDescription("capture file " + path_, output, outputSize, bytesReturned);
-      default:
-        return Fail("unknown request");
-    }
-  }
-
   bool EndOfInput() const override { return ended_.load(); }
 
  private:
-  bool Bind() {
+  void Abort() override {
+    std::lock_guard lock(mutex_);
+    aborted_.store(true);
+    abortChanged_.notify_all();
+  }
+
+  void Unbind() override {
+    plain_ = false;
+    file_.reset();
+  }
+
+  bool SetPacketFilter(std::uint32_t /*filter*/) override { return file_ ? true : Fail("no capture file is open"); }
+
+  // A file knows no station address.
+  bool StationAddress(std::array<std::uint8_t, 6>& address) override {
+    address = {};
+    return true;
+  }
+
+  bool Description(std::string& text) override {
+    text = "capture file " + path_;
+    return true;
+  }
+
+  bool Bind(const std::string& /*keyName*/) override {
     if (file_) return Fail("a capture file is already open");
     char errbuf[PCAP_ERRBUF_SIZE] = {};
     PcapHandle file = OpenBuffered(errbuf);
@@ -114,7 +106,7 @@ class CaptureFileDevice : public DeviceBase {
     return PcapHandle(pcap_open_offline_with_tstamp_precision(path_.c_str(), PCAP_TSTAMP_PRECISION_NANO, errbuf));
   }
 
-  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) override {
     if (bytesReturned) *bytesReturned = 0;
     // Reading the file, the common case, takes no lock: the flags only ever go from false
     // to true, and a stop that comes just after the look is seen by the next read.
