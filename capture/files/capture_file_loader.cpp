@@ -1,7 +1,6 @@
 #include "capture/files/capture_file_loader.h"
 
 #include <fcntl.h>
-#include <pcap/pcap.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,19 +20,13 @@
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
 #include "capture/trace/batch_sink.h"
-#include "capture/driver/device_base.h"
+#include "capture/formats/capture_file_reader.h"
 #include "capture/formats/pcapng_format.h"
 #include "capture/formats/pcapng_stream.h"
 
 namespace {
 
-constexpr std::uint32_t PcapMagicMicro = 0xA1B2C3D4u;
-constexpr std::uint32_t PcapMagicNano = 0xA1B23C4Du;
-constexpr std::size_t PcapFileHeaderBytes = 24;
-constexpr std::size_t PcapRecordHeaderBytes = 16;
-// The longest record libpcap takes from a file of Ethernet frames.
-constexpr std::uint32_t LongestRecord = 262144;
-// The file is read through a buffer this large: small frames would otherwise cost a
+// A pcapng file is read through a buffer this large: small frames would otherwise cost a
 // system call every few dozen records.
 constexpr std::size_t ReadBufferBytes = 1 << 20;
 // A file's rows come faster than a trace's: larger batches mean fewer insertions, and so
@@ -45,11 +38,6 @@ constexpr std::size_t PcapngProbeBytes = 64 * 1024;
 
 std::uint32_t Little32(const std::uint8_t* p) {
   return std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
-}
-
-std::uint32_t Read32(const std::uint8_t* p, bool swapped) {
-  const std::uint32_t value = Little32(p);
-  return swapped ? __builtin_bswap32(value) : value;
 }
 
 // Reads exactly size bytes at offset; false on a short read or an error.
@@ -90,7 +78,7 @@ std::vector<std::uint8_t> SectionHeader(bool bigEndian) {
 
 // --- the frames of an opened file -------------------------------------------------------
 
-CaptureFileFrames::CaptureFileFrames(int fd, CaptureFileFormat format, PcapLayout layout)
+CaptureFileFrames::CaptureFileFrames(int fd, CaptureFileFormat format, classic_pcap::Layout layout)
     : fd_(fd), format_(format), layout_(layout) {}
 
 void CaptureFileFrames::SetFirstPacket(std::int64_t packetNumber) {
@@ -153,16 +141,14 @@ bool CaptureFileFrames::ReadFrame(std::int64_t packetNumber, StoredFrame& out) c
 }
 
 bool CaptureFileFrames::ReadPcapRecord(std::uint64_t offset, StoredFrame& out) const {
-  std::uint8_t header[PcapRecordHeaderBytes];
-  if (!ReadAt(fd_, header, sizeof header, offset)) return false;
-  const std::uint32_t seconds = Read32(header, layout_.swapped);
-  const std::uint32_t fraction = Read32(header + 4, layout_.swapped);
-  const std::uint32_t captured = std::min(Read32(header + 8, layout_.swapped), LongestRecord);
-  out.timestampNs = static_cast<std::int64_t>(seconds) * 1'000'000'000 +
-                    static_cast<std::int64_t>(fraction) * (layout_.nanoseconds ? 1 : 1000);
-  out.originalLength = Read32(header + 12, layout_.swapped);
+  std::uint8_t bytes[classic_pcap::RecordHeaderBytes];
+  if (!ReadAt(fd_, bytes, sizeof bytes, offset)) return false;
+  const classic_pcap::RecordHeader header = classic_pcap::ReadRecordHeader(bytes, layout_);
+  const std::uint32_t captured = std::min(header.capturedLength, CaptureFileReader::LongestRecord);
+  out.timestampNs = header.timestampNs;
+  out.originalLength = header.originalLength;
   out.bytes.resize(captured);
-  return ReadAt(fd_, out.bytes.data(), captured, offset + PcapRecordHeaderBytes);
+  return ReadAt(fd_, out.bytes.data(), captured, offset + classic_pcap::RecordHeaderBytes);
 }
 
 bool CaptureFileFrames::ReadPcapngBlock(std::int64_t index, std::uint64_t offset, StoredFrame& out) const {
@@ -231,46 +217,25 @@ class CaptureFileRecords {
 
 namespace {
 
-// A classic file, read by libpcap.
+// A classic file, read as the capture-file device reads it.
 class PcapRecords : public CaptureFileRecords {
  public:
-  PcapRecords(std::FILE* stream, std::unique_ptr<char[]> buffer, PcapHandle file)
-      : buffer_(std::move(buffer)), file_(std::move(file)), stream_(stream) {
-    snapshot_ = static_cast<std::uint32_t>(std::max(pcap_snapshot(file_.get()), 0));
-  }
+  explicit PcapRecords(std::unique_ptr<CaptureFileReader> file) : file_(std::move(file)) {}
 
   bool Next(FileRecord& record, std::string* why) override {
-    struct pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    const int status = pcap_next_ex(file_.get(), &header, &data);
-    if (status != 1) {
-      if (status != PCAP_ERROR_BREAK) *why = pcap_geterr(file_.get());
-      return false;
-    }
-    record.data = data;
-    record.length = header->caplen;
-    // Opened for nanoseconds: tv_usec holds them.
-    record.timestampNs = static_cast<std::int64_t>(header->ts.tv_sec) * 1'000'000'000 + header->ts.tv_usec;
-    record.offset = next_;
-    // libpcap cuts a record longer than the snapshot length to it and skips the rest; only
-    // then does the file's position have to be asked.
-    if (header->caplen < snapshot_) {
-      next_ += PcapRecordHeaderBytes + header->caplen;
-    } else {
-      const off_t at = ftello(stream_);
-      next_ = at >= 0 ? static_cast<std::uint64_t>(at) : next_ + PcapRecordHeaderBytes + header->caplen;
-    }
+    CaptureFileReader::Record next;
+    if (!file_->Next(next, why)) return false;
+    record.data = next.data;
+    record.length = next.length;
+    record.timestampNs = next.timestampNs;
+    record.offset = next.offset;
     return true;
   }
 
-  std::uint64_t Position() const override { return next_; }
+  std::uint64_t Position() const override { return file_->Position(); }
 
  private:
-  std::unique_ptr<char[]> buffer_;  // the stream reads into it until pcap_close
-  PcapHandle file_;
-  std::FILE* stream_;
-  std::uint32_t snapshot_ = 0;
-  std::uint64_t next_ = PcapFileHeaderBytes;
+  std::unique_ptr<CaptureFileReader> file_;
 };
 
 // A pcapng file, read by the stream reader that reads the capture agent's stream.
@@ -408,7 +373,7 @@ std::unique_ptr<CaptureFileLoader> CaptureFileLoader::Open(const std::string& pa
   // The index reads the file through a descriptor of its own.
   const int indexFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (indexFd < 0) return fail(std::strerror(errno));
-  CaptureFileFrames::PcapLayout layout;
+  classic_pcap::Layout layout;
 
   if (word == pcapng::SectionHeaderBlock) {
     if (std::optional<std::string> refusal = PcapngRefusal(fd, fileBytes)) {
@@ -423,34 +388,26 @@ std::unique_ptr<CaptureFileLoader> CaptureFileLoader::Open(const std::string& pa
     return loader;
   }
 
-  const bool classic = word == PcapMagicMicro || word == PcapMagicNano || word == __builtin_bswap32(PcapMagicMicro) ||
-                       word == __builtin_bswap32(PcapMagicNano);
+  const std::optional<classic_pcap::Layout> classic = classic_pcap::LayoutOf(word);
   if (!classic) {
     ::close(indexFd);
     return fail("it is not a pcap or pcapng capture file");
   }
-  layout.swapped = word == __builtin_bswap32(PcapMagicMicro) || word == __builtin_bswap32(PcapMagicNano);
-  layout.nanoseconds = word == PcapMagicNano || word == __builtin_bswap32(PcapMagicNano);
-  auto frames = std::make_shared<CaptureFileFrames>(indexFd, CaptureFileFormat::Pcap, layout);
+  auto frames = std::make_shared<CaptureFileFrames>(indexFd, CaptureFileFormat::Pcap, *classic);
 
   std::FILE* stream = ::fdopen(owned.fd, "rb");
   if (!stream) return fail(std::strerror(errno));
   owned.fd = -1;  // the stream has it now
-  auto buffer = std::make_unique_for_overwrite<char[]>(ReadBufferBytes);
-  std::setvbuf(stream, buffer.get(), _IOFBF, ReadBufferBytes);
-  char errbuf[PCAP_ERRBUF_SIZE] = {};
-  PcapHandle file(pcap_fopen_offline_with_tstamp_precision(stream, PCAP_TSTAMP_PRECISION_NANO, errbuf));
-  if (!file) {
-    std::fclose(stream);  // not taken over by a failed open
-    return fail(errbuf);
-  }
-  const int link = pcap_datalink(file.get());
+  std::string unreadable;
+  std::unique_ptr<CaptureFileReader> file = CaptureFileReader::Open(stream, &unreadable);
+  if (!file) return fail(unreadable);
+  const int link = file->LinkType();
   if (link != DLT_EN10MB) {
     const char* name = pcap_datalink_val_to_description_or_dlt(link);
     return fail(std::string("its link type is ") + (name ? name : std::to_string(link)) +
                 "; only files of Ethernet frames can be shown");
   }
-  auto records = std::make_unique<PcapRecords>(stream, std::move(buffer), std::move(file));
+  auto records = std::make_unique<PcapRecords>(std::move(file));
   std::unique_ptr<CaptureFileLoader> loader(
       new CaptureFileLoader(path, CaptureFileFormat::Pcap, fileBytes, std::move(records)));
   loader->frames_ = std::move(frames);

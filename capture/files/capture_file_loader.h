@@ -16,6 +16,7 @@
 
 #include "analysis/columns.h"
 #include "analysis/frame_source.h"
+#include "capture/formats/pcap_format.h"
 
 class BatchSink;
 class CaptureFileRecords;
@@ -27,14 +28,8 @@ enum class CaptureFileFormat { Pcap, Pcapng };
 // records: 4 bytes a frame (an offset within a run of frames) plus 8 per run.
 class CaptureFileFrames : public FrameSource {
  public:
-  // How a classic file's record headers read.
-  struct PcapLayout {
-    bool swapped = false;      // written in the other byte order
-    bool nanoseconds = false;  // the second fraction counts nanoseconds, not microseconds
-  };
-
-  // fd is owned from now on.
-  CaptureFileFrames(int fd, CaptureFileFormat format, PcapLayout layout);
+  // fd is owned from now on; layout is how a classic file's record headers read.
+  CaptureFileFrames(int fd, CaptureFileFormat format, classic_pcap::Layout layout);
   ~CaptureFileFrames() override;
   CaptureFileFrames(const CaptureFileFrames&) = delete;
   CaptureFileFrames& operator=(const CaptureFileFrames&) = delete;
@@ -62,7 +57,7 @@ class CaptureFileFrames : public FrameSource {
 
   int fd_;
   CaptureFileFormat format_;
-  PcapLayout layout_;
+  classic_pcap::Layout layout_;
   std::int64_t firstPacket_ = 0;
   mutable std::mutex mutex_;
   std::int64_t count_ = 0;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "capture/formats/pcap_format.h"
 #include "capture/formats/pcapng_format.h"
 
 namespace frame_file {
@@ -88,10 +89,10 @@ void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t
 }
 
 void AppendPcapHeader(std::vector<std::uint8_t>& out) {
-  std::uint8_t* at = Grow(out, 24);
-  Put32(at, 0xA1B2C3D4u);  // microseconds
-  Put16(at + 4, 2);
-  Put16(at + 6, 4);
+  std::uint8_t* at = Grow(out, classic_pcap::FileHeaderBytes);
+  Put32(at, classic_pcap::MicrosecondMagic);
+  Put16(at + 4, classic_pcap::VersionMajor);
+  Put16(at + 6, classic_pcap::VersionMinor);
   Put32(at + 8, 0);
   Put32(at + 12, 0);
   Put32(at + 16, SnapLength);
@@ -101,13 +102,13 @@ void AppendPcapHeader(std::vector<std::uint8_t>& out) {
 void AppendPcapPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
                       std::span<const std::uint8_t> bytes) {
   const auto captured = static_cast<std::uint32_t>(bytes.size());
-  std::uint8_t* at = Grow(out, 16 + std::size_t{captured});
+  std::uint8_t* at = Grow(out, classic_pcap::RecordHeaderBytes + captured);
   const std::uint64_t ts = NonNegative(timestampNs);
   Put32(at, static_cast<std::uint32_t>(ts / 1'000'000'000));
   Put32(at + 4, static_cast<std::uint32_t>(ts % 1'000'000'000 / 1000));
   Put32(at + 8, captured);
   Put32(at + 12, originalLength ? originalLength : captured);
-  if (captured > 0) std::memcpy(at + 16, bytes.data(), captured);
+  if (captured > 0) std::memcpy(at + classic_pcap::RecordHeaderBytes, bytes.data(), captured);
 }
 
 std::optional<std::uint32_t> PacketBlockLength(std::span<const std::uint8_t, 8> start) {

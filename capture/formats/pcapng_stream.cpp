@@ -4,6 +4,8 @@
 #include <cstring>
 #include <limits>
 
+#include "capture/formats/pcap_format.h"
+
 // The bytes of one block (or of what has arrived of it), read at explicit offsets in the
 // section's byte order. A field reaching past the bytes reads as zero: lengths are
 // checked before fields are read, and a missed check still reads nothing outside.
@@ -51,10 +53,16 @@ constexpr std::size_t SimplePacketData = 12;
 constexpr std::size_t InterfaceOptions = 16;
 constexpr std::size_t StatisticsOptions = 20;
 
-constexpr std::uint8_t SectionStart[4] = {0x0A, 0x0D, 0x0D, 0x0A};
-// How a classic pcap file starts: microseconds or nanoseconds, in either byte order.
-constexpr std::uint8_t ClassicMagics[4][4] = {
-    {0xD4, 0xC3, 0xB2, 0xA1}, {0xA1, 0xB2, 0xC3, 0xD4}, {0x4D, 0x3C, 0xB2, 0xA1}, {0xA1, 0xB2, 0x3C, 0x4D}};
+// Whether the first `seen` bytes (at most 4) start the word in either byte order. The
+// section header's type reads the same in both.
+bool StartsWith(const std::uint8_t* start, std::size_t seen, std::uint32_t word) {
+  bool little = true, big = true;
+  for (std::size_t i = 0; i < seen; ++i) {
+    little = little && start[i] == static_cast<std::uint8_t>(word >> (8 * i));
+    big = big && start[i] == static_cast<std::uint8_t>(word >> (8 * (3 - i)));
+  }
+  return little || big;
+}
 
 std::uint32_t Padded(std::uint32_t length) { return (length + 3u) & ~3u; }
 
@@ -151,11 +159,11 @@ PcapngStreamReader::Item PcapngStreamReader::Next() {
     const std::uint8_t* start = buffer_.get() + begin_;
     if (!inSection_) {
       // Bytes that are not pcapng show in the first four: say so without waiting for more.
-      const std::size_t seen = std::min<std::size_t>(available, sizeof SectionStart);
-      if (std::memcmp(start, SectionStart, seen) != 0) {
-        bool classic = false;
-        for (const auto& magic : ClassicMagics) classic = classic || std::memcmp(start, magic, seen) == 0;
-        if (classic && seen < sizeof SectionStart) return Item::NeedMore;  // the rest tells
+      const std::size_t seen = std::min<std::size_t>(available, 4);
+      if (!StartsWith(start, seen, pcapng::SectionHeaderBlock)) {
+        const bool classic =
+            StartsWith(start, seen, classic_pcap::MicrosecondMagic) || StartsWith(start, seen, classic_pcap::NanosecondMagic);
+        if (classic && seen < 4) return Item::NeedMore;  // the rest tells
         if (classic) return Fail("the stream is a classic pcap capture, not pcapng");
         return Fail("the stream does not start with a pcapng section header");
       }
