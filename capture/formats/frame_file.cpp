@@ -8,11 +8,6 @@
 namespace frame_file {
 namespace {
 
-// The interface's timestamps count nanoseconds (if_tsresol 9).
-constexpr std::uint8_t NanosecondResolution = 9;
-constexpr std::size_t SectionHeaderBytes = 28;
-constexpr std::size_t InterfaceBytes = 32;
-
 std::uint8_t* Grow(std::vector<std::uint8_t>& out, std::size_t n) {
   const std::size_t at = out.size();
   out.resize(at + n);
@@ -37,33 +32,9 @@ std::uint64_t NonNegative(std::int64_t timestampNs) { return timestampNs < 0 ? 0
 
 }  // namespace
 
-static_assert(PcapngHeaderBytes == SectionHeaderBytes + InterfaceBytes);
-
 void AppendPcapngHeader(std::vector<std::uint8_t>& out) { WritePcapngHeader(Grow(out, PcapngHeaderBytes)); }
 
-void WritePcapngHeader(std::uint8_t* at) {
-  Put32(at, pcapng::SectionHeaderBlock);
-  Put32(at + 4, SectionHeaderBytes);
-  Put32(at + 8, pcapng::ByteOrderMagic);
-  Put16(at + 12, 1);  // version 1.0
-  Put16(at + 14, 0);
-  Put32(at + 16, 0xFFFFFFFFu);  // section length not given
-  Put32(at + 20, 0xFFFFFFFFu);
-  Put32(at + 24, SectionHeaderBytes);
-
-  at += SectionHeaderBytes;
-  Put32(at, pcapng::InterfaceDescriptionBlock);
-  Put32(at + 4, InterfaceBytes);
-  Put16(at + 8, pcapng::LinkTypeEthernet);
-  Put16(at + 10, 0);
-  Put32(at + 12, SnapLength);
-  Put16(at + 16, pcapng::InterfaceTimestampResolution);
-  Put16(at + 18, 1);
-  at[20] = NanosecondResolution;
-  at[21] = at[22] = at[23] = 0;
-  Put32(at + 24, 0);  // end of options
-  Put32(at + 28, InterfaceBytes);
-}
+void WritePcapngHeader(std::uint8_t* at) { pcapng::WriteNanosecondFileHeader(at, SnapLength); }
 
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
                         std::span<const std::uint8_t> bytes) {
@@ -74,18 +45,8 @@ void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs
 void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,
                        std::span<const std::uint8_t> bytes) {
   const auto captured = static_cast<std::uint32_t>(bytes.size());
-  const auto length = static_cast<std::uint32_t>(PcapngPacketBytes(captured));
-  const std::uint64_t ts = NonNegative(timestampNs);
-  Put32(at, pcapng::EnhancedPacketBlock);
-  Put32(at + 4, length);
-  Put32(at + 8, 0);  // interface 0
-  Put32(at + 12, static_cast<std::uint32_t>(ts >> 32));
-  Put32(at + 16, static_cast<std::uint32_t>(ts));
-  Put32(at + 20, captured);
-  Put32(at + 24, originalLength ? originalLength : captured);
-  if (captured > 0) std::memcpy(at + 28, bytes.data(), captured);
-  std::memset(at + 28 + captured, 0, length - 32 - captured);
-  Put32(at + length - 4, length);
+  pcapng::WritePacketBlock(at, NonNegative(timestampNs), captured, originalLength ? originalLength : captured,
+                           bytes.data());
 }
 
 void AppendPcapHeader(std::vector<std::uint8_t>& out) {

@@ -1,13 +1,16 @@
 #pragma once
 // Capture files written block by block into memory, little-endian: pcapng (one section,
-// one Ethernet interface, timestamps in nanoseconds) for the spool and for saving, and
-// classic pcap (microseconds) for saving. The caller writes the bytes out.
+// one Ethernet interface, timestamps in nanoseconds, its blocks written by
+// pcapng_writer.h) for the spool and for saving, and classic pcap (microseconds) for
+// saving. The caller writes the bytes out.
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "capture/formats/pcapng_writer.h"
 
 namespace frame_file {
 
@@ -17,11 +20,9 @@ inline constexpr std::uint32_t SnapLength = 262144;
 // The section header and the interface description that start a pcapng file.
 void AppendPcapngHeader(std::vector<std::uint8_t>& out);
 // The bytes AppendPcapngHeader adds.
-inline constexpr std::size_t PcapngHeaderBytes = 60;
+inline constexpr std::size_t PcapngHeaderBytes = pcapng::NanosecondFileHeaderBytes;
 // The bytes AppendPcapngPacket adds for a frame of capturedLength bytes.
-constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) {
-  return 32 + ((std::size_t{capturedLength} + 3) & ~std::size_t{3});
-}
+constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) { return pcapng::PacketBlockBytes(capturedLength); }
 // An enhanced packet block of interface 0. originalLength 0: the captured length.
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
                         std::span<const std::uint8_t> bytes);

@@ -1,6 +1,6 @@
 #pragma once
-// The numbers of the pcapng format that the capture agent writes and the live device
-// reads: block types, the byte-order magic, the link type and the option codes used.
+// The numbers of the pcapng format, for every reader and writer of it: block types, the
+// byte-order magic, the link type and the option codes used.
 
 #include <cstdint>
 

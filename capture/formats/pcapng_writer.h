@@ -1,7 +1,8 @@
 #pragma once
-// A pcapng stream built in memory, block by block, little-endian: one section with one
-// Ethernet interface (timestamps in microseconds), its frames and its statistics. The
-// caller writes out Data() and then calls Clear().
+// Every pcapng block written here, little-endian: the capture agent's stream (one section
+// with one Ethernet interface, timestamps in microseconds, its frames and statistics),
+// built in memory block by block; and the blocks of the spool's files and of saved
+// captures (timestamps in nanoseconds), written into the caller's buffer.
 
 #include <array>
 #include <cstddef>
@@ -13,7 +14,21 @@
 
 namespace pcapng {
 
+// The section header and the description of interface 0 that start a file of Ethernet
+// frames with nanosecond timestamps and no other options.
+inline constexpr std::size_t NanosecondFileHeaderBytes = 60;
+void WriteNanosecondFileHeader(std::uint8_t* at, std::uint32_t snapLength);
 
+// The bytes of an enhanced packet block that holds capturedLength bytes of a frame.
+constexpr std::size_t PacketBlockBytes(std::uint32_t capturedLength) {
+  return 32 + ((std::size_t{capturedLength} + 3) & ~std::size_t{3});
+}
+// An enhanced packet block of interface 0 at `at`, which has PacketBlockBytes of room;
+// the timestamp counts the interface's units.
+void WritePacketBlock(std::uint8_t* at, std::uint64_t timestamp, std::uint32_t capturedLength,
+                      std::uint32_t originalLength, const std::uint8_t* data);
+
+// The capture agent's stream. The caller writes out Data() and then calls Clear().
 struct Interface {
   std::string_view name;         // if_name
   std::string_view description;  // if_description
