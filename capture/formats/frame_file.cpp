@@ -74,21 +74,21 @@ void AppendPcapPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, 
 
 std::optional<std::uint32_t> PacketBlockLength(std::span<const std::uint8_t, 8> start) {
   const std::uint32_t length = Get32(start.data() + 4);
-  if (Get32(start.data()) != pcapng::EnhancedPacketBlock || length < 32 || length % 4 != 0 ||
+  if (Get32(start.data()) != pcapng::EnhancedPacketBlock || length < pcapng::EnhancedPacketMinimum || length % 4 != 0 ||
       length > PcapngPacketBytes(SnapLength))
     return std::nullopt;
   return length;
 }
 
 std::optional<PacketBlock> ParsePacketBlock(std::span<const std::uint8_t> block) {
-  if (block.size() < 32) return std::nullopt;
+  if (block.size() < pcapng::EnhancedPacketMinimum) return std::nullopt;
   const std::uint8_t* at = block.data();
   PacketBlock packet;
   const std::uint64_t ts = std::uint64_t{Get32(at + 12)} << 32 | Get32(at + 16);
   packet.timestampNs = static_cast<std::int64_t>(ts & 0x7FFFFFFFFFFFFFFFull);
   packet.capturedLength = Get32(at + 20);
   packet.originalLength = Get32(at + 24);
-  packet.dataOffset = 28;
+  packet.dataOffset = pcapng::EnhancedPacketData;
   if (PcapngPacketBytes(packet.capturedLength) > block.size()) return std::nullopt;
   return packet;
 }

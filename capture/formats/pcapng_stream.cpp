@@ -41,18 +41,6 @@ class PcapngStreamReader::Fields {
 
 namespace {
 
-// Block layouts: the smallest length of each kind, and where its body starts.
-constexpr std::uint32_t BlockOverhead = 12;  // type, length, trailing length
-constexpr std::uint32_t SectionHeaderMinimum = 28;
-constexpr std::uint32_t InterfaceMinimum = 20;
-constexpr std::uint32_t EnhancedPacketMinimum = 32;
-constexpr std::uint32_t SimplePacketMinimum = 16;
-constexpr std::uint32_t StatisticsMinimum = 24;
-constexpr std::size_t EnhancedPacketData = 28;
-constexpr std::size_t SimplePacketData = 12;
-constexpr std::size_t InterfaceOptions = 16;
-constexpr std::size_t StatisticsOptions = 20;
-
 // Whether the first `seen` bytes (at most 4) start the word in either byte order. The
 // section header's type reads the same in both.
 bool StartsWith(const std::uint8_t* start, std::size_t seen, std::uint32_t word) {
@@ -187,7 +175,7 @@ PcapngStreamReader::Item PcapngStreamReader::Next() {
     const Fields head(start, available, bigEndian_);
     const std::uint32_t type = head.U32(0);
     const std::uint32_t length = head.U32(4);
-    if (length < BlockOverhead || length % 4 != 0)
+    if (length < pcapng::BlockOverhead || length % 4 != 0)
       return Fail("the block " + Where() + " has an invalid length of " + std::to_string(length) + " bytes");
     if (length > pcapng::MaxBlockLength)
       return Fail("the block " + Where() + " claims " + std::to_string(length) +
@@ -250,7 +238,7 @@ bool PcapngStreamReader::Finish() {
 }
 
 PcapngStreamReader::Item PcapngStreamReader::StartSection(const Fields& block, std::uint32_t length) {
-  if (length < SectionHeaderMinimum)
+  if (length < pcapng::SectionHeaderMinimum)
     return Fail("the section header " + Where() + " is too short (" + std::to_string(length) + " bytes)");
   const std::uint16_t major = block.U16(12);
   const std::uint16_t minor = block.U16(14);
@@ -264,14 +252,14 @@ PcapngStreamReader::Item PcapngStreamReader::StartSection(const Fields& block, s
 }
 
 PcapngStreamReader::Item PcapngStreamReader::DescribeInterface(const Fields& block, std::uint32_t length) {
-  if (length < InterfaceMinimum)
+  if (length < pcapng::InterfaceMinimum)
     return Fail("the interface description " + Where() + " is too short (" + std::to_string(length) + " bytes)");
   if (interfaces_.size() >= pcapng::MaxInterfaces)
     return Fail("the stream describes more than " + std::to_string(pcapng::MaxInterfaces) + " interfaces");
   PcapngInterface interface;
   interface.linkType = block.U16(8);
   interface.snapLength = block.U32(12);
-  const bool whole = WalkOptions(block, InterfaceOptions, length - 4, [&](std::uint16_t code, std::uint16_t size,
+  const bool whole = WalkOptions(block, pcapng::InterfaceOptions, length - 4, [&](std::uint16_t code, std::uint16_t size,
                                                                          std::size_t value) {
     switch (code) {
       case pcapng::InterfaceName:
@@ -304,41 +292,41 @@ PcapngStreamReader::Item PcapngStreamReader::DescribeInterface(const Fields& blo
 }
 
 PcapngStreamReader::Item PcapngStreamReader::EnhancedPacket(const Fields& block, std::uint32_t length) {
-  if (length < EnhancedPacketMinimum)
+  if (length < pcapng::EnhancedPacketMinimum)
     return Fail("the packet " + Where() + " is too short (" + std::to_string(length) + " bytes)");
   const std::uint32_t id = block.U32(8);
   if (id >= interfaces_.size())
     return Fail("the packet " + Where() + " names interface " + std::to_string(id) + ", but " +
                 std::to_string(interfaces_.size()) + " are described");
   const std::uint32_t captured = block.U32(20);
-  if (captured > length - EnhancedPacketMinimum)
+  if (captured > length - pcapng::EnhancedPacketMinimum)
     return Fail("the packet " + Where() + " claims " + std::to_string(captured) +
                 " captured bytes, more than its block holds");
   const std::uint64_t units = std::uint64_t{block.U32(12)} << 32 | block.U32(16);
   packet_.interfaceId = id;
   packet_.timestampNanoseconds = Nanoseconds(units, interfaces_[id].timestampResolution);
   packet_.originalLength = block.U32(24);
-  packet_.data = {block.At(EnhancedPacketData), captured};
+  packet_.data = {block.At(pcapng::EnhancedPacketData), captured};
   return Item::Packet;
 }
 
 PcapngStreamReader::Item PcapngStreamReader::SimplePacket(const Fields& block, std::uint32_t length) {
-  if (length < SimplePacketMinimum)
+  if (length < pcapng::SimplePacketMinimum)
     return Fail("the packet " + Where() + " is too short (" + std::to_string(length) + " bytes)");
   if (interfaces_.empty()) return Fail("the packet " + Where() + " comes before any interface is described");
   // The block holds the frame cut to the interface's snap length, padded to 4 bytes.
   const std::uint32_t original = block.U32(8);
-  std::uint32_t captured = std::min(original, length - SimplePacketMinimum);
+  std::uint32_t captured = std::min(original, length - pcapng::SimplePacketMinimum);
   if (interfaces_[0].snapLength != 0) captured = std::min(captured, interfaces_[0].snapLength);
   packet_.interfaceId = 0;
   packet_.timestampNanoseconds = 0;
   packet_.originalLength = original;
-  packet_.data = {block.At(SimplePacketData), captured};
+  packet_.data = {block.At(pcapng::SimplePacketData), captured};
   return Item::Packet;
 }
 
 PcapngStreamReader::Item PcapngStreamReader::InterfaceStatistics(const Fields& block, std::uint32_t length) {
-  if (length < StatisticsMinimum)
+  if (length < pcapng::StatisticsMinimum)
     return Fail("the interface statistics " + Where() + " are too short (" + std::to_string(length) + " bytes)");
   const std::uint32_t id = block.U32(8);
   if (id >= interfaces_.size())
@@ -346,7 +334,7 @@ PcapngStreamReader::Item PcapngStreamReader::InterfaceStatistics(const Fields& b
                 std::to_string(interfaces_.size()) + " are described");
   PcapngStatistics statistics;
   statistics.interfaceId = id;
-  const bool whole = WalkOptions(block, StatisticsOptions, length - 4, [&](std::uint16_t code, std::uint16_t size,
+  const bool whole = WalkOptions(block, pcapng::StatisticsOptions, length - 4, [&](std::uint16_t code, std::uint16_t size,
                                                                           std::size_t value) {
     if (size != 8) return;
     if (code == pcapng::StatisticsReceived) statistics.received = block.U64(value);

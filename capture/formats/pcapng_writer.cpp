@@ -29,7 +29,7 @@ void Put64(std::uint8_t* at, std::uint64_t v) {
 constexpr std::size_t Padded(std::size_t n) { return (n + 3) & ~std::size_t{3}; }
 
 // A section header's fields before its options; its length is set when it closes.
-constexpr std::size_t SectionHeaderFields = 24;
+constexpr std::size_t SectionHeaderFields = SectionHeaderMinimum - 4;
 void PutSectionHeader(std::uint8_t* at) {
   Put32(at, SectionHeaderBlock);
   Put32(at + 8, ByteOrderMagic);
@@ -39,7 +39,7 @@ void PutSectionHeader(std::uint8_t* at) {
 }
 
 // An interface description's fields before its options.
-constexpr std::size_t InterfaceFields = 16;
+constexpr std::size_t InterfaceFields = InterfaceOptions;
 void PutInterface(std::uint8_t* at, std::uint32_t snapLength) {
   Put32(at, InterfaceDescriptionBlock);
   Put16(at + 8, LinkTypeEthernet);
@@ -86,8 +86,8 @@ void WritePacketBlock(std::uint8_t* at, std::uint64_t timestamp, std::uint32_t c
   Put32(at + 16, static_cast<std::uint32_t>(timestamp));
   Put32(at + 20, capturedLength);
   Put32(at + 24, originalLength);
-  if (capturedLength > 0) std::memcpy(at + 28, data, capturedLength);
-  std::memset(at + 28 + capturedLength, 0, length - 32 - capturedLength);
+  if (capturedLength > 0) std::memcpy(at + EnhancedPacketData, data, capturedLength);
+  std::memset(at + EnhancedPacketData + capturedLength, 0, length - EnhancedPacketMinimum - capturedLength);
   Put32(at + length - 4, length);
 }
 

@@ -21,7 +21,7 @@ void WriteNanosecondFileHeader(std::uint8_t* at, std::uint32_t snapLength);
 
 // The bytes of an enhanced packet block that holds capturedLength bytes of a frame.
 constexpr std::size_t PacketBlockBytes(std::uint32_t capturedLength) {
-  return 32 + ((std::size_t{capturedLength} + 3) & ~std::size_t{3});
+  return EnhancedPacketMinimum + ((std::size_t{capturedLength} + 3) & ~std::size_t{3});
 }
 // An enhanced packet block of interface 0 at `at`, which has PacketBlockBytes of room;
 // the timestamp counts the interface's units.
