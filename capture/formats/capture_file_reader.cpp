@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -13,6 +14,15 @@ namespace {
 constexpr std::size_t ReadBufferBytes = 1 << 20;
 // Plain records are cut out of blocks of the file this large.
 constexpr std::size_t RecordBlockBytes = 2 << 20;
+
+// libpcap's time of a record, opened at nanosecond precision (tv_usec holds nanoseconds).
+// A pcapng file can give a time past what 64 bits of nanoseconds hold: it reads as the
+// largest value, as the pcapng stream reader reads it.
+std::int64_t Nanoseconds(const timeval& ts) {
+  constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
+  if (ts.tv_sec < 0 || ts.tv_sec >= most / 1'000'000'000) return most;
+  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_usec;
+}
 
 }  // namespace
 
@@ -90,8 +100,7 @@ bool CaptureFileReader::Next(Record& record, std::string* why) {
   record.data = data;
   record.length = header->caplen;
   record.originalLength = header->len;
-  // Opened at nanosecond precision: tv_usec holds nanoseconds.
-  record.timestampNs = std::int64_t{header->ts.tv_sec} * 1'000'000'000 + header->ts.tv_usec;
+  record.timestampNs = Nanoseconds(header->ts);
   record.offset = next_;
   // libpcap cuts a record longer than the snapshot length to it and skips the rest; only
   // then does the file's position have to be asked.

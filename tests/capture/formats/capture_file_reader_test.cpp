@@ -7,10 +7,12 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "capture/formats/capture_file_reader.h"
+#include "tests/support/pcapng_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -46,6 +48,18 @@ std::vector<std::uint8_t> ClassicFile(bool bigEndian, bool nanoseconds, std::uin
   return out;
 }
 
+// The bytes as the test's own file; false when it cannot be written.
+bool WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && written;
+}
+
+std::string TemporaryPath() {
+  return (fs::temp_directory_path() / ("orrisvane-reader-" + std::to_string(::getpid()))).string();
+}
+
 TEST(CaptureFileReader, ReadsEveryLayoutWithTheOffsetOfEachRecord) {
   struct Case {
     const char* name;
@@ -65,18 +79,13 @@ TEST(CaptureFileReader, ReadsEveryLayoutWithTheOffsetOfEachRecord) {
       {"cut inside the last record", false, true, 65535, 10, 3, 3'000'250'000},
   };
   const std::vector<Frame> frames = {{1, 0, 60, 60}, {3, 250'000, 90, 1514}, {4, 1, 300, 300}, {5, 2, 64, 64}};
-  const std::string path = (fs::temp_directory_path() / ("orrisvane-reader-" + std::to_string(::getpid()))).string();
+  const std::string path = TemporaryPath();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     std::vector<std::uint64_t> offsets;
     std::vector<std::uint8_t> bytes = ClassicFile(c.bigEndian, c.nanoseconds, c.snapLength, frames, offsets);
     bytes.resize(bytes.size() - c.cutLast);
-    {
-      std::FILE* file = std::fopen(path.c_str(), "wb");
-      ASSERT_TRUE(file);
-      ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-      ASSERT_EQ(std::fclose(file), 0);
-    }
+    ASSERT_TRUE(WriteFile(path, bytes));
     std::string why;
     std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(path, &why);
     ASSERT_TRUE(reader) << why;
@@ -101,6 +110,20 @@ TEST(CaptureFileReader, ReadsEveryLayoutWithTheOffsetOfEachRecord) {
       EXPECT_EQ(reader->Position(), bytes.size());
     }
   }
+  fs::remove(path);
+}
+
+// libpcap reads pcapng too, where a time can lie past what 64 bits of nanoseconds hold.
+TEST(CaptureFileReader, ATimePast64BitsOfNanosecondsReadsAsTheLargest) {
+  using namespace pcapng_builder;
+  const std::string path = TemporaryPath();
+  ASSERT_TRUE(WriteFile(path, Stream().Section().Interface().Packet(0, ~std::uint64_t{0}, Bytes(60, 0)).bytes()));
+  std::string why;
+  std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(path, &why);
+  ASSERT_TRUE(reader) << why;
+  CaptureFileReader::Record record;
+  ASSERT_TRUE(reader->Next(record, &why)) << why;
+  EXPECT_EQ(record.timestampNs, std::numeric_limits<std::int64_t>::max());
   fs::remove(path);
 }
 
