@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "agent/agent_args.h"
-#include "agent/pcapng_writer.h"
+#include "capture/formats/pcapng_writer.h"
 #include "agent/privileges.h"
 #include "analysis/mac_text.h"
-#include "capture/adapter_list.h"
-#include "capture/live_interface.h"
+#include "capture/remote/adapter_list.h"
+#include "capture/devices/live_interface.h"
 
 namespace {
 

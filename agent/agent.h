@@ -8,8 +8,8 @@
 #include <span>
 #include <string>
 
-#include "capture/packet_device.h"
-#include "capture/adapters.h"
+#include "capture/driver/packet_device.h"
+#include "capture/adapters/adapters.h"
 
 // What the program reaches the machine through.
 struct AgentEnvironment {

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "agent/agent.h"
-#include "capture/linux_registry.h"
-#include "capture/pcap_device.h"
+#include "capture/adapters/linux_registry.h"
+#include "capture/devices/pcap_device.h"
 
 namespace {
 

@@ -19,8 +19,8 @@
 #include "analysis/capture_state.h"
 #include "app/filter_bar.h"
 #include "app/help_window.h"
-#include "capture/capture_control.h"
-#include "capture/capture_environment.h"
+#include "capture/trace/capture_control.h"
+#include "capture/trace/capture_environment.h"
 
 class BatchReceiver;
 class CaptureFileFrames;

@@ -24,11 +24,11 @@
 #include <thread>
 
 #include "analysis/mac_text.h"
-#include "capture/capture_filter.h"
-#include "capture/agent_device.h"
-#include "capture/driver_client.h"
-#include "capture/remote_adapters.h"
-#include "capture/ssh_command.h"
+#include "capture/devices/capture_filter.h"
+#include "capture/devices/agent_device.h"
+#include "capture/driver/driver_client.h"
+#include "capture/remote/remote_adapters.h"
+#include "capture/remote/ssh_command.h"
 
 namespace {
 

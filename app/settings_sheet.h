@@ -20,7 +20,7 @@
 
 #include "analysis/capture_state.h"
 #include "analysis/columns.h"
-#include "capture/capture_environment.h"
+#include "capture/trace/capture_environment.h"
 
 class QCheckBox;
 class QComboBox;

@@ -5,8 +5,8 @@
 #include <limits>
 
 #include "analysis/capture_state.h"
-#include "capture/adapters.h"
-#include "capture/ssh_command.h"
+#include "capture/adapters/adapters.h"
+#include "capture/remote/ssh_command.h"
 
 namespace {
 

@@ -11,8 +11,8 @@
 
 #include "app/main_frame.h"
 #include "app/settings_store.h"
-#include "capture/adapters.h"
-#include "capture/agent_device.h"
+#include "capture/adapters/adapters.h"
+#include "capture/devices/agent_device.h"
 #include "ui/window_heap.h"
 
 bool SocketsAvailable() {

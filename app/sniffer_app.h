@@ -9,10 +9,10 @@
 #include <span>
 #include <string>
 
-#include "capture/linux_registry.h"
-#include "capture/packet_device.h"
-#include "capture/spool.h"
-#include "capture/remote_adapters.h"
+#include "capture/adapters/linux_registry.h"
+#include "capture/driver/packet_device.h"
+#include "capture/spool/spool.h"
+#include "capture/remote/remote_adapters.h"
 
 class CMainFrame;
 class QSettingsProfile;

@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "capture/frame_file.h"
+#include "capture/formats/frame_file.h"
 
 namespace {
 

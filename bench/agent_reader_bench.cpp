@@ -15,9 +15,9 @@
 #include <string>
 #include <vector>
 
-#include "capture/agent_device.h"
-#include "capture/driver_client.h"
-#include "capture/pcapng_stream.h"
+#include "capture/devices/agent_device.h"
+#include "capture/driver/driver_client.h"
+#include "capture/formats/pcapng_stream.h"
 #include "tests/support/pcapng_builder.h"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "analysis/capture_state.h"
-#include "capture/capture_file_device.h"
-#include "capture/driver_client.h"
+#include "capture/files/capture_file_device.h"
+#include "capture/driver/driver_client.h"
 
 namespace bench {
 

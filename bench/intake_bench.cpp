@@ -19,7 +19,7 @@
 
 #include "analysis/capture_state.h"
 #include "bench/event_loop_watch.h"
-#include "capture/spool.h"
+#include "capture/spool/spool.h"
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
 #include "tests/support/frames.h"

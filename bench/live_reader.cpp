@@ -17,10 +17,10 @@
 #include <memory>
 #include <string>
 
-#include "capture/agent_device.h"
-#include "capture/capture_thread.h"
-#include "capture/driver_client.h"
-#include "capture/spool.h"
+#include "capture/devices/agent_device.h"
+#include "capture/trace/capture_thread.h"
+#include "capture/driver/driver_client.h"
+#include "capture/spool/spool.h"
 
 namespace {
 

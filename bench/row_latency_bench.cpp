@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "capture/agent_device.h"
-#include "capture/capture_thread.h"
-#include "capture/linux_registry.h"
-#include "capture/trace.h"
+#include "capture/devices/agent_device.h"
+#include "capture/trace/capture_thread.h"
+#include "capture/adapters/linux_registry.h"
+#include "capture/trace/trace.h"
 
 namespace {
 

@@ -29,8 +29,8 @@
 #include "app/main_frame.h"
 #include "app/settings_store.h"
 #include "app/sniffer_app.h"
-#include "capture/adapters.h"
-#include "capture/linux_registry.h"
+#include "capture/adapters/adapters.h"
+#include "capture/adapters/linux_registry.h"
 
 namespace {
 

@@ -12,11 +12,11 @@
 #include <thread>
 #include <vector>
 
-#include "capture/capture_thread.h"
-#include "capture/trace.h"
-#include "capture/driver_client.h"
-#include "capture/linux_registry.h"
-#include "capture/pcap_device.h"
+#include "capture/trace/capture_thread.h"
+#include "capture/trace/trace.h"
+#include "capture/driver/driver_client.h"
+#include "capture/adapters/linux_registry.h"
+#include "capture/devices/pcap_device.h"
 
 namespace {
 

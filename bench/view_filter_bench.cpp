@@ -30,9 +30,9 @@
 #include "analysis/decoder.h"
 #include "analysis/row_filter.h"
 #include "analysis/row_store.h"
-#include "capture/capture_file_device.h"
-#include "capture/capture_thread.h"
-#include "capture/driver_client.h"
+#include "capture/files/capture_file_device.h"
+#include "capture/trace/capture_thread.h"
+#include "capture/driver/driver_client.h"
 #include "bench/event_loop_watch.h"
 #include "ui/row_model.h"
 

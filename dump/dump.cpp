@@ -20,11 +20,11 @@
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
 #include "analysis/stored_filter_row.h"
-#include "capture/adapter_list.h"
-#include "capture/agent_device.h"
-#include "capture/capture_thread.h"
-#include "capture/driver_client.h"
-#include "capture/trace.h"
+#include "capture/remote/adapter_list.h"
+#include "capture/devices/agent_device.h"
+#include "capture/trace/capture_thread.h"
+#include "capture/driver/driver_client.h"
+#include "capture/trace/trace.h"
 
 namespace {
 

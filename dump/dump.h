@@ -17,10 +17,10 @@
 
 #include "analysis/columns.h"
 #include "analysis/row_filter.h"
-#include "capture/adapter_list.h"
-#include "capture/adapters.h"
-#include "capture/packet_device.h"
-#include "capture/remote_adapters.h"
+#include "capture/remote/adapter_list.h"
+#include "capture/adapters/adapters.h"
+#include "capture/driver/packet_device.h"
+#include "capture/remote/remote_adapters.h"
 
 // What the program reaches the machine through.
 struct DumpEnvironment {

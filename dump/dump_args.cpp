@@ -4,8 +4,8 @@
 #include <charconv>
 #include <string_view>
 
-#include "capture/capture_filter.h"
-#include "capture/ssh_command.h"
+#include "capture/devices/capture_filter.h"
+#include "capture/remote/ssh_command.h"
 #include "dump/dump.h"
 
 namespace {

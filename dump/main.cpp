@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_file_device.h"
-#include "capture/linux_registry.h"
-#include "capture/agent_device.h"
-#include "capture/remote_adapters.h"
+#include "capture/files/capture_file_device.h"
+#include "capture/adapters/linux_registry.h"
+#include "capture/devices/agent_device.h"
+#include "capture/remote/remote_adapters.h"
 #include "dump/dump.h"
 
 namespace {

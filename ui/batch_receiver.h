@@ -14,7 +14,7 @@
 #include <string>
 
 #include "analysis/row_store.h"
-#include "capture/capture_thread.h"
+#include "capture/trace/capture_thread.h"
 
 class RowModel;
 

@@ -25,7 +25,7 @@
 #include <thread>
 
 #include "agent/agent_args.h"
-#include "capture/live_interface.h"
+#include "capture/devices/live_interface.h"
 
 extern char** environ;
 

@@ -14,7 +14,7 @@
 
 #include <sys/resource.h>
 
-#include "capture/capture_environment.h"
+#include "capture/trace/capture_environment.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_machine.h"
 

@@ -23,7 +23,7 @@
 #include "app/main_frame.h"
 #include "app/settings_sheet.h"
 #include "app/settings_store.h"
-#include "capture/spool.h"
+#include "capture/spool/spool.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/frames.h"
 #include "ui/report_list_view.h"

@@ -18,7 +18,7 @@
 #include "analysis/capture_state.h"
 #include "app/main_frame.h"
 #include "app/settings_store.h"
-#include "capture/adapters.h"
+#include "capture/adapters/adapters.h"
 #include "tests/app/app_test_support.h"
 
 namespace {

@@ -26,8 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/remote_adapters.h"
-#include "capture/ssh_command.h"
+#include "capture/remote/remote_adapters.h"
+#include "capture/remote/ssh_command.h"
 #include "tests/support/eventually.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/memory_registry.h"

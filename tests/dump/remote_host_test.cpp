@@ -19,12 +19,12 @@
 #include <sstream>
 #include <thread>
 
-#include "capture/agent_device.h"
-#include "capture/child_process.h"
-#include "capture/driver_client.h"
-#include "capture/linux_registry.h"
-#include "capture/remote_adapters.h"
-#include "capture/ssh_command.h"
+#include "capture/devices/agent_device.h"
+#include "capture/remote/child_process.h"
+#include "capture/driver/driver_client.h"
+#include "capture/adapters/linux_registry.h"
+#include "capture/remote/remote_adapters.h"
+#include "capture/remote/ssh_command.h"
 #include "tests/support/namespace_host.h"
 
 namespace {

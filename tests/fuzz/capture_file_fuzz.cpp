@@ -16,8 +16,8 @@
 #include "analysis/connection_tracker.h"
 #include "analysis/decoder.h"
 #include "analysis/row_store.h"
-#include "capture/capture_file_device.h"
-#include "capture/driver_client.h"
+#include "capture/files/capture_file_device.h"
+#include "capture/driver/driver_client.h"
 
 namespace {
 

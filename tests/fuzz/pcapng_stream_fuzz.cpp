@@ -11,7 +11,7 @@
 #include <span>
 #include <vector>
 
-#include "capture/pcapng_stream.h"
+#include "capture/formats/pcapng_stream.h"
 
 namespace {
 

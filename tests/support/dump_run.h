@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_file_device.h"
-#include "capture/capture_thread.h"
+#include "capture/files/capture_file_device.h"
+#include "capture/trace/capture_thread.h"
 #include "dump/dump.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/frames.h"

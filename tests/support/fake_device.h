@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "capture/packet_device.h"
+#include "capture/driver/packet_device.h"
 
 struct FakeDeviceScript {
   struct Call {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/capture_environment.h"
+#include "capture/trace/capture_environment.h"
 #include "tests/support/fake_device.h"
 #include "tests/support/memory_registry.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "capture/adapters.h"
+#include "capture/adapters/adapters.h"
 
 class MemoryRegistry : public RegistryView {
  public:

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "analysis/row_store.h"
-#include "capture/capture_thread.h"
+#include "capture/trace/capture_thread.h"
 
 class RecordingBatchSink : public BatchSink {
  public:

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "analysis/capture_state.h"
-#include "capture/trace.h"
+#include "capture/trace/trace.h"
 
 class RecordingFrameRecorder : public FrameRecorder {
  public:

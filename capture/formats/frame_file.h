@@ -1,0 +1,53 @@
+#pragma once
+// Capture files written block by block into memory, little-endian: pcapng (one section,
+// one Ethernet interface, timestamps in nanoseconds, its blocks written by
+// pcapng_writer.h) for the spool and for saving, and classic pcap (microseconds) for
+// saving. The caller writes the bytes out.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "capture/formats/pcapng_writer.h"
+
+namespace frame_file {
+
+// Frames are kept whole up to this length (the longest any device here delivers).
+inline constexpr std::uint32_t SnapLength = 262144;
+
+// The section header and the interface description that start a pcapng file.
+void AppendPcapngHeader(std::vector<std::uint8_t>& out);
+// The bytes AppendPcapngHeader adds.
+inline constexpr std::size_t PcapngHeaderBytes = pcapng::NanosecondFileHeaderBytes;
+// The bytes AppendPcapngPacket adds for a frame of capturedLength bytes.
+constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) { return pcapng::PacketBlockBytes(capturedLength); }
+// An enhanced packet block of interface 0. originalLength 0: the captured length. A time
+// not known is written as the epoch (the spool's own files, WritePcapngPacket, keep it apart).
+void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
+                        std::span<const std::uint8_t> bytes);
+// The same blocks written at `at`, which has room for them, for buffers of other kinds.
+void WritePcapngHeader(std::uint8_t* at);
+void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,
+                       std::span<const std::uint8_t> bytes);
+
+// A classic pcap file's header (Ethernet, microsecond timestamps).
+void AppendPcapHeader(std::vector<std::uint8_t>& out);
+void AppendPcapPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
+                      std::span<const std::uint8_t> bytes);
+
+// What a block that AppendPcapngPacket wrote holds; block starts at the block.
+struct PacketBlock {
+  std::int64_t timestampNs = 0;
+  std::uint32_t originalLength = 0;
+  std::uint32_t capturedLength = 0;
+  std::size_t dataOffset = 0;   // from the block's start
+};
+// The total length of the block that starts with these 8 bytes, when it is a packet
+// block; nothing for another block type or a length that cannot be right.
+std::optional<std::uint32_t> PacketBlockLength(std::span<const std::uint8_t, 8> start);
+// The fields of a whole packet block; nothing when they do not fit in it.
+std::optional<PacketBlock> ParsePacketBlock(std::span<const std::uint8_t> block);
+
+}  // namespace frame_file
