@@ -51,7 +51,8 @@ class FrameBytes {
 };
 
 // Fixed offsets of the fields the decoder and the tracker read. The IPv4 header is taken
-// to be 20 bytes long, so the TCP fields sit at fixed places whatever the header says.
+// to be 20 bytes long, so the TCP header (tcp_offset below) sits at a fixed place whatever
+// the header says.
 namespace frame_offset {
 inline constexpr std::size_t MacDestination = 0;
 inline constexpr std::size_t MacSource = 6;
@@ -60,15 +61,6 @@ inline constexpr std::size_t IpTotalLength = 16;
 inline constexpr std::size_t IpProtocol = 23;
 inline constexpr std::size_t IpSource = 26;
 inline constexpr std::size_t IpDestination = 30;
-inline constexpr std::size_t TcpSourcePort = 34;
-inline constexpr std::size_t TcpDestinationPort = 36;
-inline constexpr std::size_t TcpSequence = 38;
-inline constexpr std::size_t TcpAcknowledgement = 42;
-inline constexpr std::size_t TcpDataOffset = 46;
-inline constexpr std::size_t TcpFlags = 47;
-inline constexpr std::size_t TcpWindow = 48;
-inline constexpr std::size_t TcpChecksum = 50;
-inline constexpr std::size_t UdpPayload = 42;
 inline constexpr std::size_t IpHeader = 14;
 inline constexpr std::size_t TcpHeader = 34;
 // ARP over Ethernet for IPv4.
@@ -81,8 +73,7 @@ inline constexpr std::size_t ArpTargetMac = 32;
 inline constexpr std::size_t ArpTargetIp = 38;
 }  // namespace frame_offset
 
-// Fields of a TCP header, from its start (the IPv4 offsets above are these after a
-// 20-byte IPv4 header).
+// Fields of a TCP header, from its start.
 namespace tcp_offset {
 inline constexpr std::size_t SourcePort = 0;
 inline constexpr std::size_t DestinationPort = 2;

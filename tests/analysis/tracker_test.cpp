@@ -88,11 +88,11 @@ TEST(Tracker, KeyIsTheSameForBothDirectionsAndKeptInWireOrder) {
 
 TEST(Tracker, Ipv6ConnectionsTakeTheNextNumberAndCloseByTheSameRules) {
   CaptureState state;
-  // The same ports over IPv4, over IPv6, and over IPv6 between the IPv4-mapped addresses
-  // of the IPv4 stations: three connections.
+  // The same ports over IPv4, over IPv6, and over IPv6 between addresses that begin with
+  // the IPv4 stations' four bytes (a:0:2:: and c0a8:1c8::): three connections.
   Link6 mapped = DecoderLink6;
-  mapped.localIp = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 10, 0, 0, 2};
-  mapped.remoteIp = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 168, 1, 200};
+  mapped.localIp = {10, 0, 0, 2};
+  mapped.remoteIp = {192, 168, 1, 200};
   const auto track6 = [&](const Link6& link, bool outgoing, std::uint8_t flags) {
     const Bytes f = link.TcpFrame(outgoing, {.sourcePort = 80, .destinationPort = 1025, .flags = flags}, "",
                                   {{60, {}}});
