@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "analysis/frame_source.h"
+
 namespace {
 
 // The file is read through a buffer this large rather than stdio's few kilobytes: a
@@ -16,12 +18,15 @@ constexpr std::size_t ReadBufferBytes = 1 << 20;
 constexpr std::size_t RecordBlockBytes = 2 << 20;
 
 // libpcap's time of a record, opened at nanosecond precision (tv_usec holds nanoseconds).
-// A pcapng file can give a time past what 64 bits of nanoseconds hold: it reads as the
-// largest value, as the pcapng stream reader reads it.
+// A pcapng stamp counts 64 bits of its interface's units, which reach far past what
+// nanoseconds in 64 bits hold (the year 2262): such a time is taken as the latest (or
+// earliest) one there is, as the pcapng stream reader takes it.
 std::int64_t Nanoseconds(const timeval& ts) {
-  constexpr std::int64_t most = std::numeric_limits<std::int64_t>::max();
-  if (ts.tv_sec < 0 || ts.tv_sec >= most / 1'000'000'000) return most;
-  return std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_usec;
+  std::int64_t ns = 0;
+  if (__builtin_mul_overflow(std::int64_t{ts.tv_sec}, 1'000'000'000, &ns) ||
+      __builtin_add_overflow(ns, std::int64_t{ts.tv_usec}, &ns) || ns == TimeNotKnown)
+    return ts.tv_sec < 0 ? TimeNotKnown + 1 : std::numeric_limits<std::int64_t>::max();
+  return ns;
 }
 
 }  // namespace

@@ -7,12 +7,10 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <limits>
 #include <string>
 #include <vector>
 
 #include "capture/formats/capture_file_reader.h"
-#include "tests/support/pcapng_builder.h"
 
 namespace fs = std::filesystem;
 
@@ -110,20 +108,6 @@ TEST(CaptureFileReader, ReadsEveryLayoutWithTheOffsetOfEachRecord) {
       EXPECT_EQ(reader->Position(), bytes.size());
     }
   }
-  fs::remove(path);
-}
-
-// libpcap reads pcapng too, where a time can lie past what 64 bits of nanoseconds hold.
-TEST(CaptureFileReader, ATimePast64BitsOfNanosecondsReadsAsTheLargest) {
-  using namespace pcapng_builder;
-  const std::string path = TemporaryPath();
-  ASSERT_TRUE(WriteFile(path, Stream().Section().Interface().Packet(0, ~std::uint64_t{0}, Bytes(60, 0)).bytes()));
-  std::string why;
-  std::unique_ptr<CaptureFileReader> reader = CaptureFileReader::Open(path, &why);
-  ASSERT_TRUE(reader) << why;
-  CaptureFileReader::Record record;
-  ASSERT_TRUE(reader->Next(record, &why)) << why;
-  EXPECT_EQ(record.timestampNs, std::numeric_limits<std::int64_t>::max());
   fs::remove(path);
 }
 
