@@ -1,5 +1,7 @@
 #include "analysis/connection_stream.h"
 
+#include <algorithm>
+
 #include "analysis/decoder.h"
 #include "analysis/frame_bytes.h"
 #include "analysis/frame_source.h"
@@ -27,6 +29,20 @@ TcpEndpoint EndpointAt(const FrameBytes& bytes, const IpLayout& ip, std::size_t 
   for (std::size_t i = 0; i < (ip.ipv6 ? 16u : 4u); ++i) end.ip[i] = bytes.U8(address + i);
   end.port = bytes.Be16(ip.upper + port);
   end.ipv6 = ip.ipv6;
+  return end;
+}
+
+// A row's source (or destination) endpoint, in the layout EndpointAt gives a frame's.
+TcpEndpoint RowEndpoint(const PacketRow& row, bool source) {
+  TcpEndpoint end;
+  end.ipv6 = row.ipv6;
+  if (row.ipv6) {
+    end.ip = source ? row.ipv6Source : row.ipv6Destination;
+  } else {
+    const auto& v4 = source ? row.ipSource : row.ipDestination;
+    std::copy(v4.begin(), v4.end(), end.ip.begin());
+  }
+  end.port = source ? row.sourcePort : row.destinationPort;
   return end;
 }
 
@@ -81,13 +97,13 @@ FollowedConnection FollowConnection(const RowStore& rows, std::int64_t connectio
   std::optional<std::pair<TcpEndpoint, TcpEndpoint>> ends;
   for (std::int64_t r = 0; r < rows.RowCount() && !ends; ++r) {
     if (rows.PacketFields(r, row) && row.kind == RowKind::Tcp && row.connection == connection)
-      ends.emplace(TcpEndpoint{row.ipSource, row.sourcePort}, TcpEndpoint{row.ipDestination, row.destinationPort});
+      ends.emplace(RowEndpoint(row, true), RowEndpoint(row, false));
   }
   if (!ends) return out;
   StoredFrame frame;
   for (std::int64_t r = 0; r < rows.RowCount(); ++r) {
     if (!rows.PacketFields(r, row) || row.kind != RowKind::Tcp) continue;
-    const TcpEndpoint from{row.ipSource, row.sourcePort}, to{row.ipDestination, row.destinationPort};
+    const TcpEndpoint from = RowEndpoint(row, true), to = RowEndpoint(row, false);
     if (!(from == ends->first && to == ends->second) && !(from == ends->second && to == ends->first)) continue;
     out.rows += 1;
     out.connections.insert(row.connection);
