@@ -19,6 +19,7 @@
 #include "analysis/capture_state.h"
 #include "app/filter_bar.h"
 #include "app/help_window.h"
+#include "app/shown_file.h"
 #include "capture/capture_control.h"
 #include "capture/capture_environment.h"
 
@@ -29,7 +30,6 @@ class FrameSource;
 class LogFile;
 class SettingsSheet;
 class CRowListView;
-class FilterBarEdit;
 class QAction;
 class QLineEdit;
 class QPushButton;
@@ -133,7 +133,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // with the reason and the list stays as it was.
   void OpenFile(const QString& path);
   // A file is being read into the list.
-  bool IsLoading() const { return loader_ != nullptr; }
+  bool IsLoading() const { return shownFile_.IsLoading(); }
   // The frames of the file whose rows the list shows (null when it shows none): the
   // details dialog and saving read them here.
   const FrameSource* ShownFileFrames() const;
@@ -151,9 +151,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // with a mistake is refused with its place and what was expected, shown beside the
   // bar, and the list stays as it was; returns whether it was applied.
   bool ApplyDisplayFilter(const QString& text);
-  QLineEdit* FilterEdit() const { return filterEdit_; }
+  QLineEdit* FilterEdit() const { return filterBar_->Edit(); }
   // Why the last expression was refused (empty after one was applied).
-  QLabel* FilterMessage() const { return filterMessage_; }
+  QLabel* FilterMessage() const { return filterBar_->Message(); }
   // Shown in the status bar while the list's rows are being filtered or sorted: drops
   // that change, as Esc in the filter bar does, and the list stays as it was.
   QPushButton* CancelViewButton() const { return cancelView_; }
@@ -262,13 +262,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QWidget* panesBox_ = nullptr;
   std::vector<int> paneRows_;  // the row of each pane, as ArrangePanes last put them
   CRowListView* listView_ = nullptr;
-  FilterBarEdit* filterEdit_ = nullptr;
-  QLabel* filterMessage_ = nullptr;
+  FilterBar* filterBar_ = nullptr;
   QPushButton* cancelView_ = nullptr;
-  // The filter bar's text of the filter the list shows, and of the one asked for last
-  // (they differ while it is being applied).
-  QString shownFilter_;
-  QString askedFilter_;
   QString viewProgress_;  // "Filtering N%" while the list's view changes
   QPointer<HelpWindow> helpWindow_;
   std::unique_ptr<BatchReceiver> receiver_;
@@ -278,10 +273,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   DisplayFilterApplier applyDisplayFilter_;
   SavePathAsker askOpenPath_;
   std::unique_ptr<CaptureControl> control_;
-  // The file being loaded (null when none), the file whose rows are shown, and its name.
-  std::unique_ptr<CaptureFileLoader> loader_;
-  std::shared_ptr<const CaptureFileFrames> shownFile_;
-  QString shownName_;
+  ShownFile shownFile_;
   QTimer* loadWatch_ = nullptr;
   bool startupFailed_ = false;
   bool shutDown_ = false;
