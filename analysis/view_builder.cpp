@@ -219,7 +219,7 @@ void ViewBuilder::Start(ViewRequest request, const RowFilter* viewFilter, const 
     job->reads = viewFilter;  // the view's filter stays until the build ends
   }
   job->begin = job->next = begin;
-  // Room for every row now in the store: growing a vector of millions while the window
+  // Space for every row now in the store: growing a vector of millions while the window
   // waits would copy it all at once. Pages not written are never taken.
   if (job->Sorts()) {
     job->keys.reserve(static_cast<std::size_t>(rowCount));
@@ -381,7 +381,7 @@ void ViewBuilder::SortKeys(Job& job) {
 
 void ViewBuilder::ReadSlice(const ViewRows& source, std::int64_t sliceRows, std::int64_t deadlineNs) {
   Job& job = *job_;
-  job.next = std::max(job.next, source.rowsLeft);  // rows that left meanwhile are not read
+  job.next = std::max(job.next, source.rowsLeft);  // rows removed meanwhile are not read
   const std::int64_t first = job.next - source.rowsLeft;
   const std::int64_t count = std::min(source.rows.RowCount() - first, deadlineNs > 0 ? sliceRows : INT64_MAX);
   if (count <= 0) return;

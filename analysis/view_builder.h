@@ -5,8 +5,8 @@
 // the caller's thread and the builder's worker, then the keys are sorted on the worker
 // while the caller polls. The worker lives as long as the builder.
 //
-// A view holds absolute row numbers (rows that left the store's front count too), so rows
-// leaving during a build change no entry already read.
+// A view holds absolute row numbers (rows removed from the store's front count too), so rows
+// removed during a build change no entry already read.
 
 #include <cstdint>
 #include <memory>
@@ -27,7 +27,7 @@ struct ViewRequest {
   bool descending = false;
 };
 
-// The rows a build reads: the store, its columns, the rows that left its front, and
+// The rows a build reads: the store, its columns, the rows removed from its front, and
 // whether its rows may rebuild their Data from a frame source.
 struct ViewRows {
   const RowStore& rows;
@@ -102,7 +102,7 @@ class ViewBuilder {
   bool Filtering() const;
 
   // Reads the next rows, up to maxRows of them and, with deadlineNs above 0, for about
-  // that long. Rows that left meanwhile are skipped.
+  // that long. Rows removed meanwhile are skipped.
   void ReadSlice(const ViewRows& source, std::int64_t maxRows, std::int64_t deadlineNs);
   std::int64_t Begin() const;
   std::int64_t Next() const;

@@ -135,12 +135,12 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
                  Qt::WindowCloseButtonHint);
   setWindowTitle(QString::fromLatin1(ApplicationTitle));
 
-  createActions();
-  createMenus();
-  createToolBars();
-  createStatusBar();
-  createBanner();
-  createListView();
+  CreateActions();
+  CreateMenus();
+  CreateToolBars();
+  CreateStatusBar();
+  CreateBanner();
+  CreateListView();
 
   QIcon icon;
   icon.addFile(QStringLiteral(":/images/icon16.png"), QSize(16, 16));
@@ -174,7 +174,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   setAcceptDrops(true);
   UpdateCommandStates();
 
-  readSettings();
+  ReadSettings();
   if (adapterIndex) {
     // A choice by index: the adapter's name is taken from the list as it is now.
     state_.adapterIndex = *adapterIndex;
@@ -206,7 +206,7 @@ CMainFrame::~CMainFrame() {
   delete takeCentralWidget();
 }
 
-QAction* CMainFrame::addCommand(int id, const QString& text, const QString& prompt, const QString& tip) {
+QAction* CMainFrame::AddCommand(int id, const QString& text, const QString& prompt, const QString& tip) {
   auto* action = new QAction(text, this);
   action->setData(id);
   action->setStatusTip(prompt);
@@ -215,28 +215,28 @@ QAction* CMainFrame::addCommand(int id, const QString& text, const QString& prom
   return action;
 }
 
-void CMainFrame::createActions() {
+void CMainFrame::CreateActions() {
   using namespace command_id;
-  QAction* a = addCommand(Open, tr("&Open...\tCtrl+O"), tr("Open an existing document"), tr("Open"));
+  QAction* a = AddCommand(Open, tr("&Open...\tCtrl+O"), tr("Open an existing document"), tr("Open"));
   a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   a->setWhatsThis(tr("Open: shows the frames of a pcap or pcapng capture file, one row each."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnOpen);
 
   // Ctrl+E starts and, pressed again, stops (OnStartStop); F5 and Shift+F5 are the
   // actions' own keys.
-  a = addCommand(Start, tr("&Start\tCtrl+E, F5"), tr("Start tracing IP packets"), tr("Start Tracing"));
+  a = AddCommand(Start, tr("&Start\tCtrl+E, F5"), tr("Start tracing IP packets"), tr("Start Tracing"));
   a->setShortcut(QKeySequence(Qt::Key_F5));
   a->setIcon(QIcon(QStringLiteral(":/images/start.png")));
   a->setWhatsThis(tr("Start: opens the adapter chosen in the settings and lists every frame it sees."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStart);
 
-  a = addCommand(Stop, tr("S&top\tCtrl+E, Shift+F5"), tr("Stop tracing"), tr("Stop Tracing"));
+  a = AddCommand(Stop, tr("S&top\tCtrl+E, Shift+F5"), tr("Stop tracing"), tr("Stop Tracing"));
   a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
   a->setIcon(QIcon(QStringLiteral(":/images/stop.png")));
   a->setWhatsThis(tr("Stop: ends the trace; the rows stay in the list."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStop);
 
-  a = addCommand(command_id::SaveTrace, tr("Save Trace"), tr("Save the traced IP packets"), tr("Save Trace"));
+  a = AddCommand(command_id::SaveTrace, tr("Save Trace"), tr("Save the traced IP packets"), tr("Save Trace"));
   a->setIcon(QIcon(QStringLiteral(":/images/save.png")));
   a->setWhatsThis(tr("Save Trace: writes the rows of the list to a file."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
@@ -244,53 +244,53 @@ void CMainFrame::createActions() {
   auto* startStop = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), this);
   connect(startStop, &QShortcut::activated, this, &CMainFrame::OnStartStop);
 
-  a = addCommand(Clear, tr("&Clear"), tr("Clear the trace window"), tr("Clear Trace Window"));
+  a = AddCommand(Clear, tr("&Clear"), tr("Clear the trace window"), tr("Clear Trace Window"));
   a->setIcon(QIcon(QStringLiteral(":/images/clear.png")));
   a->setWhatsThis(tr("Clear: stops a running trace and empties the list. The counters keep counting."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnClear);
 
-  a = addCommand(GoToPacket, tr("&Go to Packet...\tCtrl+G"), tr("Select the row of a packet number"),
+  a = AddCommand(GoToPacket, tr("&Go to Packet...\tCtrl+G"), tr("Select the row of a packet number"),
                  tr("Go to Packet"));
   a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
   connect(a, &QAction::triggered, this, &CMainFrame::OnGoToPacket);
 
-  a = addCommand(Settings, tr("S&ettings"), tr("Settings"), tr("Settings"));
+  a = AddCommand(Settings, tr("S&ettings"), tr("Settings"), tr("Settings"));
   a->setIcon(QIcon(QStringLiteral(":/images/settings.png")));
   a->setWhatsThis(tr("Settings: the columns, the log file and the adapter. A running trace is stopped first."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSettings);
 
-  a = addCommand(Help, tr("Help"), tr("Display help for current task or command"), tr("Help"));
+  a = AddCommand(Help, tr("Help"), tr("Display help for current task or command"), tr("Help"));
   a->setIcon(QIcon(QStringLiteral(":/images/help.png")));
   a->setShortcut(QKeySequence(Qt::Key_F1));
   a->setShortcutContext(Qt::ApplicationShortcut);
   connect(a, &QAction::triggered, this, &CMainFrame::OnHelp);
 
-  a = addCommand(Save, tr("&Save\tCtrl+S"), tr("Save the active document"), tr("Save"));
+  a = AddCommand(Save, tr("&Save\tCtrl+S"), tr("Save the active document"), tr("Save"));
   a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
 
-  a = addCommand(Exit, tr("E&xit"), tr("Quit the application; prompts to save documents"), tr("Exit"));
+  a = AddCommand(Exit, tr("E&xit"), tr("Quit the application; prompts to save documents"), tr("Exit"));
   connect(a, &QAction::triggered, this, &QWidget::close);
 
-  a = addCommand(HelpTopics, tr("&Help Topics"), tr("List Help topics"), tr("Help Topics"));
+  a = AddCommand(HelpTopics, tr("&Help Topics"), tr("List Help topics"), tr("Help Topics"));
   connect(a, &QAction::triggered, this, &CMainFrame::OnHelpTopics);
 
-  a = addCommand(About, tr("&About Orrisvane..."),
+  a = AddCommand(About, tr("&About Orrisvane..."),
                  tr("Display program information, version number and copyright"), tr("About"));
   connect(a, &QAction::triggered, this, &CMainFrame::OnAbout);
 
-  a = addCommand(ContextHelp, tr("What's This?"), tr("Display help for clicked on buttons, menus and windows"),
+  a = AddCommand(ContextHelp, tr("What's This?"), tr("Display help for clicked on buttons, menus and windows"),
                  tr("Help"));
   a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F1));
   a->setShortcutContext(Qt::ApplicationShortcut);
   connect(a, &QAction::triggered, this, &CMainFrame::OnContextHelp);
   addAction(a);  // a key only: no menu item, no button
 
-  a = addCommand(DefaultHelp, tr("Help Contents"), {}, {});
+  a = AddCommand(DefaultHelp, tr("Help Contents"), {}, {});
   connect(a, &QAction::triggered, this, &CMainFrame::OnHelpTopics);
 }
 
-void CMainFrame::createMenus() {
+void CMainFrame::CreateMenus() {
   using namespace command_id;
   QMenu* file = menuBar()->addMenu(tr("&File"));
   file->addAction(Action(Open));
@@ -307,7 +307,7 @@ void CMainFrame::createMenus() {
   trace->addSeparator();
   trace->addAction(Action(Settings));
 
-  // The View menu's two toggles are made with the bars (createToolBars, createStatusBar).
+  // The View menu's two toggles are made with the bars (CreateToolBars, CreateStatusBar).
   menuBar()->addMenu(tr("&View"))->setObjectName(QStringLiteral("viewMenu"));
 
   QMenu* help = menuBar()->addMenu(tr("&Help"));
@@ -316,7 +316,7 @@ void CMainFrame::createMenus() {
   help->addAction(Action(About));
 }
 
-void CMainFrame::createToolBars() {
+void CMainFrame::CreateToolBars() {
   using namespace command_id;
   mainToolBar_ = new QToolBar(tr("Toolbar"), this);
   mainToolBar_->setObjectName(QStringLiteral("mainToolBar"));
@@ -345,7 +345,7 @@ void CMainFrame::createToolBars() {
   findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
-void CMainFrame::createBanner() {
+void CMainFrame::CreateBanner() {
   // A band of its own below the tool bar: the banner picture on black, black to the right.
   addToolBarBreak(Qt::TopToolBarArea);
   bannerBar_ = new QToolBar(tr("Banner"), this);
@@ -373,7 +373,7 @@ void CMainFrame::createBanner() {
   addToolBar(Qt::TopToolBarArea, bannerBar_);
 }
 
-void CMainFrame::createStatusBar() {
+void CMainFrame::CreateStatusBar() {
   QStatusBar* bar = statusBar();
   bar->setObjectName(QStringLiteral("statusBar"));
   bar->setSizeGripEnabled(false);
@@ -422,7 +422,7 @@ void CMainFrame::createStatusBar() {
   findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
-void CMainFrame::createListView() {
+void CMainFrame::CreateListView() {
   auto* client = new QWidget(this);
   auto* column = new QVBoxLayout(client);
   column->setContentsMargins(0, 0, 0, 0);
@@ -487,16 +487,16 @@ void CMainFrame::ShowRowsShown() {
 
 // --- settings --------------------------------------------------------------------------
 
-void CMainFrame::readSettings() { LoadSettings(profile_, state_); }
+void CMainFrame::ReadSettings() { LoadSettings(profile_, state_); }
 
-void CMainFrame::writeSettings() { SaveSettings(profile_, state_); }
+void CMainFrame::WriteSettings() { SaveSettings(profile_, state_); }
 
 void CMainFrame::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   // The settings first, as they are at this moment; then the trace, before anything the
   // capture thread uses goes away.
-  writeSettings();
+  WriteSettings();
   if (control_ && control_->IsTracing()) control_->Stop();
   if (shownFile_.IsLoading()) EndLoad(true);
 }

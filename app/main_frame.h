@@ -197,17 +197,17 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  void createActions();
-  void createMenus();
-  void createToolBars();
-  void createBanner();
-  void createStatusBar();
-  void createListView();
+  void CreateActions();
+  void CreateMenus();
+  void CreateToolBars();
+  void CreateBanner();
+  void CreateStatusBar();
+  void CreateListView();
   void ShowRowsShown();
   void ViewChangeEnded(bool applied);
-  void readSettings();
-  void writeSettings();
-  QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
+  void ReadSettings();
+  void WriteSettings();
+  QAction* AddCommand(int id, const QString& text, const QString& prompt, const QString& tip);
   void FitToScreen();
   // Panes 1 to 8 in one row, or in as many as it takes for none to be narrower than its
   // text at the window's width.
