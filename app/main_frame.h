@@ -24,8 +24,6 @@
 #include "capture/capture_environment.h"
 
 class BatchReceiver;
-class CaptureFileFrames;
-class CaptureFileLoader;
 class FrameSource;
 class LogFile;
 class SettingsSheet;
