@@ -1,14 +1,17 @@
 #pragma once
-// The filter bar's edit: it colours itself as the expression is typed (green: it compiles,
+// The filter bar above the list, and its edit. The edit it colours itself as the expression is typed (green: it compiles,
 // red: it does not), keeps the last expressions applied (the drop-down beside it and the
 // Up and Down keys walk through them), and Esc empties it.
 
 #include <QLineEdit>
 #include <QString>
 #include <QStringList>
+#include <QWidget>
 #include <functional>
 
+class QLabel;
 class QToolButton;
+class RowModel;
 
 class FilterBarEdit : public QLineEdit {
   Q_OBJECT
@@ -41,4 +44,32 @@ class FilterBarEdit : public QLineEdit {
   int place_ = -1;
   QString typed_;
   QToolButton* historyButton_ = nullptr;
+};
+
+// The bar: the edit, its history button and the message why the last expression was
+// refused. It sets the list's filter and knows which filter the list shows and which was
+// asked for last (they differ while it is being applied).
+class FilterBar : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit FilterBar(QWidget* parent = nullptr);
+  // The list whose filter the bar sets; set before the bar is used.
+  void SetModel(RowModel* model) { model_ = model; }
+
+  // Sets the edit's text and applies it, as Enter does; false (with the message shown)
+  // when the expression has a mistake.
+  bool Apply(const QString& text);
+  // The list's view change ended; a dropped one puts back the filter the list still shows.
+  void ViewChangeEnded(bool applied);
+
+  FilterBarEdit* Edit() const { return edit_; }
+  QLabel* Message() const { return message_; }
+
+ private:
+  RowModel* model_ = nullptr;
+  FilterBarEdit* edit_ = nullptr;
+  QLabel* message_ = nullptr;
+  QString shownFilter_;
+  QString askedFilter_;
 };

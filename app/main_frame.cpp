@@ -135,12 +135,12 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
                  Qt::WindowCloseButtonHint);
   setWindowTitle(QString::fromLatin1(ApplicationTitle));
 
-  createActions();
-  createMenus();
-  createToolBars();
-  createStatusBar();
-  createBanner();
-  createListView();
+  CreateActions();
+  CreateMenus();
+  CreateToolBars();
+  CreateStatusBar();
+  CreateBanner();
+  CreateListView();
 
   QIcon icon;
   icon.addFile(QStringLiteral(":/images/icon16.png"), QSize(16, 16));
@@ -162,7 +162,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   // The Save commands follow whether the list has rows; the title counts a file's rows.
   connect(&listView_->Model(), &QAbstractItemModel::rowsInserted, this, [this] {
     UpdateCommandStates();
-    if (shownFile_) ShowFileTitle();
+    if (shownFile_.IsShown()) ShowFileTitle();
   });
   connect(&listView_->Model(), &QAbstractItemModel::modelReset, this, [this] { UpdateCommandStates(); });
   connect(&listView_->Model(), &QAbstractItemModel::rowsRemoved, this, [this] { UpdateCommandStates(); });
@@ -174,7 +174,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   setAcceptDrops(true);
   UpdateCommandStates();
 
-  readSettings();
+  ReadSettings();
   if (adapterIndex) {
     // A choice by index: the adapter's name is taken from the list as it is now.
     state_.adapterIndex = *adapterIndex;
@@ -200,13 +200,13 @@ CMainFrame::~CMainFrame() {
   Shutdown();
   // The control joins no thread any more; the receiver refers to the list's model, and the
   // list to the state: take them down while all of them still exist.
-  loader_.reset();
+  shownFile_.TakeLoader().reset();
   control_.reset();
   receiver_.reset();
   delete takeCentralWidget();
 }
 
-QAction* CMainFrame::addCommand(int id, const QString& text, const QString& prompt, const QString& tip) {
+QAction* CMainFrame::AddCommand(int id, const QString& text, const QString& prompt, const QString& tip) {
   auto* action = new QAction(text, this);
   action->setData(id);
   action->setStatusTip(prompt);
@@ -215,28 +215,28 @@ QAction* CMainFrame::addCommand(int id, const QString& text, const QString& prom
   return action;
 }
 
-void CMainFrame::createActions() {
+void CMainFrame::CreateActions() {
   using namespace command_id;
-  QAction* a = addCommand(Open, tr("&Open...\tCtrl+O"), tr("Open an existing document"), tr("Open"));
+  QAction* a = AddCommand(Open, tr("&Open...\tCtrl+O"), tr("Open an existing document"), tr("Open"));
   a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
   a->setWhatsThis(tr("Open: shows the frames of a pcap or pcapng capture file, one row each."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnOpen);
 
   // Ctrl+E starts and, pressed again, stops (OnStartStop); F5 and Shift+F5 are the
   // actions' own keys.
-  a = addCommand(Start, tr("&Start\tCtrl+E, F5"), tr("Start tracing IP packets"), tr("Start Tracing"));
+  a = AddCommand(Start, tr("&Start\tCtrl+E, F5"), tr("Start tracing IP packets"), tr("Start Tracing"));
   a->setShortcut(QKeySequence(Qt::Key_F5));
   a->setIcon(QIcon(QStringLiteral(":/images/start.png")));
   a->setWhatsThis(tr("Start: opens the adapter chosen in the settings and lists every frame it sees."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStart);
 
-  a = addCommand(Stop, tr("S&top\tCtrl+E, Shift+F5"), tr("Stop tracing"), tr("Stop Tracing"));
+  a = AddCommand(Stop, tr("S&top\tCtrl+E, Shift+F5"), tr("Stop tracing"), tr("Stop Tracing"));
   a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));
   a->setIcon(QIcon(QStringLiteral(":/images/stop.png")));
   a->setWhatsThis(tr("Stop: ends the trace; the rows stay in the list."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnStop);
 
-  a = addCommand(command_id::SaveTrace, tr("Save Trace"), tr("Save the traced IP packets"), tr("Save Trace"));
+  a = AddCommand(command_id::SaveTrace, tr("Save Trace"), tr("Save the traced IP packets"), tr("Save Trace"));
   a->setIcon(QIcon(QStringLiteral(":/images/save.png")));
   a->setWhatsThis(tr("Save Trace: writes the rows of the list to a file."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
@@ -244,53 +244,53 @@ void CMainFrame::createActions() {
   auto* startStop = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), this);
   connect(startStop, &QShortcut::activated, this, &CMainFrame::OnStartStop);
 
-  a = addCommand(Clear, tr("&Clear"), tr("Clear the trace window"), tr("Clear Trace Window"));
+  a = AddCommand(Clear, tr("&Clear"), tr("Clear the trace window"), tr("Clear Trace Window"));
   a->setIcon(QIcon(QStringLiteral(":/images/clear.png")));
   a->setWhatsThis(tr("Clear: stops a running trace and empties the list. The counters keep counting."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnClear);
 
-  a = addCommand(GoToPacket, tr("&Go to Packet...\tCtrl+G"), tr("Select the row of a packet number"),
+  a = AddCommand(GoToPacket, tr("&Go to Packet...\tCtrl+G"), tr("Select the row of a packet number"),
                  tr("Go to Packet"));
   a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_G));
   connect(a, &QAction::triggered, this, &CMainFrame::OnGoToPacket);
 
-  a = addCommand(Settings, tr("S&ettings"), tr("Settings"), tr("Settings"));
+  a = AddCommand(Settings, tr("S&ettings"), tr("Settings"), tr("Settings"));
   a->setIcon(QIcon(QStringLiteral(":/images/settings.png")));
   a->setWhatsThis(tr("Settings: the columns, the log file and the adapter. A running trace is stopped first."));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSettings);
 
-  a = addCommand(Help, tr("Help"), tr("Display help for current task or command"), tr("Help"));
+  a = AddCommand(Help, tr("Help"), tr("Display help for current task or command"), tr("Help"));
   a->setIcon(QIcon(QStringLiteral(":/images/help.png")));
   a->setShortcut(QKeySequence(Qt::Key_F1));
   a->setShortcutContext(Qt::ApplicationShortcut);
   connect(a, &QAction::triggered, this, &CMainFrame::OnHelp);
 
-  a = addCommand(Save, tr("&Save\tCtrl+S"), tr("Save the active document"), tr("Save"));
+  a = AddCommand(Save, tr("&Save\tCtrl+S"), tr("Save the active document"), tr("Save"));
   a->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
   connect(a, &QAction::triggered, this, &CMainFrame::OnSaveTrace);
 
-  a = addCommand(Exit, tr("E&xit"), tr("Quit the application; prompts to save documents"), tr("Exit"));
+  a = AddCommand(Exit, tr("E&xit"), tr("Quit the application; prompts to save documents"), tr("Exit"));
   connect(a, &QAction::triggered, this, &QWidget::close);
 
-  a = addCommand(HelpTopics, tr("&Help Topics"), tr("List Help topics"), tr("Help Topics"));
+  a = AddCommand(HelpTopics, tr("&Help Topics"), tr("List Help topics"), tr("Help Topics"));
   connect(a, &QAction::triggered, this, &CMainFrame::OnHelpTopics);
 
-  a = addCommand(About, tr("&About Orrisvane..."),
+  a = AddCommand(About, tr("&About Orrisvane..."),
                  tr("Display program information, version number and copyright"), tr("About"));
   connect(a, &QAction::triggered, this, &CMainFrame::OnAbout);
 
-  a = addCommand(ContextHelp, tr("What's This?"), tr("Display help for clicked on buttons, menus and windows"),
+  a = AddCommand(ContextHelp, tr("What's This?"), tr("Display help for clicked on buttons, menus and windows"),
                  tr("Help"));
   a->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F1));
   a->setShortcutContext(Qt::ApplicationShortcut);
   connect(a, &QAction::triggered, this, &CMainFrame::OnContextHelp);
   addAction(a);  // a key only: no menu item, no button
 
-  a = addCommand(DefaultHelp, tr("Help Contents"), {}, {});
+  a = AddCommand(DefaultHelp, tr("Help Contents"), {}, {});
   connect(a, &QAction::triggered, this, &CMainFrame::OnHelpTopics);
 }
 
-void CMainFrame::createMenus() {
+void CMainFrame::CreateMenus() {
   using namespace command_id;
   QMenu* file = menuBar()->addMenu(tr("&File"));
   file->addAction(Action(Open));
@@ -307,7 +307,7 @@ void CMainFrame::createMenus() {
   trace->addSeparator();
   trace->addAction(Action(Settings));
 
-  // The View menu's two toggles are made with the bars (createToolBars, createStatusBar).
+  // The View menu's two toggles are made with the bars (CreateToolBars, CreateStatusBar).
   menuBar()->addMenu(tr("&View"))->setObjectName(QStringLiteral("viewMenu"));
 
   QMenu* help = menuBar()->addMenu(tr("&Help"));
@@ -316,7 +316,7 @@ void CMainFrame::createMenus() {
   help->addAction(Action(About));
 }
 
-void CMainFrame::createToolBars() {
+void CMainFrame::CreateToolBars() {
   using namespace command_id;
   mainToolBar_ = new QToolBar(tr("Toolbar"), this);
   mainToolBar_->setObjectName(QStringLiteral("mainToolBar"));
@@ -345,7 +345,7 @@ void CMainFrame::createToolBars() {
   findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
-void CMainFrame::createBanner() {
+void CMainFrame::CreateBanner() {
   // A band of its own below the tool bar: the banner picture on black, black to the right.
   addToolBarBreak(Qt::TopToolBarArea);
   bannerBar_ = new QToolBar(tr("Banner"), this);
@@ -373,7 +373,7 @@ void CMainFrame::createBanner() {
   addToolBar(Qt::TopToolBarArea, bannerBar_);
 }
 
-void CMainFrame::createStatusBar() {
+void CMainFrame::CreateStatusBar() {
   QStatusBar* bar = statusBar();
   bar->setObjectName(QStringLiteral("statusBar"));
   bar->setSizeGripEnabled(false);
@@ -422,48 +422,14 @@ void CMainFrame::createStatusBar() {
   findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(toggle);
 }
 
-void CMainFrame::createListView() {
+void CMainFrame::CreateListView() {
   auto* client = new QWidget(this);
   auto* column = new QVBoxLayout(client);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
 
-  auto* bar = new QWidget(client);
-  bar->setObjectName(QStringLiteral("filterBar"));
-  auto* row = new QHBoxLayout(bar);
-  row->setContentsMargins(2, 2, 2, 2);
-  auto* edit = new FilterBarEdit(
-      [](const QString& text) {
-        const QByteArray expression = text.toLatin1();
-        FilterError error;
-        return RowFilter::Compile(std::string_view(expression.constData(), static_cast<std::size_t>(expression.size())),
-                                  &error)
-            .has_value();
-      },
-      bar);
-  edit->setObjectName(QStringLiteral("filterEdit"));
-  edit->setPlaceholderText(tr("Filter the rows, e.g. conn == 12 or port 53 (Ctrl+F; Enter applies, Esc clears)"));
-  edit->setClearButtonEnabled(true);
-  edit->setWhatsThis(tr("An expression that chooses the rows the list shows. Enter applies it, Esc clears it."));
-  edit->onEscape = [this, edit] {
-    // While the list is being filtered or sorted, Esc drops that first.
-    if (listView_->Model().ViewChanging()) {
-      listView_->Model().CancelViewChange();
-      return;
-    }
-    edit->clear();
-    ApplyDisplayFilter(QString());
-  };
-  connect(edit, &QLineEdit::returnPressed, this, [this, edit] { ApplyDisplayFilter(edit->text()); });
-  filterEdit_ = edit;
-  filterMessage_ = new QLabel(bar);
-  filterMessage_->setObjectName(QStringLiteral("filterMessage"));
-  // The message quotes what was typed: never markup.
-  filterMessage_->setTextFormat(Qt::PlainText);
-  filterMessage_->setStyleSheet(QStringLiteral("color: #b00000"));
-  row->addWidget(edit, 1);
-  row->addWidget(edit->HistoryButton());
-  row->addWidget(filterMessage_);
+  filterBar_ = new FilterBar(client);
+  FilterBarEdit* edit = filterBar_->Edit();
 
   auto* focus = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_F), this);
   connect(focus, &QShortcut::activated, this, [edit] {
@@ -477,7 +443,8 @@ void CMainFrame::createListView() {
   listView_->SetConnectionFollower([this](std::int64_t connection) { FollowConnection(connection); });
   // Follow Connection narrows the list with the filter bar, as typing conn == N would.
   applyDisplayFilter_ = [this](const QString& expression) { ApplyDisplayFilter(expression); };
-  column->addWidget(bar);
+  filterBar_->SetModel(&listView_->Model());
+  column->addWidget(filterBar_);
   column->addWidget(listView_, 1);
   setCentralWidget(client);
   // The list, which the user watches, starts with the focus: the filter bar would take it
@@ -497,38 +464,11 @@ void CMainFrame::createListView() {
 void CMainFrame::ViewChangeEnded(bool applied) {
   cancelView_->setVisible(false);
   viewProgress_.clear();
-  if (applied) {
-    shownFilter_ = askedFilter_;
-  } else {
-    // Dropped: the bar shows the filter the list still applies.
-    askedFilter_ = shownFilter_;
-    filterEdit_->setText(shownFilter_);
-  }
+  filterBar_->ViewChangeEnded(applied);
   ShowRowsShown();
 }
 
-bool CMainFrame::ApplyDisplayFilter(const QString& text) {
-  if (filterEdit_->text() != text) filterEdit_->setText(text);
-  const QByteArray expression = text.toLatin1();
-  const std::string_view view(expression.constData(), static_cast<std::size_t>(expression.size()));
-  std::optional<RowFilter> filter;
-  if (!text.trimmed().isEmpty()) {
-    FilterError error;
-    filter = RowFilter::Compile(view, &error);
-    if (!filter) {
-      filterMessage_->setText(QString::fromStdString(error.Message(view.size())));
-      filterMessage_->setVisible(true);
-      return false;
-    }
-  }
-  filterMessage_->clear();
-  filterMessage_->setVisible(false);
-  filterEdit_->Remember(text);
-  // A large list is filtered while the window goes on; ViewChangeEnded follows.
-  askedFilter_ = text;
-  listView_->Model().SetFilter(std::move(filter));
-  return true;
-}
+bool CMainFrame::ApplyDisplayFilter(const QString& text) { return filterBar_->Apply(text); }
 
 void CMainFrame::ShowRowsShown() {
   const RowModel& model = listView_->Model();
@@ -547,18 +487,18 @@ void CMainFrame::ShowRowsShown() {
 
 // --- settings --------------------------------------------------------------------------
 
-void CMainFrame::readSettings() { LoadSettings(profile_, state_); }
+void CMainFrame::ReadSettings() { LoadSettings(profile_, state_); }
 
-void CMainFrame::writeSettings() { SaveSettings(profile_, state_); }
+void CMainFrame::WriteSettings() { SaveSettings(profile_, state_); }
 
 void CMainFrame::Shutdown() {
   if (shutDown_) return;
   shutDown_ = true;
   // The settings first, as they are at this moment; then the trace, before anything the
   // capture thread uses goes away.
-  writeSettings();
+  WriteSettings();
   if (control_ && control_->IsTracing()) control_->Stop();
-  if (loader_) EndLoad(true);
+  if (shownFile_.IsLoading()) EndLoad(true);
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
@@ -700,10 +640,10 @@ void CMainFrame::ShowCounters(const TrafficCounters& c) {
 // --- commands --------------------------------------------------------------------------
 
 void CMainFrame::OnStart() {
-  if (loader_) return;
+  if (shownFile_.IsLoading()) return;
   // The list shows one source at a time: a trace takes the place of a file's rows (the file
   // itself stays where it is).
-  if (shownFile_) {
+  if (shownFile_.IsShown()) {
     DeleteAllRows();
     ForgetFile();
   }
@@ -711,8 +651,8 @@ void CMainFrame::OnStart() {
 }
 
 void CMainFrame::OnStop() {
-  if (loader_) {
-    loader_->Cancel();  // WatchLoad ends the load once its last rows are in the list
+  if (shownFile_.IsLoading()) {
+    shownFile_.Loader().Cancel();  // WatchLoad ends the load once its last rows are in the list
     return;
   }
   control_->Stop();
@@ -720,13 +660,13 @@ void CMainFrame::OnStop() {
 
 void CMainFrame::OnClear() {
   if (!MayDropTrace()) return;
-  if (loader_) EndLoad(true);
+  if (shownFile_.IsLoading()) EndLoad(true);
   control_->Clear();
-  if (shownFile_) ForgetFile();
+  if (shownFile_.IsShown()) ForgetFile();
 }
 
 void CMainFrame::OnSettings() {
-  if (loader_) EndLoad(true);
+  if (shownFile_.IsLoading()) EndLoad(true);
   control_->Stop();
   RunSettingsSheet();
 }
@@ -753,28 +693,26 @@ void CMainFrame::OpenFile(const QString& path) {
     control_->Stop();
   }
   if (!MayDropTrace()) return;
-  if (loader_) EndLoad(true);
+  if (shownFile_.IsLoading()) EndLoad(true);
   DeleteAllRows();
-  loader_ = std::move(loader);
-  shownFile_ = loader_->Frames();
-  ListFramesFrom(shownFile_.get());
-  shownName_ = name;
+  shownFile_.Show(std::move(loader), name);
+  ListFramesFrom(shownFile_.Frames());
   // The panes count the file's frames while it is shown, not the session's.
   ShowCounters(TrafficCounters{});
   ShowFileTitle();
   receiver_->Prepare(listView_->Model().Rows().RowCount());
-  loader_->Start(state_.columns, state_.adapterMac, *receiver_);
+  shownFile_.Loader().Start(state_.columns, state_.adapterMac, *receiver_);
   SetTracePane("Loading 0%");
   loadWatch_->start();
   UpdateCommandStates();
 }
 
-const FrameSource* CMainFrame::ShownFileFrames() const { return shownFile_.get(); }
+const FrameSource* CMainFrame::ShownFileFrames() const { return shownFile_.Frames(); }
 
 void CMainFrame::FollowConnection(std::int64_t connection) {
   // The rows are read before the filter is set: the dialog takes every row of the
   // connection, whatever the list shows afterwards.
-  const FrameSource* frames = shownFile_ ? shownFile_.get() : control_->Frames();
+  const FrameSource* frames = shownFile_.IsShown() ? shownFile_.Frames() : control_->Frames();
   FollowedConnection followed = ::FollowConnection(listView_->Model().Rows(), connection, frames);
   QStringList numbers;
   for (const std::int64_t number : followed.connections) numbers << QStringLiteral("conn == %1").arg(number);
@@ -786,23 +724,22 @@ void CMainFrame::FollowConnection(std::int64_t connection) {
 }
 
 void CMainFrame::WatchLoad() {
-  if (!loader_) {
+  if (!shownFile_.IsLoading()) {
     loadWatch_->stop();
     return;
   }
   // Done once the thread has ended and its last batch is in the list.
-  if (loader_->Finished() && receiver_->PendingCount() == 0) {
+  if (shownFile_.Loader().Finished() && receiver_->PendingCount() == 0) {
     EndLoad(false);
     return;
   }
-  const std::uint64_t total = std::max<std::uint64_t>(loader_->FileBytes(), 1);
-  const auto percent = static_cast<int>(std::min<std::uint64_t>(loader_->BytesRead() * 100 / total, 100));
+  const int percent = shownFile_.LoadPercent();
   SetTracePane(QStringLiteral("Loading %1%").arg(percent).toStdString());
 }
 
 void CMainFrame::EndLoad(bool wait) {
   loadWatch_->stop();
-  std::unique_ptr<CaptureFileLoader> loader = std::move(loader_);
+  std::unique_ptr<CaptureFileLoader> loader = shownFile_.TakeLoader();
   if (wait) {
     loader->Cancel();
     loader->Wait();
@@ -814,22 +751,18 @@ void CMainFrame::EndLoad(bool wait) {
   UpdateCommandStates();
   // Ended by Clear, Settings or closing, the file's rows go anyway: no word on its damage.
   if (!wait && !loader->Damage().empty()) {
-    ShowMessage("The file " + shownName_.toStdString() + " is damaged. The " +
+    ShowMessage("The file " + shownFile_.Name().toStdString() + " is damaged. The " +
                     std::to_string(listView_->Model().NextPacketNumber()) + " packets before the damage are shown.",
                 loader->Damage());
   }
 }
 
 void CMainFrame::ShowFileTitle() {
-  // The frames read: past "Keep at most N rows" the list holds only the last of them.
-  setWindowTitle(QStringLiteral("Orrisvane is showing %1 - %2 packets")
-                     .arg(shownName_)
-                     .arg(static_cast<long long>(listView_->Model().NextPacketNumber())));
+  setWindowTitle(shownFile_.Title(listView_->Model().NextPacketNumber()));
 }
 
 void CMainFrame::ForgetFile() {
-  shownFile_.reset();
-  shownName_.clear();
+  shownFile_.Forget();
   ShowCounters(TrafficCounters::Of(state_));
   control_->UpdateTitle();
 }
@@ -886,7 +819,7 @@ void CMainFrame::RunSettingsSheet() {
   savedBelow_ = 0;
   ListFramesFrom(nullptr);
   // A file's rows are gone with the list.
-  if (shownFile_) ForgetFile();
+  if (shownFile_.IsShown()) ForgetFile();
   ApplyRemoteHosts(false);
   listView_->InsertColumns();
   control_->DropFrames();
@@ -921,7 +854,7 @@ bool CMainFrame::SaveRows(bool everyRow) {
   // The rows shown, in the order shown; a row's frame is found by its packet number.
   const auto packetNumberOf = [&](std::int64_t row) { return rows.PacketNumber(storeRowOf(row)); };
   // A file's rows come from the file, a trace's from its spool.
-  const FrameSource* frames = shownFile_ ? shownFile_.get() : control_->Frames();
+  const FrameSource* frames = shownFile_.IsShown() ? shownFile_.Frames() : control_->Frames();
   if (!SaveFrames(path, frames, shown, packetNumberOf, &missing, &error)) {
     ShowMessage(error.toStdString(), {});
     return false;
@@ -934,7 +867,7 @@ bool CMainFrame::SaveRows(bool everyRow) {
 bool CMainFrame::MayDropTrace() {
   const RowModel& model = listView_->Model();
   // A file's rows are in their file; a trace saved since its last frame came is kept too.
-  if (!state_.askToSave || shownFile_ || model.TotalRows() == 0 || model.NextPacketNumber() <= savedBelow_)
+  if (!state_.askToSave || shownFile_.IsShown() || model.TotalRows() == 0 || model.NextPacketNumber() <= savedBelow_)
     return true;
   bool dontAskAgain = false;
   const SaveAnswer answer = messages_.AskToSave(this, UnsavedTraceQuestion(model.TotalRows()), &dontAskAgain);
@@ -996,8 +929,8 @@ void CMainFrame::EnableStopButton(bool enabled) { Action(command_id::Stop)->setE
 
 void CMainFrame::UpdateCommandStates() {
   // Stop also cancels a load, and no trace starts while a file is read.
-  Action(command_id::Start)->setEnabled(control_->CanStart() && !loader_);
-  Action(command_id::Stop)->setEnabled(control_->CanStop() || loader_);
+  Action(command_id::Start)->setEnabled(control_->CanStart() && !shownFile_.IsLoading());
+  Action(command_id::Stop)->setEnabled(control_->CanStop() || shownFile_.IsLoading());
   const bool canSave = CanSaveTrace();
   Action(command_id::SaveTrace)->setEnabled(canSave);
   Action(command_id::Save)->setEnabled(canSave);
@@ -1005,7 +938,7 @@ void CMainFrame::UpdateCommandStates() {
 
 void CMainFrame::SetTitle(const std::string& title) {
   // While a file is shown its title stays; the adapter's comes back with the next trace.
-  if (shownFile_) return;
+  if (shownFile_.IsShown()) return;
   setWindowTitle(QString::fromStdString(title));
 }
 
@@ -1040,7 +973,7 @@ void CMainFrame::ListFramesFrom(const FrameSource* frames) {
 
 void CMainFrame::FramesLeaving(std::int64_t packetNumber) {
   // A file's rows read their Data from the file, which stays.
-  if (!shownFile_) listView_->Model().FramesLeaving(packetNumber);
+  if (!shownFile_.IsShown()) listView_->Model().FramesLeaving(packetNumber);
 }
 
 std::function<void()> CMainFrame::SpoolAsker() {

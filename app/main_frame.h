@@ -19,17 +19,15 @@
 #include "analysis/capture_state.h"
 #include "app/filter_bar.h"
 #include "app/help_window.h"
+#include "app/shown_file.h"
 #include "capture/trace/capture_control.h"
 #include "capture/trace/capture_environment.h"
 
 class BatchReceiver;
-class CaptureFileFrames;
-class CaptureFileLoader;
 class FrameSource;
 class LogFile;
 class SettingsSheet;
 class CRowListView;
-class FilterBarEdit;
 class QAction;
 class QLineEdit;
 class QPushButton;
@@ -133,7 +131,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // with the reason and the list stays as it was.
   void OpenFile(const QString& path);
   // A file is being read into the list.
-  bool IsLoading() const { return loader_ != nullptr; }
+  bool IsLoading() const { return shownFile_.IsLoading(); }
   // The frames of the file whose rows the list shows (null when it shows none): the
   // details dialog and saving read them here.
   const FrameSource* ShownFileFrames() const;
@@ -151,9 +149,9 @@ class CMainFrame : public QMainWindow, private CaptureView {
   // with a mistake is refused with its place and what was expected, shown beside the
   // bar, and the list stays as it was; returns whether it was applied.
   bool ApplyDisplayFilter(const QString& text);
-  QLineEdit* FilterEdit() const { return filterEdit_; }
+  QLineEdit* FilterEdit() const { return filterBar_->Edit(); }
   // Why the last expression was refused (empty after one was applied).
-  QLabel* FilterMessage() const { return filterMessage_; }
+  QLabel* FilterMessage() const { return filterBar_->Message(); }
   // Shown in the status bar while the list's rows are being filtered or sorted: drops
   // that change, as Esc in the filter bar does, and the list stays as it was.
   QPushButton* CancelViewButton() const { return cancelView_; }
@@ -197,17 +195,17 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void dropEvent(QDropEvent* event) override;
 
  private:
-  void createActions();
-  void createMenus();
-  void createToolBars();
-  void createBanner();
-  void createStatusBar();
-  void createListView();
+  void CreateActions();
+  void CreateMenus();
+  void CreateToolBars();
+  void CreateBanner();
+  void CreateStatusBar();
+  void CreateListView();
   void ShowRowsShown();
   void ViewChangeEnded(bool applied);
-  void readSettings();
-  void writeSettings();
-  QAction* addCommand(int id, const QString& text, const QString& prompt, const QString& tip);
+  void ReadSettings();
+  void WriteSettings();
+  QAction* AddCommand(int id, const QString& text, const QString& prompt, const QString& tip);
   void FitToScreen();
   // Panes 1 to 8 in one row, or in as many as it takes for none to be narrower than its
   // text at the window's width.
@@ -262,13 +260,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QWidget* panesBox_ = nullptr;
   std::vector<int> paneRows_;  // the row of each pane, as ArrangePanes last put them
   CRowListView* listView_ = nullptr;
-  FilterBarEdit* filterEdit_ = nullptr;
-  QLabel* filterMessage_ = nullptr;
+  FilterBar* filterBar_ = nullptr;
   QPushButton* cancelView_ = nullptr;
-  // The filter bar's text of the filter the list shows, and of the one asked for last
-  // (they differ while it is being applied).
-  QString shownFilter_;
-  QString askedFilter_;
   QString viewProgress_;  // "Filtering N%" while the list's view changes
   QPointer<HelpWindow> helpWindow_;
   std::unique_ptr<BatchReceiver> receiver_;
@@ -278,10 +271,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   DisplayFilterApplier applyDisplayFilter_;
   SavePathAsker askOpenPath_;
   std::unique_ptr<CaptureControl> control_;
-  // The file being loaded (null when none), the file whose rows are shown, and its name.
-  std::unique_ptr<CaptureFileLoader> loader_;
-  std::shared_ptr<const CaptureFileFrames> shownFile_;
-  QString shownName_;
+  ShownFile shownFile_;
   QTimer* loadWatch_ = nullptr;
   bool startupFailed_ = false;
   bool shutDown_ = false;

@@ -9,9 +9,9 @@
 //
 // A new filter or sort is a view change. Over a small list it is made at once; over a
 // large one it runs as a job while the list goes on showing (and taking batches into) the
-// current view: the rows are read in short slices on this thread and one worker, between
-// which the event loop runs, the sort runs off this thread, and the new view then takes
-// the current one's place with one reset.
+// current view: a ViewBuilder reads the rows in short slices, between which the event loop
+// runs, and sorts them off this thread, and the new view then takes the current one's
+// place with one reset.
 
 #include <QAbstractTableModel>
 #include <QTimer>
@@ -28,8 +28,7 @@
 #include "analysis/columns.h"
 #include "analysis/row_filter.h"
 #include "analysis/row_store.h"
-
-class RowModelFilterRow;
+#include "analysis/view_builder.h"
 
 class RowModel : public QAbstractTableModel {
   Q_OBJECT
@@ -86,7 +85,7 @@ class RowModel : public QAbstractTableModel {
 
   // A view change is running (the view shown is still the former one). A new change
   // replaces it; Clear, SetColumns and RemoveAll cancel it.
-  bool ViewChanging() const { return job_ != nullptr; }
+  bool ViewChanging() const { return builder_.Running(); }
   // Drops the running change (if any); the view shown stays.
   void CancelViewChange();
   // The most rows one slice of a change reads; a list of no more rows is changed at once.
@@ -128,29 +127,15 @@ class RowModel : public QAbstractTableModel {
   void viewChangeEnded(bool applied);
 
  private:
-  struct SortKey;
-  struct ViewJob;
-  struct Chunk;
-  struct TextRanks;
   void ForgetRowsLeft();
   bool Mapped() const { return filter_.has_value() || sortColumn_ >= 0; }
   // Absolute numbers of the store rows from first on that the filter keeps.
   std::vector<std::int64_t> Select(std::int64_t first) const;
-  // Reads the store rows [from, to) for a job: the rows its filter keeps, or their sort keys.
-  void ReadRows(ViewJob& job, int thread, std::int64_t from, std::int64_t to, Chunk& out) const;
-  // Whether absolute row a sorts before b (their cells read now).
-  bool RowBefore(std::int64_t a, std::int64_t b) const;
-  void StartViewChange(bool changesFilter, std::optional<RowFilter> filter, int column, bool descending);
-  // One slice of the running job; deadlineNs 0: no deadline.
-  void RunSlice(std::int64_t deadlineNs);
+  void StartViewChange(ViewRequest request);
   void StepViewChange();
   void FinishViewChange();
   void ReportProgress(int percent, bool sorting);
   void DropJob();
-  // Whether a job's rows can be read on two threads.
-  bool ReadsOnTwoThreads(const ViewJob& job) const;
-  // Ranks a text sort's texts, then sorts the job's keys.
-  static void SortKeys(ViewJob& job);
   void InsertShown(std::vector<std::int64_t> added);
   void RemoveShownBelow(std::int64_t absolute);
   void EmitShown();
@@ -161,9 +146,10 @@ class RowModel : public QAbstractTableModel {
   bool descending_ = false;
   std::vector<std::int64_t> shown_;
   bool readsFrames_ = false;  // rows may rebuild their Data from a frame source
-  mutable std::unique_ptr<std::pair<RowModelFilterRow, RowModelFilterRow>> scratch_;
-  std::unique_ptr<ViewJob> job_;
+  ViewBuilder builder_;
   QTimer jobTimer_;
+  int progressPercent_ = -1;  // the progress last reported
+  bool progressSorting_ = false;
   std::int64_t sliceRows_ = std::int64_t{1} << 18;
 
   RowStore rows_;
