@@ -3,17 +3,9 @@
 #include <algorithm>
 #include <charconv>
 
-namespace {
+#include "analysis/mac_text.h"
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Four dotted decimal parts of at most three digits, each up to 255, the whole text.
-std::optional<std::array<std::uint8_t, 4>> ParseDotted(std::string_view text) {
+std::optional<std::array<std::uint8_t, 4>> ParseDottedIpv4(std::string_view text) {
   std::array<std::uint8_t, 4> out{};
   for (std::size_t part = 0; part < 4; ++part) {
     if (part != 0) {
@@ -33,8 +25,6 @@ std::optional<std::array<std::uint8_t, 4>> ParseDotted(std::string_view text) {
   if (!text.empty()) return std::nullopt;
   return out;
 }
-
-}  // namespace
 
 IpAddress IpAddress::V4(std::span<const std::uint8_t, 4> address) {
   IpAddress out;
@@ -119,7 +109,7 @@ std::optional<IpAddress> ParseIpv6(std::string_view text) {
     const std::size_t colon = text.find(':');
     const std::string_view group = text.substr(0, colon);
     if (colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
-      const auto dotted = ParseDotted(group);
+      const auto dotted = ParseDottedIpv4(group);
       if (!dotted || count + 2 > 8) return std::nullopt;
       groups[count++] = static_cast<std::uint16_t>((*dotted)[0] << 8 | (*dotted)[1]);
       groups[count++] = static_cast<std::uint16_t>((*dotted)[2] << 8 | (*dotted)[3]);
@@ -164,7 +154,7 @@ std::optional<IpAddress> ParseIpv6(std::string_view text) {
 
 std::optional<IpAddress> ParseIpAddress(std::string_view text) {
   if (text.find(':') != std::string_view::npos) return ParseIpv6(text);
-  const auto dotted = ParseDotted(text);
+  const auto dotted = ParseDottedIpv4(text);
   if (!dotted) return std::nullopt;
   return IpAddress::V4(*dotted);
 }

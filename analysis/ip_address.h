@@ -35,6 +35,8 @@ inline constexpr std::size_t Ipv6TextMost = 45;
 // (the first of equal runs) as "::", an IPv4-mapped address as "::ffff:192.0.2.1".
 char* PutIpv6Text(char* out, std::span<const std::uint8_t, 16> address);
 
+// Four dotted decimal parts of at most three digits, each up to 255, the whole text.
+std::optional<std::array<std::uint8_t, 4>> ParseDottedIpv4(std::string_view text);
 // Reads an IPv6 address in any RFC 4291 form ("2001:DB8:0:0::1", "::ffff:192.0.2.1").
 std::optional<IpAddress> ParseIpv6(std::string_view text);
 // Reads dotted-decimal IPv4 or any IPv6 form.

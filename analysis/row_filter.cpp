@@ -5,17 +5,20 @@
 #include <limits>
 
 #include "analysis/decoder.h"
+#include "analysis/ip_address.h"
+#include "analysis/mac_text.h"
 #include "analysis/packet_row.h"
 
 namespace {
 
 constexpr int MaxNesting = 200;
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// Bytes read as one big-endian number.
+template <std::size_t N>
+std::uint64_t BigEndianValue(const std::array<std::uint8_t, N>& bytes) {
+  std::uint64_t value = 0;
+  for (const std::uint8_t b : bytes) value = value << 8 | b;
+  return value;
 }
 
 // Decimal, or hex after "0x" (either case); the whole text, without overflow.
@@ -37,36 +40,15 @@ std::optional<std::uint64_t> ParseNumber(std::string_view text) {
 }
 
 std::optional<std::uint64_t> ParseIpv4(std::string_view text) {
-  std::uint64_t value = 0;
-  for (int part = 0; part < 4; ++part) {
-    if (part != 0) {
-      if (text.empty() || text.front() != '.') return std::nullopt;
-      text.remove_prefix(1);
-    }
-    std::size_t digits = 0;
-    unsigned byte = 0;
-    while (digits < text.size() && digits < 3 && text[digits] >= '0' && text[digits] <= '9') {
-      byte = byte * 10 + static_cast<unsigned>(text[digits] - '0');
-      ++digits;
-    }
-    if (digits == 0 || byte > 255) return std::nullopt;
-    text.remove_prefix(digits);
-    value = value << 8 | byte;
-  }
-  if (!text.empty()) return std::nullopt;
-  return value;
+  const std::optional<std::array<std::uint8_t, 4>> address = ParseDottedIpv4(text);
+  if (!address) return std::nullopt;
+  return BigEndianValue(*address);
 }
 
 std::optional<std::uint64_t> ParseMac(std::string_view text) {
-  if (text.size() != 17) return std::nullopt;
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < 6; ++i) {
-    const int hi = HexDigit(text[i * 3]);
-    const int lo = HexDigit(text[i * 3 + 1]);
-    if (hi < 0 || lo < 0 || (i < 5 && text[i * 3 + 2] != ':')) return std::nullopt;
-    value = value << 8 | static_cast<unsigned>(hi * 16 + lo);
-  }
-  return value;
+  const std::optional<std::array<std::uint8_t, 6>> mac = ParseMacText(text);
+  if (!mac) return std::nullopt;
+  return BigEndianValue(*mac);
 }
 
 // "12.345678" (or "12", "12.5") as microseconds.

@@ -70,9 +70,6 @@ inline constexpr int DumpExitUsage = 2;    // bad arguments
 // *error to a one-line explanation without the program name or a newline.
 std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std::string* error);
 
-// Reads "AA:BB:CC:DD:EE:FF" (either case).
-std::optional<std::array<std::uint8_t, 6>> ParseMacAddress(const std::string& text);
-
 // The usage text that --help prints.
 const char* DumpUsageText();
 

@@ -4,18 +4,12 @@
 #include <charconv>
 #include <string_view>
 
+#include "analysis/mac_text.h"
 #include "capture/devices/capture_filter.h"
 #include "capture/remote/ssh_command.h"
 #include "dump/dump.h"
 
 namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // A whole decimal number within [low, high]; nothing for anything else ("12x", "", "-3").
 std::optional<std::int64_t> ParseNumber(std::string_view text, std::int64_t low, std::int64_t high) {
@@ -42,19 +36,6 @@ bool ValidColumnText(std::string_view text) {
 }
 
 }  // namespace
-
-std::optional<std::array<std::uint8_t, 6>> ParseMacAddress(const std::string& text) {
-  if (text.size() != 17) return std::nullopt;
-  std::array<std::uint8_t, 6> mac{};
-  for (int i = 0; i < 6; ++i) {
-    int hi = HexDigit(text[i * 3]);
-    int lo = HexDigit(text[i * 3 + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    if (i < 5 && text[i * 3 + 2] != ':') return std::nullopt;
-    mac[i] = static_cast<std::uint8_t>(hi * 16 + lo);
-  }
-  return mac;
-}
 
 std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std::string* error) {
   DumpOptions options;
@@ -117,7 +98,7 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       options.file = v;
     } else if (flag == "--mac") {
       if (!value(&v)) return fail("--mac needs an address like 00:A0:C9:12:34:56");
-      options.mac = ParseMacAddress(v);
+      options.mac = ParseMacText(v);
       if (!options.mac) return fail("--mac: '" + v + "' is not an address like 00:A0:C9:12:34:56");
     } else if (flag == "--columns") {
       if (!value(&v)) return fail("--columns needs 21 characters of 0 and 1");
