@@ -39,7 +39,9 @@ int main(int argc, char** argv) {
   const std::size_t frameBytes = argc > 2 ? static_cast<std::size_t>(std::max(14, std::atoi(argv[2]))) : 60;
 
   pcapng_builder::Stream stream;
-  stream.Section().Interface(1, 1520, {pcapng_builder::TextOption(2, "bench0")});
+  // The agent's interface description names the interface and carries its station address.
+  stream.Section().Interface(1, 1520, {pcapng_builder::TextOption(2, "bench0"),
+                                       pcapng_builder::MacOption({0x02, 0x00, 0x00, 0x00, 0x00, 0x01})});
   const pcapng_builder::Bytes frame = pcapng_builder::PatternFrame(frameBytes, 1);
   for (long i = 0; i < frames; ++i) {
     stream.Packet(0, static_cast<std::uint64_t>(i), frame);
@@ -73,8 +75,8 @@ int main(int argc, char** argv) {
   WriteText(dir / "sys" / "class" / "net" / "bench0" / "type", "1\n");
   std::ofstream(dir / "stream.pcapng", std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  // Binding asks the agent's --probe for the station address; capturing, it streams.
-  WriteText(dir / "agent", "#!/bin/sh\n[ \"$1\" = --probe ] && { echo 02:00:00:00:00:01; exit 0; }\ncat '" +
+  // The stand-in agent streams the file, whatever it is asked.
+  WriteText(dir / "agent", "#!/bin/sh\ncat '" +
                                (dir / "stream.pcapng").string() + "'\nexec sleep 600\n");
   fs::permissions(dir / "agent", fs::perms::owner_all);
 
