@@ -54,6 +54,8 @@ class CaptureState {
   // When the frame in frameBuffer was captured, in nanoseconds since the Unix epoch (or
   // TimeNotKnown), set by whoever fills the buffer.
   std::int64_t frameTimestampNs = TimeNotKnown;
+  // That frame's length on the wire, set with it; 0: not known (the captured length).
+  std::uint32_t frameOriginalLength = 0;
   // The capture time the Time column counts from, in the same unit (TimeNotKnown: none
   // yet). The
   // decoder takes it from the first frame of a list that has a known time; the frame

@@ -212,6 +212,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   PacketRow row;
   row.packetNumber = packetNumber;
   row.length = length;
+  row.wireLength = std::max(length, state.frameOriginalLength);
   bool outgoing = true;
   for (std::size_t i = 0; i < state.adapterMac.size(); ++i) {
     outgoing = outgoing && bytes.U8(off::MacSource + i) == state.adapterMac[i];
@@ -256,6 +257,11 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
       row.ipDestination = Ipv4At(bytes, ip->destination);
     }
     row.ipProtocol = ip->protocol;
+  }
+  if (row.kind == RowKind::Udp) {
+    // UDP's ports sit where TCP's do.
+    row.sourcePort = bytes.Be16(ip->upper + tcp_offset::SourcePort);
+    row.destinationPort = bytes.Be16(ip->upper + tcp_offset::DestinationPort);
   }
   if (row.kind == RowKind::Tcp) {
     namespace tcp = tcp_offset;

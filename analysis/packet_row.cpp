@@ -24,29 +24,6 @@ char* PutDecimal(char* out, Int value) {
   return std::to_chars(out, out + 20, value).ptr;
 }
 
-// "%u.%u.%u.%u"
-char* PutIpv4(char* out, const std::array<std::uint8_t, 4>& ip) {
-  for (std::size_t i = 0; i < 4; ++i) {
-    if (i != 0) *out++ = '.';
-    out = PutDecimal(out, unsigned{ip[i]});
-  }
-  return out;
-}
-
-// Seconds with six decimals, cut (not rounded) to the microsecond; a frame that came
-// before the origin (capture files may hold such) counts below zero.
-char* PutSeconds(char* out, std::int64_t ns) {
-  const bool negative = ns < 0;
-  const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
-  const std::uint64_t micros = magnitude / 1000;
-  if (negative && micros != 0) *out++ = '-';
-  out = PutDecimal(out, micros / 1000000);
-  *out++ = '.';
-  std::uint64_t fraction = micros % 1000000;
-  for (int i = 5; i >= 0; --i, fraction /= 10) out[i] = static_cast<char>('0' + fraction % 10);
-  return out + 6;
-}
-
 // The record of the protocol table, or -1 when the protocol is not listed.
 int ProtocolRecord(std::uint8_t protocol) {
   for (int i = 0; i < IpProtocolCount; ++i) {
@@ -69,6 +46,29 @@ bool InAnyOf(const Texts& texts, std::string_view text) {
 }
 
 }  // namespace
+
+// "%u.%u.%u.%u"
+char* PutIpv4(char* out, const std::array<std::uint8_t, 4>& ip) {
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (i != 0) *out++ = '.';
+    out = PutDecimal(out, unsigned{ip[i]});
+  }
+  return out;
+}
+
+// Seconds with six decimals, cut (not rounded) to the microsecond; a frame that came
+// before the origin (capture files may hold such) counts below zero.
+char* PutSeconds(char* out, std::int64_t ns) {
+  const bool negative = ns < 0;
+  const std::uint64_t magnitude = negative ? 0 - static_cast<std::uint64_t>(ns) : static_cast<std::uint64_t>(ns);
+  const std::uint64_t micros = magnitude / 1000;
+  if (negative && micros != 0) *out++ = '-';
+  out = PutDecimal(out, micros / 1000000);
+  *out++ = '.';
+  std::uint64_t fraction = micros % 1000000;
+  for (int i = 5; i >= 0; --i, fraction /= 10) out[i] = static_cast<char>('0' + fraction % 10);
+  return out + 6;
+}
 
 bool CellApplies(const PacketRow& row, ColumnId id) {
   switch (id) {

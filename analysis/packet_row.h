@@ -27,6 +27,7 @@ struct PacketRow {
   std::int64_t timeNs = 0;
   bool timeKnown = false;
   std::uint32_t length = 0;  // the frame's length as decoded (the Bytes cell)
+  std::uint32_t wireLength = 0;  // its length on the wire: length, or more when the capture cut it
   bool outgoing = false;
   RowKind kind = RowKind::Ethernet;
   std::array<std::uint8_t, 6> macSource{};
@@ -42,7 +43,7 @@ struct PacketRow {
   // no payload when the frame is 14 + these + 20 bytes long (54 for IPv4's 20).
   std::uint16_t ipHeaderBytes = 20;
   std::int64_t connection = 0;
-  std::uint16_t sourcePort = 0;
+  std::uint16_t sourcePort = 0;  // TCP and UDP
   std::uint16_t destinationPort = 0;
   std::uint32_t sequence = 0;
   std::uint32_t acknowledgement = 0;
@@ -53,6 +54,13 @@ struct PacketRow {
   // in the decoder's or the store's buffer.
   std::string_view data;
 };
+
+// "%u.%u.%u.%u" at out (room for 15 bytes); returns its end.
+char* PutIpv4(char* out, const std::array<std::uint8_t, 4>& ip);
+
+// Seconds with six decimals, as the Time cell shows them, at out (room for 28 bytes);
+// returns its end.
+char* PutSeconds(char* out, std::int64_t ns);
 
 // Whether a row has a cell in that column at all; a row's other cells are empty.
 bool CellApplies(const PacketRow& row, ColumnId id);

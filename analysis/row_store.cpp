@@ -180,11 +180,13 @@ std::string_view Decode(const char*& p) {
 //   varint     packet number
 //   varint     time since the origin, zigzag (when known)
 //   varint     length
+//   varint     the length on the wire less length
 //   12 bytes   source and destination MAC (when kept)
 //   2 bytes    EtherType
 //   9 bytes    IPv4 source, destination, protocol (IPv4 kinds)
 //   IPv6 rows (the kind bits read 7): 1 byte the RowKind, 32 bytes source and destination,
 //              1 byte protocol, varint the IP header's bytes
+//   UDP:       2 + 2 bytes ports
 //   TCP:       varint connection, 2 + 2 bytes ports, 1 byte flags, then (when kept)
 //              4 + 4 bytes sequence and acknowledgement, 2 + 2 bytes window and checksum
 //   varint + bytes  the Data text (when kept)
@@ -278,6 +280,7 @@ char* Encode(char* out, const PacketRow& row, const Keep& keep, bool keepData) {
   out = PutVarint(out, static_cast<std::uint64_t>(row.packetNumber));
   if (row.timeKnown) out = PutVarint(out, ZigZag(row.timeNs));
   out = PutVarint(out, row.length);
+  out = PutVarint(out, row.wireLength > row.length ? row.wireLength - row.length : 0);
   if (keep.macs) {
     out = PutBytes(out, row.macSource.data(), 6);
     out = PutBytes(out, row.macDestination.data(), 6);
@@ -293,6 +296,10 @@ char* Encode(char* out, const PacketRow& row, const Keep& keep, bool keepData) {
     out = PutBytes(out, row.ipSource.data(), 4);
     out = PutBytes(out, row.ipDestination.data(), 4);
     *out++ = static_cast<char>(row.ipProtocol);
+  }
+  if (row.kind == RowKind::Udp) {
+    out = PutFixed(out, row.sourcePort);
+    out = PutFixed(out, row.destinationPort);
   }
   if (row.kind == RowKind::Tcp) {
     out = PutVarint(out, static_cast<std::uint64_t>(row.connection));
@@ -325,6 +332,7 @@ const char* Decode(const char* p, PacketRow& row, bool& dataKept) {
   row.packetNumber = static_cast<std::int64_t>(GetVarint(p));
   if (row.timeKnown) row.timeNs = UnZigZag(GetVarint(p));
   row.length = static_cast<std::uint32_t>(GetVarint(p));
+  row.wireLength = row.length + static_cast<std::uint32_t>(GetVarint(p));
   if (flags & kMacs) {
     GetBytes(p, row.macSource.data(), 6);
     GetBytes(p, row.macDestination.data(), 6);
@@ -341,6 +349,10 @@ const char* Decode(const char* p, PacketRow& row, bool& dataKept) {
     GetBytes(p, row.ipSource.data(), 4);
     GetBytes(p, row.ipDestination.data(), 4);
     row.ipProtocol = static_cast<std::uint8_t>(*p++);
+  }
+  if (row.kind == RowKind::Udp) {
+    row.sourcePort = GetFixed<std::uint16_t>(p);
+    row.destinationPort = GetFixed<std::uint16_t>(p);
   }
   if (row.kind == RowKind::Tcp) {
     row.connection = static_cast<std::int64_t>(GetVarint(p));

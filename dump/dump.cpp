@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -20,6 +22,7 @@
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
 #include "analysis/stored_filter_row.h"
+#include "analysis/traffic_stats.h"
 #include "capture/remote/adapter_list.h"
 #include "capture/devices/agent_device.h"
 #include "capture/trace/capture_thread.h"
@@ -87,8 +90,10 @@ class DumpWriter : public BatchSink {
   // eachBatch: write every batch out as it comes, so that rows of a live capture show
   // within a batch's age rather than a megabyte later.
   // selection: -Y's, or null to write every row as it is decoded.
-  DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch, const RowSelection* selection)
-      : out_(out), limit_(limit), eachBatch_(eachBatch), selection_(selection) {
+  // stats: counts every row looked at, or null.
+  DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch, const RowSelection* selection,
+             TrafficStats* stats)
+      : out_(out), limit_(limit), eachBatch_(eachBatch), selection_(selection), stats_(stats) {
     if (selection_) selected_.emplace(selection_->decoded);
     // The rows are written straight into the buffer: it is sized once, and used_ says
     // how much of it holds text. Left uninitialised, so that a live capture's few rows
@@ -185,6 +190,7 @@ class DumpWriter : public BatchSink {
     } else {
       std::int64_t take = rows.RowCount();
       if (limit_) take = std::min(take, *limit_ - written_);
+      if (stats_) Count(rows, 0, take);
       // This runs for every row of every frame and is a large part of the cost of -r.
       RowLine line;
       for (std::int64_t r = 0; r < take; ++r) {
@@ -204,6 +210,7 @@ class DumpWriter : public BatchSink {
     const std::int64_t count = rows.RowCount();
     for (std::int64_t r = 0; r < count && !(limit_ && written_ >= *limit_); ++r) {
       ++examined_;
+      if (stats_) Count(rows, r, r + 1);
       selected_->Read(rows, r);
       if (!selection_->filter.Matches(*selected_)) continue;
       line_.clear();
@@ -217,6 +224,11 @@ class DumpWriter : public BatchSink {
       ++written_;
     }
     return true;
+  }
+
+  void Count(const RowStore& rows, std::int64_t from, std::int64_t to) {
+    for (std::int64_t r = from; r < to; ++r)
+      if (rows.PacketFields(r, packet_)) stats_->Add(packet_);
   }
 
   bool WriteOut() {
@@ -259,6 +271,7 @@ class DumpWriter : public BatchSink {
   const std::optional<std::int64_t> limit_;
   const bool eachBatch_;
   const RowSelection* const selection_;
+  TrafficStats* const stats_;
 
   mutable std::mutex mutex_;
   std::condition_variable batchQueued_;
@@ -278,10 +291,58 @@ class DumpWriter : public BatchSink {
   std::int64_t examined_ = 0;
   std::optional<StoredFilterRow> selected_;
   std::string line_;
+  PacketRow packet_;
   bool failed_ = false;
   int errno_ = 0;
   std::atomic<bool> done_{false};
 };
+
+// Writes text to path through a new file beside it, put in place only once complete: a
+// failure leaves any old file as it was. False with *why set on failure.
+bool WriteWholeFile(const std::string& path, const std::string& text, std::string* why) {
+  std::string staging = path + ".XXXXXX";
+  // mkstemp creates the file with O_EXCL and mode 0600: no one else's link is followed.
+  const int fd = ::mkstemp(staging.data());
+  if (fd < 0) {
+    *why = std::strerror(errno);
+    return false;
+  }
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  bool ok = done == text.size() && ::fchmod(fd, 0644) == 0 && ::fsync(fd) == 0;
+  if (!ok) *why = std::strerror(errno != 0 ? errno : EIO);
+  if (::close(fd) != 0 && ok) {
+    ok = false;
+    *why = std::strerror(errno);
+  }
+  if (ok && ::rename(staging.c_str(), path.c_str()) != 0) {
+    ok = false;
+    *why = std::strerror(errno);
+  }
+  if (!ok) ::unlink(staging.c_str());
+  return ok;
+}
+
+// --conversations and --io, to --stats-out or err. False when they could not be written.
+bool WriteStats(const DumpOptions& options, const TrafficStats& stats, std::FILE* err) {
+  std::string text;
+  if (options.conversations) text += ConnectionsTsv(stats, true);
+  if (options.conversations && options.ioIntervalNs) text += '\n';
+  if (options.ioIntervalNs) text += IntervalsTsv(stats);
+  if (options.statsOut.empty()) {
+    // Addresses and numbers only: nothing in it for a terminal to interpret.
+    return std::fwrite(text.data(), 1, text.size(), err) == text.size() && std::fflush(err) == 0;
+  }
+  std::string why;
+  if (WriteWholeFile(options.statsOut, text, &why)) return true;
+  PrintLine(err, "cannot write " + options.statsOut + ": " + why);
+  return false;
+}
 
 // The adapter list -D and -i read: this machine's, or with --host the hosts' after them,
 // listed now. A host that could not be listed is said and left out; so are adapters past
@@ -380,7 +441,9 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
 
   // Batches wait in the writer's queue until its thread starts after the header; a trace
   // that does not start writes nothing.
-  DumpWriter writer(out, options.maxFrames, live, selection ? &*selection : nullptr);
+  std::optional<TrafficStats> stats;
+  if (options.conversations || options.ioIntervalNs) stats.emplace(options.ioIntervalNs.value_or(1'000'000'000));
+  DumpWriter writer(out, options.maxFrames, live, selection ? &*selection : nullptr, stats ? &*stats : nullptr);
   Trace trace(state);
   TraceStartResult started;
   if (devices) {
@@ -445,6 +508,8 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     PrintLine(err, "cannot write the rows: " + writer.FailureReason());
     return DumpExitFailure;
   }
+  // The statistics cover the rows read before any failure, like the rows written.
+  const bool statsWritten = !stats || WriteStats(options, *stats, err);
   std::string summary = FramesDecoded(writer.Examined());
   if (selection) summary += ", " + std::to_string(writer.Written()) + " kept by -Y";
   if (live) summary += ", " + std::to_string(writer.KernelDrops()) + " dropped by the kernel";
@@ -454,5 +519,5 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     return DumpExitFailure;
   }
   PrintLine(err, summary);
-  return DumpExitOk;
+  return statsWritten ? DumpExitOk : DumpExitFailure;
 }

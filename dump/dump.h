@@ -56,6 +56,9 @@ struct DumpOptions {
   std::string captureFilter;                     // -f, checked to compile
   std::shared_ptr<const RowFilter> displayFilter;  // -Y, compiled
   std::vector<std::string> hosts;                // --host, each once, in order
+  bool conversations = false;                    // --conversations
+  std::optional<std::int64_t> ioIntervalNs;      // --io SECONDS
+  std::string statsOut;                          // --stats-out: where those two go (else err)
 };
 
 // Most adapters -D and -i look at (as many as the start-up probe lists).

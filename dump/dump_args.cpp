@@ -35,6 +35,26 @@ bool ValidColumnText(std::string_view text) {
   return true;
 }
 
+// Seconds as a decimal with up to nine places ("1", "0.1"), within [0.001, 86400], in
+// nanoseconds; nothing for anything else.
+std::optional<std::int64_t> ParseSeconds(std::string_view text) {
+  const std::size_t dot = text.find('.');
+  const std::string_view whole = text.substr(0, dot);
+  std::string_view fraction = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+  if (fraction.size() > 9 || (dot != std::string_view::npos && fraction.empty())) return std::nullopt;
+  const std::optional<std::int64_t> seconds = ParseNumber(whole, 0, 86400);
+  if (!seconds) return std::nullopt;
+  std::int64_t ns = *seconds * 1'000'000'000;
+  std::int64_t scale = 100'000'000;
+  for (char c : fraction) {
+    if (c < '0' || c > '9') return std::nullopt;
+    ns += (c - '0') * scale;
+    scale /= 10;
+  }
+  if (ns < 1'000'000 || ns > 86400 * 1'000'000'000ll) return std::nullopt;
+  return ns;
+}
+
 }  // namespace
 
 std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std::string* error) {
@@ -129,6 +149,16 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
     } else if (flag == "--no-header") {
       if (inlineValue) return fail("--no-header takes no value");
       options.header = false;
+    } else if (flag == "--conversations") {
+      if (inlineValue) return fail("--conversations takes no value");
+      options.conversations = true;
+    } else if (flag == "--io") {
+      if (!value(&v)) return fail("--io needs an interval in seconds, such as 1 or 0.1");
+      options.ioIntervalNs = ParseSeconds(v);
+      if (!options.ioIntervalNs) return fail("--io: '" + v + "' is not a number of seconds from 0.001 to 86400");
+    } else if (flag == "--stats-out") {
+      if (!value(&v) || v.empty()) return fail("--stats-out needs a file name");
+      options.statsOut = v;
     } else if (flag == "--ipv6") {
       if (inlineValue) return fail("--ipv6 takes no value");
       decodeIpv6 = true;
@@ -150,7 +180,9 @@ const char* DumpUsageText() {
 SYNOPSIS
        orrisvane-dump [--host HOST]... -D
        orrisvane-dump [--host HOST]... -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [--ipv6] [-c N] [--no-header]
+                      [--conversations] [--io SECONDS] [--stats-out FILE]
        orrisvane-dump -r FILE [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [--ipv6] [-c N] [--no-header]
+                      [--conversations] [--io SECONDS] [--stats-out FILE]
        orrisvane-dump --help
 
 DESCRIPTION
@@ -254,6 +286,24 @@ OPTIONS
 
        --no-header
               Leave out the header line.
+
+       --conversations
+              At the end of the run, write one line per TCP connection (its number)
+              and per UDP address-and-port pair, as tab-separated text with a header:
+              addresses and ports of both ends (A sent the first frame seen), frames
+              and bytes each way, first and last time and duration in seconds, state
+              (TCP: "closed" after a reset or a FIN from each end, else "still open")
+              and the last socket call seen. Bytes are the frames' lengths on the wire,
+              also where the capture cut them. Every decoded frame counts, also with -Y.
+
+       --io SECONDS
+              At the end of the run, write frames and bytes in and out per interval of
+              SECONDS (0.001 to 86400) from the first frame, idle intervals included,
+              as tab-separated text with a header.
+
+       --stats-out FILE
+              Write the tables of --conversations and --io to FILE (replaced only once
+              it is complete) instead of to the standard error.
 
        -h, --help
               Show this text.

@@ -198,6 +198,7 @@ struct FileRecord {
   const std::uint8_t* data = nullptr;
   std::uint32_t length = 0;
   std::int64_t timestampNs = 0;
+  std::uint32_t originalLength = 0;  // on the wire; 0: not known
   std::uint64_t offset = 0;  // where its record (pcap) or block (pcapng) starts
   const std::array<std::uint8_t, 6>* mac = nullptr;  // the interface's address, when given
 };
@@ -228,6 +229,7 @@ class PcapRecords : public CaptureFileRecords {
     record.data = next.data;
     record.length = next.length;
     record.timestampNs = next.timestampNs;
+    record.originalLength = next.originalLength;
     record.offset = next.offset;
     return true;
   }
@@ -253,6 +255,7 @@ class PcapngRecords : public CaptureFileRecords {
           record.length = static_cast<std::uint32_t>(packet.data.size());
           record.timestampNs = static_cast<std::int64_t>(
               std::min<std::uint64_t>(packet.timestampNanoseconds, std::numeric_limits<std::int64_t>::max()));
+          record.originalLength = packet.originalLength;
           record.offset = reader_.ItemOffset();
           const auto& mac = reader_.Interfaces()[packet.interfaceId].macAddress;
           record.mac = mac ? &*mac : nullptr;
@@ -471,6 +474,7 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
     if (length == 0) continue;  // no row, as for an empty read
     state->adapterMac = record.mac ? *record.mac : fallbackMac;
     state->frameTimestampNs = record.timestampNs;
+    state->frameOriginalLength = record.originalLength;
     DecodeFrame(packetNumber, record.data, length, builder, *state);
     ++packetNumber;
     offsets.push_back(record.offset);

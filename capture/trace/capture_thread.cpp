@@ -137,6 +137,7 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
       if (byteCount < FrameBufferSize) state.frameBuffer[byteCount] = 0;
       const FrameInfo info = trace.adapter ? trace.adapter->device->LastFrameInfo() : FrameInfo{};
       state.frameTimestampNs = info.timestampNs;
+      state.frameOriginalLength = info.originalLength;
       if (trace.recorder) trace.recorder->Record(packetNumber, info, state.frameBuffer.data(), byteCount);
       DecodeFrame(packetNumber, state.frameBuffer.data(), byteCount, batch.Sink(), state);
       ++packetNumber;

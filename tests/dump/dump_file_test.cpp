@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <tuple>
 
 #include "tests/support/dump_run.h"
 
@@ -282,6 +286,70 @@ TEST_F(DumpFileTest, Ipv6AddressesPortsAndSequenceNumbersAgreeWithTshark) {
   }
   ASSERT_EQ(pclose(pipe), 0);
   EXPECT_EQ(ours.out, theirs);
+}
+
+// Frames and bytes each way per TCP connection, as tshark's conversation table counts them,
+// with a frame the capture cut short counting its length on the wire.
+TEST_F(DumpFileTest, ConversationsAgreeWithTsharkPerConnection) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  const Link& link = DeviceLink;
+  const std::string path = PathOf("conv.pcap");
+  {
+    PcapWriter writer(path);
+    std::uint64_t t = 1'700'000'000'000'000;
+    const auto tcp = [&](bool out, std::uint16_t local, std::uint8_t flags, std::string_view payload = {},
+                         std::uint32_t originalLength = 0) {
+      writer.Frame(link.TcpFrame(out, {.sourcePort = 80, .destinationPort = local, .flags = flags}, payload), t += 1000,
+                   originalLength);
+    };
+    tcp(true, 40000, Syn);
+    tcp(false, 40000, Syn | Ack);
+    tcp(false, 40001, Ack, "late");
+    tcp(true, 40000, Psh | Ack, "GET /");
+    writer.Frame(link.UdpFrame(false, 53, 5353, "dns"), t += 1000);
+    tcp(false, 40000, Psh | Ack, "cut", 400);
+    tcp(true, 40000, Fin | Ack);
+    tcp(false, 40000, Fin | Ack);
+    tcp(true, 40001, Ack);
+  }
+  const std::string stats = PathOf("conv.tsv");
+  const DumpResult r = Run({"-r", path, "--conversations", "--stats-out", stats});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // "address:port>address:port" -> frames and bytes that way.
+  using Flows = std::map<std::string, std::pair<long, long>>;
+  Flows ours;
+  std::ifstream file(stats);
+  std::string line;
+  std::getline(file, line);
+  while (std::getline(file, line)) {
+    std::vector<std::string> f(1);
+    for (char c : line) {
+      if (c == '\t') f.emplace_back(); else f.back().push_back(c);
+    }
+    if (f[1] != "TCP") continue;
+    const std::string a = f[2] + ":" + f[3], b = f[4] + ":" + f[5];
+    // Where one address pair holds several connections (a pair used again, or both ends
+    // taken as remote without --mac), tshark has their sum.
+    for (auto [key, frames, bytes] : {std::tuple{a + ">" + b, f[6], f[7]}, std::tuple{b + ">" + a, f[8], f[9]}}) {
+      ours[key].first += std::stol(frames);
+      ours[key].second += std::stol(bytes);
+    }
+  }
+  Flows theirs;
+  std::FILE* pipe = popen(("tshark -n -q -r '" + path + "' -z conv,tcp 2>/dev/null").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  for (char text[512]; std::fgets(text, sizeof text, pipe);) {
+    // A <-> B, then frames and bytes B to A, A to B, each count followed by "bytes".
+    std::istringstream in(text);
+    std::string a, arrow, b, unit;
+    long framesBA = 0, bytesBA = 0, framesAB = 0, bytesAB = 0;
+    if (!(in >> a >> arrow >> b >> framesBA >> bytesBA >> unit >> framesAB >> bytesAB) || arrow != "<->") continue;
+    theirs[a + ">" + b] = {framesAB, bytesAB};
+    theirs[b + ">" + a] = {framesBA, bytesBA};
+  }
+  ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(theirs.size(), 4u);
+  EXPECT_EQ(ours, theirs);
 }
 
 TEST_F(DumpFileTest, FullOutputIsAnErrorNotASuccess) {
