@@ -52,7 +52,7 @@ struct PacketRow {
   std::uint16_t checksum = 0;
   // The Data cell's text (payload as printable characters, or the ARP summary); it lives
   // in the decoder's or the store's buffer.
-  std::string_view data;
+  std::string_view data{};
 };
 
 // "%u.%u.%u.%u" at out (room for 15 bytes); returns its end.

@@ -11,20 +11,11 @@ namespace {
 
 constexpr std::int64_t Second = 1'000'000'000;
 
-struct Frame {
-  std::int64_t timeNs;  // -1: time not known
-  bool outgoing;
-  std::uint32_t wireLength;
-};
+struct Frame { std::int64_t timeNs; bool outgoing; std::uint32_t wireLength; };  // a time of -1: not known
 
 PacketRow TimedRow(const Frame& f) {
-  PacketRow row;
-  row.timeKnown = f.timeNs != -1;
-  row.timeNs = f.timeNs == -1 ? 0 : f.timeNs;
-  row.outgoing = f.outgoing;
-  row.length = 60;
-  row.wireLength = f.wireLength;
-  return row;
+  return {.timeNs = f.timeNs == -1 ? 0 : f.timeNs, .timeKnown = f.timeNs != -1, .length = 60,
+          .wireLength = f.wireLength, .outgoing = f.outgoing};
 }
 
 TEST(TrafficStatsTest, FramesFallIntoTheIntervalOfTheirTime) {

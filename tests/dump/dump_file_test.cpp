@@ -66,8 +66,8 @@ class DumpFileTest : public DumpTest {
   std::string WriteSample() {
     std::string path = PathOf("sample.pcap");
     PcapWriter writer(path);
-    std::uint64_t t = 1'700'000'000'000'000;
-    for (const Bytes& frame : SampleFrames()) writer.Frame(frame, t += 1000);
+  std::uint64_t t = 1'700'000'000'000'000;
+  for (const Bytes& frame : SampleFrames()) writer.Frame(frame, t += 1000);
     writer.Close();
     return path;
   }
@@ -292,36 +292,32 @@ TEST_F(DumpFileTest, Ipv6AddressesPortsAndSequenceNumbersAgreeWithTshark) {
 // with a frame the capture cut short counting its length on the wire.
 TEST_F(DumpFileTest, ConversationsAgreeWithTsharkPerConnection) {
   if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
-  const Link& link = DeviceLink;
   const std::string path = PathOf("conv.pcap");
-  {
-    PcapWriter writer(path);
-    std::uint64_t t = 1'700'000'000'000'000;
-    const auto tcp = [&](bool out, std::uint16_t local, std::uint8_t flags, std::string_view payload = {},
-                         std::uint32_t originalLength = 0) {
-      writer.Frame(link.TcpFrame(out, {.sourcePort = 80, .destinationPort = local, .flags = flags}, payload), t += 1000,
-                   originalLength);
-    };
-    tcp(true, 40000, Syn);
-    tcp(false, 40000, Syn | Ack);
-    tcp(false, 40001, Ack, "late");
-    tcp(true, 40000, Psh | Ack, "GET /");
-    writer.Frame(link.UdpFrame(false, 53, 5353, "dns"), t += 1000);
-    tcp(false, 40000, Psh | Ack, "cut", 400);
-    tcp(true, 40000, Fin | Ack);
-    tcp(false, 40000, Fin | Ack);
-    tcp(true, 40001, Ack);
-  }
+  PcapWriter writer(path);
+  std::uint64_t t = 1'700'000'000'000'000;
+  const auto tcp = [&](bool out, std::uint16_t local, std::uint8_t flags, std::string_view payload = {},
+                       std::uint32_t originalLength = 0) {
+    writer.Frame(DeviceLink.TcpFrame(out, {.sourcePort = 80, .destinationPort = local, .flags = flags}, payload), t += 1000,
+                 originalLength);
+  };
+  tcp(true, 40000, Syn);
+  tcp(false, 40000, Syn | Ack);
+  tcp(false, 40001, Ack, "late");
+  tcp(true, 40000, Psh | Ack, "GET /");
+  writer.Frame(DeviceLink.UdpFrame(false, 53, 5353, "dns"), t += 1000);
+  tcp(false, 40000, Psh | Ack, "cut", 400);
+  tcp(true, 40000, Fin | Ack);
+  tcp(false, 40000, Fin | Ack);
+  tcp(true, 40001, Ack);
+  writer.Close();
   const std::string stats = PathOf("conv.tsv");
   const DumpResult r = Run({"-r", path, "--conversations", "--stats-out", stats});
   ASSERT_EQ(r.status, 0) << r.err;
   // "address:port>address:port" -> frames and bytes that way.
-  using Flows = std::map<std::string, std::pair<long, long>>;
-  Flows ours;
+  std::map<std::string, std::pair<long, long>> ours, theirs;
   std::ifstream file(stats);
-  std::string line;
-  std::getline(file, line);
-  while (std::getline(file, line)) {
+  file.ignore(std::numeric_limits<std::streamsize>::max(), '\n');  // the header
+  for (std::string line; std::getline(file, line);) {
     std::vector<std::string> f(1);
     for (char c : line) {
       if (c == '\t') f.emplace_back(); else f.back().push_back(c);
@@ -335,7 +331,6 @@ TEST_F(DumpFileTest, ConversationsAgreeWithTsharkPerConnection) {
       ours[key].second += std::stol(bytes);
     }
   }
-  Flows theirs;
   std::FILE* pipe = popen(("tshark -n -q -r '" + path + "' -z conv,tcp 2>/dev/null").c_str(), "r");
   ASSERT_NE(pipe, nullptr);
   for (char text[512]; std::fgets(text, sizeof text, pipe);) {
@@ -348,7 +343,6 @@ TEST_F(DumpFileTest, ConversationsAgreeWithTsharkPerConnection) {
     theirs[b + ">" + a] = {framesBA, bytesBA};
   }
   ASSERT_EQ(pclose(pipe), 0);
-  EXPECT_EQ(theirs.size(), 4u);
   EXPECT_EQ(ours, theirs);
 }
 
