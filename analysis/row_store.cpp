@@ -202,8 +202,8 @@ constexpr std::uint8_t kMacs = 0x20;
 constexpr std::uint8_t kTcpDetails = 0x40;
 constexpr std::uint8_t kData = 0x80;
 
-// The most bytes a record takes besides its Data text.
-constexpr std::size_t kFixedMost = 2 + 10 + 10 + 5 + 12 + 2 + (1 + 32 + 1 + 3) + 10 + 5 + 12 + 5;
+// The most bytes a record takes besides its Data text (UDP's ports take less than TCP's part).
+constexpr std::size_t kFixedMost = 2 + 10 + 10 + 5 + 5 + 12 + 2 + (1 + 32 + 1 + 3) + 10 + 5 + 12 + 5;
 static_assert(static_cast<int>(RowKind::Tcp) < kIpv6Kind);
 
 char* PutVarint(char* out, std::uint64_t v) {
