@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,31 @@ class MapFrames : public FrameSource {
   std::map<std::int64_t, Bytes> frames;
 };
 
+// A capture decoded into rows with the connection column, its frames kept by number.
+struct DecodedCapture {
+  DecodedCapture(std::span<const Bytes> capture, const std::array<std::uint8_t, 6>& adapterMac)
+      : rows(ConnectionColumns()) {
+    state.adapterMac = adapterMac;
+    state.columns = ConnectionColumns();
+    RowBuilder builder(rows);
+    for (const Bytes& frame : capture) {
+      const auto number = static_cast<std::int64_t>(frames.frames.size());
+      frames.frames[number] = frame;
+      Bytes buffer = frame;
+      DecodeFrame(number, buffer.data(), static_cast<std::uint32_t>(buffer.size()), builder, state);
+    }
+  }
+  static ColumnSet ConnectionColumns() {
+    ColumnSet columns = ColumnSet::Startup();
+    columns.shown[static_cast<int>(ColumnId::TcpConnectionNumber)] = 1;
+    columns.AssignColumnPositions();
+    return columns;
+  }
+  CaptureState state;
+  RowStore rows;
+  MapFrames frames;
+};
+
 TEST(FollowConnection, TakesTheRowsOfTheConnectionAndCountsFramesNotKept) {
   // Connection 1 (port 40000) and connection 2 (port 40001), interleaved.
   auto other = [](std::uint32_t sequence, std::uint8_t flags = Ack | Psh) {
@@ -145,19 +172,9 @@ TEST(FollowConnection, TakesTheRowsOfTheConnectionAndCountsFramesNotKept) {
       kLink.TcpFrame(true, other(8), "not this"),    kLink.UdpFrame(true, 53, 5353, "dns"),
       kLink.TcpFrame(false, Segment(901), "two"),    kLink.TcpFrame(true, Segment(104), "three"),
   };
-  CaptureState state;
-  state.adapterMac = kLink.localMac;
-  state.columns = ColumnSet::Startup();
-  state.columns.shown[static_cast<int>(ColumnId::TcpConnectionNumber)] = 1;
-  state.columns.AssignColumnPositions();
-  RowStore rows(state.columns);
-  RowBuilder builder(rows);
-  MapFrames frames;
-  for (std::size_t i = 0; i < capture.size(); ++i) {
-    Bytes buffer = capture[i];
-    DecodeFrame(static_cast<std::int64_t>(i), buffer.data(), static_cast<std::uint32_t>(buffer.size()), builder, state);
-    frames.frames[static_cast<std::int64_t>(i)] = capture[i];
-  }
+  DecodedCapture decoded(capture, kLink.localMac);
+  RowStore& rows = decoded.rows;
+  MapFrames& frames = decoded.frames;
   frames.frames.erase(6);  // "two" has left the spool
 
   const FollowedConnection followed = FollowConnection(rows, 1, &frames);
@@ -178,18 +195,9 @@ TEST(FollowConnection, FollowsBothDirectionsWhereEachHasANumberOfItsOwn) {
   // On loopback every frame counts as sent, so each direction is a connection of its own.
   const Link loopback = {{}, {}, Ip(127, 0, 0, 1), Ip(127, 0, 0, 1)};
   const Bytes capture[] = {loopback.TcpFrame(true, Segment(101), "GET"), loopback.TcpFrame(false, Segment(901), "OK")};
-  CaptureState state;
-  state.columns = ColumnSet::Startup();
-  state.columns.shown[static_cast<int>(ColumnId::TcpConnectionNumber)] = 1;
-  state.columns.AssignColumnPositions();
-  RowStore rows(state.columns);
-  RowBuilder builder(rows);
-  MapFrames frames;
-  for (Bytes frame : capture) {
-    const auto number = static_cast<std::int64_t>(frames.frames.size());
-    frames.frames[number] = frame;
-    DecodeFrame(number, frame.data(), static_cast<std::uint32_t>(frame.size()), builder, state);
-  }
+  DecodedCapture decoded(capture, {});
+  RowStore& rows = decoded.rows;
+  MapFrames& frames = decoded.frames;
   const FollowedConnection followed = FollowConnection(rows, 2, &frames);
   EXPECT_EQ(followed.connections, (std::set<std::int64_t>{1, 2}));
   ASSERT_TRUE(followed.stream.has_value());
