@@ -85,6 +85,8 @@ class CaptureState {
   bool keepOwnSession = false;
   // Whether Open, Clear, new columns and Exit ask before a trace that was never saved goes.
   bool askToSave = true;
+  // The traffic graph under the list is shown.
+  bool graphShown = false;
 
   ConnectionTable connections;
 };

@@ -1,10 +1,13 @@
 #include "analysis/traffic_stats.h"
 
 #include <algorithm>
+#include <charconv>
 #include <tuple>
 
 #include "analysis/connection_tracker.h"
 #include "analysis/ip_address.h"
+#include "analysis/mac_text.h"
+#include "analysis/row_store.h"
 
 namespace {
 
@@ -26,9 +29,14 @@ std::array<std::uint8_t, 16> DestinationOf(const PacketRow& row) {
 }
 
 void AppendAddress(std::string& out, const std::array<std::uint8_t, 16>& address, bool ipv6) {
-  char text[Ipv6TextMost + 1];
-  const char* end = ipv6 ? PutIpv6Text(text, address) : PutIpv4(text, {address[0], address[1], address[2], address[3]});
-  out.append(text, static_cast<std::size_t>(end - text));
+  out += AddressText(address, ipv6);
+}
+
+bool IsIp(RowKind kind) { return kind >= RowKind::Ipv4Unlisted; }
+
+std::uint64_t Fnv(std::span<const std::uint8_t> bytes, std::uint64_t h = 1469598103934665603ull) {
+  for (std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
+  return h;
 }
 
 void AppendSeconds(std::string& out, std::int64_t ns) {
@@ -44,19 +52,28 @@ void AppendNumbers(std::string& out, Numbers... numbers) {
 }  // namespace
 
 std::size_t TrafficStats::UdpKeyHash::operator()(const UdpKey& key) const {
-  std::uint64_t h = 1469598103934665603ull;
-  const auto mix = [&h](std::uint8_t byte) { h = (h ^ byte) * 1099511628211ull; };
-  for (std::uint8_t b : key.low) mix(b);
-  for (std::uint8_t b : key.high) mix(b);
-  mix(static_cast<std::uint8_t>(key.lowPort));
-  mix(static_cast<std::uint8_t>(key.lowPort >> 8));
-  mix(static_cast<std::uint8_t>(key.highPort));
-  mix(static_cast<std::uint8_t>(key.highPort >> 8));
-  mix(key.ipv6 ? 1 : 0);
-  return static_cast<std::size_t>(h);
+  const std::array<std::uint8_t, 5> rest = {static_cast<std::uint8_t>(key.lowPort), static_cast<std::uint8_t>(key.lowPort >> 8),
+                                            static_cast<std::uint8_t>(key.highPort),
+                                            static_cast<std::uint8_t>(key.highPort >> 8), key.ipv6 ? std::uint8_t{1} : std::uint8_t{0}};
+  return static_cast<std::size_t>(Fnv(rest, Fnv(key.high, Fnv(key.low))));
 }
 
-TrafficStats::TrafficStats(std::int64_t intervalNs) : intervalNs_(std::max<std::int64_t>(intervalNs, 1)) {}
+std::size_t TrafficStats::EndpointKeyHash::operator()(const EndpointKey& key) const {
+  return static_cast<std::size_t>(Fnv(std::span(&key.kind, 1), Fnv(key.address)));
+}
+
+TrafficStats::UdpKey TrafficStats::UdpKeyOf(const PacketRow& row) const {
+  // Either end may send first; the key is the same both ways.
+  UdpKey key{SourceOf(row), DestinationOf(row), row.sourcePort, row.destinationPort, row.ipv6};
+  if (std::tie(key.high, key.highPort) < std::tie(key.low, key.lowPort)) {
+    std::swap(key.low, key.high);
+    std::swap(key.lowPort, key.highPort);
+  }
+  return key;
+}
+
+TrafficStats::TrafficStats(std::int64_t intervalNs, bool intervalsOnly)
+    : intervalNs_(std::max<std::int64_t>(intervalNs, 1)), intervalsOnly_(intervalsOnly) {}
 
 ConnectionTotals& TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
   const std::size_t next = connections_.size();
@@ -64,13 +81,7 @@ ConnectionTotals& TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
   if (tcp) {
     index = tcpIndex_.try_emplace(row.connection, next).first->second;
   } else {
-    // Either end may send first; the key is the same both ways.
-    UdpKey key{SourceOf(row), DestinationOf(row), row.sourcePort, row.destinationPort, row.ipv6};
-    if (std::tie(key.high, key.highPort) < std::tie(key.low, key.lowPort)) {
-      std::swap(key.low, key.high);
-      std::swap(key.lowPort, key.highPort);
-    }
-    index = udpIndex_.try_emplace(key, next).first->second;
+    index = udpIndex_.try_emplace(UdpKeyOf(row), next).first->second;
   }
   if (index == next) {
     ConnectionTotals& entry = connections_.emplace_back();
@@ -86,13 +97,22 @@ ConnectionTotals& TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
 }
 
 void TrafficStats::Add(const PacketRow& row) {
-  AddInterval(row);
+  const std::int64_t bytes = std::max(row.wireLength, row.length);
+  ++frames_;
+  bytes_ += bytes;
+  AddInterval(row, bytes);
+  if (intervalsOnly_) return;
+  AddProtocol(row, bytes);
   const bool tcp = row.kind == RowKind::Tcp && row.connection > 0;
-  if (!tcp && row.kind != RowKind::Udp) return;
+  if (!tcp && row.kind != RowKind::Udp) {
+    AddEndpoints(row, bytes, false);
+    return;
+  }
+  const std::size_t before = connections_.size();
   ConnectionTotals& entry = EntryFor(row, tcp);
+  AddEndpoints(row, bytes, connections_.size() != before);
   // A frame from A to itself (a loopback pair with equal ports) counts as A to B.
   const bool fromA = entry.addressA == SourceOf(row) && entry.portA == row.sourcePort;
-  const std::int64_t bytes = std::max(row.wireLength, row.length);
   if (fromA) {
     ++entry.framesAToB;
     entry.bytesAToB += bytes;
@@ -118,7 +138,84 @@ void TrafficStats::Add(const PacketRow& row) {
   if (!call.empty()) entry.lastSocketCall = call;
 }
 
-void TrafficStats::AddInterval(const PacketRow& row) {
+void TrafficStats::AddRows(const RowStore& rows) {
+  PacketRow row;
+  for (std::int64_t r = 0, n = rows.RowCount(); r < n; ++r) {
+    if (rows.PacketFields(r, row)) Add(row);
+  }
+}
+
+void TrafficStats::AddKernelDrops(std::uint64_t totalDrops) {
+  // A new trace starts its count again from 0.
+  if (totalDrops < dropsSeen_) dropsSeen_ = 0;
+  if (totalDrops == dropsSeen_) return;
+  drops_.push_back(DropMark{std::max<std::int64_t>(lastKnownNs_, 0), totalDrops - dropsSeen_});
+  dropsSeen_ = totalDrops;
+}
+
+void TrafficStats::Clear() { *this = TrafficStats(intervalNs_, intervalsOnly_); }
+
+std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) const {
+  if (row.kind == RowKind::Tcp && row.connection > 0) {
+    if (const auto it = tcpIndex_.find(row.connection); it != tcpIndex_.end()) return it->second;
+  } else if (row.kind == RowKind::Udp) {
+    if (const auto it = udpIndex_.find(UdpKeyOf(row)); it != udpIndex_.end()) return it->second;
+  }
+  return std::nullopt;
+}
+
+EndpointTotals& TrafficStats::Endpoint(const EndpointKey& key) {
+  const std::size_t index = endpointIndex_.try_emplace(key, endpoints_.size()).first->second;
+  if (index == endpoints_.size()) {
+    EndpointTotals& entry = endpoints_.emplace_back();
+    entry.mac = key.kind == 2;
+    entry.ipv6 = key.kind == 1;
+    entry.address = key.address;
+  }
+  return endpoints_[index];
+}
+
+void TrafficStats::AddEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection) {
+  const auto count = [&](const EndpointKey& from, const EndpointKey& to) {
+    EndpointTotals& sender = Endpoint(from);
+    ++sender.framesSent;
+    sender.bytesSent += bytes;
+    sender.connections += newConnection ? 1 : 0;
+    EndpointTotals& receiver = Endpoint(to);
+    ++receiver.framesReceived;
+    receiver.bytesReceived += bytes;
+    // A connection of an address with itself counts once for it.
+    receiver.connections += newConnection && !(from == to) ? 1 : 0;
+  };
+  constexpr std::array<std::uint8_t, 6> noMac{};
+  if (row.macSource != noMac || row.macDestination != noMac) {
+    EndpointKey from{{}, 2}, to{{}, 2};
+    std::copy(row.macSource.begin(), row.macSource.end(), from.address.begin());
+    std::copy(row.macDestination.begin(), row.macDestination.end(), to.address.begin());
+    count(from, to);
+  }
+  if (IsIp(row.kind)) {
+    const std::uint8_t kind = row.ipv6 ? 1 : 0;
+    count(EndpointKey{SourceOf(row), kind}, EndpointKey{DestinationOf(row), kind});
+  }
+}
+
+void TrafficStats::AddProtocol(const PacketRow& row, std::int64_t bytes) {
+  const std::uint16_t type = row.etherType > 1500 ? row.etherType : 0;
+  const auto add = [&](std::uint32_t key, bool upper) {
+    const std::size_t index = protocolIndex_.try_emplace(key, protocols_.size()).first->second;
+    if (index == protocols_.size()) {
+      protocols_.push_back(ProtocolTotals{type, upper, row.ipv6, upper ? row.ipProtocol : std::uint8_t{0}, 0, 0});
+    }
+    ++protocols_[index].frames;
+    protocols_[index].bytes += bytes;
+  };
+  add(type, false);
+  // The upper-layer rows carry bit 16 so that they never meet an EtherType's key.
+  if (IsIp(row.kind)) add(0x10000u | (std::uint32_t{type} << 8) | row.ipProtocol, true);
+}
+
+void TrafficStats::AddInterval(const PacketRow& row, std::int64_t bytes) {
   // A frame without a time goes with the last frame that had one; a frame before the
   // time origin (time went backwards in the file) into the first interval.
   if (row.timeKnown) lastKnownNs_ = row.timeNs;
@@ -126,7 +223,6 @@ void TrafficStats::AddInterval(const PacketRow& row) {
   const std::size_t index = std::min(static_cast<std::size_t>(at / intervalNs_), MaxIntervals - 1);
   if (index >= intervals_.size()) intervals_.resize(index + 1);
   IoInterval& interval = intervals_[index];
-  const std::int64_t bytes = std::max(row.wireLength, row.length);
   if (row.outgoing) {
     ++interval.framesOut;
     interval.bytesOut += bytes;
@@ -134,6 +230,12 @@ void TrafficStats::AddInterval(const PacketRow& row) {
     ++interval.framesIn;
     interval.bytesIn += bytes;
   }
+}
+
+std::string AddressText(const std::array<std::uint8_t, 16>& address, bool ipv6) {
+  char text[Ipv6TextMost + 1];
+  const char* end = ipv6 ? PutIpv6Text(text, address) : PutIpv4(text, {address[0], address[1], address[2], address[3]});
+  return std::string(text, static_cast<std::size_t>(end - text));
 }
 
 std::string ConnectionsTsv(const TrafficStats& stats, bool atEnd) {
@@ -175,4 +277,100 @@ std::string IntervalsTsv(const TrafficStats& stats) {
     out += '\n';
   }
   return out;
+}
+
+namespace {
+
+PacketRow FamilyRow(bool ipv6) {
+  PacketRow row;
+  row.ipv6 = ipv6;
+  row.etherType = ipv6 ? 0x86DD : 0x0800;
+  return row;
+}
+
+void PutAddress(PacketRow& row, const std::array<std::uint8_t, 16>& a, const std::array<std::uint8_t, 16>& b) {
+  row.ipv6Source = a;
+  row.ipv6Destination = b;
+  std::copy_n(a.begin(), 4, row.ipSource.begin());
+  std::copy_n(b.begin(), 4, row.ipDestination.begin());
+}
+
+std::uint32_t Clamped(std::int64_t bytes) {
+  return static_cast<std::uint32_t>(std::clamp<std::int64_t>(bytes, 0, UINT32_MAX));
+}
+
+}  // namespace
+
+StatsFilterRow::StatsFilterRow(const ConnectionTotals& c) : row_(FamilyRow(c.ipv6)) {
+  row_.kind = c.tcp ? RowKind::Tcp : RowKind::Udp;
+  row_.ipProtocol = c.tcp ? 6 : 17;
+  PutAddress(row_, c.addressA, c.addressB);
+  row_.sourcePort = c.portA;
+  row_.destinationPort = c.portB;
+  row_.connection = c.connection;
+  row_.length = row_.wireLength = Clamped(c.bytesAToB + c.bytesBToA);
+  row_.timeKnown = c.timeKnown;
+  row_.timeNs = c.firstNs;
+  lengths_.fill(-1);
+}
+
+StatsFilterRow::StatsFilterRow(const EndpointTotals& e) {
+  if (e.mac) {
+    std::copy_n(e.address.begin(), 6, row_.macSource.begin());
+    row_.macDestination = row_.macSource;
+  } else {
+    row_ = FamilyRow(e.ipv6);
+    row_.kind = RowKind::Ipv4;
+    PutAddress(row_, e.address, e.address);
+  }
+  row_.length = row_.wireLength = Clamped(e.bytesSent + e.bytesReceived);
+  lengths_.fill(-1);
+}
+
+StatsFilterRow::StatsFilterRow(const ProtocolTotals& p) {
+  row_.etherType = p.etherType;
+  row_.ipv6 = p.ipv6;
+  if (p.upperLayer) {
+    row_.kind = p.ipProtocol == 6 ? RowKind::Tcp : p.ipProtocol == 17 ? RowKind::Udp : RowKind::Ipv4;
+    row_.ipProtocol = p.ipProtocol;
+  }
+  row_.length = row_.wireLength = Clamped(p.bytes);
+  lengths_.fill(-1);
+}
+
+std::string_view StatsFilterRow::Cell(ColumnId id) const {
+  const auto c = static_cast<std::size_t>(id);
+  if (c >= texts_.size()) return {};
+  // A UDP pair's ports are matched as a TCP connection's are (port 53 finds it), though
+  // a frame's row shows ports for TCP only.
+  const bool udpPort = row_.kind == RowKind::Udp && (id == ColumnId::TcpSourcePort || id == ColumnId::TcpDestinationPort);
+  if (udpPort && lengths_[c] < 0) {
+    const std::uint16_t port = id == ColumnId::TcpSourcePort ? row_.sourcePort : row_.destinationPort;
+    lengths_[c] = static_cast<std::int16_t>(std::to_chars(texts_[c].data(), texts_[c].data() + 8, port).ptr - texts_[c].data());
+  }
+  if (!udpPort && !CellApplies(row_, id)) return {};
+  // Only the fields a table row has: a connection has no sequence numbers or Data.
+  switch (id) {
+    case ColumnId::PacketNumber:
+    case ColumnId::InOut:
+    case ColumnId::TcpSequenceNumber:
+    case ColumnId::TcpAcknowledgementNumber:
+    case ColumnId::TcpFlags:
+    case ColumnId::TcpWindow:
+    case ColumnId::TcpChecksum:
+    case ColumnId::WinsockFunction:
+    case ColumnId::Data:
+      return {};
+    case ColumnId::MacSource:
+    case ColumnId::MacDestination:
+      if (row_.macSource == std::array<std::uint8_t, 6>{}) return {};
+      break;
+    case ColumnId::TcpConnectionNumber:
+      if (row_.connection <= 0) return {};
+      break;
+    default:
+      break;
+  }
+  if (lengths_[c] < 0) lengths_[c] = static_cast<std::int16_t>(PutCellText(texts_[c].data(), row_, id) - texts_[c].data());
+  return {texts_[c].data(), static_cast<std::size_t>(lengths_[c])};
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -13,6 +14,9 @@
 #include <vector>
 
 #include "analysis/packet_row.h"
+#include "analysis/row_filter.h"
+
+class RowStore;
 
 struct ConnectionTotals {
   std::int64_t connection = 0;  // the TCP connection number; 0 for UDP
@@ -36,6 +40,34 @@ struct ConnectionTotals {
   std::string_view lastSocketCall;  // one of socket_call's texts, or empty
 };
 
+// One IP address (either family) or one MAC address and what it sent and received.
+struct EndpointTotals {
+  bool mac = false;
+  bool ipv6 = false;
+  std::array<std::uint8_t, 16> address{};  // IPv4 and MAC addresses use the first 4 or 6 bytes
+  std::int64_t framesSent = 0;
+  std::int64_t bytesSent = 0;
+  std::int64_t framesReceived = 0;
+  std::int64_t bytesReceived = 0;
+  std::int64_t connections = 0;  // connections (as in Connections()) it is an end of
+};
+
+// Frames and bytes of one EtherType, or of one upper-layer protocol under IPv4 or IPv6.
+struct ProtocolTotals {
+  std::uint16_t etherType = 0;  // 0: an IEEE 802.3 frame (a length in place of the type)
+  bool upperLayer = false;      // a row of ipProtocol under etherType
+  bool ipv6 = false;
+  std::uint8_t ipProtocol = 0;
+  std::int64_t frames = 0;
+  std::int64_t bytes = 0;
+};
+
+// A rise of the kernel's drop count, at the time of the last frame counted before it.
+struct DropMark {
+  std::int64_t timeNs = 0;
+  std::uint64_t drops = 0;
+};
+
 struct IoInterval {
   std::int64_t framesIn = 0;
   std::int64_t bytesIn = 0;
@@ -45,11 +77,22 @@ struct IoInterval {
 
 class TrafficStats {
  public:
-  // intervalNs: the length of one interval of Intervals() (above 0).
-  explicit TrafficStats(std::int64_t intervalNs = 1'000'000'000);
+  // intervalNs: the length of one interval of Intervals() (above 0). intervalsOnly counts
+  // the intervals and nothing else (a graph's second series needs no more).
+  explicit TrafficStats(std::int64_t intervalNs = 1'000'000'000, bool intervalsOnly = false);
 
   // Counts one row; bytes are its length on the wire.
   void Add(const PacketRow& row);
+  // Counts every frame's row of a store (text rows are not frames). The MAC addresses count
+  // only where the store keeps them: it does while a MAC column is shown.
+  void AddRows(const RowStore& rows);
+  // The kernel's drop count of the trace so far: a rise is marked at the latest frame.
+  void AddKernelDrops(std::uint64_t totalDrops);
+  // Forgets everything counted; the interval length stays.
+  void Clear();
+
+  // The entry of Connections() a row counts in, if it counts in one.
+  std::optional<std::size_t> ConnectionOf(const PacketRow& row) const;
 
   // In the order their first frames came.
   const std::vector<ConnectionTotals>& Connections() const { return connections_; }
@@ -57,6 +100,12 @@ class TrafficStats {
   // the last one that holds a frame; idle intervals in between are zero.
   std::span<const IoInterval> Intervals() const { return intervals_; }
   std::int64_t IntervalNs() const { return intervalNs_; }
+  // In the order their first frames came. MAC addresses 00:00:00:00:00:00 are not counted.
+  const std::vector<EndpointTotals>& Endpoints() const { return endpoints_; }
+  const std::vector<ProtocolTotals>& Protocols() const { return protocols_; }
+  const std::vector<DropMark>& Drops() const { return drops_; }
+  std::int64_t Frames() const { return frames_; }
+  std::int64_t Bytes() const { return bytes_; }
 
   // An interval index past this is counted in the last interval: a damaged time stamp
   // years ahead would otherwise take gigabytes of empty intervals.
@@ -75,15 +124,58 @@ class TrafficStats {
     std::size_t operator()(const UdpKey& key) const;
   };
 
+  struct EndpointKey {
+    std::array<std::uint8_t, 16> address{};
+    std::uint8_t kind = 0;  // 0 IPv4, 1 IPv6, 2 MAC
+    bool operator==(const EndpointKey&) const = default;
+  };
+  struct EndpointKeyHash {
+    std::size_t operator()(const EndpointKey& key) const;
+  };
+
+  UdpKey UdpKeyOf(const PacketRow& row) const;
   ConnectionTotals& EntryFor(const PacketRow& row, bool tcp);
-  void AddInterval(const PacketRow& row);
+  void AddInterval(const PacketRow& row, std::int64_t bytes);
+  EndpointTotals& Endpoint(const EndpointKey& key);
+  void AddEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection);
+  void AddProtocol(const PacketRow& row, std::int64_t bytes);
 
   std::int64_t intervalNs_;
+  bool intervalsOnly_ = false;
   std::vector<ConnectionTotals> connections_;
   std::unordered_map<std::int64_t, std::size_t> tcpIndex_;
   std::unordered_map<UdpKey, std::size_t, UdpKeyHash> udpIndex_;
   std::vector<IoInterval> intervals_;
   std::int64_t lastKnownNs_ = 0;
+  std::vector<EndpointTotals> endpoints_;
+  std::unordered_map<EndpointKey, std::size_t, EndpointKeyHash> endpointIndex_;
+  std::vector<ProtocolTotals> protocols_;
+  std::unordered_map<std::uint32_t, std::size_t> protocolIndex_;
+  std::vector<DropMark> drops_;
+  std::uint64_t dropsSeen_ = 0;
+  std::int64_t frames_ = 0;
+  std::int64_t bytes_ = 0;
+};
+
+// The text of an IP address of Connections() or Endpoints(), as the list shows it.
+std::string AddressText(const std::array<std::uint8_t, 16>& address, bool ipv6);
+
+// A table row seen by the display filter as a frame's row with the fields that make sense
+// for it. A connection: ip.src and sport are end A, ip.dst and dport end B (ip and port
+// match either end), conn its number, proto and ulp its protocols (so tcp and udp work),
+// bytes both ways together, time its first frame. An endpoint: its address as source and
+// destination (ip == X, mac == X), proto its family. A protocol: proto and ulp.
+class StatsFilterRow : public FilterRow {
+ public:
+  explicit StatsFilterRow(const ConnectionTotals& connection);
+  explicit StatsFilterRow(const EndpointTotals& endpoint);
+  explicit StatsFilterRow(const ProtocolTotals& protocol);
+  std::string_view Cell(ColumnId id) const override;
+
+ private:
+  PacketRow row_;
+  mutable std::array<std::array<char, CellTextCapacity>, ColumnCount> texts_;
+  mutable std::array<std::int16_t, ColumnCount> lengths_{};  // -1: not built yet
 };
 
 // The connections as tab-separated text with a header line, one line each in the order of

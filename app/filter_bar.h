@@ -63,6 +63,8 @@ class FilterBar : public QWidget {
   // The list's view change ended; a dropped one puts back the filter the list still shows.
   void ViewChangeEnded(bool applied);
 
+  // The expression asked for last (empty: none), applied or being applied.
+  QString AskedFilter() const { return askedFilter_; }
   FilterBarEdit* Edit() const { return edit_; }
   QLabel* Message() const { return message_; }
 

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDockWidget>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEvent>
@@ -39,6 +40,7 @@
 #include "app/settings_sheet.h"
 #include "app/settings_store.h"
 #include "app/trace_files.h"
+#include "app/traffic_watch.h"
 #include "capture/files/capture_file_loader.h"
 #include "capture/remote/remote_adapters.h"
 #include "capture/remote/ssh_command.h"
@@ -141,6 +143,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   CreateStatusBar();
   CreateBanner();
   CreateListView();
+  CreateTrafficWatch();
 
   QIcon icon;
   icon.addFile(QStringLiteral(":/images/icon16.png"), QSize(16, 16));
@@ -158,7 +161,10 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
     ShowMessage(FramesNotKeptMessage, reason.toStdString());
   });
   log_ = std::make_unique<LogFile>([this](const std::string& text) { ShowMessage(text, {}); }, QDir::homePath());
-  receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters&) { log_->Append(batch); });
+  receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters& counters) {
+    traffic_->AddBatch(batch, counters);
+    log_->Append(batch);
+  });
   // The Save commands follow whether the list has rows; the title counts a file's rows.
   connect(&listView_->Model(), &QAbstractItemModel::rowsInserted, this, [this] {
     UpdateCommandStates();
@@ -175,6 +181,7 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
   UpdateCommandStates();
 
   ReadSettings();
+  traffic_->GraphDock().setVisible(state_.graphShown);
   if (adapterIndex) {
     // A choice by index: the adapter's name is taken from the list as it is now.
     state_.adapterIndex = *adapterIndex;
@@ -311,6 +318,7 @@ void CMainFrame::CreateMenus() {
   menuBar()->addMenu(tr("&View"))->setObjectName(QStringLiteral("viewMenu"));
 
   QMenu* help = menuBar()->addMenu(tr("&Help"));
+  help->setObjectName(QStringLiteral("helpMenu"));
   help->addAction(Action(HelpTopics));
   help->addSeparator();
   help->addAction(Action(About));
@@ -461,6 +469,20 @@ void CMainFrame::CreateListView() {
   connect(cancelView_, &QPushButton::clicked, &model, &RowModel::CancelViewChange);
 }
 
+void CMainFrame::CreateTrafficWatch() {
+  TrafficWatch::Hooks hooks;
+  hooks.followConnection = [this](std::int64_t connection) { FollowConnection(connection); };
+  hooks.applyFilter = [this](const QString& expression) { return ApplyDisplayFilter(expression); };
+  hooks.appliedFilter = [this] { return filterBar_->AskedFilter(); };
+  traffic_ = new TrafficWatch(*this, *listView_, std::move(hooks));
+  findChild<QMenu*>(QStringLiteral("viewMenu"))->addAction(traffic_->GraphAction());
+  auto* statistics = new QMenu(tr("&Statistics"), this);
+  statistics->addAction(traffic_->ConnectionsAction());
+  statistics->addAction(traffic_->EndpointsAction());
+  statistics->addAction(traffic_->ProtocolsAction());
+  menuBar()->insertMenu(findChild<QMenu*>(QStringLiteral("helpMenu"))->menuAction(), statistics);
+}
+
 void CMainFrame::ViewChangeEnded(bool applied) {
   cancelView_->setVisible(false);
   viewProgress_.clear();
@@ -489,7 +511,10 @@ void CMainFrame::ShowRowsShown() {
 
 void CMainFrame::ReadSettings() { LoadSettings(profile_, state_); }
 
-void CMainFrame::WriteSettings() { SaveSettings(profile_, state_); }
+void CMainFrame::WriteSettings() {
+  state_.graphShown = traffic_->GraphAction()->isChecked();
+  SaveSettings(profile_, state_);
+}
 
 void CMainFrame::Shutdown() {
   if (shutDown_) return;
@@ -696,6 +721,7 @@ void CMainFrame::OpenFile(const QString& path) {
   if (shownFile_.IsLoading()) EndLoad(true);
   DeleteAllRows();
   shownFile_.Show(std::move(loader), name);
+  traffic_->SetOver(false);
   ListFramesFrom(shownFile_.Frames());
   // The panes count the file's frames while it is shown, not the session's.
   ShowCounters(TrafficCounters{});
@@ -746,6 +772,7 @@ void CMainFrame::EndLoad(bool wait) {
     receiver_->ApplyPending();
   }
   loader->Wait();
+  traffic_->SetOver(true);
   SetTracePane(TraceOffText);
   ShowFileTitle();
   UpdateCommandStates();
@@ -962,6 +989,7 @@ void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
 void CMainFrame::DeleteAllRows() {
   // Rows first: without rows, no Data has to be kept when the source goes.
   listView_->Model().Clear();
+  traffic_->Clear();
   savedBelow_ = 0;
   ListFramesFrom(nullptr);
 }
@@ -984,10 +1012,12 @@ std::function<void()> CMainFrame::SpoolAsker() {
 void CMainFrame::TraceStarted() {
   // The trace's rows read their Data and bytes from its spool.
   ListFramesFrom(control_->Frames());
+  traffic_->SetOver(false);
   if (state_.saveLog) log_->Open(state_.logFilePath, state_.columns);
 }
 
 void CMainFrame::TraceStopped() {
   // Every row of the trace is in the list by now, so the log has all of them too.
   log_->Close();
+  traffic_->SetOver(true);
 }

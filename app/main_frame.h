@@ -34,6 +34,7 @@ class QPushButton;
 class QTimer;
 class QToolBar;
 class SettingsProfile;
+class TrafficWatch;
 struct TrafficCounters;
 
 // The answers to "Save them?" before an unsaved trace goes.
@@ -116,6 +117,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   CaptureState& State() { return state_; }
   CaptureControl& Control() { return *control_; }
   HelpWindow* HelpViewer() const { return helpWindow_; }
+  // The traffic totals, their windows and the graph dock.
+  TrafficWatch& Traffic() const { return *traffic_; }
 
   // How the settings sheet and the save dialog are run. Tests replace them so that nothing
   // waits in a modal loop; the runner returns the dialog's result.
@@ -201,6 +204,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void CreateBanner();
   void CreateStatusBar();
   void CreateListView();
+  // The traffic windows' and the graph's commands into the menus (after the list).
+  void CreateTrafficWatch();
   void ShowRowsShown();
   void ViewChangeEnded(bool applied);
   void ReadSettings();
@@ -261,6 +266,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   std::vector<int> paneRows_;  // the row of each pane, as ArrangePanes last put them
   CRowListView* listView_ = nullptr;
   FilterBar* filterBar_ = nullptr;
+  TrafficWatch* traffic_ = nullptr;
   QPushButton* cancelView_ = nullptr;
   QString viewProgress_;  // "Filtering N%" while the list's view changes
   QPointer<HelpWindow> helpWindow_;

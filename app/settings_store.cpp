@@ -89,6 +89,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   state.askToSave = profile.ReadInt(SettingsSection, "AskToSave", 1) != 0;
   state.adapterName = profile.ReadString(SettingsSection, "AdapterName", "");
   state.columns.decodeIpv6 = profile.ReadInt(SettingsSection, "DecodeIPv6", 0) != 0;
+  state.graphShown = profile.ReadInt(SettingsSection, "GraphShown", 0) != 0;
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -104,5 +105,6 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteInt(SettingsSection, "AskToSave", state.askToSave ? 1 : 0);
   profile.WriteString(SettingsSection, "AdapterName", state.adapterName);
   profile.WriteInt(SettingsSection, "DecodeIPv6", state.columns.decodeIpv6 ? 1 : 0);
+  profile.WriteInt(SettingsSection, "GraphShown", state.graphShown ? 1 : 0);
   profile.Flush();
 }

@@ -58,9 +58,9 @@ std::uint64_t PhysicalMemoryBytes();
 // read), "Adapter" clamped to 0..14, "Save", "LogFile", "CaptureFilter",
 // "KeepAtMostRows" (missing or outside FewestKeptRows..MostKeptRows: DefaultKeptRows of
 // physicalBytes), "SpoolLimitMiB", "Hosts", "KeepOwnSession", "AskToSave", "AdapterName"
-// and "DecodeIPv6" (missing or 0: off).
+// "DecodeIPv6" and "GraphShown" (missing or 0: off).
 void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t physicalBytes = PhysicalMemoryBytes());
 // Writes "Bools", "LogFile", "Adapter", "Save", "CaptureFilter", "KeepAtMostRows",
-// "SpoolLimitMiB", "Hosts", "KeepOwnSession", "AskToSave", "AdapterName" and "DecodeIPv6",
-// in that order.
+// "SpoolLimitMiB", "Hosts", "KeepOwnSession", "AskToSave", "AdapterName", "DecodeIPv6" and
+// "GraphShown", in that order.
 void SaveSettings(SettingsProfile& profile, const CaptureState& state);
