@@ -37,7 +37,7 @@ struct ConnectionTotals {
   bool timeKnown = false;
   bool closed = false;          // TCP: a reset, or a FIN from each end
   std::uint8_t finSeen = 0;     // bit 0: A sent a FIN, bit 1: B did
-  std::string_view lastSocketCall;  // one of socket_call's texts, or empty
+  std::string_view lastSocketCall{};  // one of socket_call's texts, or empty
 };
 
 // One IP address (either family) or one MAC address and what it sent and received.

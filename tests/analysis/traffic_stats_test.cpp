@@ -82,4 +82,91 @@ TEST(TrafficStatsTest, ConnectionsCountEachWayFromTheFirstSender) {
   EXPECT_EQ(got, expected);
 }
 
+TEST(TrafficStatsTest, EndpointsAndProtocolsCountEveryFrameUntilCleared) {
+  const auto ip = [](std::uint8_t from, std::uint8_t to, RowKind kind, std::uint8_t protocol) {
+    PacketRow row = TimedRow({0, false, 100});
+    row.kind = kind;
+    row.etherType = 0x0800;
+    row.ipProtocol = protocol;
+    row.ipSource = {10, 0, 0, from};
+    row.ipDestination = {10, 0, 0, to};
+    row.macSource = {2, 0, 0, 0, 0, from};
+    row.macDestination = {2, 0, 0, 0, 0, to};
+    row.connection = kind == RowKind::Tcp ? 1 : 0;
+    return row;
+  };
+  PacketRow hidden = ip(1, 3, RowKind::Ipv4, 1);  // MACs not kept: no MAC endpoint
+  hidden.macSource = hidden.macDestination = {};
+  PacketRow ieee = TimedRow({0, false, 64});
+  ieee.etherType = 100;
+  TrafficStats stats;
+  for (const PacketRow& row : {ip(1, 2, RowKind::Tcp, 6), ip(2, 1, RowKind::Tcp, 6), ip(1, 2, RowKind::Udp, 17), hidden, ieee})
+    stats.Add(row);
+  stats.AddKernelDrops(4);
+  stats.AddKernelDrops(4);
+  stats.AddKernelDrops(9);
+
+  // address's last byte (MACs +100), frames and bytes sent and received, connections
+  using Endpoint = std::tuple<int, int, int, int, int, int>;
+  std::vector<Endpoint> endpoints;
+  for (const EndpointTotals& e : stats.Endpoints())
+    endpoints.emplace_back(e.address[e.mac ? 5 : 3] + (e.mac ? 100 : 0), int(e.framesSent), int(e.bytesSent),
+                           int(e.framesReceived), int(e.bytesReceived), int(e.connections));
+  EXPECT_EQ(endpoints, (std::vector<Endpoint>{{101, 2, 200, 1, 100, 2}, {102, 1, 100, 2, 200, 2}, {1, 3, 300, 1, 100, 2},
+                                              {2, 1, 100, 2, 200, 2}, {3, 0, 0, 1, 100, 0}}));
+  using Protocol = std::tuple<int, bool, int, int, int>;  // EtherType, upper layer, protocol, frames, bytes
+  std::vector<Protocol> protocols;
+  for (const ProtocolTotals& p : stats.Protocols())
+    protocols.emplace_back(p.etherType, p.upperLayer, p.ipProtocol, int(p.frames), int(p.bytes));
+  EXPECT_EQ(protocols, (std::vector<Protocol>{{0x0800, false, 0, 4, 400}, {0x0800, true, 6, 2, 200},
+                                              {0x0800, true, 17, 1, 100}, {0x0800, true, 1, 1, 100}, {0, false, 0, 1, 64}}));
+  ASSERT_EQ(stats.Drops().size(), 2u);
+  EXPECT_EQ(stats.Drops()[1].drops, 5u);
+  EXPECT_EQ(stats.Frames(), 5);
+
+  stats.Clear();
+  EXPECT_EQ(stats.Frames(), 0);
+  EXPECT_TRUE(stats.Connections().empty() && stats.Endpoints().empty() && stats.Protocols().empty() &&
+              stats.Intervals().empty() && stats.Drops().empty());
+}
+
+TEST(TrafficStatsTest, TableRowsMatchTheDisplayFilterOnTheirOwnFields) {
+  ConnectionTotals tcp{.connection = 7, .tcp = true, .addressA = {10, 0, 0, 1}, .addressB = {10, 0, 0, 2},
+                       .portA = 40000, .portB = 443, .bytesAToB = 900, .bytesBToA = 300,
+                       .firstNs = 2'500'000'000, .timeKnown = true};
+  ConnectionTotals udp{.addressA = {10, 0, 0, 1}, .addressB = {10, 0, 0, 53}, .portA = 5000, .portB = 53};
+  EndpointTotals mac{.mac = true, .address = {2, 0, 0, 0, 0, 9}};
+  EndpointTotals v6{.ipv6 = true, .address = {0xfe, 0x80, 15, 1}};
+  v6.address[15] = 1;
+  ProtocolTotals arp{.etherType = 0x0806};
+  ProtocolTotals tcpUnderIp{.etherType = 0x0800, .upperLayer = true, .ipProtocol = 6};
+  const StatsFilterRow rows[] = {StatsFilterRow(tcp), StatsFilterRow(udp), StatsFilterRow(mac), StatsFilterRow(v6),
+                                 StatsFilterRow(arp), StatsFilterRow(tcpUnderIp)};
+  struct Case {
+    const char* expression;
+    std::vector<bool> kept;  // by the rows above, in order
+  };
+  const std::vector<Case> cases = {
+      {"ip.src == 10.0.0.1", {true, true, false, false, false, false}},
+      {"ip == 10.0.0.2", {true, false, false, false, false, false}},
+      {"port 53", {false, true, false, false, false, false}},
+      {"conn == 7 and bytes == 1200", {true, false, false, false, false, false}},
+      {"time >= 2.5 and time < 2.6", {true, false, false, false, false, false}},
+      {"tcp", {true, false, false, false, false, true}},
+      {"udp", {false, true, false, false, false, false}},
+      {"mac == 02:00:00:00:00:09", {false, false, true, false, false, false}},
+      {"ip == fe80:f01::1", {false, false, false, true, false, false}},
+      {"arp", {false, false, false, false, true, false}},
+      {"winsock contains \"r\" or data contains \"x\" or seq > 0", {false, false, false, false, false, false}},
+  };
+  for (const Case& c : cases) {
+    FilterError error;
+    const std::optional<RowFilter> filter = RowFilter::Compile(c.expression, &error);
+    ASSERT_TRUE(filter) << c.expression << ": " << error.Message(0);
+    std::vector<bool> kept;
+    for (const StatsFilterRow& row : rows) kept.push_back(filter->Matches(row));
+    EXPECT_EQ(kept, c.kept) << c.expression;
+  }
+}
+
 }  // namespace

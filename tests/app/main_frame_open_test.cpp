@@ -24,11 +24,13 @@
 #include "app/main_frame.h"
 #include "app/settings_sheet.h"
 #include "app/settings_store.h"
+#include "app/traffic_watch.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/frames.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
+#include "ui/stats_models.h"
 
 using ::testing::HasSubstr;
 
@@ -199,6 +201,27 @@ TEST_F(MainFrameOpenTest, TheTitleCountsTheFramesReadWhenTheListKeepsFewer) {
   OpenAndWait(WritePcap("mix.pcap", 1500));
   EXPECT_LT(Rows(), 1500);
   EXPECT_EQ(Title(), "Orrisvane is showing mix.pcap - 1500 packets");
+}
+
+TEST_F(MainFrameOpenTest, TrafficTotalsCoverRowsThatLeftTheListUntilClear) {
+  frame->State().keepRows = FewestKeptRows;
+  frame->ListView().InsertColumns();
+  frame->Traffic().ConnectionsAction()->trigger();
+  OpenAndWait(WritePcap("mix.pcap", 1500));
+  ASSERT_LT(Rows(), 1500);
+  frame->Traffic().RefreshNow();
+  const QAbstractItemModel& table = frame->Traffic().Connections();
+  ASSERT_EQ(table.rowCount(), 1);  // one UDP pair, both ways
+  EXPECT_EQ(table.index(0, ConnectionsModel::FramesAToB).data().toInt() +
+                table.index(0, ConnectionsModel::FramesBToA).data().toInt(), 1500);
+  EXPECT_EQ(table.index(0, ConnectionsModel::State).data().toString(), "");
+  std::int64_t binned = 0;
+  for (const IoInterval& i : frame->Traffic().Stats().Intervals()) binned += i.framesIn + i.framesOut;
+  EXPECT_EQ(binned, 1500);
+
+  frame->Action(command_id::Clear)->trigger();
+  EXPECT_EQ(frame->Traffic().Stats().Frames(), 0);
+  EXPECT_EQ(table.rowCount(), 0);
 }
 
 TEST_F(MainFrameOpenTest, StopCancelsALoadAndNoTraceStartsMeanwhile) {

@@ -190,7 +190,8 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
                                          "read Orrisvane/CaptureFilter", "read Orrisvane/KeepAtMostRows",
                                          "read Orrisvane/SpoolLimitMiB", "read Orrisvane/Hosts",
                                          "read Orrisvane/KeepOwnSession", "read Orrisvane/AskToSave",
-                                         "read Orrisvane/AdapterName", "read Orrisvane/DecodeIPv6"));
+                                         "read Orrisvane/AdapterName", "read Orrisvane/DecodeIPv6",
+                                         "read Orrisvane/GraphShown"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
@@ -199,7 +200,8 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
                           "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
                           "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1",
-                          "write Orrisvane/AdapterName=", "write Orrisvane/DecodeIPv6=0"));
+                          "write Orrisvane/AdapterName=", "write Orrisvane/DecodeIPv6=0",
+                          "write Orrisvane/GraphShown=0"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

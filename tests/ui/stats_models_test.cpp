@@ -1,0 +1,133 @@
+// The traffic tables' models and sorting proxy, and the traffic graph's bins and the
+// display filter a drag across it makes.
+
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "analysis/row_filter.h"
+#include "analysis/traffic_stats.h"
+#include "ui/stats_models.h"
+#include "ui/traffic_graph.h"
+
+namespace {
+
+constexpr std::int64_t Second = 1'000'000'000;
+
+PacketRow Udp(std::uint8_t from, std::uint16_t port, std::uint32_t bytes) {
+  PacketRow row{.timeKnown = true, .length = bytes, .wireLength = bytes, .kind = RowKind::Udp, .etherType = 0x0800,
+                .ipSource = {10, 0, 0, from}, .ipDestination = {10, 0, 0, 100}, .ipProtocol = 17};
+  row.sourcePort = port;
+  row.destinationPort = 53;
+  return row;
+}
+
+std::vector<std::string> Column(const QAbstractItemModel& model, int column) {
+  std::vector<std::string> out;
+  for (int r = 0; r < model.rowCount(); ++r) out.push_back(model.index(r, column).data().toString().toStdString());
+  return out;
+}
+
+TEST(StatsModelsTest, ConnectionsFollowTheTotalsSortByValueAndFilter) {
+  TrafficStats stats;
+  ConnectionsModel model(stats);
+  StatsProxyModel proxy;
+  proxy.setSourceModel(&model);
+  QAbstractItemModelTester sourceTester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  QAbstractItemModelTester proxyTester(&proxy, QAbstractItemModelTester::FailureReportingMode::Fatal);
+
+  stats.Add(Udp(10, 5000, 300));
+  stats.Add(Udp(9, 5001, 70));
+  EXPECT_EQ(model.rowCount(), 0);  // shown at the next refresh only
+  model.Refresh();
+  stats.Add(Udp(10, 5000, 300));  // counted into a row already shown
+  stats.Add(Udp(100, 53, 1000));  // a new row: a pair with itself
+  model.Refresh();
+  ASSERT_EQ(model.rowCount(), 3);
+  EXPECT_EQ(Column(model, ConnectionsModel::BytesAToB), (std::vector<std::string>{"600", "70", "1000"}));
+
+  // Addresses by value (10.0.0.9 before 10.0.0.10), numbers as numbers, descending too.
+  proxy.sort(ConnectionsModel::AddressA, Qt::AscendingOrder);
+  EXPECT_EQ(Column(proxy, ConnectionsModel::AddressA), (std::vector<std::string>{"10.0.0.9", "10.0.0.10", "10.0.0.100"}));
+  proxy.sort(ConnectionsModel::BytesAToB, Qt::DescendingOrder);
+  EXPECT_EQ(Column(proxy, ConnectionsModel::BytesAToB), (std::vector<std::string>{"1000", "600", "70"}));
+
+  FilterError error;
+  proxy.SetFilter(RowFilter::Compile("sport >= 5000 and bytes < 500", &error));
+  EXPECT_EQ(Column(proxy, ConnectionsModel::PortA), (std::vector<std::string>{"5001"}));
+  proxy.SetFilter(std::nullopt);
+  EXPECT_EQ(proxy.rowCount(), 3);
+
+  stats.Clear();
+  model.Reset();
+  EXPECT_EQ(proxy.rowCount(), 0);
+}
+
+TEST(StatsModelsTest, EndpointsAndProtocolsKeepTheModelRules) {
+  TrafficStats stats;
+  EndpointsModel endpoints(stats);
+  ProtocolsModel protocols(stats);
+  QAbstractItemModelTester endpointsTester(&endpoints, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  QAbstractItemModelTester protocolsTester(&protocols, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  stats.Add(Udp(1, 5000, 300));
+  PacketRow arp{.length = 100, .wireLength = 100, .kind = RowKind::Arp, .etherType = 0x0806};
+  stats.Add(arp);
+  endpoints.Refresh();
+  protocols.Refresh();
+  EXPECT_EQ(endpoints.rowCount(), 2);
+  EXPECT_EQ(Column(protocols, ProtocolsModel::FrameShare), (std::vector<std::string>{"50.00%", "50.00%", "50.00%"}));
+  EXPECT_EQ(Column(protocols, ProtocolsModel::ByteShare), (std::vector<std::string>{"75.00%", "75.00%", "25.00%"}));
+}
+
+TEST(TrafficGraphTest, ADragKeepsTheRowsOfItsBinsAndTheFilterBefore) {
+  struct Case {
+    std::string existing;
+    std::int64_t from, to;
+    std::string text;
+    std::vector<std::pair<std::int64_t, bool>> kept;  // a row's time, and whether the filter keeps it
+  };
+  const std::vector<Case> cases = {
+      {"", 3 * Second, 5 * Second, "time >= 3.000000 and time <= 4.999999",
+       {{3 * Second - 1, false}, {3 * Second, true}, {5 * Second - 1, true}, {5 * Second, false}}},
+      {"port 53 or tcp", Second / 10, Second / 5, "(port 53 or tcp) and time >= 0.100000 and time <= 0.199999",
+       {{Second / 10, false}}},  // a connection on another port: the filter before still holds
+  };
+  for (const Case& c : cases) {
+    const QString text = TimeRangeFilter(QString::fromStdString(c.existing), c.from, c.to);
+    EXPECT_EQ(text.toStdString(), c.text);
+    FilterError error;
+    const std::optional<RowFilter> filter = RowFilter::Compile(text.toStdString(), &error);
+    ASSERT_TRUE(filter) << error.Message(0);
+    for (const auto& [time, kept] : c.kept) {
+      ConnectionTotals row{.tcp = false, .portA = 1, .portB = 2, .firstNs = time, .timeKnown = true};
+      EXPECT_EQ(filter->Matches(StatsFilterRow(row)), kept) << c.text << " at " << time;
+    }
+  }
+}
+
+TEST(TrafficGraphTest, ColumnsShowTheHighestBinOfTheirGroup) {
+  // 100 ms intervals: frames in at 0.0 s (2), 0.5 s (1), 1.2 s (4), then idle to 3.0 s (1 out).
+  std::vector<IoInterval> intervals(31);
+  intervals[0].framesIn = 2;
+  intervals[5].framesIn = 1;
+  intervals[12].framesIn = 4;
+  intervals[12].bytesIn = 400;
+  intervals[30].framesOut = 1;
+  using Got = std::vector<std::tuple<std::int64_t, double, double>>;
+  const auto columns = [&](std::int64_t binNs, std::int64_t first, std::int64_t count, std::int64_t group, GraphUnit unit) {
+    Got got;
+    for (const GraphColumn& c : GraphColumns(intervals, Second / 10, binNs, first, count, group, unit))
+      got.emplace_back(c.firstBin, c.in, c.out);
+    return got;
+  };
+  EXPECT_EQ(columns(Second, 0, 10, 1, GraphUnit::Frames), (Got{{0, 3, 0}, {1, 4, 0}, {2, 0, 0}, {3, 0, 1}}));
+  EXPECT_EQ(columns(Second, 0, 10, 2, GraphUnit::Frames), (Got{{0, 4, 0}, {2, 0, 1}}));
+  EXPECT_EQ(columns(Second, 1, 1, 1, GraphUnit::Bits), (Got{{1, 3200, 0}}));
+  EXPECT_EQ(columns(Second / 10, 4, 2, 1, GraphUnit::Frames), (Got{{4, 0, 0}, {5, 1, 0}}));
+  EXPECT_EQ(columns(10 * Second, 0, 5, 1, GraphUnit::Frames), (Got{{0, 7, 1}}));
+}
+
+}  // namespace
