@@ -133,16 +133,18 @@ TEST_F(MainFrameTest, MenusToolBarKeysAndPromptsAreTheProgramsOwn) {
   machine.AddAdapters(1);
   CMainFrame& f = Make();
   const auto menus = f.menuBar()->actions();
-  ASSERT_EQ(menus.size(), 4);
+  ASSERT_EQ(menus.size(), 5);
   EXPECT_EQ(menus[0]->text(), "&File");
   EXPECT_EQ(menus[1]->text(), "&Trace");
   EXPECT_EQ(menus[2]->text(), "&View");
-  EXPECT_EQ(menus[3]->text(), "&Help");
+  EXPECT_EQ(menus[3]->text(), "&Statistics");
+  EXPECT_EQ(menus[4]->text(), "&Help");
   EXPECT_THAT(MenuTexts(menus[0]->menu()), ElementsAre("&Open...\tCtrl+O", "&Save\tCtrl+S", "-", "E&xit"));
   EXPECT_THAT(MenuTexts(menus[1]->menu()), ElementsAre("&Start\tCtrl+E, F5", "S&top\tCtrl+E, Shift+F5", "-", "&Clear",
                                                        "&Go to Packet...\tCtrl+G", "-", "S&ettings"));
-  EXPECT_THAT(MenuTexts(menus[2]->menu()), ElementsAre("&Toolbar", "&Status Bar"));
-  EXPECT_THAT(MenuTexts(menus[3]->menu()), ElementsAre("&Help Topics", "-", "&About Orrisvane..."));
+  EXPECT_THAT(MenuTexts(menus[2]->menu()), ElementsAre("&Toolbar", "&Status Bar", "Traffic &Graph"));
+  EXPECT_THAT(MenuTexts(menus[3]->menu()), ElementsAre("&Connections", "&Endpoints", "&Protocols"));
+  EXPECT_THAT(MenuTexts(menus[4]->menu()), ElementsAre("&Help Topics", "-", "&About Orrisvane..."));
 
   std::vector<int> bar;
   for (QAction* a : f.MainToolBar()->actions()) bar.push_back(a->isSeparator() ? 0 : a->data().toInt());

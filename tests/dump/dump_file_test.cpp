@@ -4,6 +4,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -343,6 +346,51 @@ TEST_F(DumpFileTest, ConversationsAgreeWithTsharkPerConnection) {
     theirs[b + ">" + a] = {framesBA, bytesBA};
   }
   ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_EQ(ours, theirs);
+}
+
+TEST_F(DumpFileTest, IntervalsAgreeWithTshark) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0) GTEST_SKIP() << "tshark is not installed";
+  const std::string path = PathOf("io.pcap");
+  PcapWriter writer(path);
+  const std::uint64_t start = 1'700'000'000'000'000;
+  // Microseconds after the first frame: both sides of a bin edge, an idle gap, a cut frame.
+  for (const std::uint64_t at : {0, 300'000, 999'999, 1'000'000, 1'000'001, 4'500'000}) {
+    writer.Frame(DeviceLink.UdpFrame(at % 2 == 0, 53, 5353, "dns"), start + at);
+  }
+  writer.Frame(DeviceLink.TcpFrame(true, {.sourcePort = 80, .destinationPort = 4000, .flags = Ack}, "cut"),
+               start + 4'600'000, 1400);
+  writer.Close();
+  const std::string stats = PathOf("io.tsv");
+  const DumpResult r = Run({"-r", path, "--io", "1", "--stats-out", stats});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Whole seconds from the first frame -> frames and bytes, both ways together, of the
+  // intervals that hold frames.
+  std::map<long, std::pair<long, long>> ours, theirs;
+  std::ifstream file(stats);
+  file.ignore(std::numeric_limits<std::streamsize>::max(), '\n');  // the header
+  for (std::string line; std::getline(file, line);) {
+    std::istringstream in(line);
+    double from = 0, to = 0;
+    long framesIn = 0, bytesIn = 0, framesOut = 0, bytesOut = 0;
+    ASSERT_TRUE(in >> from >> to >> framesIn >> bytesIn >> framesOut >> bytesOut) << line;
+    if (framesIn + framesOut > 0) ours[std::lround(from)] = {framesIn + framesOut, bytesIn + bytesOut};
+  }
+  std::FILE* pipe = popen(("tshark -n -q -r '" + path + "' -z io,stat,1 2>/dev/null").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  for (char text[512]; std::fgets(text, sizeof text, pipe);) {
+    // "| 1 <> 2 | frames | bytes |"
+    std::string line(text);
+    std::replace(line.begin(), line.end(), '|', ' ');
+    std::istringstream in(line);
+    double from = 0;
+    std::string arrow, to;
+    long frames = 0, bytes = 0;
+    if (!(in >> from >> arrow >> to >> frames >> bytes) || arrow != "<>") continue;
+    if (frames > 0) theirs[std::lround(from)] = {frames, bytes};
+  }
+  ASSERT_EQ(pclose(pipe), 0);
+  EXPECT_FALSE(theirs.empty());
   EXPECT_EQ(ours, theirs);
 }
 
