@@ -87,7 +87,7 @@ StatsWindow::StatsWindow(const QString& title, StatsTableModel& model, QWidget* 
   layout->addLayout(filterRow);
   layout->addWidget(table_, 1);
   layout->addLayout(buttons);
-  resize(fontMetrics().averageCharWidth() * 150, fontMetrics().height() * 30);
+  resize(fontMetrics().averageCharWidth() * 200, fontMetrics().height() * 30);
 }
 
 bool StatsWindow::ApplyFilter(const QString& text) {

@@ -97,7 +97,7 @@ class GraphView : public QChartView {
  public:
   GraphView(QChart* chart, TrafficGraph& graph) : QChartView(chart, &graph), graph_(graph) {
     setRenderHint(QPainter::Antialiasing, false);
-    setMouseTracking(true);
+    viewport()->setMouseTracking(true);  // hovering shows a bin's numbers
     band_ = new QRubberBand(QRubberBand::Rectangle, this);
   }
 
@@ -133,7 +133,9 @@ class GraphView : public QChartView {
       band_->setGeometry(QRect(QPoint(std::min(pressAt_.x(), at.x()), static_cast<int>(plot.top())),
                                QPoint(std::max(pressAt_.x(), at.x()), static_cast<int>(plot.bottom()))));
     } else {
-      QToolTip::showText(event->globalPosition().toPoint(), graph_.BinText(SecondsAt(at)), this);
+      const QString text = graph_.BinText(SecondsAt(at));
+      QToolTip::showText(event->globalPosition().toPoint(), text, this);
+      graph_.ShowReadout(text);
     }
     lastAt_ = at;
     event->accept();
@@ -185,8 +187,8 @@ TrafficGraph::TrafficGraph(QWidget* parent) : QWidget(parent) {
     chart_->addSeries(series);
     return series;
   };
-  in_ = line(tr("In"), QColor(0x1f, 0x77, 0xb4));
-  out_ = line(tr("Out"), QColor(0x2c, 0xa0, 0x2c));
+  in_ = line(tr("In (above)"), QColor(0x1f, 0x77, 0xb4));
+  out_ = line(tr("Out (below)"), QColor(0x2c, 0xa0, 0x2c));
   filteredIn_ = line(tr("In, filtered"), QColor(0xd6, 0x27, 0x28));
   filteredOut_ = line(tr("Out, filtered"), QColor(0xff, 0x7f, 0x0e));
   drops_ = new QScatterSeries;
@@ -220,13 +222,21 @@ TrafficGraph::TrafficGraph(QWidget* parent) : QWidget(parent) {
   connect(binBox_, &QComboBox::currentIndexChanged, this, [this](int index) {
     SetBinNs(index == 0 ? Second / 10 : index == 1 ? Second : 10 * Second);
   });
+  // The hovered bin's numbers also stay under the chart, where the tooltip cannot be
+  // caught (a window that is not active shows none).
+  readout_ = new QLabel(this);
+  readout_->setTextFormat(Qt::PlainText);
+  readout_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   auto* choices = new QVBoxLayout;
   choices->addWidget(unitBox_);
   choices->addWidget(binBox_);
   choices->addStretch(1);
+  auto* chartColumn = new QVBoxLayout;
+  chartColumn->addWidget(view_, 1);
+  chartColumn->addWidget(readout_);
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
-  layout->addWidget(view_, 1);
+  layout->addLayout(chartColumn, 1);
   layout->addLayout(choices);
   Draw();
 }
@@ -305,6 +315,14 @@ QString TrafficGraph::BinText(double seconds) const {
   return text;
 }
 
+void TrafficGraph::ShowReadout(const QString& binText) {
+  // The time and the two ways on the first line, the connections on the second.
+  QStringList lines = binText.split(QLatin1Char('\n'));
+  const QString head = lines.mid(0, 3).join(QStringLiteral("    "));
+  const QString rest = lines.mid(3).join(QStringLiteral("; "));
+  readout_->setText(rest.isEmpty() ? head : head + QLatin1Char('\n') + rest);
+}
+
 void TrafficGraph::FillSeries(const TrafficStats& stats, QLineSeries* in, QLineSeries* out, double from, double to,
                               double* highest) {
   const double binSeconds = static_cast<double>(binNs_) / Second;
@@ -363,8 +381,7 @@ void TrafficGraph::Draw() {
   highest = highest > 0 ? highest * 1.1 : 1;
   axisX_->setRange(from_, to_);
   axisY_->setRange(-highest, highest);
-  const QString unit = unit_ == GraphUnit::Frames ? tr("Frames/s") : unit_ == GraphUnit::Bytes ? tr("Bytes/s") : tr("Bits/s");
-  axisY_->setTitleText(tr("%1 (in above, out below)").arg(unit));
+  axisY_->setTitleText(unit_ == GraphUnit::Frames ? tr("Frames/s") : unit_ == GraphUnit::Bytes ? tr("Bytes/s") : tr("Bits/s"));
 }
 
 bool TrafficGraph::SaveImage(const QString& path, QString* error) {

@@ -24,6 +24,7 @@
 
 class QChart;
 class QComboBox;
+class QLabel;
 class QLineSeries;
 class QScatterSeries;
 class QValueAxis;
@@ -78,6 +79,9 @@ class TrafficGraph : public QWidget {
   QString BinText(double seconds) const;
   using BinDetails = std::function<QString(std::int64_t fromNs, std::int64_t toNs)>;
   void SetBinDetails(BinDetails details) { details_ = std::move(details); }
+  // The line under the chart that repeats the hovered bin's text.
+  void ShowReadout(const QString& binText);
+  QLabel* Readout() const { return readout_; }
 
   // Writes the graph as an SVG (a name ending in .svg) or PNG picture, atomically; false
   // with *error set when it could not be written (the old file then stays).
@@ -111,6 +115,7 @@ class TrafficGraph : public QWidget {
   BinDetails details_;
   PathAsker askPath_;
   QComboBox* unitBox_ = nullptr;
+  QLabel* readout_ = nullptr;
   QComboBox* binBox_ = nullptr;
   GraphView* view_ = nullptr;
   QChart* chart_ = nullptr;
