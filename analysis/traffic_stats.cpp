@@ -75,10 +75,16 @@ TrafficStats::UdpKey TrafficStats::UdpKeyOf(const PacketRow& row) const {
 TrafficStats::TrafficStats(std::int64_t intervalNs, bool intervalsOnly)
     : intervalNs_(std::max<std::int64_t>(intervalNs, 1)), intervalsOnly_(intervalsOnly) {}
 
-ConnectionTotals& TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
+std::size_t TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
   const std::size_t next = connections_.size();
   std::size_t index = 0;
-  if (tcp) {
+  if (tcp && row.connection < DenseConnections) {
+    // Connection numbers count up from 1: a plain table finds them without hashing.
+    const auto number = static_cast<std::size_t>(row.connection);
+    if (number >= tcpByNumber_.size()) tcpByNumber_.resize(std::max(number + 1, tcpByNumber_.size() * 2), 0);
+    if (tcpByNumber_[number] == 0) tcpByNumber_[number] = static_cast<std::uint32_t>(next + 1);
+    index = tcpByNumber_[number] - 1;
+  } else if (tcp) {
     index = tcpIndex_.try_emplace(row.connection, next).first->second;
   } else {
     index = udpIndex_.try_emplace(UdpKeyOf(row), next).first->second;
@@ -92,8 +98,15 @@ ConnectionTotals& TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
     entry.addressB = DestinationOf(row);
     entry.portA = row.sourcePort;
     entry.portB = row.destinationPort;
+    const std::uint8_t kind = row.ipv6 ? 1 : 0;
+    const std::size_t a = EndpointIndex(EndpointKey{entry.addressA, kind});
+    const std::size_t b = EndpointIndex(EndpointKey{entry.addressB, kind});
+    ends_.emplace_back(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
+    ++endpoints_[a].connections;
+    // A connection of an address with itself counts once for it.
+    if (b != a) ++endpoints_[b].connections;
   }
-  return connections_[index];
+  return index;
 }
 
 void TrafficStats::Add(const PacketRow& row) {
@@ -105,14 +118,22 @@ void TrafficStats::Add(const PacketRow& row) {
   AddProtocol(row, bytes);
   const bool tcp = row.kind == RowKind::Tcp && row.connection > 0;
   if (!tcp && row.kind != RowKind::Udp) {
-    AddEndpoints(row, bytes, false);
+    AddMacEndpoints(row, bytes, false);
+    if (IsIp(row.kind)) {
+      const std::uint8_t kind = row.ipv6 ? 1 : 0;
+      CountEndpoints(EndpointIndex(EndpointKey{SourceOf(row), kind}), EndpointIndex(EndpointKey{DestinationOf(row), kind}),
+                     bytes);
+    }
     return;
   }
   const std::size_t before = connections_.size();
-  ConnectionTotals& entry = EntryFor(row, tcp);
-  AddEndpoints(row, bytes, connections_.size() != before);
+  const std::size_t index = EntryFor(row, tcp);
+  AddMacEndpoints(row, bytes, connections_.size() != before);
+  ConnectionTotals& entry = connections_[index];
   // A frame from A to itself (a loopback pair with equal ports) counts as A to B.
   const bool fromA = entry.addressA == SourceOf(row) && entry.portA == row.sourcePort;
+  const auto [a, b] = ends_[index];
+  CountEndpoints(fromA ? a : b, fromA ? b : a, bytes);
   if (fromA) {
     ++entry.framesAToB;
     entry.bytesAToB += bytes;
@@ -156,7 +177,10 @@ void TrafficStats::AddKernelDrops(std::uint64_t totalDrops) {
 void TrafficStats::Clear() { *this = TrafficStats(intervalNs_, intervalsOnly_); }
 
 std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) const {
-  if (row.kind == RowKind::Tcp && row.connection > 0) {
+  if (row.kind == RowKind::Tcp && row.connection > 0 && row.connection < DenseConnections) {
+    const auto number = static_cast<std::size_t>(row.connection);
+    if (number < tcpByNumber_.size() && tcpByNumber_[number] != 0) return tcpByNumber_[number] - 1;
+  } else if (row.kind == RowKind::Tcp && row.connection > 0) {
     if (const auto it = tcpIndex_.find(row.connection); it != tcpIndex_.end()) return it->second;
   } else if (row.kind == RowKind::Udp) {
     if (const auto it = udpIndex_.find(UdpKeyOf(row)); it != udpIndex_.end()) return it->second;
@@ -164,7 +188,7 @@ std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) cons
   return std::nullopt;
 }
 
-EndpointTotals& TrafficStats::Endpoint(const EndpointKey& key) {
+std::size_t TrafficStats::EndpointIndex(const EndpointKey& key) {
   const std::size_t index = endpointIndex_.try_emplace(key, endpoints_.size()).first->second;
   if (index == endpoints_.size()) {
     EndpointTotals& entry = endpoints_.emplace_back();
@@ -172,40 +196,44 @@ EndpointTotals& TrafficStats::Endpoint(const EndpointKey& key) {
     entry.ipv6 = key.kind == 1;
     entry.address = key.address;
   }
-  return endpoints_[index];
+  return index;
 }
 
-void TrafficStats::AddEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection) {
-  const auto count = [&](const EndpointKey& from, const EndpointKey& to) {
-    EndpointTotals& sender = Endpoint(from);
-    ++sender.framesSent;
-    sender.bytesSent += bytes;
-    sender.connections += newConnection ? 1 : 0;
-    EndpointTotals& receiver = Endpoint(to);
-    ++receiver.framesReceived;
-    receiver.bytesReceived += bytes;
-    // A connection of an address with itself counts once for it.
-    receiver.connections += newConnection && !(from == to) ? 1 : 0;
-  };
+void TrafficStats::CountEndpoints(std::size_t from, std::size_t to, std::int64_t bytes) {
+  EndpointTotals& sender = endpoints_[from];
+  ++sender.framesSent;
+  sender.bytesSent += bytes;
+  EndpointTotals& receiver = endpoints_[to];
+  ++receiver.framesReceived;
+  receiver.bytesReceived += bytes;
+}
+
+void TrafficStats::AddMacEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection) {
   constexpr std::array<std::uint8_t, 6> noMac{};
-  if (row.macSource != noMac || row.macDestination != noMac) {
-    EndpointKey from{{}, 2}, to{{}, 2};
-    std::copy(row.macSource.begin(), row.macSource.end(), from.address.begin());
-    std::copy(row.macDestination.begin(), row.macDestination.end(), to.address.begin());
-    count(from, to);
-  }
-  if (IsIp(row.kind)) {
-    const std::uint8_t kind = row.ipv6 ? 1 : 0;
-    count(EndpointKey{SourceOf(row), kind}, EndpointKey{DestinationOf(row), kind});
-  }
+  if (row.macSource == noMac && row.macDestination == noMac) return;
+  EndpointKey from{{}, 2}, to{{}, 2};
+  std::copy(row.macSource.begin(), row.macSource.end(), from.address.begin());
+  std::copy(row.macDestination.begin(), row.macDestination.end(), to.address.begin());
+  const std::size_t a = EndpointIndex(from);
+  const std::size_t b = EndpointIndex(to);
+  CountEndpoints(a, b, bytes);
+  if (!newConnection) return;
+  ++endpoints_[a].connections;
+  if (b != a) ++endpoints_[b].connections;
 }
 
 void TrafficStats::AddProtocol(const PacketRow& row, std::int64_t bytes) {
   const std::uint16_t type = row.etherType > 1500 ? row.etherType : 0;
   const auto add = [&](std::uint32_t key, bool upper) {
-    const std::size_t index = protocolIndex_.try_emplace(key, protocols_.size()).first->second;
+    // Most frames are of the protocols of the frame before: the last two are kept at hand.
+    std::size_t& last = lastProtocol_[upper ? 1 : 0];
+    std::size_t index = last;
+    if (index >= protocols_.size() || protocolKeys_[index] != key) {
+      index = last = protocolIndex_.try_emplace(key, protocols_.size()).first->second;
+    }
     if (index == protocols_.size()) {
       protocols_.push_back(ProtocolTotals{type, upper, row.ipv6, upper ? row.ipProtocol : std::uint8_t{0}, 0, 0});
+      protocolKeys_.push_back(key);
     }
     ++protocols_[index].frames;
     protocols_[index].bytes += bytes;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "analysis/packet_row.h"
@@ -134,16 +135,24 @@ class TrafficStats {
   };
 
   UdpKey UdpKeyOf(const PacketRow& row) const;
-  ConnectionTotals& EntryFor(const PacketRow& row, bool tcp);
+  // Connection numbers below this are found in a table, the others by hashing.
+  static constexpr std::int64_t DenseConnections = 1 << 24;
+
+  // The entry of Connections() the row counts in, made when new (with its two IP endpoints).
+  std::size_t EntryFor(const PacketRow& row, bool tcp);
   void AddInterval(const PacketRow& row, std::int64_t bytes);
-  EndpointTotals& Endpoint(const EndpointKey& key);
-  void AddEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection);
+  std::size_t EndpointIndex(const EndpointKey& key);
+  void CountEndpoints(std::size_t from, std::size_t to, std::int64_t bytes);
+  void AddMacEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection);
   void AddProtocol(const PacketRow& row, std::int64_t bytes);
 
   std::int64_t intervalNs_;
   bool intervalsOnly_ = false;
   std::vector<ConnectionTotals> connections_;
   std::unordered_map<std::int64_t, std::size_t> tcpIndex_;
+  std::vector<std::uint32_t> tcpByNumber_;  // entry + 1 by connection number; 0: none yet
+  // The IP endpoints of each connection: A's and B's index in endpoints_.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> ends_;
   std::unordered_map<UdpKey, std::size_t, UdpKeyHash> udpIndex_;
   std::vector<IoInterval> intervals_;
   std::int64_t lastKnownNs_ = 0;
@@ -151,6 +160,8 @@ class TrafficStats {
   std::unordered_map<EndpointKey, std::size_t, EndpointKeyHash> endpointIndex_;
   std::vector<ProtocolTotals> protocols_;
   std::unordered_map<std::uint32_t, std::size_t> protocolIndex_;
+  std::vector<std::uint32_t> protocolKeys_;  // the key of each entry of protocols_
+  std::array<std::size_t, 2> lastProtocol_{SIZE_MAX, SIZE_MAX};  // EtherType's, upper layer's
   std::vector<DropMark> drops_;
   std::uint64_t dropsSeen_ = 0;
   std::int64_t frames_ = 0;

@@ -62,7 +62,15 @@ StatsWindow::StatsWindow(const QString& title, StatsTableModel& model, QWidget* 
   table_->setEditTriggers(QAbstractItemView::NoEditTriggers);
   table_->verticalHeader()->hide();
   table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
-  table_->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
+  // Widths fitted to the header and the first rows, once: fitting at every refresh would
+  // measure every row of a long table twice a second.
+  table_->horizontalHeader()->setResizeContentsPrecision(100);
+  table_->resizeColumnsToContents();
+  connect(&model_, &QAbstractItemModel::rowsInserted, this, [this] {
+    if (fitted_) return;
+    fitted_ = true;
+    table_->resizeColumnsToContents();
+  });
   connect(table_, &QTableView::activated, this,
           [this](const QModelIndex& index) { emit rowActivated(proxy_->mapToSource(index).row()); });
 

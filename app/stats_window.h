@@ -52,6 +52,7 @@ class StatsWindow : public QWidget {
   QTableView* table_ = nullptr;
   FilterBarEdit* filter_ = nullptr;
   QLabel* message_ = nullptr;
+  bool fitted_ = false;  // the columns were fitted to the first rows
   PathAsker askPath_;
   ErrorShower showError_;
 };

@@ -112,8 +112,8 @@ TEST(TrafficStatsTest, EndpointsAndProtocolsCountEveryFrameUntilCleared) {
   for (const EndpointTotals& e : stats.Endpoints())
     endpoints.emplace_back(e.address[e.mac ? 5 : 3] + (e.mac ? 100 : 0), int(e.framesSent), int(e.bytesSent),
                            int(e.framesReceived), int(e.bytesReceived), int(e.connections));
-  EXPECT_EQ(endpoints, (std::vector<Endpoint>{{101, 2, 200, 1, 100, 2}, {102, 1, 100, 2, 200, 2}, {1, 3, 300, 1, 100, 2},
-                                              {2, 1, 100, 2, 200, 2}, {3, 0, 0, 1, 100, 0}}));
+  EXPECT_EQ(endpoints, (std::vector<Endpoint>{{1, 3, 300, 1, 100, 2}, {2, 1, 100, 2, 200, 2}, {101, 2, 200, 1, 100, 2},
+                                              {102, 1, 100, 2, 200, 2}, {3, 0, 0, 1, 100, 0}}));
   using Protocol = std::tuple<int, bool, int, int, int>;  // EtherType, upper layer, protocol, frames, bytes
   std::vector<Protocol> protocols;
   for (const ProtocolTotals& p : stats.Protocols())
