@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <tuple>
 
 #include "analysis/connection_tracker.h"
@@ -51,20 +52,31 @@ void AppendNumbers(std::string& out, Numbers... numbers) {
 
 }  // namespace
 
-std::size_t TrafficStats::UdpKeyHash::operator()(const UdpKey& key) const {
-  const std::array<std::uint8_t, 5> rest = {static_cast<std::uint8_t>(key.lowPort), static_cast<std::uint8_t>(key.lowPort >> 8),
-                                            static_cast<std::uint8_t>(key.highPort),
-                                            static_cast<std::uint8_t>(key.highPort >> 8), key.ipv6 ? std::uint8_t{1} : std::uint8_t{0}};
-  return static_cast<std::size_t>(Fnv(rest, Fnv(key.high, Fnv(key.low))));
+std::uint64_t TrafficStats::UdpHash(const UdpKey& key) {
+  // Eight bytes at a time: a pair is looked up for every UDP frame.
+  const auto word = [](const std::uint8_t* bytes) {
+    std::uint64_t v = 0;
+    std::memcpy(&v, bytes, sizeof v);
+    return v;
+  };
+  std::uint64_t h = (std::uint64_t{key.lowPort} << 32 | key.highPort) ^ (key.ipv6 ? 0x9e3779b97f4a7c15ull : 0);
+  for (const std::uint64_t v : {word(key.low.data()), word(key.low.data() + 8), word(key.high.data()), word(key.high.data() + 8)}) {
+    h = (h ^ v) * 0xff51afd7ed558ccdull;
+    h ^= h >> 32;
+  }
+  return h;
 }
 
 std::size_t TrafficStats::EndpointKeyHash::operator()(const EndpointKey& key) const {
   return static_cast<std::size_t>(Fnv(std::span(&key.kind, 1), Fnv(key.address)));
 }
 
-TrafficStats::UdpKey TrafficStats::UdpKeyOf(const PacketRow& row) const {
+TrafficStats::UdpKey TrafficStats::UdpKeyOf(const PacketRow& row) {
+  return Normalized(UdpKey{SourceOf(row), DestinationOf(row), row.sourcePort, row.destinationPort, row.ipv6});
+}
+
+TrafficStats::UdpKey TrafficStats::Normalized(UdpKey key) {
   // Either end may send first; the key is the same both ways.
-  UdpKey key{SourceOf(row), DestinationOf(row), row.sourcePort, row.destinationPort, row.ipv6};
   if (std::tie(key.high, key.highPort) < std::tie(key.low, key.lowPort)) {
     std::swap(key.low, key.high);
     std::swap(key.lowPort, key.highPort);
@@ -87,7 +99,10 @@ std::size_t TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
   } else if (tcp) {
     index = tcpIndex_.try_emplace(row.connection, next).first->second;
   } else {
-    index = udpIndex_.try_emplace(UdpKeyOf(row), next).first->second;
+    const UdpKey key = UdpKeyOf(row);
+    std::size_t& slot = UdpSlot(key);
+    if (slot == 0) slot = next + 1;
+    index = slot - 1;
   }
   if (index == next) {
     ConnectionTotals& entry = connections_.emplace_back();
@@ -174,6 +189,36 @@ void TrafficStats::AddKernelDrops(std::uint64_t totalDrops) {
   dropsSeen_ = totalDrops;
 }
 
+std::size_t& TrafficStats::UdpSlot(const UdpKey& key) {
+  // Open addressing: a slot holds an entry of connections_ plus 1, or 0 while free. At
+  // most half the slots are taken, so a probe ends soon.
+  if ((udpCount_ + 1) * 2 > udpSlots_.size()) {
+    std::vector<std::size_t> old(std::max<std::size_t>(udpSlots_.size() * 2, 64), 0);
+    old.swap(udpSlots_);
+    for (const std::size_t entry : old) {
+      if (entry == 0) continue;
+      const ConnectionTotals& c = connections_[entry - 1];
+      const UdpKey moved = Normalized(UdpKey{c.addressA, c.addressB, c.portA, c.portB, c.ipv6});
+      std::size_t at = UdpHash(moved) & (udpSlots_.size() - 1);
+      while (udpSlots_[at] != 0) at = (at + 1) & (udpSlots_.size() - 1);
+      udpSlots_[at] = entry;
+    }
+  }
+  std::size_t& slot = udpSlots_[UdpProbe(key)];
+  if (slot == 0) ++udpCount_;  // the caller fills the free slot
+  return slot;
+}
+
+std::size_t TrafficStats::UdpProbe(const UdpKey& key) const {
+  std::size_t at = UdpHash(key) & (udpSlots_.size() - 1);
+  for (;; at = (at + 1) & (udpSlots_.size() - 1)) {
+    const std::size_t entry = udpSlots_[at];
+    if (entry == 0) return at;
+    const ConnectionTotals& c = connections_[entry - 1];
+    if (Normalized(UdpKey{c.addressA, c.addressB, c.portA, c.portB, c.ipv6}) == key) return at;
+  }
+}
+
 void TrafficStats::Clear() { *this = TrafficStats(intervalNs_, intervalsOnly_); }
 
 std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) const {
@@ -183,7 +228,9 @@ std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) cons
   } else if (row.kind == RowKind::Tcp && row.connection > 0) {
     if (const auto it = tcpIndex_.find(row.connection); it != tcpIndex_.end()) return it->second;
   } else if (row.kind == RowKind::Udp) {
-    if (const auto it = udpIndex_.find(UdpKeyOf(row)); it != udpIndex_.end()) return it->second;
+    if (udpSlots_.empty()) return std::nullopt;
+    const std::size_t entry = udpSlots_[UdpProbe(UdpKeyOf(row))];
+    if (entry != 0) return entry - 1;
   }
   return std::nullopt;
 }

@@ -121,9 +121,8 @@ class TrafficStats {
     bool ipv6 = false;
     bool operator==(const UdpKey&) const = default;
   };
-  struct UdpKeyHash {
-    std::size_t operator()(const UdpKey& key) const;
-  };
+  static std::uint64_t UdpHash(const UdpKey& key);
+  static UdpKey Normalized(UdpKey key);
 
   struct EndpointKey {
     std::array<std::uint8_t, 16> address{};
@@ -134,7 +133,12 @@ class TrafficStats {
     std::size_t operator()(const EndpointKey& key) const;
   };
 
-  UdpKey UdpKeyOf(const PacketRow& row) const;
+  static UdpKey UdpKeyOf(const PacketRow& row);
+  // The slot of a UDP pair's entry (entry + 1), or the free slot it would take (0). A free
+  // slot returned must be filled.
+  std::size_t& UdpSlot(const UdpKey& key);
+  // Where the probe for a pair ends: its slot, or the first free one (slots not empty).
+  std::size_t UdpProbe(const UdpKey& key) const;
   // Connection numbers below this are found in a table, the others by hashing.
   static constexpr std::int64_t DenseConnections = 1 << 24;
 
@@ -153,7 +157,8 @@ class TrafficStats {
   std::vector<std::uint32_t> tcpByNumber_;  // entry + 1 by connection number; 0: none yet
   // The IP endpoints of each connection: A's and B's index in endpoints_.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ends_;
-  std::unordered_map<UdpKey, std::size_t, UdpKeyHash> udpIndex_;
+  std::vector<std::size_t> udpSlots_;
+  std::size_t udpCount_ = 0;
   std::vector<IoInterval> intervals_;
   std::int64_t lastKnownNs_ = 0;
   std::vector<EndpointTotals> endpoints_;

@@ -41,7 +41,12 @@ void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
 
 void BatchReceiver::ApplyQueued() {
   observerCallPosted_ = false;
-  if (Apply(applyBudget_)) QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
+  // One call pending at a time: an observer may have posted one already, and a second
+  // would double the calls of every turn while batches keep coming.
+  if (Apply(applyBudget_) && !observerCallPosted_) {
+    observerCallPosted_ = true;
+    QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
+  }
 }
 
 bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {

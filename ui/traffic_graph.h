@@ -60,6 +60,7 @@ class TrafficGraph : public QWidget {
   // display filter keeps, or null while no filter is applied. Both must outlive the graph
   // or be replaced first.
   void SetSource(const TrafficStats* stats, const TrafficStats* filtered);
+  const TrafficStats* Filtered() const { return filtered_; }
   // Draws what the source holds now. While the graph shows the whole trace, it grows with it.
   void Refresh();
   void SetUnit(GraphUnit unit);

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QSignalSpy>
 #include <atomic>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -95,6 +96,22 @@ TEST_F(BatchReceiverTest, ABurstLetsTheEventLoopRunBetweenBatches) {
   receiver.DeliverBatch(MakeRows(kColumns, 11, 1), CountersAfter(11));
   receiver.ApplyPending();
   ExpectRowsInOrder(model, 11);
+}
+
+TEST_F(BatchReceiverTest, AnObserverDoesNotMultiplyTheCallsOfABurst) {
+  receiver.SetApplyBudget(std::chrono::nanoseconds::zero());  // one batch per turn
+  receiver.SetObserver([](const RowStore&, const TrafficCounters&) {});
+  for (int b = 0; b < 16; ++b) receiver.DeliverBatch(MakeRows(kColumns, b + 1, 1), CountersAfter(b + 1));
+  // A probe posted once a turn sees the rows grow by one batch a turn, not by ever more.
+  std::vector<int> seen;
+  std::function<void()> probe = [&] {
+    seen.push_back(model.rowCount());
+    if (receiver.PendingCount() > 0) QMetaObject::invokeMethod(qApp, probe, Qt::QueuedConnection);
+  };
+  QMetaObject::invokeMethod(qApp, probe, Qt::QueuedConnection);
+  while (receiver.PendingCount() > 0) QCoreApplication::processEvents();
+  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LE(seen[i] - seen[i - 1], 1) << "turn " << i;
+  ExpectRowsInOrder(model, 16);
 }
 
 TEST_F(BatchReceiverTest, ObserverSeesEachBatchAfterItReachedTheList) {
