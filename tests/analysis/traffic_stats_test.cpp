@@ -130,6 +130,42 @@ TEST(TrafficStatsTest, EndpointsAndProtocolsCountEveryFrameUntilCleared) {
               stats.Intervals().empty() && stats.Drops().empty());
 }
 
+TEST(TrafficStatsTest, EveryConnectionIsFoundAgainAmongMany) {
+  // Enough UDP pairs to grow their table several times, and TCP numbers small and huge.
+  TrafficStats stats;
+  const auto udp = [](int i, bool reply) {
+    PacketRow row = TimedRow({0, reply, 60});
+    row.kind = RowKind::Udp;
+    row.ipSource = {10, 1, static_cast<std::uint8_t>(i >> 8), static_cast<std::uint8_t>(i)};
+    row.ipDestination = {10, 0, 0, 53};
+    row.sourcePort = static_cast<std::uint16_t>(1024 + i % 7);
+    row.destinationPort = 53;
+    if (reply) {
+      std::swap(row.ipSource, row.ipDestination);
+      std::swap(row.sourcePort, row.destinationPort);
+    }
+    return row;
+  };
+  PacketRow tcp = TimedRow({0, false, 60});
+  tcp.kind = RowKind::Tcp;
+  for (const std::int64_t number : {std::int64_t{3}, std::int64_t{1} << 40}) {
+    tcp.connection = number;
+    stats.Add(tcp);
+  }
+  for (int i = 0; i < 3000; ++i) stats.Add(udp(i, false));
+  for (int i = 2999; i >= 0; --i) stats.Add(udp(i, true));
+  ASSERT_EQ(stats.Connections().size(), 3002u);
+  for (int i = 0; i < 3000; i += 997) {
+    const std::optional<std::size_t> entry = stats.ConnectionOf(udp(i, true));
+    ASSERT_TRUE(entry);
+    EXPECT_EQ(stats.Connections()[*entry].framesBToA, 1) << i;
+  }
+  tcp.connection = std::int64_t{1} << 40;
+  EXPECT_EQ(stats.ConnectionOf(tcp), std::optional<std::size_t>(1));
+  tcp.connection = 4;
+  EXPECT_EQ(stats.ConnectionOf(tcp), std::nullopt);
+}
+
 TEST(TrafficStatsTest, TableRowsMatchTheDisplayFilterOnTheirOwnFields) {
   ConnectionTotals tcp{.connection = 7, .tcp = true, .addressA = {10, 0, 0, 1}, .addressB = {10, 0, 0, 2},
                        .portA = 40000, .portB = 443, .bytesAToB = 900, .bytesBToA = 300,

@@ -4,6 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
+#include <QAbstractScrollArea>
+#include <QCoreApplication>
+#include <QFile>
+#include <QMouseEvent>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QWheelEvent>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -128,6 +135,68 @@ TEST(TrafficGraphTest, ColumnsShowTheHighestBinOfTheirGroup) {
   EXPECT_EQ(columns(Second, 1, 1, 1, GraphUnit::Bits), (Got{{1, 3200, 0}}));
   EXPECT_EQ(columns(Second / 10, 4, 2, 1, GraphUnit::Frames), (Got{{4, 0, 0}, {5, 1, 0}}));
   EXPECT_EQ(columns(10 * Second, 0, 5, 1, GraphUnit::Frames), (Got{{0, 7, 1}}));
+}
+
+TEST(TrafficGraphTest, TheMouseZoomsFitsSelectsAndClicksWholeBins) {
+  TrafficStats stats(Second / 10);
+  for (int s = 0; s < 100; ++s) stats.Add(PacketRow{.timeNs = s * Second, .timeKnown = true, .length = 60});
+  TrafficGraph graph;
+  graph.resize(900, 400);
+  graph.show();
+  graph.SetSource(&stats, nullptr);
+  QCoreApplication::processEvents();
+  auto* area = qobject_cast<QAbstractScrollArea*>(graph.View());
+  ASSERT_NE(area, nullptr);
+  QWidget* viewport = area->viewport();
+  const auto send = [&](QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons held) {
+    QMouseEvent event(type, QPointF(at), viewport->mapToGlobal(QPointF(at)), button, held, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &event);
+  };
+  const int y = viewport->height() / 2;
+  const double end = graph.ShownTo();
+  EXPECT_GE(end, 99.0);
+
+  QWheelEvent wheel(QPointF(viewport->width() / 2, y), viewport->mapToGlobal(QPointF(viewport->width() / 2, y)), {},
+                    {0, 120}, Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+  QCoreApplication::sendEvent(viewport, &wheel);
+  EXPECT_LT(graph.ShownTo() - graph.ShownFrom(), end * 0.9);
+  send(QEvent::MouseButtonDblClick, {viewport->width() / 2, y}, Qt::LeftButton, Qt::LeftButton);
+  EXPECT_EQ(graph.ShownFrom(), 0);
+  EXPECT_EQ(graph.ShownTo(), end);
+
+  QSignalSpy ranges(&graph, &TrafficGraph::rangeSelected);
+  QSignalSpy clicks(&graph, &TrafficGraph::binClicked);
+  const int from = viewport->width() / 3, to = viewport->width() / 2;
+  send(QEvent::MouseButtonPress, {from, y}, Qt::LeftButton, Qt::LeftButton);
+  send(QEvent::MouseMove, {to, y}, Qt::NoButton, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, {to, y}, Qt::LeftButton, Qt::NoButton);
+  send(QEvent::MouseButtonPress, {from, y}, Qt::LeftButton, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, {from + 1, y}, Qt::LeftButton, Qt::NoButton);
+  ASSERT_EQ(ranges.count(), 1);
+  ASSERT_EQ(clicks.count(), 1);
+  const std::int64_t a = ranges[0][0].toLongLong(), b = ranges[0][1].toLongLong();
+  EXPECT_EQ(a % Second, 0);  // whole 1 s bins, the first of them the clicked one
+  EXPECT_EQ(b % Second, 0);
+  EXPECT_LT(a, b);
+  EXPECT_EQ(clicks[0][0].toLongLong(), a);
+  EXPECT_EQ(clicks[0][1].toLongLong(), a + Second);
+}
+
+TEST(TrafficGraphTest, SavesAPictureOrSaysWhyNot) {
+  TrafficGraph graph;
+  graph.resize(600, 300);
+  QTemporaryDir dir;
+  QString error;
+  for (const char* name : {"graph.png", "graph.svg"}) {
+    const QString path = dir.filePath(name);
+    ASSERT_TRUE(graph.SaveImage(path, &error)) << error.toStdString();
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray start = file.read(256);
+    EXPECT_TRUE(start.startsWith("\x89PNG") || start.contains("<svg")) << name;
+  }
+  EXPECT_FALSE(graph.SaveImage(dir.filePath("missing/graph.png"), &error));
+  EXPECT_NE(error.indexOf("missing/graph.png"), -1) << error.toStdString();
 }
 
 }  // namespace
