@@ -200,7 +200,7 @@ TrafficGraph::TrafficGraph(QWidget* parent) : QWidget(parent) {
   chart_->addSeries(drops_);
   axisX_ = new QValueAxis;
   axisX_->setTitleText(tr("Seconds since the first frame"));
-  axisX_->setLabelFormat(QStringLiteral("%.1f"));
+  axisX_->setLabelFormat(QStringLiteral("%g"));
   axisY_ = new QValueAxis;
   axisY_->setLabelFormat(QStringLiteral("%.0f"));
   chart_->addAxis(axisX_, Qt::AlignBottom);
