@@ -117,7 +117,6 @@ void TrafficWatch::Clear() {
 }
 
 void TrafficWatch::SetOver(bool over) {
-  over_ = over;
   connectionsModel_->SetOver(over);
 }
 
@@ -208,8 +207,9 @@ QString TrafficWatch::TopConnections(std::int64_t fromNs, std::int64_t toNs) con
   const RowStore& rows = list_.Model().Rows();
   std::unordered_map<std::size_t, std::int64_t> bytes;
   PacketRow row;
-  const std::int64_t end = std::min(rows.RowCount(), FirstStoreRowAt(fromNs) + MostHoverRows);
-  for (std::int64_t r = FirstStoreRowAt(fromNs); r < end; ++r) {
+  const std::int64_t first = FirstStoreRowAt(fromNs);
+  const std::int64_t end = std::min(rows.RowCount(), first + MostHoverRows);
+  for (std::int64_t r = first; r < end; ++r) {
     if (!rows.PacketFields(r, row)) continue;
     if (row.timeKnown && row.timeNs >= toNs) break;
     if (const std::optional<std::size_t> entry = stats_.ConnectionOf(row)) {

@@ -102,7 +102,6 @@ class TrafficWatch : public QObject {
   TrafficStats stats_;
   TrafficStats filtered_;
   bool filteredValid_ = false;
-  bool over_ = false;
   ConnectionsModel* connectionsModel_ = nullptr;
   EndpointsModel* endpointsModel_ = nullptr;
   ProtocolsModel* protocolsModel_ = nullptr;
