@@ -11,6 +11,8 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <algorithm>
 
 #include "analysis/capture_state.h"
@@ -26,6 +28,57 @@ namespace {
 constexpr int kFirstCellMargin = 4;
 constexpr int kCellMargin = 12;
 constexpr int kRowPadding = 4;
+
+// A scroll bar that repaints only when it would look different. While the list follows
+// new rows its range grows with every batch, but a slider already at its smallest and at
+// the end does not move; repainting the bar's tall groove each time cost more than
+// painting the new rows.
+class SteadyScrollBar : public QScrollBar {
+ public:
+  using QScrollBar::QScrollBar;
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    if (change == SliderOrientationChange) {
+      QScrollBar::sliderChange(change);
+      return;
+    }
+    // The range grows first and the list moves to the new end after it: the look is
+    // compared once both are done.
+    if (comparePosted_) return;
+    comparePosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          comparePosted_ = false;
+          if (CurrentLook() != shown_) update();
+        },
+        Qt::QueuedConnection);
+  }
+
+  void paintEvent(QPaintEvent* event) override {
+    shown_ = CurrentLook();
+    QScrollBar::paintEvent(event);
+  }
+
+ private:
+  struct Look {
+    QRect slider;
+    bool atMinimum = false;
+    bool atMaximum = false;
+    bool operator==(const Look&) const = default;
+  };
+
+  Look CurrentLook() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+            value() == minimum(), value() == maximum()};
+  }
+
+  bool comparePosted_ = false;
+  Look shown_;
+};
 }  // namespace
 
 CListViewEx::CListViewEx(QWidget* parent) : QTableView(parent) {
@@ -44,6 +97,7 @@ CListViewEx::CListViewEx(QWidget* parent) : QTableView(parent) {
 
   // Rows of one fixed height: the view then finds the rows to paint by arithmetic and
   // keeps nothing per row.
+  setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical, this));
   verticalHeader()->hide();
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   verticalHeader()->setMinimumSectionSize(1);
@@ -80,6 +134,20 @@ void CListViewEx::ResetCharWidths() {
   const QFontMetrics fm(font());
   for (int c = 0; c < 256; ++c) charWidths_[static_cast<std::size_t>(c)] = fm.horizontalAdvance(QChar(c));
   verticalHeader()->setDefaultSectionSize(fm.height() + kRowPadding);
+  ascent_ = fm.ascent();
+  lineHeight_ = fm.height();
+  rawFont_ = QRawFont::fromFont(font());
+  glyphs_.fill(0);
+  if (rawFont_.isValid()) {
+    QString all;
+    for (int c = 0; c < 256; ++c) all.append(QChar(c));
+    const QList<quint32> found = rawFont_.glyphIndexesForString(all);
+    // Control characters and the soft hyphen have no ink of their own: Qt's layout decides
+    // what they show.
+    for (int c = 0x20; c < 256 && c < found.size(); ++c)
+      if (c != 0x7f && c != 0xad) glyphs_[static_cast<std::size_t>(c)] = found[c];
+  }
+  run_.setRawFont(rawFont_);
 }
 
 int CListViewEx::MeasureText(std::string_view text) const {
@@ -208,7 +276,6 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
   painter.fillRect(allCells, fill);
   painter.setPen(ink);
 
-  constexpr int kFlags = Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip;
   int cellLeft = allCells.left();
   for (int p = 0; p < columns; ++p) {
     const int width = columnWidth(p);
@@ -223,9 +290,7 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
     const Qt::Alignment align = shortened ? Qt::AlignLeft : columnAlign_[static_cast<std::size_t>(p)];
     const int inset = margin / 2;
     const QRect textRect(cellLeft + inset, rowRect.top(), std::max(0, width - margin), rowRect.height());
-    // Outside text is drawn as plain characters: no markup, no mnemonics, no tab stops.
-    drawn_ = QLatin1String(fitted_.data(), static_cast<qsizetype>(fitted_.size()));
-    painter.drawText(textRect, kFlags | align, drawn_);
+    DrawCellText(painter, textRect, align, fitted_);
   }
 
   const QModelIndex current = currentIndex();
@@ -236,6 +301,35 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(allCells.adjusted(0, 0, -1, -1));
   }
+}
+
+void CListViewEx::DrawCellText(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text) {
+  runGlyphs_.clear();
+  runPositions_.clear();
+  int width = 0;
+  for (const unsigned char c : text) {
+    const quint32 glyph = glyphs_[c];
+    if (glyph == 0) {
+      // Outside text is drawn as plain characters: no markup, no mnemonics, no tab stops.
+      drawn_ = QLatin1String(text.data(), static_cast<qsizetype>(text.size()));
+      painter.drawText(rect, Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | align, drawn_);
+      return;
+    }
+    runGlyphs_.append(glyph);
+    runPositions_.append(QPointF(width, 0));
+    width += charWidths_[c];
+  }
+  if (runGlyphs_.isEmpty()) return;
+  int left = rect.left();
+  if (align & Qt::AlignRight) {
+    left = rect.right() + 1 - width;
+  } else if (align & Qt::AlignHCenter) {
+    left = rect.left() + (rect.width() - width) / 2;
+  }
+  const int baseline = rect.top() + (rect.height() - lineHeight_) / 2 + ascent_;
+  run_.setGlyphIndexes(runGlyphs_);
+  run_.setPositions(runPositions_);
+  painter.drawGlyphRun(QPointF(left, baseline), run_);
 }
 
 CRowListView::CRowListView(CaptureState& state, QWidget* parent)

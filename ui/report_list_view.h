@@ -3,6 +3,10 @@
 // to the right edge, cell texts shortened with "..."), and the program's list of frames.
 
 #include <QColor>
+#include <QGlyphRun>
+#include <QList>
+#include <QPointF>
+#include <QRawFont>
 #include <QString>
 #include <QTableView>
 #include <array>
@@ -60,11 +64,23 @@ class CListViewEx : public QTableView {
  private:
   int MeasureText(std::string_view text) const;
   void ResetCharWidths();
+  // Draws a cell's fitted text in rect, vertically centred, as drawText would.
+  void DrawCellText(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text);
   QRect AllCellsRect(const QRect& rowRect) const;
 
   // Per-character advances of the list's font: measuring a prefix is then a sum, which
   // keeps shortening long texts cheap while scrolling.
   std::array<int, 256> charWidths_{};
+  // The font's glyph of each 8-bit character (0: the font has none, the text is then laid
+  // out by Qt with its fallback fonts). Cells are placed from these and charWidths_, so a
+  // repaint does not shape the same texts again.
+  QRawFont rawFont_;
+  std::array<quint32, 256> glyphs_{};
+  int ascent_ = 0;
+  int lineHeight_ = 0;
+  QList<quint32> runGlyphs_;
+  QList<QPointF> runPositions_;
+  QGlyphRun run_;
   // Drawing reuses these buffers, so painting a row allocates nothing once warm.
   std::string cellText_;
   std::string fitted_;
