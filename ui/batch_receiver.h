@@ -55,10 +55,10 @@ class BatchReceiver : public QObject, public BatchSink {
   void SetApplyBudget(std::chrono::nanoseconds budget) { applyBudget_ = budget; }
 
   // Least time between two takings-in of new batches. Each one moves the list to its new
-  // end and rewrites the panes, which costs far more than the rows themselves: at most a
-  // dozen a second is all the eye can follow. A batch delivered sooner waits in the queue
+  // end and rewrites the panes, which costs far more than the rows themselves: at most ten a
+  // second is all the eye can follow. A batch delivered sooner waits in the queue
   // until then; a backlog left by the budget is taken in at once.
-  static constexpr std::chrono::milliseconds DefaultApplyInterval{80};
+  static constexpr std::chrono::milliseconds DefaultApplyInterval{100};
   void SetApplyInterval(std::chrono::milliseconds interval) { applyInterval_ = interval; }
 
  signals:

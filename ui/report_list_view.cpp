@@ -10,6 +10,7 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QScrollBar>
 #include <QStyle>
 #include <QStyleOptionSlider>
@@ -29,10 +30,12 @@ constexpr int kFirstCellMargin = 4;
 constexpr int kCellMargin = 12;
 constexpr int kRowPadding = 4;
 
-// A scroll bar that repaints only when it would look different. While the list follows
-// new rows its range grows with every batch, but a slider already at its smallest and at
-// the end does not move; repainting the bar's tall groove each time cost more than
-// painting the new rows.
+// A scroll bar that draws itself again only when it would look different. While the list
+// follows new rows its range grows with every batch, but a slider already at its smallest
+// and at the end does not move, and the horizontal bar does not change at all; drawing
+// the bars each time (the list around them is repainted whole) cost more than painting
+// the new rows. Its picture is kept and
+// shown again while the look is the same and the pointer is elsewhere.
 class SteadyScrollBar : public QScrollBar {
  public:
   using QScrollBar::QScrollBar;
@@ -58,7 +61,26 @@ class SteadyScrollBar : public QScrollBar {
 
   void paintEvent(QPaintEvent* event) override {
     shown_ = CurrentLook();
-    QScrollBar::paintEvent(event);
+    // Hovered or pressed parts are drawn by the bar itself, which alone knows them.
+    if (underMouse() || isSliderDown()) {
+      picture_ = QPixmap();
+      QScrollBar::paintEvent(event);
+      return;
+    }
+    if (picture_.isNull() || pictureLook_ != shown_) {
+      QStyleOptionSlider option;
+      initStyleOption(&option);
+      option.subControls = QStyle::SC_All;
+      option.activeSubControls = QStyle::SC_None;
+      const qreal ratio = devicePixelRatioF();
+      picture_ = QPixmap(size() * ratio);
+      picture_.setDevicePixelRatio(ratio);
+      picture_.fill(Qt::transparent);
+      QPainter painter(&picture_);
+      style()->drawComplexControl(QStyle::CC_ScrollBar, &option, &painter, this);
+      pictureLook_ = shown_;
+    }
+    QPainter(this).drawPixmap(0, 0, picture_);
   }
 
  private:
@@ -66,6 +88,10 @@ class SteadyScrollBar : public QScrollBar {
     QRect slider;
     bool atMinimum = false;
     bool atMaximum = false;
+    QSize size;
+    int state = 0;
+    qint64 palette = 0;
+    qreal ratio = 1;
     bool operator==(const Look&) const = default;
   };
 
@@ -73,11 +99,18 @@ class SteadyScrollBar : public QScrollBar {
     QStyleOptionSlider option;
     initStyleOption(&option);
     return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
-            value() == minimum(), value() == maximum()};
+            value() == minimum(),
+            value() == maximum(),
+            size(),
+            static_cast<int>(option.state),
+            palette().cacheKey(),
+            devicePixelRatioF()};
   }
 
   bool comparePosted_ = false;
   Look shown_;
+  QPixmap picture_;
+  Look pictureLook_;
 };
 }  // namespace
 
@@ -97,7 +130,9 @@ CListViewEx::CListViewEx(QWidget* parent) : QTableView(parent) {
 
   // Rows of one fixed height: the view then finds the rows to paint by arithmetic and
   // keeps nothing per row.
+  viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
   setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical, this));
+  setHorizontalScrollBar(new SteadyScrollBar(Qt::Horizontal, this));
   verticalHeader()->hide();
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   verticalHeader()->setMinimumSectionSize(1);
@@ -146,6 +181,8 @@ void CListViewEx::ResetCharWidths() {
     // what they show.
     for (int c = 0x20; c < 256 && c < found.size(); ++c)
       if (c != 0x7f && c != 0xad) glyphs_[static_cast<std::size_t>(c)] = found[c];
+    const QList<QPointF> advances = rawFont_.advancesForGlyphIndexes(found);
+    for (int c = 0; c < 256 && c < advances.size(); ++c) glyphAdvances_[static_cast<std::size_t>(c)] = advances[c].x();
   }
   run_.setRawFont(rawFont_);
 }
@@ -238,8 +275,13 @@ void CListViewEx::paintEvent(QPaintEvent* event) {
     }
   }
 
-  painter.fillRect(area, palette().color(QPalette::Active, QPalette::Base));
-  if (rows == 0) return;
+  // Each row fills its own band; only the area beside and below the rows is filled here,
+  // and the viewport does not fill itself first: no pixel is filled twice.
+  const QColor base = palette().color(QPalette::Active, QPalette::Base);
+  if (rows == 0) {
+    painter.fillRect(area, base);
+    return;
+  }
 
   columnAlign_.resize(static_cast<std::size_t>(columns));
   for (int p = 0; p < columns; ++p) {
@@ -251,9 +293,20 @@ void CListViewEx::paintEvent(QPaintEvent* event) {
   }
 
   int first = rowAt(area.top());
-  if (first < 0) return;  // the area lies below the last row
+  if (first < 0) {  // the area lies below the last row
+    painter.fillRect(area, base);
+    return;
+  }
   int last = rowAt(area.bottom());
   if (last < 0) last = rows - 1;
+  const int top = rowViewportPosition(first);
+  const int bottom = rowViewportPosition(last) + rowHeight(last);
+  if (bottom <= area.bottom()) painter.fillRect(QRect(area.left(), bottom, area.width(), area.bottom() + 1 - bottom), base);
+  const QRect bands = AllCellsRect(QRect(0, top, viewport()->width(), bottom - top));
+  if (bands.left() > area.left())
+    painter.fillRect(QRect(area.left(), top, bands.left() - area.left(), bottom - top), base);
+  if (bands.right() < area.right())
+    painter.fillRect(QRect(bands.right() + 1, top, area.right() - bands.right(), bottom - top), base);
   for (int row = first; row <= last; ++row) {
     const QRect rowRect(0, rowViewportPosition(row), viewport()->width(), rowHeight(row));
     DrawItem(painter, row, rowRect);
@@ -306,7 +359,7 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
 void CListViewEx::DrawCellText(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text) {
   runGlyphs_.clear();
   runPositions_.clear();
-  int width = 0;
+  qreal width = 0;
   for (const unsigned char c : text) {
     const quint32 glyph = glyphs_[c];
     if (glyph == 0) {
@@ -317,10 +370,11 @@ void CListViewEx::DrawCellText(QPainter& painter, const QRect& rect, Qt::Alignme
     }
     runGlyphs_.append(glyph);
     runPositions_.append(QPointF(width, 0));
-    width += charWidths_[c];
+    width += glyphAdvances_[c];
   }
   if (runGlyphs_.isEmpty()) return;
-  int left = rect.left();
+  // Placed as the text layout places a line: at the advances' own (fractional) sums.
+  qreal left = rect.left();
   if (align & Qt::AlignRight) {
     left = rect.right() + 1 - width;
   } else if (align & Qt::AlignHCenter) {

@@ -72,10 +72,11 @@ class CListViewEx : public QTableView {
   // keeps shortening long texts cheap while scrolling.
   std::array<int, 256> charWidths_{};
   // The font's glyph of each 8-bit character (0: the font has none, the text is then laid
-  // out by Qt with its fallback fonts). Cells are placed from these and charWidths_, so a
-  // repaint does not shape the same texts again.
+  // out by Qt with its fallback fonts) and its advance: a repaint places the glyphs of a
+  // cell from these instead of shaping the same texts again.
   QRawFont rawFont_;
   std::array<quint32, 256> glyphs_{};
+  std::array<qreal, 256> glyphAdvances_{};
   int ascent_ = 0;
   int lineHeight_ = 0;
   QList<quint32> runGlyphs_;
