@@ -19,6 +19,7 @@
 #include "analysis/capture_state.h"
 #include "analysis/frame_source.h"
 #include "analysis/row_text.h"
+#include "ui/cell_text.h"
 #include "ui/fit_text.h"
 #include "ui/packet_dialog.h"
 #include "ui/row_model.h"
@@ -169,22 +170,7 @@ void CListViewEx::ResetCharWidths() {
   const QFontMetrics fm(font());
   for (int c = 0; c < 256; ++c) charWidths_[static_cast<std::size_t>(c)] = fm.horizontalAdvance(QChar(c));
   verticalHeader()->setDefaultSectionSize(fm.height() + kRowPadding);
-  ascent_ = fm.ascent();
-  lineHeight_ = fm.height();
-  rawFont_ = QRawFont::fromFont(font());
-  glyphs_.fill(0);
-  if (rawFont_.isValid()) {
-    QString all;
-    for (int c = 0; c < 256; ++c) all.append(QChar(c));
-    const QList<quint32> found = rawFont_.glyphIndexesForString(all);
-    // Control characters and the soft hyphen have no ink of their own: Qt's layout decides
-    // what they show.
-    for (int c = 0x20; c < 256 && c < found.size(); ++c)
-      if (c != 0x7f && c != 0xad) glyphs_[static_cast<std::size_t>(c)] = found[c];
-    const QList<QPointF> advances = rawFont_.advancesForGlyphIndexes(found);
-    for (int c = 0; c < 256 && c < advances.size(); ++c) glyphAdvances_[static_cast<std::size_t>(c)] = advances[c].x();
-  }
-  run_.setRawFont(rawFont_);
+  cellPainter_.SetFont(font());
 }
 
 int CListViewEx::MeasureText(std::string_view text) const {
@@ -343,7 +329,7 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
     const Qt::Alignment align = shortened ? Qt::AlignLeft : columnAlign_[static_cast<std::size_t>(p)];
     const int inset = margin / 2;
     const QRect textRect(cellLeft + inset, rowRect.top(), std::max(0, width - margin), rowRect.height());
-    DrawCellText(painter, textRect, align, fitted_);
+    cellPainter_.Draw(painter, textRect, align, fitted_);
   }
 
   const QModelIndex current = currentIndex();
@@ -354,36 +340,6 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(allCells.adjusted(0, 0, -1, -1));
   }
-}
-
-void CListViewEx::DrawCellText(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text) {
-  runGlyphs_.clear();
-  runPositions_.clear();
-  qreal width = 0;
-  for (const unsigned char c : text) {
-    const quint32 glyph = glyphs_[c];
-    if (glyph == 0) {
-      // Outside text is drawn as plain characters: no markup, no mnemonics, no tab stops.
-      drawn_ = QLatin1String(text.data(), static_cast<qsizetype>(text.size()));
-      painter.drawText(rect, Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | align, drawn_);
-      return;
-    }
-    runGlyphs_.append(glyph);
-    runPositions_.append(QPointF(width, 0));
-    width += glyphAdvances_[c];
-  }
-  if (runGlyphs_.isEmpty()) return;
-  // Placed as the text layout places a line: at the advances' own (fractional) sums.
-  qreal left = rect.left();
-  if (align & Qt::AlignRight) {
-    left = rect.right() + 1 - width;
-  } else if (align & Qt::AlignHCenter) {
-    left = rect.left() + (rect.width() - width) / 2;
-  }
-  const int baseline = rect.top() + (rect.height() - lineHeight_) / 2 + ascent_;
-  run_.setGlyphIndexes(runGlyphs_);
-  run_.setPositions(runPositions_);
-  painter.drawGlyphRun(QPointF(left, baseline), run_);
 }
 
 CRowListView::CRowListView(CaptureState& state, QWidget* parent)

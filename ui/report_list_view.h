@@ -3,10 +3,6 @@
 // to the right edge, cell texts shortened with "..."), and the program's list of frames.
 
 #include <QColor>
-#include <QGlyphRun>
-#include <QList>
-#include <QPointF>
-#include <QRawFont>
 #include <QString>
 #include <QTableView>
 #include <array>
@@ -16,6 +12,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "ui/cell_text.h"
 
 class CaptureState;
 class FrameSource;
@@ -64,28 +62,15 @@ class CListViewEx : public QTableView {
  private:
   int MeasureText(std::string_view text) const;
   void ResetCharWidths();
-  // Draws a cell's fitted text in rect, vertically centred, as drawText would.
-  void DrawCellText(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text);
   QRect AllCellsRect(const QRect& rowRect) const;
 
   // Per-character advances of the list's font: measuring a prefix is then a sum, which
   // keeps shortening long texts cheap while scrolling.
   std::array<int, 256> charWidths_{};
-  // The font's glyph of each 8-bit character (0: the font has none, the text is then laid
-  // out by Qt with its fallback fonts) and its advance: a repaint places the glyphs of a
-  // cell from these instead of shaping the same texts again.
-  QRawFont rawFont_;
-  std::array<quint32, 256> glyphs_{};
-  std::array<qreal, 256> glyphAdvances_{};
-  int ascent_ = 0;
-  int lineHeight_ = 0;
-  QList<quint32> runGlyphs_;
-  QList<QPointF> runPositions_;
-  QGlyphRun run_;
   // Drawing reuses these buffers, so painting a row allocates nothing once warm.
   std::string cellText_;
   std::string fitted_;
-  QString drawn_;
+  CellTextPainter cellPainter_;
   std::function<int(std::string_view)> measure_;
   std::vector<Qt::Alignment> columnAlign_;  // per list column, refreshed each paint
 };
