@@ -35,8 +35,8 @@ constexpr int kRowPadding = 4;
 // follows new rows its range grows with every batch, but a slider already at its smallest
 // and at the end does not move, and the horizontal bar does not change at all; drawing
 // the bars each time (the list around them is repainted whole) cost more than painting
-// the new rows. Its picture is kept and
-// shown again while the look is the same and the pointer is elsewhere.
+// the new rows. Its picture is kept and shown again while the look is the same and the
+// pointer is elsewhere.
 class SteadyScrollBar : public QScrollBar {
  public:
   using QScrollBar::QScrollBar;
@@ -129,11 +129,13 @@ CListViewEx::CListViewEx(QWidget* parent) : QTableView(parent) {
   setTabKeyNavigation(false);
   setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
 
-  // Rows of one fixed height: the view then finds the rows to paint by arithmetic and
-  // keeps nothing per row.
+  // paintEvent fills every pixel it is asked for.
   viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
   setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical, this));
   setHorizontalScrollBar(new SteadyScrollBar(Qt::Horizontal, this));
+
+  // Rows of one fixed height: the view then finds the rows to paint by arithmetic and
+  // keeps nothing per row.
   verticalHeader()->hide();
   verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   verticalHeader()->setMinimumSectionSize(1);
