@@ -727,6 +727,7 @@ void CMainFrame::OpenFile(const QString& path) {
   ShowCounters(TrafficCounters{});
   ShowFileTitle();
   receiver_->Prepare(listView_->Model().Rows().RowCount());
+  receiver_->SetApplyInterval({});
   shownFile_.Loader().Start(state_.columns, state_.adapterMac, *receiver_);
   SetTracePane("Loading 0%");
   loadWatch_->start();
@@ -981,6 +982,7 @@ int CMainFrame::ShowMessage(const std::string& text, const std::string& informat
 BatchSink& CMainFrame::Rows() {
   // Packet numbers go on from the last row's, also when older rows have left the list.
   receiver_->Prepare(listView_->Model().NextPacketNumber());
+  receiver_->SetApplyInterval(BatchReceiver::TraceApplyInterval);
   return *receiver_;
 }
 

@@ -7,6 +7,8 @@
 
 BatchReceiver::BatchReceiver(RowModel& model, QObject* parent) : QObject(parent), model_(model) {
   qRegisterMetaType<TrafficCounters>("TrafficCounters");
+  intervalTimer_.setSingleShot(true);
+  connect(&intervalTimer_, &QTimer::timeout, this, &BatchReceiver::ApplyQueued);
 }
 
 BatchReceiver::~BatchReceiver() = default;
@@ -40,10 +42,22 @@ void BatchReceiver::FramesNotKept(const std::string& reason) { emit framesNotKep
 void BatchReceiver::ApplyPending() { Apply(std::chrono::nanoseconds::max()); }
 
 void BatchReceiver::ApplyQueued() {
+  // Behind an observer's box, or with a backlog, the rows go in at once; fresh batches wait
+  // out the interval since the queue was last emptied.
+  const bool now = observerCallPosted_ || backlog_ || applying_ > 0;
   observerCallPosted_ = false;
+  if (!now) {
+    const auto since = std::chrono::steady_clock::now() - lastDrained_;
+    if (since < applyInterval_) {
+      if (!intervalTimer_.isActive())
+        intervalTimer_.start(std::chrono::ceil<std::chrono::milliseconds>(applyInterval_ - since));
+      return;
+    }
+  }
+  backlog_ = Apply(applyBudget_);
   // One call pending at a time: an observer may have posted one already, and a second
   // would double the calls of every turn while batches keep coming.
-  if (Apply(applyBudget_) && !observerCallPosted_) {
+  if (backlog_ && !observerCallPosted_) {
     observerCallPosted_ = true;
     QMetaObject::invokeMethod(this, &BatchReceiver::ApplyQueued, Qt::QueuedConnection);
   }
@@ -53,6 +67,7 @@ bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {
   const auto start = std::chrono::steady_clock::now();
   bool any = false;
   bool left = false;
+  ++applying_;
   // Batches are taken one at a time: an observer that opens a modal box lets this run
   // again from the box's event loop, and rows must still reach the list in order.
   for (;;) {
@@ -85,6 +100,8 @@ bool BatchReceiver::Apply(std::chrono::nanoseconds budget) {
     }
     any = true;
   }
+  --applying_;
+  if (any && !left) lastDrained_ = std::chrono::steady_clock::now();
   return left;
 }
 

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -53,6 +54,15 @@ class BatchReceiver : public QObject, public BatchSink {
   static constexpr std::chrono::milliseconds DefaultApplyBudget{12};
   void SetApplyBudget(std::chrono::nanoseconds budget) { applyBudget_ = budget; }
 
+  // Least time between two takings-in of fresh batches; 0 (the default) takes each in as it
+  // comes. During a trace each one moves the list to its new end and rewrites the panes,
+  // which costs far more than the rows themselves, and ten a second is all the eye can
+  // follow: a trace sets TraceApplyInterval. A batch delivered sooner waits in the queue
+  // until then; a backlog left by the budget is taken in at once. A file's rows come as
+  // fast as they can be read and go in at once.
+  static constexpr std::chrono::milliseconds TraceApplyInterval{100};
+  void SetApplyInterval(std::chrono::milliseconds interval) { applyInterval_ = interval; }
+
  signals:
   // The counters as they stood after a batch, emitted as the batch reaches the list.
   void countersChanged(const TrafficCounters& counters);
@@ -75,6 +85,13 @@ class BatchReceiver : public QObject, public BatchSink {
   RowModel& model_;
   Observer observer_;
   std::chrono::nanoseconds applyBudget_ = DefaultApplyBudget;
+  std::chrono::milliseconds applyInterval_{0};
+  // When the queue was last emptied, and whether batches were left behind by the budget
+  // (user-interface thread only).
+  std::chrono::steady_clock::time_point lastDrained_{};
+  bool backlog_ = false;
+  int applying_ = 0;  // Apply calls running (an observer's event loop may start another)
+  QTimer intervalTimer_;
   std::atomic<std::int64_t> preparedRows_{0};
   // A call posted before an observer ran, not yet started (user-interface thread only).
   bool observerCallPosted_ = false;

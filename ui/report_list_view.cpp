@@ -10,12 +10,16 @@
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QPixmap>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <algorithm>
 
 #include "analysis/capture_state.h"
 #include "analysis/frame_source.h"
 #include "analysis/row_text.h"
+#include "ui/cell_text.h"
 #include "ui/fit_text.h"
 #include "ui/packet_dialog.h"
 #include "ui/row_model.h"
@@ -26,6 +30,89 @@ namespace {
 constexpr int kFirstCellMargin = 4;
 constexpr int kCellMargin = 12;
 constexpr int kRowPadding = 4;
+
+// A scroll bar that draws itself again only when it would look different. While the list
+// follows new rows its range grows with every batch, but a slider already at its smallest
+// and at the end does not move, and the horizontal bar does not change at all; drawing
+// the bars each time (the list around them is repainted whole) cost more than painting
+// the new rows. Its picture is kept and shown again while the look is the same and the
+// pointer is elsewhere.
+class SteadyScrollBar : public QScrollBar {
+ public:
+  using QScrollBar::QScrollBar;
+
+ protected:
+  void sliderChange(SliderChange change) override {
+    if (change == SliderOrientationChange) {
+      QScrollBar::sliderChange(change);
+      return;
+    }
+    // The range grows first and the list moves to the new end after it: the look is
+    // compared once both are done.
+    if (comparePosted_) return;
+    comparePosted_ = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          comparePosted_ = false;
+          if (CurrentLook() != shown_) update();
+        },
+        Qt::QueuedConnection);
+  }
+
+  void paintEvent(QPaintEvent* event) override {
+    shown_ = CurrentLook();
+    // Hovered or pressed parts are drawn by the bar itself, which alone knows them.
+    if (underMouse() || isSliderDown()) {
+      picture_ = QPixmap();
+      QScrollBar::paintEvent(event);
+      return;
+    }
+    if (picture_.isNull() || pictureLook_ != shown_) {
+      QStyleOptionSlider option;
+      initStyleOption(&option);
+      option.subControls = QStyle::SC_All;
+      option.activeSubControls = QStyle::SC_None;
+      const qreal ratio = devicePixelRatioF();
+      picture_ = QPixmap(size() * ratio);
+      picture_.setDevicePixelRatio(ratio);
+      picture_.fill(Qt::transparent);
+      QPainter painter(&picture_);
+      style()->drawComplexControl(QStyle::CC_ScrollBar, &option, &painter, this);
+      pictureLook_ = shown_;
+    }
+    QPainter(this).drawPixmap(0, 0, picture_);
+  }
+
+ private:
+  struct Look {
+    QRect slider;
+    bool atMinimum = false;
+    bool atMaximum = false;
+    QSize size;
+    int state = 0;
+    qint64 palette = 0;
+    qreal ratio = 1;
+    bool operator==(const Look&) const = default;
+  };
+
+  Look CurrentLook() const {
+    QStyleOptionSlider option;
+    initStyleOption(&option);
+    return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider, this),
+            value() == minimum(),
+            value() == maximum(),
+            size(),
+            static_cast<int>(option.state),
+            palette().cacheKey(),
+            devicePixelRatioF()};
+  }
+
+  bool comparePosted_ = false;
+  Look shown_;
+  QPixmap picture_;
+  Look pictureLook_;
+};
 }  // namespace
 
 CListViewEx::CListViewEx(QWidget* parent) : QTableView(parent) {
@@ -41,6 +128,11 @@ CListViewEx::CListViewEx(QWidget* parent) : QTableView(parent) {
   setCornerButtonEnabled(false);
   setTabKeyNavigation(false);
   setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+
+  // paintEvent fills every pixel it is asked for.
+  viewport()->setAttribute(Qt::WA_OpaquePaintEvent);
+  setVerticalScrollBar(new SteadyScrollBar(Qt::Vertical, this));
+  setHorizontalScrollBar(new SteadyScrollBar(Qt::Horizontal, this));
 
   // Rows of one fixed height: the view then finds the rows to paint by arithmetic and
   // keeps nothing per row.
@@ -80,6 +172,7 @@ void CListViewEx::ResetCharWidths() {
   const QFontMetrics fm(font());
   for (int c = 0; c < 256; ++c) charWidths_[static_cast<std::size_t>(c)] = fm.horizontalAdvance(QChar(c));
   verticalHeader()->setDefaultSectionSize(fm.height() + kRowPadding);
+  cellPainter_.SetFont(font());
 }
 
 int CListViewEx::MeasureText(std::string_view text) const {
@@ -170,8 +263,13 @@ void CListViewEx::paintEvent(QPaintEvent* event) {
     }
   }
 
-  painter.fillRect(area, palette().color(QPalette::Active, QPalette::Base));
-  if (rows == 0) return;
+  // Each row fills its own band; only the area beside and below the rows is filled here,
+  // and the viewport does not fill itself first: no pixel is filled twice.
+  const QColor base = palette().color(QPalette::Active, QPalette::Base);
+  if (rows == 0) {
+    painter.fillRect(area, base);
+    return;
+  }
 
   columnAlign_.resize(static_cast<std::size_t>(columns));
   for (int p = 0; p < columns; ++p) {
@@ -183,9 +281,20 @@ void CListViewEx::paintEvent(QPaintEvent* event) {
   }
 
   int first = rowAt(area.top());
-  if (first < 0) return;  // the area lies below the last row
+  if (first < 0) {  // the area lies below the last row
+    painter.fillRect(area, base);
+    return;
+  }
   int last = rowAt(area.bottom());
   if (last < 0) last = rows - 1;
+  const int top = rowViewportPosition(first);
+  const int bottom = rowViewportPosition(last) + rowHeight(last);
+  if (bottom <= area.bottom()) painter.fillRect(QRect(area.left(), bottom, area.width(), area.bottom() + 1 - bottom), base);
+  const QRect bands = AllCellsRect(QRect(0, top, viewport()->width(), bottom - top));
+  if (bands.left() > area.left())
+    painter.fillRect(QRect(area.left(), top, bands.left() - area.left(), bottom - top), base);
+  if (bands.right() < area.right())
+    painter.fillRect(QRect(bands.right() + 1, top, area.right() - bands.right(), bottom - top), base);
   for (int row = first; row <= last; ++row) {
     const QRect rowRect(0, rowViewportPosition(row), viewport()->width(), rowHeight(row));
     DrawItem(painter, row, rowRect);
@@ -208,7 +317,6 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
   painter.fillRect(allCells, fill);
   painter.setPen(ink);
 
-  constexpr int kFlags = Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip;
   int cellLeft = allCells.left();
   for (int p = 0; p < columns; ++p) {
     const int width = columnWidth(p);
@@ -223,9 +331,7 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
     const Qt::Alignment align = shortened ? Qt::AlignLeft : columnAlign_[static_cast<std::size_t>(p)];
     const int inset = margin / 2;
     const QRect textRect(cellLeft + inset, rowRect.top(), std::max(0, width - margin), rowRect.height());
-    // Outside text is drawn as plain characters: no markup, no mnemonics, no tab stops.
-    drawn_ = QLatin1String(fitted_.data(), static_cast<qsizetype>(fitted_.size()));
-    painter.drawText(textRect, kFlags | align, drawn_);
+    cellPainter_.Draw(painter, textRect, align, fitted_);
   }
 
   const QModelIndex current = currentIndex();

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "ui/cell_text.h"
+
 class CaptureState;
 class FrameSource;
 class RowModel;
@@ -68,7 +70,7 @@ class CListViewEx : public QTableView {
   // Drawing reuses these buffers, so painting a row allocates nothing once warm.
   std::string cellText_;
   std::string fitted_;
-  QString drawn_;
+  CellTextPainter cellPainter_;
   std::function<int(std::string_view)> measure_;
   std::vector<Qt::Alignment> columnAlign_;  // per list column, refreshed each paint
 };

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/random.h>
@@ -252,7 +253,10 @@ Spool::Spool(int ownFolderFd, std::string folder, std::string prefix, const Spoo
   poolBuffers_ = PoolBuffers;
   pending_ = MappedBuffer::Resident(BufferBytes);
   buffers_ = 1;
-  writer_ = std::thread([this] { WriterLoop(); });
+  writer_ = std::thread([this] {
+    pthread_setname_np(pthread_self(), "spool writer");
+    WriterLoop();
+  });
 }
 
 Spool::~Spool() {

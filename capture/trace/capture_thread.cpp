@@ -1,5 +1,6 @@
 #include "capture/trace/capture_thread.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -176,7 +177,11 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
 void StartCaptureThread(Trace& trace) {
   trace.stopRequested.store(0);
   trace.inRead.store(0);
-  trace.thread = std::thread([&trace] { CaptureThreadProc(trace); });
+  trace.thread = std::thread([&trace] {
+    // Named, so that a profile or top tells its share from the window's own.
+    pthread_setname_np(pthread_self(), "capture");
+    CaptureThreadProc(trace);
+  });
 }
 
 void StopTrace(Trace& trace) {

@@ -21,6 +21,9 @@ TEST(RowText, EscapingAndQuoting) {
       {"line\nnext\r", "line\\nnext\\r", "\"line\nnext\r\""},
       {"a,b", "a,b", "\"a,b\""},
       {"say \"hi\"", "say \"hi\"", "\"say \"\"hi\"\"\""},
+      // Longer than a word: escapes at a word's first and last byte, beside bytes above 0x7f.
+      {"\tbcdefgh\xe9\xffklmno\\pqrstuvw\n", "\\tbcdefgh\xe9\xffklmno\\\\pqrstuvw\\n",
+       "\"\tbcdefgh\xe9\xffklmno\\pqrstuvw\n\""},
   };
   for (const auto& [cell, tsv, csv] : cases) {
     std::string t, c;

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QSignalSpy>
+#include <QTest>
 #include <atomic>
 #include <functional>
 #include <thread>
@@ -112,6 +113,18 @@ TEST_F(BatchReceiverTest, AnObserverDoesNotMultiplyTheCallsOfABurst) {
   while (receiver.PendingCount() > 0) QCoreApplication::processEvents();
   for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LE(seen[i] - seen[i - 1], 1) << "turn " << i;
   ExpectRowsInOrder(model, 16);
+}
+
+TEST_F(BatchReceiverTest, BatchesHeldBackByTheIntervalStillReachTheList) {
+  // Batches that come soon after the list took rows are held back; nothing more is
+  // delivered, so only the receiver's own call can bring them in.
+  receiver.SetApplyInterval(std::chrono::milliseconds(200));
+  receiver.DeliverBatch(MakeRows(kColumns, 1, 2), CountersAfter(2));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return model.rowCount() == 2; }, 5000));
+  receiver.DeliverBatch(MakeRows(kColumns, 3, 2), CountersAfter(4));
+  receiver.DeliverBatch(MakeRows(kColumns, 5, 2), CountersAfter(6));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return receiver.PendingCount() == 0; }, 5000));
+  ExpectRowsInOrder(model, 6);
 }
 
 TEST_F(BatchReceiverTest, ObserverSeesEachBatchAfterItReachedTheList) {

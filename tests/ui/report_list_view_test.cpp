@@ -119,6 +119,25 @@ TEST_F(ReportListViewTest, FollowsNewRowsOnlyWhileScrolledToTheEnd) {
   EXPECT_EQ(view.Model().rowCount(), 205);
 }
 
+TEST_F(ReportListViewTest, ScrollBarPictureFollowsWhereTheListIs) {
+  // The bar keeps its picture while it looks the same; every move of the slider must
+  // still show.
+  Show(400, 200, ShowFirst(3));
+  QScrollBar* bar = view.verticalScrollBar();
+  Append(1, 5000);
+  const QImage atEnd = bar->grab().toImage();
+  Append(5001, 5000);  // the slider, at its smallest, stays at the end
+  EXPECT_EQ(bar->grab().toImage(), atEnd);
+  for (const int value : {0, bar->maximum() / 2}) {
+    bar->setValue(value);
+    QApplication::processEvents();
+    EXPECT_NE(bar->grab().toImage(), atEnd) << value;
+  }
+  bar->setValue(bar->maximum());
+  QApplication::processEvents();
+  EXPECT_EQ(bar->grab().toImage(), atEnd);
+}
+
 TEST_F(ReportListViewTest, OlderRowsLeavingKeepTheSelectionAndTheRowsInSight) {
   Show(400, 200, ShowFirst(3));
   view.Model().SetRowLimit(1024);  // a margin of 32 rows

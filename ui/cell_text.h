@@ -1,0 +1,39 @@
+#pragma once
+// Draws the 8-bit texts of the list's cells. The glyph and advance of every character of
+// the font are looked up once, so a repaint places a cell's glyphs directly instead of
+// laying out and shaping the same texts again; what it draws is what QPainter::drawText
+// draws for a single line.
+
+#include <QFont>
+#include <QGlyphRun>
+#include <QList>
+#include <QPointF>
+#include <QRawFont>
+#include <QRect>
+#include <QString>
+#include <array>
+#include <string_view>
+
+class QPainter;
+
+class CellTextPainter {
+ public:
+  void SetFont(const QFont& font);
+
+  // Draws text in rect, vertically centred and aligned left, right or centred; no
+  // clipping, no markup, no mnemonics, no tab stops.
+  void Draw(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text);
+
+ private:
+  QRawFont rawFont_;
+  // 0 where the font has no glyph: such a text is laid out by Qt, with its fallback fonts.
+  std::array<quint32, 256> glyphs_{};
+  std::array<qreal, 256> advances_{};
+  int ascent_ = 0;
+  int lineHeight_ = 0;
+  // Reused, so that drawing a cell allocates nothing once warm.
+  QList<quint32> runGlyphs_;
+  QList<QPointF> runPositions_;
+  QGlyphRun run_;
+  QString text_;
+};
