@@ -37,6 +37,12 @@ struct AgentEnvironment {
 // frame. Each wake-up of a reader that decodes costs it cold caches: shorter blocks cost
 // processor time at low rates, longer ones hold the rows back.
 inline constexpr int AgentBlockTimeoutMs = 40;
+// While it looks up the owners of sockets, the agent takes each frame as it comes (0:
+// immediate mode; a busy flow still wakes it about every PcapGatherMicroseconds): a
+// flow's owner is found only while its socket exists, and a short connection (a
+// command-line tool's fetch over loopback lasts a few milliseconds) is gone long before a
+// 40 ms block comes.
+inline constexpr int AgentOwnerBlockTimeoutMs = 0;
 // The capture's ring. Packed in blocks, 4 MiB hold some 40,000 small frames or 2,600 full
 // ones: tens of milliseconds of a saturated link, with the megabyte of the stream's pipe
 // behind them, while the reader is held up. The kernel clears the whole ring when the
