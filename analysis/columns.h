@@ -50,7 +50,7 @@ inline constexpr std::array<ColumnId, ColumnCount> ColumnListOrder = {
 std::string_view ColumnHeader(ColumnId id);
 
 // The column set every run starts with; only its first ColumnCount characters are used.
-inline constexpr std::string_view StartupColumnPattern = "111000111111100000111101";
+inline constexpr std::string_view StartupColumnPattern = "111000111111100000111011";
 
 class ColumnSet {
  public:

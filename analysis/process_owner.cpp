@@ -31,3 +31,12 @@ char* PutProcessCell(char* out, const ProcessOwner& owner) {
   out = Put(out, std::string_view(owner.user).substr(0, OwnerUserMost));
   return Put(out, ")");
 }
+
+std::string OwnerDetails(const ProcessOwner& owner) {
+  char cell[OwnerNameMost + OwnerUserMost + 16];
+  std::string text(cell, PutProcessCell(cell, owner));
+  if (owner.pid == 0) return text;
+  if (!owner.user.empty()) text += ", user " + owner.user;
+  if (!owner.commandLine.empty()) text += ": " + owner.commandLine;
+  return text;
+}

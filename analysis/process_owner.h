@@ -28,6 +28,10 @@ inline constexpr std::size_t OwnerCommandLineMost = 1024;
 // (a tab or line end would break a saved line, an escape would steer a terminal) as '.'.
 std::string OwnerText(std::string_view raw, std::size_t most);
 
+// The details' Process line after its header: the cell, the user and the command line,
+// as far as they are known ("curl (4242), user ann: curl -s http://example.org/").
+std::string OwnerDetails(const ProcessOwner& owner);
+
 // The Process cell at out: "name (pid)", "(user NAME)", or nothing for an owner that
 // knows neither. Writes at most OwnerNameMost + OwnerUserMost + 16 bytes; returns the end.
 char* PutProcessCell(char* out, const ProcessOwner& owner);

@@ -64,7 +64,7 @@ class PcapDevice : public DeviceBase {
   // One frame, cut to what the request's buffer holds.
   static void Deliver(void* context, const LiveFrame& frame) {
     auto* delivery = static_cast<Delivery*>(context);
-    const FrameInfo info{frame.seconds * 1'000'000'000 + std::int64_t{frame.microseconds} * 1000, frame.originalLength, {}};
+    const FrameInfo info{frame.seconds * 1'000'000'000 + std::int64_t{frame.microseconds} * 1000, frame.originalLength};
     delivery->device->DeliverFrame(frame.data, frame.capturedLength, info, delivery->output, delivery->size,
                                    &delivery->length);
   }

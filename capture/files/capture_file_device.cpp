@@ -90,7 +90,7 @@ class CaptureFileDevice : public DeviceBase {
         return why.empty();  // the proper end of the file, or damage
       }
       if (filter_.Matches(record.data, record.length, record.originalLength))
-        return DeliverFrame(record.data, record.length, FrameInfo{record.timestampNs, record.originalLength, {}}, output,
+        return DeliverFrame(record.data, record.length, FrameInfo{record.timestampNs, record.originalLength}, output,
                             size, bytesReturned);
     }
     return false;
