@@ -195,7 +195,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   state.keepRows = 5000000;
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
-              ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
+              ElementsAre("write Orrisvane/Bools=1110001111111000001110", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
                           "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
                           "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1",
