@@ -126,26 +126,52 @@ class NetlinkLister : public SocketLister {
   bool List(std::vector<HostSocket>& out, std::string* why) override {
     for (const std::uint8_t family : {AF_INET, AF_INET6}) {
       for (const std::uint8_t protocol : {IPPROTO_TCP, IPPROTO_UDP}) {
-        if (!Dump(family, protocol, out, why)) return false;
+        if (!Ask(Request(family, protocol, NLM_F_DUMP), protocol, out, why)) return false;
       }
     }
     return true;
   }
 
+  std::optional<HostSocket> Find(std::uint8_t protocol, const SocketEnd& local, const SocketEnd& remote) override {
+    Message message = Request(local.ipv6 ? AF_INET6 : AF_INET, protocol, 0);
+    inet_diag_sockid& id = message.request.id;
+    // UDP's look-up takes the two ends the other way round (so the kernel has it).
+    const SocketEnd& source = protocol == IPPROTO_UDP ? remote : local;
+    const SocketEnd& destination = protocol == IPPROTO_UDP ? local : remote;
+    id.idiag_sport = htons(source.port);
+    id.idiag_dport = htons(destination.port);
+    std::memcpy(id.idiag_src, source.address.data(), local.ipv6 ? 16 : 4);
+    std::memcpy(id.idiag_dst, destination.address.data(), local.ipv6 ? 16 : 4);
+    id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    std::vector<HostSocket> found;
+    std::string why;
+    if (!Ask(message, protocol, found, &why) || found.empty()) return std::nullopt;
+    return found.front();
+  }
+
  private:
-  bool Dump(std::uint8_t family, std::uint8_t protocol, std::vector<HostSocket>& out, std::string* why) {
-    struct {
-      nlmsghdr header;
-      inet_diag_req_v2 request;
-    } message{};
+  struct Message {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+  };
+
+  Message Request(std::uint8_t family, std::uint8_t protocol, std::uint16_t dump) {
+    Message message{};
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    message.header.nlmsg_flags = NLM_F_REQUEST | dump;
     message.header.nlmsg_seq = ++sequence_;
     message.request.sdiag_family = family;
     message.request.sdiag_protocol = protocol;
     // Time-wait and half-open connections belong to no process: not asked for.
     message.request.idiag_states = ~((1u << 6) | (1u << 3));  // TCP_TIME_WAIT, TCP_SYN_RECV
+    return message;
+  }
+
+  // Sends the request and reads the answer into out: a dump up to its end, a single
+  // socket's answer (one message, or an error when there is none) at once.
+  bool Ask(const Message& message, std::uint8_t protocol, std::vector<HostSocket>& out, std::string* why) {
+    const bool dump = (message.header.nlmsg_flags & NLM_F_DUMP) != 0;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (::sendto(fd_, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
@@ -161,6 +187,7 @@ class NetlinkLister : public SocketLister {
       }
       switch (ParseSocketDump({buffer_.data(), static_cast<std::size_t>(n)}, protocol, out, why)) {
         case DumpStep::More:
+          if (!dump) return true;
           continue;
         case DumpStep::Done:
           return true;
@@ -363,7 +390,9 @@ std::uint32_t OwnerFinder::NumberFor(std::span<const std::uint8_t> frame, std::u
   const bool retry = !lookUp && flow.number == 0 && flow.tries < MostTries && timestampUs >= flow.retryUs;
   if (lookUp) flow.tries = 0;
   if (lookUp || retry) {
-    flow.number = Resolve(key, timestampUs, retry);
+    // A new flow's socket alone first, while a short exchange's socket may still exist.
+    flow.number = lookUp ? FindAlone(key) : 0;
+    if (flow.number == 0) flow.number = Resolve(key, timestampUs, retry);
     if (flow.number == 0) {
       ++flow.tries;
       flow.retryUs = timestampUs + RetryUs;
@@ -395,6 +424,14 @@ std::uint32_t OwnerFinder::Resolve(const FlowKey& key, std::uint64_t timestampUs
   }
   const HostSocket* socket = FindSocket(key);
   return socket ? OwnerNumber(*socket) : 0;
+}
+
+std::uint32_t OwnerFinder::FindAlone(const FlowKey& key) {
+  if (!lister_) return 0;
+  const std::optional<HostSocket> socket = lister_->Find(key.protocol, key.local, key.remote);
+  if (!socket || socket->inode == 0) return 0;
+  ++listGeneration_;  // what the socket list knew of the processes may be out of date
+  return OwnerNumber(*socket);
 }
 
 const HostSocket* OwnerFinder::FindSocket(const FlowKey& key) const {

@@ -52,6 +52,13 @@ class SocketLister {
   // Every TCP and UDP socket of IPv4 and IPv6 that a process may hold; false with *why
   // when the kernel cannot be asked.
   virtual bool List(std::vector<HostSocket>& out, std::string* why) = 0;
+  // The socket that takes a flow's frames at its local end (connected, or else listening
+  // or unconnected), asked for alone: quicker than a whole list, which a short exchange's
+  // socket may not outlive. Nothing when there is none or the kernel cannot be asked.
+  virtual std::optional<HostSocket> Find(std::uint8_t protocol, const SocketEnd& local, const SocketEnd& remote) {
+    (void)protocol, (void)local, (void)remote;
+    return std::nullopt;
+  }
 };
 std::unique_ptr<SocketLister> NetlinkSocketLister();
 
@@ -121,6 +128,7 @@ class OwnerFinder {
     int tries = 0;
   };
   std::uint32_t Resolve(const FlowKey& key, std::uint64_t timestampUs, bool retry);
+  std::uint32_t FindAlone(const FlowKey& key);
   const HostSocket* FindSocket(const FlowKey& key) const;
   std::uint32_t OwnerNumber(const HostSocket& socket);
   std::uint32_t Number(const ProcessOwner& owner);
