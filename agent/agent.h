@@ -42,7 +42,7 @@ inline constexpr int AgentBlockTimeoutMs = 40;
 // flow's owner is found only while its socket exists, and a short connection (a
 // command-line tool's fetch over loopback lasts a few milliseconds) is gone long before a
 // 40 ms block comes.
-inline constexpr int AgentOwnerBlockTimeoutMs = 0;
+inline constexpr int AgentOwnerBlockTimeoutMs = 10;
 // The capture's ring. Packed in blocks, 4 MiB hold some 40,000 small frames or 2,600 full
 // ones: tens of milliseconds of a saturated link, with the megabyte of the stream's pipe
 // behind them, while the reader is held up. The kernel clears the whole ring when the

@@ -357,6 +357,18 @@ OwnerFinder::OwnerFinder(std::unique_ptr<SocketLister> lister, ProcessTable proc
 
 std::uint32_t OwnerFinder::NumberFor(std::span<const std::uint8_t> frame, std::uint64_t timestampUs) {
   const FrameBytes bytes(frame);
+  // Most frames follow one of the same flow: an IPv4 frame whose MACs, addresses and ports
+  // are the last frame's is known without reading its layers again.
+  constexpr std::size_t SameFrom = frame_offset::IpSource, SameTo = frame_offset::TcpHeader + 4;
+  const bool plainIpv4 = bytes.Be16(frame_offset::EtherType) == EtherTypeIpv4 && bytes.U8(frame_offset::IpHeader) == 0x45;
+  if (plainIpv4 && lastFlow_ != nullptr && lastFlow_->number != 0 && frame.size() >= SameTo &&
+      bytes.U8(frame_offset::IpProtocol) == lastKey_.protocol &&
+      (lastKey_.protocol != IPPROTO_TCP || (bytes.U8(frame_offset::TcpHeader + 13) & 0x02) == 0) &&
+      std::equal(frame.begin() + SameFrom, frame.begin() + SameTo, lastBytes_.begin()) &&
+      std::equal(frame.begin(), frame.begin() + 12, lastMacs_.begin())) {
+    lastFlow_->lastSeenUs = std::max(lastFlow_->lastSeenUs, timestampUs);
+    return lastFlow_->number;
+  }
   const std::optional<IpLayout> ip = ReadIpLayout(bytes, true);
   if (!ip || !ip->upperHeader || (ip->protocol != IPPROTO_TCP && ip->protocol != IPPROTO_UDP)) return 0;
   bool outgoing = true;
@@ -401,6 +413,13 @@ std::uint32_t OwnerFinder::NumberFor(std::span<const std::uint8_t> frame, std::u
   flow.lastSeenUs = std::max(flow.lastSeenUs, timestampUs);
   lastKey_ = key;
   lastFlow_ = &flow;  // elements of the table stay where they are until it is cleared
+  if (plainIpv4 && frame.size() >= SameTo) {
+    std::copy(frame.begin() + SameFrom, frame.begin() + SameTo, lastBytes_.begin());
+    std::copy(frame.begin(), frame.begin() + 12, lastMacs_.begin());
+  } else {
+    lastMacs_.fill(0xFF);  // no frame's: the next is read whole
+    lastBytes_.fill(0);
+  }
   return flow.number;
 }
 

@@ -145,6 +145,8 @@ class OwnerFinder {
   // The last frame's flow: most frames follow one of the same flow.
   FlowKey lastKey_;
   Flow* lastFlow_ = nullptr;
+  std::array<std::uint8_t, 12> lastBytes_{};  // that frame's IPv4 addresses and ports
+  std::array<std::uint8_t, 12> lastMacs_{};
 
   std::vector<HostSocket> sockets_;
   std::unordered_map<FlowKey, std::size_t, FlowKeyHash> connected_;  // into sockets_
