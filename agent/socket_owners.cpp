@@ -356,6 +356,14 @@ OwnerFinder::OwnerFinder(std::unique_ptr<SocketLister> lister, ProcessTable proc
       clock_(WallClockUs) {}
 
 std::uint32_t OwnerFinder::NumberFor(std::span<const std::uint8_t> frame, std::uint64_t timestampUs) {
+  if (numbers_.size() >= MostFlows) {
+    // Numbers start again from 1, each defined anew before its first frame; no flow may
+    // keep an old one.
+    numbers_.clear();
+    byInode_.clear();
+    flows_.clear();
+    lastFlow_ = nullptr;
+  }
   const FrameBytes bytes(frame);
   // Most frames follow one of the same flow: an IPv4 frame whose MACs, addresses and ports
   // are the last frame's is known without reading its layers again.
