@@ -17,8 +17,10 @@
 #include <vector>
 
 #include "agent/agent_args.h"
+#include "agent/fd_helper.h"
 #include "capture/formats/pcapng_writer.h"
 #include "agent/privileges.h"
+#include "agent/socket_owners.h"
 #include "analysis/mac_text.h"
 #include "capture/remote/adapter_list.h"
 #include "capture/devices/live_interface.h"
@@ -72,11 +74,6 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, const std::ato
   return true;
 }
 
-void TakeFrame(void* context, const LiveFrame& frame) {
-  const std::uint64_t timestamp =
-      static_cast<std::uint64_t>(frame.seconds) * 1000000u + static_cast<std::uint32_t>(frame.microseconds);
-  static_cast<pcapng::Writer*>(context)->Packet(timestamp, frame.capturedLength, frame.originalLength, frame.data);
-}
 
 // The kernel's own name for the interface the caller named, or nothing (said on err). Only
 // a network interface of the host is opened with the capture rights: libpcap would also
@@ -113,6 +110,15 @@ class Capture {
  public:
   Capture(LiveInterface& live, const AgentEnvironment& env) : live_(live), env_(env) {}
 
+  // Names each frame's owner from now on: the process of the socket at the frame's local
+  // end. Looked up with no capability (they are given up before this).
+  void FindOwners(const std::array<std::uint8_t, 6>& stationAddress, std::optional<FdHelper>& helper) {
+    owners_ = std::make_unique<OwnerFinder>(
+        NetlinkSocketLister(), ProcessTable("/proc", helper ? helper->Reader() : FdReader{}), HostUserName,
+        stationAddress,
+        [this](std::uint32_t number, const ProcessOwner& owner) { writer_.Owner(number, owner); });
+  }
+
   // The header goes out at once: the reader learns the interface before any frame. False
   // when the output is gone.
   bool Begin(const pcapng::Interface& interface) {
@@ -127,7 +133,7 @@ class Capture {
     while (!(env_.stop && env_.stop->load())) {
       int limit = AgentBatchFrames;
       if (maxFrames) limit = static_cast<int>(std::min<std::int64_t>(limit, *maxFrames - frames_));
-      const int count = live_.ReadWaiting(limit, TakeFrame, &writer_);
+      const int count = live_.ReadWaiting(limit, TakeFrame, this);
       if (count < 0) {
         failure = live_.Error();
         break;
@@ -159,6 +165,16 @@ class Capture {
   }
 
  private:
+  static void TakeFrame(void* context, const LiveFrame& frame) {
+    Capture& capture = *static_cast<Capture*>(context);
+    const std::uint64_t timestamp =
+        static_cast<std::uint64_t>(frame.seconds) * 1000000u + static_cast<std::uint32_t>(frame.microseconds);
+    // The owner's block, when the owner is new, goes out before the frame that names it.
+    const std::uint32_t owner =
+        capture.owners_ ? capture.owners_->NumberFor({frame.data, frame.capturedLength}, timestamp) : 0;
+    capture.writer_.Packet(timestamp, frame.capturedLength, frame.originalLength, frame.data, owner);
+  }
+
   bool AppendStatistics() {
     std::uint64_t received = 0, dropped = 0;
     if (!live_.Statistics(&received, &dropped)) return false;
@@ -175,6 +191,7 @@ class Capture {
   LiveInterface& live_;
   const AgentEnvironment& env_;
   pcapng::Writer writer_;
+  std::unique_ptr<OwnerFinder> owners_;
   std::int64_t frames_ = 0;
 };
 
@@ -245,11 +262,15 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   const std::optional<std::string> asked = options.filter;
   options.filter = CaptureFilterFor(asked, env.sshConnection, options.keepOwnSession);
   const bool sessionLeftOut = options.filter != asked;
-  auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs, AgentRingBytes});
+  auto live = LiveInterface::Open(name, &why, "/sys",
+                                  LiveOptions{options.noOwners ? AgentBlockTimeoutMs : AgentOwnerBlockTimeoutMs, AgentRingBytes});
   if (!live) {
     PrintLine(env.err, why);
     return AgentExitFailure;
   }
+  // Run as root, the agent reads other processes' fd folders through a helper started
+  // while it may still start one (see fd_helper.h).
+  std::optional<FdHelper> helper = options.noOwners ? std::nullopt : FdHelper::Start();
   // The open socket is all the capture needs from here on. The filter is compiled only
   // after this: compiling looks host names up and may take long, and none of it should
   // happen with the rights to capture.
@@ -271,7 +292,10 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   ::fcntl(env.streamFd, F_SETPIPE_SZ, PipeBytes);
   Capture capture(*live, env);
   if (!capture.Begin(interface)) return AgentExitOk;
-  if (!options.settingsOnInput) return capture.Run(options.maxFrames);
+  if (!options.settingsOnInput) {
+    if (!options.noOwners) capture.FindOwners(interface.stationAddress, helper);
+    return capture.Run(options.maxFrames);
+  }
 
   why.clear();
   std::optional<std::vector<std::string>> words = ReadSettings(env, &why);
@@ -297,6 +321,7 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   // one that takes everything.
   if (keep && sessionLeftOut && !settings->filter) settings->filter = asked.value_or("");
   if (std::optional<int> failed = ApplySettings(*live, *settings, env)) return *failed;
+  if (!options.noOwners && !settings->noOwners) capture.FindOwners(interface.stationAddress, helper);
   return capture.Run(settings->maxFrames);
 }
 

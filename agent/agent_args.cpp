@@ -39,6 +39,8 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
       options.settingsOnInput = true;
     } else if (flag == "--keep-own-session") {
       options.keepOwnSession = true;
+    } else if (flag == "--no-owners") {
+      options.noOwners = true;
     } else if (flag == "--promiscuous") {
       options.promiscuous = true;
     } else if (flag == "-f") {
@@ -61,8 +63,8 @@ std::optional<AgentOptions> ParseAgentArgs(std::span<const std::string> args, st
   if (!modeGiven) return fail("one of -i IFNAME, --probe IFNAME and -D is needed (see --help)");
   if (options.mode != AgentMode::Capture &&
       (options.promiscuous || options.filter || options.maxFrames || options.settingsOnInput ||
-       options.keepOwnSession))
-    return fail("--promiscuous, -f, -c, --keep-own-session and --settings-on-input go with -i only");
+       options.keepOwnSession || options.noOwners))
+    return fail("--promiscuous, -f, -c, --keep-own-session, --no-owners and --settings-on-input go with -i only");
   return options;
 }
 
@@ -106,7 +108,7 @@ const char* AgentUsageText() {
        orrisvane-capture - capture the frames of one network interface as a pcapng stream
 
 SYNOPSIS
-       orrisvane-capture -i IFNAME [--promiscuous] [-f FILTER] [-c COUNT] [--keep-own-session]
+       orrisvane-capture -i IFNAME [--promiscuous] [-f FILTER] [-c COUNT] [--keep-own-session] [--no-owners]
                          [--settings-on-input]
        orrisvane-capture --probe IFNAME
        orrisvane-capture -D
@@ -150,10 +152,18 @@ OPTIONS
               (FILTER) and not (tcp and host CLIENT and port CPORT and host SERVER and
               port SPORT), or the part from "not" alone without a FILTER.
 
+       --no-owners
+              Do not look up the process that owns each frame's socket. Without it the
+              agent lists the host's TCP and UDP sockets (socket diagnostics over
+              netlink) when a flow's first frame comes, finds the process holding the
+              socket through /proc/PID/fd (the processes of its own user, or all when it
+              runs as root; of the others only the user), and writes each owner once as
+              a custom block, each frame of its socket naming it in a custom option.
+
        --settings-on-input
               Open the interface and write the stream's section header and interface
               description at once, give up every capability, then read further options
-              (--promiscuous, -f FILTER, -c COUNT, --keep-own-session) from standard input before the first
+              (--promiscuous, -f FILTER, -c COUNT, --keep-own-session, --no-owners) from standard input before the first
               frame: each option and value ended by a NUL byte, the list by an empty one.
               A program that learns the capture's settings only after it has chosen the
               interface so needs one agent, not a probe and then a capture. The frames

@@ -17,6 +17,7 @@ struct AgentOptions {
   std::optional<std::int64_t> maxFrames;  // -c
   bool settingsOnInput = false;        // --settings-on-input
   bool keepOwnSession = false;         // --keep-own-session
+  bool noOwners = false;               // --no-owners
 };
 
 // The longest filter taken: far more than any a person writes, and short enough that

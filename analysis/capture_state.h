@@ -7,11 +7,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "analysis/columns.h"
 #include "analysis/connection_tracker.h"
 #include "analysis/frame_source.h"
+#include "analysis/process_owner.h"
 
 inline constexpr std::size_t FrameBufferSize = 1520;
 inline constexpr std::size_t LogFilePathSize = 512;  // bytes, terminator included
@@ -56,6 +58,8 @@ class CaptureState {
   std::int64_t frameTimestampNs = TimeNotKnown;
   // That frame's length on the wire, set with it; 0: not known (the captured length).
   std::uint32_t frameOriginalLength = 0;
+  // The process that owns that frame's socket, set with it; null: not known.
+  std::shared_ptr<const ProcessOwner> frameOwner;
   // The capture time the Time column counts from, in the same unit (TimeNotKnown: none
   // yet). The
   // decoder takes it from the first frame of a list that has a known time; the frame

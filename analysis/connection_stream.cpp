@@ -105,6 +105,15 @@ FollowedConnection FollowConnection(const RowStore& rows, std::int64_t connectio
     if (!(from == ends->first && to == ends->second) && !(from == ends->second && to == ends->first)) continue;
     out.rows += 1;
     out.connections.insert(row.connection);
+    if (row.owner != nullptr) {
+      // The owner is that of the frame's local end.
+      const TcpEndpoint& local = row.outgoing ? from : to;
+      std::string& process = local == ends->first ? out.firstProcess : out.secondProcess;
+      if (process.empty()) {
+        char text[CellTextCapacity];
+        process.assign(text, PutCellText(text, row, ColumnId::Process));
+      }
+    }
     if (frames == nullptr || !frames->ReadFrame(row.packetNumber, frame)) {
       out.framesMissing += 1;
       continue;

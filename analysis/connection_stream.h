@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <set>
+#include <string>
 #include <span>
 #include <tuple>
 #include <utility>
@@ -65,6 +66,10 @@ struct FollowedConnection {
   std::int64_t rows = 0;           // rows of the connection in the store
   std::set<std::int64_t> connections;  // the connection numbers of those rows
   std::int64_t framesMissing = 0;  // of those, rows whose frames are no longer kept
+  // The Process cell of each endpoint (the first row's source, then its destination), from
+  // the first row whose local end it is; empty when no row names its process.
+  std::string firstProcess;
+  std::string secondProcess;
 };
 
 // The rows between the two endpoints of TCP connection number connection (the column

@@ -213,6 +213,7 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   row.packetNumber = packetNumber;
   row.length = length;
   row.wireLength = std::max(length, state.frameOriginalLength);
+  row.owner = state.frameOwner.get();
   bool outgoing = true;
   for (std::size_t i = 0; i < state.adapterMac.size(); ++i) {
     outgoing = outgoing && bytes.U8(off::MacSource + i) == state.adapterMac[i];

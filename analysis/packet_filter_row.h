@@ -36,6 +36,7 @@ class PacketFilterRow : public FilterRow {
   // Data: the whole payload while the frame is kept where the row reads it; the cell's
   // text once the frame has left (the row then keeps its text).
   std::string_view SearchText(ColumnId id) const override;
+  const ProcessOwner* Owner() const override { return fields_.owner; }
 
  private:
   bool Kept(ColumnId id) const;

@@ -10,6 +10,7 @@
 #include "analysis/ip_address.h"
 #include "analysis/ip_layout.h"
 #include "analysis/mac_text.h"
+#include "analysis/process_owner.h"
 
 namespace {
 
@@ -100,6 +101,8 @@ bool CellApplies(const PacketRow& row, ColumnId id) {
     case ColumnId::TcpChecksum:
     case ColumnId::WinsockFunction:
       return row.kind == RowKind::Tcp;
+    case ColumnId::Process:
+      return row.owner != nullptr;
   }
   return false;
 }
@@ -154,6 +157,8 @@ char* PutCellText(char* out, const PacketRow& row, ColumnId id) {
     case ColumnId::WinsockFunction:
       return Put(out, InferSocketCall(row.tcpFlags, row.outgoing ? Direction::Outgoing : Direction::Incoming,
                                       row.length, NoPayloadFrameLength(row.ipHeaderBytes)));
+    case ColumnId::Process:
+      return PutProcessCell(out, *row.owner);
     case ColumnId::Data:
       return Put(out, row.data.substr(0, CellTextCapacity));
   }
@@ -202,6 +207,7 @@ bool CellTextMayContain(ColumnId id, std::string_view text) {
       return MadeOf(text, "0x123456789abcdef");
     case ColumnId::WinsockFunction:
       return InAnyOf(socket_call::All, text);
+    case ColumnId::Process:
     case ColumnId::Data:
       return true;
   }

@@ -10,6 +10,8 @@
 
 #include "analysis/columns.h"
 
+struct ProcessOwner;
+
 // How far the decoder went into a frame; which cells a row has follows from it.
 enum class RowKind : std::uint8_t {
   Ethernet,        // nothing decoded past the EtherType (or IEEE 802.3 length)
@@ -53,6 +55,9 @@ struct PacketRow {
   // The Data cell's text (payload as printable characters, or the ARP summary); it lives
   // in the decoder's or the store's buffer.
   std::string_view data{};
+  // The process that owns the socket at the frame's local end, when the capture said so;
+  // kept alive by whoever keeps the row (the decoder's state, a row store).
+  const ProcessOwner* owner = nullptr;
 };
 
 // "%u.%u.%u.%u" at out (room for 15 bytes); returns its end.

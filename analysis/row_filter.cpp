@@ -8,6 +8,7 @@
 #include "analysis/ip_address.h"
 #include "analysis/mac_text.h"
 #include "analysis/packet_row.h"
+#include "analysis/process_owner.h"
 
 namespace {
 
@@ -91,6 +92,7 @@ const FilterField* FieldNamed(std::string_view name) {
 std::optional<std::uint64_t> ParseAs(FilterFieldKind kind, std::string_view text) {
   switch (kind) {
     case FilterFieldKind::Number:
+    case FilterFieldKind::ProcessId:
       return ParseNumber(text);
     case FilterFieldKind::Ipv4:
       return ParseIpv4(text);
@@ -101,6 +103,8 @@ std::optional<std::uint64_t> ParseAs(FilterFieldKind kind, std::string_view text
     case FilterFieldKind::Name:
       return ParseNumber(ShortName(text));
     case FilterFieldKind::Text:
+    case FilterFieldKind::ProcessName:
+    case FilterFieldKind::UserName:
       break;
   }
   return std::nullopt;
@@ -228,6 +232,7 @@ struct RowFilter::Node {
   std::vector<int> children;  // Or, And, Not
   std::array<ColumnId, 2> columns{};
   int columnCount = 0;
+  FilterFieldKind fieldKind = FilterFieldKind::Text;  // of the first field compared
   Op op = Op::Equal;
   Operand operand = Operand::Text;
   std::uint64_t value = 0;
@@ -520,6 +525,7 @@ class FilterParser {
 
     Node node;
     node.columnCount = count;
+    node.fieldKind = fields[0]->kind;
     for (int i = 0; i < count; ++i) {
       node.columns[static_cast<std::size_t>(i)] = fields[static_cast<std::size_t>(i)]->column;
       filter_.columnsRead_ |= 1u << static_cast<int>(fields[static_cast<std::size_t>(i)]->column);
@@ -576,6 +582,8 @@ class FilterParser {
     }
     switch (kind) {
       case FilterFieldKind::Text:
+      case FilterFieldKind::ProcessName:
+      case FilterFieldKind::UserName:
         node.operand = Node::Operand::Text;
         node.text = value.text;
         return true;
@@ -657,6 +665,25 @@ std::optional<RowFilter> RowFilter::Compile(std::string_view text, FilterError* 
 
 bool RowFilter::Matches(const FilterRow& row) const { return Evaluate(root_, row); }
 
+bool RowFilter::OwnerMatches(const Node& node, const ProcessOwner* owner) const {
+  if (owner == nullptr) return false;
+  if (node.fieldKind == FilterFieldKind::ProcessId) {
+    if (owner->pid == 0) return false;
+    if (node.kind == Node::Kind::Present) return true;
+    if (node.op == Op::Contains) return std::to_string(owner->pid).find(node.needle.text) != std::string::npos;
+    if (node.operand != Node::Operand::Value) return Holds(node.op, std::string_view(std::to_string(owner->pid)), std::string_view(node.text));
+    return node.op == Op::BitAnd ? (owner->pid & node.value) != 0 : Holds(node.op, std::uint64_t{owner->pid}, node.value);
+  }
+  // A user-only owner has no process name.
+  const std::string_view text = node.fieldKind == FilterFieldKind::UserName ? std::string_view(owner->user)
+                                : owner->pid != 0                          ? std::string_view(owner->name)
+                                                                           : std::string_view();
+  if (text.empty()) return false;
+  if (node.kind == Node::Kind::Present) return true;
+  if (node.op == Op::Contains) return text.find(node.needle.text) != std::string_view::npos;
+  return Holds(node.op, text, std::string_view(node.text));
+}
+
 bool RowFilter::Evaluate(int index, const FilterRow& row) const {
   const Node& node = nodes_[static_cast<std::size_t>(index)];
   switch (node.kind) {
@@ -677,6 +704,14 @@ bool RowFilter::Evaluate(int index, const FilterRow& row) const {
     }
     case Node::Kind::Present:
     case Node::Kind::Compare:
+      break;
+  }
+  switch (node.fieldKind) {
+    case FilterFieldKind::ProcessName:
+    case FilterFieldKind::ProcessId:
+    case FilterFieldKind::UserName:
+      return OwnerMatches(node, row.Owner());
+    default:
       break;
   }
   for (int i = 0; i < node.columnCount; ++i) {

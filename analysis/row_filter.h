@@ -24,6 +24,8 @@
 #include "analysis/columns.h"
 #include "analysis/ip_address.h"
 
+struct ProcessOwner;
+
 
 // What a search or 'contains' looks for, compiled once: the text, and the columns whose
 // cells can hold it when a row writes them from its fields (CellTextMayContain), bit i
@@ -56,6 +58,9 @@ class FilterRow {
   // The text a search or 'contains' looks in: the cell's, unless the row can give more
   // than the cell shows (the whole payload of a frame whose Data cell shows its start).
   virtual std::string_view SearchText(ColumnId id) const { return Cell(id); }
+  // The owner behind the Process cell, whose name, PID and user the fields proc, pid and
+  // user compare; null when the row has none (a row of texts has none).
+  virtual const ProcessOwner* Owner() const { return nullptr; }
 };
 
 // How a field's cell is compared with a word.
@@ -66,6 +71,10 @@ enum class FilterFieldKind {
   Seconds, // seconds with up to six decimals, compared in microseconds
   Name,    // the short name before " (": "IP (Internet Protocol)" is IP
   Text,    // the whole cell text
+  // Parts of the Process cell's owner, not of its text.
+  ProcessName,  // the process name, compared as text
+  ProcessId,    // the PID, a number
+  UserName,     // the owner's user name, compared as text
 };
 
 struct FilterField {
@@ -75,7 +84,7 @@ struct FilterField {
 };
 
 // Every field name, in list order, then the shorthands (which name two columns each).
-inline constexpr std::array<FilterField, 21> FilterFields = {{
+inline constexpr std::array<FilterField, 24> FilterFields = {{
     {"num", ColumnId::PacketNumber, FilterFieldKind::Number},
     {"time", ColumnId::Time, FilterFieldKind::Seconds},
     {"bytes", ColumnId::Bytes, FilterFieldKind::Number},
@@ -96,6 +105,9 @@ inline constexpr std::array<FilterField, 21> FilterFields = {{
     {"win", ColumnId::TcpWindow, FilterFieldKind::Number},
     {"sum", ColumnId::TcpChecksum, FilterFieldKind::Number},
     {"winsock", ColumnId::WinsockFunction, FilterFieldKind::Text},
+    {"proc", ColumnId::Process, FilterFieldKind::ProcessName},
+    {"pid", ColumnId::Process, FilterFieldKind::ProcessId},
+    {"user", ColumnId::Process, FilterFieldKind::UserName},
     {"data", ColumnId::Data, FilterFieldKind::Text},
 }};
 
@@ -171,6 +183,7 @@ class RowFilter {
   struct Node;
   RowFilter();
   bool Evaluate(int node, const FilterRow& row) const;
+  bool OwnerMatches(const Node& node, const ProcessOwner* owner) const;
 
   std::vector<Node> nodes_;
   int root_ = 0;

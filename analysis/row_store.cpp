@@ -4,11 +4,13 @@
 #include <array>
 #include <cstring>
 #include <deque>
+#include <unordered_set>
 #include <utility>
 
 #include "analysis/connection_tracker.h"
 #include "analysis/decoder.h"
 #include "analysis/frame_source.h"
+#include "analysis/process_owner.h"
 
 // Layout. A row is one record inside a chunk; a record never spans two chunks, and a
 // chunk is never reallocated, so appending never moves a stored row.
@@ -189,6 +191,7 @@ std::string_view Decode(const char*& p) {
 //   UDP:       2 + 2 bytes ports
 //   TCP:       varint connection, 2 + 2 bytes ports, 1 byte flags, then (when kept)
 //              4 + 4 bytes sequence and acknowledgement, 2 + 2 bytes window and checksum
+//   TCP, UDP:  varint the address of the socket's owner (0: none), which the store keeps alive
 //   varint + bytes  the Data text (when kept)
 // Multi-byte fixed fields are little-endian. A record keeps the MACs, the TCP details and
 // Data only when its store shows them; Data also not while a frame source can rebuild it.
@@ -203,7 +206,7 @@ constexpr std::uint8_t kTcpDetails = 0x40;
 constexpr std::uint8_t kData = 0x80;
 
 // The most bytes a record takes besides its Data text (UDP's ports take less than TCP's part).
-constexpr std::size_t kFixedMost = 2 + 10 + 10 + 5 + 5 + 12 + 2 + (1 + 32 + 1 + 3) + 10 + 5 + 12 + 5;
+constexpr std::size_t kFixedMost = 2 + 10 + 10 + 5 + 5 + 12 + 2 + (1 + 32 + 1 + 3) + 10 + 5 + 12 + 10 + 5;
 static_assert(static_cast<int>(RowKind::Tcp) < kIpv6Kind);
 
 char* PutVarint(char* out, std::uint64_t v) {
@@ -313,6 +316,7 @@ char* Encode(char* out, const PacketRow& row, const Keep& keep, bool keepData) {
       out = PutFixed(out, row.checksum);
     }
   }
+  if (row.kind == RowKind::Udp || row.kind == RowKind::Tcp) out = PutVarint(out, reinterpret_cast<std::uintptr_t>(row.owner));
   if (dataKept) {
     out = PutVarint(out, row.data.size());
     if (!row.data.empty()) std::memcpy(out, row.data.data(), row.data.size());
@@ -366,6 +370,8 @@ const char* Decode(const char* p, PacketRow& row, bool& dataKept) {
       row.checksum = GetFixed<std::uint16_t>(p);
     }
   }
+  if (row.kind == RowKind::Udp || row.kind == RowKind::Tcp)
+    row.owner = reinterpret_cast<const ProcessOwner*>(static_cast<std::uintptr_t>(GetVarint(p)));
   dataKept = (flags & kData) != 0;
   if (dataKept) {
     const std::size_t n = static_cast<std::size_t>(GetVarint(p));
@@ -436,6 +442,15 @@ struct RowStore::Impl {
 
   bool KeepsData(const PacketRow& row) const { return source == nullptr || row.packetNumber < keepBelow; }
 
+  // The owners the records point at. Few (one per process seen), so they stay until
+  // the store is cleared even when their rows have left.
+  std::vector<std::shared_ptr<const ProcessOwner>> owners;
+  std::unordered_set<const ProcessOwner*> ownerSet;
+  void KeepOwner(const ProcessOwner* owner) {
+    if (owner == nullptr || (!owners.empty() && owners.back().get() == owner)) return;
+    if (ownerSet.insert(owner).second) owners.push_back(owner->shared_from_this());
+  }
+
   // Where frame rows' cell texts are built when read.
   mutable std::unique_ptr<char[]> texts;
   mutable DataTextRoom dataRoom;
@@ -501,6 +516,7 @@ struct RowStore::Impl {
   }
 
   void AppendPacket(const PacketRow& row, bool keepData) {
+    KeepOwner(row.owner);
     RowRef ref{};
     char* out = Reserve(record::kFixedMost + row.data.size(), ref);
     Commit(ref, static_cast<std::size_t>(record::Encode(out, row, keep, keepData) - out));
@@ -569,6 +585,9 @@ void RowStore::Append(const RowStore& other, std::int64_t most) {
   Impl& s = *impl_;
   const std::int64_t count = std::min(o.rows, most);  // fixed first: other may be this store
   const bool sameLayout = o.columns == s.columns && o.ids == s.ids;
+  if (&o != &s) {
+    for (const auto& owner : o.owners) s.KeepOwner(owner.get());
+  }
   PacketRow row;
   std::vector<std::string_view> cells;
   for (std::int64_t r = 0; r < count; ++r) {

@@ -75,7 +75,13 @@ FollowDialog::FollowDialog(std::int64_t connection, FollowedConnection followed,
       followed_(std::move(followed)),
       askPath_(DefaultSavePath),
       showError_(DefaultShowError) {
-  setWindowTitle(tr("Follow Connection %1").arg(connection_));
+  // The processes at the two ends, where the capture named them.
+  QStringList processes;
+  for (const std::string& process : {followed_.firstProcess, followed_.secondProcess}) {
+    if (!process.empty()) processes << QString::fromUtf8(process.data(), static_cast<qsizetype>(process.size()));
+  }
+  setWindowTitle(processes.isEmpty() ? tr("Follow Connection %1").arg(connection_)
+                                     : tr("Follow Connection %1: %2").arg(connection_).arg(processes.join(tr(" and "))));
 
   summary_ = new QLabel(this);
   summary_->setTextFormat(Qt::PlainText);

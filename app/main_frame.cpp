@@ -883,7 +883,11 @@ bool CMainFrame::SaveRows(bool everyRow) {
   const auto packetNumberOf = [&](std::int64_t row) { return rows.PacketNumber(storeRowOf(row)); };
   // A file's rows come from the file, a trace's from its spool.
   const FrameSource* frames = shownFile_.IsShown() ? shownFile_.Frames() : control_->Frames();
-  if (!SaveFrames(path, frames, shown, packetNumberOf, &missing, &error)) {
+  PacketRow fields;
+  const auto ownerOf = [&](std::int64_t row) {
+    return rows.PacketFields(storeRowOf(row), fields) ? fields.owner : nullptr;
+  };
+  if (!SaveFrames(path, frames, shown, packetNumberOf, &missing, &error, ownerOf)) {
     ShowMessage(error.toStdString(), {});
     return false;
   }

@@ -83,6 +83,7 @@ const std::array<CPPReport::Box, CPPReport::BoxCount>& CPPReport::Boxes() {
       {1018, "Winsock Function Calls", ColumnId::WinsockFunction},
       {1026, "Incoming/Outgoing", ColumnId::InOut},
       {1027, "Time", ColumnId::Time},
+      {1030, "Process", ColumnId::Process},
   }};
   return boxes;
 }
@@ -119,6 +120,7 @@ CPPReport::CPPReport(QWidget* parent) : SettingsPage(parent) {
   decodeIpv6Box_ = new QCheckBox(QStringLiteral("Decode IPv6"), this);
   decodeIpv6Box_->setObjectName(ControlName(DecodeIpv6Control));
   grid->addWidget(decodeIpv6Box_, 2, 1);
+  grid->addWidget(CheckBox(1030), 3, 0);
 
   // The bound of the list: past it the oldest rows leave it (the log file still gets them).
   keepRowsBox_ = new QSpinBox(this);
@@ -130,8 +132,8 @@ CPPReport::CPPReport(QWidget* parent) : SettingsPage(parent) {
   keepRow->addWidget(PlainLabel(QStringLiteral("Keep at most"), this));
   keepRow->addWidget(keepRowsBox_, 1);
   keepRow->addWidget(PlainLabel(QStringLiteral("rows"), this));
-  grid->addLayout(keepRow, 3, 0, 1, 2);
-  grid->setRowStretch(4, 1);
+  grid->addLayout(keepRow, 4, 0, 1, 2);
+  grid->setRowStretch(5, 1);
 }
 
 QCheckBox* CPPReport::CheckBox(int controlId) const {

@@ -81,7 +81,7 @@ class SettingsPage : public QWidget {
 class CPPReport : public SettingsPage {
   Q_OBJECT
  public:
-  static constexpr int BoxCount = 20;
+  static constexpr int BoxCount = 21;
   struct Box {
     int controlId;
     const char* label;

@@ -150,7 +150,7 @@ bool SavesFrames(const QString& path) { return EndsWith(path, ".pcap") || EndsWi
 
 bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t rowCount,
                 const std::function<std::int64_t(std::int64_t row)>& packetNumberOf, std::int64_t* missing,
-                QString* error) {
+                QString* error, const std::function<const ProcessOwner*(std::int64_t row)>& ownerOf) {
   const bool pcapng = EndsWith(path, ".pcapng");
   std::int64_t lost = 0;
   const bool saved = SaveAtomically(
@@ -170,13 +170,15 @@ bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t row
           return writeError == 0;
         };
         StoredFrame frame;
+        frame_file::PcapngOwners owners;
         for (std::int64_t row = 0; row < rowCount; ++row) {
           if (!frames || !frames->ReadFrame(packetNumberOf(row), frame)) {
             ++lost;
             continue;
           }
           if (pcapng) {
-            frame_file::AppendPcapngPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes);
+            const std::uint32_t owner = ownerOf ? owners.Number(bytes, ownerOf(row)) : 0;
+            frame_file::AppendPcapngPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes, owner);
           } else {
             frame_file::AppendPcapPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes);
           }

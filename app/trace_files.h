@@ -39,11 +39,12 @@ bool SavesFrames(const QString& path);
 
 // Writes the frames of rows 0 to rowCount - 1 to path as captured: pcapng when the name
 // ends in .pcapng, classic pcap when it ends in .pcap. packetNumberOf gives the packet
-// number of a row. Rows whose frames frames no longer holds (or all, when it is null) are
-// left out and counted in *missing. Atomic and checked as SaveTrace is.
+// number of a row, ownerOf (when given) the owner of its socket, which a pcapng file keeps.
+// Rows whose frames frames no longer holds (or all, when it is null) are left out and
+// counted in *missing. Atomic and checked as SaveTrace is.
 bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t rowCount,
                 const std::function<std::int64_t(std::int64_t row)>& packetNumberOf, std::int64_t* missing,
-                QString* error);
+                QString* error, const std::function<const ProcessOwner*(std::int64_t row)>& ownerOf = {});
 
 // Told after a save of frames that left out the frames of missing of rowCount rows.
 std::string FramesMissingMessage(std::int64_t missing, std::int64_t rowCount);

@@ -20,14 +20,15 @@ std::optional<std::int64_t> ParseNumber(std::string_view text, std::int64_t low,
   return value;
 }
 
-// The column text form as a user types it: 20 characters (the columns before Time, which
-// is then hidden) or more, each of the first 21 a '0' or a '1'. The stored form reads
-// anything but '1' as hidden; on a command line a typo would then silently hide columns,
-// so it is refused instead.
-constexpr std::size_t ColumnTextWithoutTime = ColumnCount - 1;
+// The column text form as a user types it: 20 characters (the columns before Time; the
+// columns that came later are then hidden, as in a text written before they existed) or
+// more, each of the first ColumnCount a '0' or a '1'. The stored form reads anything but
+// '1' as hidden; on a command line a typo would then silently hide columns, so it is
+// refused instead.
+constexpr std::size_t ColumnTextShortest = static_cast<std::size_t>(ColumnId::Time);
 
 bool ValidColumnText(std::string_view text) {
-  if (text.size() < ColumnTextWithoutTime) return false;
+  if (text.size() < ColumnTextShortest) return false;
   const std::size_t checked = std::min(text.size(), static_cast<std::size_t>(ColumnCount));
   for (std::size_t i = 0; i < checked; ++i) {
     if (text[i] != '0' && text[i] != '1') return false;
@@ -121,8 +122,10 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       options.mac = ParseMacText(v);
       if (!options.mac) return fail("--mac: '" + v + "' is not an address like 00:A0:C9:12:34:56");
     } else if (flag == "--columns") {
-      if (!value(&v)) return fail("--columns needs 21 characters of 0 and 1");
-      if (!ValidColumnText(v)) return fail("--columns: '" + v + "' is not 21 (or 20) characters of 0 and 1");
+      if (!value(&v)) return fail("--columns needs " + std::to_string(ColumnCount) + " characters of 0 and 1");
+      if (!ValidColumnText(v))
+        return fail("--columns: '" + v + "' is not " + std::to_string(ColumnCount) + " (or " +
+                    std::to_string(ColumnTextShortest) + " and more) characters of 0 and 1");
       options.columns = ColumnSet::FromText(v);
       // The packet number makes the row; it is always shown, as in the window.
       options.columns.shown[static_cast<int>(ColumnId::PacketNumber)] = 1;
@@ -258,10 +261,10 @@ OPTIONS
               00:00:00:00:00:00 for -r.
 
        --columns FLAGS
-              Which columns are shown: 21 characters of 0 and 1, character i standing for
-              column i of the list below; 20 characters leave Time out. The packet number
-              is always shown. Time stands right after it. Default:
-              111000111111100000111.
+              Which columns are shown: 22 characters of 0 and 1, character i standing for
+              column i of the list below; 20 characters leave Time and Process out, 21
+              Process. The packet number is always shown. Time stands right after it,
+              Process after Winsock Function. Default: 1110001111111000001110.
                 0 Packet Number          10 TCP Connection Number
                 1 Bytes                  11 TCP Source Port
                 2 In/Out                 12 TCP Destination Port
@@ -273,8 +276,12 @@ OPTIONS
                 8 IP Destination Address 18 Winsock Function
                 9 Upper Layer Protocol   19 Data
                                          20 Time
+                                         21 Process
        Time is the seconds since the first frame, with six decimals; empty for a frame
-       whose capture time is not known.
+       whose capture time is not known. Process is the program whose socket sent or
+       received a frame, as the capture agent found it: the name and PID, as in
+       curl (4242); only the user, as in (user ann), when that is all that is known;
+       empty when nothing is.
 
        --ipv6 Decode IPv6 frames (EtherType 0x86DD) as the window's "Decode IPv6" setting
               does: their addresses (RFC 5952 text), the upper-layer protocol after the
@@ -316,7 +323,7 @@ EXIT STATUS
        2      The arguments were wrong.
 
 EXAMPLES
-       orrisvane-dump -r trace.pcap --columns 111111111111111111111 > trace.tsv
+       orrisvane-dump -r trace.pcap --columns 1111111111111111111111 > trace.tsv
        orrisvane-dump -r trace.pcapng -f 'tcp port 443' -c 20
        orrisvane-dump -r trace.pcap -Y 'conn == 12 or port 53'
        sudo orrisvane-dump -i 0 -c 100

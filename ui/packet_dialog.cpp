@@ -18,6 +18,8 @@
 #include <string_view>
 #include <utility>
 
+#include "analysis/packet_row.h"
+#include "analysis/process_owner.h"
 #include "ui/row_model.h"
 
 namespace {
@@ -53,12 +55,33 @@ class DialogUnits {
 std::string BuildPacketDetails(const RowModel& model, int row) {
   std::string text;
   if (row < 0 || row >= model.rowCount()) return text;
+  // The Process line tells the whole owner (its command line too), whether or not the
+  // column is shown.
+  PacketRow fields;
+  const ProcessOwner* owner = model.Rows().PacketFields(model.StoreRow(row), fields) ? fields.owner : nullptr;
+  const std::string_view processHeader = ColumnHeader(ColumnId::Process);
+  bool processShown = false;
+  const auto processLine = [&] {
+    text.append(processHeader);
+    text.append(": ");
+    text.append(Bounded(OwnerDetails(*owner), OwnerCommandLineMost + 2 * kHeaderMaxChars));
+    text.append("\r\r\n");
+  };
   for (int p = 1; p < model.columnCount(); ++p) {
-    text.append(Bounded(model.HeaderText(p), kHeaderMaxChars));
+    const std::string_view header = model.HeaderText(p);
+    if (header == processHeader) {
+      processShown = true;
+      if (owner != nullptr) {
+        processLine();
+        continue;
+      }
+    }
+    text.append(Bounded(header, kHeaderMaxChars));
     text.append(": ");
     text.append(Bounded(model.CellText(row, p), kCellMaxChars));
     text.append("\r\r\n");
   }
+  if (!processShown && owner != nullptr) processLine();
   return text;
 }
 

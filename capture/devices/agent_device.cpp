@@ -298,7 +298,7 @@ class AgentDevice : public DeviceBase {
           const PcapngPacket& packet = stream_->Packet();
           const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(packet.data.size(), UINT32_MAX));
           const FrameInfo info{static_cast<std::int64_t>(std::min<std::uint64_t>(packet.timestampNanoseconds, INT64_MAX)),
-                               packet.originalLength};
+                               packet.originalLength, packet.owner};
           framesSinceEmpty_ = true;
           return DeliverFrame(packet.data.data(), length, info, output, size, bytesReturned);
         }

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "analysis/frame_source.h"
+#include "analysis/process_owner.h"
 
 // Request codes of the driver protocol.
 namespace request_code {
@@ -39,6 +40,7 @@ struct DeviceOpenArgs {
 struct FrameInfo {
   std::int64_t timestampNs = TimeNotKnown;  // when it was captured, since the Unix epoch
   std::uint32_t originalLength = 0;   // its length on the wire; 0: not known
+  std::shared_ptr<const ProcessOwner> owner = nullptr;  // the process owning its socket, when the capture says
 };
 
 class PacketDevice {

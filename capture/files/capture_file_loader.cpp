@@ -201,6 +201,7 @@ struct FileRecord {
   std::uint32_t originalLength = 0;  // on the wire; 0: not known
   std::uint64_t offset = 0;  // where its record (pcap) or block (pcapng) starts
   const std::array<std::uint8_t, 6>* mac = nullptr;  // the interface's address, when given
+  const std::shared_ptr<const ProcessOwner>* owner = nullptr;  // the socket's owner, when the file names one
 };
 
 // The records of a file, one format's way.
@@ -259,6 +260,7 @@ class PcapngRecords : public CaptureFileRecords {
           record.offset = reader_.ItemOffset();
           const auto& mac = reader_.Interfaces()[packet.interfaceId].macAddress;
           record.mac = mac ? &*mac : nullptr;
+          record.owner = &packet.owner;
           return true;
         }
         case PcapngStreamReader::Item::Interface:
@@ -475,6 +477,11 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
     state->adapterMac = record.mac ? *record.mac : fallbackMac;
     state->frameTimestampNs = record.timestampNs;
     state->frameOriginalLength = record.originalLength;
+    if (record.owner) {
+      state->frameOwner = *record.owner;
+    } else {
+      state->frameOwner.reset();
+    }
     DecodeFrame(packetNumber, record.data, length, builder, *state);
     ++packetNumber;
     offsets.push_back(record.offset);

@@ -42,10 +42,19 @@ void AppendPcapngHeader(std::vector<std::uint8_t>& out) { WritePcapngHeader(Grow
 void WritePcapngHeader(std::uint8_t* at) { pcapng::WriteNanosecondFileHeader(at, SnapLength); }
 
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
-                        std::span<const std::uint8_t> bytes) {
+                        std::span<const std::uint8_t> bytes, std::uint32_t ownerNumber) {
   // A file others read has no way to say "not known": it says the epoch.
-  WritePcapngPacket(Grow(out, PcapngPacketBytes(static_cast<std::uint32_t>(bytes.size()))),
-                    timestampNs == TimeNotKnown ? 0 : timestampNs, originalLength, bytes);
+  const auto captured = static_cast<std::uint32_t>(bytes.size());
+  pcapng::WritePacketBlock(Grow(out, pcapng::PacketBlockBytes(captured, ownerNumber)),
+                           NonNegative(timestampNs == TimeNotKnown ? 0 : timestampNs), captured,
+                           originalLength ? originalLength : captured, bytes.data(), ownerNumber);
+}
+
+std::uint32_t PcapngOwners::Number(std::vector<std::uint8_t>& out, const ProcessOwner* owner) {
+  if (owner == nullptr) return 0;
+  const auto [at, added] = numbers_.try_emplace(owner, static_cast<std::uint32_t>(numbers_.size() + 1));
+  if (added) pcapng::WriteOwnerBlock(Grow(out, pcapng::OwnerBlockBytes(*owner)), at->second, *owner);
+  return at->second;
 }
 
 void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,

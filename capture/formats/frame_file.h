@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
 #include "capture/formats/pcapng_writer.h"
@@ -26,7 +27,18 @@ constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) { return p
 // An enhanced packet block of interface 0. originalLength 0: the captured length. A time
 // not known is written as the epoch (the spool's own files, WritePcapngPacket, keep it apart).
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
-                        std::span<const std::uint8_t> bytes);
+                        std::span<const std::uint8_t> bytes, std::uint32_t ownerNumber = 0);
+
+// The owners of one pcapng file's frames: each gets a number, and its block goes out
+// before the first frame that names it.
+class PcapngOwners {
+ public:
+  // The owner's number in this file, 0 for none; a new owner's block is appended to out.
+  std::uint32_t Number(std::vector<std::uint8_t>& out, const ProcessOwner* owner);
+
+ private:
+  std::unordered_map<const ProcessOwner*, std::uint32_t> numbers_;
+};
 // The same blocks written at `at`, which has room for them, for buffers of other kinds.
 void WritePcapngHeader(std::uint8_t* at);
 void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,

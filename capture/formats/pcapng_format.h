@@ -38,4 +38,18 @@ inline constexpr std::uint16_t InterfaceTimestampResolution = 9;
 inline constexpr std::uint16_t StatisticsReceived = 4;
 inline constexpr std::uint16_t StatisticsDropped = 5;
 
+// The owners of sockets travel in custom blocks and custom options that other readers may
+// copy and otherwise skip, marked with the Private Enterprise Number IANA keeps for
+// documentation. An owner block defines an owner number for the section:
+//   4 bytes enterprise number, 4 owner number (not 0), 4 PID (0: only the user is known),
+//   2 + 2 + 2 the lengths of name, user and command line, 2 zero, then the three texts
+// and padding. A frame of that owner's socket carries the option OwnerOption: the
+// enterprise number and the owner number, 4 bytes each.
+inline constexpr std::uint32_t CustomBlock = 0x00000BAD;
+inline constexpr std::uint32_t CustomBlockNoCopy = 0x40000BAD;
+inline constexpr std::uint16_t OwnerOption = 2989;  // a copyable custom option, binary
+inline constexpr std::uint32_t OwnerEnterprise = 32473;
+inline constexpr std::size_t OwnerBlockFields = 28;  // type and length up to the texts
+inline constexpr std::size_t OwnerOptionBytes = 12;  // with its code and length
+
 }  // namespace pcapng

@@ -205,6 +205,10 @@ PcapngStreamReader::Item PcapngStreamReader::Next() {
       case pcapng::InterfaceStatisticsBlock:
         item = InterfaceStatistics(block, length);
         break;
+      case pcapng::CustomBlock:
+      case pcapng::CustomBlockNoCopy:
+        DefineOwner(block, length);
+        break;
       default:
         break;  // blocks of other types carry nothing a capture needs
     }
@@ -245,8 +249,9 @@ PcapngStreamReader::Item PcapngStreamReader::StartSection(const Fields& block, s
   if (major != 1)
     return Fail("the section " + Where() + " is pcapng version " + std::to_string(major) + "." +
                 std::to_string(minor) + ", which cannot be read");
-  // A new section starts its own interface numbering.
+  // A new section starts its own interface and owner numbering.
   interfaces_.clear();
+  owners_.clear();
   inSection_ = true;
   return Item::NeedMore;
 }
@@ -307,7 +312,39 @@ PcapngStreamReader::Item PcapngStreamReader::EnhancedPacket(const Fields& block,
   packet_.timestampNanoseconds = Nanoseconds(units, interfaces_[id].timestampResolution);
   packet_.originalLength = block.U32(24);
   packet_.data = {block.At(pcapng::EnhancedPacketData), captured};
+  packet_.owner = nullptr;
+  // Options of other writers are skipped, and so are damaged ones: a frame's bytes are
+  // worth more than what an option says of them.
+  if (!owners_.empty()) {
+    WalkOptions(block, pcapng::EnhancedPacketData + Padded(captured), length - 4,
+                [&](std::uint16_t code, std::uint16_t size, std::size_t value) {
+                  if (code != pcapng::OwnerOption || size != 8 || block.U32(value) != pcapng::OwnerEnterprise) return;
+                  const auto found = owners_.find(block.U32(value + 4));
+                  if (found != owners_.end()) packet_.owner = found->second;
+                });
+  }
   return Item::Packet;
+}
+
+void PcapngStreamReader::DefineOwner(const Fields& block, std::uint32_t length) {
+  // Another writer's custom block, or one that does not hold what it says, defines nothing.
+  if (length < pcapng::OwnerBlockFields + 4 || block.U32(8) != pcapng::OwnerEnterprise) return;
+  const std::uint32_t number = block.U32(12);
+  const std::size_t nameBytes = block.U16(20), userBytes = block.U16(22), commandBytes = block.U16(24);
+  if (number == 0 || pcapng::OwnerBlockFields + nameBytes + userBytes + commandBytes > length - 4) return;
+  if (owners_.size() >= pcapng::MaxOwners && !owners_.contains(number)) return;
+  auto owner = std::make_shared<ProcessOwner>();
+  owner->pid = block.U32(16);
+  const auto text = [&](std::size_t at, std::size_t bytes, std::size_t most) {
+    return OwnerText(std::string_view(reinterpret_cast<const char*>(block.At(at)), bytes), most);
+  };
+  std::size_t at = pcapng::OwnerBlockFields;
+  owner->name = text(at, nameBytes, OwnerNameMost);
+  at += nameBytes;
+  owner->user = text(at, userBytes, OwnerUserMost);
+  at += userBytes;
+  owner->commandLine = text(at, commandBytes, OwnerCommandLineMost);
+  owners_[number] = std::move(owner);
 }
 
 PcapngStreamReader::Item PcapngStreamReader::SimplePacket(const Fields& block, std::uint32_t length) {
@@ -322,6 +359,7 @@ PcapngStreamReader::Item PcapngStreamReader::SimplePacket(const Fields& block, s
   packet_.timestampNanoseconds = 0;
   packet_.originalLength = original;
   packet_.data = {block.At(pcapng::SimplePacketData), captured};
+  packet_.owner = nullptr;
   return Item::Packet;
 }
 

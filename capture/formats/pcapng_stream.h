@@ -16,8 +16,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
+#include "analysis/process_owner.h"
 #include "capture/formats/pcapng_format.h"
 
 namespace pcapng {
@@ -27,6 +29,9 @@ inline constexpr std::uint32_t MaxBlockLength = 256 * 1024 + 1024;
 // More interfaces than any capture describes; a stream that keeps describing new ones is
 // refused before it grows the table without end.
 inline constexpr std::size_t MaxInterfaces = 256;
+// Owner numbers a section may define; past them further owner blocks are skipped and
+// their frames show no owner.
+inline constexpr std::size_t MaxOwners = 65536;
 // The default timestamp resolution: microseconds (10^-6 s).
 inline constexpr std::uint8_t MicrosecondResolution = 6;
 }  // namespace pcapng
@@ -48,6 +53,8 @@ struct PcapngPacket {
   std::uint64_t timestampNanoseconds = 0;
   std::uint32_t originalLength = 0;
   std::span<const std::uint8_t> data;  // the captured bytes, in the reader's buffer
+  // The process owning the frame's socket, when an owner block of the section named it.
+  std::shared_ptr<const ProcessOwner> owner;
 };
 
 struct PcapngStatistics {
@@ -106,6 +113,7 @@ class PcapngStreamReader {
   Item EnhancedPacket(const Fields& block, std::uint32_t length);
   Item SimplePacket(const Fields& block, std::uint32_t length);
   Item InterfaceStatistics(const Fields& block, std::uint32_t length);
+  void DefineOwner(const Fields& block, std::uint32_t length);
   std::string Where() const;
 
   std::unique_ptr<std::uint8_t[]> buffer_;
@@ -118,6 +126,7 @@ class PcapngStreamReader {
   std::uint64_t itemOffset_ = 0;
   std::span<const std::uint8_t> itemBlock_;
   std::vector<PcapngInterface> interfaces_;
+  std::unordered_map<std::uint32_t, std::shared_ptr<const ProcessOwner>> owners_;  // by owner number
   PcapngPacket packet_;
   PcapngStatistics statistics_;
   std::string failure_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "analysis/process_owner.h"
+
 namespace pcapng {
 namespace {
 
@@ -77,8 +79,8 @@ void WriteNanosecondFileHeader(std::uint8_t* at, std::uint32_t snapLength) {
 }
 
 void WritePacketBlock(std::uint8_t* at, std::uint64_t timestamp, std::uint32_t capturedLength,
-                      std::uint32_t originalLength, const std::uint8_t* data) {
-  const auto length = static_cast<std::uint32_t>(PacketBlockBytes(capturedLength));
+                      std::uint32_t originalLength, const std::uint8_t* data, std::uint32_t ownerNumber) {
+  const auto length = static_cast<std::uint32_t>(PacketBlockBytes(capturedLength, ownerNumber));
   Put32(at, EnhancedPacketBlock);
   Put32(at + 4, length);
   Put32(at + 8, 0);  // interface 0
@@ -87,7 +89,51 @@ void WritePacketBlock(std::uint8_t* at, std::uint64_t timestamp, std::uint32_t c
   Put32(at + 20, capturedLength);
   Put32(at + 24, originalLength);
   if (capturedLength > 0) std::memcpy(at + EnhancedPacketData, data, capturedLength);
-  std::memset(at + EnhancedPacketData + capturedLength, 0, length - EnhancedPacketMinimum - capturedLength);
+  const std::size_t options = EnhancedPacketData + Padded(capturedLength);
+  std::memset(at + EnhancedPacketData + capturedLength, 0, options - EnhancedPacketData - capturedLength);
+  if (ownerNumber != 0) {
+    std::uint8_t value[8];
+    Put32(value, OwnerEnterprise);
+    Put32(value + 4, ownerNumber);
+    const std::size_t end = options + PutOption(at + options, OwnerOption, value, sizeof value);
+    PutOption(at + end, OptionEnd, nullptr, 0);
+  }
+  Put32(at + length - 4, length);
+}
+
+namespace {
+struct OwnerTexts {
+  std::string_view name, user, commandLine;
+  explicit OwnerTexts(const ProcessOwner& owner)
+      : name(std::string_view(owner.name).substr(0, OwnerNameMost)),
+        user(std::string_view(owner.user).substr(0, OwnerUserMost)),
+        commandLine(std::string_view(owner.commandLine).substr(0, OwnerCommandLineMost)) {}
+  std::size_t Bytes() const { return name.size() + user.size() + commandLine.size(); }
+};
+}  // namespace
+
+std::size_t OwnerBlockBytes(const ProcessOwner& owner) {
+  return OwnerBlockFields + Padded(OwnerTexts(owner).Bytes()) + 4;
+}
+
+void WriteOwnerBlock(std::uint8_t* at, std::uint32_t ownerNumber, const ProcessOwner& owner) {
+  const OwnerTexts texts(owner);
+  const auto length = static_cast<std::uint32_t>(OwnerBlockBytes(owner));
+  Put32(at, CustomBlock);
+  Put32(at + 4, length);
+  Put32(at + 8, OwnerEnterprise);
+  Put32(at + 12, ownerNumber);
+  Put32(at + 16, owner.pid);
+  Put16(at + 20, static_cast<std::uint16_t>(texts.name.size()));
+  Put16(at + 22, static_cast<std::uint16_t>(texts.user.size()));
+  Put16(at + 24, static_cast<std::uint16_t>(texts.commandLine.size()));
+  Put16(at + 26, 0);
+  std::uint8_t* text = at + OwnerBlockFields;
+  for (const std::string_view part : {texts.name, texts.user, texts.commandLine}) {
+    if (!part.empty()) std::memcpy(text, part.data(), part.size());
+    text += part.size();
+  }
+  std::memset(text, 0, Padded(texts.Bytes()) - texts.Bytes());
   Put32(at + length - 4, length);
 }
 
@@ -138,8 +184,13 @@ void Writer::InterfaceDescription(const Interface& interface) {
 }
 
 void Writer::Packet(std::uint64_t timestampUs, std::uint32_t capturedLength, std::uint32_t originalLength,
-                    const std::uint8_t* data) {
-  WritePacketBlock(Extend(PacketBlockBytes(capturedLength)), timestampUs, capturedLength, originalLength, data);
+                    const std::uint8_t* data, std::uint32_t ownerNumber) {
+  WritePacketBlock(Extend(PacketBlockBytes(capturedLength, ownerNumber)), timestampUs, capturedLength, originalLength,
+                   data, ownerNumber);
+}
+
+void Writer::Owner(std::uint32_t ownerNumber, const ProcessOwner& owner) {
+  WriteOwnerBlock(Extend(OwnerBlockBytes(owner)), ownerNumber, owner);
 }
 
 void Writer::Statistics(std::uint64_t timestampUs, std::uint64_t received, std::uint64_t dropped) {

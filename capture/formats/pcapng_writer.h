@@ -12,6 +12,8 @@
 
 #include "capture/formats/pcapng_format.h"
 
+struct ProcessOwner;
+
 namespace pcapng {
 
 // The section header and the description of interface 0 that start a file of Ethernet
@@ -19,14 +21,22 @@ namespace pcapng {
 inline constexpr std::size_t NanosecondFileHeaderBytes = 60;
 void WriteNanosecondFileHeader(std::uint8_t* at, std::uint32_t snapLength);
 
-// The bytes of an enhanced packet block that holds capturedLength bytes of a frame.
-constexpr std::size_t PacketBlockBytes(std::uint32_t capturedLength) {
-  return EnhancedPacketMinimum + ((std::size_t{capturedLength} + 3) & ~std::size_t{3});
+// The bytes of an enhanced packet block that holds capturedLength bytes of a frame, with
+// an owner's option when ownerNumber is not 0.
+constexpr std::size_t PacketBlockBytes(std::uint32_t capturedLength, std::uint32_t ownerNumber = 0) {
+  return EnhancedPacketMinimum + ((std::size_t{capturedLength} + 3) & ~std::size_t{3}) +
+         (ownerNumber != 0 ? OwnerOptionBytes + 4 : 0);
 }
 // An enhanced packet block of interface 0 at `at`, which has PacketBlockBytes of room;
-// the timestamp counts the interface's units.
+// the timestamp counts the interface's units. ownerNumber, when not 0, names the owner
+// block of the frame's socket.
 void WritePacketBlock(std::uint8_t* at, std::uint64_t timestamp, std::uint32_t capturedLength,
-                      std::uint32_t originalLength, const std::uint8_t* data);
+                      std::uint32_t originalLength, const std::uint8_t* data, std::uint32_t ownerNumber = 0);
+
+// The bytes of the block that defines an owner number (texts cut as owners keep them).
+std::size_t OwnerBlockBytes(const ProcessOwner& owner);
+// That block at `at`, which has OwnerBlockBytes of room.
+void WriteOwnerBlock(std::uint8_t* at, std::uint32_t ownerNumber, const ProcessOwner& owner);
 
 // The capture agent's stream. The caller writes out Data() and then calls Clear().
 struct Interface {
@@ -44,7 +54,9 @@ class Writer {
   void InterfaceDescription(const Interface& interface);
   // One frame of interface 0; timestamp in microseconds since the epoch.
   void Packet(std::uint64_t timestampUs, std::uint32_t capturedLength, std::uint32_t originalLength,
-              const std::uint8_t* data);
+              const std::uint8_t* data, std::uint32_t ownerNumber = 0);
+  // Defines an owner number for the frames after it.
+  void Owner(std::uint32_t ownerNumber, const ProcessOwner& owner);
   // The kernel's counts for interface 0 (isb_ifrecv, isb_ifdrop) at the timestamp.
   void Statistics(std::uint64_t timestampUs, std::uint64_t received, std::uint64_t dropped);
 

@@ -136,9 +136,10 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
       backOff = std::chrono::milliseconds{0};
       // A frame that fills the whole buffer gets no terminator: it would land past the end.
       if (byteCount < FrameBufferSize) state.frameBuffer[byteCount] = 0;
-      const FrameInfo info = trace.adapter ? trace.adapter->device->LastFrameInfo() : FrameInfo{};
+      FrameInfo info = trace.adapter ? trace.adapter->device->LastFrameInfo() : FrameInfo{};
       state.frameTimestampNs = info.timestampNs;
       state.frameOriginalLength = info.originalLength;
+      state.frameOwner = std::move(info.owner);
       if (trace.recorder) trace.recorder->Record(packetNumber, info, state.frameBuffer.data(), byteCount);
       DecodeFrame(packetNumber, state.frameBuffer.data(), byteCount, batch.Sink(), state);
       ++packetNumber;

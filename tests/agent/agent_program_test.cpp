@@ -281,7 +281,7 @@ TEST(AgentProgramTest, TheStreamHoldsWhatTheInterfaceDelivers) {
   ASSERT_TRUE(live) << why;
   ASSERT_EQ(live->SetFilter(traffic.Filter(), &why), LiveInterface::FilterResult::Applied) << why;
   // An alias: the interface it belongs to is captured, and named in the stream.
-  Child agent({Agent, "-i", "lo:wlan-guest", "-f", traffic.Filter(), "-c", std::to_string(Count)});
+  Child agent({Agent, "-i", "lo:wlan-guest", "-f", traffic.Filter(), "-c", std::to_string(Count), "--no-owners"});
   ASSERT_TRUE(agent.ReadHeader()) << agent.err();
   traffic.Send(Count);
 

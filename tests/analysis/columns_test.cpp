@@ -11,7 +11,7 @@ namespace {
 TEST(ColumnSet, StartupPositions) {
   const ColumnSet set = ColumnSet::Startup();
   EXPECT_EQ(set.ShownCount(), 13);
-  EXPECT_EQ(set.ShownToText(), "111000111111100000111");
+  EXPECT_FALSE(set.IsShown(ColumnId::Process));
   // Time, the last column of the catalogue, stands right after the packet number.
   const std::vector<std::pair<ColumnId, int>> positions = {
       {ColumnId::PacketNumber, 0}, {ColumnId::Time, 1}, {ColumnId::Bytes, 2}, {ColumnId::InOut, 3},
@@ -31,34 +31,38 @@ TEST(ColumnSet, TextFormCases) {
     int shownCount;
     std::string written;
   };
+  // Written with every column after the first n shown or hidden.
+  const auto ones = [](std::size_t n) { return std::string(n, '1') + std::string(ColumnCount - n, '0'); };
+  const std::string none(ColumnCount, '0');
   const std::vector<Case> cases = {
-      {"111111111111111111111", 21, "111111111111111111111"},
-      // Texts written before the Time column keep their meaning, with Time hidden.
-      {"11111111111111111111", 20, "111111111111111111110"},
-      {"1", 1, "100000000000000000000"},
-      {"1a1 1x10000000000000", 4, "101010100000000000000"},
-      {"11111111111111111111100000", 21, "111111111111111111111"},  // past 21 ignored
-      {"000000000000000000000111", 0, "000000000000000000000"},
-      {"000000000000000000001", 1, "000000000000000000001"},
-      {"", 0, "000000000000000000000"},
+      {ones(ColumnCount), ColumnCount, ones(ColumnCount)},
+      // Texts written before the Time and Process columns keep their meaning, with those hidden.
+      {"11111111111111111111", 20, ones(20)},
+      {"111111111111111111111", 21, ones(21)},
+      {"1", 1, ones(1)},
+      {"1a1 1x10000000000000", 4, "1010101" + none.substr(7)},
+      {ones(ColumnCount) + "00000", ColumnCount, ones(ColumnCount)},  // past the last column ignored
+      {none + "111", 0, none},
+      {"000000000000000000001", 1, "000000000000000000001" + none.substr(21)},
+      {"", 0, none},
   };
   for (const Case& c : cases) {
     const ColumnSet set = ColumnSet::FromText(c.text);
     EXPECT_EQ(set.ShownCount(), c.shownCount) << c.text;
     EXPECT_EQ(set.ShownToText(), c.written) << c.text;
   }
-  const ColumnSet all = ColumnSet::FromText("111111111111111111111");
+  const ColumnSet all = ColumnSet::FromText(ones(ColumnCount));
   for (int k = 0; k < ColumnCount; ++k) EXPECT_EQ(all.Position(ColumnListOrder[k]), k);
   EXPECT_EQ(all.Position(ColumnId::Time), 1);
   EXPECT_EQ(all.Position(ColumnId::Bytes), 2);
-  EXPECT_EQ(all.Position(ColumnId::Data), 20);
+  EXPECT_EQ(all.Position(ColumnId::Process), all.Position(ColumnId::WinsockFunction) + 1);
 }
 
 TEST(ColumnSet, HeadersAndCaptureStateStart) {
   EXPECT_EQ(ColumnHeader(ColumnId::TcpAcknowledgementNumber), "TCP Acknowledgement Number");
   EXPECT_EQ(ColumnHeader(ColumnId::Ieee8023Length), "IEEE802.3 Length");
   EXPECT_EQ(ColumnHeader(ColumnId::Time), "Time");
-  EXPECT_EQ(ColumnHeader(static_cast<ColumnId>(21)), "");
+  EXPECT_EQ(ColumnHeader(static_cast<ColumnId>(ColumnCount)), "");
   CaptureState state;
   EXPECT_EQ(state.packetsReceived + state.packetsSent + state.bytesSent + state.bytesReceived, 0);
   EXPECT_EQ(state.liveConnections + state.lastConnectionNumber, 0);

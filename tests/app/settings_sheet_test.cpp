@@ -106,7 +106,7 @@ TEST_F(SettingsSheetTest, CheckBoxesStandInTheirGroups) {
       {"Ethernet Packet Fields", {1003, 1004, 1005, 1006, 1007}},
       {"IP Packet Fields", {1008, 1009, 1010}},
       {"TCP/UDP Packet Fields", {1011, 1012, 1013, 1014, 1015, 1016, 1017, 1019, 1020}},
-      {nullptr, {1018, 1026, 1027}},
+      {nullptr, {1018, 1026, 1027, 1030}},
   };
   for (const auto& [title, ids] : groups) {
     for (int id : ids) {
@@ -116,7 +116,7 @@ TEST_F(SettingsSheetTest, CheckBoxesStandInTheirGroups) {
       EXPECT_EQ(group ? group->title().toStdString() : "", title ? title : "");
     }
   }
-  EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 21);  // and "Decode IPv6"
+  EXPECT_EQ(page.findChildren<QCheckBox*>().size(), 22);  // and "Decode IPv6"
   EXPECT_EQ(page.CheckBox(1027)->text(), "Time");
   EXPECT_EQ(page.CheckBox(1016)->text(), "Acknowledgement Num.");
   EXPECT_EQ(page.CheckBox(1026)->text(), "Incoming/Outgoing");
@@ -185,7 +185,7 @@ TEST_F(SettingsSheetTest, CheckedBoxesBecomeShownColumnsInIdOrder) {
   sheet->ReportPage().CheckBox(1013)->setChecked(true);  // Source Port
   sheet->accept();
   sheet->ApplyTo(state);
-  EXPECT_EQ(state.columns.ShownToText(), "101000000001000000010");
+  EXPECT_EQ(state.columns.ShownToText(), "1010000000010000000100");
   EXPECT_EQ(state.columns.Position(ColumnId::InOut), 1);
   EXPECT_EQ(state.columns.Position(ColumnId::TcpSourcePort), 2);
   EXPECT_EQ(state.columns.Position(ColumnId::Data), 3);

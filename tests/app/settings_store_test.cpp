@@ -68,7 +68,7 @@ TEST_F(SettingsStoreTest, FirstRunGivesTheDefaults) {
   EXPECT_EQ(state->adapterIndex, 0);
   EXPECT_EQ(state->saveLog, 0);
   EXPECT_EQ(state->logFilePath, "c:\\QuorvelLogFile.txt");
-  EXPECT_EQ(state->columns.ShownToText(), "111000111111100000111");
+  EXPECT_EQ(state->columns.ShownToText(), "1110001111111000001110");
   EXPECT_EQ(state->columns.Position(ColumnId::Data), 12);
   EXPECT_EQ(state->columns.Position(ColumnId::Time), 1);
 }
@@ -82,7 +82,7 @@ TEST_F(SettingsStoreTest, AdapterIndexIsClampedToFifteenAdapters) {
 
 TEST_F(SettingsStoreTest, StoredBoolsNeverChangeTheStartupColumns) {
   Store("Bools", "00000000000000000000");
-  EXPECT_EQ(Load()->columns.ShownToText(), "111000111111100000111");
+  EXPECT_EQ(Load()->columns.ShownToText(), "1110001111111000001110");
   Store("Bools", "111111111111111111111");
   EXPECT_EQ(Load()->columns.ShownCount(), 13);
 }
@@ -159,7 +159,7 @@ TEST_F(SettingsStoreTest, SavedValuesComeBackAsHeld) {
   Store("Hosts", " web1,web2  web1 ");
   EXPECT_EQ(Load()->remoteHosts, "web1 web2");
   QSettings raw(file, QSettings::IniFormat);
-  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "101000111111100000111");
+  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "1010001111111000001110");
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 3);
   auto again = Load();
   EXPECT_EQ(again->adapterIndex, 3);
@@ -176,7 +176,7 @@ TEST_F(SettingsStoreTest, UnchangedDefaultsAreWrittenBackExactly) {
     SaveSettings(profile, state);
   }
   QSettings raw(file, QSettings::IniFormat);
-  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "111000111111100000111");
+  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "1110001111111000001110");
   EXPECT_EQ(raw.value("Orrisvane/LogFile").toString(), "c:\\QuorvelLogFile.txt");
   EXPECT_EQ(raw.value("Orrisvane/Save").toInt(), 0);
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 0);
@@ -196,7 +196,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
   state.keepRows = 5000000;
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
-              ElementsAre("write Orrisvane/Bools=111000111111100000111", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
+              ElementsAre("write Orrisvane/Bools=1110001111111000001110", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
                           "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
                           "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1",

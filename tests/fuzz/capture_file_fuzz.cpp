@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   RequestPtr request = AllocatePacket(adapter.get());
   if (!request) Broken("no read request");
   InitPacket(request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
-  state.columns = ColumnSet::FromText("111111111111111111111");
+  state.columns = ColumnSet::FromText(std::string(ColumnCount, '1'));
 
   RowStore rows(state.columns);
   RowBuilder builder(rows);
