@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "analysis/columns.h"
 #include "analysis/connection_tracker.h"
@@ -29,6 +30,14 @@ constexpr std::int64_t DefaultKeptRows(std::uint64_t physicalBytes) {
   const std::uint64_t rows = physicalBytes / 4 / RowBytes;
   return rows < FewestKeptRows ? FewestKeptRows : rows > MostKeptRows ? MostKeptRows : static_cast<std::int64_t>(rows);
 }
+
+// One adapter of a trace or file of several: what its frames are decoded with.
+struct TraceInterface {
+  std::string name;  // the Interface cell: "eth0", "web1: eth0"
+  std::array<std::uint8_t, 6> mac{};  // frames from it are "out"
+  // Adapters of one machine share a host number: the connection tracker keys on it.
+  std::uint32_t host = 0;
+};
 
 class CaptureState {
  public:
@@ -70,6 +79,16 @@ class CaptureState {
   std::string logFilePath;  // at most LogFilePathSize - 1 characters
 
   std::array<std::uint8_t, 6> adapterMac{};
+
+  // The adapters of a trace or file of several, by interface id; empty for one adapter,
+  // whose frames are decoded with adapterMac and have no Interface cell.
+  std::vector<TraceInterface> interfaces;
+  // The interface id of the frame in frameBuffer, set with it.
+  std::uint32_t frameInterface = 0;
+  // The adapter of the frame in frameBuffer, or null for a trace of one adapter.
+  const TraceInterface* FrameInterface() const {
+    return frameInterface < interfaces.size() ? &interfaces[frameInterface] : nullptr;
+  }
 
   // A BPF expression the adapter's frames must match; empty: every frame.
   std::string captureFilter;

@@ -23,6 +23,7 @@ constexpr std::array<std::string_view, ColumnCount> kHeaders = {
     "Winsock Function",
     "Data",
     "Time",
+    "Interface",
 };
 constexpr bool ListOrderHoldsEveryColumnOnce() {
   std::array<bool, ColumnCount> seen{};

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-inline constexpr int ColumnCount = 21;
+inline constexpr int ColumnCount = 22;
 
 enum class ColumnId : int {
   PacketNumber = 0,
@@ -30,6 +30,7 @@ enum class ColumnId : int {
   WinsockFunction,
   Data,
   Time,  // seconds since the first frame of the trace or file shown
+  Interface,  // the adapter a frame came through, for traces and files of several
 };
 
 // The order of the columns in the list, the saved files and the details dialog. Time came
@@ -41,14 +42,15 @@ inline constexpr std::array<ColumnId, ColumnCount> ColumnListOrder = {
     ColumnId::IpDestination,      ColumnId::UpperLayerProtocol, ColumnId::TcpConnectionNumber,
     ColumnId::TcpSourcePort,      ColumnId::TcpDestinationPort, ColumnId::TcpSequenceNumber,
     ColumnId::TcpAcknowledgementNumber, ColumnId::TcpFlags, ColumnId::TcpWindow,
-    ColumnId::TcpChecksum,        ColumnId::WinsockFunction, ColumnId::Data,
+    ColumnId::TcpChecksum,        ColumnId::WinsockFunction, ColumnId::Interface,
+    ColumnId::Data,
 };
 
 // Header text of a column, as the list, the details dialog and written files show it.
 std::string_view ColumnHeader(ColumnId id);
 
 // The column set every run starts with; only its first ColumnCount characters are used.
-inline constexpr std::string_view StartupColumnPattern = "111000111111100000111111";
+inline constexpr std::string_view StartupColumnPattern = "111000111111100000111000";
 
 class ColumnSet {
  public:

@@ -33,6 +33,9 @@ class TcpConnection {
   // Key fields, raw network byte order as they stand in the frame; an IPv4 address in
   // the first four bytes.
   bool ipv6 = false;
+  // The machine whose adapter saw the segment (TraceInterface::host): adapters of one
+  // machine see one connection, two machines each their own.
+  std::uint32_t host = 0;
   std::uint16_t remotePort = 0;
   std::uint16_t localPort = 0;
   std::array<std::uint8_t, 16> remoteAddress{};
@@ -60,6 +63,7 @@ class ConnectionTable {
  private:
   struct Key {
     bool ipv6;
+    std::uint32_t host;
     std::uint16_t remotePort;
     std::uint16_t localPort;
     std::array<std::uint8_t, 16> remoteAddress;
@@ -74,6 +78,31 @@ class ConnectionTable {
   std::vector<std::unique_ptr<TcpConnection>> records_;
   // Index over records_ so a lookup does not scan a table of hundreds of connections.
   std::unordered_map<Key, TcpConnection*, KeyHash> index_;
+
+ public:
+  // The number a live record of another machine carries for the same two endpoints (in
+  // either direction), so that a connection captured at both ends has one number; 0 when
+  // none does.
+  std::int64_t NumberOnOtherHost(const TcpConnection& key) const;
+
+ private:
+  // The two endpoints of a record in a fixed order, without the machine.
+  struct Endpoints {
+    bool ipv6;
+    std::array<std::uint8_t, 16> lowAddress, highAddress;
+    std::uint16_t lowPort, highPort;
+    bool operator==(const Endpoints& o) const = default;
+  };
+  struct EndpointsHash {
+    std::size_t operator()(const Endpoints& e) const;
+  };
+  struct Shared {
+    std::int64_t number;
+    std::uint32_t host;  // the machine whose record came first
+    std::size_t records;
+  };
+  static Endpoints EndpointsOf(const TcpConnection& record);
+  std::unordered_map<Endpoints, Shared, EndpointsHash> shared_;
 };
 
 // Finds or creates the record of a TCP frame with that IP layer, applies the close rules

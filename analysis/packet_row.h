@@ -53,6 +53,9 @@ struct PacketRow {
   // The Data cell's text (payload as printable characters, or the ARP summary); it lives
   // in the decoder's or the store's buffer.
   std::string_view data{};
+  // The Interface cell: the name of the adapter the frame came through ("eth0",
+  // "web1: eth0"); empty for a trace of one adapter. It lives where data does.
+  std::string_view interfaceName{};
 };
 
 // "%u.%u.%u.%u" at out (room for 15 bytes); returns its end.

@@ -75,7 +75,7 @@ struct FilterField {
 };
 
 // Every field name, in list order, then the shorthands (which name two columns each).
-inline constexpr std::array<FilterField, 21> FilterFields = {{
+inline constexpr std::array<FilterField, 22> FilterFields = {{
     {"num", ColumnId::PacketNumber, FilterFieldKind::Number},
     {"time", ColumnId::Time, FilterFieldKind::Seconds},
     {"bytes", ColumnId::Bytes, FilterFieldKind::Number},
@@ -96,6 +96,7 @@ inline constexpr std::array<FilterField, 21> FilterFields = {{
     {"win", ColumnId::TcpWindow, FilterFieldKind::Number},
     {"sum", ColumnId::TcpChecksum, FilterFieldKind::Number},
     {"winsock", ColumnId::WinsockFunction, FilterFieldKind::Text},
+    {"iface", ColumnId::Interface, FilterFieldKind::Text},
     {"data", ColumnId::Data, FilterFieldKind::Text},
 }};
 

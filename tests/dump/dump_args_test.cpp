@@ -29,7 +29,7 @@ TEST(DumpArgs, ModesAndOptions) {
   auto live = Parse({"--columns=00000000000000000001", "-i", "19"});
   ASSERT_TRUE(live);
   EXPECT_EQ(live->mode, DumpMode::Live);
-  EXPECT_EQ(live->adapterIndex, 19);
+  EXPECT_EQ(live->adapters.at(0).index, 19);
   EXPECT_FALSE(live->mac);
   EXPECT_FALSE(live->maxFrames);
   EXPECT_TRUE(live->header);
@@ -56,7 +56,7 @@ TEST(DumpArgs, HostsAreAddedOnceEachForListingAndLiveCaptureOnly) {
   // A remote adapter by its key name, which does not move when local adapters come and go.
   const auto byKey = Parse({"--host", "root@web1", "-i", "root@web1/0002"});
   ASSERT_TRUE(byKey);
-  EXPECT_EQ(byKey->adapterKey, "root@web1/0002");
+  EXPECT_EQ(byKey->adapters.at(0).key, "root@web1/0002");
 
   std::string error;
   EXPECT_FALSE(Parse({"--host", "h", "-r", "a.pcap"}, &error));
