@@ -42,7 +42,7 @@ TcpConnection* ConnectionTable::Find(const TcpConnection& key) {
   return it == index_.end() ? nullptr : it->second;
 }
 
-TcpConnection& ConnectionTable::Append(std::unique_ptr<TcpConnection> record) {
+TcpConnection& ConnectionTable::Append(std::unique_ptr<TcpConnection> record, std::uint32_t adapter) {
   TcpConnection& ref = *record;
   const Key key = KeyOf(ref);
   if (index_.contains(key)) {
@@ -57,7 +57,7 @@ TcpConnection& ConnectionTable::Append(std::unique_ptr<TcpConnection> record) {
     throw;
   }
   try {
-    Shared& shared = shared_.try_emplace(EndpointsOf(ref), Shared{ref.number, ref.host, 0}).first->second;
+    Shared& shared = shared_.try_emplace(EndpointsOf(ref), Shared{ref.number, ref.host, adapter, 0}).first->second;
     shared.records += 1;
   } catch (...) {
     index_.erase(key);
@@ -78,9 +78,10 @@ std::size_t ConnectionTable::EndpointsHash::operator()(const Endpoints& e) const
   return KeyHash{}(Key{e.ipv6, 0, e.lowPort, e.highPort, e.lowAddress, e.highAddress});
 }
 
-std::int64_t ConnectionTable::NumberOnOtherHost(const TcpConnection& key) const {
+std::int64_t ConnectionTable::NumberSeenElsewhere(const TcpConnection& key, std::uint32_t adapter) const {
   const auto it = shared_.find(EndpointsOf(key));
-  return it != shared_.end() && it->second.host != key.host ? it->second.number : 0;
+  if (it == shared_.end()) return 0;
+  return it->second.host != key.host || it->second.adapter != adapter ? it->second.number : 0;
 }
 
 void ConnectionTable::Remove(TcpConnection& record) {
@@ -139,9 +140,10 @@ std::int64_t TrackTcpSegment(const FrameBytes& bytes, const IpLayout& ip, Direct
       created->remotePort = key.remotePort;
       created->localPort = key.localPort;
       created->host = key.host;
-      const std::int64_t seenElsewhere = table.NumberOnOtherHost(key);
+      const std::uint32_t adapter = state.FrameInterface() ? state.frameInterface : 0;
+      const std::int64_t seenElsewhere = table.NumberSeenElsewhere(key, adapter);
       created->number = seenElsewhere != 0 ? seenElsewhere : state.lastConnectionNumber + 1;
-      table.Append(std::move(created));
+      table.Append(std::move(created), adapter);
     } catch (const std::bad_alloc&) {
       // Out of memory: the segment stays untracked and no number is used up; the trace
       // goes on and the next segment of the connection tries again.

@@ -56,7 +56,8 @@ class ConnectionTable {
   const TcpConnection& At(std::size_t i) const { return *records_[i]; }
   // The record with the key of this one (family, addresses, ports), or nullptr.
   TcpConnection* Find(const TcpConnection& key);
-  TcpConnection& Append(std::unique_ptr<TcpConnection> record);
+  // adapter: the interface id of the trace's adapter that saw its first segment.
+  TcpConnection& Append(std::unique_ptr<TcpConnection> record, std::uint32_t adapter = 0);
   void Remove(TcpConnection& record);
   void Clear();
 
@@ -80,10 +81,11 @@ class ConnectionTable {
   std::unordered_map<Key, TcpConnection*, KeyHash> index_;
 
  public:
-  // The number a live record of another machine carries for the same two endpoints (in
-  // either direction), so that a connection captured at both ends has one number; 0 when
-  // none does.
-  std::int64_t NumberOnOtherHost(const TcpConnection& key) const;
+  // The number a live record carries for the same two endpoints (in either direction)
+  // when it came from another machine or another adapter, so that a connection captured
+  // at both ends, or on two adapters of a machine, has one number; 0 when none does. One
+  // adapter's two directions (loopback) keep a number each.
+  std::int64_t NumberSeenElsewhere(const TcpConnection& key, std::uint32_t adapter) const;
 
  private:
   // The two endpoints of a record in a fixed order, without the machine.
@@ -98,7 +100,8 @@ class ConnectionTable {
   };
   struct Shared {
     std::int64_t number;
-    std::uint32_t host;  // the machine whose record came first
+    std::uint32_t host;  // the machine and adapter whose record came first
+    std::uint32_t adapter;
     std::size_t records;
   };
   static Endpoints EndpointsOf(const TcpConnection& record);

@@ -8,10 +8,13 @@
 
 namespace {
 
+// A text form of the 21 columns the catalogue had before Interface, the rest hidden.
+std::string Padded(std::string text) { return text + std::string(ColumnCount - text.size(), '0'); }
+
 TEST(ColumnSet, StartupPositions) {
   const ColumnSet set = ColumnSet::Startup();
   EXPECT_EQ(set.ShownCount(), 13);
-  EXPECT_EQ(set.ShownToText(), "111000111111100000111");
+  EXPECT_EQ(set.ShownToText(), Padded("111000111111100000111"));
   // Time, the last column of the catalogue, stands right after the packet number.
   const std::vector<std::pair<ColumnId, int>> positions = {
       {ColumnId::PacketNumber, 0}, {ColumnId::Time, 1}, {ColumnId::Bytes, 2}, {ColumnId::InOut, 3},
@@ -32,33 +35,33 @@ TEST(ColumnSet, TextFormCases) {
     std::string written;
   };
   const std::vector<Case> cases = {
-      {"111111111111111111111", 21, "111111111111111111111"},
+      {"111111111111111111111", 21, Padded("111111111111111111111")},
       // Texts written before the Time column keep their meaning, with Time hidden.
-      {"11111111111111111111", 20, "111111111111111111110"},
-      {"1", 1, "100000000000000000000"},
-      {"1a1 1x10000000000000", 4, "101010100000000000000"},
-      {"11111111111111111111100000", 21, "111111111111111111111"},  // past 21 ignored
-      {"000000000000000000000111", 0, "000000000000000000000"},
-      {"000000000000000000001", 1, "000000000000000000001"},
-      {"", 0, "000000000000000000000"},
+      {"11111111111111111111", 20, Padded("111111111111111111110")},
+      {"1", 1, Padded("100000000000000000000")},
+      {"1a1 1x10000000000000", 4, Padded("101010100000000000000")},
+      {std::string(ColumnCount, '1') + "00000", ColumnCount, std::string(ColumnCount, '1')},  // past the last ignored
+      {std::string(ColumnCount, '0') + "111", 0, std::string(ColumnCount, '0')},
+      {"000000000000000000001", 1, Padded("000000000000000000001")},
+      {"", 0, std::string(ColumnCount, '0')},
   };
   for (const Case& c : cases) {
     const ColumnSet set = ColumnSet::FromText(c.text);
     EXPECT_EQ(set.ShownCount(), c.shownCount) << c.text;
     EXPECT_EQ(set.ShownToText(), c.written) << c.text;
   }
-  const ColumnSet all = ColumnSet::FromText("111111111111111111111");
+  const ColumnSet all = ColumnSet::FromText(std::string(ColumnCount, '1'));
   for (int k = 0; k < ColumnCount; ++k) EXPECT_EQ(all.Position(ColumnListOrder[k]), k);
   EXPECT_EQ(all.Position(ColumnId::Time), 1);
   EXPECT_EQ(all.Position(ColumnId::Bytes), 2);
-  EXPECT_EQ(all.Position(ColumnId::Data), 20);
+  EXPECT_EQ(all.Position(ColumnId::Data), ColumnCount - 1);
 }
 
 TEST(ColumnSet, HeadersAndCaptureStateStart) {
   EXPECT_EQ(ColumnHeader(ColumnId::TcpAcknowledgementNumber), "TCP Acknowledgement Number");
   EXPECT_EQ(ColumnHeader(ColumnId::Ieee8023Length), "IEEE802.3 Length");
   EXPECT_EQ(ColumnHeader(ColumnId::Time), "Time");
-  EXPECT_EQ(ColumnHeader(static_cast<ColumnId>(21)), "");
+  EXPECT_EQ(ColumnHeader(static_cast<ColumnId>(ColumnCount)), "");
   CaptureState state;
   EXPECT_EQ(state.packetsReceived + state.packetsSent + state.bytesSent + state.bytesReceived, 0);
   EXPECT_EQ(state.liveConnections + state.lastConnectionNumber, 0);
