@@ -24,7 +24,7 @@ std::optional<std::int64_t> ParseNumber(std::string_view text, std::int64_t low,
 // is then hidden) or more, each of the first 21 a '0' or a '1'. The stored form reads
 // anything but '1' as hidden; on a command line a typo would then silently hide columns,
 // so it is refused instead.
-constexpr std::size_t ColumnTextWithoutTime = ColumnCount - 1;
+constexpr std::size_t ColumnTextWithoutTime = static_cast<std::size_t>(ColumnId::Time);
 
 bool ValidColumnText(std::string_view text) {
   if (text.size() < ColumnTextWithoutTime) return false;

@@ -168,8 +168,8 @@ TEST_F(DumpFileTest, ColumnChoiceKeepsListOrderAndPacketNumber) {
   EXPECT_EQ(r.out, Line({"Packet Number", "Bytes", "Data"}) + Line({"0", "54", ""}) + Line({"1", "54", ""}) +
                        Line({"2", "64", "GET./a\\\\b.."}) + Line({"3", "47", "dns.x"}) +
                        Line({"4", "60", "who-has 10.0.0.2 tell 10.0.0.1"}));
-  // Characters after the twenty-first do not count (the stored start-up pattern has 24).
-  DumpResult startup = Run({"-r", WriteSample(), "--columns", "111000111111100000111111", "--mac",
+  // Characters after the last column do not count (the stored start-up pattern has 24).
+  DumpResult startup = Run({"-r", WriteSample(), "--columns", std::string(StartupColumnPattern), "--mac",
                             "00:A0:C9:12:34:56"});
   EXPECT_EQ(startup.out, StartupHeader + SampleRowsLocal());
 }
