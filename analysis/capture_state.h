@@ -34,6 +34,7 @@ constexpr std::int64_t DefaultKeptRows(std::uint64_t physicalBytes) {
 // One adapter of a trace or file of several: what its frames are decoded with.
 struct TraceInterface {
   std::string name;  // the Interface cell: "eth0", "web1: eth0"
+  std::string description;  // as the adapter describes itself: "eth0 (virtio_net)"
   std::array<std::uint8_t, 6> mac{};  // frames from it are "out"
   // Adapters of one machine share a host number: the connection tracker keys on it.
   std::uint32_t host = 0;
@@ -100,6 +101,11 @@ class CaptureState {
 
   // Other machines whose adapters follow this one's: ssh destinations separated by blanks.
   std::string remoteHosts;
+  // The adapters a trace takes besides the chosen one, by interface name as adapterName
+  // has it; empty: a trace of one adapter.
+  std::vector<std::string> moreAdapters;
+  // How long a trace of several adapters holds a frame back for the others' earlier ones.
+  std::int32_t holdBackMs = 200;
   // Whether a remote capture also lists the frames of the ssh session it runs through.
   bool keepOwnSession = false;
   // Whether Open, Clear, new columns and Exit ask before a trace that was never saved goes.

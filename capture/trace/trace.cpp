@@ -1,6 +1,7 @@
 #include "capture/trace/trace.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <utility>
 
@@ -47,12 +48,18 @@ AdapterPtr OpenMergedAdapters(Trace& trace, const DeviceTable& devices, const Tr
   std::vector<TraceInterface> interfaces;
   std::vector<MergedAdapter> adapters;
   for (const TraceAdapter& one : all) {
-    TraceInterface described{one.name, {}, one.host};
+    TraceInterface described;
+    described.name = one.name;
+    described.host = one.host;
     AdapterPtr adapter = OpenOneAdapter(devices, one.keyName, options, &described.mac, result);
     if (!adapter) {
       result.reason = one.name + ": " + (result.reason.empty() ? "failed" : result.reason);
       return AdapterPtr(nullptr, nullptr);
     }
+    std::array<char, 260> description{};
+    std::uint32_t returned = 0;
+    if (QueryDescription(adapter.get(), description.data(), static_cast<std::uint32_t>(description.size()), &returned))
+      described.description.assign(description.data(), strnlen(description.data(), description.size()));
     interfaces.push_back(std::move(described));
     adapters.push_back(MergedAdapter{std::move(adapter), one.name});
   }
@@ -62,6 +69,13 @@ AdapterPtr OpenMergedAdapters(Trace& trace, const DeviceTable& devices, const Tr
 }
 
 }  // namespace
+
+std::vector<frame_file::FileInterface> FileInterfacesOf(const std::vector<TraceInterface>& interfaces) {
+  std::vector<frame_file::FileInterface> described;
+  for (const TraceInterface& interface : interfaces)
+    described.push_back({interface.name, interface.description, interface.mac});
+  return described;
+}
 
 TraceAdapter TraceAdapterOf(const std::string& keyName, const std::string& interfaceName,
                             std::vector<std::string>& hosts) {
@@ -102,6 +116,7 @@ TraceStartResult StartTrace(Trace& trace, const DeviceTable& devices, const Trac
 
   trace.sink = &sink;
   trace.recorder = options.recorder;
+  if (trace.recorder) trace.recorder->SetInterfaces(FileInterfacesOf(trace.state.interfaces));
   StartCaptureThread(trace);
   return result;
 }

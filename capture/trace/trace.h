@@ -53,6 +53,9 @@ struct TraceAdapter {
 TraceAdapter TraceAdapterOf(const std::string& keyName, const std::string& interfaceName,
                             std::vector<std::string>& hosts);
 
+// The adapters of a trace of several as capture files describe them.
+std::vector<frame_file::FileInterface> FileInterfacesOf(const std::vector<TraceInterface>& interfaces);
+
 struct TraceOptions {
   // The adapter's key name in the device table.
   std::string keyName;
