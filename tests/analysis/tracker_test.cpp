@@ -236,9 +236,9 @@ TEST(SeveralAdapters, DirectionPerAdapterAndOneNumberPerConnection) {
   for (const ColumnId id : {ColumnId::PacketNumber, ColumnId::InOut, ColumnId::TcpConnectionNumber, ColumnId::Interface})
     state.columns.shown[static_cast<int>(id)] = 1;
   state.columns.AssignColumnPositions();
-  state.interfaces = {{.name = "eth0", .mac = DecoderLink.localMac, .host = 0},
-                      {.name = "br0", .mac = OtherMac, .host = 0},
-                      {.name = "web1: eth0", .mac = DecoderLink.remoteMac, .host = 1}};
+  state.interfaces = {{.name = "eth0", .description = "", .mac = DecoderLink.localMac, .host = 0},
+                      {.name = "br0", .description = "", .mac = OtherMac, .host = 0},
+                      {.name = "web1: eth0", .description = "", .mac = DecoderLink.remoteMac, .host = 1}};
   RowStore rows(state.columns);
   RowBuilder builder(rows);
   const auto toServer = [](std::uint16_t clientPort, std::uint8_t flags) {
