@@ -161,7 +161,7 @@ TEST_F(WindowStressTest, ClosingDuringAHeavyTraceWritesTheSettingsAndStopsTheThr
   QSettings written(dir.filePath("profile.conf"), QSettings::IniFormat);
   EXPECT_EQ(written.value("Orrisvane/LogFile").toString().toStdString(), "/tmp/orrisvane-stress-never-written.txt");
   EXPECT_EQ(written.value("Orrisvane/Adapter").toString(), "0");
-  EXPECT_EQ(written.value("Orrisvane/Bools").toString().size(), 21);
+  EXPECT_EQ(written.value("Orrisvane/Bools").toString().size(), ColumnCount);
   EXPECT_TRUE(messages.shown.empty());
 }
 
