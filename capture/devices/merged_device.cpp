@@ -39,9 +39,15 @@ void MergedDevice::ReadAdapter(std::size_t index) {
     }
     if (count == 0) continue;
     if (info.timestampNs != TimeNotKnown) source.latestNs = std::max(source.latestNs, info.timestampNs);
+    std::vector<std::uint8_t> bytes;
+    if (!spare_.empty()) {
+      bytes = std::move(spare_.back());
+      spare_.pop_back();
+    }
+    bytes.assign(buffer.begin(), buffer.begin() + count);
     held_.push(Held{info.timestampNs, arrivals_++, static_cast<std::uint32_t>(index), info.originalLength,
-                    Clock::now(), std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + count)});
-    changed_.notify_all();
+                    Clock::now(), std::move(bytes)});
+    if (readWaits_) changed_.notify_all();
   }
 }
 
@@ -110,7 +116,9 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
       return Fail(lastFailure_);
     }
     if (now >= deadline) return true;
+    readWaits_ = true;
     changed_.wait_until(lock, until);
+    readWaits_ = false;
   }
   Held frame = std::move(const_cast<Held&>(held_.top()));
   held_.pop();
@@ -126,8 +134,12 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
   info.timestampNs = frame.timestampNs;
   info.originalLength = frame.originalLength;
   info.interfaceId = frame.interfaceId;
-  return DeliverFrame(frame.bytes.data(), static_cast<std::uint32_t>(frame.bytes.size()), info, output, size,
-                      bytesReturned);
+  const bool delivered = DeliverFrame(frame.bytes.data(), static_cast<std::uint32_t>(frame.bytes.size()), info,
+                                      output, size, bytesReturned);
+  lock.lock();
+  // As many spare buffers as frames may be held, no more.
+  if (spare_.size() < held_.size() + 1024) spare_.push_back(std::move(frame.bytes));
+  return delivered;
 }
 
 void MergedDevice::Abort() {

@@ -109,4 +109,8 @@ class MergedDevice : public DeviceBase {
   std::uint64_t late_ = 0;
   bool aborted_ = false;
   bool stopping_ = false;
+  // A read waits for a frame: only then does a reader wake it.
+  bool readWaits_ = false;
+  // Buffers of frames delivered, for the readers' next frames: no allocation per frame.
+  std::vector<std::vector<std::uint8_t>> spare_;
 };
