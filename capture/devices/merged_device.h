@@ -67,13 +67,14 @@ class MergedDevice : public DeviceBase {
   bool Description(std::string& text) override;
 
  private:
+  // A held frame; its bytes wait in slots_[slot], so that the heap moves small records.
   struct Held {
     std::int64_t timestampNs;
     std::uint64_t order;  // arrival order, for frames of one time
     std::uint32_t interfaceId;
     std::uint32_t originalLength;
     Clock::time_point arrived;
-    std::vector<std::uint8_t> bytes;
+    std::uint32_t slot;
   };
   struct Later {
     bool operator()(const Held& a, const Held& b) const {
@@ -111,6 +112,8 @@ class MergedDevice : public DeviceBase {
   bool stopping_ = false;
   // A read waits for a frame: only then does a reader wake it.
   bool readWaits_ = false;
-  // Buffers of frames delivered, for the readers' next frames: no allocation per frame.
-  std::vector<std::vector<std::uint8_t>> spare_;
+  // The bytes of held frames, and the slots free for the readers' next frames: no
+  // allocation per frame.
+  std::vector<std::vector<std::uint8_t>> slots_;
+  std::vector<std::uint32_t> freeSlots_;
 };
