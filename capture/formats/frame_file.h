@@ -24,6 +24,7 @@ struct FileInterface {
   std::string name;
   std::string description;
   std::array<std::uint8_t, 6> mac{};
+  bool operator==(const FileInterface&) const = default;
 };
 
 // The section header and the interface description that start a pcapng file.

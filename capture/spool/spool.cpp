@@ -289,6 +289,8 @@ void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::
 }
 
 void Spool::SetInterfaces(std::vector<frame_file::FileInterface> interfaces) {
+  // A trace on the same adapters as the last goes on in its file.
+  if (interfaces == interfaces_) return;
   interfaces_ = std::move(interfaces);
   interfacesChanged_ = true;
 }
