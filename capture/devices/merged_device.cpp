@@ -27,6 +27,17 @@ MergedDevice::MergedDevice(std::vector<MergedAdapter> adapters, std::chrono::mil
                            std::chrono::milliseconds readTimeout)
     : holdBack_(holdBack), readTimeout_(readTimeout) {
   for (MergedAdapter& adapter : adapters) sources_.push_back(Source{std::move(adapter)});
+  held_.resize(sources_.size());
+}
+
+const MergedDevice::Held* MergedDevice::Earliest(std::size_t* queue) const {
+  const Held* earliest = nullptr;
+  for (std::size_t i = 0; i < held_.size(); ++i) {
+    if (held_[i].empty() || (earliest && !Later{}(*earliest, held_[i].front()))) continue;
+    earliest = &held_[i].front();
+    *queue = i;
+  }
+  return earliest;
 }
 
 MergedDevice::~MergedDevice() { StopReaders(); }
@@ -56,9 +67,11 @@ void MergedDevice::ReadAdapter(std::size_t index) {
     if (count == 0) continue;
     // The read is woken only where this frame can let the earliest one go (or is to go
     // itself at once), not for every frame of a burst.
-    const bool wake = held_.empty() || info.timestampNs == TimeNotKnown ||
+    std::size_t queue = 0;
+    const Held* earliest = Earliest(&queue);
+    const bool wake = !earliest || info.timestampNs == TimeNotKnown ||
                       (deliveredNs_ != TimeNotKnown && info.timestampNs < deliveredNs_) ||
-                      (source.latestNs < held_.top().timestampNs && info.timestampNs >= held_.top().timestampNs);
+                      (source.latestNs < earliest->timestampNs && info.timestampNs >= earliest->timestampNs);
     if (info.timestampNs != TimeNotKnown) source.latestNs = std::max(source.latestNs, info.timestampNs);
     std::uint32_t slot;
     if (freeSlots_.empty()) {
@@ -69,8 +82,9 @@ void MergedDevice::ReadAdapter(std::size_t index) {
       freeSlots_.pop_back();
     }
     slots_[slot].assign(buffer.begin(), buffer.begin() + count);
-    held_.push(Held{info.timestampNs, arrivals_++, static_cast<std::uint32_t>(index), info.originalLength,
-                    CoarseNow(), slot});
+    held_[index].push_back(Held{info.timestampNs, arrivals_++, static_cast<std::uint32_t>(index),
+                                info.originalLength, CoarseNow(), slot});
+    ++heldCount_;
     if (readWaits_ && wake) changed_.notify_all();
   }
 }
@@ -124,6 +138,7 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
   }
   std::unique_lock lock(mutex_);
   const Clock::time_point deadline = Clock::now() + readTimeout_;
+  std::size_t queue = 0;
   for (;;) {
     if (aborted_ || stopping_) return true;
     if (!failures_.empty()) {
@@ -132,10 +147,10 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
       return Fail(std::move(reason));
     }
     Clock::time_point until = deadline;
-    if (!held_.empty()) {
+    if (const Held* earliest = Earliest(&queue)) {
       // The coarse clock first; the precise one only before a wait, where the coarse one
       // may lag behind a hold-back that has run out.
-      if (MayRelease(held_.top(), CoarseNow(), &until) || MayRelease(held_.top(), Clock::now(), &until)) break;
+      if (MayRelease(*earliest, CoarseNow(), &until) || MayRelease(*earliest, Clock::now(), &until)) break;
       until = std::min(until, deadline);
     } else if (failedCount_ == sources_.size()) {
       return Fail(lastFailure_);
@@ -145,8 +160,9 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
     changed_.wait_until(lock, until);
     readWaits_ = false;
   }
-  const Held frame = held_.top();
-  held_.pop();
+  const Held frame = held_[queue].front();
+  held_[queue].pop_front();
+  --heldCount_;
   std::vector<std::uint8_t> bytes = std::move(slots_[frame.slot]);
   if (frame.timestampNs != TimeNotKnown) {
     if (deliveredNs_ != TimeNotKnown && frame.timestampNs < deliveredNs_) {
@@ -223,5 +239,5 @@ std::uint64_t MergedDevice::LateFrames() const {
 
 bool MergedDevice::EndOfInput() const {
   std::lock_guard lock(mutex_);
-  return failedCount_ == sources_.size() && held_.empty() && failures_.empty();
+  return failedCount_ == sources_.size() && heldCount_ == 0 && failures_.empty();
 }

@@ -6,8 +6,9 @@
 //
 // Order. Frames arrive from the adapters at different delays, so a frame is held back
 // until no adapter can still deliver an earlier one: every other adapter has delivered a
-// frame at least as late (each adapter's own frames come in order), or the frame has been
-// held for the hold-back time. A frame older than one already delivered is late: it is
+// frame at least as late (each adapter's own frames come in order, so the earliest held
+// frame is the earliest of each adapter's first), or the frame has been held for the
+// hold-back time. A frame older than one already delivered is late: it is
 // delivered as soon as it comes, and counted (LateFrames()).
 //
 // Failure. An adapter whose reads fail stops being read; the next read of this device
@@ -26,7 +27,6 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <queue>
 #include <string>
 #include <thread>
 #include <vector>
@@ -101,7 +101,12 @@ class MergedDevice : public DeviceBase {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  std::priority_queue<Held, std::vector<Held>, Later> held_;
+  // Each adapter's held frames in the order it delivered them (its own capture order):
+  // the earliest of all is the earliest of the queues' first frames.
+  std::vector<std::deque<Held>> held_;
+  std::size_t heldCount_ = 0;
+  // The queue whose first frame comes first, or nothing when none holds a frame.
+  const Held* Earliest(std::size_t* queue) const;
   std::deque<std::string> failures_;  // not yet reported by a read
   std::string lastFailure_;
   std::size_t failedCount_ = 0;
