@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "analysis/columns.h"
 #include "analysis/connection_tracker.h"
@@ -31,6 +32,15 @@ constexpr std::int64_t DefaultKeptRows(std::uint64_t physicalBytes) {
   const std::uint64_t rows = physicalBytes / 4 / RowBytes;
   return rows < FewestKeptRows ? FewestKeptRows : rows > MostKeptRows ? MostKeptRows : static_cast<std::int64_t>(rows);
 }
+
+// One adapter of a trace or file of several: what its frames are decoded with.
+struct TraceInterface {
+  std::string name;  // the Interface cell: "eth0", "web1: eth0"
+  std::string description;  // as the adapter describes itself: "eth0 (virtio_net)"
+  std::array<std::uint8_t, 6> mac{};  // frames from it are "out"
+  // Adapters of one machine share a host number: the connection tracker keys on it.
+  std::uint32_t host = 0;
+};
 
 class CaptureState {
  public:
@@ -75,6 +85,16 @@ class CaptureState {
 
   std::array<std::uint8_t, 6> adapterMac{};
 
+  // The adapters of a trace or file of several, by interface id; empty for one adapter,
+  // whose frames are decoded with adapterMac and have no Interface cell.
+  std::vector<TraceInterface> interfaces;
+  // The interface id of the frame in frameBuffer, set with it.
+  std::uint32_t frameInterface = 0;
+  // The adapter of the frame in frameBuffer, or null for a trace of one adapter.
+  const TraceInterface* FrameInterface() const {
+    return frameInterface < interfaces.size() ? &interfaces[frameInterface] : nullptr;
+  }
+
   // A BPF expression the adapter's frames must match; empty: every frame.
   std::string captureFilter;
   // The most the trace's frames may take on disk, in MiB (the spool; at least 1).
@@ -85,6 +105,11 @@ class CaptureState {
 
   // Other machines whose adapters follow this one's: ssh destinations separated by blanks.
   std::string remoteHosts;
+  // The adapters a trace takes besides the chosen one, by interface name as adapterName
+  // has it; empty: a trace of one adapter.
+  std::vector<std::string> moreAdapters;
+  // How long a trace of several adapters holds a frame back for the others' earlier ones.
+  std::int32_t holdBackMs = 200;
   // Whether a remote capture also lists the frames of the ssh session it runs through.
   bool keepOwnSession = false;
   // Whether Open, Clear, new columns and Exit ask before a trace that was never saved goes.

@@ -24,6 +24,7 @@ constexpr std::array<std::string_view, ColumnCount> kHeaders = {
     "Data",
     "Time",
     "Process",
+    "Interface",
 };
 constexpr bool ListOrderHoldsEveryColumnOnce() {
   std::array<bool, ColumnCount> seen{};

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-inline constexpr int ColumnCount = 22;
+inline constexpr int ColumnCount = 23;
 
 enum class ColumnId : int {
   PacketNumber = 0,
@@ -30,7 +30,8 @@ enum class ColumnId : int {
   WinsockFunction,
   Data,
   Time,  // seconds since the first frame of the trace or file shown
-  Process,  // the program whose socket sent or received the frame
+  Process,    // the program whose socket sent or received the frame
+  Interface,  // the adapter a frame came through, for traces and files of several
 };
 
 // The order of the columns in the list, the saved files and the details dialog. Time came
@@ -43,14 +44,14 @@ inline constexpr std::array<ColumnId, ColumnCount> ColumnListOrder = {
     ColumnId::TcpSourcePort,      ColumnId::TcpDestinationPort, ColumnId::TcpSequenceNumber,
     ColumnId::TcpAcknowledgementNumber, ColumnId::TcpFlags, ColumnId::TcpWindow,
     ColumnId::TcpChecksum,        ColumnId::WinsockFunction, ColumnId::Process,
-    ColumnId::Data,
+    ColumnId::Interface,          ColumnId::Data,
 };
 
 // Header text of a column, as the list, the details dialog and written files show it.
 std::string_view ColumnHeader(ColumnId id);
 
 // The column set every run starts with; only its first ColumnCount characters are used.
-inline constexpr std::string_view StartupColumnPattern = "111000111111100000111011";
+inline constexpr std::string_view StartupColumnPattern = "111000111111100000111001";
 
 class ColumnSet {
  public:

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <tuple>
 
 #include "analysis/capture_state.h"
 #include "analysis/frame_bytes.h"
@@ -23,7 +24,8 @@ std::size_t ConnectionTable::KeyHash::operator()(const Key& k) const {
   };
   std::uint64_t h = word(k.remoteAddress, 0) ^ std::rotl(word(k.remoteAddress, 8), 21) ^
                     std::rotl(word(k.localAddress, 0), 32) ^
-                    std::rotl(word(k.localAddress, 8) * 0xC2B2AE3D27D4EB4Full, 43) ^ std::uint64_t{k.ipv6};
+                    std::rotl(word(k.localAddress, 8) * 0xC2B2AE3D27D4EB4Full, 43) ^ std::uint64_t{k.ipv6} ^
+                    (std::uint64_t{k.host} << 1);
   h ^= ((std::uint64_t{k.remotePort} << 16) | k.localPort) * 0x9E3779B97F4A7C15ull;
   h ^= h >> 29;
   h *= 0xBF58476D1CE4E5B9ull;
@@ -32,7 +34,7 @@ std::size_t ConnectionTable::KeyHash::operator()(const Key& k) const {
 }
 
 ConnectionTable::Key ConnectionTable::KeyOf(const TcpConnection& record) {
-  return Key{record.ipv6, record.remotePort, record.localPort, record.remoteAddress, record.localAddress};
+  return Key{record.ipv6, record.host, record.remotePort, record.localPort, record.remoteAddress, record.localAddress};
 }
 
 TcpConnection* ConnectionTable::Find(const TcpConnection& key) {
@@ -40,7 +42,7 @@ TcpConnection* ConnectionTable::Find(const TcpConnection& key) {
   return it == index_.end() ? nullptr : it->second;
 }
 
-TcpConnection& ConnectionTable::Append(std::unique_ptr<TcpConnection> record) {
+TcpConnection& ConnectionTable::Append(std::unique_ptr<TcpConnection> record, std::uint32_t adapter) {
   TcpConnection& ref = *record;
   const Key key = KeyOf(ref);
   if (index_.contains(key)) {
@@ -54,7 +56,32 @@ TcpConnection& ConnectionTable::Append(std::unique_ptr<TcpConnection> record) {
     records_.pop_back();
     throw;
   }
+  try {
+    Shared& shared = shared_.try_emplace(EndpointsOf(ref), Shared{ref.number, ref.host, adapter, 0}).first->second;
+    shared.records += 1;
+  } catch (...) {
+    index_.erase(key);
+    records_.pop_back();
+    throw;
+  }
   return ref;
+}
+
+ConnectionTable::Endpoints ConnectionTable::EndpointsOf(const TcpConnection& record) {
+  const bool localLow = std::tie(record.localAddress, record.localPort) < std::tie(record.remoteAddress, record.remotePort);
+  const TcpConnection& r = record;
+  return localLow ? Endpoints{r.ipv6, r.localAddress, r.remoteAddress, r.localPort, r.remotePort}
+                  : Endpoints{r.ipv6, r.remoteAddress, r.localAddress, r.remotePort, r.localPort};
+}
+
+std::size_t ConnectionTable::EndpointsHash::operator()(const Endpoints& e) const {
+  return KeyHash{}(Key{e.ipv6, 0, e.lowPort, e.highPort, e.lowAddress, e.highAddress});
+}
+
+std::int64_t ConnectionTable::NumberSeenElsewhere(const TcpConnection& key, std::uint32_t adapter) const {
+  const auto it = shared_.find(EndpointsOf(key));
+  if (it == shared_.end()) return 0;
+  return it->second.host != key.host || it->second.adapter != adapter ? it->second.number : 0;
 }
 
 void ConnectionTable::Remove(TcpConnection& record) {
@@ -62,11 +89,14 @@ void ConnectionTable::Remove(TcpConnection& record) {
                                [&](const auto& p) { return p.get() == &record; });
   if (it == records_.end()) return;
   index_.erase(KeyOf(record));
+  if (const auto shared = shared_.find(EndpointsOf(record)); shared != shared_.end() && --shared->second.records == 0)
+    shared_.erase(shared);
   records_.erase(it);
 }
 
 void ConnectionTable::Clear() {
   index_.clear();
+  shared_.clear();
   // Destroy in table order, then empty the table.
   for (auto& record : records_) record.reset();
   records_.clear();
@@ -88,6 +118,7 @@ std::int64_t TrackTcpSegment(const FrameBytes& bytes, const IpLayout& ip, Direct
   const std::size_t addressBytes = ip.ipv6 ? 16 : 4;
   TcpConnection key;
   key.ipv6 = ip.ipv6;
+  if (const TraceInterface* adapter = state.FrameInterface()) key.host = adapter->host;
   for (std::size_t i = 0; i < addressBytes; ++i) {
     key.remoteAddress[i] = bytes.U8((incoming ? ip.source : ip.destination) + i);
     key.localAddress[i] = bytes.U8((incoming ? ip.destination : ip.source) + i);
@@ -108,16 +139,20 @@ std::int64_t TrackTcpSegment(const FrameBytes& bytes, const IpLayout& ip, Direct
       created->localAddress = key.localAddress;
       created->remotePort = key.remotePort;
       created->localPort = key.localPort;
-      created->number = state.lastConnectionNumber + 1;
-      table.Append(std::move(created));
+      created->host = key.host;
+      const std::uint32_t adapter = state.FrameInterface() ? state.frameInterface : 0;
+      const std::int64_t seenElsewhere = table.NumberSeenElsewhere(key, adapter);
+      created->number = seenElsewhere != 0 ? seenElsewhere : state.lastConnectionNumber + 1;
+      table.Append(std::move(created), adapter);
     } catch (const std::bad_alloc&) {
       // Out of memory: the segment stays untracked and no number is used up; the trace
       // goes on and the next segment of the connection tries again.
       return 0;
     }
-    state.lastConnectionNumber += 1;
+    const std::int64_t number = table.At(table.Size() - 1).number;
+    if (number > state.lastConnectionNumber) state.lastConnectionNumber = number;
     state.liveConnections = static_cast<std::int64_t>(table.Size());
-    return state.lastConnectionNumber;
+    return number;
   }
 
   const std::uint8_t flags = bytes.U8(ip.upper + tcp_offset::Flags);

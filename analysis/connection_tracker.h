@@ -33,6 +33,9 @@ class TcpConnection {
   // Key fields, raw network byte order as they stand in the frame; an IPv4 address in
   // the first four bytes.
   bool ipv6 = false;
+  // The machine whose adapter saw the segment (TraceInterface::host): adapters of one
+  // machine see one connection, two machines each their own.
+  std::uint32_t host = 0;
   std::uint16_t remotePort = 0;
   std::uint16_t localPort = 0;
   std::array<std::uint8_t, 16> remoteAddress{};
@@ -53,13 +56,15 @@ class ConnectionTable {
   const TcpConnection& At(std::size_t i) const { return *records_[i]; }
   // The record with the key of this one (family, addresses, ports), or nullptr.
   TcpConnection* Find(const TcpConnection& key);
-  TcpConnection& Append(std::unique_ptr<TcpConnection> record);
+  // adapter: the interface id of the trace's adapter that saw its first segment.
+  TcpConnection& Append(std::unique_ptr<TcpConnection> record, std::uint32_t adapter = 0);
   void Remove(TcpConnection& record);
   void Clear();
 
  private:
   struct Key {
     bool ipv6;
+    std::uint32_t host;
     std::uint16_t remotePort;
     std::uint16_t localPort;
     std::array<std::uint8_t, 16> remoteAddress;
@@ -74,6 +79,33 @@ class ConnectionTable {
   std::vector<std::unique_ptr<TcpConnection>> records_;
   // Index over records_ so a lookup does not scan a table of hundreds of connections.
   std::unordered_map<Key, TcpConnection*, KeyHash> index_;
+
+ public:
+  // The number a live record carries for the same two endpoints (in either direction)
+  // when it came from another machine or another adapter, so that a connection captured
+  // at both ends, or on two adapters of a machine, has one number; 0 when none does. One
+  // adapter's two directions (loopback) keep a number each.
+  std::int64_t NumberSeenElsewhere(const TcpConnection& key, std::uint32_t adapter) const;
+
+ private:
+  // The two endpoints of a record in a fixed order, without the machine.
+  struct Endpoints {
+    bool ipv6;
+    std::array<std::uint8_t, 16> lowAddress, highAddress;
+    std::uint16_t lowPort, highPort;
+    bool operator==(const Endpoints& o) const = default;
+  };
+  struct EndpointsHash {
+    std::size_t operator()(const Endpoints& e) const;
+  };
+  struct Shared {
+    std::int64_t number;
+    std::uint32_t host;  // the machine and adapter whose record came first
+    std::uint32_t adapter;
+    std::size_t records;
+  };
+  static Endpoints EndpointsOf(const TcpConnection& record);
+  std::unordered_map<Endpoints, Shared, EndpointsHash> shared_;
 };
 
 // Finds or creates the record of a TCP frame with that IP layer, applies the close rules

@@ -214,10 +214,12 @@ void DecodeFrame(std::int64_t packetNumber, const std::uint8_t* frame, std::uint
   row.length = length;
   row.wireLength = std::max(length, state.frameOriginalLength);
   row.owner = state.frameOwner.get();
+  // Each adapter of several decides direction by its own address.
+  const TraceInterface* adapter = state.FrameInterface();
+  const std::array<std::uint8_t, 6>& mac = adapter ? adapter->mac : state.adapterMac;
   bool outgoing = true;
-  for (std::size_t i = 0; i < state.adapterMac.size(); ++i) {
-    outgoing = outgoing && bytes.U8(off::MacSource + i) == state.adapterMac[i];
-  }
+  for (std::size_t i = 0; i < mac.size(); ++i) outgoing = outgoing && bytes.U8(off::MacSource + i) == mac[i];
+  if (adapter && state.columns.IsShown(ColumnId::Interface)) row.interfaceName = adapter->name;
   row.outgoing = outgoing;
   if (outgoing) {
     state.packetsSent += 1;

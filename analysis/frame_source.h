@@ -15,6 +15,7 @@ struct StoredFrame {
   std::int64_t timestampNs = TimeNotKnown;  // since the Unix epoch
   std::uint32_t originalLength = 0;   // the length on the wire, which may exceed bytes.size()
   std::vector<std::uint8_t> bytes;    // as captured
+  std::uint32_t interfaceId = 0;      // the adapter of a trace or file of several
 };
 
 class FrameSource {

@@ -32,6 +32,7 @@ PacketFilterRow::PacketFilterRow(const ColumnSet& columns) {
     keepIf(id, tcpDetails);
   }
   keepIf(ColumnId::Data, shown(ColumnId::Data));
+  keepIf(ColumnId::Interface, shown(ColumnId::Interface));
 }
 
 bool PacketFilterRow::Read(const RowStore& rows, std::int64_t row) {

@@ -81,6 +81,8 @@ bool CellApplies(const PacketRow& row, ColumnId id) {
       return true;
     case ColumnId::Time:
       return row.timeKnown;
+    case ColumnId::Interface:
+      return !row.interfaceName.empty();
     case ColumnId::Ieee8023Length:
       return row.etherType <= 1500;
     case ColumnId::Protocol:
@@ -161,6 +163,8 @@ char* PutCellText(char* out, const PacketRow& row, ColumnId id) {
       return PutProcessCell(out, *row.owner);
     case ColumnId::Data:
       return Put(out, row.data.substr(0, CellTextCapacity));
+    case ColumnId::Interface:
+      return Put(out, row.interfaceName.substr(0, CellTextCapacity));
   }
   return out;
 }
@@ -209,6 +213,7 @@ bool CellTextMayContain(ColumnId id, std::string_view text) {
       return InAnyOf(socket_call::All, text);
     case ColumnId::Process:
     case ColumnId::Data:
+    case ColumnId::Interface:
       return true;
   }
   return true;

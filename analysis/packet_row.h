@@ -58,6 +58,9 @@ struct PacketRow {
   // The process that owns the socket at the frame's local end, when the capture said so;
   // kept alive by whoever keeps the row (the decoder's state, a row store).
   const ProcessOwner* owner = nullptr;
+  // The Interface cell: the name of the adapter the frame came through ("eth0",
+  // "web1: eth0"); empty for a trace of one adapter. It lives where data does.
+  std::string_view interfaceName{};
 };
 
 // "%u.%u.%u.%u" at out (room for 15 bytes); returns its end.

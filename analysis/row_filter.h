@@ -84,7 +84,7 @@ struct FilterField {
 };
 
 // Every field name, in list order, then the shorthands (which name two columns each).
-inline constexpr std::array<FilterField, 24> FilterFields = {{
+inline constexpr std::array<FilterField, 25> FilterFields = {{
     {"num", ColumnId::PacketNumber, FilterFieldKind::Number},
     {"time", ColumnId::Time, FilterFieldKind::Seconds},
     {"bytes", ColumnId::Bytes, FilterFieldKind::Number},
@@ -108,6 +108,7 @@ inline constexpr std::array<FilterField, 24> FilterFields = {{
     {"proc", ColumnId::Process, FilterFieldKind::ProcessName},
     {"pid", ColumnId::Process, FilterFieldKind::ProcessId},
     {"user", ColumnId::Process, FilterFieldKind::UserName},
+    {"iface", ColumnId::Interface, FilterFieldKind::Text},
     {"data", ColumnId::Data, FilterFieldKind::Text},
 }};
 

@@ -193,6 +193,7 @@ std::string_view Decode(const char*& p) {
 //              4 + 4 bytes sequence and acknowledgement, 2 + 2 bytes window and checksum
 //   TCP, UDP:  varint the address of the socket's owner (0: none), which the store keeps alive
 //   varint + bytes  the Data text (when kept)
+//   varint + bytes  the interface's name (when the store shows the Interface column)
 // Multi-byte fixed fields are little-endian. A record keeps the MACs, the TCP details and
 // Data only when its store shows them; Data also not while a frame source can rebuild it.
 namespace record {
@@ -265,6 +266,7 @@ struct Keep {
   bool macs = false;
   bool tcpDetails = false;
   bool data = false;  // the Data column is shown
+  bool interfaceName = false;  // the Interface column is shown
 };
 
 // Writes the record (with its 0xFE) at out, which has room for kFixedMost plus the Data
@@ -322,12 +324,20 @@ char* Encode(char* out, const PacketRow& row, const Keep& keep, bool keepData) {
     if (!row.data.empty()) std::memcpy(out, row.data.data(), row.data.size());
     out += row.data.size();
   }
+  if (keep.interfaceName) {
+    out = PutVarint(out, row.interfaceName.size());
+    if (!row.interfaceName.empty()) std::memcpy(out, row.interfaceName.data(), row.interfaceName.size());
+    out += row.interfaceName.size();
+  }
   return out;
 }
 
-// Reads the record at p (just past its 0xFE) into row; returns its end. dataKept tells
-// whether row.data is the record's own text.
-const char* Decode(const char* p, PacketRow& row, bool& dataKept) {
+// The room a record of row takes at most.
+std::size_t MostBytes(const PacketRow& row) { return kFixedMost + row.data.size() + 10 + row.interfaceName.size(); }
+
+// Reads the record at p (just past its 0xFE) of a store that keeps what keep says into
+// row; returns its end. dataKept tells whether row.data is the record's own text.
+const char* Decode(const char* p, const Keep& keep, PacketRow& row, bool& dataKept) {
   const auto flags = static_cast<std::uint8_t>(*p++);
   row = PacketRow{};
   row.kind = static_cast<RowKind>(flags & kKindMask);
@@ -378,6 +388,11 @@ const char* Decode(const char* p, PacketRow& row, bool& dataKept) {
     row.data = std::string_view(p, n);
     p += n;
   }
+  if (keep.interfaceName) {
+    const std::size_t n = static_cast<std::size_t>(GetVarint(p));
+    row.interfaceName = std::string_view(p, n);
+    p += n;
+  }
   return p;
 }
 
@@ -422,6 +437,7 @@ struct RowStore::Impl {
     keep.tcpDetails = shows(ColumnId::TcpSequenceNumber) || shows(ColumnId::TcpAcknowledgementNumber) ||
                       shows(ColumnId::TcpWindow) || shows(ColumnId::TcpChecksum);
     keep.data = shows(ColumnId::Data);
+    keep.interfaceName = shows(ColumnId::Interface);
   }
 
   int columns = 1;
@@ -508,7 +524,7 @@ struct RowStore::Impl {
     if (static_cast<std::uint8_t>(*end) == kPacketRecord) {
       PacketRow row;
       bool kept = false;
-      end = record::Decode(end + 1, row, kept);
+      end = record::Decode(end + 1, keep, row, kept);
     } else {
       for (int c = 0; c < columns; ++c) ::Decode(end);
     }
@@ -518,7 +534,7 @@ struct RowStore::Impl {
   void AppendPacket(const PacketRow& row, bool keepData) {
     KeepOwner(row.owner);
     RowRef ref{};
-    char* out = Reserve(record::kFixedMost + row.data.size(), ref);
+    char* out = Reserve(record::MostBytes(row), ref);
     Commit(ref, static_cast<std::size_t>(record::Encode(out, row, keep, keepData) - out));
   }
 
@@ -528,7 +544,7 @@ struct RowStore::Impl {
     const char* p = At(row);
     if (static_cast<std::uint8_t>(*p) != kPacketRecord) return false;
     bool dataKept = false;
-    record::Decode(p + 1, out, dataKept);
+    record::Decode(p + 1, keep, out, dataKept);
     room.frameRead = false;
     if (!dataKept && keep.data && source != nullptr && CellApplies(out, ColumnId::Data)) {
       StoredFrame& frame = room.frame;
@@ -670,7 +686,7 @@ bool RowStore::PacketFields(std::int64_t row, PacketRow& out) const {
   const char* p = impl_->At(row);
   if (static_cast<std::uint8_t>(*p) != kPacketRecord) return false;
   bool dataKept = false;
-  record::Decode(p + 1, out, dataKept);
+  record::Decode(p + 1, impl_->keep, out, dataKept);
   return true;
 }
 
@@ -710,7 +726,7 @@ void RowStore::KeepDataBelow(std::int64_t packetNumber) {
       s.sourceFrom = s.first + r + 1;
       continue;
     }
-    record::Decode(p + 1, row, dataKept);
+    record::Decode(p + 1, s.keep, row, dataKept);
     if (row.packetNumber >= packetNumber) break;
     s.sourceFrom = s.first + r + 1;
     if (dataKept || !s.keep.data || !CellApplies(row, ColumnId::Data)) continue;
@@ -718,7 +734,7 @@ void RowStore::KeepDataBelow(std::int64_t packetNumber) {
     // The record grows by its text, so it moves to the end of the chunks.
     const Impl::RowRef old = s.Ref(r);
     Impl::RowRef ref{};
-    char* out = s.Reserve(record::kFixedMost + row.data.size(), ref);
+    char* out = s.Reserve(record::MostBytes(row), ref);
     const std::size_t n = static_cast<std::size_t>(record::Encode(out, row, s.keep, true) - out);
     s.chunks[ref.chunk].used += n;
     s.chunks[ref.chunk].records += 1;

@@ -387,7 +387,8 @@ void CMainFrame::CreateStatusBar() {
   bar->setSizeGripEnabled(false);
   static const char* const initial[] = {IdlePrompt,           TraceOffText,       "0 Live Connection(s)",
                                         "0 Packets Received", "0 Packets Sent",   "0 Bytes Received",
-                                        "0 Bytes Sent",       "0 Dropped",        "0 Older Rows Left"};
+                                        "0 Bytes Sent",       "0 Dropped",        "0 Older Rows Left",
+                                        "0 Late Frames"};
   for (int i = 0; i < PaneCount; ++i) {
     panes_[i] = new StatusPane(QString::fromLatin1(initial[i]), bar);
     panes_[i]->setObjectName(QStringLiteral("pane%1").arg(i));
@@ -410,6 +411,9 @@ void CMainFrame::CreateStatusBar() {
   panes_[8]->setWhatsThis(tr("How many of the oldest rows left the list since it was last cleared: the list keeps at most "
                              "the number of rows set on the Column Headings page. The log file still has them."));
   panes_[7]->setToolTip(tr("Frames the kernel dropped because they could not be taken in time"));
+  panes_[9]->setVisible(false);
+  panes_[9]->setToolTip(tr("Frames of a trace of several adapters that came after later frames of another "
+                           "adapter had been listed, and were listed as they came"));
 
   panes_[1]->setWhatsThis(tr("Whether a trace runs."));
   panes_[2]->setWhatsThis(tr("TCP connections open in the running trace."));
@@ -658,6 +662,19 @@ void CMainFrame::ShowCounters(const TrafficCounters& c) {
   if (c.kernelDrops > 0) {
     panes_[7]->setText(QString::asprintf("%llu Dropped", static_cast<unsigned long long>(c.kernelDrops)));
     panes_[7]->setVisible(true);
+    // A trace of several adapters: the sum, and each adapter's count in the tool tip.
+    const Trace& trace = control_->CurrentTrace();
+    if (trace.adapter && trace.adapter->device) {
+      QStringList lines{tr("Frames the kernel dropped because they could not be taken in time")};
+      for (const AdapterDrops& drops : trace.adapter->device->DropsPerAdapter())
+        lines << QStringLiteral("%1: %2").arg(QString::fromStdString(drops.name).toHtmlEscaped()).arg(drops.dropped);
+      // Names come from other hosts: escaped, in a text that is rich text for certain.
+      if (lines.size() > 1) panes_[7]->setToolTip(QStringLiteral("<qt>") + lines.join(QStringLiteral("<br>")));
+    }
+  }
+  if (c.lateFrames > 0) {
+    panes_[9]->setText(QString::asprintf("%llu Late Frames", static_cast<unsigned long long>(c.lateFrames)));
+    panes_[9]->setVisible(true);
   }
   ArrangePanes();
 }
@@ -720,6 +737,11 @@ void CMainFrame::OpenFile(const QString& path) {
   if (!MayDropTrace()) return;
   if (shownFile_.IsLoading()) EndLoad(true);
   DeleteAllRows();
+  // A file of several interfaces says which one each frame came through.
+  if (loader->Interfaces().size() > 1 && !state_.columns.IsShown(ColumnId::Interface)) {
+    ShowInterfaceColumn(state_.columns);
+    listView_->InsertColumns();
+  }
   shownFile_.Show(std::move(loader), name);
   traffic_->SetOver(false);
   ListFramesFrom(shownFile_.Frames());
@@ -887,7 +909,14 @@ bool CMainFrame::SaveRows(bool everyRow) {
   const auto ownerOf = [&](std::int64_t row) {
     return rows.PacketFields(storeRowOf(row), fields) ? fields.owner : nullptr;
   };
-  if (!SaveFrames(path, frames, shown, packetNumberOf, &missing, &error, ownerOf)) {
+  const std::vector<frame_file::FileInterface> interfaces =
+      shownFile_.IsShown() ? shownFile_.Interfaces() : FileInterfacesOf(state_.interfaces);
+  QString framesPath = path;
+  if (const QString question = PcapOfSeveralAdaptersQuestion(path, interfaces.size()); !question.isEmpty()) {
+    if (!messages_.Ask(this, question, {})) return false;
+    framesPath = AsPcapng(path);
+  }
+  if (!SaveFrames(framesPath, frames, shown, packetNumberOf, &missing, &error, interfaces, ownerOf)) {
     ShowMessage(error.toStdString(), {});
     return false;
   }

@@ -109,7 +109,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QAction* Action(int commandId) const;
   // Status pane 0 (prompts) to 6, 7 (frames the kernel dropped; hidden while none) and 8
   // (older rows that left the list past its limit; hidden while none).
-  static constexpr int PaneCount = 9;
+  static constexpr int PaneCount = 10;
   QLabel* Pane(int index) const;
   QToolBar* MainToolBar() const { return mainToolBar_; }
   QToolBar* BannerBar() const { return bannerBar_; }

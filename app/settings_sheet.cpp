@@ -29,6 +29,7 @@
 #include "capture/driver/driver_client.h"
 #include "capture/remote/remote_adapters.h"
 #include "capture/remote/ssh_command.h"
+#include "app/settings_store.h"
 
 namespace {
 
@@ -364,9 +365,26 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   listingTimer_->setInterval(100);
   connect(listingTimer_, &QTimer::timeout, this, &CPPAdapter::TakeListings);
 
+  // More adapters for the same trace, local or remote: their frames are merged in time order.
+  alsoOn_ = new QGroupBox(QStringLiteral("Also capture on:"), this);
+  alsoOn_->setObjectName(ControlName(settings_control::AlsoCaptureOn));
+  new QVBoxLayout(alsoOn_);
+  holdBack_ = new QSpinBox(this);
+  holdBack_->setObjectName(ControlName(settings_control::HoldBack));
+  holdBack_->setRange(FewestHoldBackMs, MostHoldBackMs);
+  holdBack_->setSuffix(QStringLiteral(" ms"));
+  holdBack_->setToolTip(QStringLiteral("How long a frame of one adapter waits for earlier frames of the others "
+                                       "before it is listed"));
+  auto* holdBackRow = new QHBoxLayout;
+  holdBackRow->addWidget(PlainLabel(QStringLiteral("Hold frames back for order at most"), this));
+  holdBackRow->addWidget(holdBack_);
+  holdBackRow->addStretch();
+
   auto* outer = new QVBoxLayout(this);
   outer->addSpacing(30);
   outer->addWidget(group);
+  outer->addWidget(alsoOn_);
+  outer->addLayout(holdBackRow);
   outer->addLayout(filterRow);
   outer->addLayout(hostsRow);
   outer->addWidget(keepSession_);
@@ -465,13 +483,46 @@ bool CPPAdapter::SaveControls() {
   if (!TakeHosts()) return false;
   captureFilter = text;
   keepOwnSession = keepSession_->isChecked();
+  TakeAlsoCaptureOn();
+  holdBackMs = holdBack_->value();
   return true;
+}
+
+void CPPAdapter::TakeAlsoCaptureOn() {
+  for (QCheckBox* box : alsoBoxes_) {
+    if (!box->isEnabled()) continue;  // the chosen adapter
+    const std::string name = box->property("interfaceName").toString().toStdString();
+    const auto at = std::find(moreAdapters.begin(), moreAdapters.end(), name);
+    if (box->isChecked() && at == moreAdapters.end()) moreAdapters.push_back(name);
+    if (!box->isChecked() && at != moreAdapters.end()) moreAdapters.erase(at);
+  }
+}
+
+void CPPAdapter::FillAlsoCaptureOn() {
+  TakeAlsoCaptureOn();
+  for (QCheckBox* box : alsoBoxes_) delete box;
+  alsoBoxes_.clear();
+  AdapterEntry entries[DetailAdapterLimit];
+  std::uint32_t count = 0;
+  if (!EnumerateAdapters(env_.registry, entries, DetailAdapterLimit, &count)) count = 0;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const std::string name = entries[i].interfaceName;
+    if (name.empty()) continue;  // only a name finds an adapter again
+    auto* box = new QCheckBox(QString::fromLocal8Bit(entries[i].description), alsoOn_);
+    box->setProperty("interfaceName", QString::fromStdString(name));
+    const bool chosen = static_cast<std::int32_t>(i) == adapterIndex;
+    box->setChecked(chosen || std::find(moreAdapters.begin(), moreAdapters.end(), name) != moreAdapters.end());
+    box->setEnabled(!chosen);
+    alsoOn_->layout()->addWidget(box);
+    alsoBoxes_.push_back(box);
+  }
 }
 
 void CPPAdapter::Initialise() {
   filter_->setText(QString::fromStdString(captureFilter));
   hosts_->setText(QString::fromStdString(remoteHosts));
   keepSession_->setChecked(keepOwnSession);
+  holdBack_->setValue(holdBackMs);
   FillList();
   ShowDetails();
   connect(list_, &QComboBox::currentIndexChanged, this, [this](int) { ShowDetails(); });
@@ -495,8 +546,10 @@ void CPPAdapter::FillList() {
 }
 
 void CPPAdapter::ShowDetails() {
+  TakeAlsoCaptureOn();
   adapterIndex = list_->currentIndex();
   if (adapterIndex < 0 || adapterIndex > HighestAdapterIndex) adapterIndex = 0;
+  FillAlsoCaptureOn();
   // An address read for an adapter chosen before must never pass for this one's.
   stationAddress.reset();
   addressFailure.clear();
@@ -566,6 +619,8 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
   adapter_->captureFilter = state.captureFilter;
   adapter_->remoteHosts = state.remoteHosts;
   adapter_->keepOwnSession = state.keepOwnSession;
+  adapter_->moreAdapters = state.moreAdapters;
+  adapter_->holdBackMs = state.holdBackMs;
 
   tabs_ = new QTabWidget(this);
   tabs_->addTab(report_, QStringLiteral("Column Headings"));
@@ -626,5 +681,10 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   state.captureFilter = adapter_->captureFilter;
   state.remoteHosts = adapter_->remoteHosts;
   state.keepOwnSession = adapter_->keepOwnSession;
+  state.moreAdapters = adapter_->moreAdapters;
+  // The chosen adapter is in every trace; naming it again would open it twice.
+  std::erase(state.moreAdapters, state.adapterName);
+  state.holdBackMs = adapter_->holdBackMs;
+  if (!state.moreAdapters.empty()) ShowInterfaceColumn(state.columns);
   return kept;
 }

@@ -24,6 +24,7 @@
 
 class QCheckBox;
 class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -49,6 +50,8 @@ inline constexpr int SpoolLimit = 1040;
 inline constexpr int RemoteHosts = 1027;
 inline constexpr int HostsState = 1028;
 inline constexpr int KeepOwnSession = 1029;
+inline constexpr int AlsoCaptureOn = 1030;
+inline constexpr int HoldBack = 1031;
 }  // namespace settings_control
 
 // The longest log file path the settings keep, in bytes of its 8-bit form.
@@ -177,6 +180,10 @@ class CPPAdapter : public SettingsPage {
   std::string remoteHosts;
   // Whether a remote capture lists the frames of its own ssh session too.
   bool keepOwnSession = false;
+  // The adapters a trace takes besides the chosen one, by interface name ("Also capture
+  // on:"), and how long it holds frames back for the others' earlier ones.
+  std::vector<std::string> moreAdapters;
+  std::int32_t holdBackMs = 200;
 
   // The index lives in the page, not in a control: it changes only through ShowDetails.
   // A filter that does not compile is reported with libpcap's reason and not taken.
@@ -191,6 +198,10 @@ class CPPAdapter : public SettingsPage {
   QLineEdit* CaptureFilterEdit() const { return filter_; }
   QLineEdit* RemoteHostsEdit() const { return hosts_; }
   QCheckBox* KeepOwnSessionBox() const { return keepSession_; }
+  // "Also capture on:": a box for each listed adapter that has an interface name, in list
+  // order; the chosen adapter's is checked and disabled.
+  const std::vector<QCheckBox*>& AlsoCaptureOnBoxes() const { return alsoBoxes_; }
+  QSpinBox* HoldBackBox() const { return holdBack_; }
   // "listing web1..." while a host is being listed, then each host that was left out and why.
   QLabel* HostsStateText() const { return hostsState_; }
   // Whether a listing is still under way (tests wait for it).
@@ -210,6 +221,12 @@ class CPPAdapter : public SettingsPage {
   QLineEdit* hosts_ = nullptr;
   QLabel* hostsState_ = nullptr;
   QCheckBox* keepSession_ = nullptr;
+  QGroupBox* alsoOn_ = nullptr;
+  std::vector<QCheckBox*> alsoBoxes_;
+  QSpinBox* holdBack_ = nullptr;
+  // The boxes again after the list changed; the names checked stay checked.
+  void FillAlsoCaptureOn();
+  void TakeAlsoCaptureOn();
 
   // Hosts are listed on threads of their own; their results wait in the box until the
   // page's timer takes them (on this thread) into the remote hosts and the list.

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <limits>
 
 #include "analysis/capture_state.h"
@@ -90,6 +91,29 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   state.adapterName = profile.ReadString(SettingsSection, "AdapterName", "");
   state.columns.decodeIpv6 = profile.ReadInt(SettingsSection, "DecodeIPv6", 0) != 0;
   state.graphShown = profile.ReadInt(SettingsSection, "GraphShown", 0) != 0;
+  state.moreAdapters = SplitAdapterNames(profile.ReadString(SettingsSection, "MoreAdapters", ""));
+  const std::int32_t holdBack = profile.ReadInt(SettingsSection, "HoldBackMs", CaptureState{}.holdBackMs);
+  state.holdBackMs = holdBack >= FewestHoldBackMs && holdBack <= MostHoldBackMs ? holdBack : CaptureState{}.holdBackMs;
+  // A trace of several adapters says which one each frame came through; the start-up
+  // column set is not stored, so neither is this.
+  if (!state.moreAdapters.empty()) ShowInterfaceColumn(state.columns);
+}
+
+std::vector<std::string> SplitAdapterNames(const std::string& text) {
+  std::vector<std::string> names;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find(' ', at), text.size());
+    std::string name = text.substr(at, end - at);
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end()) names.push_back(std::move(name));
+    at = end + 1;
+  }
+  return names;
+}
+
+void ShowInterfaceColumn(ColumnSet& columns) {
+  columns.shown[static_cast<int>(ColumnId::Interface)] = 1;
+  columns.AssignColumnPositions();
 }
 
 void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
@@ -106,5 +130,9 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   profile.WriteString(SettingsSection, "AdapterName", state.adapterName);
   profile.WriteInt(SettingsSection, "DecodeIPv6", state.columns.decodeIpv6 ? 1 : 0);
   profile.WriteInt(SettingsSection, "GraphShown", state.graphShown ? 1 : 0);
+  std::string names;
+  for (const std::string& name : state.moreAdapters) names += (names.empty() ? "" : " ") + name;
+  profile.WriteString(SettingsSection, "MoreAdapters", names);
+  profile.WriteInt(SettingsSection, "HoldBackMs", state.holdBackMs);
   profile.Flush();
 }

@@ -7,11 +7,13 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <QSettings>
 #include <QString>
 
 class CaptureState;
+class ColumnSet;
 
 // A per-user profile: entries by section and name, holding 32-bit integers or strings.
 class SettingsProfile {
@@ -64,3 +66,11 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
 // "SpoolLimitMiB", "Hosts", "KeepOwnSession", "AskToSave", "AdapterName", "DecodeIPv6" and
 // "GraphShown", in that order.
 void SaveSettings(SettingsProfile& profile, const CaptureState& state);
+
+// The range of HoldBackMs: how long a trace of several adapters holds frames back.
+inline constexpr std::int32_t FewestHoldBackMs = 10;
+inline constexpr std::int32_t MostHoldBackMs = 5000;
+// MoreAdapters' interface names, separated by blanks (no interface name has one); each once.
+std::vector<std::string> SplitAdapterNames(const std::string& text);
+// Turns the Interface column on: a trace or file of several adapters shows it.
+void ShowInterfaceColumn(ColumnSet& columns);

@@ -11,11 +11,13 @@ ShownFile::~ShownFile() = default;
 void ShownFile::Show(std::unique_ptr<CaptureFileLoader> loader, const QString& name) {
   loader_ = std::move(loader);
   frames_ = loader_->Frames();
+  interfaces_ = loader_->Interfaces();
   name_ = name;
 }
 
 void ShownFile::Forget() {
   frames_.reset();
+  interfaces_.clear();
   name_.clear();
 }
 

@@ -5,6 +5,9 @@
 #include <QString>
 #include <cstdint>
 #include <memory>
+#include <vector>
+
+#include "capture/formats/frame_file.h"
 
 class CaptureFileFrames;
 class CaptureFileLoader;
@@ -21,6 +24,8 @@ class ShownFile {
   void Forget();
   bool IsShown() const { return frames_ != nullptr; }
   const FrameSource* Frames() const;
+  // The file's interfaces when it has several (see CaptureFileLoader::Interfaces).
+  const std::vector<frame_file::FileInterface>& Interfaces() const { return interfaces_; }
   const QString& Name() const { return name_; }
   // "Orrisvane is showing NAME - N packets", N the frames read: past "Keep at most N rows"
   // the list holds only the last of them.
@@ -38,4 +43,5 @@ class ShownFile {
   std::unique_ptr<CaptureFileLoader> loader_;
   std::shared_ptr<const CaptureFileFrames> frames_;
   QString name_;
+  std::vector<frame_file::FileInterface> interfaces_;
 };

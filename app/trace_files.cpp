@@ -150,7 +150,8 @@ bool SavesFrames(const QString& path) { return EndsWith(path, ".pcap") || EndsWi
 
 bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t rowCount,
                 const std::function<std::int64_t(std::int64_t row)>& packetNumberOf, std::int64_t* missing,
-                QString* error, const std::function<const ProcessOwner*(std::int64_t row)>& ownerOf) {
+                QString* error, std::span<const frame_file::FileInterface> interfaces,
+                const std::function<const ProcessOwner*(std::int64_t row)>& ownerOf) {
   const bool pcapng = EndsWith(path, ".pcapng");
   std::int64_t lost = 0;
   const bool saved = SaveAtomically(
@@ -159,7 +160,7 @@ bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t row
         std::vector<std::uint8_t> bytes;
         bytes.reserve(ChunkBytes + frame_file::PcapngPacketBytes(frame_file::SnapLength));
         if (pcapng) {
-          frame_file::AppendPcapngHeader(bytes);
+          frame_file::AppendPcapngHeader(bytes, interfaces);
         } else {
           frame_file::AppendPcapHeader(bytes);
         }
@@ -178,7 +179,8 @@ bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t row
           }
           if (pcapng) {
             const std::uint32_t owner = ownerOf ? owners.Number(bytes, ownerOf(row)) : 0;
-            frame_file::AppendPcapngPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes, owner);
+            frame_file::AppendPcapngPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes,
+                                           interfaces.empty() ? 0 : frame.interfaceId, owner);
           } else {
             frame_file::AppendPcapPacket(bytes, frame.timestampNs, frame.originalLength, frame.bytes);
           }
@@ -191,6 +193,17 @@ bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t row
   if (missing) *missing = lost;
   return saved;
 }
+
+QString PcapOfSeveralAdaptersQuestion(const QString& path, std::size_t adapterCount) {
+  if (adapterCount < 2 || !SavesFrames(path) || EndsWith(path, ".pcapng")) return {};
+  return QStringLiteral(
+             "The trace holds frames of %1 adapters. A .pcap file has one link type and no interfaces, so it "
+             "cannot say which adapter each frame came through; a .pcapng file can. Save them as %2 instead?")
+      .arg(adapterCount)
+      .arg(AsPcapng(path));
+}
+
+QString AsPcapng(const QString& path) { return path + QStringLiteral("ng"); }
 
 QString AskSaveTracePath(QWidget* parent) {
   static const QString textFilter = QStringLiteral("Tab-separated text (*.txt)");

@@ -18,6 +18,7 @@
 #include "analysis/frame_source.h"
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
+#include "capture/formats/frame_file.h"
 
 class QWidget;
 
@@ -42,9 +43,19 @@ bool SavesFrames(const QString& path);
 // number of a row, ownerOf (when given) the owner of its socket, which a pcapng file keeps.
 // Rows whose frames frames no longer holds (or all, when it is null) are left out and
 // counted in *missing. Atomic and checked as SaveTrace is.
+// interfaces: the adapters of a trace or file of several, described in a pcapng file one
+// each (frames name theirs); none for one.
 bool SaveFrames(const QString& path, const FrameSource* frames, std::int64_t rowCount,
                 const std::function<std::int64_t(std::int64_t row)>& packetNumberOf, std::int64_t* missing,
-                QString* error, const std::function<const ProcessOwner*(std::int64_t row)>& ownerOf = {});
+                QString* error, std::span<const frame_file::FileInterface> interfaces = {},
+                const std::function<const ProcessOwner*(std::int64_t row)>& ownerOf = {});
+
+// A save of frames of several adapters to a classic pcap file, which has one link type
+// and no interfaces, is refused: the question that says so and offers the pcapng file
+// beside it; empty when path is not such a save.
+QString PcapOfSeveralAdaptersQuestion(const QString& path, std::size_t adapterCount);
+// path with its .pcap ending made .pcapng.
+QString AsPcapng(const QString& path);
 
 // Told after a save of frames that left out the frames of missing of rowCount rows.
 std::string FramesMissingMessage(std::int64_t missing, std::int64_t rowCount);

@@ -4,7 +4,10 @@
 // end in its full receive buffer instead of drawing "port unreachable" replies.
 //
 // Usage: loopback-sender --count N [--rate FRAMES_PER_S] [--port P] [--size PAYLOAD_BYTES]
-//                        [--seconds LIMIT]
+//                        [--seconds LIMIT] [--to IPV4]
+// --to sends to that address instead: the far end of a veth pair into a network namespace
+// the benchmark made (run the sender inside the namespace); no sink socket is bound then,
+// so capture with a filter on the port.
 // --rate 0 (the default) sends as fast as it can. Every payload starts with the marker
 // "orrisvane-bench", so a capture without a filter can tell these frames from others.
 // Prints "sent N in S s = R frames/s" on stdout.
@@ -34,6 +37,7 @@ struct Options {
   int port = 47613;
   int size = 64;
   double seconds = 30;
+  std::string to;  // empty: 127.0.0.1
 };
 
 [[noreturn]] void Usage(const char* why) {
@@ -48,6 +52,10 @@ Options Parse(int argc, char** argv) {
     const std::string arg = argv[i];
     if (i + 1 >= argc) Usage(("missing value after " + arg).c_str());
     const char* value = argv[++i];
+    if (arg == "--to") {
+      o.to = value;
+      continue;
+    }
     char* end = nullptr;
     const double v = std::strtod(value, &end);
     if (end == value || *end != '\0' || v < 0) Usage(("bad value for " + arg).c_str());
@@ -73,12 +81,13 @@ int main(int argc, char** argv) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(static_cast<std::uint16_t>(o.port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // never anything but 127.0.0.1
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (!o.to.empty() && ::inet_pton(AF_INET, o.to.c_str(), &to.sin_addr) != 1) Usage("--to needs an IPv4 address");
 
-  const int sink = ::socket(AF_INET, SOCK_DGRAM, 0);
+  const int sink = o.to.empty() ? ::socket(AF_INET, SOCK_DGRAM, 0) : -1;
   const int rcvbuf = 4096;
-  ::setsockopt(sink, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  if (sink < 0 || ::bind(sink, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+  if (sink >= 0) ::setsockopt(sink, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  if (o.to.empty() && (sink < 0 || ::bind(sink, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0)) {
     std::fprintf(stderr, "loopback-sender: cannot bind 127.0.0.1:%d: %s\n", o.port, std::strerror(errno));
     return 1;
   }
@@ -126,7 +135,8 @@ int main(int argc, char** argv) {
     const int n = static_cast<int>(std::min<long long>(burst, o.count - sent));
     const int done = ::sendmmsg(out, msgs.data(), static_cast<unsigned>(n), 0);
     if (done < 0) {
-      if (errno == EINTR || errno == ENOBUFS || errno == EAGAIN) continue;
+      // ECONNREFUSED: a port-unreachable answer to an earlier datagram (--to has no sink).
+      if (errno == EINTR || errno == ENOBUFS || errno == EAGAIN || errno == ECONNREFUSED) continue;
       std::fprintf(stderr, "loopback-sender: send failed: %s\n", std::strerror(errno));
       return 1;
     }
@@ -134,7 +144,7 @@ int main(int argc, char** argv) {
   }
   const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
   ::close(out);
-  ::close(sink);
+  if (sink >= 0) ::close(sink);
   std::printf("sent %lld in %.3f s = %.0f frames/s%s\n", sent, elapsed, static_cast<double>(sent) / elapsed,
               timedOut ? " (time limit reached)" : "");
   return timedOut ? 1 : 0;

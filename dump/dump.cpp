@@ -109,6 +109,7 @@ class DumpWriter : public BatchSink {
   void DeliverBatch(RowStore rows, const TrafficCounters& counters) override {
     std::unique_lock lock(mutex_);
     kernelDrops_ = std::max(kernelDrops_, counters.kernelDrops);
+    lateFrames_ = std::max(lateFrames_, counters.lateFrames);
     // A file is read faster than its rows are written: a bounded queue keeps memory in
     // check. The writing thread never waits for the capture thread, so this wait ends.
     roomFreed_.wait(lock, [&] { return queue_.size() < MaxQueuedBatches; });
@@ -118,6 +119,11 @@ class DumpWriter : public BatchSink {
 
   void ReadFailed(const std::string& reason) override {
     std::lock_guard lock(mutex_);
+    if (severalAdapters_) {
+      // One adapter of several failed ("NAME: reason"); the others go on.
+      adapterFailures_.push_back(reason);
+      return;
+    }
     readFailure_ = reason.empty() ? "the device gave no reason" : reason;
     readFailed_.store(true);
   }
@@ -127,6 +133,19 @@ class DumpWriter : public BatchSink {
     if (!readFailed_.load()) return std::nullopt;
     std::lock_guard lock(mutex_);
     return readFailure_;
+  }
+
+  // Before Start only: the trace takes several adapters, and one that fails is not the
+  // end of it.
+  void SetSeveralAdapters() { severalAdapters_ = true; }
+  // The adapters of several that have failed since the last call.
+  std::vector<std::string> TakeAdapterFailures() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(adapterFailures_, {});
+  }
+  std::uint64_t LateFrames() const {
+    std::lock_guard lock(mutex_);
+    return lateFrames_;
   }
 
   // Before Start only.
@@ -280,6 +299,9 @@ class DumpWriter : public BatchSink {
   std::uint64_t kernelDrops_ = 0;       // under mutex_
   bool closing_ = false;                // under mutex_
   std::string readFailure_;             // under mutex_
+  std::vector<std::string> adapterFailures_;  // under mutex_
+  std::uint64_t lateFrames_ = 0;              // under mutex_
+  bool severalAdapters_ = false;
   std::atomic<bool> readFailed_{false};
 
   // The writing thread's own (and the caller's before Start and after Finish).
@@ -363,28 +385,28 @@ int ListAdapters(const RegistryView* registry, std::FILE* out, std::FILE* err, c
   return PrintAdapterList(registry, env.devices, out, err, Program, remote) ? DumpExitOk : DumpExitFailure;
 }
 
-// The key name of the adapter -i names. On failure prints why and returns nothing.
-std::optional<std::string> LiveAdapterKey(const DumpOptions& options, const RegistryView* registry, std::FILE* err) {
+// The list's entry of the adapter an -i names. On failure prints why and returns nothing.
+std::optional<AdapterEntry> LiveAdapter(const AdapterChoice& choice, const RegistryView* registry, std::FILE* err) {
   std::uint32_t count = 0;
   std::optional<AdapterEntry> entry;
-  if (registry && options.adapterKey.empty()) {
-    entry = FindAdapter(*registry, options.adapterIndex, DumpMaxAdapters, &count);
+  if (registry && choice.key.empty()) {
+    entry = FindAdapter(*registry, choice.index, DumpMaxAdapters, &count);
   } else if (registry) {
     std::vector<AdapterEntry> entries(DumpMaxAdapters);
     EnumerateAdapters(*registry, entries.data(), DumpMaxAdapters, &count);
     for (std::uint32_t i = 0; i < count && !entry; ++i)
-      if (entries[i].keyName == options.adapterKey) entry = entries[i];
+      if (entries[i].keyName == choice.key) entry = entries[i];
   }
   if (count == 0) {
     PrintLine(err, "No adapters found!");
     return std::nullopt;
   }
   if (!entry) {
-    const std::string which = options.adapterKey.empty() ? std::to_string(options.adapterIndex) : options.adapterKey;
+    const std::string which = choice.key.empty() ? std::to_string(choice.index) : choice.key;
     PrintLine(err, "there is no adapter " + which + " (" + std::to_string(count) + " found; see -D)");
     return std::nullopt;
   }
-  return std::string(entry->keyName);
+  return entry;
 }
 
 }  // namespace
@@ -412,17 +434,34 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   DeviceTable fileDevices;
   const DeviceTable* devices = env.devices;
   std::optional<RowSelection> selection;
-  if (options.displayFilter) selection.emplace(*options.displayFilter, options.columns);
   CaptureState state;
-  state.columns = selection ? selection->decoded : options.columns;
+  ColumnSet columns = options.columns;
+  // A trace of several adapters says which one each frame came through.
+  if (options.adapters.size() > 1 && !options.columnsGiven) {
+    columns.shown[static_cast<int>(ColumnId::Interface)] = 1;
+    columns.AssignColumnPositions();
+  }
+  if (options.displayFilter) selection.emplace(*options.displayFilter, columns);
+  state.columns = selection ? selection->decoded : columns;
   state.adapterMac = options.mac.value_or(std::array<std::uint8_t, 6>{});
 
   TraceOptions traceOptions;
   traceOptions.captureFilter = options.captureFilter;
   if (live) {
-    std::optional<std::string> key = LiveAdapterKey(options, AdapterRegistry(options, err, env), err);
-    if (!key) return DumpExitFailure;
-    traceOptions.keyName = *key;
+    const RegistryView* registry = AdapterRegistry(options, err, env);
+    std::vector<std::string> hosts;
+    for (const AdapterChoice& choice : options.adapters) {
+      std::optional<AdapterEntry> entry = LiveAdapter(choice, registry, err);
+      if (!entry) return DumpExitFailure;
+      TraceAdapter adapter = TraceAdapterOf(entry->keyName, entry->interfaceName, hosts);
+      if (traceOptions.keyName.empty()) {
+        traceOptions.keyName = adapter.keyName;
+        traceOptions.name = adapter.name;
+        traceOptions.host = adapter.host;
+      } else {
+        traceOptions.moreAdapters.push_back(std::move(adapter));
+      }
+    }
     if (!options.mac) traceOptions.stationAddress = &state.adapterMac;
     // As in the window: the capture goes on with the adapter's current filter.
     traceOptions.promiscuousFailed = [err](const std::string& why) {
@@ -479,7 +518,8 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     }
     return DumpExitFailure;
   }
-  if (options.header) writer.AppendHeader(options.columns);
+  if (options.header) writer.AppendHeader(columns);
+  if (!traceOptions.moreAdapters.empty()) writer.SetSeveralAdapters();
   writer.Start();
 
   // The device stays open until StopTrace; only its end-of-input state is read from here
@@ -492,8 +532,10 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   for (;;) {
     if (writer.Done()) break;
     if (env.interrupted && env.interrupted->load()) break;
-    if (!live && device->EndOfInput()) {
-      failure = device->LastError();
+    for (const std::string& adapterFailure : writer.TakeAdapterFailures())
+      PrintLine(err, "reading from adapter " + OneLine(adapterFailure) + " failed; the other adapters go on");
+    if ((!live || !traceOptions.moreAdapters.empty()) && device->EndOfInput()) {
+      failure = live ? "every adapter failed; the last: " + device->LastError() : device->LastError();
       break;
     }
     if (std::optional<std::string> why = writer.ReadFailure()) {
@@ -502,6 +544,8 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     }
     std::this_thread::sleep_for(live ? env.livePollInterval : env.pollInterval);
   }
+  // Asked while the device is open: StopTrace closes it.
+  const std::vector<AdapterDrops> dropsPerAdapter = device->DropsPerAdapter();
   StopTrace(trace);
 
   if (!writer.Finish()) {
@@ -513,6 +557,12 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   std::string summary = FramesDecoded(writer.Examined());
   if (selection) summary += ", " + std::to_string(writer.Written()) + " kept by -Y";
   if (live) summary += ", " + std::to_string(writer.KernelDrops()) + " dropped by the kernel";
+  if (!traceOptions.moreAdapters.empty()) {
+    summary += " (";
+    for (const AdapterDrops& drops : dropsPerAdapter)
+      summary += (summary.back() == '(' ? "" : ", ") + OneLine(drops.name) + " " + std::to_string(drops.dropped);
+    summary += "), " + std::to_string(writer.LateFrames()) + " late";
+  }
   if (!failure.empty()) {
     // The rows before the failure are out; one line says how far the input could be read.
     PrintLine(err, summary + "; " + OneLine(failure));

@@ -44,13 +44,19 @@ struct DumpEnvironment {
 
 enum class DumpMode { Help, ListAdapters, Live, File };
 
+// An adapter -i names: by its index in the list of -D, or by its key name.
+struct AdapterChoice {
+  int index = 0;
+  std::string key;  // a key name of -D, in place of the index
+};
+
 struct DumpOptions {
   DumpMode mode = DumpMode::Help;
-  int adapterIndex = 0;                          // -i INDEX
-  std::string adapterKey;                        // -i KEY: a key name of -D, in place of the index
+  std::vector<AdapterChoice> adapters;           // -i, in order, each once
   std::string file;                              // -r
   std::optional<std::array<std::uint8_t, 6>> mac;  // --mac
   ColumnSet columns = ColumnSet::Startup();      // --columns
+  bool columnsGiven = false;
   std::optional<std::int64_t> maxFrames;         // -c
   bool header = true;                            // --no-header clears it
   std::string captureFilter;                     // -f, checked to compile

@@ -100,19 +100,25 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
     } else if (flag == "-D") {
       if (!setMode(DumpMode::ListAdapters)) return fail("only one of -D, -i and -r may be given");
     } else if (flag == "-i") {
-      if (!setMode(DumpMode::Live)) return fail("only one of -D, -i and -r may be given");
+      // -i again adds an adapter to the trace.
+      if (options.mode != DumpMode::Live && !setMode(DumpMode::Live)) return fail("only one of -D, -i and -r may be given");
       if (!value(&v)) return fail("-i needs an adapter index (see -D)");
+      AdapterChoice choice;
       // A remote adapter's key name stays when the machine's own adapters come and go,
       // which shifts the indexes after them.
       if (v.find('/') != std::string::npos) {
-        options.adapterKey = v;
+        choice.key = v;
       } else {
         auto n = ParseNumber(v, 0, DumpMaxAdapters - 1);
         if (!n)
           return fail("-i: '" + v + "' is not an adapter index from 0 to " + std::to_string(DumpMaxAdapters - 1) +
                       " or a key name HOST/NNNN (see -D)");
-        options.adapterIndex = static_cast<int>(*n);
+        choice.index = static_cast<int>(*n);
       }
+      const auto same = [&](const AdapterChoice& c) { return c.key == choice.key && c.index == choice.index; };
+      if (std::find_if(options.adapters.begin(), options.adapters.end(), same) != options.adapters.end())
+        return fail("-i " + v + " is given twice");
+      options.adapters.push_back(std::move(choice));
     } else if (flag == "-r") {
       if (!setMode(DumpMode::File)) return fail("only one of -D, -i and -r may be given");
       if (!value(&v) || v.empty()) return fail("-r needs a capture file name");
@@ -127,6 +133,7 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
         return fail("--columns: '" + v + "' is not " + std::to_string(ColumnCount) + " (or " +
                     std::to_string(ColumnTextShortest) + " and more) characters of 0 and 1");
       options.columns = ColumnSet::FromText(v);
+      options.columnsGiven = true;
       // The packet number makes the row; it is always shown, as in the window.
       options.columns.shown[static_cast<int>(ColumnId::PacketNumber)] = 1;
       options.columns.AssignColumnPositions();
@@ -211,7 +218,13 @@ OPTIONS
               of -D, until interrupted (Ctrl+C, SIGINT or SIGTERM) or until -c frames have
               been decoded. Every frame decoded before the interruption is written. A
               remote adapter may be named by its key name instead ("-i HOST/0002"), which
-              stays the same when this machine's adapters come and go.
+              stays the same when this machine's adapters come and go. Given more than
+              once (-i 0 -i HOST/0002), the trace takes every adapter named: their frames
+              are merged in capture-time order (each held back at most 200 ms for the
+              others' earlier ones; later ones are listed when they come and counted as
+              late), the Interface column names each frame's adapter, each adapter decides
+              In/Out by its own MAC address, and one that fails is reported while the
+              others go on.
 
        --host HOST
               Add the adapters of another machine, reached with

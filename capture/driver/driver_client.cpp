@@ -68,6 +68,14 @@ AdapterPtr OpenAdapter(const DeviceTable& devices, const char* keyName, std::str
   return AdapterPtr(handle.release(), DestroyAdapter);
 }
 
+AdapterPtr AdoptDevice(std::unique_ptr<PacketDevice> device, const char* keyName) {
+  auto handle = std::make_unique<AdapterHandle>();
+  std::memcpy(handle->devicePath, DriverDevicePath, sizeof DriverDevicePath);
+  if (keyName) std::memcpy(handle->keyName, keyName, std::min(std::strlen(keyName), sizeof handle->keyName - 1));
+  handle->device = std::move(device);
+  return AdapterPtr(handle.release(), DestroyAdapter);
+}
+
 void CloseAdapter(AdapterPtr adapter) { adapter.reset(); }
 
 RequestPtr AllocatePacket(AdapterHandle* /*adapter: a request is not tied to one*/) {

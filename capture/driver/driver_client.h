@@ -29,6 +29,8 @@ struct PacketRequest {
 // Opens the device at DriverDevicePath from the table and binds the named adapter.
 // On failure returns null; *why (when given) receives the device's reason.
 AdapterPtr OpenAdapter(const DeviceTable& devices, const char* keyName, std::string* why = nullptr);
+// An adapter over a device that is bound already (one that merges adapters opened here).
+AdapterPtr AdoptDevice(std::unique_ptr<PacketDevice> device, const char* keyName);
 void CloseAdapter(AdapterPtr adapter);
 RequestPtr AllocatePacket(AdapterHandle* adapter);
 void FreePacket(RequestPtr request);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "analysis/frame_source.h"
 #include "analysis/process_owner.h"
@@ -41,6 +42,14 @@ struct FrameInfo {
   std::int64_t timestampNs = TimeNotKnown;  // when it was captured, since the Unix epoch
   std::uint32_t originalLength = 0;   // its length on the wire; 0: not known
   std::shared_ptr<const ProcessOwner> owner = nullptr;  // the process owning its socket, when the capture says
+  // Which adapter of a trace of several delivered it (its place in the trace's list).
+  std::uint32_t interfaceId = 0;
+};
+
+// The kernel's drop count of one adapter of a trace of several.
+struct AdapterDrops {
+  std::string name;
+  std::uint64_t dropped = 0;
 };
 
 class PacketDevice {
@@ -58,6 +67,10 @@ class PacketDevice {
   virtual std::string LastError() const { return {}; }
   // Frames the kernel dropped since the adapter was bound (0 when unknown).
   virtual std::uint64_t KernelDrops() const { return 0; }
+  // For a device that merges several adapters: each one's drops (empty otherwise), and
+  // the frames that came after later ones had been delivered.
+  virtual std::vector<AdapterDrops> DropsPerAdapter() const { return {}; }
+  virtual std::uint64_t LateFrames() const { return 0; }
   // Takes a capture filter (a BPF expression; empty: every frame) for the frames read
   // from now on; false, with the reason in LastError(), when it does not compile or the
   // device cannot filter. Not a driver request: the driver protocol has no such request,

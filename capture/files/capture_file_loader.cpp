@@ -188,6 +188,7 @@ bool CaptureFileFrames::ReadPcapngBlock(std::int64_t index, std::uint64_t offset
   out.timestampNs = static_cast<std::int64_t>(
       std::min<std::uint64_t>(packet.timestampNanoseconds, std::numeric_limits<std::int64_t>::max()));
   out.originalLength = packet.originalLength;
+  out.interfaceId = packet.interfaceId;
   out.bytes.assign(packet.data.begin(), packet.data.end());
   return true;
 }
@@ -202,6 +203,7 @@ struct FileRecord {
   std::uint64_t offset = 0;  // where its record (pcap) or block (pcapng) starts
   const std::array<std::uint8_t, 6>* mac = nullptr;  // the interface's address, when given
   const std::shared_ptr<const ProcessOwner>* owner = nullptr;  // the socket's owner, when the file names one
+  std::uint32_t interfaceId = 0;  // pcapng's
 };
 
 // The records of a file, one format's way.
@@ -261,6 +263,7 @@ class PcapngRecords : public CaptureFileRecords {
           const auto& mac = reader_.Interfaces()[packet.interfaceId].macAddress;
           record.mac = mac ? &*mac : nullptr;
           record.owner = &packet.owner;
+          record.interfaceId = packet.interfaceId;
           return true;
         }
         case PcapngStreamReader::Item::Interface:
@@ -310,7 +313,8 @@ class PcapngRecords : public CaptureFileRecords {
 
 // Whether the start of a pcapng file can be read: its interfaces are Ethernet ones. The
 // reasons are the stream reader's own.
-std::optional<std::string> PcapngRefusal(int fd, std::uint64_t fileBytes) {
+// interfaces receives those described before the first frame.
+std::optional<std::string> PcapngRefusal(int fd, std::uint64_t fileBytes, std::vector<PcapngInterface>* interfaces) {
   PcapngStreamReader reader(0);
   std::vector<std::uint8_t> start(std::min<std::uint64_t>(fileBytes, PcapngProbeBytes));
   if (!ReadAt(fd, start.data(), start.size(), 0)) return std::string(std::strerror(errno ? errno : EIO));
@@ -318,6 +322,7 @@ std::optional<std::string> PcapngRefusal(int fd, std::uint64_t fileBytes) {
   for (;;) {
     switch (reader.Next()) {
       case PcapngStreamReader::Item::Packet:
+        *interfaces = reader.Interfaces();
         return std::nullopt;
       case PcapngStreamReader::Item::Interface:
       case PcapngStreamReader::Item::Statistics:
@@ -327,6 +332,7 @@ std::optional<std::string> PcapngRefusal(int fd, std::uint64_t fileBytes) {
       case PcapngStreamReader::Item::NeedMore:
         // The rest is read while loading; a whole file this short must end properly here.
         if (start.size() == fileBytes && !reader.Finish()) return reader.Failure();
+        *interfaces = reader.Interfaces();
         return std::nullopt;
     }
   }
@@ -381,7 +387,8 @@ std::unique_ptr<CaptureFileLoader> CaptureFileLoader::Open(const std::string& pa
   classic_pcap::Layout layout;
 
   if (word == pcapng::SectionHeaderBlock) {
-    if (std::optional<std::string> refusal = PcapngRefusal(fd, fileBytes)) {
+    std::vector<PcapngInterface> interfaces;
+    if (std::optional<std::string> refusal = PcapngRefusal(fd, fileBytes, &interfaces)) {
       ::close(indexFd);
       return fail(*refusal);
     }
@@ -390,6 +397,17 @@ std::unique_ptr<CaptureFileLoader> CaptureFileLoader::Open(const std::string& pa
     std::unique_ptr<CaptureFileLoader> loader(
         new CaptureFileLoader(path, CaptureFileFormat::Pcapng, fileBytes, std::move(records)));
     loader->frames_ = std::move(frames);
+    if (interfaces.size() > 1) {
+      for (std::size_t i = 0; i < interfaces.size(); ++i) {
+        const PcapngInterface& described = interfaces[i];
+        std::string name = !described.name.empty()          ? described.name
+                           : !described.description.empty() ? described.description
+                                                             : "interface " + std::to_string(i);
+        loader->interfaces_.push_back({std::move(name), described.description, described.macAddress.value_or(
+                                                                                     std::array<std::uint8_t, 6>{})});
+        loader->described_.push_back(described.macAddress.has_value());
+      }
+    }
     return loader;
   }
 
@@ -441,6 +459,10 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
   auto state = std::make_unique<CaptureState>();
   state->columns = columns;
   state->adapterMac = fallbackMac;
+  // A file of several interfaces names each frame's and decides its direction by it.
+  for (std::size_t i = 0; i < interfaces_.size(); ++i)
+    state->interfaces.push_back({.name = interfaces_[i].name, .description = interfaces_[i].description,
+                                 .mac = described_[i] ? interfaces_[i].mac : fallbackMac});
   std::int64_t packetNumber = sink->RowCount();
   RowStore rows(columns);
   RowBuilder builder(rows);
@@ -482,6 +504,7 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
     } else {
       state->frameOwner.reset();
     }
+    state->frameInterface = record.interfaceId;
     DecodeFrame(packetNumber, record.data, length, builder, *state);
     ++packetNumber;
     offsets.push_back(record.offset);

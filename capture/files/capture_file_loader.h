@@ -16,6 +16,7 @@
 
 #include "analysis/columns.h"
 #include "analysis/frame_source.h"
+#include "capture/formats/frame_file.h"
 #include "capture/formats/pcap_format.h"
 
 class BatchSink;
@@ -101,6 +102,9 @@ class CaptureFileLoader {
   bool Cancelled() const { return cancel_.load(); }
   CaptureFileFormat Format() const { return format_; }
   std::shared_ptr<const CaptureFileFrames> Frames() const { return frames_; }
+  // The interfaces of a pcapng file that describes several before its first frame (its
+  // rows then have an Interface cell, and direction is each one's); none otherwise.
+  const std::vector<frame_file::FileInterface>& Interfaces() const { return interfaces_; }
 
  private:
   CaptureFileLoader(std::string path, CaptureFileFormat format, std::uint64_t fileBytes,
@@ -116,5 +120,7 @@ class CaptureFileLoader {
   std::atomic<bool> cancel_{false};
   std::atomic<bool> finished_{false};
   std::string damage_;  // written by the thread before finished_
+  std::vector<frame_file::FileInterface> interfaces_;
+  std::vector<bool> described_;  // whether each interface gave its MAC address
   std::thread thread_;
 };

@@ -39,15 +39,24 @@ constexpr std::uint64_t NotKnownStamp = UINT64_MAX;
 
 void AppendPcapngHeader(std::vector<std::uint8_t>& out) { WritePcapngHeader(Grow(out, PcapngHeaderBytes)); }
 
+void AppendPcapngHeader(std::vector<std::uint8_t>& out, std::span<const FileInterface> interfaces) {
+  if (interfaces.empty()) return AppendPcapngHeader(out);
+  pcapng::Writer writer;
+  writer.SectionHeader({});
+  for (const FileInterface& interface : interfaces)
+    writer.NanosecondInterfaceDescription({interface.name, interface.description, interface.mac, SnapLength});
+  out.insert(out.end(), writer.Data(), writer.Data() + writer.Size());
+}
+
 void WritePcapngHeader(std::uint8_t* at) { pcapng::WriteNanosecondFileHeader(at, SnapLength); }
 
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
-                        std::span<const std::uint8_t> bytes, std::uint32_t ownerNumber) {
+                        std::span<const std::uint8_t> bytes, std::uint32_t interfaceId, std::uint32_t ownerNumber) {
   // A file others read has no way to say "not known": it says the epoch.
   const auto captured = static_cast<std::uint32_t>(bytes.size());
   pcapng::WritePacketBlock(Grow(out, pcapng::PacketBlockBytes(captured, ownerNumber)),
                            NonNegative(timestampNs == TimeNotKnown ? 0 : timestampNs), captured,
-                           originalLength ? originalLength : captured, bytes.data(), ownerNumber);
+                           originalLength ? originalLength : captured, bytes.data(), interfaceId, ownerNumber);
 }
 
 std::uint32_t PcapngOwners::Number(std::vector<std::uint8_t>& out, const ProcessOwner* owner) {
@@ -58,10 +67,10 @@ std::uint32_t PcapngOwners::Number(std::vector<std::uint8_t>& out, const Process
 }
 
 void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,
-                       std::span<const std::uint8_t> bytes) {
+                       std::span<const std::uint8_t> bytes, std::uint32_t interfaceId) {
   const auto captured = static_cast<std::uint32_t>(bytes.size());
   const std::uint64_t ts = timestampNs == TimeNotKnown ? NotKnownStamp : NonNegative(timestampNs);
-  pcapng::WritePacketBlock(at, ts, captured, originalLength ? originalLength : captured, bytes.data());
+  pcapng::WritePacketBlock(at, ts, captured, originalLength ? originalLength : captured, bytes.data(), interfaceId);
 }
 
 void AppendPcapHeader(std::vector<std::uint8_t>& out) {
@@ -100,6 +109,7 @@ std::optional<PacketBlock> ParsePacketBlock(std::span<const std::uint8_t> block)
   const std::uint8_t* at = block.data();
   PacketBlock packet;
   const std::uint64_t ts = std::uint64_t{Get32(at + 12)} << 32 | Get32(at + 16);
+  packet.interfaceId = Get32(at + 8);
   packet.timestampNs = ts == NotKnownStamp ? TimeNotKnown : static_cast<std::int64_t>(std::min<std::uint64_t>(ts, INT64_MAX));
   packet.capturedLength = Get32(at + 20);
   packet.originalLength = Get32(at + 24);

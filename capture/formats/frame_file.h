@@ -5,7 +5,9 @@
 // saving. The caller writes the bytes out.
 
 #include <cstddef>
+#include <array>
 #include <cstdint>
+#include <string>
 #include <optional>
 #include <span>
 #include <unordered_map>
@@ -18,16 +20,28 @@ namespace frame_file {
 // Frames are kept whole up to this length (the longest any device here delivers).
 inline constexpr std::uint32_t SnapLength = 262144;
 
+// An adapter of a trace of several, as a file describes it.
+struct FileInterface {
+  std::string name;
+  std::string description;
+  std::array<std::uint8_t, 6> mac{};
+  bool operator==(const FileInterface&) const = default;
+};
+
 // The section header and the interface description that start a pcapng file.
 void AppendPcapngHeader(std::vector<std::uint8_t>& out);
+// The same for a trace of several adapters: one interface description each (its name,
+// description and MAC address), in interface id order. None: as above.
+void AppendPcapngHeader(std::vector<std::uint8_t>& out, std::span<const FileInterface> interfaces);
 // The bytes AppendPcapngHeader adds.
 inline constexpr std::size_t PcapngHeaderBytes = pcapng::NanosecondFileHeaderBytes;
 // The bytes AppendPcapngPacket adds for a frame of capturedLength bytes.
 constexpr std::size_t PcapngPacketBytes(std::uint32_t capturedLength) { return pcapng::PacketBlockBytes(capturedLength); }
-// An enhanced packet block of interface 0. originalLength 0: the captured length. A time
+// An enhanced packet block of that interface. originalLength 0: the captured length. A time
 // not known is written as the epoch (the spool's own files, WritePcapngPacket, keep it apart).
 void AppendPcapngPacket(std::vector<std::uint8_t>& out, std::int64_t timestampNs, std::uint32_t originalLength,
-                        std::span<const std::uint8_t> bytes, std::uint32_t ownerNumber = 0);
+                        std::span<const std::uint8_t> bytes, std::uint32_t interfaceId = 0,
+                        std::uint32_t ownerNumber = 0);
 
 // The owners of one pcapng file's frames: each gets a number, and its block goes out
 // before the first frame that names it.
@@ -42,7 +56,7 @@ class PcapngOwners {
 // The same blocks written at `at`, which has room for them, for buffers of other kinds.
 void WritePcapngHeader(std::uint8_t* at);
 void WritePcapngPacket(std::uint8_t* at, std::int64_t timestampNs, std::uint32_t originalLength,
-                       std::span<const std::uint8_t> bytes);
+                       std::span<const std::uint8_t> bytes, std::uint32_t interfaceId = 0);
 
 // A classic pcap file's header (Ethernet, microsecond timestamps).
 void AppendPcapHeader(std::vector<std::uint8_t>& out);
@@ -54,6 +68,7 @@ struct PacketBlock {
   std::int64_t timestampNs = 0;
   std::uint32_t originalLength = 0;
   std::uint32_t capturedLength = 0;
+  std::uint32_t interfaceId = 0;
   std::size_t dataOffset = 0;   // from the block's start
 };
 // The total length of the block that starts with these 8 bytes, when it is a packet

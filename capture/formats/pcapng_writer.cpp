@@ -79,11 +79,12 @@ void WriteNanosecondFileHeader(std::uint8_t* at, std::uint32_t snapLength) {
 }
 
 void WritePacketBlock(std::uint8_t* at, std::uint64_t timestamp, std::uint32_t capturedLength,
-                      std::uint32_t originalLength, const std::uint8_t* data, std::uint32_t ownerNumber) {
+                      std::uint32_t originalLength, const std::uint8_t* data, std::uint32_t interfaceId,
+                      std::uint32_t ownerNumber) {
   const auto length = static_cast<std::uint32_t>(PacketBlockBytes(capturedLength, ownerNumber));
   Put32(at, EnhancedPacketBlock);
   Put32(at + 4, length);
-  Put32(at + 8, 0);  // interface 0
+  Put32(at + 8, interfaceId);
   Put32(at + 12, static_cast<std::uint32_t>(timestamp >> 32));
   Put32(at + 16, static_cast<std::uint32_t>(timestamp));
   Put32(at + 20, capturedLength);
@@ -183,10 +184,23 @@ void Writer::InterfaceDescription(const Interface& interface) {
   CloseBlock(start);
 }
 
+void Writer::NanosecondInterfaceDescription(const Interface& interface) {
+  constexpr std::uint8_t NanosecondResolution = 9;  // if_tsresol: 10^-9 s
+  const std::size_t start = size_;
+  PutInterface(Extend(InterfaceFields), interface.snapLength);
+  if (!interface.name.empty()) Option(InterfaceName, interface.name.data(), interface.name.size());
+  if (!interface.description.empty())
+    Option(pcapng::InterfaceDescription, interface.description.data(), interface.description.size());
+  Option(InterfaceMacAddress, interface.stationAddress.data(), interface.stationAddress.size());
+  Option(InterfaceTimestampResolution, &NanosecondResolution, 1);
+  EndOfOptions();
+  CloseBlock(start);
+}
+
 void Writer::Packet(std::uint64_t timestampUs, std::uint32_t capturedLength, std::uint32_t originalLength,
                     const std::uint8_t* data, std::uint32_t ownerNumber) {
   WritePacketBlock(Extend(PacketBlockBytes(capturedLength, ownerNumber)), timestampUs, capturedLength, originalLength,
-                   data, ownerNumber);
+                   data, 0, ownerNumber);
 }
 
 void Writer::Owner(std::uint32_t ownerNumber, const ProcessOwner& owner) {

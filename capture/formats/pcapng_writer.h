@@ -27,11 +27,12 @@ constexpr std::size_t PacketBlockBytes(std::uint32_t capturedLength, std::uint32
   return EnhancedPacketMinimum + ((std::size_t{capturedLength} + 3) & ~std::size_t{3}) +
          (ownerNumber != 0 ? OwnerOptionBytes + 4 : 0);
 }
-// An enhanced packet block of interface 0 at `at`, which has PacketBlockBytes of room;
+// An enhanced packet block of that interface at `at`, which has PacketBlockBytes of room;
 // the timestamp counts the interface's units. ownerNumber, when not 0, names the owner
 // block of the frame's socket.
 void WritePacketBlock(std::uint8_t* at, std::uint64_t timestamp, std::uint32_t capturedLength,
-                      std::uint32_t originalLength, const std::uint8_t* data, std::uint32_t ownerNumber = 0);
+                      std::uint32_t originalLength, const std::uint8_t* data, std::uint32_t interfaceId = 0,
+                      std::uint32_t ownerNumber = 0);
 
 // The bytes of the block that defines an owner number (texts cut as owners keep them).
 std::size_t OwnerBlockBytes(const ProcessOwner& owner);
@@ -52,6 +53,8 @@ class Writer {
   void SectionHeader(std::string_view application);
   // Interface 0: Ethernet, the snap length, if_name, if_description and if_MACaddr.
   void InterfaceDescription(const Interface& interface);
+  // The next interface of a file of several adapters: the same with nanosecond timestamps.
+  void NanosecondInterfaceDescription(const Interface& interface);
   // One frame of interface 0; timestamp in microseconds since the epoch.
   void Packet(std::uint64_t timestampUs, std::uint32_t capturedLength, std::uint32_t originalLength,
               const std::uint8_t* data, std::uint32_t ownerNumber = 0);

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "capture/driver/packet_device.h"
+#include "capture/formats/frame_file.h"
 
 // Takes every frame of a trace as the device delivered it, with its capture time: the
 // spool that keeps a trace's frames on disk.
@@ -21,4 +23,7 @@ class FrameRecorder {
   // Why frames could not be kept, once: the first call after a failure answers it, every
   // other call nothing.
   virtual std::optional<std::string> TakeFailure() = 0;
+  // Before a trace's first frame: its adapters when it takes several (FrameInfo's
+  // interfaceId indexes them), none for one.
+  virtual void SetInterfaces(std::vector<frame_file::FileInterface> interfaces) { (void)interfaces; }
 };

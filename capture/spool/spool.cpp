@@ -276,18 +276,27 @@ void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::
   const std::size_t blockBytes = frame_file::PcapngPacketBytes(length);
   // Numbers that go back (a list emptied without Clear) start a file of their own, so
   // that the numbers within a file only grow.
-  if (pendingFile_ == 0 || packetNumber < nextNumber_ || (fileOffset_ + blockBytes > fileCapacity_ && framesInFile_ > 0))
+  if (pendingFile_ == 0 || packetNumber < nextNumber_ || (fileOffset_ + blockBytes > fileCapacity_ && framesInFile_ > 0) ||
+      interfacesChanged_)
     StartFile();
   if (packetNumber != nextNumber_ || sinceCheckpoint_ >= CheckpointInterval) {
     pendingCheckpoints_.push_back({packetNumber, fileOffset_});
     sinceCheckpoint_ = 0;
   }
-  frame_file::WritePcapngPacket(pending_.Grow(blockBytes), info.timestampNs, info.originalLength, {bytes, length});
+  frame_file::WritePcapngPacket(pending_.Grow(blockBytes), info.timestampNs, info.originalLength, {bytes, length},
+                                info.interfaceId);
   fileOffset_ += blockBytes;
   nextNumber_ = packetNumber + 1;
   ++sinceCheckpoint_;
   ++framesInFile_;
   if (pending_.size() >= ChunkBytes) Publish();
+}
+
+void Spool::SetInterfaces(std::vector<frame_file::FileInterface> interfaces) {
+  // A trace on the same adapters as the last goes on in its file.
+  if (interfaces == interfaces_) return;
+  interfaces_ = std::move(interfaces);
+  interfacesChanged_ = true;
 }
 
 void Spool::StartFile() {
@@ -307,7 +316,14 @@ void Spool::StartFile() {
     fileCapacity_ = file.capacity;
     files_.push_back(std::move(file));
   }
-  frame_file::WritePcapngHeader(pending_.Grow(frame_file::PcapngHeaderBytes));
+  if (interfaces_.empty()) {
+    frame_file::WritePcapngHeader(pending_.Grow(frame_file::PcapngHeaderBytes));
+  } else {
+    std::vector<std::uint8_t> header;
+    frame_file::AppendPcapngHeader(header, interfaces_);
+    std::memcpy(pending_.Grow(header.size()), header.data(), header.size());
+  }
+  interfacesChanged_ = false;
   fileOffset_ = pending_.size();
   nextNumber_ = -1;  // the file's first frame is a checkpoint
   sinceCheckpoint_ = 0;
@@ -786,6 +802,7 @@ bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
       if (!packet) return false;
       out.timestampNs = packet->timestampNs;
       out.originalLength = packet->originalLength;
+      out.interfaceId = packet->interfaceId;
       out.bytes.assign(block + packet->dataOffset, block + packet->dataOffset + packet->capturedLength);
       cursor_ = {id, number + 1, offset + *length, segmentEnd};
       return true;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "analysis/frame_source.h"
+#include "capture/formats/frame_file.h"
 #include "capture/spool/mapped_buffer.h"
 #include "capture/spool/frame_recorder.h"
 
@@ -106,6 +107,10 @@ class Spool : public FrameRecorder, public FrameSource {
               std::uint32_t length) override;
   void Publish() override;
   std::optional<std::string> TakeFailure() override;
+
+  // The adapters of the next trace, when it takes several (none: one): the files started
+  // from its first frame on describe each of them. Only while no trace runs.
+  void SetInterfaces(std::vector<frame_file::FileInterface> interfaces) override;
 
   // FrameSource: any thread. A frame still on its way to the disk is waited for.
   bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override;
@@ -238,6 +243,9 @@ class Spool : public FrameRecorder, public FrameSource {
   std::int64_t nextNumber_ = -1;
   int sinceCheckpoint_ = 0;
   std::int64_t framesInFile_ = 0;
+  // The adapters the files describe (capture thread's, set between traces).
+  std::vector<frame_file::FileInterface> interfaces_;
+  bool interfacesChanged_ = false;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

@@ -16,6 +16,8 @@ struct TrafficCounters {
   std::int64_t bytesReceived = 0;
   std::int64_t bytesSent = 0;
   std::uint64_t kernelDrops = 0;
+  // Frames of a trace of several adapters that came after later ones had been listed.
+  std::uint64_t lateFrames = 0;
 
   // The state's counters as they stand (kernelDrops, which only a device knows, stays 0).
   static TrafficCounters Of(const CaptureState& state) {

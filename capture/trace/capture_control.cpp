@@ -59,6 +59,10 @@ void CaptureControl::Start() {
   }
   TraceOptions options;
   options.keyName = adapter ? adapter->keyName : "";
+  if (adapter && !state_.moreAdapters.empty() && !AddMoreAdapters(*adapter, options)) {
+    view_.UpdateCommandStates();
+    return;
+  }
   options.captureFilter = state_.captureFilter;
   // The address of the adapter opened: one made again under the same name has a new one.
   options.stationAddress = &state_.adapterMac;
@@ -184,6 +188,31 @@ void CaptureControl::UpdateTitle() {
   // than name another adapter.
   const std::optional<AdapterEntry> adapter = ChosenAdapter(AdapterChoiceLimit(environment_.registry));
   view_.SetTitle(TitleFor(adapter ? &*adapter : nullptr, state_.adapterMac, tracing_ != 0));
+}
+
+bool CaptureControl::AddMoreAdapters(const AdapterEntry& first, TraceOptions& options) {
+  std::vector<std::string> hosts;
+  const TraceAdapter described = TraceAdapterOf(first.keyName, first.interfaceName, hosts);
+  options.name = described.name;
+  options.host = described.host;
+  options.holdBack = std::chrono::milliseconds{state_.holdBackMs};
+  std::vector<AdapterEntry> entries(ProbeAdapterLimit);
+  std::uint32_t count = 0;
+  EnumerateAdapters(environment_.registry, entries.data(), ProbeAdapterLimit, &count);
+  for (const std::string& name : state_.moreAdapters) {
+    if (name == first.interfaceName) continue;  // the first adapter is in the trace already
+    const AdapterEntry* entry = nullptr;
+    for (std::uint32_t i = 0; i < count && !entry; ++i)
+      if (name == entries[i].interfaceName) entry = &entries[i];
+    if (!entry) {
+      // Never a trace without an adapter that was asked for: its frames would be missed.
+      ReportErrorWithReason("No adapter of that name is listed: it was removed or renamed.",
+                            "The adapter %s (Settings > Adapter > Also capture on) was not found.\n", name.c_str());
+      return false;
+    }
+    options.moreAdapters.push_back(TraceAdapterOf(entry->keyName, entry->interfaceName, hosts));
+  }
+  return true;
 }
 
 std::optional<AdapterEntry> CaptureControl::ChosenAdapter(std::uint32_t limit) {

@@ -132,6 +132,9 @@ class CaptureControl {
   // was listed; only of host when given.
   std::string HostFailures(const std::string& host = {}) const;
   void SetTraceState(bool tracing);
+  // The adapters the settings add to a trace on first (Also capture on), found by name in
+  // the list; false, already reported, when one is not listed.
+  bool AddMoreAdapters(const AdapterEntry& first, TraceOptions& options);
 
   CaptureState& state_;
   CaptureEnvironment environment_;

@@ -4,6 +4,8 @@
 #include <time.h>
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "analysis/connection_tracker.h"
@@ -26,14 +28,17 @@ constexpr std::chrono::microseconds StopPollInterval{500};
 
 TrafficCounters CountersOf(const Trace& trace) {
   TrafficCounters counters = TrafficCounters::Of(trace.state);
-  if (trace.adapter && trace.adapter->device) counters.kernelDrops = trace.adapter->device->KernelDrops();
+  if (trace.adapter && trace.adapter->device) {
+    counters.kernelDrops = trace.adapter->device->KernelDrops();
+    counters.lateFrames = trace.adapter->device->LateFrames();
+  }
   return counters;
 }
 
 bool SameCounters(const TrafficCounters& a, const TrafficCounters& b) {
   return a.liveConnections == b.liveConnections && a.packetsReceived == b.packetsReceived &&
          a.packetsSent == b.packetsSent && a.bytesReceived == b.bytesReceived && a.bytesSent == b.bytesSent &&
-         a.kernelDrops == b.kernelDrops;
+         a.kernelDrops == b.kernelDrops && a.lateFrames == b.lateFrames;
 }
 
 // The age of a batch is asked after every frame, so it is read from the coarse clock: a
@@ -108,7 +113,7 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
   std::int64_t packetNumber = trace.sink ? trace.sink->RowCount() : 0;
   BatchCollector batch(trace);
   std::chrono::milliseconds backOff{0};
-  bool failureReported = false;
+  std::optional<std::string> failureReported;
   bool lastReadHadFrame = false;
 
   for (;;) {
@@ -140,6 +145,7 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
       state.frameTimestampNs = info.timestampNs;
       state.frameOriginalLength = info.originalLength;
       state.frameOwner = std::move(info.owner);
+      state.frameInterface = info.interfaceId;
       if (trace.recorder) trace.recorder->Record(packetNumber, info, state.frameBuffer.data(), byteCount);
       DecodeFrame(packetNumber, state.frameBuffer.data(), byteCount, batch.Sink(), state);
       ++packetNumber;
@@ -151,11 +157,13 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
     // Nothing came: the read timed out, failed or was ended. Whatever waits for rows
     // should not wait for the next frame of a quiet network.
     batch.Deliver();
-    if (!readOk && !failureReported && trace.sink) {
-      // Once per run: a device that has started failing usually goes on failing, and the
-      // user needs the reason once, not a message per read.
-      failureReported = true;
-      trace.sink->ReadFailed(trace.adapter ? trace.adapter->lastError : std::string());
+    const std::string reason = !readOk && trace.adapter ? trace.adapter->lastError : std::string();
+    if (!readOk && failureReported != reason && trace.sink) {
+      // Once per reason: a device that has started failing usually goes on failing, and the
+      // user needs the reason once, not a message per read; a device of several adapters
+      // reports each adapter that fails.
+      failureReported = reason;
+      trace.sink->ReadFailed(reason);
     }
     if (!readOk || (timed && Clock::now() - readStart < QuickEmptyRead)) {
       // A device that fails (or comes back empty) at once would have this loop spin.

@@ -5,12 +5,14 @@
 // the window and orrisvane-dump start and stop a trace through the same two calls here.
 
 #include <array>
+#include <chrono>
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "analysis/capture_state.h"
 #include "capture/driver/driver_client.h"
@@ -38,9 +40,31 @@ struct Trace {
   bool Running() const { return thread.joinable(); }
 };
 
+// A further adapter of a trace of several.
+struct TraceAdapter {
+  std::string keyName;  // in the device table
+  std::string name;     // its Interface cell: "eth0", "web1: eth0"
+  std::uint32_t host = 0;  // adapters of one machine share it
+};
+
+// What a trace of several adapters says of an adapter in the list: its cell text and
+// machine, from its interface name ("eth0", or "web1/eth0" for a host's; the key name
+// when the list gives none). hosts numbers the machines met so far (this machine is 0).
+TraceAdapter TraceAdapterOf(const std::string& keyName, const std::string& interfaceName,
+                            std::vector<std::string>& hosts);
+
+// The adapters of a trace of several as capture files describe them.
+std::vector<frame_file::FileInterface> FileInterfacesOf(const std::vector<TraceInterface>& interfaces);
+
 struct TraceOptions {
   // The adapter's key name in the device table.
   std::string keyName;
+  // With further adapters the trace takes them all in one list (see merged_device.h):
+  // the first adapter is keyName, named as name says.
+  std::string name;
+  std::uint32_t host = 0;
+  std::vector<TraceAdapter> moreAdapters;
+  std::chrono::milliseconds holdBack{200};
   // Asks for promiscuous mode. When the device refuses, the trace goes on with the
   // adapter's own filter and promiscuousFailed (if given) hears the device's reason
   // before the first read.
@@ -63,7 +87,8 @@ struct TraceStartResult {
   explicit operator bool() const { return failure == TraceStartFailure::None; }
 };
 
-// Opens the adapter, gives it the capture filter, asks for promiscuous mode, reads the station address when asked,
+// Opens the adapter (every adapter, for a trace of several: the state's interfaces
+// describe them then, and a failure's reason starts with the adapter's name), gives it the capture filter, asks for promiscuous mode, reads the station address when asked,
 // allocates the read request over the state's frame buffer and starts the capture thread
 // delivering to sink. The sink's RowCount() is asked on the new thread for the first
 // packet number, so it must answer the rows already listed from this call on.

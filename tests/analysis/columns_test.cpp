@@ -8,10 +8,14 @@
 
 namespace {
 
+// A text form of the 21 columns the catalogue had before Interface, the rest hidden.
+std::string Padded(std::string text) { return text + std::string(ColumnCount - text.size(), '0'); }
+
 TEST(ColumnSet, StartupPositions) {
   const ColumnSet set = ColumnSet::Startup();
   EXPECT_EQ(set.ShownCount(), 13);
   EXPECT_FALSE(set.IsShown(ColumnId::Process));
+  EXPECT_EQ(set.ShownToText(), Padded("111000111111100000111"));
   // Time, the last column of the catalogue, stands right after the packet number.
   const std::vector<std::pair<ColumnId, int>> positions = {
       {ColumnId::PacketNumber, 0}, {ColumnId::Time, 1}, {ColumnId::Bytes, 2}, {ColumnId::InOut, 3},
@@ -56,6 +60,7 @@ TEST(ColumnSet, TextFormCases) {
   EXPECT_EQ(all.Position(ColumnId::Time), 1);
   EXPECT_EQ(all.Position(ColumnId::Bytes), 2);
   EXPECT_EQ(all.Position(ColumnId::Process), all.Position(ColumnId::WinsockFunction) + 1);
+  EXPECT_EQ(all.Position(ColumnId::Data), ColumnCount - 1);
 }
 
 TEST(ColumnSet, HeadersAndCaptureStateStart) {

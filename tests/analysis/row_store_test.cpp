@@ -457,7 +457,7 @@ TEST_F(FrameRows, RemovingTheFirstRowsKeepsTheRestAndGivesMemoryBack) {
   EXPECT_LT(store.MemoryBytes(), full / 4);
   std::string_view cells[ColumnCount];
   for (std::int64_t r = 0; r < store.RowCount(); r += 97) {
-    ASSERT_EQ(store.RowCells(r, cells), static_cast<std::size_t>(ColumnCount));
+    ASSERT_EQ(store.RowCells(r, cells), static_cast<std::size_t>(store.ColumnCount()));
     const auto& want = expected[static_cast<std::size_t>((r + 5) % n)];
     EXPECT_EQ(cells[0], want.at(ColumnId::PacketNumber)) << r;
     EXPECT_EQ(cells[columns.Position(ColumnId::Data)], want.count(ColumnId::Data) ? want.at(ColumnId::Data) : "") << r;

@@ -5,7 +5,9 @@
 
 #include "analysis/capture_state.h"
 #include "analysis/connection_tracker.h"
+#include "analysis/decoder.h"
 #include "analysis/ip_layout.h"
+#include "analysis/row_store.h"
 #include "tests/support/frames.h"
 
 using namespace frames;
@@ -224,3 +226,54 @@ TEST(InferSocketCall, TextsForTheUsualSegments) {
 }
 
 }  // namespace
+
+// A trace of several adapters: each adapter decides In/Out by its own address and names
+// itself in the Interface cell; a connection keeps one number across the adapters of a
+// machine and across machines. The client 10.0.0.2 is captured on its eth0 and on a
+// bridge that forwards its frames, the server 192.168.1.200 on host web1.
+TEST(SeveralAdapters, DirectionPerAdapterAndOneNumberPerConnection) {
+  CaptureState state;
+  for (const ColumnId id : {ColumnId::PacketNumber, ColumnId::InOut, ColumnId::TcpConnectionNumber, ColumnId::Interface})
+    state.columns.shown[static_cast<int>(id)] = 1;
+  state.columns.AssignColumnPositions();
+  state.interfaces = {{.name = "eth0", .description = "", .mac = DecoderLink.localMac, .host = 0},
+                      {.name = "br0", .description = "", .mac = OtherMac, .host = 0},
+                      {.name = "web1: eth0", .description = "", .mac = DecoderLink.remoteMac, .host = 1}};
+  RowStore rows(state.columns);
+  RowBuilder builder(rows);
+  const auto toServer = [](std::uint16_t clientPort, std::uint8_t flags) {
+    return DecoderLink.TcpFrame(true, {.sourcePort = 80, .destinationPort = clientPort, .flags = flags});
+  };
+  const auto toClient = [](std::uint16_t clientPort, std::uint8_t flags) {
+    return DecoderLink.TcpFrame(false, {.sourcePort = 80, .destinationPort = clientPort, .flags = flags});
+  };
+  struct Step {
+    std::uint32_t adapter;
+    Bytes frame;
+    const char* direction;
+    const char* connection;
+  };
+  const std::vector<Step> steps = {
+      {0, toServer(1025, SYN), "out", "1"},
+      {2, toServer(1025, SYN), "in", "1"},   // the server's view of it
+      {1, toServer(1025, SYN), "in", "1"},   // the bridge forwarding it
+      {2, toClient(1025, SYN | ACK), "out", "1"},
+      {0, toClient(1025, SYN | ACK), "in", "1"},
+      {2, toServer(1026, SYN), "in", "2"},   // another connection, first seen at the server
+      {0, toServer(1026, SYN), "out", "2"},
+  };
+  const int inOut = state.columns.Position(ColumnId::InOut);
+  const int connection = state.columns.Position(ColumnId::TcpConnectionNumber);
+  const int adapterName = state.columns.Position(ColumnId::Interface);
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    SCOPED_TRACE("step " + std::to_string(i));
+    const Step& step = steps[i];
+    state.frameInterface = step.adapter;
+    DecodeFrame(static_cast<std::int64_t>(i), step.frame.data(), static_cast<std::uint32_t>(step.frame.size()), builder,
+                state);
+    const auto row = static_cast<std::int64_t>(i);
+    EXPECT_EQ(rows.Cell(row, inOut), step.direction);
+    EXPECT_EQ(rows.Cell(row, connection), step.connection);
+    EXPECT_EQ(rows.Cell(row, adapterName), state.interfaces[step.adapter].name);
+  }
+}

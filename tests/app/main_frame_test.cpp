@@ -326,7 +326,7 @@ TEST_F(MainFrameTest, ClosingDuringATraceWritesSettingsThenStops) {
   EXPECT_TRUE(f.close());
   EXPECT_FALSE(f.Control().IsTracing());
   EXPECT_EQ(machine.script->openDevices, 0);
-  EXPECT_EQ(Stored("Bools").toString(), "1110001111111000001110");
+  EXPECT_EQ(Stored("Bools").toString().toStdString(), "111000111111100000111" + std::string(ColumnCount - 21, '0'));
   EXPECT_EQ(Stored("Adapter").toInt(), 1);
   EXPECT_EQ(Stored("LogFile").toString(), "c:\\QuorvelLogFile.txt");
   // Destroying the frame after the close neither writes again nor touches the device.

@@ -68,7 +68,7 @@ TEST_F(SettingsStoreTest, FirstRunGivesTheDefaults) {
   EXPECT_EQ(state->adapterIndex, 0);
   EXPECT_EQ(state->saveLog, 0);
   EXPECT_EQ(state->logFilePath, "c:\\QuorvelLogFile.txt");
-  EXPECT_EQ(state->columns.ShownToText(), "1110001111111000001110");
+  EXPECT_EQ(state->columns.ShownToText(), "111000111111100000111" + std::string(ColumnCount - 21, '0'));
   EXPECT_EQ(state->columns.Position(ColumnId::Data), 12);
   EXPECT_EQ(state->columns.Position(ColumnId::Time), 1);
 }
@@ -82,7 +82,7 @@ TEST_F(SettingsStoreTest, AdapterIndexIsClampedToFifteenAdapters) {
 
 TEST_F(SettingsStoreTest, StoredBoolsNeverChangeTheStartupColumns) {
   Store("Bools", "00000000000000000000");
-  EXPECT_EQ(Load()->columns.ShownToText(), "1110001111111000001110");
+  EXPECT_EQ(Load()->columns.ShownToText(), "111000111111100000111" + std::string(ColumnCount - 21, '0'));
   Store("Bools", "111111111111111111111");
   EXPECT_EQ(Load()->columns.ShownCount(), 13);
 }
@@ -152,14 +152,24 @@ TEST_F(SettingsStoreTest, SavedValuesComeBackAsHeld) {
     state.logFilePath = "/home/u/trace log, #1.txt";
     state.columns.shown[static_cast<int>(ColumnId::Bytes)] = 0;
     state.remoteHosts = "capture@web1 root@10.0.0.5";
+    state.moreAdapters = {"web1/eth0", "br0"};
+    state.holdBackMs = 350;
     SaveSettings(profile, state);
   }
   EXPECT_EQ(Load()->remoteHosts, "capture@web1 root@10.0.0.5");
+  // More adapters come back by name, and show which adapter each row came through.
+  EXPECT_EQ(Load()->moreAdapters, (std::vector<std::string>{"web1/eth0", "br0"}));
+  EXPECT_EQ(Load()->holdBackMs, 350);
+  EXPECT_TRUE(Load()->columns.IsShown(ColumnId::Interface));
+  Store("MoreAdapters", " br0  br0 eth1");
+  Store("HoldBackMs", 0);
+  EXPECT_EQ(Load()->moreAdapters, (std::vector<std::string>{"br0", "eth1"}));
+  EXPECT_EQ(Load()->holdBackMs, 200);
   // A hand-edited list reads as the page would have written it.
   Store("Hosts", " web1,web2  web1 ");
   EXPECT_EQ(Load()->remoteHosts, "web1 web2");
   QSettings raw(file, QSettings::IniFormat);
-  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "1010001111111000001110");
+  EXPECT_EQ(raw.value("Orrisvane/Bools").toString().toStdString(), "101000111111100000111" + std::string(ColumnCount - 21, '0'));
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 3);
   auto again = Load();
   EXPECT_EQ(again->adapterIndex, 3);
@@ -176,7 +186,7 @@ TEST_F(SettingsStoreTest, UnchangedDefaultsAreWrittenBackExactly) {
     SaveSettings(profile, state);
   }
   QSettings raw(file, QSettings::IniFormat);
-  EXPECT_EQ(raw.value("Orrisvane/Bools").toString(), "1110001111111000001110");
+  EXPECT_EQ(raw.value("Orrisvane/Bools").toString().toStdString(), "111000111111100000111" + std::string(ColumnCount - 21, '0'));
   EXPECT_EQ(raw.value("Orrisvane/LogFile").toString(), "c:\\QuorvelLogFile.txt");
   EXPECT_EQ(raw.value("Orrisvane/Save").toInt(), 0);
   EXPECT_EQ(raw.value("Orrisvane/Adapter").toInt(), 0);
@@ -191,17 +201,20 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
                                          "read Orrisvane/SpoolLimitMiB", "read Orrisvane/Hosts",
                                          "read Orrisvane/KeepOwnSession", "read Orrisvane/AskToSave",
                                          "read Orrisvane/AdapterName", "read Orrisvane/DecodeIPv6",
-                                         "read Orrisvane/GraphShown"));
+                                         "read Orrisvane/GraphShown", "read Orrisvane/MoreAdapters",
+                                         "read Orrisvane/HoldBackMs"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
   EXPECT_THAT(profile.calls,
-              ElementsAre("write Orrisvane/Bools=1110001111111000001110", "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
+              ElementsAre("write Orrisvane/Bools=111000111111100000111" + std::string(ColumnCount - 21, '0'),
+                          "write Orrisvane/LogFile=c:\\QuorvelLogFile.txt",
                           "write Orrisvane/Adapter=0", "write Orrisvane/Save=0", "write Orrisvane/CaptureFilter=",
                           "write Orrisvane/KeepAtMostRows=5000000", "write Orrisvane/SpoolLimitMiB=4096",
                           "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1",
                           "write Orrisvane/AdapterName=", "write Orrisvane/DecodeIPv6=0",
-                          "write Orrisvane/GraphShown=0"));
+                          "write Orrisvane/GraphShown=0", "write Orrisvane/MoreAdapters=",
+                          "write Orrisvane/HoldBackMs=200"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

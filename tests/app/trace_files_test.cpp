@@ -17,10 +17,14 @@
 #include <sys/resource.h>
 #include <unistd.h>
 #include <map>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "tests/app/app_test_support.h"
+#include "capture/files/capture_file_loader.h"
 #include "tests/support/frames.h"
+#include "tests/support/recording_batch_sink.h"
 
 namespace {
 
@@ -192,6 +196,66 @@ TEST_F(TraceFilesTest, FramesAreSavedAsPcapOrPcapngAndReadByTcpdump) {
   EXPECT_FALSE(SavesFrames(At("rows.txt")));
   EXPECT_FALSE(SavesFrames(At("rows.csv")));
   EXPECT_EQ(FramesMissingMessage(1, 3), "The frames of 1 of the 3 rows are no longer kept on disk; the file holds the other 2.");
+}
+
+// The output of a command, one line per frame; nothing when the command is not there.
+std::optional<std::vector<std::string>> CommandLines(const std::string& program, const std::string& arguments) {
+  if (std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) != 0) return std::nullopt;
+  std::FILE* pipe = ::popen((program + " " + arguments + " 2>/dev/null").c_str(), "r");
+  if (!pipe) return std::nullopt;
+  std::vector<std::string> lines;
+  char line[4096];
+  while (std::fgets(line, sizeof line, pipe)) lines.emplace_back(line);
+  ::pclose(pipe);
+  return lines;
+}
+
+// A trace of two adapters saved as pcapng describes both and names each frame's; tcpdump
+// and tshark read it so, and opening it again shows each frame's adapter and decides its
+// direction by that adapter's address. As .pcap it is refused, offering the pcapng file.
+TEST_F(TraceFilesTest, FramesOfSeveralAdaptersRoundTripThroughPcapng) {
+  using frames::DeviceLink;
+  const std::vector<frame_file::FileInterface> adapters = {{"eth0", "eth0 (virtio_net)", DeviceLink.localMac},
+                                                           {"web1: eth0", "eth0 (e1000)", DeviceLink.remoteMac}};
+  MemoryFrames source;
+  // A datagram from the local station, seen leaving eth0 and arriving at web1.
+  const frames::Bytes datagram = DeviceLink.UdpFrame(true, 1024, 53, "query");
+  source.frames[0] = {1'700'000'000'000'000'000, 0, datagram, 0};
+  source.frames[1] = {1'700'000'000'000'100'000, 0, datagram, 1};
+  source.frames[2] = {1'700'000'000'000'200'000, 0, DeviceLink.UdpFrame(false, 53, 1024, "answer"), 1};
+  const QString path = At("two.pcapng");
+  QString error;
+  std::int64_t missing = -1;
+  ASSERT_TRUE(SaveFrames(path, &source, 3, [](std::int64_t row) { return row; }, &missing, &error, adapters))
+      << error.toStdString();
+
+  const std::string quoted = "'" + path.toStdString() + "'";
+  if (const auto lines = CommandLines("tshark", "-r " + quoted + " -T fields -e frame.interface_id -e frame.interface_name")) {
+    EXPECT_EQ(*lines, (std::vector<std::string>{"0\teth0\n", "1\tweb1: eth0\n", "1\tweb1: eth0\n"}));
+  }
+  if (const auto lines = CommandLines("tcpdump", "-nn -r " + quoted)) {
+    EXPECT_EQ(lines->size(), 3u);
+  }
+
+  std::string why;
+  std::unique_ptr<CaptureFileLoader> loader = CaptureFileLoader::Open(path.toStdString(), &why);
+  ASSERT_TRUE(loader) << why;
+  EXPECT_EQ(loader->Interfaces().size(), 2u);
+  ColumnSet columns = ColumnSet::FromText(std::string(ColumnCount, '0'));
+  for (const ColumnId id : {ColumnId::PacketNumber, ColumnId::InOut, ColumnId::Interface}) columns.shown[static_cast<int>(id)] = 1;
+  columns.AssignColumnPositions();
+  RecordingBatchSink rows(columns);
+  loader->Start(columns, {}, rows);
+  loader->Wait();
+  ASSERT_EQ(rows.Rows(), 3);
+  const int inOut = columns.Position(ColumnId::InOut), adapter = columns.Position(ColumnId::Interface);
+  const std::vector<std::pair<std::string, std::string>> expected = {{"out", "eth0"}, {"in", "web1: eth0"}, {"out", "web1: eth0"}};
+  for (std::int64_t row = 0; row < 3; ++row)
+    EXPECT_EQ(std::make_pair(rows.Cell(row, inOut), rows.Cell(row, adapter)), expected[static_cast<std::size_t>(row)]) << row;
+
+  EXPECT_FALSE(PcapOfSeveralAdaptersQuestion(At("two.pcap"), adapters.size()).isEmpty());
+  EXPECT_TRUE(PcapOfSeveralAdaptersQuestion(At("one.pcap"), 1).isEmpty());
+  EXPECT_EQ(AsPcapng(At("two.pcap")), At("two.pcapng"));
 }
 
 TEST(LogFilePath, WindowsAndBarePathsLandInTheHomeFolder) {

@@ -24,21 +24,21 @@ TEST(DumpArgs, ModesAndOptions) {
   EXPECT_EQ(*file->mac, (std::array<std::uint8_t, 6>{0x0A, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}));
   EXPECT_EQ(*file->maxFrames, 12);
   EXPECT_FALSE(file->header);
-  EXPECT_EQ(file->columns.ShownToText(), "1110001111111000001110");
+  EXPECT_EQ(file->columns.ShownToText(), ColumnSet::Startup().ShownToText());
 
   auto live = Parse({"--columns=00000000000000000001", "-i", "19"});
   ASSERT_TRUE(live);
   EXPECT_EQ(live->mode, DumpMode::Live);
-  EXPECT_EQ(live->adapterIndex, 19);
+  EXPECT_EQ(live->adapters.at(0).index, 19);
   EXPECT_FALSE(live->mac);
   EXPECT_FALSE(live->maxFrames);
   EXPECT_TRUE(live->header);
-  // 20 characters: the columns before Time, which stays off (as Process does).
-  EXPECT_EQ(live->columns.ShownToText(), "1000000000000000000100");
+  // 20 characters: the columns before Time, which stays off.
+  EXPECT_EQ(live->columns.ShownToText(), "100000000000000000010" + std::string(ColumnCount - 21, '0'));
   EXPECT_EQ(live->columns.Position(ColumnId::Data), 1);
   auto withTime = Parse({"--columns", "010000000000000000011", "-r", "b.pcap"});
   ASSERT_TRUE(withTime);
-  EXPECT_EQ(withTime->columns.ShownToText(), "1100000000000000000110");
+  EXPECT_EQ(withTime->columns.ShownToText(), "110000000000000000011" + std::string(ColumnCount - 21, '0'));
   EXPECT_EQ(withTime->columns.Position(ColumnId::Time), 1);
   EXPECT_EQ(withTime->columns.Position(ColumnId::Data), 3);
 
@@ -56,7 +56,7 @@ TEST(DumpArgs, HostsAreAddedOnceEachForListingAndLiveCaptureOnly) {
   // A remote adapter by its key name, which does not move when local adapters come and go.
   const auto byKey = Parse({"--host", "root@web1", "-i", "root@web1/0002"});
   ASSERT_TRUE(byKey);
-  EXPECT_EQ(byKey->adapterKey, "root@web1/0002");
+  EXPECT_EQ(byKey->adapters.at(0).key, "root@web1/0002");
 
   std::string error;
   EXPECT_FALSE(Parse({"--host", "h", "-r", "a.pcap"}, &error));

@@ -172,7 +172,7 @@ TEST_F(DumpFileTest, ColumnChoiceKeepsListOrderAndPacketNumber) {
                        Line({"2", "64", "GET./a\\\\b.."}) + Line({"3", "47", "dns.x"}) +
                        Line({"4", "60", "who-has 10.0.0.2 tell 10.0.0.1"}));
   // Characters after the last column do not count (the stored start-up pattern has 24).
-  DumpResult startup = Run({"-r", WriteSample(), "--columns", "111000111111100000111011", "--mac",
+  DumpResult startup = Run({"-r", WriteSample(), "--columns", std::string(StartupColumnPattern), "--mac",
                             "00:A0:C9:12:34:56"});
   EXPECT_EQ(startup.out, StartupHeader + SampleRowsLocal());
 }

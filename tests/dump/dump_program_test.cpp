@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "tests/support/dump_run.h"
+#include "tests/support/namespace_host.h"
 
 extern char** environ;
 
@@ -164,6 +165,66 @@ TEST_F(DumpProgramTest, InterruptEndsALiveCaptureAndKeepsItsRows) {
   EXPECT_THAT(r.out, HasSubstr("\tUDP (User Datagram Protocol)\t" + payload + "\n"));
   EXPECT_THAT(r.err, testing::MatchesRegex("orrisvane-dump: [0-9]+ frames? decoded, [0-9]+ dropped by the kernel\n"));
   EXPECT_THAT(r.out, StartsWith("0\t"));
+}
+
+// The index of the adapter of that interface in the program's own list, or -1.
+int AdapterIndex(const std::string& list, const std::string& interfaceName) {
+  std::istringstream lines(list);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> cells;
+    std::stringstream fields(line);
+    for (std::string cell; std::getline(fields, cell, '\t');) cells.push_back(cell);
+    if (cells.size() >= 3 && cells[2].starts_with(interfaceName + " ")) return std::stoi(cells[0]);
+  }
+  return -1;
+}
+
+// Two veth adapters into namespaces in one trace: pings through each, one after the
+// other, come out in time order, each row naming the adapter it came through.
+TEST_F(DumpProgramTest, TwoAdaptersListTheirFramesInTimeOrder) {
+  test_host::NamespaceHost a(ORRISVANE_AGENT_FOLDER), b(ORRISVANE_AGENT_FOLDER);
+  if (!a.Unavailable().empty() || !b.Unavailable().empty()) GTEST_SKIP() << a.Unavailable() << b.Unavailable();
+  const DumpResult list = RunProgram({"-D"});
+  const int ia = AdapterIndex(list.out, a.HostLink()), ib = AdapterIndex(list.out, b.HostLink());
+  ASSERT_TRUE(ia >= 0 && ib >= 0) << list.out << list.err;
+  std::string columns(ColumnCount, '0');
+  for (const ColumnId id : {ColumnId::PacketNumber, ColumnId::Time, ColumnId::IpDestination, ColumnId::Interface})
+    columns[static_cast<std::size_t>(id)] = '1';
+  const pid_t pid = Start({"-i", std::to_string(ia), "-i", std::to_string(ib), "-f", "icmp", "-c", "8", "--no-header",
+                           "--columns", columns});
+  ASSERT_GT(pid, 0);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  for (int round = 0; round < 2; ++round) {
+    for (const auto* host : {&a, &b}) test_host::Run("ping -c 1 -W 1 " + host->InnerAddress());
+  }
+  int status = -1;
+  bool exited = false;
+  for (int i = 0; i < 50 && !exited; ++i) {
+    exited = waitpid(pid, &status, WNOHANG) == pid;
+    if (!exited) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (!exited) kill(pid, SIGKILL);
+  const DumpResult r = exited ? DumpResult{WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFile(outPath()),
+                                           ReadFile(errPath())}
+                              : Wait(pid);
+  // Request and reply of each ping: a's, b's, a's, b's.
+  std::istringstream lines(r.out);
+  std::vector<std::string> interfaces;
+  double lastTime = -1;
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> cells;
+    std::stringstream fields(line);
+    for (std::string cell; std::getline(fields, cell, '\t');) cells.push_back(cell);
+    ASSERT_EQ(cells.size(), 4u) << line;
+    EXPECT_GE(std::stod(cells[1]), lastTime) << r.out;
+    lastTime = std::stod(cells[1]);
+    interfaces.push_back(cells[3]);
+    const auto* host = cells[3] == a.HostLink() ? &a : &b;
+    EXPECT_TRUE(cells[2] == host->InnerAddress() || cells[2] == host->HostAddress()) << line;
+  }
+  const std::string la = a.HostLink(), lb = b.HostLink();
+  EXPECT_EQ(interfaces, (std::vector<std::string>{la, la, lb, lb, la, la, lb, lb})) << r.out << r.err;
+  EXPECT_EQ(r.status, 0) << r.err;
 }
 
 // The capturing agents (not the bind's probe) whose parent is pid, from /proc.

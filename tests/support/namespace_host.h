@@ -140,6 +140,8 @@ class NamespaceHost {
   std::string Destination() const { return "root@" + innerAddress_; }
   const std::string& Namespace() const { return namespace_; }
   const std::string& InnerLink() const { return innerLink_; }
+  // This side's end of the veth pair.
+  const std::string& HostLink() const { return hostLink_; }
   const std::string& HostAddress() const { return hostAddress_; }
   const std::string& InnerAddress() const { return innerAddress_; }
   pid_t SshdPid() const { return sshd_; }

@@ -47,13 +47,13 @@ TEST(PcapngOwnerTest, FramesReadBackWithTheirOwnersAndOthersReadTheFile) {
   const std::vector<const ProcessOwner*> written = {curl.get(), nullptr, userOnly.get(), curl.get(), hostile.get()};
   for (const ProcessOwner* owner : written) {
     const std::uint32_t number = owners.Number(file, owner);
-    frame_file::AppendPcapngPacket(file, 1'700'000'000'000'000'000, 0, frame, number);
+    frame_file::AppendPcapngPacket(file, 1'700'000'000'000'000'000, 0, frame, 0, number);
   }
   // A frame naming an owner that no block defined.
   const std::size_t at = file.size();
   file.resize(at + pcapng::PacketBlockBytes(static_cast<std::uint32_t>(frame.size()), 99));
   pcapng::WritePacketBlock(file.data() + at, 0, static_cast<std::uint32_t>(frame.size()),
-                           static_cast<std::uint32_t>(frame.size()), frame.data(), 99);
+                           static_cast<std::uint32_t>(frame.size()), frame.data(), 0, 99);
 
   PcapngStreamReader reader;
   ASSERT_EQ(reader.Feed(file), file.size());

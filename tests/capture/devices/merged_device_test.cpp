@@ -1,0 +1,91 @@
+// The merge of several adapters' frames, with scripted devices: the order they come out
+// in, the late frames, and an adapter that fails among working ones.
+
+#include "capture/devices/merged_device.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "tests/support/fake_device.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr std::chrono::milliseconds HoldBack{150};
+
+struct Push {
+  std::uint32_t adapter;
+  std::int64_t timeMs;  // the frame's capture time
+  std::chrono::milliseconds after;  // when the adapter delivers it, from the start
+};
+
+struct MergeCase {
+  const char* name;
+  int adapters;
+  std::vector<Push> pushes;
+  std::vector<std::pair<std::uint32_t, std::int64_t>> expected;  // adapter, time, in the order delivered
+  std::uint64_t late;
+  std::vector<std::uint32_t> failing = {};  // adapters whose reads fail
+};
+
+TEST(MergedDevice, DeliversInCaptureTimeOrderWithinTheHoldBack) {
+  const std::vector<MergeCase> cases = {
+      {"interleaved", 2, {{0, 1, 0ms}, {0, 3, 0ms}, {0, 5, 0ms}, {1, 2, 0ms}, {1, 4, 0ms}, {1, 6, 0ms}},
+       {{0, 1}, {1, 2}, {0, 3}, {1, 4}, {0, 5}, {1, 6}}, 0},
+      {"one adapter silent", 3, {{0, 1, 0ms}, {0, 3, 0ms}, {1, 2, 0ms}}, {{0, 1}, {1, 2}, {0, 3}}, 0},
+      {"one adapter behind, within the hold-back", 2,
+       {{0, 10, 0ms}, {0, 20, 0ms}, {0, 30, 0ms}, {1, 5, 60ms}, {1, 15, 60ms}, {1, 25, 60ms}},
+       {{1, 5}, {0, 10}, {1, 15}, {0, 20}, {1, 25}, {0, 30}}, 0},
+      {"a frame past the hold-back", 2, {{0, 10, 0ms}, {0, 20, 0ms}, {1, 5, 400ms}}, {{0, 10}, {0, 20}, {1, 5}}, 1},
+      {"a failing adapter among working ones", 3, {{0, 1, 0ms}, {2, 2, 0ms}}, {{0, 1}, {2, 2}}, 0, {1}},
+  };
+  for (const MergeCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::shared_ptr<FakeDeviceScript>> scripts;
+    std::vector<MergedAdapter> adapters;
+    for (int i = 0; i < c.adapters; ++i) {
+      auto script = std::make_shared<FakeDeviceScript>();
+      if (std::find(c.failing.begin(), c.failing.end(), i) != c.failing.end()) {
+        script->failReads = true;
+        script->failureReason = "cable pulled";
+      }
+      adapters.push_back({AdoptDevice(std::make_unique<FakeDevice>(script), "0001"), "if" + std::to_string(i)});
+      scripts.push_back(std::move(script));
+    }
+    AdapterPtr merged = AdoptDevice(std::make_unique<MergedDevice>(std::move(adapters), HoldBack), "0001");
+
+    const auto start = std::chrono::steady_clock::now();
+    std::thread pusher([&] {
+      for (const Push& push : c.pushes) {
+        std::this_thread::sleep_until(start + push.after);
+        FrameInfo info;
+        info.timestampNs = 1'700'000'000'000'000'000 + push.timeMs * 1'000'000;
+        scripts[push.adapter]->PushFrame(std::vector<std::uint8_t>(60, 0xAB), info);
+      }
+    });
+    std::array<std::uint8_t, 1520> buffer{};
+    RequestPtr request = AllocatePacket(merged.get());
+    InitPacket(request.get(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+    std::vector<std::pair<std::uint32_t, std::int64_t>> delivered;
+    std::vector<std::string> failures;
+    while (delivered.size() < c.expected.size() && std::chrono::steady_clock::now() - start < 5s) {
+      std::uint32_t count = 0;
+      if (!ReadPacket(merged.get(), request.get(), &count)) {
+        failures.push_back(merged->lastError);
+      } else if (count > 0) {
+        const FrameInfo info = merged->device->LastFrameInfo();
+        delivered.emplace_back(info.interfaceId, (info.timestampNs - 1'700'000'000'000'000'000) / 1'000'000);
+      }
+    }
+    pusher.join();
+    EXPECT_EQ(delivered, c.expected);
+    EXPECT_EQ(merged->device->LateFrames(), c.late);
+    std::vector<std::string> expectedFailures;
+    for (const std::uint32_t i : c.failing) expectedFailures.push_back("if" + std::to_string(i) + ": cable pulled");
+    EXPECT_EQ(failures, expectedFailures);
+  }
+}
+
+}  // namespace
