@@ -50,7 +50,7 @@ void MergedDevice::ReadAdapter(std::size_t index) {
   for (;;) {
     std::uint32_t count = 0;
     const bool ok = ReadPacket(adapter, request.get(), &count);
-    const FrameInfo info = adapter->device->LastFrameInfo();
+    FrameInfo info = adapter->device->LastFrameInfo();
     const std::uint64_t dropped = adapter->device->KernelDrops();
     std::lock_guard lock(mutex_);
     Source& source = sources_[index];
@@ -83,7 +83,7 @@ void MergedDevice::ReadAdapter(std::size_t index) {
     }
     slots_[slot].assign(buffer.begin(), buffer.begin() + count);
     held_[index].push_back(Held{info.timestampNs, arrivals_++, static_cast<std::uint32_t>(index),
-                                info.originalLength, CoarseNow(), slot});
+                                info.originalLength, CoarseNow(), slot, std::move(info.owner)});
     ++heldCount_;
     if (readWaits_ && wake) changed_.notify_all();
   }
@@ -160,7 +160,7 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
     changed_.wait_until(lock, until);
     readWaits_ = false;
   }
-  const Held frame = held_[queue].front();
+  Held frame = std::move(held_[queue].front());
   held_[queue].pop_front();
   --heldCount_;
   std::vector<std::uint8_t> bytes = std::move(slots_[frame.slot]);
@@ -176,6 +176,7 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
   info.timestampNs = frame.timestampNs;
   info.originalLength = frame.originalLength;
   info.interfaceId = frame.interfaceId;
+  info.owner = std::move(frame.owner);
   const bool delivered =
       DeliverFrame(bytes.data(), static_cast<std::uint32_t>(bytes.size()), info, output, size, bytesReturned);
   lock.lock();

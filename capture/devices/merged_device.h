@@ -75,6 +75,7 @@ class MergedDevice : public DeviceBase {
     std::uint32_t originalLength;
     Clock::time_point arrived;
     std::uint32_t slot;
+    std::shared_ptr<const ProcessOwner> owner;  // of its socket, when its agent named one
   };
   struct Later {
     bool operator()(const Held& a, const Held& b) const {

@@ -62,6 +62,10 @@ TEST(MergedDevice, DeliversInCaptureTimeOrderWithinTheHoldBack) {
         std::this_thread::sleep_until(start + push.after);
         FrameInfo info;
         info.timestampNs = 1'700'000'000'000'000'000 + push.timeMs * 1'000'000;
+        // The owner travels with its frame through the hold-back.
+        auto owner = std::make_shared<ProcessOwner>();
+        owner->pid = static_cast<std::uint32_t>(push.timeMs);
+        info.owner = std::move(owner);
         scripts[push.adapter]->PushFrame(std::vector<std::uint8_t>(60, 0xAB), info);
       }
     });
@@ -76,7 +80,9 @@ TEST(MergedDevice, DeliversInCaptureTimeOrderWithinTheHoldBack) {
         failures.push_back(merged->lastError);
       } else if (count > 0) {
         const FrameInfo info = merged->device->LastFrameInfo();
-        delivered.emplace_back(info.interfaceId, (info.timestampNs - 1'700'000'000'000'000'000) / 1'000'000);
+        const std::int64_t timeMs = (info.timestampNs - 1'700'000'000'000'000'000) / 1'000'000;
+        delivered.emplace_back(info.interfaceId, timeMs);
+        EXPECT_TRUE(info.owner && info.owner->pid == timeMs) << "frame at " << timeMs << " ms";
       }
     }
     pusher.join();
