@@ -302,27 +302,25 @@ void TrafficStats::AddMacEndpoints(const PacketRow& row, std::int64_t bytes, boo
 
 void TrafficStats::AddProtocol(const PacketRow& row, std::int64_t bytes) {
   const std::uint16_t type = row.etherType > 1500 ? row.etherType : 0;
-  const bool ip = IsIp(row.kind);
-  // The upper-layer rows carry bit 16 so that they never meet an EtherType's key (0: none).
-  const std::array<std::uint32_t, 2> keys{type, ip ? 0x10000u | (std::uint32_t{type} << 8) | row.ipProtocol : 0};
-  // Most frames are of the protocols of the frame before: their entries are kept at hand.
-  if (keys[0] != lastProtocolKeys_[0] || keys[1] != lastProtocolKeys_[1] || lastProtocol_[0] == SIZE_MAX) {
-    const auto find = [&](std::uint32_t key, bool upper) {
-      const std::size_t index = protocolIndex_.try_emplace(key, protocols_.size()).first->second;
-      if (index == protocols_.size()) {
-        protocols_.push_back(ProtocolTotals{type, upper, row.ipv6, upper ? row.ipProtocol : std::uint8_t{0}, 0, 0});
-      }
-      return index;
-    };
-    lastProtocol_[0] = find(keys[0], false);
-    lastProtocol_[1] = ip ? find(keys[1], true) : SIZE_MAX;
-    lastProtocolKeys_ = keys;
-  }
-  ProtocolTotals& ether = protocols_[lastProtocol_[0]];
+  const auto find = [&](std::uint32_t key, bool upper) {
+    const auto index = static_cast<std::uint32_t>(protocolIndex_.try_emplace(key, protocols_.size()).first->second);
+    if (index == protocols_.size()) {
+      protocols_.push_back(ProtocolTotals{type, upper, row.ipv6, upper ? row.ipProtocol : std::uint8_t{0}, 0, 0});
+    }
+    return index;
+  };
+  // Protocols are looked up in the table only when they differ from what a small cache
+  // holds: the last frame's EtherType, and an entry per upper-layer protocol number.
+  if (lastEtherType_.second == UINT32_MAX || lastEtherType_.first != type) lastEtherType_ = {type, find(type, false)};
+  ProtocolTotals& ether = protocols_[lastEtherType_.second];
   ++ether.frames;
   ether.bytes += bytes;
-  if (!ip) return;
-  ProtocolTotals& upper = protocols_[lastProtocol_[1]];
+  if (!IsIp(row.kind)) return;
+  // The upper-layer rows carry bit 16 so that they never meet an EtherType's key.
+  const std::uint32_t key = 0x10000u | (std::uint32_t{type} << 8) | row.ipProtocol;
+  std::pair<std::uint32_t, std::uint32_t>& cached = lastUpper_[row.ipProtocol];
+  if (cached.second == UINT32_MAX || cached.first != key) cached = {key, find(key, true)};
+  ProtocolTotals& upper = protocols_[cached.second];
   ++upper.frames;
   upper.bytes += bytes;
 }

@@ -172,9 +172,14 @@ class TrafficStats {
   std::pair<std::size_t, std::size_t> lastMacEnds_{SIZE_MAX, SIZE_MAX};
   std::vector<ProtocolTotals> protocols_;
   std::unordered_map<std::uint32_t, std::size_t> protocolIndex_;
-  // The entries of the last frame's EtherType and upper layer, and their keys.
-  std::array<std::size_t, 2> lastProtocol_{SIZE_MAX, SIZE_MAX};
-  std::array<std::uint32_t, 2> lastProtocolKeys_{};
+  // Key and entry of the last EtherType, and of the last upper layer of each protocol
+  // number (entry UINT32_MAX: none yet).
+  std::pair<std::uint32_t, std::uint32_t> lastEtherType_{0, UINT32_MAX};
+  std::array<std::pair<std::uint32_t, std::uint32_t>, 256> lastUpper_ = [] {
+    std::array<std::pair<std::uint32_t, std::uint32_t>, 256> none;
+    none.fill({0, UINT32_MAX});
+    return none;
+  }();
   std::vector<DropMark> drops_;
   std::uint64_t dropsSeen_ = 0;
   std::int64_t frames_ = 0;
