@@ -35,9 +35,12 @@ void AppendAddress(std::string& out, const std::array<std::uint8_t, 16>& address
 
 bool IsIp(RowKind kind) { return kind >= RowKind::Ipv4Unlisted; }
 
-std::uint64_t Fnv(std::span<const std::uint8_t> bytes, std::uint64_t h = 1469598103934665603ull) {
-  for (std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
-  return h;
+// Whether two arrays hold the same bytes. std::array's == calls memcmp with a length it
+// works out at run time; a constant one lets the compiler compare in a few loads, and
+// these comparisons are made for every frame.
+template <std::size_t N>
+bool Same(const std::array<std::uint8_t, N>& a, const std::array<std::uint8_t, N>& b) {
+  return std::memcmp(a.data(), b.data(), N) == 0;
 }
 
 void AppendSeconds(std::string& out, std::int64_t ns) {
@@ -68,7 +71,16 @@ std::uint64_t TrafficStats::UdpHash(const UdpKey& key) {
 }
 
 std::size_t TrafficStats::EndpointKeyHash::operator()(const EndpointKey& key) const {
-  return static_cast<std::size_t>(Fnv(std::span(&key.kind, 1), Fnv(key.address)));
+  // Eight bytes at a time, as UdpHash: endpoints are looked up for many frames.
+  std::uint64_t low = 0, high = 0;
+  std::memcpy(&low, key.address.data(), sizeof low);
+  std::memcpy(&high, key.address.data() + 8, sizeof high);
+  std::uint64_t h = (key.kind + 1) * 0x9e3779b97f4a7c15ull;
+  for (const std::uint64_t v : {low, high}) {
+    h = (h ^ v) * 0xff51afd7ed558ccdull;
+    h ^= h >> 32;
+  }
+  return static_cast<std::size_t>(h);
 }
 
 TrafficStats::UdpKey TrafficStats::UdpKeyOf(const PacketRow& row) {
@@ -146,7 +158,7 @@ void TrafficStats::Add(const PacketRow& row) {
   AddMacEndpoints(row, bytes, connections_.size() != before);
   ConnectionTotals& entry = connections_[index];
   // A frame from A to itself (a loopback pair with equal ports) counts as A to B.
-  const bool fromA = entry.addressA == SourceOf(row) && entry.portA == row.sourcePort;
+  const bool fromA = entry.portA == row.sourcePort && Same(entry.addressA, SourceOf(row));
   const auto [a, b] = ends_[index];
   CountEndpoints(fromA ? a : b, fromA ? b : a, bytes);
   if (fromA) {
@@ -194,26 +206,33 @@ std::size_t& TrafficStats::UdpSlot(const UdpKey& key) {
   // most half the slots are taken, so a probe ends soon.
   if ((udpCount_ + 1) * 2 > udpSlots_.size()) {
     std::vector<std::size_t> old(std::max<std::size_t>(udpSlots_.size() * 2, 64), 0);
+    std::vector<std::uint64_t> oldHashes(old.size(), 0);
     old.swap(udpSlots_);
-    for (const std::size_t entry : old) {
-      if (entry == 0) continue;
-      const ConnectionTotals& c = connections_[entry - 1];
-      const UdpKey moved = Normalized(UdpKey{c.addressA, c.addressB, c.portA, c.portB, c.ipv6});
-      std::size_t at = UdpHash(moved) & (udpSlots_.size() - 1);
+    oldHashes.swap(udpSlotHashes_);
+    for (std::size_t i = 0; i < old.size(); ++i) {
+      if (old[i] == 0) continue;
+      std::size_t at = oldHashes[i] & (udpSlots_.size() - 1);
       while (udpSlots_[at] != 0) at = (at + 1) & (udpSlots_.size() - 1);
-      udpSlots_[at] = entry;
+      udpSlots_[at] = old[i];
+      udpSlotHashes_[at] = oldHashes[i];
     }
   }
-  std::size_t& slot = udpSlots_[UdpProbe(key)];
-  if (slot == 0) ++udpCount_;  // the caller fills the free slot
+  const std::uint64_t hash = UdpHash(key);
+  const std::size_t at = UdpProbe(key, hash);
+  std::size_t& slot = udpSlots_[at];
+  if (slot == 0) {  // the caller fills the free slot
+    ++udpCount_;
+    udpSlotHashes_[at] = hash;
+  }
   return slot;
 }
 
-std::size_t TrafficStats::UdpProbe(const UdpKey& key) const {
-  std::size_t at = UdpHash(key) & (udpSlots_.size() - 1);
+std::size_t TrafficStats::UdpProbe(const UdpKey& key, std::uint64_t hash) const {
+  std::size_t at = hash & (udpSlots_.size() - 1);
   for (;; at = (at + 1) & (udpSlots_.size() - 1)) {
     const std::size_t entry = udpSlots_[at];
     if (entry == 0) return at;
+    if (udpSlotHashes_[at] != hash) continue;
     const ConnectionTotals& c = connections_[entry - 1];
     if (Normalized(UdpKey{c.addressA, c.addressB, c.portA, c.portB, c.ipv6}) == key) return at;
   }
@@ -229,7 +248,8 @@ std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) cons
     if (const auto it = tcpIndex_.find(row.connection); it != tcpIndex_.end()) return it->second;
   } else if (row.kind == RowKind::Udp) {
     if (udpSlots_.empty()) return std::nullopt;
-    const std::size_t entry = udpSlots_[UdpProbe(UdpKeyOf(row))];
+    const UdpKey key = UdpKeyOf(row);
+    const std::size_t entry = udpSlots_[UdpProbe(key, UdpHash(key))];
     if (entry != 0) return entry - 1;
   }
   return std::nullopt;
@@ -257,12 +277,23 @@ void TrafficStats::CountEndpoints(std::size_t from, std::size_t to, std::int64_t
 
 void TrafficStats::AddMacEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection) {
   constexpr std::array<std::uint8_t, 6> noMac{};
-  if (row.macSource == noMac && row.macDestination == noMac) return;
-  EndpointKey from{{}, 2}, to{{}, 2};
-  std::copy(row.macSource.begin(), row.macSource.end(), from.address.begin());
-  std::copy(row.macDestination.begin(), row.macDestination.end(), to.address.begin());
-  const std::size_t a = EndpointIndex(from);
-  const std::size_t b = EndpointIndex(to);
+  if (Same(row.macSource, noMac) && Same(row.macDestination, noMac)) return;
+  std::size_t a = 0, b = 0;
+  if (lastMacEnds_.first != SIZE_MAX && Same(row.macSource, lastMacSource_) && Same(row.macDestination, lastMacDestination_)) {
+    std::tie(a, b) = lastMacEnds_;
+  } else if (lastMacEnds_.first != SIZE_MAX && Same(row.macSource, lastMacDestination_) &&
+             Same(row.macDestination, lastMacSource_)) {
+    std::tie(b, a) = lastMacEnds_;
+  } else {
+    EndpointKey from{{}, 2}, to{{}, 2};
+    std::copy(row.macSource.begin(), row.macSource.end(), from.address.begin());
+    std::copy(row.macDestination.begin(), row.macDestination.end(), to.address.begin());
+    a = EndpointIndex(from);
+    b = EndpointIndex(to);
+    lastMacSource_ = row.macSource;
+    lastMacDestination_ = row.macDestination;
+    lastMacEnds_ = {a, b};
+  }
   CountEndpoints(a, b, bytes);
   if (!newConnection) return;
   ++endpoints_[a].connections;
@@ -271,23 +302,27 @@ void TrafficStats::AddMacEndpoints(const PacketRow& row, std::int64_t bytes, boo
 
 void TrafficStats::AddProtocol(const PacketRow& row, std::int64_t bytes) {
   const std::uint16_t type = row.etherType > 1500 ? row.etherType : 0;
-  const auto add = [&](std::uint32_t key, bool upper) {
-    // Most frames are of the protocols of the frame before: the last two are kept at hand.
-    std::size_t& last = lastProtocol_[upper ? 1 : 0];
-    std::size_t index = last;
-    if (index >= protocols_.size() || protocolKeys_[index] != key) {
-      index = last = protocolIndex_.try_emplace(key, protocols_.size()).first->second;
-    }
+  const auto find = [&](std::uint32_t key, bool upper) {
+    const auto index = static_cast<std::uint32_t>(protocolIndex_.try_emplace(key, protocols_.size()).first->second);
     if (index == protocols_.size()) {
       protocols_.push_back(ProtocolTotals{type, upper, row.ipv6, upper ? row.ipProtocol : std::uint8_t{0}, 0, 0});
-      protocolKeys_.push_back(key);
     }
-    ++protocols_[index].frames;
-    protocols_[index].bytes += bytes;
+    return index;
   };
-  add(type, false);
+  // Protocols are looked up in the table only when they differ from what a small cache
+  // holds: the last frame's EtherType, and an entry per upper-layer protocol number.
+  if (lastEtherType_.second == UINT32_MAX || lastEtherType_.first != type) lastEtherType_ = {type, find(type, false)};
+  ProtocolTotals& ether = protocols_[lastEtherType_.second];
+  ++ether.frames;
+  ether.bytes += bytes;
+  if (!IsIp(row.kind)) return;
   // The upper-layer rows carry bit 16 so that they never meet an EtherType's key.
-  if (IsIp(row.kind)) add(0x10000u | (std::uint32_t{type} << 8) | row.ipProtocol, true);
+  const std::uint32_t key = 0x10000u | (std::uint32_t{type} << 8) | row.ipProtocol;
+  std::pair<std::uint32_t, std::uint32_t>& cached = lastUpper_[row.ipProtocol];
+  if (cached.second == UINT32_MAX || cached.first != key) cached = {key, find(key, true)};
+  ProtocolTotals& upper = protocols_[cached.second];
+  ++upper.frames;
+  upper.bytes += bytes;
 }
 
 void TrafficStats::AddInterval(const PacketRow& row, std::int64_t bytes) {

@@ -138,7 +138,7 @@ class TrafficStats {
   // slot returned must be filled.
   std::size_t& UdpSlot(const UdpKey& key);
   // Where the probe for a pair ends: its slot, or the first free one (slots not empty).
-  std::size_t UdpProbe(const UdpKey& key) const;
+  std::size_t UdpProbe(const UdpKey& key, std::uint64_t hash) const;
   // Connection numbers below this are found in a table, the others by hashing.
   static constexpr std::int64_t DenseConnections = 1 << 24;
 
@@ -158,15 +158,28 @@ class TrafficStats {
   // The IP endpoints of each connection: A's and B's index in endpoints_.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ends_;
   std::vector<std::size_t> udpSlots_;
+  // The hash of each slot's pair: a probe compares keys only where the hashes agree.
+  std::vector<std::uint64_t> udpSlotHashes_;
   std::size_t udpCount_ = 0;
   std::vector<IoInterval> intervals_;
   std::int64_t lastKnownNs_ = 0;
   std::vector<EndpointTotals> endpoints_;
   std::unordered_map<EndpointKey, std::size_t, EndpointKeyHash> endpointIndex_;
+  // The MAC endpoints of the last frame counted: most frames pass between the same two
+  // stations, so their entries are seldom looked up.
+  std::array<std::uint8_t, 6> lastMacSource_{};
+  std::array<std::uint8_t, 6> lastMacDestination_{};
+  std::pair<std::size_t, std::size_t> lastMacEnds_{SIZE_MAX, SIZE_MAX};
   std::vector<ProtocolTotals> protocols_;
   std::unordered_map<std::uint32_t, std::size_t> protocolIndex_;
-  std::vector<std::uint32_t> protocolKeys_;  // the key of each entry of protocols_
-  std::array<std::size_t, 2> lastProtocol_{SIZE_MAX, SIZE_MAX};  // EtherType's, upper layer's
+  // Key and entry of the last EtherType, and of the last upper layer of each protocol
+  // number (entry UINT32_MAX: none yet).
+  std::pair<std::uint32_t, std::uint32_t> lastEtherType_{0, UINT32_MAX};
+  std::array<std::pair<std::uint32_t, std::uint32_t>, 256> lastUpper_ = [] {
+    std::array<std::pair<std::uint32_t, std::uint32_t>, 256> none;
+    none.fill({0, UINT32_MAX});
+    return none;
+  }();
   std::vector<DropMark> drops_;
   std::uint64_t dropsSeen_ = 0;
   std::int64_t frames_ = 0;
