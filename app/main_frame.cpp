@@ -109,17 +109,53 @@ StatusPane::StatusPane(const QString& text, QWidget* parent) : QLabel(text, pare
   setTextFormat(Qt::PlainText);
 }
 
-QSize StatusPane::sizeHint() const {
+QSize StatusPane::TextSize() const {
   QSize size = QLabel::sizeHint();
   size.setWidth(std::max(MinimumWidth, size.width()));
   return size;
 }
 
+QSize StatusPane::sizeHint() const { return TextSize().expandedTo(minimumSize()); }
+
 QSize StatusPane::minimumSizeHint() const {
   // The text's own width is the floor, so a long count widens the pane instead of being cut.
-  QSize size = QLabel::sizeHint();
-  size.setWidth(std::max(MinimumWidth, size.width()));
-  return size;
+  return TextSize().expandedTo(minimumSize());
+}
+
+int StatusPane::RoughWidth(const QString& text) const {
+  // The characters' own advances, which the font keeps: no shaping, unlike a measurement.
+  const QFontMetrics metrics = fontMetrics();
+  int width = 0;
+  for (const QChar c : text) width += metrics.horizontalAdvance(c);
+  return width;
+}
+
+void StatusPane::Fit(int floor) {
+  // A character to spare covers what kerning adds to a text that RoughWidth finds no wider.
+  const QSize need = TextSize();
+  setFixedSize(std::max(floor, need.width() + fontMetrics().averageCharWidth()), need.height());
+}
+
+bool StatusPane::ShowCount(const QString& text) {
+  if (text == this->text()) return false;
+  // A label of fixed size asks no layout of its parent when its text changes, and the
+  // text is measured only when it may be wider than every one measured before.
+  setText(text);
+  const int rough = RoughWidth(text);
+  if (rough <= roughFit_) return false;
+  roughFit_ = rough;
+  if (TextSize().width() <= minimumWidth() - fontMetrics().averageCharWidth() && minimumHeight() > 0) return false;
+  Fit(minimumWidth());
+  return true;
+}
+
+void StatusPane::changeEvent(QEvent* event) {
+  QLabel::changeEvent(event);
+  // Another font or style measures the texts anew: the kept size starts again from the text.
+  if ((event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange) && roughFit_ >= 0) {
+    roughFit_ = RoughWidth(text());
+    Fit(0);
+  }
 }
 
 // --- construction ----------------------------------------------------------------------
@@ -648,20 +684,28 @@ QAction* CMainFrame::Action(int commandId) const {
 QLabel* CMainFrame::Pane(int index) const { return index >= 0 && index < PaneCount ? panes_[index] : nullptr; }
 
 void CMainFrame::ShowRowsLeft(qint64 total) {
-  panes_[8]->setText(QString::asprintf("%lld Older Rows Left", static_cast<long long>(total)));
-  panes_[8]->setVisible(total > 0);
-  ArrangePanes();
+  bool grew = panes_[8]->ShowCount(QString::asprintf("%lld Older Rows Left", static_cast<long long>(total)));
+  if (panes_[8]->isHidden() == (total > 0)) {
+    panes_[8]->setVisible(total > 0);
+    grew = true;
+  }
+  if (grew) ArrangePanes();
 }
 
 void CMainFrame::ShowCounters(const TrafficCounters& c) {
-  panes_[2]->setText(QString::asprintf("%lld Live Connection(s)", static_cast<long long>(c.liveConnections)));
-  panes_[3]->setText(QString::asprintf("%lld Packets Received", static_cast<long long>(c.packetsReceived)));
-  panes_[4]->setText(QString::asprintf("%lld Packets Sent", static_cast<long long>(c.packetsSent)));
-  panes_[5]->setText(QString::asprintf("%lld Bytes Received", static_cast<long long>(c.bytesReceived)));
-  panes_[6]->setText(QString::asprintf("%lld Bytes Sent", static_cast<long long>(c.bytesSent)));
+  // The counts change with every batch: the bar is arranged again only where a pane grew.
+  bool grew = false;
+  grew |= panes_[2]->ShowCount(QString::asprintf("%lld Live Connection(s)", static_cast<long long>(c.liveConnections)));
+  grew |= panes_[3]->ShowCount(QString::asprintf("%lld Packets Received", static_cast<long long>(c.packetsReceived)));
+  grew |= panes_[4]->ShowCount(QString::asprintf("%lld Packets Sent", static_cast<long long>(c.packetsSent)));
+  grew |= panes_[5]->ShowCount(QString::asprintf("%lld Bytes Received", static_cast<long long>(c.bytesReceived)));
+  grew |= panes_[6]->ShowCount(QString::asprintf("%lld Bytes Sent", static_cast<long long>(c.bytesSent)));
   if (c.kernelDrops > 0) {
-    panes_[7]->setText(QString::asprintf("%llu Dropped", static_cast<unsigned long long>(c.kernelDrops)));
-    panes_[7]->setVisible(true);
+    grew |= panes_[7]->ShowCount(QString::asprintf("%llu Dropped", static_cast<unsigned long long>(c.kernelDrops)));
+    if (panes_[7]->isHidden()) {
+      panes_[7]->setVisible(true);
+      grew = true;
+    }
     // A trace of several adapters: the sum, and each adapter's count in the tool tip.
     const Trace& trace = control_->CurrentTrace();
     if (trace.adapter && trace.adapter->device) {
@@ -673,10 +717,13 @@ void CMainFrame::ShowCounters(const TrafficCounters& c) {
     }
   }
   if (c.lateFrames > 0) {
-    panes_[9]->setText(QString::asprintf("%llu Late Frames", static_cast<unsigned long long>(c.lateFrames)));
-    panes_[9]->setVisible(true);
+    grew |= panes_[9]->ShowCount(QString::asprintf("%llu Late Frames", static_cast<unsigned long long>(c.lateFrames)));
+    if (panes_[9]->isHidden()) {
+      panes_[9]->setVisible(true);
+      grew = true;
+    }
   }
-  ArrangePanes();
+  if (grew) ArrangePanes();
 }
 
 // --- commands --------------------------------------------------------------------------

@@ -77,6 +77,21 @@ class StatusPane : public QLabel {
   explicit StatusPane(const QString& text, QWidget* parent = nullptr);
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
+  // Shows a text that changes often, such as a count: the pane keeps the widest size it
+  // has needed, so a new text lays the status bar out again only when it needs more room.
+  // Returns whether the pane grew.
+  bool ShowCount(const QString& text);
+
+ protected:
+  void changeEvent(QEvent* event) override;
+
+ private:
+  QSize TextSize() const;
+  int RoughWidth(const QString& text) const;
+  // Fixes the size at the text's need with a character to spare, no narrower than floor.
+  void Fit(int floor);
+
+  int roughFit_ = -1;  // RoughWidth of the widest text measured to fit the kept size
 };
 
 inline constexpr char ApplicationTitle[] = "Orrisvane Packet Sniffer with Winsock";

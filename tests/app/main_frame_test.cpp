@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QFont>
 #include <QMenu>
 #include <QMenuBar>
 #include <QScreen>
@@ -20,6 +21,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -452,4 +454,26 @@ TEST(MainFrameLive, LoopbackTrafficFillsTheList) {
     seen = model.CellText(r, model.columnCount() - 1).find("orrisvane loopback test") != std::string_view::npos;
   EXPECT_TRUE(seen);
   EXPECT_EQ(frame.Pane(1)->text(), "Trace is OFF");
+}
+
+TEST(StatusPane, KeepsTheWidestSizeItsCountsNeededUntilTheFontChanges) {
+  QWidget bar;
+  auto* pane = new StatusPane(QStringLiteral("0 Packets Sent"), &bar);
+  bar.show();
+  const struct {
+    const char* text;
+    bool grows;
+  } steps[] = {{"123456789012345678 Packets Sent", true},
+               {"7 Packets Sent", false},
+               {"1234567890123456789012345 Packets Sent", true}};
+  int widest = 0;
+  for (const auto& step : steps) {
+    EXPECT_EQ(pane->ShowCount(QString::fromLatin1(step.text)), step.grows) << step.text;
+    widest = std::max(widest, pane->fontMetrics().horizontalAdvance(QString::fromLatin1(step.text)));
+    EXPECT_GE(pane->minimumSizeHint().width(), widest) << step.text;
+  }
+  QFont larger = pane->font();
+  larger.setPointSizeF(larger.pointSizeF() * 2);
+  pane->setFont(larger);
+  EXPECT_GE(pane->minimumWidth(), pane->fontMetrics().horizontalAdvance(pane->text()));
 }
