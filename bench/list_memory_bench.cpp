@@ -207,7 +207,7 @@ int main(int argc, char** argv) {
       char line[512];
       const std::string targetText = "<= " + std::to_string(static_cast<int>(target));
       std::snprintf(line, sizeof line, "list, %lld rows, %s cols, Data %s\tresident growth bytes/row\t%.1f\t-\t-\t-\t%s\t%s",
-                    static_cast<long long>(rows), ipv6 ? "IPv6 TCP, start-up" : startup ? "start-up" : "all 21",
+                    static_cast<long long>(rows), ipv6 ? "IPv6 TCP, start-up" : startup ? "start-up" : "all",
                     fromSource ? "from source" : "kept", perRow, fromSource ? targetText.c_str() : "-",
                     fromSource ? (holds ? "yes" : "NO") : "-");
       AppendResult(line);
@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
       status |= !scrollHolds;
       std::snprintf(line, sizeof line,
                     "list, %s cols, Data %s\tscroll at the end (ms/step), %lld rows\t%.3f\t1,000 rows\t%.3f\t%.2fx\t<= 1.5x\t%s",
-                    ipv6 ? "IPv6 TCP, start-up" : startup ? "start-up" : "all 21", fromSource ? "from source" : "kept", static_cast<long long>(rows),
+                    ipv6 ? "IPv6 TCP, start-up" : startup ? "start-up" : "all", fromSource ? "from source" : "kept", static_cast<long long>(rows),
                     large, small, small > 0 ? large / small : 0.0, scrollHolds ? "yes" : "NO");
       AppendResult(line);
     }
