@@ -274,10 +274,11 @@ OPTIONS
               00:00:00:00:00:00 for -r.
 
        --columns FLAGS
-              Which columns are shown: 22 characters of 0 and 1, character i standing for
-              column i of the list below; 20 characters leave Time and Process out, 21
-              Process. The packet number is always shown. Time stands right after it,
-              Process after Winsock Function. Default: 1110001111111000001110.
+              Which columns are shown: 23 characters of 0 and 1, character i standing for
+              column i of the list below; fewer (20 at least) leave the columns past their
+              end out. The packet number is always shown. Time stands right after it,
+              Process and Interface after Winsock Function. Default:
+              11100011111110000011100 (with several -i, Interface too).
                 0 Packet Number          10 TCP Connection Number
                 1 Bytes                  11 TCP Source Port
                 2 In/Out                 12 TCP Destination Port
@@ -290,11 +291,13 @@ OPTIONS
                 9 Upper Layer Protocol   19 Data
                                          20 Time
                                          21 Process
+                                         22 Interface
        Time is the seconds since the first frame, with six decimals; empty for a frame
        whose capture time is not known. Process is the program whose socket sent or
        received a frame, as the capture agent found it: the name and PID, as in
        curl (4242); only the user, as in (user ann), when that is all that is known;
-       empty when nothing is.
+       empty when nothing is. Interface is the adapter a frame came through, for a
+       trace of several adapters.
 
        --ipv6 Decode IPv6 frames (EtherType 0x86DD) as the window's "Decode IPv6" setting
               does: their addresses (RFC 5952 text), the upper-layer protocol after the
