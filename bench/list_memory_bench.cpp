@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "bench/frame_pool.h"
+#include "bench/bench_captures.h"
 #include "analysis/capture_state.h"
 #include "analysis/decoder.h"
 #include "analysis/frame_source.h"
@@ -161,19 +162,10 @@ int main(int argc, char** argv) {
 
   const std::int64_t rows = argc > 1 ? std::max<std::int64_t>(1000, std::atoll(argv[1])) : 10'000'000;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  const char* capturesEnv = std::getenv("CAPTURES");
-  const std::filesystem::path captures = capturesEnv && *capturesEnv ? capturesEnv : ORRISVANE_CAPTURES_DIR;
-  const std::filesystem::path file = captures / "mix-1M.pcap", ipv6File = captures / "ipv6-tcp-1M.pcap";
-  if (!std::filesystem::exists(file) || !std::filesystem::exists(ipv6File)) {
-    std::string make = "'";
-    make.append((self.parent_path() / "make-captures").string()).append("' '").append(captures.string()).append("'");
-    if (std::system(make.c_str()) != 0 || !std::filesystem::exists(file)) {
-      std::fprintf(stderr, "list_memory_bench: no %s and make-captures failed\n", file.c_str());
-      return 1;
-    }
-  }
-  char runtime[] = "/tmp/list_memory_bench.XXXXXX";
-  if (!std::getenv("XDG_RUNTIME_DIR") && ::mkdtemp(runtime)) setenv("XDG_RUNTIME_DIR", runtime, 1);
+  const std::filesystem::path file = bench::CapturesFolder() / "mix-1M.pcap";
+  const std::filesystem::path ipv6File = bench::CapturesFolder() / "ipv6-tcp-1M.pcap";
+  if (!bench::EnsureCaptures("list_memory_bench", {file, ipv6File})) return 1;
+  const bench::OwnRuntimeFolder runtime("list_memory_bench");
 
   int status = 0;
   std::printf("%lld rows of the first %zu frames of %s (offscreen)\n", static_cast<long long>(rows), PoolFrames,
@@ -220,10 +212,6 @@ int main(int argc, char** argv) {
                     large, small, small > 0 ? large / small : 0.0, scrollHolds ? "yes" : "NO");
       AppendResult(line);
     }
-  }
-  if (std::strchr(runtime, 'X') == nullptr) {
-    std::error_code ec;
-    std::filesystem::remove_all(runtime, ec);
   }
   return status;
 }

@@ -32,6 +32,7 @@
 #include "app/settings_store.h"
 #include "app/traffic_watch.h"
 #include "bench/event_loop_watch.h"
+#include "bench/bench_captures.h"
 #include "tests/support/fake_machine.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
@@ -179,29 +180,13 @@ int main(int argc, char** argv) {
 
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  const char* capturesEnv = std::getenv("CAPTURES");
-  const std::filesystem::path captures = capturesEnv && *capturesEnv ? capturesEnv : ORRISVANE_CAPTURES_DIR;
-  const std::filesystem::path file = captures / "mix-1M.pcap";
-  if (!std::filesystem::exists(file)) {
-    std::string make = "'";
-    make.append((self.parent_path() / "make-captures").string()).append("' '").append(captures.string()).append("'");
-    if (std::system(make.c_str()) != 0 || !std::filesystem::exists(file)) {
-      std::fprintf(stderr, "open_file_bench: no %s and make-captures failed\n", file.c_str());
-      return 1;
-    }
-  }
-  // The children's Qt wants a runtime folder of its own.
-  char runtime[] = "/tmp/open_file_bench.XXXXXX";
-  const bool ownRuntime = !std::getenv("XDG_RUNTIME_DIR") && ::mkdtemp(runtime);
-  if (ownRuntime) setenv("XDG_RUNTIME_DIR", runtime, 1);
+  const std::filesystem::path file = bench::CapturesFolder() / "mix-1M.pcap";
+  if (!bench::EnsureCaptures("open_file_bench", {file})) return 1;
+  const bench::OwnRuntimeFolder runtime("open_file_bench");
 
   int status = 0;
   for (const bool graph : {false, true}) {
     if (Measure(self.string(), file.string(), runs, graph) != 0) status = 1;
-  }
-  if (ownRuntime) {
-    std::error_code ec;
-    std::filesystem::remove_all(runtime, ec);
   }
   return status;
 }

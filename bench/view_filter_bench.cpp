@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "bench/frame_pool.h"
+#include "bench/bench_captures.h"
 #include "analysis/capture_state.h"
 #include "analysis/decoder.h"
 #include "analysis/row_filter.h"
@@ -90,9 +91,7 @@ double BestSeconds(Action action) {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const std::int64_t rows = argc > 1 ? std::max<std::int64_t>(1000, std::atoll(argv[1])) : 10'000'000;
-  const char* capturesEnv = std::getenv("CAPTURES");
-  const std::filesystem::path captures = capturesEnv && *capturesEnv ? capturesEnv : ORRISVANE_CAPTURES_DIR;
-  const std::filesystem::path file = captures / "mix-1M.pcap";
+  const std::filesystem::path file = bench::CapturesFolder() / "mix-1M.pcap";
   std::vector<std::vector<std::uint8_t>> pool;
   if (!bench::ReadFramePool("view_filter_bench", file.string(), pool)) return 1;
 

@@ -40,6 +40,7 @@
 
 #include "analysis/capture_state.h"
 #include "bench/event_loop_watch.h"
+#include "bench/bench_captures.h"
 #include "analysis/row_store.h"
 #include "app/traffic_watch.h"
 #include "capture/files/capture_file_device.h"
@@ -200,28 +201,9 @@ int main(int argc, char** argv) {
 
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
   const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
-  const char* capturesEnv = std::getenv("CAPTURES");
-  const std::filesystem::path captures = capturesEnv && *capturesEnv ? capturesEnv : ORRISVANE_CAPTURES_DIR;
-  const std::filesystem::path file = captures / "mix-1M.pcap";
-  if (!std::filesystem::exists(file)) {
-    std::string make = "'";
-    make.append((self.parent_path() / "make-captures").string()).append("' '").append(captures.string()).append("'");
-    if (std::system(make.c_str()) != 0 || !std::filesystem::exists(file)) {
-      std::fprintf(stderr, "window_intake_bench: no %s and make-captures failed\n", file.c_str());
-      return 1;
-    }
-  }
-
-  // The children's Qt wants a runtime folder of its own.
-  char runtime[] = "/tmp/window_intake_bench.XXXXXX";
-  if (!std::getenv("XDG_RUNTIME_DIR") && ::mkdtemp(runtime)) setenv("XDG_RUNTIME_DIR", runtime, 1);
-  struct RemoveRuntime {
-    const char* path;
-    ~RemoveRuntime() {
-      std::error_code ec;
-      if (std::strchr(path, 'X') == nullptr) std::filesystem::remove_all(path, ec);
-    }
-  } removeRuntime{runtime};
+  const std::filesystem::path file = bench::CapturesFolder() / "mix-1M.pcap";
+  if (!bench::EnsureCaptures("window_intake_bench", {file})) return 1;
+  const bench::OwnRuntimeFolder runtime("window_intake_bench");
 
   int status = 0;
   double startupRate = 0;
