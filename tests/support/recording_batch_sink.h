@@ -1,6 +1,6 @@
 #pragma once
-// A BatchSink for tests: keeps every row it is handed and the counters of each batch, and
-// lets a test wait (with a generous bound) for rows to arrive.
+// A BatchSink for tests: keeps every row it is handed, the counters of each batch and the
+// failures it is told of, and lets a test wait (with a generous bound) for rows to arrive.
 
 #include <chrono>
 #include <condition_variable>
@@ -53,6 +53,23 @@ class RecordingBatchSink : public BatchSink {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, bound, [&] { return rows_.RowCount() >= count; });
   }
+  void ReadFailed(const std::string& reason) override {
+    std::lock_guard lock(mutex_);
+    readFailures_.push_back(reason);
+  }
+  void FramesNotKept(const std::string& reason) override {
+    std::lock_guard lock(mutex_);
+    notKept_.push_back(reason);
+  }
+  // The reasons of read failures and of frames not kept, as told.
+  std::vector<std::string> ReadFailures() {
+    std::lock_guard lock(mutex_);
+    return readFailures_;
+  }
+  std::vector<std::string> NotKeptReasons() {
+    std::lock_guard lock(mutex_);
+    return notKept_;
+  }
   bool WaitForBatches(std::size_t count, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, bound, [&] { return batches_.size() >= count; });
@@ -64,4 +81,6 @@ class RecordingBatchSink : public BatchSink {
   std::int64_t initialRows_;
   RowStore rows_;
   std::vector<Batch> batches_;
+  std::vector<std::string> readFailures_;
+  std::vector<std::string> notKept_;
 };

@@ -349,23 +349,6 @@ class SpoolDiskFullTest : public SpoolTest {
   bool mounted = false;
 };
 
-class FailureSink : public RecordingBatchSink {
- public:
-  using RecordingBatchSink::RecordingBatchSink;
-  void FramesNotKept(const std::string& reason) override {
-    std::lock_guard lock(mutex_);
-    reasons_.push_back(reason);
-  }
-  std::vector<std::string> Reasons() {
-    std::lock_guard lock(mutex_);
-    return reasons_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> reasons_;
-};
-
 TEST_F(SpoolDiskFullTest, AFullDiskIsToldOnceAndTheRowsGoOn) {
   SpoolOptions options;
   // The file system claims room it does not have, as when another program fills it.
@@ -378,7 +361,7 @@ TEST_F(SpoolDiskFullTest, AFullDiskIsToldOnceAndTheRowsGoOn) {
   RegisterFakeDevice(table, script);
   CaptureState state;
   Trace trace{state};
-  FailureSink sink(state.columns);
+  RecordingBatchSink sink(state.columns);
   TraceOptions traceOptions;
   traceOptions.keyName = "0000";
   traceOptions.recorder = spool.get();
@@ -391,7 +374,7 @@ TEST_F(SpoolDiskFullTest, AFullDiskIsToldOnceAndTheRowsGoOn) {
 
   // The capture thread tells a failure it meets; one that the writer meets after the
   // trace stopped is taken by whoever stops the trace (the window does at Stop).
-  std::vector<std::string> reasons = sink.Reasons();
+  std::vector<std::string> reasons = sink.NotKeptReasons();
   if (std::optional<std::string> late = spool->TakeFailure()) reasons.push_back(*late);
   ASSERT_EQ(reasons.size(), 1u);
   EXPECT_NE(reasons[0].find("No space left on device"), std::string::npos) << reasons[0];

@@ -218,24 +218,6 @@ TEST(CaptureStress, AThousandStartStopClearCyclesWithFramesFlowing) {
               static_cast<long long>(rowsListed), framesRead - ids.size());
 }
 
-// A sink that also keeps the read failures it is told of.
-class FailureRecordingSink : public RecordingBatchSink {
- public:
-  using RecordingBatchSink::RecordingBatchSink;
-  void ReadFailed(const std::string& reason) override {
-    std::lock_guard lock(mutex_);
-    reasons_.push_back(reason);
-  }
-  std::vector<std::string> Reasons() {
-    std::lock_guard lock(mutex_);
-    return reasons_;
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::string> reasons_;
-};
-
 double ThreadCpuMs(std::thread& thread) {
   clockid_t clock;
   if (pthread_getcpuclockid(thread.native_handle(), &clock) != 0) return -1;
@@ -251,7 +233,7 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
   CaptureState state;
   Trace trace{state};
   std::copy(LocalMac.begin(), LocalMac.end(), state.adapterMac.begin());
-  FailureRecordingSink sink(state.columns);
+  RecordingBatchSink sink(state.columns);
 
   auto run = [&](int firstId) {
     trace.sink = &sink;
@@ -276,7 +258,7 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
       script->failureReason = "The interface went down";
       script->failReads = true;
     }
-    ASSERT_TRUE(Eventually([&] { return sink.Reasons().size() == static_cast<std::size_t>(firstId / 100 + 1); }));
+    ASSERT_TRUE(Eventually([&] { return sink.ReadFailures().size() == static_cast<std::size_t>(firstId / 100 + 1); }));
     const double cpuBefore = ThreadCpuMs(trace.thread);
     const std::size_t readsBefore = script->CountCalls(request_code::Read);
     const auto begin = std::chrono::steady_clock::now();
@@ -317,7 +299,7 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
   };
 
   run(0);
-  std::vector<std::string> reasons = sink.Reasons();
+  std::vector<std::string> reasons = sink.ReadFailures();
   // Once for the run, although the reads failed again after the device recovered.
   ASSERT_EQ(reasons.size(), 1u);
   EXPECT_EQ(reasons[0], "The interface went down");
@@ -326,7 +308,7 @@ TEST(CaptureFaults, ReadsThatStartFailingMidTraceNeitherSpinNorEndTheTraceAndAre
 
   // The next run tells it again, once.
   run(100);
-  EXPECT_EQ(sink.Reasons().size(), 2u);
+  EXPECT_EQ(sink.ReadFailures().size(), 2u);
   EXPECT_EQ(sink.Rows(), 120);
 }
 
