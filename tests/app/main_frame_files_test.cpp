@@ -25,6 +25,7 @@
 #include "app/settings_store.h"
 #include "capture/spool/spool.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/main_frame_fixture.h"
 #include "tests/support/frames.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
@@ -54,19 +55,8 @@ class SilentMessages : public MessagePresenter {
   bool dontAsk = false;
 };
 
-class MainFrameFilesTest : public ::testing::Test {
+class MainFrameFilesTest : public MainFrameFixture<SilentMessages> {
  protected:
-  FakeMachine machine;
-  QTemporaryDir dir;
-  std::unique_ptr<QSettingsProfile> profile =
-      std::make_unique<QSettingsProfile>(dir.filePath("profile.conf"), QSettings::IniFormat);
-  SilentMessages messages;
-  std::unique_ptr<CMainFrame> frame;
-
-  void SetUp() override {
-    machine.AddAdapters(1);
-    frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages);
-  }
   std::int64_t Rows() { return frame->ListView().Model().Rows().RowCount(); }
   bool Enabled(int id) { return frame->Action(id)->isEnabled(); }
   void Trace(int frames) {

@@ -26,6 +26,7 @@
 #include "app/settings_store.h"
 #include "app/traffic_watch.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/main_frame_fixture.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/frames.h"
 #include "ui/report_list_view.h"
@@ -53,19 +54,8 @@ class AnsweringMessages : public MessagePresenter {
   bool answer = false;
 };
 
-class MainFrameOpenTest : public ::testing::Test {
+class MainFrameOpenTest : public MainFrameFixture<AnsweringMessages> {
  protected:
-  FakeMachine machine;
-  QTemporaryDir dir;
-  std::unique_ptr<QSettingsProfile> profile =
-      std::make_unique<QSettingsProfile>(dir.filePath("profile.conf"), QSettings::IniFormat);
-  AnsweringMessages messages;
-  std::unique_ptr<CMainFrame> frame;
-
-  void SetUp() override {
-    machine.AddAdapters(1);
-    frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages);
-  }
   std::int64_t Rows() { return frame->ListView().Model().Rows().RowCount(); }
   std::string Cell(std::int64_t row, ColumnId id) {
     return std::string(frame->ListView().Model().CellText(row, frame->State().columns.Position(id)));

@@ -25,6 +25,7 @@
 #include "app/stats_window.h"
 #include "app/traffic_watch.h"
 #include "tests/app/app_test_support.h"
+#include "tests/app/main_frame_fixture.h"
 #include "tests/support/capture_files.h"
 #include "tests/support/frames.h"
 #include "ui/report_list_view.h"
@@ -43,18 +44,10 @@ class SilentMessages : public MessagePresenter {
   int Show(QWidget*, const QString&, const QString&) override { return 0; }
 };
 
-class TrafficWatchTest : public ::testing::Test {
+class TrafficWatchTest : public MainFrameFixture<SilentMessages> {
  protected:
-  FakeMachine machine;
-  QTemporaryDir dir;
-  std::unique_ptr<QSettingsProfile> profile =
-      std::make_unique<QSettingsProfile>(dir.filePath("profile.conf"), QSettings::IniFormat);
-  SilentMessages messages;
-  std::unique_ptr<CMainFrame> frame;
-
   void SetUp() override {
-    machine.AddAdapters(1);
-    frame = std::make_unique<CMainFrame>(machine.Environment(), *profile, &messages);
+    MainFrameFixture::SetUp();
     // Rows 0 to 5 at 0.0, 0.2, 1.1, 1.5, 3.0 and 3.4 s: TCP connection 1 and one UDP pair.
     const QString path = dir.filePath("trace.pcap");
     {
