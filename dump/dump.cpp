@@ -533,7 +533,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     if (writer.Done()) break;
     if (env.interrupted && env.interrupted->load()) break;
     for (const std::string& adapterFailure : writer.TakeAdapterFailures())
-      PrintLine(err, "reading from adapter " + OneLine(adapterFailure) + " failed; the other adapters go on");
+      PrintLine(err, "adapter " + OneLine(adapterFailure) + "; the other adapters go on");
     if ((!live || !traceOptions.moreAdapters.empty()) && device->EndOfInput()) {
       failure = live ? "every adapter failed; the last: " + device->LastError() : device->LastError();
       break;
