@@ -398,8 +398,9 @@ TEST(MainFrameLayout, TheFrameFillsTheScreensAreaAndPanesKeepTheirTexts) {
   CMainFrame frame(machine.Environment(), profile);
   for (int i = 2; i <= 6; ++i) frame.Pane(i)->setText(frame.Pane(i)->text().replace(0, 1, QStringLiteral("1000000")));
   frame.showMaximized();  // as the program shows it
-  // A window manager frames the window a moment after it is shown.
-  ASSERT_TRUE(WaitUntil([&] { return frame.frameGeometry() != frame.geometry(); }));
+  // A window manager frames the window a moment after it is shown (a long moment on a
+  // machine busy with the sanitizer runs).
+  ASSERT_TRUE(WaitUntil([&] { return frame.frameGeometry() != frame.geometry(); }, 30000));
   EXPECT_TRUE(WaitUntil([&] { return frame.frameGeometry() == frame.screen()->availableGeometry(); }));
   const auto fits = [&](int i) {  // the whole text shown, inside the window
     const QLabel* pane = frame.Pane(i);
