@@ -118,6 +118,7 @@ std::size_t TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
   }
   if (index == next) {
     ConnectionTotals& entry = connections_.emplace_back();
+    connectionMarks_.push_back(0);
     entry.connection = tcp ? row.connection : 0;
     entry.tcp = tcp;
     entry.ipv6 = row.ipv6;
@@ -156,6 +157,7 @@ void TrafficStats::Add(const PacketRow& row) {
   const std::size_t before = connections_.size();
   const std::size_t index = EntryFor(row, tcp);
   AddMacEndpoints(row, bytes, connections_.size() != before);
+  MarkChanged(index, connectionMarks_, changedConnections_);
   ConnectionTotals& entry = connections_[index];
   // A frame from A to itself (a loopback pair with equal ports) counts as A to B.
   const bool fromA = entry.portA == row.sourcePort && Same(entry.addressA, SourceOf(row));
@@ -240,6 +242,39 @@ std::size_t TrafficStats::UdpProbe(const UdpKey& key, std::uint64_t hash) const 
 
 void TrafficStats::Clear() { *this = TrafficStats(intervalNs_, intervalsOnly_); }
 
+void TrafficStats::CopyChangesTo(TrafficStats& copy) {
+  // An entry is marked as changed when it is made, so the marked entries are all the
+  // copy lacks.
+  copy.connections_.resize(connections_.size());
+  for (const std::uint32_t entry : changedConnections_) {
+    copy.connections_[entry] = connections_[entry];
+    connectionMarks_[entry] = 0;
+  }
+  changedConnections_.clear();
+  copy.endpoints_.resize(endpoints_.size());
+  for (const std::uint32_t entry : changedEndpoints_) {
+    copy.endpoints_[entry] = endpoints_[entry];
+    endpointMarks_[entry] = 0;
+  }
+  changedEndpoints_.clear();
+  copy.protocols_ = protocols_;  // a few entries
+  CopyIntervalsTo(copy);
+}
+
+void TrafficStats::CopyIntervalsTo(TrafficStats& copy) {
+  copy.intervals_.resize(intervals_.size());
+  if (firstChangedInterval_ < intervals_.size()) {
+    std::copy(intervals_.begin() + static_cast<std::ptrdiff_t>(firstChangedInterval_), intervals_.end(),
+              copy.intervals_.begin() + static_cast<std::ptrdiff_t>(firstChangedInterval_));
+  }
+  firstChangedInterval_ = SIZE_MAX;
+  // Marks are only ever added.
+  const std::size_t dropsKnown = std::min(copy.drops_.size(), drops_.size());
+  copy.drops_.insert(copy.drops_.end(), drops_.begin() + static_cast<std::ptrdiff_t>(dropsKnown), drops_.end());
+  copy.frames_ = frames_;
+  copy.bytes_ = bytes_;
+}
+
 std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) const {
   if (row.kind == RowKind::Tcp && row.connection > 0 && row.connection < DenseConnections) {
     const auto number = static_cast<std::size_t>(row.connection);
@@ -259,6 +294,7 @@ std::size_t TrafficStats::EndpointIndex(const EndpointKey& key) {
   const std::size_t index = endpointIndex_.try_emplace(key, endpoints_.size()).first->second;
   if (index == endpoints_.size()) {
     EndpointTotals& entry = endpoints_.emplace_back();
+    endpointMarks_.push_back(0);
     entry.mac = key.kind == 2;
     entry.ipv6 = key.kind == 1;
     entry.address = key.address;
@@ -267,6 +303,8 @@ std::size_t TrafficStats::EndpointIndex(const EndpointKey& key) {
 }
 
 void TrafficStats::CountEndpoints(std::size_t from, std::size_t to, std::int64_t bytes) {
+  MarkChanged(from, endpointMarks_, changedEndpoints_);
+  MarkChanged(to, endpointMarks_, changedEndpoints_);
   EndpointTotals& sender = endpoints_[from];
   ++sender.framesSent;
   sender.bytesSent += bytes;
@@ -332,6 +370,7 @@ void TrafficStats::AddInterval(const PacketRow& row, std::int64_t bytes) {
   const std::int64_t at = std::max<std::int64_t>(lastKnownNs_, 0);
   const std::size_t index = std::min(static_cast<std::size_t>(at / intervalNs_), MaxIntervals - 1);
   if (index >= intervals_.size()) intervals_.resize(index + 1);
+  firstChangedInterval_ = std::min(firstChangedInterval_, index);
   IoInterval& interval = intervals_[index];
   if (row.outgoing) {
     ++interval.framesOut;

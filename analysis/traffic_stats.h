@@ -5,6 +5,7 @@
 // that the totals still cover rows that have left the list.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -92,6 +93,15 @@ class TrafficStats {
   // Forgets everything counted; the interval length stays.
   void Clear();
 
+  // Brings copy up to these totals, copying only what changed since the last call: the
+  // entries counted since, the intervals from the first one changed. copy must take its
+  // totals from these calls alone and be cleared with this one; it is only read (its
+  // ConnectionOf finds nothing). A reader on another thread keeps a copy this way.
+  void CopyChangesTo(TrafficStats& copy);
+  // The same for the intervals, drop marks and the frame and byte totals alone (what a
+  // graph needs); the entries' changes wait for the next CopyChangesTo.
+  void CopyIntervalsTo(TrafficStats& copy);
+
   // The entry of Connections() a row counts in, if it counts in one.
   std::optional<std::size_t> ConnectionOf(const PacketRow& row) const;
 
@@ -141,6 +151,12 @@ class TrafficStats {
   std::size_t UdpProbe(const UdpKey& key, std::uint64_t hash) const;
   // Connection numbers below this are found in a table, the others by hashing.
   static constexpr std::int64_t DenseConnections = 1 << 24;
+  // Notes an entry changed for CopyChangesTo, once until then.
+  static void MarkChanged(std::size_t entry, std::vector<std::uint8_t>& marks, std::vector<std::uint32_t>& changed) {
+    if (marks[entry]) return;
+    marks[entry] = 1;
+    changed.push_back(static_cast<std::uint32_t>(entry));
+  }
 
   // The entry of Connections() the row counts in, made when new (with its two IP endpoints).
   std::size_t EntryFor(const PacketRow& row, bool tcp);
@@ -182,6 +198,13 @@ class TrafficStats {
   }();
   std::vector<DropMark> drops_;
   std::uint64_t dropsSeen_ = 0;
+  // What changed since the last CopyChangesTo: entries of connections_ and endpoints_ (a
+  // mark per entry, so that each is listed once), and the first interval.
+  std::vector<std::uint8_t> connectionMarks_;
+  std::vector<std::uint32_t> changedConnections_;
+  std::vector<std::uint8_t> endpointMarks_;
+  std::vector<std::uint32_t> changedEndpoints_;
+  std::size_t firstChangedInterval_ = SIZE_MAX;
   std::int64_t frames_ = 0;
   std::int64_t bytes_ = 0;
 };

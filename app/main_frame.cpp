@@ -44,6 +44,7 @@
 #include "capture/files/capture_file_loader.h"
 #include "capture/remote/remote_adapters.h"
 #include "capture/remote/ssh_command.h"
+#include "capture/trace/counting_sink.h"
 #include "ui/batch_receiver.h"
 #include "ui/report_list_view.h"
 #include "analysis/row_filter.h"
@@ -197,8 +198,9 @@ CMainFrame::CMainFrame(CaptureEnvironment environment, SettingsProfile& profile,
     ShowMessage(FramesNotKeptMessage, reason.toStdString());
   });
   log_ = std::make_unique<LogFile>([this](const std::string& text) { ShowMessage(text, {}); }, QDir::homePath());
-  receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters& counters) {
-    traffic_->AddBatch(batch, counters);
+  countingSink_ = std::make_unique<CountingSink>(*receiver_, traffic_->Tally());
+  receiver_->SetObserver([this](const RowStore& batch, const TrafficCounters&) {
+    traffic_->BatchListed();
     log_->Append(batch);
   });
   // The Save commands follow whether the list has rows; the title counts a file's rows.
@@ -245,6 +247,7 @@ CMainFrame::~CMainFrame() {
   // list to the state: take them down while all of them still exist.
   shownFile_.TakeLoader().reset();
   control_.reset();
+  countingSink_.reset();
   receiver_.reset();
   delete takeCentralWidget();
 }
@@ -797,7 +800,7 @@ void CMainFrame::OpenFile(const QString& path) {
   ShowFileTitle();
   receiver_->Prepare(listView_->Model().Rows().RowCount());
   receiver_->SetApplyInterval({});
-  shownFile_.Loader().Start(state_.columns, state_.adapterMac, *receiver_);
+  shownFile_.Loader().Start(state_.columns, state_.adapterMac, *countingSink_);
   SetTracePane("Loading 0%");
   loadWatch_->start();
   UpdateCommandStates();
@@ -825,7 +828,8 @@ void CMainFrame::WatchLoad() {
     return;
   }
   // Done once the thread has ended and its last batch is in the list.
-  if (shownFile_.Loader().Finished() && receiver_->PendingCount() == 0) {
+  // In this order: a batch leaves the counting sink for the receiver's queue.
+  if (shownFile_.Loader().Finished() && !countingSink_->Busy() && receiver_->PendingCount() == 0) {
     EndLoad(false);
     return;
   }
@@ -839,7 +843,7 @@ void CMainFrame::EndLoad(bool wait) {
   if (wait) {
     loader->Cancel();
     loader->Wait();
-    receiver_->ApplyPending();
+    ApplyPendingRows();
   }
   loader->Wait();
   traffic_->SetOver(true);
@@ -1063,10 +1067,13 @@ BatchSink& CMainFrame::Rows() {
   // Packet numbers go on from the last row's, also when older rows have left the list.
   receiver_->Prepare(listView_->Model().NextPacketNumber());
   receiver_->SetApplyInterval(BatchReceiver::TraceApplyInterval);
-  return *receiver_;
+  return *countingSink_;
 }
 
-void CMainFrame::ApplyPendingRows() { receiver_->ApplyPending(); }
+void CMainFrame::ApplyPendingRows() {
+  countingSink_->WaitPassedOn();
+  receiver_->ApplyPending();
+}
 
 void CMainFrame::DeleteAllRows() {
   // Rows first: without rows, no Data has to be kept when the source goes.

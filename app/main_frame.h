@@ -24,6 +24,7 @@
 #include "capture/trace/capture_environment.h"
 
 class BatchReceiver;
+class CountingSink;
 class FrameSource;
 class LogFile;
 class SettingsSheet;
@@ -286,6 +287,8 @@ class CMainFrame : public QMainWindow, private CaptureView {
   QString viewProgress_;  // "Filtering N%" while the list's view changes
   QPointer<HelpWindow> helpWindow_;
   std::unique_ptr<BatchReceiver> receiver_;
+  // In front of the receiver: counts the trace's and the file's rows on a thread of its own.
+  std::unique_ptr<CountingSink> countingSink_;
   std::unique_ptr<LogFile> log_;
   SheetRunner runSheet_;
   SavePathAsker askSavePath_;

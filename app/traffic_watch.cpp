@@ -6,13 +6,13 @@
 #include <QMainWindow>
 #include <QTimer>
 #include <algorithm>
+#include <array>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "analysis/row_store.h"
 #include "app/stats_window.h"
-#include "capture/trace/batch_sink.h"
 #include "ui/report_list_view.h"
 #include "ui/row_model.h"
 #include "ui/stats_models.h"
@@ -39,6 +39,7 @@ TrafficWatch::TrafficWatch(QMainWindow& window, CRowListView& list, Hooks hooks)
       window_(window),
       list_(list),
       hooks_(std::move(hooks)),
+      tally_(GraphIntervalNs),
       stats_(GraphIntervalNs),
       filtered_(GraphIntervalNs, true) {
   connectionsModel_ = new ConnectionsModel(stats_, this);
@@ -101,14 +102,11 @@ TrafficWatch::TrafficWatch(QMainWindow& window, CRowListView& list, Hooks hooks)
 
 TrafficWatch::~TrafficWatch() = default;
 
-void TrafficWatch::AddBatch(const RowStore& batch, const TrafficCounters& counters) {
-  stats_.AddRows(batch);
-  stats_.AddKernelDrops(counters.kernelDrops);
-  ScheduleRefresh();
-}
+void TrafficWatch::BatchListed() { ScheduleRefresh(); }
 
 void TrafficWatch::Clear() {
-  // The models read the totals where they lie: they are reset before any view asks again.
+  // The models read the copy where it lies: they are reset before any view asks again.
+  tally_.Clear();
   stats_.Clear();
   filtered_.Clear();
   filteredValid_ = false;
@@ -129,18 +127,25 @@ void TrafficWatch::ScheduleRefresh() {
 }
 
 void TrafficWatch::RefreshNow() {
+  CopyTotals();
   RefreshTables();
   RefreshGraph();
 }
 
 void TrafficWatch::RefreshTables() {
-  for (Table* table : {&connections_, &endpoints_, &protocols_}) {
-    if (table->window && table->window->isVisible()) table->model->Refresh();
+  const auto shown = [](const Table* table) { return table->window && table->window->isVisible(); };
+  const std::array<Table*, 3> tables = {&connections_, &endpoints_, &protocols_};
+  if (std::none_of(tables.begin(), tables.end(), shown)) return;
+  CopyTotals();
+  for (Table* table : tables) {
+    if (shown(table)) table->model->Refresh();
   }
 }
 
 void TrafficWatch::RefreshGraph() {
   if (!dock_->isVisible()) return;
+  // Ten times a second: the intervals alone, the tables take the rest at their pace.
+  tally_.CopyIntervalsTo(stats_);
   const bool filtered = list_.Model().HasFilter();
   if (filtered && !filteredValid_) RecountFiltered();
   graph_->SetSource(&stats_, filtered ? &filtered_ : nullptr);
@@ -166,6 +171,7 @@ void TrafficWatch::Open(Table& table, const QString& title) {
     table.window->setAttribute(Qt::WA_DeleteOnClose);
     if (&table == &connections_) connect(table.window, &StatsWindow::rowActivated, this, &TrafficWatch::OpenRow);
   }
+  CopyTotals();
   table.model->Refresh();
   table.window->show();
   table.window->raise();
@@ -205,28 +211,33 @@ std::int64_t TrafficWatch::FirstStoreRowAt(std::int64_t ns) const {
 
 QString TrafficWatch::TopConnections(std::int64_t fromNs, std::int64_t toNs) const {
   const RowStore& rows = list_.Model().Rows();
-  std::unordered_map<std::size_t, std::int64_t> bytes;
-  PacketRow row;
   const std::int64_t first = FirstStoreRowAt(fromNs);
   const std::int64_t end = std::min(rows.RowCount(), first + MostHoverRows);
-  for (std::int64_t r = first; r < end; ++r) {
-    if (!rows.PacketFields(r, row)) continue;
-    if (row.timeKnown && row.timeNs >= toNs) break;
-    if (const std::optional<std::size_t> entry = stats_.ConnectionOf(row)) {
-      bytes[*entry] += std::max(row.wireLength, row.length);
+  // The counted totals, not the copy shown: they find a row's connection, and they hold
+  // every connection also while only the graph is shown.
+  std::vector<std::pair<ConnectionTotals, std::int64_t>> top;
+  tally_.Read([&](const TrafficStats& counted) {
+    std::unordered_map<std::size_t, std::int64_t> bytes;
+    PacketRow row;
+    for (std::int64_t r = first; r < end; ++r) {
+      if (!rows.PacketFields(r, row)) continue;
+      if (row.timeKnown && row.timeNs >= toNs) break;
+      if (const std::optional<std::size_t> entry = counted.ConnectionOf(row)) {
+        bytes[*entry] += std::max(row.wireLength, row.length);
+      }
     }
-  }
-  std::vector<std::pair<std::size_t, std::int64_t>> top(bytes.begin(), bytes.end());
-  const auto most = std::min<std::size_t>(top.size(), 3);
-  std::partial_sort(top.begin(), top.begin() + static_cast<std::ptrdiff_t>(most), top.end(),
-                    [](const auto& a, const auto& b) { return a.second > b.second || (a.second == b.second && a.first < b.first); });
+    std::vector<std::pair<std::size_t, std::int64_t>> most(bytes.begin(), bytes.end());
+    const auto count = std::min<std::size_t>(most.size(), 3);
+    std::partial_sort(most.begin(), most.begin() + static_cast<std::ptrdiff_t>(count), most.end(),
+                      [](const auto& a, const auto& b) { return a.second > b.second || (a.second == b.second && a.first < b.first); });
+    for (std::size_t i = 0; i < count; ++i) top.emplace_back(counted.Connections()[most[i].first], most[i].second);
+  });
   QStringList lines;
-  for (std::size_t i = 0; i < most; ++i) {
-    const ConnectionTotals& c = stats_.Connections()[top[i].first];
+  for (const auto& [c, bytes] : top) {
     const QString name = c.tcp ? tr("TCP connection %1").arg(c.connection) : tr("UDP");
     lines << tr("%1 %2 - %3: %4 bytes")
                  .arg(name, Endpoint(c.addressA, c.ipv6, c.portA), Endpoint(c.addressB, c.ipv6, c.portB))
-                 .arg(top[i].second);
+                 .arg(bytes);
   }
   return lines.join(QLatin1Char('\n'));
 }

@@ -1,12 +1,14 @@
 #pragma once
 // The traffic totals of the rows the list receives, and what shows them: the Connections,
 // Endpoints and Protocols windows (Statistics menu) and the traffic graph dock under the
-// list (View > Traffic Graph). Every batch of rows is counted as it reaches the list, so
-// the totals cover the whole trace or file, also rows that have left the list since; Clear
-// (and a new file or trace in the list's place) empties them.
+// list (View > Traffic Graph). Every batch of rows is counted into Tally() on a thread of
+// its own as it is delivered (CountingSink), so the totals cover the whole trace or file,
+// also rows that have left the list since; Clear (and a new file or trace in the list's
+// place) empties them.
 //
 // The windows are refreshed at most twice a second and the graph at most ten times, and
-// only while they are shown: counting a batch never waits for them.
+// only while they are shown: they read a copy of the totals brought up to date then, so
+// the list's thread spends nothing per row on them.
 
 #include <QObject>
 #include <QPointer>
@@ -16,6 +18,7 @@
 #include <memory>
 
 #include "analysis/traffic_stats.h"
+#include "analysis/traffic_tally.h"
 #include "app/stats_window.h"
 
 class CRowListView;
@@ -26,11 +29,9 @@ class QAction;
 class QDockWidget;
 class QMainWindow;
 class QTimer;
-class RowStore;
 class StatsTableModel;
 
 class TrafficGraph;
-struct TrafficCounters;
 
 class TrafficWatch : public QObject {
   Q_OBJECT
@@ -48,8 +49,10 @@ class TrafficWatch : public QObject {
   TrafficWatch(QMainWindow& window, CRowListView& list, Hooks hooks);
   ~TrafficWatch() override;
 
-  // Counts a batch that has reached the list, with the trace's counters after it.
-  void AddBatch(const RowStore& batch, const TrafficCounters& counters);
+  // The totals counted: a CountingSink in front of the list's receiver counts into them.
+  TrafficTally& Tally() { return tally_; }
+  // A batch has reached the list: the shown tables and graph follow at their pace.
+  void BatchListed();
   // Empties every total, table and the graph.
   void Clear();
   // The trace or file is over (a TCP connection not closed is then "still open"), or a new
@@ -63,6 +66,7 @@ class TrafficWatch : public QObject {
   QAction* ProtocolsAction() const { return protocolsAction_; }
   QAction* GraphAction() const { return graphAction_; }
 
+  // The totals as the tables and graph last showed them (RefreshNow brings them up to date).
   const TrafficStats& Stats() const { return stats_; }
   TrafficGraph& Graph() const { return *graph_; }
   QDockWidget& GraphDock() const { return *dock_; }
@@ -89,6 +93,7 @@ class TrafficWatch : public QObject {
   void OpenRow(int row);
   void RefreshTables();
   void RefreshGraph();
+  void CopyTotals() { tally_.CopyTo(stats_); }
   void ScheduleRefresh();
   // The filtered series: counted again from the rows the list shows.
   void RecountFiltered();
@@ -99,7 +104,8 @@ class TrafficWatch : public QObject {
   QMainWindow& window_;
   CRowListView& list_;
   Hooks hooks_;
-  TrafficStats stats_;
+  TrafficTally tally_;
+  TrafficStats stats_;  // the copy shown
   TrafficStats filtered_;
   bool filteredValid_ = false;
   ConnectionsModel* connectionsModel_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -202,6 +203,63 @@ TEST(TrafficStatsTest, TableRowsMatchTheDisplayFilterOnTheirOwnFields) {
     std::vector<bool> kept;
     for (const StatsFilterRow& row : rows) kept.push_back(filter->Matches(row));
     EXPECT_EQ(kept, c.kept) << c.expression;
+  }
+}
+
+
+// Everything a copy shows, as text.
+std::string Described(const TrafficStats& s) {
+  std::string out = ConnectionsTsv(s, false) + IntervalsTsv(s);
+  for (const EndpointTotals& e : s.Endpoints())
+    out += AddressText(e.address, e.ipv6) + " " + std::to_string(e.framesSent) + " " + std::to_string(e.bytesReceived) + "\n";
+  for (const ProtocolTotals& p : s.Protocols()) out += std::to_string(p.frames) + " " + std::to_string(p.bytes) + "\n";
+  for (const DropMark& d : s.Drops()) out += std::to_string(d.timeNs) + " " + std::to_string(d.drops) + "\n";
+  return out + std::to_string(s.Frames()) + " " + std::to_string(s.Bytes());
+}
+
+TEST(TrafficStatsTest, ACopyTakesEveryChangeSinceItsLastCopy) {
+  const auto tcp = [](std::int64_t conn, bool fromA, std::int64_t t) {
+    PacketRow row = TimedRow({t, fromA, 100});
+    row.kind = RowKind::Tcp;
+    row.etherType = 0x0800;
+    row.connection = conn;
+    row.ipSource = {10, 0, static_cast<std::uint8_t>(fromA ? 1 : conn + 1), 1};
+    row.ipDestination = {10, 0, static_cast<std::uint8_t>(fromA ? conn + 1 : 1), 1};
+    row.sourcePort = fromA ? 40000 : 80;
+    row.destinationPort = fromA ? 80 : 40000;
+    return row;
+  };
+  struct Step {
+    const char* name;
+    bool clear;
+    std::vector<PacketRow> rows;
+    std::uint64_t drops;
+    bool intervalsOnly;
+  };
+  const std::vector<Step> steps = {
+      {"new connections", false, {tcp(1, true, Second / 2), tcp(2, true, 3 * Second / 2)}, 0, false},
+      {"an old one again, a drop: intervals only", false, {tcp(1, false, 5 * Second / 2)}, 3, true},
+      {"an earlier interval, and what the last step left", false, {tcp(3, true, Second / 5)}, 3, false},
+      {"after Clear", true, {tcp(4, true, Second)}, 0, false},
+  };
+  TrafficStats counted(Second), copy(Second);
+  for (const Step& step : steps) {
+    if (step.clear) {
+      counted.Clear();
+      copy.Clear();
+    }
+    const std::size_t connectionsBefore = copy.Connections().size();
+    for (const PacketRow& row : step.rows) counted.Add(row);
+    counted.AddKernelDrops(step.drops);
+    if (!step.intervalsOnly) {
+      counted.CopyChangesTo(copy);
+      EXPECT_EQ(Described(copy), Described(counted)) << step.name;
+      continue;
+    }
+    counted.CopyIntervalsTo(copy);
+    EXPECT_EQ(IntervalsTsv(copy), IntervalsTsv(counted)) << step.name;
+    EXPECT_EQ(copy.Drops().size(), counted.Drops().size()) << step.name;
+    EXPECT_EQ(copy.Connections().size(), connectionsBefore) << step.name;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,6 +45,11 @@ class RecordingBatchSink : public BatchSink {
   std::string Cell(std::int64_t row, int column) {
     std::lock_guard lock(mutex_);
     return std::string(rows_.Cell(row, column));
+  }
+  // Calls read with every row kept so far.
+  void Read(const std::function<void(const RowStore&)>& read) {
+    std::lock_guard lock(mutex_);
+    read(rows_);
   }
   std::vector<Batch> Batches() {
     std::lock_guard lock(mutex_);

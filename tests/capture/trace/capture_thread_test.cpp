@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "analysis/traffic_tally.h"
 #include "capture/trace/capture_thread.h"
+#include "capture/trace/counting_sink.h"
 #include "capture/trace/trace.h"
 #include "capture/driver/driver_client.h"
 #include "tests/support/eventually.h"
@@ -324,6 +326,39 @@ TEST_F(CaptureThreadTest, StopWithoutAThreadStillReleasesTheAdapter) {
   EXPECT_FALSE(trace.adapter);
   EXPECT_FALSE(trace.request);
   EXPECT_EQ(script->openDevices, 0);
+}
+
+TEST_F(CaptureThreadTest, TotalsCountedBesideTheRunEqualTheRowsCountedAfterwards) {
+  auto& sink = Prepare();
+  TrafficTally tally(1'000'000'000);
+  CountingSink counting(sink, tally);
+  trace.sink = &counting;
+  constexpr int Frames = 3000;
+  for (int i = 0; i < Frames; ++i) {
+    const auto port = static_cast<std::uint16_t>(5000 + i % 50);
+    script->PushFrame(i % 3 ? DeviceLink.TcpFrame(i % 2, {.sourcePort = port, .destinationPort = 80, .flags = Ack})
+                            : DeviceLink.UdpFrame(i % 2, 53, port, "q"),
+                      FrameInfo{1'700'000'000'000'000'000 + i * 1'000'000ll, 100});
+  }
+  Start();
+  // A reader takes copies while the rows are counted.
+  TrafficStats copy(1'000'000'000);
+  ASSERT_TRUE(Eventually([&] {
+    tally.CopyTo(copy);
+    return sink.Rows() == Frames;
+  }));
+  Stop();
+  counting.WaitPassedOn();
+  tally.CopyTo(copy);
+
+  TrafficStats serial(1'000'000'000);
+  sink.Read([&](const RowStore& rows) { serial.AddRows(rows); });
+  EXPECT_EQ(copy.Frames(), Frames);
+  EXPECT_EQ(ConnectionsTsv(copy, true), ConnectionsTsv(serial, true));
+  EXPECT_EQ(IntervalsTsv(copy), IntervalsTsv(serial));
+  ASSERT_EQ(copy.Endpoints().size(), serial.Endpoints().size());
+  for (std::size_t e = 0; e < serial.Endpoints().size(); ++e)
+    EXPECT_EQ(copy.Endpoints()[e].bytesReceived, serial.Endpoints()[e].bytesReceived) << e;
 }
 
 }  // namespace
