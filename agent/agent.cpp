@@ -151,14 +151,17 @@ class Capture {
   int Run(std::optional<std::int64_t> maxFrames) {
     std::int64_t nextStatistics = CoarseMs() + AgentStatisticsMs;
     std::string failure;
+    bool waited = true;
     while (!(env_.stop && env_.stop->load())) {
       int limit = AgentBatchFrames;
       if (maxFrames) limit = static_cast<int>(std::min<std::int64_t>(limit, *maxFrames - frames_));
-      if (starts_) {
+      // Connections that began while the agent waited, looked up before the ring's frames.
+      if (starts_ && waited) {
         starts_->ReadWaiting(AgentBatchFrames, [this](std::span<const std::uint8_t> segment) {
           owners_->NumberFor(segment, WallClockUs());
         });
       }
+      waited = false;
       const int count = live_.ReadWaiting(limit, TakeFrame, this);
       if (count < 0) {
         failure = live_.Error();
@@ -175,6 +178,7 @@ class Capture {
       }
       if (flush && !Flush()) return AgentExitOk;
       if (!drained) continue;
+      waited = true;
       if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(nextStatistics - now, 0)), waitFd_)) {
         failure = live_.Error();
         break;
