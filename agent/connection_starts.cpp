@@ -6,6 +6,8 @@
 #include <linux/if_ether.h>
 #include <linux/if_packet.h>
 #include <net/if.h>
+#include <pthread.h>
+#include <signal.h>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -76,7 +78,14 @@ std::unique_ptr<ConnectionStarts> ConnectionStarts::Open(const std::string& inte
 
 void ConnectionStarts::Filter(const std::optional<std::string>& captureFilter) {
   const int copy = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (copy >= 0) std::thread(Attach, copy, ConnectionStartsExpression(captureFilter)).detach();
+  if (copy < 0) return;
+  // The thread takes no signal: a stop must reach the capture loop, whose blocked write
+  // it interrupts.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  std::thread(Attach, copy, ConnectionStartsExpression(captureFilter)).detach();
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 ConnectionStarts::~ConnectionStarts() { ::close(fd_); }
