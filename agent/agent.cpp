@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <net/if.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "agent/agent_args.h"
+#include "agent/connection_starts.h"
 #include "agent/fd_helper.h"
 #include "capture/formats/pcapng_writer.h"
 #include "agent/privileges.h"
@@ -109,14 +111,33 @@ int Probe(const AgentOptions& options, const AgentEnvironment& env) {
 class Capture {
  public:
   Capture(LiveInterface& live, const AgentEnvironment& env) : live_(live), env_(env) {}
+  ~Capture() {
+    if (waitFd_ != env_.wakeFd) ::close(waitFd_);
+  }
 
   // Names each frame's owner from now on: the process of the socket at the frame's local
-  // end. Looked up with no capability (they are given up before this).
-  void FindOwners(const std::array<std::uint8_t, 6>& stationAddress, std::optional<FdHelper>& helper) {
+  // end. Looked up with no capability (they are given up before this). A connection's
+  // first segment from starts (when it could be opened) is looked up as it comes, before
+  // the ring's block holds it.
+  void FindOwners(const std::array<std::uint8_t, 6>& stationAddress, std::optional<FdHelper>& helper,
+                  std::unique_ptr<ConnectionStarts> starts, const std::optional<std::string>& filter) {
     owners_ = std::make_unique<OwnerFinder>(
         NetlinkSocketLister(), ProcessTable("/proc", helper ? helper->Reader() : FdReader{}), HostUserName,
         stationAddress,
         [this](std::uint32_t number, const ProcessOwner& owner) { writer_.Owner(number, owner); });
+    if (!starts) return;
+    // The wait ends for the stop, as before, or for a connection's start.
+    const int both = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event readable{};
+    readable.events = EPOLLIN;
+    if (both < 0 || ::epoll_ctl(both, EPOLL_CTL_ADD, starts->Descriptor(), &readable) != 0 ||
+        (env_.wakeFd >= 0 && ::epoll_ctl(both, EPOLL_CTL_ADD, env_.wakeFd, &readable) != 0)) {
+      if (both >= 0) ::close(both);
+      return;
+    }
+    waitFd_ = both;
+    starts_ = std::move(starts);
+    starts_->Filter(filter);
   }
 
   // The header goes out at once: the reader learns the interface before any frame. False
@@ -130,9 +151,17 @@ class Capture {
   int Run(std::optional<std::int64_t> maxFrames) {
     std::int64_t nextStatistics = CoarseMs() + AgentStatisticsMs;
     std::string failure;
+    bool waited = true;
     while (!(env_.stop && env_.stop->load())) {
       int limit = AgentBatchFrames;
       if (maxFrames) limit = static_cast<int>(std::min<std::int64_t>(limit, *maxFrames - frames_));
+      // Connections that began while the agent waited, looked up before the ring's frames.
+      if (starts_ && waited) {
+        starts_->ReadWaiting(AgentBatchFrames, [this](std::span<const std::uint8_t> segment) {
+          owners_->NumberFor(segment, WallClockUs());
+        });
+      }
+      waited = false;
       const int count = live_.ReadWaiting(limit, TakeFrame, this);
       if (count < 0) {
         failure = live_.Error();
@@ -149,7 +178,8 @@ class Capture {
       }
       if (flush && !Flush()) return AgentExitOk;
       if (!drained) continue;
-      if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(nextStatistics - now, 0)), env_.wakeFd)) {
+      waited = true;
+      if (!live_.Wait(static_cast<int>(std::max<std::int64_t>(nextStatistics - now, 0)), waitFd_)) {
         failure = live_.Error();
         break;
       }
@@ -192,6 +222,8 @@ class Capture {
   const AgentEnvironment& env_;
   pcapng::Writer writer_;
   std::unique_ptr<OwnerFinder> owners_;
+  std::unique_ptr<ConnectionStarts> starts_;
+  int waitFd_ = env_.wakeFd;
   std::int64_t frames_ = 0;
 };
 
@@ -262,8 +294,7 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   const std::optional<std::string> asked = options.filter;
   options.filter = CaptureFilterFor(asked, env.sshConnection, options.keepOwnSession);
   const bool sessionLeftOut = options.filter != asked;
-  auto live = LiveInterface::Open(name, &why, "/sys",
-                                  LiveOptions{options.noOwners ? AgentBlockTimeoutMs : AgentOwnerBlockTimeoutMs, AgentRingBytes});
+  auto live = LiveInterface::Open(name, &why, "/sys", LiveOptions{AgentBlockTimeoutMs, AgentRingBytes});
   if (!live) {
     PrintLine(env.err, why);
     return AgentExitFailure;
@@ -271,6 +302,7 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   // Run as root, the agent reads other processes' fd folders through a helper started
   // while it may still start one (see fd_helper.h).
   std::optional<FdHelper> helper = options.noOwners ? std::nullopt : FdHelper::Start();
+  std::unique_ptr<ConnectionStarts> starts = options.noOwners ? nullptr : ConnectionStarts::Open(name);
   // The open socket is all the capture needs from here on. The filter is compiled only
   // after this: compiling looks host names up and may take long, and none of it should
   // happen with the rights to capture.
@@ -293,7 +325,7 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   Capture capture(*live, env);
   if (!capture.Begin(interface)) return AgentExitOk;
   if (!options.settingsOnInput) {
-    if (!options.noOwners) capture.FindOwners(interface.stationAddress, helper);
+    if (!options.noOwners) capture.FindOwners(interface.stationAddress, helper, std::move(starts), options.filter);
     return capture.Run(options.maxFrames);
   }
 
@@ -321,7 +353,8 @@ int StartCapture(AgentOptions options, const AgentEnvironment& env) {
   // one that takes everything.
   if (keep && sessionLeftOut && !settings->filter) settings->filter = asked.value_or("");
   if (std::optional<int> failed = ApplySettings(*live, *settings, env)) return *failed;
-  if (!options.noOwners && !settings->noOwners) capture.FindOwners(interface.stationAddress, helper);
+  if (!options.noOwners && !settings->noOwners)
+    capture.FindOwners(interface.stationAddress, helper, std::move(starts), settings->filter);
   return capture.Run(settings->maxFrames);
 }
 

@@ -37,12 +37,10 @@ struct AgentEnvironment {
 // frame. Each wake-up of a reader that decodes costs it cold caches: shorter blocks cost
 // processor time at low rates, longer ones hold the rows back.
 inline constexpr int AgentBlockTimeoutMs = 40;
-// While it looks up the owners of sockets, the agent takes blocks sooner: a flow's owner
-// is found only while its socket exists, and many connections (a command-line tool's
-// fetch, a service's answer) are gone before a 40 ms block comes. Shorter blocks cost a
-// wake-up each: at 100 k frames/s, 10 ms blocks cost about a fifth more processor time
-// per frame than 40 ms ones, and taking each frame as it comes three times as much.
-inline constexpr int AgentOwnerBlockTimeoutMs = 10;
+// Owners of sockets are looked up no sooner: a TCP connection's first segment reaches the
+// agent at once through a socket of its own (see connection_starts.h), while shorter
+// blocks for every frame would cost a wake-up each (at 100 k frames/s, 10 ms blocks cost a
+// fifth more processor time per frame).
 // The capture's ring. Packed in blocks, 4 MiB hold some 40,000 small frames or 2,600 full
 // ones: tens of milliseconds of a saturated link, with the megabyte of the stream's pipe
 // behind them, while the reader is held up. The kernel clears the whole ring when the

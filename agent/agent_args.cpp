@@ -158,7 +158,9 @@ OPTIONS
               netlink) when a flow's first frame comes, finds the process holding the
               socket through /proc/PID/fd (the processes of its own user, or all when it
               runs as root; of the others only the user), and writes each owner once as
-              a custom block, each frame of its socket naming it in a custom option.
+              a custom block, each frame of its socket naming it in a custom option. A
+              second packet socket on the interface takes the TCP segments with SYN set
+              that FILTER takes, so that a new connection is looked up as it starts.
 
        --settings-on-input
               Open the interface and write the stream's section header and interface

@@ -289,9 +289,15 @@ std::uint32_t ProcessTable::Scan(std::uint64_t inode, bool* whole) {
     if (ec == std::errc() && ptr == name.data() + name.size() && pid != 0) pids.push_back(pid);
   }
   ::closedir(dir);
-  // The newest processes first (PIDs rise until they wrap): a short-lived program's
-  // socket is found before it closes, and the reading stops there.
-  std::sort(pids.begin(), pids.end(), std::greater<>());
+  // The newest processes first: a short-lived program's socket is found before it closes,
+  // and the reading stops there. PIDs rise from the last one given out and wrap at the
+  // system's most, so they are taken down from that one and on from the top.
+  std::uint32_t last = 0xFFFFFFFF;
+  if (const std::optional<std::string> text = ReadSmallFile(root_ + "/sys/kernel/ns_last_pid", 16)) {
+    std::uint32_t read = 0;
+    if (std::from_chars(text->data(), text->data() + text->size(), read).ec == std::errc()) last = read;
+  }
+  std::sort(pids.begin(), pids.end(), [last](std::uint32_t a, std::uint32_t b) { return last - a < last - b; });
   std::vector<std::uint64_t> inodes;
   for (const std::uint32_t pid : pids) {
     inodes.clear();

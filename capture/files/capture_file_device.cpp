@@ -1,5 +1,9 @@
 #include "capture/files/capture_file_device.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -9,6 +13,8 @@
 #include "capture/devices/capture_filter.h"
 #include "capture/driver/device_base.h"
 #include "capture/formats/capture_file_reader.h"
+#include "capture/formats/capture_file_records.h"
+#include "capture/formats/pcapng_format.h"
 
 namespace {
 
@@ -37,7 +43,10 @@ class CaptureFileDevice : public DeviceBase {
     abortChanged_.notify_all();
   }
 
-  void Unbind() override { file_.reset(); }
+  void Unbind() override {
+    file_.reset();
+    pending_ = false;
+  }
 
   bool SetPacketFilter(std::uint32_t /*filter*/) override { return file_ ? true : Fail("no capture file is open"); }
 
@@ -55,6 +64,11 @@ class CaptureFileDevice : public DeviceBase {
   bool Bind(const std::string& /*keyName*/) override {
     if (file_) return Fail("a capture file is already open");
     std::string why;
+    if (std::unique_ptr<CaptureFileRecords> pcapng = OpenPcapng(&why)) {
+      file_ = std::move(pcapng);
+      return true;
+    }
+    if (!why.empty()) return Fail("cannot read capture file " + path_ + ": " + why);
     std::unique_ptr<CaptureFileReader> file = CaptureFileReader::Open(path_, &why);
     if (!file) return Fail("cannot read capture file " + path_ + ": " + why);
     int link = file->LinkType();
@@ -63,8 +77,31 @@ class CaptureFileDevice : public DeviceBase {
       return Fail("capture file " + path_ + " does not hold Ethernet frames (link type " +
                   (name ? name : std::to_string(link)) + ")");
     }
-    file_ = std::move(file);
+    file_ = std::make_unique<PcapRecords>(std::move(file));
     return true;
+  }
+
+  // A pcapng file is read as the window reads it, owners and interfaces included; its
+  // first frame is read here, so that a file the reader refuses (another link type) is
+  // refused at once. Nothing, without a reason, for a file of another format, and for
+  // anything but a plain file (standard input, a FIFO): libpcap reads those.
+  std::unique_ptr<CaptureFileRecords> OpenPcapng(std::string* why) {
+    if (path_ == "-") return nullptr;
+    const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return nullptr;
+    struct stat info {};
+    std::uint8_t magic[4] = {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || ::pread(fd, magic, sizeof magic, 0) != sizeof magic ||
+        (magic[0] | magic[1] << 8 | magic[2] << 16 | static_cast<std::uint32_t>(magic[3]) << 24) !=
+            pcapng::SectionHeaderBlock) {
+      ::close(fd);
+      return nullptr;
+    }
+    auto records = std::make_unique<PcapngRecords>(fd);
+    pending_ = records->Next(first_, why);
+    if (!pending_ && !why->empty()) return nullptr;
+    ended_.store(!pending_);
+    return records;
   }
 
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) override {
@@ -81,24 +118,31 @@ class CaptureFileDevice : public DeviceBase {
     if (!output && size > 0) return Fail("the read request has no buffer");
     // Records the filter passes over are skipped within the read; a stop still ends it.
     while (!aborted_.load()) {
-      CaptureFileReader::Record record;
+      FileRecord record;
       std::string why;
-      if (!file_->Next(record, &why)) {
+      if (pending_) {
+        record = first_;
+        pending_ = false;
+      } else if (!file_->Next(record, &why)) {
         if (!why.empty()) Fail("capture file " + path_ + " is damaged: " + why);
         // Set after the reason, so that whoever sees the end also finds why.
         ended_.store(true);
         return why.empty();  // the proper end of the file, or damage
       }
       if (filter_.Matches(record.data, record.length, record.originalLength))
-        return DeliverFrame(record.data, record.length, FrameInfo{record.timestampNs, record.originalLength}, output,
-                            size, bytesReturned);
+        return DeliverFrame(record.data, record.length,
+                            FrameInfo{record.timestampNs, record.originalLength, record.owner ? *record.owner : nullptr,
+                                      record.interfaceId},
+                            output, size, bytesReturned);
     }
     return false;
   }
 
   std::string path_;
   CaptureFilter filter_;
-  std::unique_ptr<CaptureFileReader> file_;
+  std::unique_ptr<CaptureFileRecords> file_;
+  FileRecord first_;  // a pcapng file's first frame, read at Bind
+  bool pending_ = false;
   std::mutex mutex_;  // only for waiting on abortChanged_
   std::condition_variable abortChanged_;
   std::atomic<bool> aborted_{false};

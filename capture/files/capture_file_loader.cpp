@@ -21,14 +21,12 @@
 #include "analysis/row_store.h"
 #include "capture/trace/batch_sink.h"
 #include "capture/formats/capture_file_reader.h"
+#include "capture/formats/capture_file_records.h"
 #include "capture/formats/pcapng_format.h"
 #include "capture/formats/pcapng_stream.h"
 
 namespace {
 
-// A pcapng file is read through a buffer this large: small frames would otherwise cost a
-// system call every few dozen records.
-constexpr std::size_t ReadBufferBytes = 1 << 20;
 // A file's rows come faster than a trace's: larger batches mean fewer insertions, and so
 // fewer times the list lays itself out and paints, for the same rows. The age bound of a
 // trace's batches still holds, so a slow disk shows rows as soon.
@@ -195,121 +193,7 @@ bool CaptureFileFrames::ReadPcapngBlock(std::int64_t index, std::uint64_t offset
 
 // --- reading records --------------------------------------------------------------------
 
-struct FileRecord {
-  const std::uint8_t* data = nullptr;
-  std::uint32_t length = 0;
-  std::int64_t timestampNs = 0;
-  std::uint32_t originalLength = 0;  // on the wire; 0: not known
-  std::uint64_t offset = 0;  // where its record (pcap) or block (pcapng) starts
-  const std::array<std::uint8_t, 6>* mac = nullptr;  // the interface's address, when given
-  const std::shared_ptr<const ProcessOwner>* owner = nullptr;  // the socket's owner, when the file names one
-  std::uint32_t interfaceId = 0;  // pcapng's
-};
-
-// The records of a file, one format's way.
-class CaptureFileRecords {
- public:
-  virtual ~CaptureFileRecords() = default;
-  // The next record; false at the end of the file, with *why set when it ended in damage.
-  virtual bool Next(FileRecord& record, std::string* why) = 0;
-  // Bytes of the file read so far.
-  virtual std::uint64_t Position() const = 0;
-  // Told of each interface description of a pcapng file as it is read: its block, and
-  // whether it is the first of a section.
-  std::function<void(std::span<const std::uint8_t> block, bool newSection)> interfaceFound;
-};
-
 namespace {
-
-// A classic file, read as the capture-file device reads it.
-class PcapRecords : public CaptureFileRecords {
- public:
-  explicit PcapRecords(std::unique_ptr<CaptureFileReader> file) : file_(std::move(file)) {}
-
-  bool Next(FileRecord& record, std::string* why) override {
-    CaptureFileReader::Record next;
-    if (!file_->Next(next, why)) return false;
-    record.data = next.data;
-    record.length = next.length;
-    record.timestampNs = next.timestampNs;
-    record.originalLength = next.originalLength;
-    record.offset = next.offset;
-    return true;
-  }
-
-  std::uint64_t Position() const override { return file_->Position(); }
-
- private:
-  std::unique_ptr<CaptureFileReader> file_;
-};
-
-// A pcapng file, read by the stream reader that reads the capture agent's stream.
-class PcapngRecords : public CaptureFileRecords {
- public:
-  explicit PcapngRecords(int fd) : fd_(fd) {}
-  ~PcapngRecords() override { ::close(fd_); }
-
-  bool Next(FileRecord& record, std::string* why) override {
-    for (;;) {
-      switch (reader_.Next()) {
-        case PcapngStreamReader::Item::Packet: {
-          const PcapngPacket& packet = reader_.Packet();
-          record.data = packet.data.data();
-          record.length = static_cast<std::uint32_t>(packet.data.size());
-          record.timestampNs = static_cast<std::int64_t>(
-              std::min<std::uint64_t>(packet.timestampNanoseconds, std::numeric_limits<std::int64_t>::max()));
-          record.originalLength = packet.originalLength;
-          record.offset = reader_.ItemOffset();
-          const auto& mac = reader_.Interfaces()[packet.interfaceId].macAddress;
-          record.mac = mac ? &*mac : nullptr;
-          record.owner = &packet.owner;
-          record.interfaceId = packet.interfaceId;
-          return true;
-        }
-        case PcapngStreamReader::Item::Interface:
-          // The first interface after a section header: a section starts.
-          if (interfaceFound) interfaceFound(reader_.ItemBlock(), reader_.Interfaces().size() == 1);
-          break;
-        case PcapngStreamReader::Item::Statistics:
-          break;
-        case PcapngStreamReader::Item::Failed:
-          *why = reader_.Failure();
-          return false;
-        case PcapngStreamReader::Item::NeedMore: {
-          if (ended_) return false;
-          const std::span<std::uint8_t> room = reader_.Space();
-          ssize_t n = 0;
-          do {
-            n = ::read(fd_, room.data(), room.size());
-          } while (n < 0 && errno == EINTR);
-          if (n < 0) {
-            *why = std::strerror(errno);
-            return false;
-          }
-          if (n == 0) {
-            ended_ = true;
-            if (!reader_.Finish()) {
-              *why = reader_.Failure();
-              return false;
-            }
-            return false;
-          }
-          reader_.Commit(static_cast<std::size_t>(n));
-          read_ += static_cast<std::uint64_t>(n);
-          break;
-        }
-      }
-    }
-  }
-
-  std::uint64_t Position() const override { return read_ - reader_.Pending(); }
-
- private:
-  int fd_;
-  PcapngStreamReader reader_{ReadBufferBytes};
-  std::uint64_t read_ = 0;
-  bool ended_ = false;
-};
 
 // Whether the start of a pcapng file can be read: its interfaces are Ethernet ones. The
 // reasons are the stream reader's own.

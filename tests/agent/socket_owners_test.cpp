@@ -149,6 +149,14 @@ TEST(SocketOwnersTest, AProcessFolderNamesTheHolderOfAnInode) {
   EXPECT_EQ(table.Describe(200)->name, "bad.[2Jname");
   EXPECT_EQ(table.Describe(200)->commandLine, "a.b");
   EXPECT_FALSE(table.Describe(300));
+
+  // PIDs wrapped since 200 was given out: 50 is newer, read first, and the reading ends
+  // there, before the older processes.
+  proc.Process(50, "dig", "dig", {555});
+  fs::create_directories(fs::path(proc.Root()) / "sys/kernel");
+  std::ofstream(fs::path(proc.Root()) / "sys/kernel/ns_last_pid") << "60\n";
+  EXPECT_EQ(table.Scan(555, &whole), 50u);
+  EXPECT_EQ(table.Noted(888), 0u);
 }
 
 // Which socket a frame belongs to, on loopback (every frame sent, so the source is the

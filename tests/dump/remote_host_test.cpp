@@ -19,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "analysis/columns.h"
 #include "capture/devices/agent_device.h"
 #include "capture/remote/child_process.h"
 #include "capture/driver/driver_client.h"
@@ -221,6 +222,31 @@ TEST_F(RemoteHostTest, RemoteRowsEqualThoseOfACaptureOnTheHostItself) {
   for (std::size_t i = 0; i < remoteRows.size(); ++i) ASSERT_EQ(remoteRows[i], localRows[i]) << "row " << i;
   EXPECT_THAT(remoteRows.front(), HasSubstr("\tout\t"));  // the host's own station address decides
   EXPECT_THAT(remote.process->ErrorText(), HasSubstr(" 0 dropped by the kernel"));
+}
+
+// The agent on the host looks the sockets up there: in the host's network namespace,
+// which this machine's sockets list does not reach.
+TEST_F(RemoteHostTest, RemoteRowsNameTheHostsProcesses) {
+  const std::string key = RemoteKey();
+  ASSERT_NE(key, "");
+  std::string columns(ColumnCount, '0');
+  columns[static_cast<int>(ColumnId::Data)] = columns[static_cast<int>(ColumnId::Process)] = '1';
+  Running remote = Start(ORRISVANE_DUMP_PROGRAM, {"--host", host_->Destination(), "-i", key, "-f", "udp port 9",
+                                                  "--columns", columns, "--no-header"});
+  // A program inside the host that keeps its socket while it sends, ten times a second.
+  Running sender = Start("/usr/sbin/ip", {"netns", "exec", host_->Namespace(), "python3", "-c",
+                                          "import socket, time\n"
+                                          "s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)\n"
+                                          "for i in range(150):\n"
+                                          "    s.sendto(b'owned', ('" + host_->HostAddress() + "', 9)); time.sleep(0.1)\n"});
+  ASSERT_TRUE(remote.process && sender.process);
+  const std::string owned = "python3 (" + std::to_string(sender.process->Pid()) + ")\towned";
+  EXPECT_TRUE(remote.ReadUntil([&](const std::string& out) { return out.find(owned) != std::string::npos; },
+                               std::chrono::seconds(15)))
+      << remote.out << remote.process->ErrorText();
+  ::kill(sender.process->Pid(), SIGKILL);
+  sender.Finish();
+  EXPECT_EQ(remote.Interrupt(), std::optional<int>(0)) << remote.process->ErrorText();
 }
 
 TEST_F(RemoteHostTest, ALostConnectionIsToldOnceWithSshsReason) {

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "capture/files/capture_file_device.h"
+#include "capture/formats/frame_file.h"
 #include "capture/trace/capture_thread.h"
 #include "capture/driver/driver_client.h"
 #include "capture/trace/trace.h"
@@ -130,6 +132,35 @@ TEST_F(CaptureFileDeviceTest, TimesPastTheLastNanosecondAreTheLatestTime) {
   for (const auto& [microseconds, ns] : cases) {
     EXPECT_GT(Read(adapter.get()), 0);
     EXPECT_EQ(adapter->device->LastFrameInfo().timestampNs, ns) << microseconds;
+  }
+}
+
+// A saved pcapng file's owner blocks and interfaces reach each frame, as a live trace's do.
+TEST_F(CaptureFileDeviceTest, APcapngFrameCarriesItsOwnerAndInterface) {
+  ProcessOwner curl;
+  curl.pid = 4242;
+  curl.name = "curl";
+  const frame_file::FileInterface interfaces[] = {{"eth0", "", LocalMac}, {"web1: eth0", "", LocalMac}};
+  std::vector<std::uint8_t> bytes;
+  frame_file::AppendPcapngHeader(bytes, interfaces);
+  frame_file::PcapngOwners owners;
+  const struct {
+    const ProcessOwner* owner;
+    std::uint32_t interfaceId;
+  } cases[] = {{&curl, 1}, {nullptr, 0}, {&curl, 0}};
+  for (const auto& c : cases) {
+    const std::uint32_t number = owners.Number(bytes, c.owner);
+    frame_file::AppendPcapngPacket(bytes, 1'000, 0, DeviceLink.UdpFrame(false, 1, 2, "x"), c.interfaceId, number);
+  }
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+
+  AdapterPtr adapter = Open();
+  ASSERT_TRUE(adapter) << why;
+  for (const auto& c : cases) {
+    ASSERT_GT(Read(adapter.get()), 0);
+    const FrameInfo info = adapter->device->LastFrameInfo();
+    EXPECT_EQ(info.owner ? info.owner->name : "-", c.owner ? c.owner->name : "-");
+    EXPECT_EQ(info.interfaceId, c.interfaceId);
   }
 }
 
