@@ -243,6 +243,11 @@ LiveInterface::FilterResult LiveInterface::SetFilter(const std::string& expressi
     if (why) *why = "cannot apply the filter on " + name_ + ": " + pcap_geterr(handle_.get());
     return FilterResult::NotApplied;
   }
+  struct pcap_stat stats {};
+  if (pcap_stats(handle_.get(), &stats) == 0) {
+    receivedBefore_ = stats.ps_recv;
+    droppedBefore_ = stats.ps_drop;
+  }
   return FilterResult::Applied;
 }
 
@@ -291,8 +296,8 @@ bool LiveInterface::Wait(int timeoutMs, int wakeFd) {
 bool LiveInterface::Statistics(std::uint64_t* received, std::uint64_t* dropped) const {
   struct pcap_stat stats {};
   if (pcap_stats(handle_.get(), &stats) != 0) return false;
-  if (received) *received = stats.ps_recv;
-  if (dropped) *dropped = stats.ps_drop;
+  if (received) *received = stats.ps_recv - std::min<std::uint64_t>(stats.ps_recv, receivedBefore_);
+  if (dropped) *dropped = stats.ps_drop - std::min<std::uint64_t>(stats.ps_drop, droppedBefore_);
   return true;
 }
 

@@ -84,7 +84,9 @@ class LiveInterface {
   // gathers them. False when the wait itself failed (reason in Error()).
   bool Wait(int timeoutMs, int wakeFd);
 
-  // The kernel's counts since the interface was opened: frames received and dropped.
+  // The kernel's counts since the last filter was applied (or since the interface was
+  // opened, when none was): frames received and dropped. Until a filter is in place the
+  // socket takes every frame, which the capture never asked for.
   bool Statistics(std::uint64_t* received, std::uint64_t* dropped) const;
 
   // The interface's hardware address.
@@ -115,4 +117,7 @@ class LiveInterface {
   // The descriptor reported an error that libpcap has not turned into a failed read yet.
   bool errorSeen_ = false;
   std::string error_;
+  // libpcap's counts when the last filter was applied; Statistics counts from there.
+  std::uint64_t receivedBefore_ = 0;
+  std::uint64_t droppedBefore_ = 0;
 };
