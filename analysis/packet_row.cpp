@@ -46,6 +46,24 @@ bool InAnyOf(const Texts& texts, std::string_view text) {
                      [&](std::string_view t) { return t.find(text) != std::string_view::npos; });
 }
 
+// What CellHoldsOutsideText promises of the table texts a cell shows.
+constexpr bool PlainTableText(std::string_view text) {
+  if (text.size() > PlainCellMost) return false;
+  return std::none_of(text.begin(), text.end(),
+                      [](char c) { return c < 0x20 || c > 0x7E || c == '\\' || c == ',' || c == '"'; });
+}
+
+constexpr bool EveryTableTextPlain() {
+  bool plain = PlainTableText(Icmpv6CellText) && PlainTableText(DirectionText(Direction::Incoming)) &&
+               PlainTableText(DirectionText(Direction::Outgoing));
+  for (const EtherTypeEntry& entry : EtherTypeNames) plain = plain && PlainTableText(entry.name);
+  for (int i = 0; i < IpProtocolCount; ++i) plain = plain && PlainTableText(IpProtocolCellText[i]);
+  for (const std::string_view call : socket_call::All) plain = plain && PlainTableText(call);
+  return plain;
+}
+static_assert(EveryTableTextPlain());
+static_assert(Ipv6TextMost <= PlainCellMost);
+
 }  // namespace
 
 // "%u.%u.%u.%u"

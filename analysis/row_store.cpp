@@ -573,6 +573,10 @@ RowStore::~RowStore() = default;
 
 int RowStore::ColumnCount() const { return impl_ ? impl_->columns : 1; }
 std::int64_t RowStore::RowCount() const { return impl_ ? impl_->rows : 0; }
+std::span<const ColumnId> RowStore::FrameColumns() const {
+  if (!impl_) return {};
+  return impl_->ids;
+}
 
 void RowStore::AppendPacket(const PacketRow& row) {
   if (!impl_) impl_ = std::make_unique<Impl>(1);
