@@ -96,6 +96,9 @@ class DumpWriter : public BatchSink {
   DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch, const RowSelection* selection,
              TrafficStats* stats)
       : out_(out), limit_(limit), eachBatch_(eachBatch), selection_(selection), stats_(stats) {
+    // The rows are gathered here: a buffer in the stream as well only made every write of
+    // a block two system calls. Nothing has been written to the stream yet.
+    std::setvbuf(out_, nullptr, _IONBF, 0);
     if (selection_) selected_.emplace(selection_->decoded);
     // The rows are written straight into the buffer: it is sized once, and used_ says
     // how much of it holds text. Left uninitialised, so that a live capture's few rows
