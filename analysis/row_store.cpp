@@ -219,6 +219,12 @@ char* PutVarint(char* out, std::uint64_t v) {
   return out;
 }
 
+std::size_t VarintSize(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
 std::uint64_t GetVarint(const char*& p) {
   std::uint64_t v = 0;
   for (int shift = 0; shift < 64; shift += 7) {
@@ -450,6 +456,9 @@ struct RowStore::Impl {
   // array; blocks whose rows have all left are dropped from the front.
   std::deque<std::vector<RowRef>> refBlocks;
   std::int64_t droppedBlocks = 0;
+  // A record moved to the end of the chunks (KeepDataBelow): records no longer follow
+  // each other in row order.
+  bool moved = false;
   const FrameSource* source = nullptr;
   // Absolute index of the first row that may still rebuild its Data from the source.
   std::int64_t sourceFrom = 0;
@@ -516,6 +525,18 @@ struct RowStore::Impl {
   void Release(const RowRef& ref) {
     Chunk& chunk = chunks[ref.chunk];
     if (--chunk.records == 0 && ref.chunk + 1 != chunks.size()) chunk = Chunk{};
+  }
+
+  // Bytes of a row's record. While no record has moved, each one ends where the next one
+  // of its chunk starts, or where its chunk's used bytes end: no record is read.
+  std::size_t RecordSize(std::int64_t row) const {
+    const RowRef& ref = Ref(row);
+    if (!moved) {
+      const std::uint32_t next = row + 1 < rows && Ref(row + 1).chunk == ref.chunk ? Ref(row + 1).offset
+                                                                                   : static_cast<std::uint32_t>(chunks[ref.chunk].used);
+      return next - ref.offset;
+    }
+    return RecordSize(At(row));
   }
 
   // Bytes of the record at p.
@@ -613,7 +634,28 @@ void RowStore::Append(const RowStore& other, std::int64_t most) {
   for (std::int64_t r = 0; r < count; ++r) {
     const char* src = o.At(r);
     const bool packet = static_cast<std::uint8_t>(*src) == kPacketRecord;
-    if (packet && (!sameLayout || s.source != nullptr)) {
+    if (packet && sameLayout && o.source == nullptr && s.source != nullptr &&
+        (static_cast<std::uint8_t>(src[1]) & record::kData) != 0) {
+      // The record as it is but for its Data text, which this store reads from its source
+      // (the window's rows from the spool): the capture thread's rows keep theirs.
+      bool dataKept = false;
+      const char* const end = record::Decode(src + 1, o.keep, row, dataKept);
+      if (!s.KeepsData(row)) {
+        const char* const text = row.data.data();
+        const char* const length = text - record::VarintSize(row.data.size());
+        const char* const after = text + row.data.size();
+        const auto head = static_cast<std::size_t>(length - src);
+        const auto tail = static_cast<std::size_t>(end - after);
+        Impl::RowRef ref{};
+        char* out = s.Reserve(head + tail, ref);
+        std::memcpy(out, src, head);
+        out[1] = static_cast<char>(static_cast<std::uint8_t>(out[1]) & ~record::kData);
+        std::memcpy(out + head, after, tail);
+        s.Commit(ref, head + tail);
+        continue;
+      }
+    }
+    if (packet && (!sameLayout || (s.source != nullptr && o.source != nullptr))) {
       // Fields again, so that this store keeps what its own columns and source call for.
       o.Packet(r, row, o.dataRoom);
       s.AppendPacket(row, s.KeepsData(row));
@@ -626,7 +668,7 @@ void RowStore::Append(const RowStore& other, std::int64_t most) {
       AppendRow(cells);
       continue;
     }
-    const std::size_t n = o.RecordSize(src);
+    const std::size_t n = o.RecordSize(r);
     Impl::RowRef ref{};
     char* out = s.Reserve(n, ref);
     std::memcpy(out, o.At(r), n);  // read again: the reserve may have been in this store
@@ -744,6 +786,7 @@ void RowStore::KeepDataBelow(std::int64_t packetNumber) {
     s.chunks[ref.chunk].records += 1;
     s.Ref(r) = ref;
     s.Release(old);
+    s.moved = true;
   }
 }
 

@@ -416,7 +416,7 @@ TEST_F(FrameRows, DataComesFromTheSourceWhileItHoldsTheFrameAndIsKeptBeforeItLea
 TEST_F(FrameRows, RowsOfLeavingFramesThatArriveLaterKeepTheirData) {
   // The source asks before its frames below 200 leave, while rows of them are still on
   // their way to the list (a batch not yet appended).
-  const ColumnSet columns = ColumnSet::FromText("111111111111111111111");
+  const ColumnSet columns = ColumnSet::FromText(std::string(ColumnCount, '1'));
   MemorySource source;
   const std::vector<Bytes> capture = TestCapture();
   for (std::size_t i = 0; i < capture.size(); ++i) source.frames[static_cast<std::int64_t>(i)] = capture[i];
