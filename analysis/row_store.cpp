@@ -685,7 +685,14 @@ std::string_view RowStore::Cell(std::int64_t row, int column) const {
   if (static_cast<std::uint8_t>(*p) == kPacketRecord) {
     if (static_cast<std::size_t>(column) >= s.ids.size()) return {};
     PacketRow fields;
-    s.Packet(row, fields, s.dataRoom);
+    // Only the Data cell needs the frame read again from the source: a list paints a
+    // row's cells one by one, and would otherwise read its frame for every one of them.
+    if (s.ids[static_cast<std::size_t>(column)] == ColumnId::Data) {
+      s.Packet(row, fields, s.dataRoom);
+    } else {
+      bool dataKept = false;
+      record::Decode(p + 1, s.keep, fields, dataKept);
+    }
     char* const text = s.TextBuffer().data();
     return {text, static_cast<std::size_t>(PutCellText(text, fields, s.ids[static_cast<std::size_t>(column)]) - text)};
   }
