@@ -83,12 +83,10 @@ char* PutCellText(char* out, const PacketRow& row, ColumnId id);
 
 // Whether a column's cells carry text from outside (payload bytes, a process's or an
 // adapter's name), which may hold any character a text file escapes. The other cells are
-// numbers, addresses and table texts: printable ASCII without a backslash, comma or quote,
-// and at most PlainCellMost bytes long.
+// numbers, addresses and table texts: printable ASCII without a backslash, comma or quote.
 constexpr bool CellHoldsOutsideText(ColumnId id) {
   return id == ColumnId::Data || id == ColumnId::Process || id == ColumnId::Interface;
 }
-inline constexpr std::size_t PlainCellMost = 80;
 
 // Whether some row's cell of that column, as PutCellText writes it, can contain text (an
 // empty text is in every cell). False only when none can: a number's cell holds digits

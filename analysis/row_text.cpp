@@ -194,18 +194,10 @@ std::size_t RowLine::Read(const RowStore& rows, std::int64_t row) {
   std::size_t bound = static_cast<std::size_t>(columns_) + 2;
   if (frame_) {
     ids_ = rows.FrameColumns();
-    for (const ColumnId id : ids_) {
-      if (!CellHoldsOutsideText(id)) {
-        bound += PlainCellMost;
-        continue;
-      }
-      const std::size_t text = id == ColumnId::Data        ? fields_.data.size()
-                               : id == ColumnId::Interface ? fields_.interfaceName.size()
-                                                           : CellTextCapacity;
-      // Every byte escaped or doubled, and a CSV cell's two quotes.
-      bound += 2 * std::min(text, CellTextCapacity) + 2;
-    }
-    return bound;
+    // No cell of a frame's row is longer than CellTextCapacity: every byte escaped or
+    // doubled, and a CSV cell's two quotes. (Bounding it cell by cell cost more than a
+    // larger room does.)
+    return bound + static_cast<std::size_t>(columns_) * (2 * CellTextCapacity + 2);
   }
   read_ = rows.RowCells(row, cells_);
   std::size_t bytes = 0;
@@ -274,7 +266,7 @@ void AppendRowLine(std::string& out, const RowStore& rows, std::int64_t row, Row
   const std::size_t bound = line.Read(rows, row);
   // A frame's line is short, but its bound many times its length: it is put together
   // here rather than in a string grown (and filled) by the whole bound.
-  constexpr std::size_t kShortLine = 8192;
+  constexpr std::size_t kShortLine = ColumnCount * (2 * CellTextCapacity + 3) + 2;
   if (bound <= kShortLine) {
     char text[kShortLine];
     out.append(text, static_cast<std::size_t>(line.Put(text, format) - text));
