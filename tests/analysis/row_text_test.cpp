@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "analysis/process_owner.h"
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
 
@@ -152,6 +153,25 @@ TEST(RowLine, CellsOfNothingButEscapesFitTheRoomAsked) {
   EXPECT_EQ(PutInBound(store, 1, RowFormat::Csv), "\"\"\"\",\"\"\"\"\"\",\"\"\"\"\"\"\"\",\"\"\"\"\r\n");
   EXPECT_EQ(PutInBound(store, 2, RowFormat::Tsv), "\\\\\t\\t\\t\t\\r\t\\n\n");
   EXPECT_EQ(PutInBound(store, 2, RowFormat::Csv), "\\,\t\t,\"\r\",\"\n\"\r\n");
+}
+
+TEST(RowLine, AFrameRowsLineEscapesTheTextsFromOutsideAsItsCellsRead) {
+  // A frame's row is written from its fields: its line must be its cells, escaped.
+  auto owner = std::make_shared<ProcessOwner>();
+  owner->pid = 7;
+  owner->name = "back\\slash";
+  const PacketRow row{.packetNumber = 3, .length = 60, .kind = RowKind::Udp, .etherType = 0x0800, .ipProtocol = 17,
+                      .data = "say \"a,b\" \\ end", .owner = owner.get(), .interfaceName = "web1: eth\t0"};
+  RowStore store(ColumnSet::FromText(std::string(ColumnCount, '1')));
+  store.AppendPacket(row);
+  for (const RowFormat format : {RowFormat::Tsv, RowFormat::Csv}) {
+    std::string cells;
+    for (int c = 0; c < store.ColumnCount(); ++c) {
+      if (c != 0) cells += format == RowFormat::Csv ? ',' : '\t';
+      format == RowFormat::Csv ? AppendCsvCell(cells, store.Cell(0, c)) : AppendTsvCell(cells, store.Cell(0, c));
+    }
+    EXPECT_EQ(PutInBound(store, 0, format), cells + (format == RowFormat::Csv ? "\r\n" : "\n"));
+  }
 }
 
 }  // namespace
