@@ -416,6 +416,10 @@ TEST_F(FrameRows, DataComesFromTheSourceWhileItHoldsTheFrameAndIsKeptBeforeItLea
   store.SetFrameSource(nullptr);
   source.frames.clear();
   ExpectReferenceTexts(store, columns);
+  // Its records no longer follow each other in row order, yet copy whole.
+  RowStore copy(columns);
+  copy.Append(store);
+  ExpectReferenceTexts(copy, columns);
 }
 
 TEST_F(FrameRows, RowsOfLeavingFramesThatArriveLaterKeepTheirData) {

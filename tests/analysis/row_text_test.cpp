@@ -25,6 +25,10 @@ TEST(RowText, EscapingAndQuoting) {
       // Longer than a word: escapes at a word's first and last byte, beside bytes above 0x7f.
       {"\tbcdefgh\xe9\xffklmno\\pqrstuvw\n", "\\tbcdefgh\xe9\xffklmno\\\\pqrstuvw\\n",
        "\"\tbcdefgh\xe9\xffklmno\\pqrstuvw\n\""},
+      // Escapes at the last byte of a sixteen, the first of the next, in the eight after
+      // them and in the bytes left over.
+      {"abcdefghijklmno\\\tbcdefghijklmnopqrstuv\rwxyz12\n", "abcdefghijklmno\\\\\\tbcdefghijklmnopqrstuv\\rwxyz12\\n",
+       "\"abcdefghijklmno\\\tbcdefghijklmnopqrstuv\rwxyz12\n\""},
   };
   for (const auto& [cell, tsv, csv] : cases) {
     std::string t, c;
