@@ -180,6 +180,10 @@ TEST(ConnectionTable, RecordsRemovedInAnyOrderLeaveEveryOtherOneFound) {
   }
   for (int k = 0; k < 1000; ++k) EXPECT_EQ(table.Find(keyOf(k)) == nullptr, removed[static_cast<std::size_t>(k)]) << k;
   EXPECT_EQ(table.Size(), 334u);
+  // Back in, into the slots the others left: every key is found again.
+  for (int k = 0; k < 1000; ++k)
+    if (removed[static_cast<std::size_t>(k)]) table.Append(std::make_unique<TcpConnection>(keyOf(k)));
+  for (int k = 0; k < 1000; ++k) EXPECT_NE(table.Find(keyOf(k)), nullptr) << k;
 }
 
 TEST(Tracker, ClearDestroysRecordsInTableOrder) {
