@@ -152,6 +152,8 @@ class DumpWriter : public BatchSink {
   void SetSeveralAdapters() { severalAdapters_ = true; }
   // The adapters of several that have failed since the last call.
   std::vector<std::string> TakeAdapterFailures() {
+    // Looked at without the lock, which a live capture's writing holds.
+    if (!adapterFailed_.load()) return {};
     std::lock_guard lock(mutex_);
     adapterFailed_.store(false);
     return std::exchange(adapterFailures_, {});
