@@ -532,9 +532,8 @@ struct RowStore::Impl {
   std::size_t RecordSize(std::int64_t row) const {
     const RowRef& ref = Ref(row);
     if (!moved) {
-      const std::uint32_t next = row + 1 < rows && Ref(row + 1).chunk == ref.chunk ? Ref(row + 1).offset
-                                                                                   : static_cast<std::uint32_t>(chunks[ref.chunk].used);
-      return next - ref.offset;
+      const bool nextHere = row + 1 < rows && Ref(row + 1).chunk == ref.chunk;
+      return (nextHere ? Ref(row + 1).offset : chunks[ref.chunk].used) - ref.offset;
     }
     return RecordSize(At(row));
   }

@@ -171,7 +171,8 @@ TEST_F(DumpLiveTest, ADisplayFilterKeepsTheRowsItMatchesUntilTheCountIsKept) {
   env_.livePollInterval = std::chrono::hours(1);
   std::thread network([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (const char* payload : {"drop0", "keep1", "drop2", "keep3", "keep4"}) script_->PushFrame(Udp_(RemoteMac, payload));
+    for (const char* payload : {"drop0", "keep1", "drop2", "keep3", "keep4"})
+      script_->PushFrame(Udp_(RemoteMac, payload));
   });
   DumpResult r = Run({"-i", "0", "--no-header", "--columns", "10000000000000000001", "-Y", "data contains \"keep\"",
                       "-c", "2"});
