@@ -6,6 +6,7 @@
 #include <new>
 #include <stdexcept>
 #include <tuple>
+#include <utility>
 
 #include "analysis/capture_state.h"
 #include "analysis/frame_bytes.h"
@@ -37,30 +38,66 @@ ConnectionTable::Key ConnectionTable::KeyOf(const TcpConnection& record) {
   return Key{record.ipv6, record.host, record.remotePort, record.localPort, record.remoteAddress, record.localAddress};
 }
 
+std::size_t ConnectionTable::SlotOf(const Key& key, std::size_t hash) const {
+  const std::size_t mask = slots_.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& slot = slots_[i];
+    if (slot.record == nullptr || (slot.hash == hash && KeyOf(*slot.record) == key)) return i;
+  }
+}
+
+void ConnectionTable::IndexKey(const Key& key, TcpConnection* record) {
+  if (2 * (records_.size() + 1) > slots_.size()) {
+    std::vector<Slot> old = std::exchange(slots_, std::vector<Slot>(std::max<std::size_t>(64, 2 * slots_.size())));
+    for (const Slot& slot : old)
+      if (slot.record != nullptr) slots_[SlotOf(KeyOf(*slot.record), slot.hash)] = slot;
+  }
+  const std::size_t hash = KeyHash{}(key);
+  slots_[SlotOf(key, hash)] = Slot{hash, record};
+}
+
+void ConnectionTable::UnindexKey(const Key& key) {
+  if (slots_.empty()) return;
+  const std::size_t mask = slots_.size() - 1;
+  std::size_t hole = SlotOf(key, KeyHash{}(key));
+  if (slots_[hole].record == nullptr) return;
+  // Later keys of the run move back into the hole wherever their own slot does not lie
+  // between it and them, so that every key stays reachable from its own slot.
+  for (std::size_t i = (hole + 1) & mask; slots_[i].record != nullptr; i = (i + 1) & mask) {
+    const std::size_t home = slots_[i].hash & mask;
+    if (((i - home) & mask) >= ((i - hole) & mask)) {
+      slots_[hole] = slots_[i];
+      hole = i;
+    }
+  }
+  slots_[hole] = Slot{};
+}
+
 TcpConnection* ConnectionTable::Find(const TcpConnection& key) {
-  const auto it = index_.find(KeyOf(key));
-  return it == index_.end() ? nullptr : it->second;
+  if (slots_.empty()) return nullptr;
+  const Key k = KeyOf(key);
+  return slots_[SlotOf(k, KeyHash{}(k))].record;
 }
 
 TcpConnection& ConnectionTable::Append(std::unique_ptr<TcpConnection> record, std::uint32_t adapter) {
   TcpConnection& ref = *record;
   const Key key = KeyOf(ref);
-  if (index_.contains(key)) {
+  if (Find(ref) != nullptr) {
     // One record per key: a second one could never be found again.
     throw std::logic_error("connection key already in the table");
   }
-  records_.push_back(std::move(record));
+  IndexKey(key, &ref);
   try {
-    index_.emplace(key, &ref);
+    records_.push_back(std::move(record));
   } catch (...) {
-    records_.pop_back();
+    UnindexKey(key);
     throw;
   }
   try {
     Shared& shared = shared_.try_emplace(EndpointsOf(ref), Shared{ref.number, ref.host, adapter, 0}).first->second;
     shared.records += 1;
   } catch (...) {
-    index_.erase(key);
+    UnindexKey(key);
     records_.pop_back();
     throw;
   }
@@ -88,14 +125,14 @@ void ConnectionTable::Remove(TcpConnection& record) {
   const auto it = std::find_if(records_.begin(), records_.end(),
                                [&](const auto& p) { return p.get() == &record; });
   if (it == records_.end()) return;
-  index_.erase(KeyOf(record));
+  UnindexKey(KeyOf(record));
   if (const auto shared = shared_.find(EndpointsOf(record)); shared != shared_.end() && --shared->second.records == 0)
     shared_.erase(shared);
   records_.erase(it);
 }
 
 void ConnectionTable::Clear() {
-  index_.clear();
+  slots_.clear();
   shared_.clear();
   // Destroy in table order, then empty the table.
   for (auto& record : records_) record.reset();

@@ -76,9 +76,21 @@ class ConnectionTable {
   };
   static Key KeyOf(const TcpConnection& record);
 
+  // The slot of the index that holds the key, or the empty slot where it would go.
+  std::size_t SlotOf(const Key& key, std::size_t hash) const;
+  // Adds a key that is not in the index; may throw std::bad_alloc, leaving it as it was.
+  void IndexKey(const Key& key, TcpConnection* record);
+  void UnindexKey(const Key& key);
+
   std::vector<std::unique_ptr<TcpConnection>> records_;
-  // Index over records_ so a lookup does not scan a table of hundreds of connections.
-  std::unordered_map<Key, TcpConnection*, KeyHash> index_;
+  // Index over records_ so a lookup does not scan a table of hundreds of connections:
+  // open addressing, a power of two of slots at most half full, each with its key's hash,
+  // so that a frame's lookup costs no division and reads a record only where hashes agree.
+  struct Slot {
+    std::size_t hash = 0;
+    TcpConnection* record = nullptr;  // nullptr: empty
+  };
+  std::vector<Slot> slots_;
 
  public:
   // The number a live record carries for the same two endpoints (in either direction)

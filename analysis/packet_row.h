@@ -81,6 +81,13 @@ inline constexpr std::size_t CellTextCapacity = 512;
 // CellTextCapacity bytes); returns its end. Empty for a cell the row does not have.
 char* PutCellText(char* out, const PacketRow& row, ColumnId id);
 
+// Whether a column's cells carry text from outside (payload bytes, a process's or an
+// adapter's name), which may hold any character a text file escapes. The other cells are
+// numbers, addresses and table texts: printable ASCII without a backslash, comma or quote.
+constexpr bool CellHoldsOutsideText(ColumnId id) {
+  return id == ColumnId::Data || id == ColumnId::Process || id == ColumnId::Interface;
+}
+
 // Whether some row's cell of that column, as PutCellText writes it, can contain text (an
 // empty text is in every cell). False only when none can: a number's cell holds digits
 // only, an address's digits, dots, colons and lower-case hex, a name one of its table's

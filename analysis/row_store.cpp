@@ -219,6 +219,12 @@ char* PutVarint(char* out, std::uint64_t v) {
   return out;
 }
 
+std::size_t VarintSize(std::uint64_t v) {
+  std::size_t n = 1;
+  for (; v >= 0x80; v >>= 7) ++n;
+  return n;
+}
+
 std::uint64_t GetVarint(const char*& p) {
   std::uint64_t v = 0;
   for (int shift = 0; shift < 64; shift += 7) {
@@ -450,6 +456,9 @@ struct RowStore::Impl {
   // array; blocks whose rows have all left are dropped from the front.
   std::deque<std::vector<RowRef>> refBlocks;
   std::int64_t droppedBlocks = 0;
+  // A record moved to the end of the chunks (KeepDataBelow): records no longer follow
+  // each other in row order.
+  bool moved = false;
   const FrameSource* source = nullptr;
   // Absolute index of the first row that may still rebuild its Data from the source.
   std::int64_t sourceFrom = 0;
@@ -518,6 +527,17 @@ struct RowStore::Impl {
     if (--chunk.records == 0 && ref.chunk + 1 != chunks.size()) chunk = Chunk{};
   }
 
+  // Bytes of a row's record. While no record has moved, each one ends where the next one
+  // of its chunk starts, or where its chunk's used bytes end: no record is read.
+  std::size_t RecordSize(std::int64_t row) const {
+    const RowRef& ref = Ref(row);
+    if (!moved) {
+      const bool nextHere = row + 1 < rows && Ref(row + 1).chunk == ref.chunk;
+      return (nextHere ? Ref(row + 1).offset : chunks[ref.chunk].used) - ref.offset;
+    }
+    return RecordSize(At(row));
+  }
+
   // Bytes of the record at p.
   std::size_t RecordSize(const char* p) const {
     const char* end = p;
@@ -573,6 +593,10 @@ RowStore::~RowStore() = default;
 
 int RowStore::ColumnCount() const { return impl_ ? impl_->columns : 1; }
 std::int64_t RowStore::RowCount() const { return impl_ ? impl_->rows : 0; }
+std::span<const ColumnId> RowStore::FrameColumns() const {
+  if (!impl_) return {};
+  return impl_->ids;
+}
 
 void RowStore::AppendPacket(const PacketRow& row) {
   if (!impl_) impl_ = std::make_unique<Impl>(1);
@@ -609,7 +633,28 @@ void RowStore::Append(const RowStore& other, std::int64_t most) {
   for (std::int64_t r = 0; r < count; ++r) {
     const char* src = o.At(r);
     const bool packet = static_cast<std::uint8_t>(*src) == kPacketRecord;
-    if (packet && (!sameLayout || s.source != nullptr)) {
+    if (packet && sameLayout && o.source == nullptr && s.source != nullptr &&
+        (static_cast<std::uint8_t>(src[1]) & record::kData) != 0) {
+      // The record as it is but for its Data text, which this store reads from its source
+      // (the window's rows from the spool): the capture thread's rows keep theirs.
+      bool dataKept = false;
+      const char* const end = record::Decode(src + 1, o.keep, row, dataKept);
+      if (!s.KeepsData(row)) {
+        const char* const text = row.data.data();
+        const char* const length = text - record::VarintSize(row.data.size());
+        const char* const after = text + row.data.size();
+        const auto head = static_cast<std::size_t>(length - src);
+        const auto tail = static_cast<std::size_t>(end - after);
+        Impl::RowRef ref{};
+        char* out = s.Reserve(head + tail, ref);
+        std::memcpy(out, src, head);
+        out[1] = static_cast<char>(static_cast<std::uint8_t>(out[1]) & ~record::kData);
+        std::memcpy(out + head, after, tail);
+        s.Commit(ref, head + tail);
+        continue;
+      }
+    }
+    if (packet && (!sameLayout || (s.source != nullptr && o.source != nullptr))) {
       // Fields again, so that this store keeps what its own columns and source call for.
       o.Packet(r, row, o.dataRoom);
       s.AppendPacket(row, s.KeepsData(row));
@@ -622,7 +667,7 @@ void RowStore::Append(const RowStore& other, std::int64_t most) {
       AppendRow(cells);
       continue;
     }
-    const std::size_t n = o.RecordSize(src);
+    const std::size_t n = o.RecordSize(r);
     Impl::RowRef ref{};
     char* out = s.Reserve(n, ref);
     std::memcpy(out, o.At(r), n);  // read again: the reserve may have been in this store
@@ -639,7 +684,14 @@ std::string_view RowStore::Cell(std::int64_t row, int column) const {
   if (static_cast<std::uint8_t>(*p) == kPacketRecord) {
     if (static_cast<std::size_t>(column) >= s.ids.size()) return {};
     PacketRow fields;
-    s.Packet(row, fields, s.dataRoom);
+    // Only the Data cell needs the frame read again from the source: a list paints a
+    // row's cells one by one, and would otherwise read its frame for every one of them.
+    if (s.ids[static_cast<std::size_t>(column)] == ColumnId::Data) {
+      s.Packet(row, fields, s.dataRoom);
+    } else {
+      bool dataKept = false;
+      record::Decode(p + 1, s.keep, fields, dataKept);
+    }
     char* const text = s.TextBuffer().data();
     return {text, static_cast<std::size_t>(PutCellText(text, fields, s.ids[static_cast<std::size_t>(column)]) - text)};
   }
@@ -740,6 +792,7 @@ void RowStore::KeepDataBelow(std::int64_t packetNumber) {
     s.chunks[ref.chunk].records += 1;
     s.Ref(r) = ref;
     s.Release(old);
+    s.moved = true;
   }
 }
 

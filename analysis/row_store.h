@@ -43,6 +43,9 @@ class RowStore {
 
   int ColumnCount() const;
   std::int64_t RowCount() const;
+  // The column each list column of a frame's row shows, in list order; list columns past
+  // its end are empty in a frame's row.
+  std::span<const ColumnId> FrameColumns() const;
 
   // Appends a frame's row; only what the store's columns need is kept.
   void AppendPacket(const PacketRow& row);

@@ -44,33 +44,57 @@ bool MayNeedTsvEscape(std::uint64_t word) {
   return (control | backslash) != 0;
 }
 
-// At most 2 * cell.size() bytes. Text between escapes goes in runs, not byte by byte, and
-// is looked through eight bytes at a time: cells are mostly plain text.
+// One byte as the tab-separated layout writes it.
+char* PutTsvByte(char* out, char c) {
+  const char letter = kBytes.tsvEscape[static_cast<unsigned char>(c)];
+  if (letter == 0) [[likely]] {
+    *out = c;
+    return out + 1;
+  }
+  out[0] = '\\';
+  out[1] = letter;
+  return out + 2;
+}
+
+// Sixteen bytes as one vector (the compiler's, whatever the processor's width).
+using Bytes16 = std::uint8_t __attribute__((vector_size(16)));
+
+// Whether any of sixteen bytes lies below 0x20 or is a backslash.
+bool MayNeedTsvEscape(const Bytes16& bytes) {
+  const auto flagged = (bytes < 0x20) | (bytes == '\\');
+  std::uint64_t halves[2];
+  std::memcpy(halves, &flagged, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// At most 2 * cell.size() bytes. Cells are mostly plain text: it is looked through and
+// copied sixteen bytes, then eight, at a time, and only a piece with a byte that may need
+// an escape goes byte by byte.
 char* PutTsvCell(char* out, std::string_view cell) {
-  const char* run = cell.data();
-  const char* const end = run + cell.size();
-  const char* p = run;
-  while (p != end) {
-    if (end - p >= 8) {
-      std::uint64_t word;
-      std::memcpy(&word, p, sizeof word);
-      if (!MayNeedTsvEscape(word)) {
-        p += 8;
-        continue;
-      }
+  const char* p = cell.data();
+  const char* const end = p + cell.size();
+  while (end - p >= 16) {
+    Bytes16 bytes;
+    std::memcpy(&bytes, p, sizeof bytes);
+    if (!MayNeedTsvEscape(bytes)) {
+      std::memcpy(out, p, sizeof bytes);
+      out += sizeof bytes;
+      p += sizeof bytes;
+      continue;
     }
-    for (const char* const stop = std::min(p + 8, end); p != stop; ++p) {
-      const char letter = kBytes.tsvEscape[static_cast<unsigned char>(*p)];
-      if (letter != 0) [[unlikely]] {
-        out = Copy(out, run, static_cast<std::size_t>(p - run));
-        out[0] = '\\';
-        out[1] = letter;
-        out += 2;
-        run = p + 1;
-      }
+    for (const char* const stop = p + 16; p != stop; ++p) out = PutTsvByte(out, *p);
+  }
+  if (end - p >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if (!MayNeedTsvEscape(word)) {
+      std::memcpy(out, p, sizeof word);
+      out += sizeof word;
+      p += sizeof word;
     }
   }
-  return Copy(out, run, static_cast<std::size_t>(end - run));
+  for (; p != end; ++p) out = PutTsvByte(out, *p);
+  return out;
 }
 
 // At most 2 * cell.size() + 2 bytes.
@@ -165,13 +189,21 @@ std::size_t RowLine::Read(const RowStore& rows, std::int64_t row) {
   rows_ = &rows;
   row_ = row;
   columns_ = rows.ColumnCount();
+  frame_ = rows.Packet(row, fields_);
+  // A separator per cell and the longer line end.
+  std::size_t bound = static_cast<std::size_t>(columns_) + 2;
+  if (frame_) {
+    ids_ = rows.FrameColumns();
+    // No cell of a frame's row is longer than CellTextCapacity: every byte escaped or
+    // doubled, and a CSV cell's two quotes. (Bounding it cell by cell cost more than a
+    // larger room does.)
+    return bound + static_cast<std::size_t>(columns_) * (2 * CellTextCapacity + 2);
+  }
   read_ = rows.RowCells(row, cells_);
   std::size_t bytes = 0;
   for (std::size_t c = 0; c < read_; ++c) bytes += cells_[c].size();
   for (int c = static_cast<int>(read_); c < columns_; ++c) bytes += rows.Cell(row, c).size();
-  // Every byte escaped or doubled, a CSV cell's two quotes, a separator per cell and
-  // the longer line end.
-  return 2 * bytes + 3 * static_cast<std::size_t>(columns_) + 2;
+  return bound + 2 * bytes + 2 * static_cast<std::size_t>(columns_);
 }
 
 std::string_view RowLine::CellAt(int column) const {
@@ -195,13 +227,52 @@ char* RowLine::PutLine(char* out) const {
   return out;
 }
 
+// This runs for every row orrisvane-dump writes: the plain cells, most of the line, are
+// written in place with nothing to look for.
+template <RowFormat format>
+char* RowLine::PutFrameLine(char* out) const {
+  const std::size_t ids = ids_.size();
+  for (std::size_t c = 0; c < static_cast<std::size_t>(columns_); ++c) {
+    if (c != 0) *out++ = format == RowFormat::Csv ? ',' : '\t';
+    if (c >= ids) continue;
+    const ColumnId id = ids_[c];
+    if (!CellHoldsOutsideText(id)) {
+      out = PutCellText(out, fields_, id);
+      continue;
+    }
+    // Data and Interface are texts of the row already; Process is put together.
+    char text[CellTextCapacity];
+    std::string_view cell;
+    if (id == ColumnId::Data || id == ColumnId::Interface) {
+      if (CellApplies(fields_, id))
+        cell = (id == ColumnId::Data ? fields_.data : fields_.interfaceName).substr(0, CellTextCapacity);
+    } else {
+      cell = std::string_view(text, static_cast<std::size_t>(PutCellText(text, fields_, id) - text));
+    }
+    out = format == RowFormat::Csv ? PutCsvCell(out, cell) : PutTsvCell(out, cell);
+  }
+  if constexpr (format == RowFormat::Csv) *out++ = '\r';
+  *out++ = '\n';
+  return out;
+}
+
 char* RowLine::Put(char* out, RowFormat format) const {
+  if (frame_) return format == RowFormat::Csv ? PutFrameLine<RowFormat::Csv>(out) : PutFrameLine<RowFormat::Tsv>(out);
   return format == RowFormat::Csv ? PutLine<RowFormat::Csv>(out) : PutLine<RowFormat::Tsv>(out);
 }
 
 void AppendRowLine(std::string& out, const RowStore& rows, std::int64_t row, RowFormat format) {
   RowLine line;
-  AppendPut(out, line.Read(rows, row), [&](char* at) { return line.Put(at, format); });
+  const std::size_t bound = line.Read(rows, row);
+  // A frame's line is short, but its bound many times its length: it is put together
+  // here rather than in a string grown (and filled) by the whole bound.
+  constexpr std::size_t kShortLine = ColumnCount * (2 * CellTextCapacity + 3) + 2;
+  if (bound <= kShortLine) {
+    char text[kShortLine];
+    out.append(text, static_cast<std::size_t>(line.Put(text, format) - text));
+    return;
+  }
+  AppendPut(out, bound, [&](char* at) { return line.Put(at, format); });
 }
 
 RowFormat FormatForFileName(std::string_view fileName) {

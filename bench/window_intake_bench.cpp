@@ -5,7 +5,8 @@
 // longest pause of the user-interface thread's event loop meanwhile, and the memory the
 // rows cost: resident memory of the process before and after, and the row store's own
 // count, with the start-up columns and with all twenty-one; and the rate with the start-up
-// columns while every frame also goes to the spool (in $TMPDIR), as in a live trace.
+// columns while every frame also goes to the spool (in $TMPDIR) and the list reads the
+// rows' Data from it, as in a live trace.
 //
 // Each measurement runs in a child process of its own (so the memory figures start from
 // the same point; "filter" is the start-up columns with the list showing only
@@ -107,6 +108,11 @@ int MeasureOnce(const std::string& columns, const std::string& file) {
   if (columns == "filter") {
     FilterError error;
     view.Model().SetFilter(RowFilter::Compile("conn == 12 or port 53", &error));
+  }
+  // As in the window: rows whose frames are in the spool read their Data from it.
+  if (spool) {
+    view.Model().SetFrameSource(spool.get());
+    view.SetFrameSource(spool.get());
   }
   BatchReceiver receiver(view.Model());
   std::unique_ptr<CountingSink> counting;

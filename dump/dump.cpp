@@ -82,18 +82,23 @@ struct RowSelection {
   }
 };
 
-// Receives the capture thread's batches and writes their rows from a thread of its own:
-// the capture thread goes on decoding while the previous batch is turned into text, so
-// the two halves of the work share the processors instead of taking turns.
+// Receives the capture thread's batches and writes their rows. A file's rows are written
+// from a thread of its own: the capture thread goes on decoding while the previous batch
+// is turned into text, so the two halves of the work share the processors instead of
+// taking turns. A live capture's come at the network's pace, and a thread woken for each
+// batch would cost more than it shares: they are written on the capture thread.
 class DumpWriter : public BatchSink {
  public:
-  // eachBatch: write every batch out as it comes, so that rows of a live capture show
-  // within a batch's age rather than a megabyte later.
+  // eachBatch: a live capture: write every batch out as it comes, on the capture thread,
+  // so that its rows show within a batch's age rather than a megabyte later.
   // selection: -Y's, or null to write every row as it is decoded.
   // stats: counts every row looked at, or null.
   DumpWriter(std::FILE* out, std::optional<std::int64_t> limit, bool eachBatch, const RowSelection* selection,
              TrafficStats* stats)
       : out_(out), limit_(limit), eachBatch_(eachBatch), selection_(selection), stats_(stats) {
+    // The rows are gathered here: a buffer in the stream as well only made every write of
+    // a block two system calls. Nothing has been written to the stream yet.
+    std::setvbuf(out_, nullptr, _IONBF, 0);
     if (selection_) selected_.emplace(selection_->decoded);
     // The rows are written straight into the buffer: it is sized once, and used_ says
     // how much of it holds text. Left uninitialised, so that a live capture's few rows
@@ -110,6 +115,10 @@ class DumpWriter : public BatchSink {
     std::unique_lock lock(mutex_);
     kernelDrops_ = std::max(kernelDrops_, counters.kernelDrops);
     lateFrames_ = std::max(lateFrames_, counters.lateFrames);
+    if (eachBatch_ && started_) {
+      Write(rows);  // under the lock, which Start takes too
+      return;
+    }
     // A file is read faster than its rows are written: a bounded queue keeps memory in
     // check. The writing thread never waits for the capture thread, so this wait ends.
     roomFreed_.wait(lock, [&] { return queue_.size() < MaxQueuedBatches; });
@@ -122,10 +131,13 @@ class DumpWriter : public BatchSink {
     if (severalAdapters_) {
       // One adapter of several failed ("NAME: reason"); the others go on.
       adapterFailures_.push_back(reason);
+      adapterFailed_.store(true);
+      Announce();
       return;
     }
     readFailure_ = reason.empty() ? "the device gave no reason" : reason;
     readFailed_.store(true);
+    Announce();
   }
 
   // Why reads from the device started to fail, or nothing while they have not.
@@ -140,8 +152,19 @@ class DumpWriter : public BatchSink {
   void SetSeveralAdapters() { severalAdapters_ = true; }
   // The adapters of several that have failed since the last call.
   std::vector<std::string> TakeAdapterFailures() {
+    // Looked at without the lock, which a live capture's writing holds.
+    if (!adapterFailed_.load()) return {};
     std::lock_guard lock(mutex_);
+    adapterFailed_.store(false);
     return std::exchange(adapterFailures_, {});
+  }
+
+  // Waits until nothing more will be written, reads have failed or an adapter of several
+  // has, or for at most the time given: the caller looks for what only it can see (an
+  // interruption, the end of a file) that often, and wakes no sooner for nothing.
+  void WaitForNews(std::chrono::milliseconds most) {
+    std::unique_lock lock(newsMutex_);
+    news_.wait_for(lock, most, [&] { return done_.load() || readFailed_.load() || adapterFailed_.load(); });
   }
   std::uint64_t LateFrames() const {
     std::lock_guard lock(mutex_);
@@ -155,7 +178,18 @@ class DumpWriter : public BatchSink {
     Put(header);
   }
 
-  void Start() { thread_ = std::thread([this] { WriteBatches(); }); }
+  // Writes the batches delivered so far, and from now on every batch: on a thread of its
+  // own, or for a live capture on the capture thread as it delivers them.
+  void Start() {
+    if (!eachBatch_) {
+      thread_ = std::thread([this] { WriteBatches(); });
+      return;
+    }
+    std::lock_guard lock(mutex_);
+    started_ = true;
+    for (; !queue_.empty(); queue_.pop_front()) Write(queue_.front());
+    roomFreed_.notify_all();
+  }
 
   // True once nothing more will be written: -c reached or the output failed.
   bool Done() const { return done_.load(); }
@@ -220,7 +254,10 @@ class DumpWriter : public BatchSink {
       written_ += take;
       examined_ += take;
     }
-    if (limit_ && written_ >= *limit_) done_.store(true);
+    if (limit_ && written_ >= *limit_) {
+      done_.store(true);
+      Announce();
+    }
     if (eachBatch_ && WriteOut() && std::fflush(out_) != 0) Fail(errno);
   }
 
@@ -284,6 +321,14 @@ class DumpWriter : public BatchSink {
     failed_ = true;
     errno_ = error != 0 ? error : EIO;
     done_.store(true);
+    Announce();
+  }
+
+  // Wakes WaitForNews after one of the flags it waits for was raised. Its mutex is taken
+  // alone, after mutex_ where that is held, never before.
+  void Announce() {
+    { std::lock_guard lock(newsMutex_); }
+    news_.notify_all();
   }
 
   std::FILE* out_;
@@ -301,10 +346,15 @@ class DumpWriter : public BatchSink {
   std::string readFailure_;             // under mutex_
   std::vector<std::string> adapterFailures_;  // under mutex_
   std::uint64_t lateFrames_ = 0;              // under mutex_
+  bool started_ = false;                      // under mutex_: Start has run (eachBatch only)
   bool severalAdapters_ = false;
   std::atomic<bool> readFailed_{false};
+  std::atomic<bool> adapterFailed_{false};  // adapterFailures_ holds one
+  std::mutex newsMutex_;
+  std::condition_variable news_;
 
-  // The writing thread's own (and the caller's before Start and after Finish).
+  // The writing thread's own (and the caller's before Start and after Finish); for a live
+  // capture, under mutex_ from Start on.
   std::thread thread_;
   std::unique_ptr<char[]> text_;
   std::size_t capacity_ = 0;
@@ -542,7 +592,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
       failure = live ? "reading from adapter " + key + " failed: " + *why : *why;
       break;
     }
-    std::this_thread::sleep_for(live ? env.livePollInterval : env.pollInterval);
+    writer.WaitForNews(live ? env.livePollInterval : env.pollInterval);
   }
   // Asked while the device is open: StopTrace closes it.
   const std::vector<AdapterDrops> dropsPerAdapter = device->DropsPerAdapter();

@@ -35,11 +35,11 @@ struct DumpEnvironment {
   std::function<void(DeviceTable&, std::string path)> registerCaptureFile;
   // Raised (by SIGINT or SIGTERM in the program) to end a live capture.
   const std::atomic<bool>* interrupted = nullptr;
-  // How often the main thread looks for the end of input, -c and an interruption: often
-  // for a file, whose end should be seen at once; seldom on a live adapter, where each
-  // look wakes a processor that the capture could use.
+  // How often the main thread looks for the end of input and an interruption (-c and a
+  // failure wake it at once): often for a file, whose end should be seen at once; seldom
+  // on a live adapter, where each look wakes a processor that the capture could use.
   std::chrono::milliseconds pollInterval{2};
-  std::chrono::milliseconds livePollInterval{20};
+  std::chrono::milliseconds livePollInterval{100};
 };
 
 enum class DumpMode { Help, ListAdapters, Live, File };

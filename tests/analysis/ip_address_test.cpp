@@ -1,10 +1,12 @@
-// IPv6 text both ways: any RFC 4291 form is read, and written back as RFC 5952 has it.
+// IPv6 text both ways: any RFC 4291 form is read, and written back as RFC 5952 has it;
+// IPv4 text in dotted decimals.
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "analysis/ip_address.h"
+#include "analysis/packet_row.h"
 
 namespace {
 
@@ -29,6 +31,15 @@ TEST(IpAddress, Ipv6TextIsTheCanonicalFormOfAnyWrittenForm) {
       {"g::", "<refused>"},
   };
   for (const auto& [written, expected] : cases) EXPECT_EQ(Canonical(written), expected) << written;
+}
+
+TEST(IpAddress, Ipv4TextHasEachByteInOneToThreeDigits) {
+  const std::pair<std::array<std::uint8_t, 4>, std::string_view> cases[] = {
+      {{0, 9, 10, 99}, "0.9.10.99"}, {{100, 199, 200, 255}, "100.199.200.255"}, {{255, 1, 0, 7}, "255.1.0.7"}};
+  for (const auto& [address, text] : cases) {
+    char out[15];  // the room it is promised
+    EXPECT_EQ(std::string_view(out, static_cast<std::size_t>(PutIpv4(out, address) - out)), text);
+  }
 }
 
 }  // namespace

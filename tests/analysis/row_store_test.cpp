@@ -398,6 +398,11 @@ TEST_F(FrameRows, DataComesFromTheSourceWhileItHoldsTheFrameAndIsKeptBeforeItLea
   EXPECT_LT(store.MemoryBytes(), kept.MemoryBytes());  // no Data text of its own
   ExpectReferenceTexts(store, columns);
   EXPECT_GT(source.reads, 0);
+  // A cell other than Data reads no frame.
+  source.reads = 0;
+  for (int c = 0; c < store.ColumnCount(); ++c)
+    if (c != columns.Position(ColumnId::Data)) store.Cell(1, c);
+  EXPECT_EQ(source.reads, 0);
 
   // Frames below 200 are about to leave: their rows read them now and keep the text.
   store.KeepDataBelow(200);
@@ -411,12 +416,16 @@ TEST_F(FrameRows, DataComesFromTheSourceWhileItHoldsTheFrameAndIsKeptBeforeItLea
   store.SetFrameSource(nullptr);
   source.frames.clear();
   ExpectReferenceTexts(store, columns);
+  // Its records no longer follow each other in row order, yet copy whole.
+  RowStore copy(columns);
+  copy.Append(store);
+  ExpectReferenceTexts(copy, columns);
 }
 
 TEST_F(FrameRows, RowsOfLeavingFramesThatArriveLaterKeepTheirData) {
   // The source asks before its frames below 200 leave, while rows of them are still on
   // their way to the list (a batch not yet appended).
-  const ColumnSet columns = ColumnSet::FromText("111111111111111111111");
+  const ColumnSet columns = ColumnSet::FromText(std::string(ColumnCount, '1'));
   MemorySource source;
   const std::vector<Bytes> capture = TestCapture();
   for (std::size_t i = 0; i < capture.size(); ++i) source.frames[static_cast<std::int64_t>(i)] = capture[i];
@@ -429,7 +438,7 @@ TEST_F(FrameRows, RowsOfLeavingFramesThatArriveLaterKeepTheirData) {
   ExpectReferenceTexts(list, columns);
   // Rows of frames that stay read them from the source.
   source.reads = 0;
-  for (std::int64_t r = 200; r < list.RowCount(); ++r) list.Cell(r, 20);
+  for (std::int64_t r = 200; r < list.RowCount(); ++r) list.Cell(r, columns.Position(ColumnId::Data));
   EXPECT_GT(source.reads, 0);
 
   // A new source has asked nothing yet: rows it holds frames of keep no Data.
@@ -440,7 +449,7 @@ TEST_F(FrameRows, RowsOfLeavingFramesThatArriveLaterKeepTheirData) {
   fresh.KeepDataBelow(200);
   fresh.SetFrameSource(&other);
   fresh.Append(batch);
-  for (std::int64_t r = 0; r < 200; ++r) fresh.Cell(r, 20);
+  for (std::int64_t r = 0; r < 200; ++r) fresh.Cell(r, columns.Position(ColumnId::Data));
   EXPECT_GT(other.reads, 0);
 }
 

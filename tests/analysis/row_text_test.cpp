@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "analysis/process_owner.h"
 #include "analysis/row_store.h"
 #include "analysis/row_text.h"
 
@@ -24,6 +25,10 @@ TEST(RowText, EscapingAndQuoting) {
       // Longer than a word: escapes at a word's first and last byte, beside bytes above 0x7f.
       {"\tbcdefgh\xe9\xffklmno\\pqrstuvw\n", "\\tbcdefgh\xe9\xffklmno\\\\pqrstuvw\\n",
        "\"\tbcdefgh\xe9\xffklmno\\pqrstuvw\n\""},
+      // Escapes at the last byte of a sixteen, the first of the next, in the eight after
+      // them and in the bytes left over.
+      {"abcdefghijklmno\\\tbcdefghijklmnopqrstuv\rwxyz12\n", "abcdefghijklmno\\\\\\tbcdefghijklmnopqrstuv\\rwxyz12\\n",
+       "\"abcdefghijklmno\\\tbcdefghijklmnopqrstuv\rwxyz12\n\""},
   };
   for (const auto& [cell, tsv, csv] : cases) {
     std::string t, c;
@@ -152,6 +157,25 @@ TEST(RowLine, CellsOfNothingButEscapesFitTheRoomAsked) {
   EXPECT_EQ(PutInBound(store, 1, RowFormat::Csv), "\"\"\"\",\"\"\"\"\"\",\"\"\"\"\"\"\"\",\"\"\"\"\r\n");
   EXPECT_EQ(PutInBound(store, 2, RowFormat::Tsv), "\\\\\t\\t\\t\t\\r\t\\n\n");
   EXPECT_EQ(PutInBound(store, 2, RowFormat::Csv), "\\,\t\t,\"\r\",\"\n\"\r\n");
+}
+
+TEST(RowLine, AFrameRowsLineEscapesTheTextsFromOutsideAsItsCellsRead) {
+  // A frame's row is written from its fields: its line must be its cells, escaped.
+  auto owner = std::make_shared<ProcessOwner>();
+  owner->pid = 7;
+  owner->name = "back\\slash";
+  const PacketRow row{.packetNumber = 3, .length = 60, .kind = RowKind::Udp, .etherType = 0x0800, .ipProtocol = 17,
+                      .data = "say \"a,b\" \\ end", .owner = owner.get(), .interfaceName = "web1: eth\t0"};
+  RowStore store(ColumnSet::FromText(std::string(ColumnCount, '1')));
+  store.AppendPacket(row);
+  for (const RowFormat format : {RowFormat::Tsv, RowFormat::Csv}) {
+    std::string cells;
+    for (int c = 0; c < store.ColumnCount(); ++c) {
+      if (c != 0) cells += format == RowFormat::Csv ? ',' : '\t';
+      format == RowFormat::Csv ? AppendCsvCell(cells, store.Cell(0, c)) : AppendTsvCell(cells, store.Cell(0, c));
+    }
+    EXPECT_EQ(PutInBound(store, 0, format), cells + (format == RowFormat::Csv ? "\r\n" : "\n"));
+  }
 }
 
 }  // namespace

@@ -161,6 +161,31 @@ TEST(Tracker, ManyConnectionsAreFoundAgainAndRemovedFromTheMiddle) {
   EXPECT_EQ(state.liveConnections, 599);
 }
 
+TEST(ConnectionTable, RecordsRemovedInAnyOrderLeaveEveryOtherOneFound) {
+  // Keys that differ in a port and an address byte; two of every three leave, scattered.
+  const auto keyOf = [](int i) {
+    TcpConnection key;
+    key.remotePort = static_cast<std::uint16_t>(i * 7919);
+    key.localAddress[0] = static_cast<std::uint8_t>(i % 3);
+    return key;
+  };
+  ConnectionTable table;
+  for (int i = 0; i < 1000; ++i) table.Append(std::make_unique<TcpConnection>(keyOf(i)));
+  std::vector<bool> removed(1000);
+  for (int i = 0; i < 1000; ++i) {
+    const int k = i * 389 % 1000;
+    if (k % 3 == 0) continue;
+    table.Remove(*table.Find(keyOf(k)));
+    removed[static_cast<std::size_t>(k)] = true;
+  }
+  for (int k = 0; k < 1000; ++k) EXPECT_EQ(table.Find(keyOf(k)) == nullptr, removed[static_cast<std::size_t>(k)]) << k;
+  EXPECT_EQ(table.Size(), 334u);
+  // Back in, into the slots the others left: every key is found again.
+  for (int k = 0; k < 1000; ++k)
+    if (removed[static_cast<std::size_t>(k)]) table.Append(std::make_unique<TcpConnection>(keyOf(k)));
+  for (int k = 0; k < 1000; ++k) EXPECT_NE(table.Find(keyOf(k)), nullptr) << k;
+}
+
 TEST(Tracker, ClearDestroysRecordsInTableOrder) {
   static std::vector<std::int64_t> destroyed;
   struct Logged : TcpConnection {

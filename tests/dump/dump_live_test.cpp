@@ -165,6 +165,23 @@ TEST_F(DumpLiveTest, RowsOfALiveCaptureShowWhileItRuns) {
   std::fclose(err);
 }
 
+TEST_F(DumpLiveTest, ADisplayFilterKeepsTheRowsItMatchesUntilTheCountIsKept) {
+  // The frames come while the capture waits for them: -c, which counts the rows kept,
+  // ends it at once, not at the next look for an interruption an hour later.
+  env_.livePollInterval = std::chrono::hours(1);
+  std::thread network([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (const char* payload : {"drop0", "keep1", "drop2", "keep3", "keep4"})
+      script_->PushFrame(Udp_(RemoteMac, payload));
+  });
+  DumpResult r = Run({"-i", "0", "--no-header", "--columns", "10000000000000000001", "-Y", "data contains \"keep\"",
+                      "-c", "2"});
+  network.join();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, Line({"1", "keep1"}) + Line({"3", "keep3"}));
+  EXPECT_THAT(r.err, HasSubstr(", 2 kept by -Y, 0 dropped by the kernel\n"));
+}
+
 TEST_F(DumpLiveTest, PromiscuousModeRefusedIsAWarningAndTheCaptureGoesOn) {
   script_->failingCodes = {request_code::SetFilter};
   script_->failureReason = "interface is down";
