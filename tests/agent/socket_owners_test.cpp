@@ -176,7 +176,7 @@ TEST(SocketOwnersTest, EachFrameGetsTheOwnerOfItsLocalEndAndNoStaleOne) {
   };
   std::map<std::uint32_t, ProcessOwner> defined;
   OwnerFinder finder(std::make_unique<ListedSockets>(&sockets), ProcessTable(proc.Root()),
-                     [](std::uint32_t uid) { return uid == 0 ? std::string("root") : "u" + std::to_string(uid); },
+                     [](std::uint32_t uid) { return uid == 0 ? std::string("root") : std::string("u").append(std::to_string(uid)); },
                      {}, [&](std::uint32_t number, const ProcessOwner& owner) { defined.emplace(number, owner); });
   std::uint64_t now = 1'000'000;
   finder.SetClock([&] { return now; });

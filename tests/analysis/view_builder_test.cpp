@@ -27,7 +27,7 @@ ColumnSet Columns() {
 RowStore Rows(const ColumnSet& columns, int count) {
   RowStore store(columns);
   for (int n = 0; n < count; ++n) {
-    const std::string data = "d" + std::to_string(n * 13 % 97);
+    const std::string data = std::string("d").append(std::to_string(n * 13 % 97));
     PacketRow row;
     row.packetNumber = n;
     row.length = static_cast<std::uint32_t>(n * 37 % 400 + 60);

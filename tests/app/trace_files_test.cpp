@@ -229,7 +229,7 @@ TEST_F(TraceFilesTest, FramesOfSeveralAdaptersRoundTripThroughPcapng) {
   ASSERT_TRUE(SaveFrames(path, &source, 3, [](std::int64_t row) { return row; }, &missing, &error, adapters))
       << error.toStdString();
 
-  const std::string quoted = "'" + path.toStdString() + "'";
+  const std::string quoted = std::string("'").append(path.toStdString()).append("'");
   if (const auto lines = CommandLines("tshark", "-r " + quoted + " -T fields -e frame.interface_id -e frame.interface_name")) {
     EXPECT_EQ(*lines, (std::vector<std::string>{"0\teth0\n", "1\tweb1: eth0\n", "1\tweb1: eth0\n"}));
   }
