@@ -480,6 +480,16 @@ bool CPPAdapter::SaveControls() {
     if (reportError_) reportError_(CaptureFilterRefusedMessage + *why);
     return false;
   }
+  for (std::size_t i = 0; i < alsoBoxes_.size(); ++i) {
+    if (!alsoFilters_[i]->isEnabled()) continue;
+    const std::string own = alsoFilters_[i]->text().toStdString();
+    if (std::optional<std::string> why = own.empty() ? std::nullopt : CaptureFilterError(own)) {
+      if (reportError_)
+        reportError_("The capture filter of " + alsoBoxes_[i]->property("interfaceName").toString().toStdString() +
+                     " was not taken: " + *why);
+      return false;
+    }
+  }
   if (!TakeHosts()) return false;
   captureFilter = text;
   keepOwnSession = keepSession_->isChecked();
@@ -489,32 +499,54 @@ bool CPPAdapter::SaveControls() {
 }
 
 void CPPAdapter::TakeAlsoCaptureOn() {
-  for (QCheckBox* box : alsoBoxes_) {
+  for (std::size_t i = 0; i < alsoBoxes_.size(); ++i) {
+    const QCheckBox* box = alsoBoxes_[i];
     if (!box->isEnabled()) continue;  // the chosen adapter
     const std::string name = box->property("interfaceName").toString().toStdString();
     const auto at = std::find(moreAdapters.begin(), moreAdapters.end(), name);
     if (box->isChecked() && at == moreAdapters.end()) moreAdapters.push_back(name);
     if (!box->isChecked() && at != moreAdapters.end()) moreAdapters.erase(at);
+    const std::string own = alsoFilters_[i]->text().toStdString();
+    if (box->isChecked() && !own.empty()) {
+      adapterFilters[name] = own;
+    } else {
+      adapterFilters.erase(name);
+    }
   }
 }
 
 void CPPAdapter::FillAlsoCaptureOn() {
   TakeAlsoCaptureOn();
-  for (QCheckBox* box : alsoBoxes_) delete box;
+  // Each row (a box and its filter) is one widget: deleting it deletes both.
+  for (QCheckBox* box : alsoBoxes_) delete box->parentWidget();
   alsoBoxes_.clear();
+  alsoFilters_.clear();
   AdapterEntry entries[DetailAdapterLimit];
   std::uint32_t count = 0;
   if (!EnumerateAdapters(env_.registry, entries, DetailAdapterLimit, &count)) count = 0;
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::string name = entries[i].interfaceName;
     if (name.empty()) continue;  // only a name finds an adapter again
-    auto* box = new QCheckBox(QString::fromLocal8Bit(entries[i].description), alsoOn_);
+    auto* row = new QWidget(alsoOn_);
+    auto* rowLayout = new QHBoxLayout(row);
+    rowLayout->setContentsMargins(0, 0, 0, 0);
+    auto* box = new QCheckBox(QString::fromLocal8Bit(entries[i].description), row);
     box->setProperty("interfaceName", QString::fromStdString(name));
     const bool chosen = static_cast<std::int32_t>(i) == adapterIndex;
     box->setChecked(chosen || std::find(moreAdapters.begin(), moreAdapters.end(), name) != moreAdapters.end());
     box->setEnabled(!chosen);
-    alsoOn_->layout()->addWidget(box);
+    auto* filter = new QLineEdit(row);
+    const auto own = adapterFilters.find(name);
+    filter->setText(QString::fromStdString(own == adapterFilters.end() || chosen ? std::string() : own->second));
+    filter->setPlaceholderText(QStringLiteral("as the capture filter"));
+    filter->setToolTip(QStringLiteral("This adapter's own capture filter; empty: the capture filter below"));
+    filter->setEnabled(!chosen && box->isChecked());
+    connect(box, &QCheckBox::toggled, filter, [filter, chosen](bool on) { filter->setEnabled(on && !chosen); });
+    rowLayout->addWidget(box);
+    rowLayout->addWidget(filter, 1);
+    alsoOn_->layout()->addWidget(row);
     alsoBoxes_.push_back(box);
+    alsoFilters_.push_back(filter);
   }
 }
 
@@ -620,6 +652,7 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
   adapter_->remoteHosts = state.remoteHosts;
   adapter_->keepOwnSession = state.keepOwnSession;
   adapter_->moreAdapters = state.moreAdapters;
+  adapter_->adapterFilters = state.adapterFilters;
   adapter_->holdBackMs = state.holdBackMs;
 
   tabs_ = new QTabWidget(this);
@@ -684,6 +717,10 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   state.moreAdapters = adapter_->moreAdapters;
   // The chosen adapter is in every trace; naming it again would open it twice.
   std::erase(state.moreAdapters, state.adapterName);
+  state.adapterFilters = adapter_->adapterFilters;
+  std::erase_if(state.adapterFilters, [&state](const auto& entry) {
+    return std::find(state.moreAdapters.begin(), state.moreAdapters.end(), entry.first) == state.moreAdapters.end();
+  });
   state.holdBackMs = adapter_->holdBackMs;
   if (!state.moreAdapters.empty()) ShowInterfaceColumn(state.columns);
   return kept;
