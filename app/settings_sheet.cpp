@@ -368,7 +368,9 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   // More adapters for the same trace, local or remote: their frames are merged in time order.
   alsoOn_ = new QGroupBox(QStringLiteral("Also capture on:"), this);
   alsoOn_->setObjectName(ControlName(settings_control::AlsoCaptureOn));
-  new QVBoxLayout(alsoOn_);
+  // A grid, so that the filter boxes line up whatever the adapters' descriptions.
+  auto* alsoGrid = new QGridLayout(alsoOn_);
+  alsoGrid->setColumnStretch(1, 1);
   holdBack_ = new QSpinBox(this);
   holdBack_->setObjectName(ControlName(settings_control::HoldBack));
   holdBack_->setRange(FewestHoldBackMs, MostHoldBackMs);
@@ -517,8 +519,8 @@ void CPPAdapter::TakeAlsoCaptureOn() {
 
 void CPPAdapter::FillAlsoCaptureOn() {
   TakeAlsoCaptureOn();
-  // Each row (a box and its filter) is one widget: deleting it deletes both.
-  for (QCheckBox* box : alsoBoxes_) delete box->parentWidget();
+  for (QCheckBox* box : alsoBoxes_) delete box;
+  for (QLineEdit* filter : alsoFilters_) delete filter;
   alsoBoxes_.clear();
   alsoFilters_.clear();
   AdapterEntry entries[DetailAdapterLimit];
@@ -527,24 +529,22 @@ void CPPAdapter::FillAlsoCaptureOn() {
   for (std::uint32_t i = 0; i < count; ++i) {
     const std::string name = entries[i].interfaceName;
     if (name.empty()) continue;  // only a name finds an adapter again
-    auto* row = new QWidget(alsoOn_);
-    auto* rowLayout = new QHBoxLayout(row);
-    rowLayout->setContentsMargins(0, 0, 0, 0);
-    auto* box = new QCheckBox(QString::fromLocal8Bit(entries[i].description), row);
+    auto* box = new QCheckBox(QString::fromLocal8Bit(entries[i].description), alsoOn_);
     box->setProperty("interfaceName", QString::fromStdString(name));
     const bool chosen = static_cast<std::int32_t>(i) == adapterIndex;
     box->setChecked(chosen || std::find(moreAdapters.begin(), moreAdapters.end(), name) != moreAdapters.end());
     box->setEnabled(!chosen);
-    auto* filter = new QLineEdit(row);
+    auto* filter = new QLineEdit(alsoOn_);
     const auto own = adapterFilters.find(name);
     filter->setText(QString::fromStdString(own == adapterFilters.end() || chosen ? std::string() : own->second));
     filter->setPlaceholderText(QStringLiteral("as the capture filter"));
     filter->setToolTip(QStringLiteral("This adapter's own capture filter; empty: the capture filter below"));
     filter->setEnabled(!chosen && box->isChecked());
     connect(box, &QCheckBox::toggled, filter, [filter, chosen](bool on) { filter->setEnabled(on && !chosen); });
-    rowLayout->addWidget(box);
-    rowLayout->addWidget(filter, 1);
-    alsoOn_->layout()->addWidget(row);
+    auto* grid = static_cast<QGridLayout*>(alsoOn_->layout());
+    const int row = static_cast<int>(alsoBoxes_.size());
+    grid->addWidget(box, row, 0);
+    grid->addWidget(filter, row, 1);
     alsoBoxes_.push_back(box);
     alsoFilters_.push_back(filter);
   }
