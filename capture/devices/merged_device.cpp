@@ -80,11 +80,13 @@ void MergedDevice::ReadAdapter(std::size_t index) {
     // Only where the earliest frame may go now, asked once the whole batch is in: a frame
     // of it that comes before the earliest may be the one that can. Between the batches
     // of several adapters, most let nothing go until the slowest adapter has caught up.
-    // A read that waits lets the frames that may go gather (see ReadBatch); it is woken
-    // early only for a full batch's worth.
-    if (!readWaits_ || heldCount_ < MergeGatherFrames) continue;
+    // A read that waits lets the frames that may go gather (see ReadBatch): it is woken
+    // for a full batch's worth, or when it sleeps past the gathering's end.
+    if (!readWaits_) continue;
     Clock::time_point until;
-    if (const Source* earliest = Earliest(); earliest && MayRelease(*earliest, CoarseNow(), &until))
+    const Source* earliest = Earliest();
+    if (!earliest || !MayRelease(*earliest, CoarseNow(), &until)) continue;
+    if (heldCount_ >= MergeGatherFrames || waitUntil_ > earliest->blocks.front()->arrived + MergeGather)
       changed_.notify_all();
   }
 }
@@ -224,6 +226,7 @@ bool MergedDevice::ReadBatch(FrameBatch& batch, std::uint32_t) {
     }
     if (Clock::now() >= deadline) return true;
     readWaits_ = true;
+    waitUntil_ = until;
     changed_.wait_until(lock, until);
     readWaits_ = false;
   }

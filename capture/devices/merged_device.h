@@ -133,6 +133,7 @@ class MergedDevice : public DeviceBase {
   std::uint64_t late_ = 0;
   bool aborted_ = false;
   bool stopping_ = false;
-  // A read waits for a frame: only then does a reader wake it.
+  // A read waits for a frame, until when: only then does a reader wake it.
   bool readWaits_ = false;
+  Clock::time_point waitUntil_;
 };
