@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -108,6 +109,9 @@ class CaptureState {
   // The adapters a trace takes besides the chosen one, by interface name as adapterName
   // has it; empty: a trace of one adapter.
   std::vector<std::string> moreAdapters;
+  // The capture filters of those adapters that have one of their own, by interface name;
+  // the others take captureFilter.
+  std::map<std::string, std::string> adapterFilters;
   // How long a trace of several adapters holds a frame back for the others' earlier ones.
   std::int32_t holdBackMs = 200;
   // Whether a remote capture also lists the frames of the ssh session it runs through.

@@ -368,7 +368,9 @@ CPPAdapter::CPPAdapter(std::int32_t storedIndex, const CaptureEnvironment& env, 
   // More adapters for the same trace, local or remote: their frames are merged in time order.
   alsoOn_ = new QGroupBox(QStringLiteral("Also capture on:"), this);
   alsoOn_->setObjectName(ControlName(settings_control::AlsoCaptureOn));
-  new QVBoxLayout(alsoOn_);
+  // A grid, so that the filter boxes line up whatever the adapters' descriptions.
+  auto* alsoGrid = new QGridLayout(alsoOn_);
+  alsoGrid->setColumnStretch(1, 1);
   holdBack_ = new QSpinBox(this);
   holdBack_->setObjectName(ControlName(settings_control::HoldBack));
   holdBack_->setRange(FewestHoldBackMs, MostHoldBackMs);
@@ -480,6 +482,16 @@ bool CPPAdapter::SaveControls() {
     if (reportError_) reportError_(CaptureFilterRefusedMessage + *why);
     return false;
   }
+  for (std::size_t i = 0; i < alsoBoxes_.size(); ++i) {
+    if (!alsoFilters_[i]->isEnabled()) continue;
+    const std::string own = alsoFilters_[i]->text().toStdString();
+    if (std::optional<std::string> why = own.empty() ? std::nullopt : CaptureFilterError(own)) {
+      if (reportError_)
+        reportError_("The capture filter of " + alsoBoxes_[i]->property("interfaceName").toString().toStdString() +
+                     " was not taken: " + *why);
+      return false;
+    }
+  }
   if (!TakeHosts()) return false;
   captureFilter = text;
   keepOwnSession = keepSession_->isChecked();
@@ -489,19 +501,28 @@ bool CPPAdapter::SaveControls() {
 }
 
 void CPPAdapter::TakeAlsoCaptureOn() {
-  for (QCheckBox* box : alsoBoxes_) {
+  for (std::size_t i = 0; i < alsoBoxes_.size(); ++i) {
+    const QCheckBox* box = alsoBoxes_[i];
     if (!box->isEnabled()) continue;  // the chosen adapter
     const std::string name = box->property("interfaceName").toString().toStdString();
     const auto at = std::find(moreAdapters.begin(), moreAdapters.end(), name);
     if (box->isChecked() && at == moreAdapters.end()) moreAdapters.push_back(name);
     if (!box->isChecked() && at != moreAdapters.end()) moreAdapters.erase(at);
+    const std::string own = alsoFilters_[i]->text().toStdString();
+    if (box->isChecked() && !own.empty()) {
+      adapterFilters[name] = own;
+    } else {
+      adapterFilters.erase(name);
+    }
   }
 }
 
 void CPPAdapter::FillAlsoCaptureOn() {
   TakeAlsoCaptureOn();
   for (QCheckBox* box : alsoBoxes_) delete box;
+  for (QLineEdit* filter : alsoFilters_) delete filter;
   alsoBoxes_.clear();
+  alsoFilters_.clear();
   AdapterEntry entries[DetailAdapterLimit];
   std::uint32_t count = 0;
   if (!EnumerateAdapters(env_.registry, entries, DetailAdapterLimit, &count)) count = 0;
@@ -513,8 +534,19 @@ void CPPAdapter::FillAlsoCaptureOn() {
     const bool chosen = static_cast<std::int32_t>(i) == adapterIndex;
     box->setChecked(chosen || std::find(moreAdapters.begin(), moreAdapters.end(), name) != moreAdapters.end());
     box->setEnabled(!chosen);
-    alsoOn_->layout()->addWidget(box);
+    auto* filter = new QLineEdit(alsoOn_);
+    const auto own = adapterFilters.find(name);
+    filter->setText(QString::fromStdString(own == adapterFilters.end() || chosen ? std::string() : own->second));
+    filter->setPlaceholderText(QStringLiteral("as the capture filter"));
+    filter->setToolTip(QStringLiteral("This adapter's own capture filter; empty: the capture filter below"));
+    filter->setEnabled(!chosen && box->isChecked());
+    connect(box, &QCheckBox::toggled, filter, [filter, chosen](bool on) { filter->setEnabled(on && !chosen); });
+    auto* grid = static_cast<QGridLayout*>(alsoOn_->layout());
+    const int row = static_cast<int>(alsoBoxes_.size());
+    grid->addWidget(box, row, 0);
+    grid->addWidget(filter, row, 1);
     alsoBoxes_.push_back(box);
+    alsoFilters_.push_back(filter);
   }
 }
 
@@ -620,6 +652,7 @@ SettingsSheet::SettingsSheet(const CaptureState& state, const CaptureEnvironment
   adapter_->remoteHosts = state.remoteHosts;
   adapter_->keepOwnSession = state.keepOwnSession;
   adapter_->moreAdapters = state.moreAdapters;
+  adapter_->adapterFilters = state.adapterFilters;
   adapter_->holdBackMs = state.holdBackMs;
 
   tabs_ = new QTabWidget(this);
@@ -684,6 +717,10 @@ std::optional<SettingsSheet::KeptAddress> SettingsSheet::ApplyTo(CaptureState& s
   state.moreAdapters = adapter_->moreAdapters;
   // The chosen adapter is in every trace; naming it again would open it twice.
   std::erase(state.moreAdapters, state.adapterName);
+  state.adapterFilters = adapter_->adapterFilters;
+  std::erase_if(state.adapterFilters, [&state](const auto& entry) {
+    return std::find(state.moreAdapters.begin(), state.moreAdapters.end(), entry.first) == state.moreAdapters.end();
+  });
   state.holdBackMs = adapter_->holdBackMs;
   if (!state.moreAdapters.empty()) ShowInterfaceColumn(state.columns);
   return kept;

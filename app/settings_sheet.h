@@ -11,6 +11,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -183,6 +184,9 @@ class CPPAdapter : public SettingsPage {
   // The adapters a trace takes besides the chosen one, by interface name ("Also capture
   // on:"), and how long it holds frames back for the others' earlier ones.
   std::vector<std::string> moreAdapters;
+  // Their own capture filters, by interface name: taken from the box beside each checked
+  // adapter when it is not empty and compiles; an adapter without one takes captureFilter.
+  std::map<std::string, std::string> adapterFilters;
   std::int32_t holdBackMs = 200;
 
   // The index lives in the page, not in a control: it changes only through ShowDetails.
@@ -201,6 +205,9 @@ class CPPAdapter : public SettingsPage {
   // "Also capture on:": a box for each listed adapter that has an interface name, in list
   // order; the chosen adapter's is checked and disabled.
   const std::vector<QCheckBox*>& AlsoCaptureOnBoxes() const { return alsoBoxes_; }
+  // The filter box beside each of them, in the same order; enabled while its adapter is
+  // checked (never for the chosen adapter, which has the capture filter above).
+  const std::vector<QLineEdit*>& AlsoCaptureOnFilters() const { return alsoFilters_; }
   QSpinBox* HoldBackBox() const { return holdBack_; }
   // "listing web1..." while a host is being listed, then each host that was left out and why.
   QLabel* HostsStateText() const { return hostsState_; }
@@ -223,6 +230,7 @@ class CPPAdapter : public SettingsPage {
   QCheckBox* keepSession_ = nullptr;
   QGroupBox* alsoOn_ = nullptr;
   std::vector<QCheckBox*> alsoBoxes_;
+  std::vector<QLineEdit*> alsoFilters_;
   QSpinBox* holdBack_ = nullptr;
   // The boxes again after the list changed; the names checked stay checked.
   void FillAlsoCaptureOn();

@@ -92,6 +92,7 @@ void LoadSettings(SettingsProfile& profile, CaptureState& state, std::uint64_t p
   state.columns.decodeIpv6 = profile.ReadInt(SettingsSection, "DecodeIPv6", 0) != 0;
   state.graphShown = profile.ReadInt(SettingsSection, "GraphShown", 0) != 0;
   state.moreAdapters = SplitAdapterNames(profile.ReadString(SettingsSection, "MoreAdapters", ""));
+  state.adapterFilters = SplitAdapterFilters(profile.ReadString(SettingsSection, "MoreAdapterFilters", ""));
   const std::int32_t holdBack = profile.ReadInt(SettingsSection, "HoldBackMs", CaptureState{}.holdBackMs);
   state.holdBackMs = holdBack >= FewestHoldBackMs && holdBack <= MostHoldBackMs ? holdBack : CaptureState{}.holdBackMs;
   // A trace of several adapters says which one each frame came through; the start-up
@@ -109,6 +110,29 @@ std::vector<std::string> SplitAdapterNames(const std::string& text) {
     at = end + 1;
   }
   return names;
+}
+
+std::map<std::string, std::string> SplitAdapterFilters(const std::string& text) {
+  std::map<std::string, std::string> filters;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    const std::string line = text.substr(at, end - at);
+    if (const std::size_t blank = line.find(' '); blank != std::string::npos && blank > 0)
+      filters.emplace(line.substr(0, blank), line.substr(blank + 1));
+    at = end + 1;
+  }
+  return filters;
+}
+
+std::string JoinAdapterFilters(const std::map<std::string, std::string>& filters) {
+  std::string text;
+  for (const auto& [name, filter] : filters) {
+    std::string oneLine = filter;
+    std::replace_if(oneLine.begin(), oneLine.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
+    text += (text.empty() ? "" : "\n") + name + " " + oneLine;
+  }
+  return text;
 }
 
 void ShowInterfaceColumn(ColumnSet& columns) {
@@ -133,6 +157,7 @@ void SaveSettings(SettingsProfile& profile, const CaptureState& state) {
   std::string names;
   for (const std::string& name : state.moreAdapters) names += (names.empty() ? "" : " ") + name;
   profile.WriteString(SettingsSection, "MoreAdapters", names);
+  profile.WriteString(SettingsSection, "MoreAdapterFilters", JoinAdapterFilters(state.adapterFilters));
   profile.WriteInt(SettingsSection, "HoldBackMs", state.holdBackMs);
   profile.Flush();
 }

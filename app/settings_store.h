@@ -4,6 +4,7 @@
 // written once when it closes; in between they live in the CaptureState.
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -72,5 +73,11 @@ inline constexpr std::int32_t FewestHoldBackMs = 10;
 inline constexpr std::int32_t MostHoldBackMs = 5000;
 // MoreAdapters' interface names, separated by blanks (no interface name has one); each once.
 std::vector<std::string> SplitAdapterNames(const std::string& text);
+// MoreAdapterFilters: a line for each adapter with a capture filter of its own, its
+// interface name, a blank and the filter (line ends in a filter are stored as blanks,
+// which the filter language reads alike). An adapter without a line, as in settings
+// written before adapters had filters of their own, takes CaptureFilter.
+std::map<std::string, std::string> SplitAdapterFilters(const std::string& text);
+std::string JoinAdapterFilters(const std::map<std::string, std::string>& filters);
 // Turns the Interface column on: a trace or file of several adapters shows it.
 void ShowInterfaceColumn(ColumnSet& columns);

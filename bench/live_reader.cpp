@@ -65,11 +65,9 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "live-reader: the filter was not taken: %s\n", adapter->device->LastError().c_str());
     return 2;
   }
-  // As a trace in the window: promiscuous, one read request over a frame buffer.
+  // As a trace in the window: promiscuous, the frames read in batches.
   SetPacketFilter(adapter.get(), PromiscuousFilter);
-  RequestPtr request = AllocatePacket(adapter.get());
-  std::uint8_t buffer[1520];
-  InitPacket(request.get(), buffer, sizeof buffer);
+  FrameBatch batch;
   std::unique_ptr<Spool> spool;
   if (!spoolFolder.empty()) spool = std::make_unique<Spool>(spoolFolder, "live-reader", SpoolOptions{});
   std::fprintf(stderr, "listening on %s\n", argv[1]);
@@ -77,20 +75,20 @@ int main(int argc, char** argv) {
   long long frames = 0;
   int status = 0;
   while (!stopRequested) {
-    std::uint32_t count = 0;
-    if (!ReadPacket(adapter.get(), request.get(), &count)) {
+    if (!ReadFrames(adapter.get(), &batch, static_cast<std::uint32_t>(FrameBufferSize))) {
       if (stopRequested) break;
       std::fprintf(stderr, "live-reader: read failed: %s\n", adapter->lastError.c_str());
       status = 1;
       break;
     }
-    if (spool && count > 0) {
-      spool->Record(frames, adapter->device->LastFrameInfo(), buffer, count);
-      if (frames % BatchMaxRows == BatchMaxRows - 1) spool->Publish();
-    } else if (spool) {
-      spool->Publish();
+    for (const FrameBatch::Frame& frame : batch.frames) {
+      if (spool) {
+        spool->Record(frames, frame.info, frame.bytes.data(), static_cast<std::uint32_t>(frame.bytes.size()));
+        if (frames % BatchMaxRows == BatchMaxRows - 1) spool->Publish();
+      }
+      ++frames;
     }
-    frames += count > 0;
+    if (spool && batch.frames.empty()) spool->Publish();
   }
   if (spool) {
     spool->Publish();
@@ -98,7 +96,6 @@ int main(int argc, char** argv) {
     spool.reset();  // its files are removed
   }
   const std::uint64_t dropped = adapter->device->KernelDrops();
-  request.reset();
   adapter.reset();  // ends and reaps the agent
   std::fprintf(stderr, "frames %lld dropped %llu\n", frames, static_cast<unsigned long long>(dropped));
   return status;

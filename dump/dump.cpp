@@ -504,10 +504,13 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
       std::optional<AdapterEntry> entry = LiveAdapter(choice, registry, err);
       if (!entry) return DumpExitFailure;
       TraceAdapter adapter = TraceAdapterOf(entry->keyName, entry->interfaceName, hosts);
+      // Every adapter without a filter of its own takes -f's, the first one's too.
+      adapter.captureFilter = choice.captureFilter.value_or(options.captureFilter);
       if (traceOptions.keyName.empty()) {
         traceOptions.keyName = adapter.keyName;
         traceOptions.name = adapter.name;
         traceOptions.host = adapter.host;
+        traceOptions.captureFilter = *adapter.captureFilter;
       } else {
         traceOptions.moreAdapters.push_back(std::move(adapter));
       }

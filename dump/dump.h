@@ -48,6 +48,7 @@ enum class DumpMode { Help, ListAdapters, Live, File };
 struct AdapterChoice {
   int index = 0;
   std::string key;  // a key name of -D, in place of the index
+  std::optional<std::string> captureFilter;  // its own ("-i INDEX=FILTER"), checked to compile
 };
 
 struct DumpOptions {

@@ -104,6 +104,14 @@ std::optional<DumpOptions> ParseDumpArgs(std::span<const std::string> args, std:
       if (options.mode != DumpMode::Live && !setMode(DumpMode::Live)) return fail("only one of -D, -i and -r may be given");
       if (!value(&v)) return fail("-i needs an adapter index (see -D)");
       AdapterChoice choice;
+      // "-i 2=tcp port 80": the adapter's own capture filter. Neither an index nor a key
+      // name holds '='.
+      if (const std::size_t eq = v.find('='); eq != std::string::npos) {
+        choice.captureFilter = v.substr(eq + 1);
+        v.resize(eq);
+        if (std::optional<std::string> why = CaptureFilterError(*choice.captureFilter))
+          return fail("-i " + v + ": the capture filter of adapter " + v + " does not compile: " + *why);
+      }
       // A remote adapter's key name stays when the machine's own adapters come and go,
       // which shifts the indexes after them.
       if (v.find('/') != std::string::npos) {
@@ -189,7 +197,7 @@ const char* DumpUsageText() {
 
 SYNOPSIS
        orrisvane-dump [--host HOST]... -D
-       orrisvane-dump [--host HOST]... -i INDEX [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [--ipv6] [-c N] [--no-header]
+       orrisvane-dump [--host HOST]... -i INDEX[=FILTER]... [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [--ipv6] [-c N] [--no-header]
                       [--conversations] [--io SECONDS] [--stats-out FILE]
        orrisvane-dump -r FILE [-f FILTER] [-Y EXPR] [--mac ADDRESS] [--columns FLAGS] [--ipv6] [-c N] [--no-header]
                       [--conversations] [--io SECONDS] [--stats-out FILE]
@@ -225,6 +233,12 @@ OPTIONS
               late), the Interface column names each frame's adapter, each adapter decides
               In/Out by its own MAC address, and one that fails is reported while the
               others go on.
+
+       -i INDEX=FILTER
+              The same, with a capture filter of the adapter's own in place of -f's
+              (-i 0 -i 'web1/0002=tcp port 80'; empty after the = for every frame).
+              Each adapter's capture agent compiles its own filter; one that does not
+              compile is an argument error naming the adapter.
 
        --host HOST
               Add the adapters of another machine, reached with

@@ -270,6 +270,15 @@ class AgentDevice : public DeviceBase {
 
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) override {
     if (bytesReturned) *bytesReturned = 0;
+    if (abort_.Raised()) return false;
+    if (!output && size > 0) return Fail("the read request has no buffer");
+    return ReadFromBatch(output, size, bytesReturned);
+  }
+
+  // Every complete frame the stream's buffer holds, as views into it: they stay valid
+  // until the next read of the pipe, which comes only with the next batch.
+  bool ReadBatch(FrameBatch& batch, std::uint32_t) override {
+    batch.frames.clear();
     // The clock is read only once a read has to wait: a frame already in the buffer (the
     // common case on a busy interface) costs no clock reading.
     Clock::time_point deadline{};
@@ -282,7 +291,6 @@ class AgentDevice : public DeviceBase {
       abort_.WaitUntil(Deadline());
       return Fail("no interface is bound");
     }
-    if (!output && size > 0) return Fail("the read request has no buffer");
     if (failed_) {
       abort_.WaitUntil(Deadline());
       return false;  // LastError() keeps the agent's reason
@@ -293,25 +301,33 @@ class AgentDevice : public DeviceBase {
 
     for (;;) {
       if (abort_.Raised()) return false;
-      switch (stream_->Next()) {
-        case PcapngStreamReader::Item::Packet: {
-          const PcapngPacket& packet = stream_->Packet();
-          const auto length = static_cast<std::uint32_t>(std::min<std::size_t>(packet.data.size(), UINT32_MAX));
-          const FrameInfo info{static_cast<std::int64_t>(std::min<std::uint64_t>(packet.timestampNanoseconds, INT64_MAX)),
-                               packet.originalLength, packet.owner};
-          framesSinceEmpty_ = true;
-          return DeliverFrame(packet.data.data(), length, info, output, size, bytesReturned);
+      for (bool more = true; more;) {
+        switch (stream_->Next()) {
+          case PcapngStreamReader::Item::Packet: {
+            const PcapngPacket& packet = stream_->Packet();
+            FrameInfo info{static_cast<std::int64_t>(std::min<std::uint64_t>(packet.timestampNanoseconds, INT64_MAX)),
+                           packet.originalLength, packet.owner};
+            batch.frames.push_back({packet.data, std::move(info)});
+            break;
+          }
+          case PcapngStreamReader::Item::Interface:
+            Noted(stream_->LastInterface());
+            break;
+          case PcapngStreamReader::Item::Statistics:
+            if (stream_->Statistics().dropped) drops_.store(*stream_->Statistics().dropped);
+            break;
+          case PcapngStreamReader::Item::Failed:
+            // The frames before the damage go first; the next read fails.
+            if (!batch.frames.empty()) return true;
+            return AgentFailed("the capture agent's stream is damaged: " + stream_->Failure());
+          case PcapngStreamReader::Item::NeedMore:
+            more = false;
+            break;
         }
-        case PcapngStreamReader::Item::Interface:
-          Noted(stream_->LastInterface());
-          continue;
-        case PcapngStreamReader::Item::Statistics:
-          if (stream_->Statistics().dropped) drops_.store(*stream_->Statistics().dropped);
-          continue;
-        case PcapngStreamReader::Item::Failed:
-          return AgentFailed("the capture agent's stream is damaged: " + stream_->Failure());
-        case PcapngStreamReader::Item::NeedMore:
-          break;
+      }
+      if (!batch.frames.empty()) {
+        framesSinceEmpty_ = true;
+        return true;
       }
 
       // Read what the pipe holds at once, as much as fits; only when the last read left it
@@ -332,7 +348,7 @@ class AgentDevice : public DeviceBase {
       // The agent's last write is taken: its frames end here, and this read says so.
       if (std::exchange(framesSinceEmpty_, false)) return true;
       const int left = RemainingMs(Deadline());
-      if (left == 0) return true;  // 0 bytes: nothing came in time
+      if (left == 0) return true;  // nothing came in time
       struct pollfd fds[3] = {{agent_->Output(), POLLIN, 0}, {abort_.Fd(), POLLIN, 0}, {agent_->Errors(), POLLIN, 0}};
       const int ready = ::poll(fds, agent_->Errors() >= 0 ? 3 : 2, left);
       if (ready < 0 && errno != EINTR)

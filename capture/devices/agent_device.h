@@ -12,11 +12,14 @@
 //   of promiscuous mode restarts the agent at the next read. The kernel ends the agent
 //   (SIGTERM) with the thread that started it: the binding thread, or for a restart the
 //   reading one, so both must live as long as the binding does.
-// - A read delivers the next frame cut to the request's buffer, or 0 bytes after about
-//   the read timeout (AgentReadTimeoutMs) without one; the abort requests end a pending
-//   read and every one after it. The agent writes what the kernel gathered in one go: the first read after
-//   such a write has been taken to its end answers 0 bytes at once, so that the frames
-//   of a burst go on (as rows) without waiting out the timeout for the next one.
+// - A batch read (ReadBatch) hands over every frame that one read of the pipe completed,
+//   as views into the stream's buffer, or none after about the read timeout
+//   (AgentReadTimeoutMs); a single read delivers the next frame of such a batch cut to
+//   the request's buffer. The abort requests end a pending read and every one after it.
+//   The agent writes what the kernel gathered in one go: the first read after such a
+//   write has been taken to its end answers at once with nothing, so that the frames of a
+//   burst go on (as rows) without waiting out the timeout for the next one. Frames before
+//   damage in the stream go first; the read after them fails.
 // - When the agent fails, the line it wrote to standard error is the failure of the read
 //   and LastError(); every later read fails with it too, and the agent is not restarted.
 // - Unbinding ends the agent (SIGTERM, SIGKILL after a grace) within about 100 ms.

@@ -26,32 +26,33 @@ MergedDevice::Clock::time_point CoarseNow() {
 MergedDevice::MergedDevice(std::vector<MergedAdapter> adapters, std::chrono::milliseconds holdBack,
                            std::chrono::milliseconds readTimeout)
     : holdBack_(holdBack), readTimeout_(readTimeout) {
-  for (MergedAdapter& adapter : adapters) sources_.push_back(Source{std::move(adapter)});
-  held_.resize(sources_.size());
-}
-
-const MergedDevice::Held* MergedDevice::Earliest(std::size_t* queue) const {
-  const Held* earliest = nullptr;
-  for (std::size_t i = 0; i < held_.size(); ++i) {
-    if (held_[i].empty() || (earliest && !Later{}(*earliest, held_[i].front()))) continue;
-    earliest = &held_[i].front();
-    *queue = i;
-  }
-  return earliest;
+  sources_.resize(adapters.size());
+  for (std::size_t i = 0; i < adapters.size(); ++i) sources_[i].adapter = std::move(adapters[i]);
 }
 
 MergedDevice::~MergedDevice() { StopReaders(); }
 
 void MergedDevice::ReadAdapter(std::size_t index) {
   AdapterHandle* adapter = sources_[index].adapter.adapter.get();
-  std::array<std::uint8_t, FrameBufferSize> buffer{};
-  RequestPtr request = AllocatePacket(adapter);
-  InitPacket(request.get(), buffer.data(), static_cast<std::uint32_t>(buffer.size()));
+  FrameBatch batch;
+  BlockPtr block;
   for (;;) {
-    std::uint32_t count = 0;
-    const bool ok = ReadPacket(adapter, request.get(), &count);
-    FrameInfo info = adapter->device->LastFrameInfo();
+    const bool ok = ReadFrames(adapter, &batch, static_cast<std::uint32_t>(FrameBufferSize));
     const std::uint64_t dropped = adapter->device->KernelDrops();
+    if (!batch.frames.empty()) {
+      // Copied outside the lock: the adapter's buffer is read into again at the next read.
+      if (!block) block = std::make_unique<Block>();
+      block->bytes.clear();
+      block->frames.clear();
+      for (FrameBatch::Frame& frame : batch.frames) {
+        const auto offset = static_cast<std::uint32_t>(block->bytes.size());
+        block->bytes.insert(block->bytes.end(), frame.bytes.begin(), frame.bytes.end());
+        block->frames.push_back(Block::Frame{frame.info.timestampNs, offset,
+                                             static_cast<std::uint32_t>(frame.bytes.size()), frame.info.originalLength,
+                                             std::move(frame.info.owner)});
+      }
+      block->arrived = CoarseNow();
+    }
     std::lock_guard lock(mutex_);
     Source& source = sources_[index];
     source.dropped = dropped;
@@ -64,29 +65,47 @@ void MergedDevice::ReadAdapter(std::size_t index) {
       changed_.notify_all();
       break;
     }
-    if (count == 0) continue;
-    // The read is woken only where this frame can let the earliest one go (or is to go
-    // itself at once), not for every frame of a burst.
-    std::size_t queue = 0;
-    const Held* earliest = Earliest(&queue);
-    const bool wake = !earliest || info.timestampNs == TimeNotKnown ||
-                      (deliveredNs_ != TimeNotKnown && info.timestampNs < deliveredNs_) ||
-                      (source.latestNs < earliest->timestampNs && info.timestampNs >= earliest->timestampNs);
-    if (info.timestampNs != TimeNotKnown) source.latestNs = std::max(source.latestNs, info.timestampNs);
-    std::uint32_t slot;
-    if (freeSlots_.empty()) {
-      slot = static_cast<std::uint32_t>(slots_.size());
-      slots_.emplace_back();
-    } else {
-      slot = freeSlots_.back();
-      freeSlots_.pop_back();
+    if (batch.frames.empty()) continue;
+    for (const Block::Frame& frame : block->frames) {
+      if (frame.timestampNs != TimeNotKnown) source.latestNs = std::max(source.latestNs, frame.timestampNs);
     }
-    slots_[slot].assign(buffer.begin(), buffer.begin() + count);
-    held_[index].push_back(Held{info.timestampNs, arrivals_++, static_cast<std::uint32_t>(index),
-                                info.originalLength, CoarseNow(), slot, std::move(info.owner)});
-    ++heldCount_;
-    if (readWaits_ && wake) changed_.notify_all();
+    block->firstArrival = arrivals_;
+    arrivals_ += block->frames.size();
+    heldCount_ += block->frames.size();
+    source.blocks.push_back(std::move(block));
+    if (!freeBlocks_.empty()) {
+      block = std::move(freeBlocks_.back());
+      freeBlocks_.pop_back();
+    }
+    // Only where the earliest frame may go now, asked once the whole batch is in: a frame
+    // of it that comes before the earliest may be the one that can. Between the batches
+    // of several adapters, most let nothing go until the slowest adapter has caught up.
+    // A read that waits lets the frames that may go gather (see ReadBatch): it is woken
+    // for a full batch's worth, or when it sleeps past the gathering's end.
+    if (!readWaits_) continue;
+    Clock::time_point until;
+    const Source* earliest = Earliest();
+    if (!earliest || !MayRelease(*earliest, CoarseNow(), &until)) continue;
+    if (heldCount_ >= MergeGatherFrames || waitUntil_ > earliest->blocks.front()->arrived + MergeGather)
+      changed_.notify_all();
   }
+}
+
+MergedDevice::Source* MergedDevice::Earliest() {
+  Source* earliest = nullptr;
+  std::int64_t earliestNs = 0;
+  std::uint64_t earliestArrival = 0;
+  for (Source& source : sources_) {
+    if (source.blocks.empty()) continue;
+    const Block& block = *source.blocks.front();
+    const std::int64_t timeNs = block.frames[source.next].timestampNs;
+    const std::uint64_t arrival = block.firstArrival + source.next;
+    if (earliest && (timeNs > earliestNs || (timeNs == earliestNs && arrival > earliestArrival))) continue;
+    earliest = &source;
+    earliestNs = timeNs;
+    earliestArrival = arrival;
+  }
+  return earliest;
 }
 
 void MergedDevice::StopReaders() {
@@ -114,21 +133,59 @@ void MergedDevice::StopReaders() {
   for (std::thread& closer : closers) closer.join();
 }
 
-bool MergedDevice::MayRelease(const Held& frame, Clock::time_point now, Clock::time_point* until) const {
-  if (frame.timestampNs == TimeNotKnown) return true;
-  if (deliveredNs_ != TimeNotKnown && frame.timestampNs < deliveredNs_) return true;  // late already
-  *until = frame.arrived + holdBack_;
+bool MergedDevice::MayRelease(const Source& source, Clock::time_point now, Clock::time_point* until) const {
+  const Block& block = *source.blocks.front();
+  const std::int64_t timeNs = block.frames[source.next].timestampNs;
+  if (timeNs == TimeNotKnown) return true;
+  if (deliveredNs_ != TimeNotKnown && timeNs < deliveredNs_) return true;  // late already
+  *until = block.arrived + holdBack_;
   if (now >= *until) return true;
-  for (std::size_t i = 0; i < sources_.size(); ++i) {
-    const Source& source = sources_[i];
-    if (i == frame.interfaceId || source.failed) continue;
-    if (source.latestNs == TimeNotKnown || source.latestNs < frame.timestampNs) return false;
+  for (const Source& other : sources_) {
+    if (&other == &source || other.failed) continue;
+    if (other.latestNs == TimeNotKnown || other.latestNs < timeNs) return false;
   }
   return true;
 }
 
+void MergedDevice::Release(FrameBatch& batch, Clock::time_point now) {
+  Clock::time_point until;
+  for (Source* source = Earliest(); source && batch.frames.size() < MaxBatchFrames; source = Earliest()) {
+    if (!batch.frames.empty() && !MayRelease(*source, now, &until)) break;
+    Block& block = *source->blocks.front();
+    Block::Frame& frame = block.frames[source->next];
+    if (frame.timestampNs != TimeNotKnown) {
+      if (deliveredNs_ != TimeNotKnown && frame.timestampNs < deliveredNs_) {
+        ++late_;
+      } else {
+        deliveredNs_ = frame.timestampNs;
+      }
+    }
+    FrameInfo info;
+    info.timestampNs = frame.timestampNs;
+    info.originalLength = frame.originalLength;
+    info.interfaceId = static_cast<std::uint32_t>(source - sources_.data());
+    info.owner = std::move(frame.owner);
+    batch.frames.push_back({{block.bytes.data() + frame.offset, frame.length}, std::move(info)});
+    --heldCount_;
+    if (++source->next == block.frames.size()) {
+      used_.push_back(std::move(source->blocks.front()));
+      source->blocks.pop_front();
+      source->next = 0;
+    }
+  }
+}
+
 bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
   *bytesReturned = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (aborted_ || stopping_) return true;
+  }
+  return ReadFromBatch(output, size, bytesReturned);
+}
+
+bool MergedDevice::ReadBatch(FrameBatch& batch, std::uint32_t) {
+  batch.frames.clear();
   if (!started_) {
     started_ = true;
     std::lock_guard lock(mutex_);
@@ -137,8 +194,10 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
     }
   }
   std::unique_lock lock(mutex_);
+  // The last batch's frames have been used: their blocks take new batches.
+  for (BlockPtr& block : used_) freeBlocks_.push_back(std::move(block));
+  used_.clear();
   const Clock::time_point deadline = Clock::now() + readTimeout_;
-  std::size_t queue = 0;
   for (;;) {
     if (aborted_ || stopping_) return true;
     if (!failures_.empty()) {
@@ -147,42 +206,34 @@ bool MergedDevice::Read(void* output, std::uint32_t size, std::uint32_t* bytesRe
       return Fail(std::move(reason));
     }
     Clock::time_point until = deadline;
-    if (const Held* earliest = Earliest(&queue)) {
+    if (Source* earliest = Earliest()) {
       // The coarse clock first; the precise one only before a wait, where the coarse one
       // may lag behind a hold-back that has run out.
-      if (MayRelease(*earliest, CoarseNow(), &until) || MayRelease(*earliest, Clock::now(), &until)) break;
+      Clock::time_point now = CoarseNow();
+      bool may = MayRelease(*earliest, now, &until);
+      if (!may) {
+        now = Clock::now();
+        may = MayRelease(*earliest, now, &until);
+      }
+      // Frames that may go are let gather, as the adapters' own agents let theirs: one
+      // wake-up of the reading thread for a batch, not one for each adapter's.
+      const Clock::time_point gathered = earliest->blocks.front()->arrived + MergeGather;
+      if (may && (heldCount_ >= MergeGatherFrames || now >= gathered)) break;
+      if (may) until = std::min(until, gathered);
       until = std::min(until, deadline);
     } else if (failedCount_ == sources_.size()) {
       return Fail(lastFailure_);
     }
     if (Clock::now() >= deadline) return true;
     readWaits_ = true;
+    waitUntil_ = until;
     changed_.wait_until(lock, until);
     readWaits_ = false;
   }
-  Held frame = std::move(held_[queue].front());
-  held_[queue].pop_front();
-  --heldCount_;
-  std::vector<std::uint8_t> bytes = std::move(slots_[frame.slot]);
-  if (frame.timestampNs != TimeNotKnown) {
-    if (deliveredNs_ != TimeNotKnown && frame.timestampNs < deliveredNs_) {
-      ++late_;
-    } else {
-      deliveredNs_ = frame.timestampNs;
-    }
-  }
-  lock.unlock();
-  FrameInfo info;
-  info.timestampNs = frame.timestampNs;
-  info.originalLength = frame.originalLength;
-  info.interfaceId = frame.interfaceId;
-  info.owner = std::move(frame.owner);
-  const bool delivered =
-      DeliverFrame(bytes.data(), static_cast<std::uint32_t>(bytes.size()), info, output, size, bytesReturned);
-  lock.lock();
-  slots_[frame.slot] = std::move(bytes);
-  freeSlots_.push_back(frame.slot);
-  return delivered;
+  // Every frame that may go now, in one go: the readers wait for the lock meanwhile, a
+  // bounded time.
+  Release(batch, CoarseNow());
+  return true;
 }
 
 void MergedDevice::Abort() {

@@ -11,6 +11,11 @@
 // hold-back time. A frame older than one already delivered is late: it is
 // delivered as soon as it comes, and counted (LateFrames()).
 //
+// Cost. A reader copies each batch its adapter hands over into a block of its own (the
+// adapter's buffer is read into again at once) and hands the block on under the lock,
+// once a batch. The batch reads of this device merge the blocks outside the lock and hand
+// over views into them: no lock and no allocation per frame.
+//
 // Failure. An adapter whose reads fail stops being read; the next read of this device
 // fails once with "NAME: reason" and the others go on. Once every adapter has failed,
 // reads fail with the last reason.
@@ -35,6 +40,12 @@
 #include "capture/driver/driver_client.h"
 
 inline constexpr std::chrono::milliseconds DefaultHoldBack{200};
+// The most frames one batch read hands over.
+inline constexpr std::size_t MaxBatchFrames = 4096;
+// How long frames that may go are let gather before a batch read hands them over, unless
+// this many are held: as long as the capture agent lets a busy interface's gather.
+inline constexpr std::chrono::milliseconds MergeGather{5};
+inline constexpr std::size_t MergeGatherFrames = 1024;
 
 struct MergedAdapter {
   AdapterPtr adapter{nullptr, nullptr};
@@ -63,36 +74,44 @@ class MergedDevice : public DeviceBase {
   void Unbind() override { StopReaders(); }
   bool SetPacketFilter(std::uint32_t filter) override;
   bool Read(void* output, std::uint32_t size, std::uint32_t* bytesReturned) override;
+  bool ReadBatch(FrameBatch& batch, std::uint32_t singleBytes) override;
   bool StationAddress(std::array<std::uint8_t, 6>& address) override;
   bool Description(std::string& text) override;
 
  private:
-  // A held frame; its bytes wait in slots_[slot], so that the heap moves small records.
-  struct Held {
-    std::int64_t timestampNs;
-    std::uint64_t order;  // arrival order, for frames of one time
-    std::uint32_t interfaceId;
-    std::uint32_t originalLength;
+  // A batch of one adapter's frames, copied as its reader took them, in its order.
+  struct Block {
+    struct Frame {
+      std::int64_t timestampNs;
+      std::uint32_t offset;  // into bytes
+      std::uint32_t length;
+      std::uint32_t originalLength;
+      std::shared_ptr<const ProcessOwner> owner;  // of its socket, when its agent named one
+    };
+    std::vector<std::uint8_t> bytes;
+    std::vector<Frame> frames;
     Clock::time_point arrived;
-    std::uint32_t slot;
-    std::shared_ptr<const ProcessOwner> owner;  // of its socket, when its agent named one
+    std::uint64_t firstArrival = 0;  // the arrival number of frames[0], for frames of one time
   };
-  struct Later {
-    bool operator()(const Held& a, const Held& b) const {
-      return a.timestampNs != b.timestampNs ? a.timestampNs > b.timestampNs : a.order > b.order;
-    }
-  };
+  using BlockPtr = std::unique_ptr<Block>;
   struct Source {
     MergedAdapter adapter;
     std::int64_t latestNs = TimeNotKnown;  // the time of the last frame it delivered
     bool failed = false;
     std::uint64_t dropped = 0;  // the kernel's count as last read
+    // Blocks not yet handed over in full, and the next frame of the first.
+    std::deque<BlockPtr> blocks;
+    std::size_t next = 0;
   };
 
   void ReadAdapter(std::size_t index);
   void StopReaders();
-  // Whether the earliest held frame may go now; else when it may at the latest.
-  bool MayRelease(const Held& frame, Clock::time_point now, Clock::time_point* until) const;
+  // The source whose next frame comes first, or null when none holds a frame.
+  Source* Earliest();
+  // Whether the next frame of source may go now; else when it may at the latest.
+  bool MayRelease(const Source& source, Clock::time_point now, Clock::time_point* until) const;
+  // Hands the frames that may go now over in batch, in order.
+  void Release(FrameBatch& batch, Clock::time_point now);
 
   std::vector<Source> sources_;
   const std::chrono::milliseconds holdBack_;
@@ -102,24 +121,19 @@ class MergedDevice : public DeviceBase {
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  // Each adapter's held frames in the order it delivered them (its own capture order):
-  // the earliest of all is the earliest of the queues' first frames.
-  std::vector<std::deque<Held>> held_;
-  std::size_t heldCount_ = 0;
-  // The queue whose first frame comes first, or nothing when none holds a frame.
-  const Held* Earliest(std::size_t* queue) const;
+  std::vector<BlockPtr> freeBlocks_;  // for the readers' next batches: no allocation per batch
+  // Blocks all of whose frames went in the last batch: its views point into them.
+  std::vector<BlockPtr> used_;
+  std::int64_t deliveredNs_ = TimeNotKnown;  // the latest time delivered
   std::deque<std::string> failures_;  // not yet reported by a read
   std::string lastFailure_;
   std::size_t failedCount_ = 0;
   std::uint64_t arrivals_ = 0;
-  std::int64_t deliveredNs_ = TimeNotKnown;  // the latest time delivered
+  std::size_t heldCount_ = 0;  // frames read and not yet handed over
   std::uint64_t late_ = 0;
   bool aborted_ = false;
   bool stopping_ = false;
-  // A read waits for a frame: only then does a reader wake it.
+  // A read waits for a frame, until when: only then does a reader wake it.
   bool readWaits_ = false;
-  // The bytes of held frames, and the slots free for the readers' next frames: no
-  // allocation per frame.
-  std::vector<std::vector<std::uint8_t>> slots_;
-  std::vector<std::uint32_t> freeSlots_;
+  Clock::time_point waitUntil_;
 };

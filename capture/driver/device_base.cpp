@@ -52,6 +52,21 @@ bool DeviceBase::ReadFilterRequest(const void* input, std::uint32_t inputLength,
   return true;
 }
 
+bool DeviceBase::ReadFromBatch(void* output, std::uint32_t size, std::uint32_t* bytesReturned) {
+  if (bytesReturned) *bytesReturned = 0;
+  if (nextPending_ >= pending_.frames.size()) {
+    nextPending_ = 0;
+    if (!ReadBatch(pending_, size)) {
+      pending_.frames.clear();
+      return false;
+    }
+    if (pending_.frames.empty()) return true;
+  }
+  const FrameBatch::Frame& frame = pending_.frames[nextPending_++];
+  return DeliverFrame(frame.bytes.data(), static_cast<std::uint32_t>(frame.bytes.size()), frame.info, output, size,
+                      bytesReturned);
+}
+
 bool DeviceBase::CopyFrame(const std::uint8_t* frame, std::uint32_t length, void* output, std::uint32_t size,
                            std::uint32_t* bytesReturned) {
   const std::uint32_t n = std::min(length, size);

@@ -55,6 +55,10 @@ class DeviceBase : public PacketDevice {
     return CopyFrame(frame, length, output, size, bytesReturned);
   }
 
+  // A single read of a device that reads in batches (ReadBatch): the next frame of the
+  // last batch, or the first of a new one. The device looks for an abort before it.
+  bool ReadFromBatch(void* output, std::uint32_t size, std::uint32_t* bytesReturned);
+
  private:
   static bool CopyFrame(const std::uint8_t* frame, std::uint32_t length, void* output, std::uint32_t size,
                         std::uint32_t* bytesReturned);
@@ -67,6 +71,8 @@ class DeviceBase : public PacketDevice {
   bool CopyDescription(std::string_view text, void* output, std::uint32_t size, std::uint32_t* bytesReturned);
 
   FrameInfo lastFrame_;  // written and read by the reading thread only
+  FrameBatch pending_;  // the batch single reads take their frames from
+  std::size_t nextPending_ = 0;
   mutable std::mutex errorMutex_;
   std::string lastError_;
 };

@@ -104,6 +104,20 @@ bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, std::uint32_t* b
   return ok;
 }
 
+bool ReadFrames(AdapterHandle* adapter, FrameBatch* batch, std::uint32_t maxBytes) {
+  batch->frames.clear();
+  if (!UsableAdapter(adapter)) return false;
+  if (!adapter->device->ReadBatch(*batch, maxBytes)) {
+    batch->frames.clear();
+    adapter->lastError = adapter->device->LastError();
+    return false;
+  }
+  for (FrameBatch::Frame& frame : batch->frames) {
+    if (frame.bytes.size() > maxBytes) frame.bytes = frame.bytes.first(maxBytes);
+  }
+  return true;
+}
+
 bool AbortRead(AdapterHandle* adapter) {
   if (!UsableAdapter(adapter)) return true;
   adapter->device->Control(request_code::AbortFirst, nullptr, 0, nullptr, 0, nullptr);

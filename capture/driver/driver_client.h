@@ -36,6 +36,8 @@ RequestPtr AllocatePacket(AdapterHandle* adapter);
 void FreePacket(RequestPtr request);
 void InitPacket(PacketRequest* request, std::uint8_t* buffer, std::uint32_t length);
 bool ReadPacket(AdapterHandle* adapter, PacketRequest* request, std::uint32_t* bytesRead);
+// Every frame at hand, as PacketDevice::ReadBatch reads them, each cut to maxBytes.
+bool ReadFrames(AdapterHandle* adapter, FrameBatch* batch, std::uint32_t maxBytes);
 bool AbortRead(AdapterHandle* adapter);
 bool SetPacketFilter(AdapterHandle* adapter, std::uint32_t filter);
 bool GetAddress(AdapterHandle* adapter, std::uint8_t* buffer, std::uint32_t size, std::uint32_t* bytesReturned);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,19 @@ struct FrameInfo {
   std::uint32_t interfaceId = 0;
 };
 
+// The frames one read handed over, in the order they were read. Their bytes lie in the
+// device's own buffer, valid until the device's next read: a reader that is quick about
+// them needs no copy of its own.
+struct FrameBatch {
+  struct Frame {
+    std::span<const std::uint8_t> bytes;
+    FrameInfo info;
+  };
+  std::vector<Frame> frames;
+  // Where a device that reads a frame at a time puts it.
+  std::vector<std::uint8_t> single;
+};
+
 // The kernel's drop count of one adapter of a trace of several.
 struct AdapterDrops {
   std::string name;
@@ -60,6 +74,12 @@ class PacketDevice {
   // request has ended it; an abort also ends a read that starts after it.
   virtual bool Control(std::uint32_t code, const void* input, std::uint32_t inputLength,
                        void* output, std::uint32_t outputSize, std::uint32_t* bytesReturned) = 0;
+  // Every frame at hand, read as one: a device that takes its frames in bulk (a pipe, a
+  // merge) hands them all over at once, with no lock and no copy per frame. Waits like a
+  // read, and an empty batch is a read of 0 bytes; false when the read failed (no frames,
+  // reason in LastError()). The same thread must not mix it with single reads: frames of
+  // one could be skipped by the other. By default a single read of at most singleBytes.
+  virtual bool ReadBatch(FrameBatch& batch, std::uint32_t singleBytes);
   // The frame the last read delivered, asked by the reading thread after that read (the
   // driver's read request carries only the bytes).
   virtual FrameInfo LastFrameInfo() const { return {}; }

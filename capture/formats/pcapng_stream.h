@@ -7,7 +7,8 @@
 //
 // Use: read straight into Space() and Commit() what was read (or Feed() bytes held
 // elsewhere), then call Next() until it answers NeedMore; at the end of the source call
-// Finish(). A frame's bytes stay valid until the next Space(), Feed() or Next().
+// Finish(). A frame's bytes stay valid until the next Space() or Feed(): Next() moves no
+// bytes, so the frames of several Next() calls can be used together.
 
 #include <array>
 #include <cstddef>

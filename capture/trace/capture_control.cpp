@@ -210,7 +210,17 @@ bool CaptureControl::AddMoreAdapters(const AdapterEntry& first, TraceOptions& op
                             "The adapter %s (Settings > Adapter > Also capture on) was not found.\n", name.c_str());
       return false;
     }
-    options.moreAdapters.push_back(TraceAdapterOf(entry->keyName, entry->interfaceName, hosts));
+    TraceAdapter adapter = TraceAdapterOf(entry->keyName, entry->interfaceName, hosts);
+    if (const auto own = state_.adapterFilters.find(name); own != state_.adapterFilters.end()) {
+      // As the trace's own: a stored filter that no longer compiles starts nothing.
+      if (std::optional<std::string> why = CaptureFilterError(own->second)) {
+        ReportErrorWithReason(*why, "The capture filter \"%s\" of the adapter %s was not accepted.\n",
+                              own->second.c_str(), name.c_str());
+        return false;
+      }
+      adapter.captureFilter = own->second;
+    }
+    options.moreAdapters.push_back(std::move(adapter));
   }
   return true;
 }

@@ -116,8 +116,8 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
   std::optional<std::string> failureReported;
   bool lastReadHadFrame = false;
 
+  FrameBatch frames;
   for (;;) {
-    std::uint32_t byteCount = 0;
     bool readOk = false;
     // The handshake with Stop: raise inRead before looking at stopRequested, so either
     // this thread sees the stop and starts no read, or Stop sees the read and ends it.
@@ -127,30 +127,28 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
     // after a frame is seen by the next read and backs off from there.
     const bool timed = !lastReadHadFrame;
     const auto readStart = timed ? Clock::now() : Clock::time_point{};
+    frames.frames.clear();
     if (trace.stopRequested.load() == 0)
-      readOk = ReadPacket(trace.adapter.get(), trace.request.get(), &byteCount);
+      readOk = ReadFrames(trace.adapter.get(), &frames, static_cast<std::uint32_t>(FrameBufferSize));
     trace.inRead.store(0);
-    if (trace.stopRequested.load() != 0) break;  // a frame that came with the stop is not decoded
+    if (trace.stopRequested.load() != 0) break;  // frames that came with the stop are not decoded
 
-    std::uint32_t limit = static_cast<std::uint32_t>(FrameBufferSize);
-    if (trace.request) limit = std::min(limit, trace.request->length);
-    byteCount = std::min(byteCount, limit);
-
-    lastReadHadFrame = byteCount > 0;
-    if (byteCount > 0) {
+    lastReadHadFrame = !frames.frames.empty();
+    if (lastReadHadFrame) {
       backOff = std::chrono::milliseconds{0};
-      // A frame that fills the whole buffer gets no terminator: it would land past the end.
-      if (byteCount < FrameBufferSize) state.frameBuffer[byteCount] = 0;
-      FrameInfo info = trace.adapter ? trace.adapter->device->LastFrameInfo() : FrameInfo{};
-      state.frameTimestampNs = info.timestampNs;
-      state.frameOriginalLength = info.originalLength;
-      state.frameOwner = std::move(info.owner);
-      state.frameInterface = info.interfaceId;
-      if (trace.recorder) trace.recorder->Record(packetNumber, info, state.frameBuffer.data(), byteCount);
-      DecodeFrame(packetNumber, state.frameBuffer.data(), byteCount, batch.Sink(), state);
-      ++packetNumber;
-      batch.RowAdded();
-      if (batch.Full() || batch.Old()) batch.Deliver();
+      // Decoded where the device read them: the views stay valid until its next read.
+      for (FrameBatch::Frame& frame : frames.frames) {
+        const auto byteCount = static_cast<std::uint32_t>(frame.bytes.size());
+        state.frameTimestampNs = frame.info.timestampNs;
+        state.frameOriginalLength = frame.info.originalLength;
+        state.frameInterface = frame.info.interfaceId;
+        if (trace.recorder) trace.recorder->Record(packetNumber, frame.info, frame.bytes.data(), byteCount);
+        state.frameOwner = std::move(frame.info.owner);
+        DecodeFrame(packetNumber, frame.bytes.data(), byteCount, batch.Sink(), state);
+        ++packetNumber;
+        batch.RowAdded();
+        if (batch.Full() || batch.Old()) batch.Deliver();
+      }
       continue;
     }
 

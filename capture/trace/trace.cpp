@@ -10,16 +10,16 @@
 
 namespace {
 
-// Opens one adapter, gives it the capture filter, reads its station address into *mac
+// Opens one adapter, gives it its capture filter, reads its station address into *mac
 // (when given) and asks for promiscuous mode. Null on failure, with result filled in.
-AdapterPtr OpenOneAdapter(const DeviceTable& devices, const std::string& keyName, const TraceOptions& options,
-                          std::array<std::uint8_t, 6>* mac, TraceStartResult& result) {
+AdapterPtr OpenOneAdapter(const DeviceTable& devices, const std::string& keyName, const std::string& captureFilter,
+                          const TraceOptions& options, std::array<std::uint8_t, 6>* mac, TraceStartResult& result) {
   AdapterPtr adapter = OpenAdapter(devices, keyName.c_str(), &result.reason);
   if (!adapter) {
     result.failure = TraceStartFailure::Open;
     return adapter;
   }
-  if (!adapter->device->SetCaptureFilter(options.captureFilter)) {
+  if (!adapter->device->SetCaptureFilter(captureFilter)) {
     result.failure = TraceStartFailure::CaptureFilter;
     result.reason = adapter->device->LastError();
     return AdapterPtr(nullptr, nullptr);
@@ -43,7 +43,7 @@ AdapterPtr OpenOneAdapter(const DeviceTable& devices, const std::string& keyName
 AdapterPtr OpenMergedAdapters(Trace& trace, const DeviceTable& devices, const TraceOptions& options,
                               TraceStartResult& result) {
   std::vector<TraceAdapter> all;
-  all.push_back(TraceAdapter{options.keyName, options.name, options.host});
+  all.push_back(TraceAdapter{options.keyName, options.name, options.host, options.captureFilter});
   all.insert(all.end(), options.moreAdapters.begin(), options.moreAdapters.end());
   std::vector<TraceInterface> interfaces;
   std::vector<MergedAdapter> adapters;
@@ -51,7 +51,8 @@ AdapterPtr OpenMergedAdapters(Trace& trace, const DeviceTable& devices, const Tr
     TraceInterface described;
     described.name = one.name;
     described.host = one.host;
-    AdapterPtr adapter = OpenOneAdapter(devices, one.keyName, options, &described.mac, result);
+    AdapterPtr adapter = OpenOneAdapter(devices, one.keyName, one.captureFilter.value_or(options.captureFilter), options,
+                                        &described.mac, result);
     if (!adapter) {
       result.reason = one.name + ": " + (result.reason.empty() ? "failed" : result.reason);
       return AdapterPtr(nullptr, nullptr);
@@ -79,7 +80,7 @@ std::vector<frame_file::FileInterface> FileInterfacesOf(const std::vector<TraceI
 
 TraceAdapter TraceAdapterOf(const std::string& keyName, const std::string& interfaceName,
                             std::vector<std::string>& hosts) {
-  TraceAdapter adapter{keyName, interfaceName.empty() ? keyName : interfaceName, 0};
+  TraceAdapter adapter{keyName, interfaceName.empty() ? keyName : interfaceName, 0, std::nullopt};
   if (const std::size_t slash = interfaceName.find('/'); slash != std::string::npos) {
     const std::string host = interfaceName.substr(0, slash);
     adapter.name = host + ": " + interfaceName.substr(slash + 1);
@@ -102,7 +103,8 @@ TraceStartResult StartTrace(Trace& trace, const DeviceTable& devices, const Trac
 
   trace.state.interfaces.clear();
   trace.adapter = options.moreAdapters.empty()
-                      ? OpenOneAdapter(devices, options.keyName, options, options.stationAddress, result)
+                      ? OpenOneAdapter(devices, options.keyName, options.captureFilter, options, options.stationAddress,
+                                       result)
                       : OpenMergedAdapters(trace, devices, options, result);
   if (!trace.adapter) return result;
 

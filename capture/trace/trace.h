@@ -45,6 +45,8 @@ struct TraceAdapter {
   std::string keyName;  // in the device table
   std::string name;     // its Interface cell: "eth0", "web1: eth0"
   std::uint32_t host = 0;  // adapters of one machine share it
+  // Its own capture filter; none: the trace's (TraceOptions::captureFilter).
+  std::optional<std::string> captureFilter;
 };
 
 // What a trace of several adapters says of an adapter in the list: its cell text and

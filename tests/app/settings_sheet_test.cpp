@@ -536,6 +536,36 @@ TEST_F(SettingsSheetTest, CaptureFilterIsTakenOnlyWhenItCompiles) {
   EXPECT_EQ(state.captureFilter, "tcp port 80 or arp");
 }
 
+TEST_F(SettingsSheetTest, EachAdapterAlsoCapturedOnTakesTheFilterBesideItWhenItCompiles) {
+  for (const std::string name : {"eth0", "eth1", "eth2"})
+    registry.AddAdapter(("000" + name.substr(3)).c_str(), (name + " (virtio_net)").c_str(), name.c_str());
+  state.moreAdapters = {"eth1"};
+  state.adapterFilters = {{"eth1", "udp"}};
+  auto sheet = MakeSheet();
+  sheet->Tabs()->setCurrentIndex(SettingsSheet::AdapterTab);
+  const std::vector<QCheckBox*>& boxes = sheet->AdapterPage().AlsoCaptureOnBoxes();
+  const std::vector<QLineEdit*>& filters = sheet->AdapterPage().AlsoCaptureOnFilters();
+  ASSERT_EQ(filters.size(), 3u);
+  EXPECT_FALSE(filters[0]->isEnabled());  // the chosen adapter has the capture filter
+  EXPECT_EQ(filters[1]->text(), "udp");
+  EXPECT_FALSE(filters[2]->isEnabled());  // not checked
+
+  boxes[2]->setChecked(true);
+  filters[2]->setText("tcp port");
+  sheet->accept();
+  EXPECT_NE(sheet->result(), QDialog::Accepted);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_THAT(messages[0], StartsWith("The capture filter of eth2 was not taken: "));
+
+  filters[2]->setText("arp");
+  filters[1]->clear();  // back to the capture filter
+  sheet->accept();
+  ASSERT_EQ(sheet->result(), QDialog::Accepted);
+  sheet->ApplyTo(state);
+  EXPECT_EQ(state.moreAdapters, (std::vector<std::string>{"eth1", "eth2"}));
+  EXPECT_EQ(state.adapterFilters, (std::map<std::string, std::string>{{"eth2", "arp"}}));
+}
+
 // Hosts are listed on threads of their own through a stand-in for ssh; the page stays
 // usable meanwhile and says which host it is listing.
 TEST_F(SettingsSheetTest, RemoteHostsAreListedInTheBackgroundAfterTheLocalAdapters) {

@@ -153,6 +153,7 @@ TEST_F(SettingsStoreTest, SavedValuesComeBackAsHeld) {
     state.columns.shown[static_cast<int>(ColumnId::Bytes)] = 0;
     state.remoteHosts = "capture@web1 root@10.0.0.5";
     state.moreAdapters = {"web1/eth0", "br0"};
+    state.adapterFilters = {{"br0", "tcp\nport 80"}, {"web1/eth0", "not arp"}};
     state.holdBackMs = 350;
     SaveSettings(profile, state);
   }
@@ -160,6 +161,9 @@ TEST_F(SettingsStoreTest, SavedValuesComeBackAsHeld) {
   // More adapters come back by name, and show which adapter each row came through.
   EXPECT_EQ(Load()->moreAdapters, (std::vector<std::string>{"web1/eth0", "br0"}));
   EXPECT_EQ(Load()->holdBackMs, 350);
+  // A line end in a filter is a blank to libpcap: stored as one, it keeps each filter a line.
+  EXPECT_EQ(Load()->adapterFilters,
+            (std::map<std::string, std::string>{{"br0", "tcp port 80"}, {"web1/eth0", "not arp"}}));
   EXPECT_TRUE(Load()->columns.IsShown(ColumnId::Interface));
   Store("MoreAdapters", " br0  br0 eth1");
   Store("HoldBackMs", 0);
@@ -202,7 +206,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
                                          "read Orrisvane/KeepOwnSession", "read Orrisvane/AskToSave",
                                          "read Orrisvane/AdapterName", "read Orrisvane/DecodeIPv6",
                                          "read Orrisvane/GraphShown", "read Orrisvane/MoreAdapters",
-                                         "read Orrisvane/HoldBackMs"));
+                                         "read Orrisvane/MoreAdapterFilters", "read Orrisvane/HoldBackMs"));
   profile.calls.clear();
   state.keepRows = 5000000;
   SaveSettings(profile, state);
@@ -214,7 +218,7 @@ TEST(SettingsStoreOrder, ReadsAndWritesInTheirOrder) {
                           "write Orrisvane/Hosts=", "write Orrisvane/KeepOwnSession=0", "write Orrisvane/AskToSave=1",
                           "write Orrisvane/AdapterName=", "write Orrisvane/DecodeIPv6=0",
                           "write Orrisvane/GraphShown=0", "write Orrisvane/MoreAdapters=",
-                          "write Orrisvane/HoldBackMs=200"));
+                          "write Orrisvane/MoreAdapterFilters=", "write Orrisvane/HoldBackMs=200"));
 }
 
 TEST(SettingsStoreLocation, ProfileNamesFollowTheApplication) {

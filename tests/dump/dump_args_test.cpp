@@ -59,6 +59,17 @@ TEST(DumpArgs, HostsAreAddedOnceEachForListingAndLiveCaptureOnly) {
   EXPECT_EQ(byKey->adapters.at(0).key, "root@web1/0002");
 
   std::string error;
+  // Each adapter may have a filter of its own; the others take -f's.
+  const auto filtered = Parse({"-i", "0", "-i", "root@web1/0002=tcp port 80", "-i", "3=", "-f", "udp"});
+  ASSERT_TRUE(filtered);
+  EXPECT_EQ(filtered->adapters.at(0).captureFilter, std::nullopt);
+  EXPECT_EQ(filtered->adapters.at(1).key, "root@web1/0002");
+  EXPECT_EQ(filtered->adapters.at(1).captureFilter, "tcp port 80");
+  EXPECT_EQ(filtered->adapters.at(2).index, 3);
+  EXPECT_EQ(filtered->adapters.at(2).captureFilter, "");
+  EXPECT_FALSE(Parse({"-i", "0", "-i", "2=tcp port"}, &error));
+  EXPECT_THAT(error, StartsWith("-i 2: the capture filter of adapter 2 does not compile: "));
+
   EXPECT_FALSE(Parse({"--host", "h", "-r", "a.pcap"}, &error));
   EXPECT_THAT(error, HasSubstr("--host goes with -D and -i"));
   EXPECT_FALSE(Parse({"-D", "--host", "-oProxyCommand=x"}, &error));

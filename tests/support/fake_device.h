@@ -44,6 +44,9 @@ struct FakeDeviceScript {
   // which an abort can come before the read is pending.
   std::chrono::milliseconds readArrivalDelay{0};
 
+  // Each capture filter a device was given, after the key name it was bound to: "0001 tcp".
+  std::vector<std::string> captureFilters;
+
   // How each read ended, in order.
   enum class ReadEnd { Frame, Timeout, Aborted, Failed };
   std::vector<ReadEnd> readEnds;
@@ -113,6 +116,7 @@ class FakeDevice : public PacketDevice {
       case request_code::Bind: {
         std::string key(static_cast<const char*>(input), inputLength);
         if (script_->refusedKeys.count(key)) return Fail();
+        boundKey_ = key;
         return true;
       }
       case request_code::StationAddress:
@@ -136,6 +140,11 @@ class FakeDevice : public PacketDevice {
     }
   }
 
+  bool SetCaptureFilter(const std::string& expression) override {
+    std::lock_guard lock(script_->mutex);
+    script_->captureFilters.push_back(boundKey_ + " " + expression);
+    return true;
+  }
   std::string LastError() const override { return script_->failureReason; }
   std::uint64_t KernelDrops() const override { return script_->drops; }
   FrameInfo LastFrameInfo() const override { return lastFrame_; }
@@ -182,6 +191,7 @@ class FakeDevice : public PacketDevice {
   }
 
   std::shared_ptr<FakeDeviceScript> script_;
+  std::string boundKey_;
   bool aborted_ = false;
   std::uint64_t abortGeneration_ = 0;
   FrameInfo lastFrame_;

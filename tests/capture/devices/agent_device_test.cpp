@@ -237,6 +237,25 @@ TEST_F(AgentDeviceTest, DeliversTheFramesOfTheStreamCutToTheBuffer) {
   EXPECT_EQ(Pids().size(), 1u);  // the agent of the bind captured
 }
 
+TEST_F(AgentDeviceTest, OneWriteOfTheAgentIsOneBatchAndItsFramesGoBeforeTheDamageAfterThem) {
+  Stream s = AgentStream();
+  const Bytes f1 = PatternFrame(60, 1), f2 = PatternFrame(1600, 2), f3 = PatternFrame(70, 3);
+  s.Packet(0, 1, f1).Packet(0, 2, f2).Statistics(0, 3, 4).Packet(0, 3, f3).Block(6, {}, 0x10000000u);
+  ASSERT_TRUE(Open(AgentStreaming(s.bytes()))) << why;
+
+  FrameBatch batch;
+  for (int i = 0; i < 100 && batch.frames.empty(); ++i) ASSERT_TRUE(ReadFrames(adapter.get(), &batch, 1520));
+  std::vector<std::pair<Bytes, std::int64_t>> got;
+  for (const FrameBatch::Frame& frame : batch.frames)
+    got.emplace_back(Bytes(frame.bytes.begin(), frame.bytes.end()), frame.info.timestampNs);
+  const std::vector<std::pair<Bytes, std::int64_t>> expected = {
+      {f1, 1000}, {Bytes(f2.begin(), f2.begin() + 1520), 2000}, {f3, 3000}};
+  EXPECT_EQ(got, expected);
+  EXPECT_FALSE(ReadFrames(adapter.get(), &batch, 1520));
+  EXPECT_TRUE(batch.frames.empty());
+  EXPECT_NE(adapter->lastError.find("the capture agent's stream is damaged"), std::string::npos) << adapter->lastError;
+}
+
 TEST_F(AgentDeviceTest, AFilterThatDoesNotCompileIsRefusedBeforeTheAgentHasIt) {
   ASSERT_TRUE(Open(AgentStreaming(AgentStream().bytes()), "tcp port"));
   EXPECT_EQ(why.rfind("the capture filter does not compile: ", 0), 0u) << why;

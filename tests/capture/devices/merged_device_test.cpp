@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "tests/support/fake_device.h"
@@ -91,6 +92,42 @@ TEST(MergedDevice, DeliversInCaptureTimeOrderWithinTheHoldBack) {
     std::vector<std::string> expectedFailures;
     for (const std::uint32_t i : c.failing) expectedFailures.push_back("if" + std::to_string(i) + ": cable pulled");
     EXPECT_EQ(failures, expectedFailures);
+  }
+}
+
+// A frame that comes before the one the read waits on, from the adapter that held the
+// others back, can go at once: the read that waits for it is woken, not left to the end of
+// the hold-back, with a batch's worth of frames held and with a few.
+TEST(MergedDevice, AFrameBeforeTheEarliestWakesTheWaitingRead) {
+  for (const std::size_t ahead : {MergeGatherFrames, std::size_t{1}}) {
+    SCOPED_TRACE(ahead);
+    auto behindScript = std::make_shared<FakeDeviceScript>(), aheadScript = std::make_shared<FakeDeviceScript>();
+    std::vector<MergedAdapter> adapters;
+    adapters.push_back({AdoptDevice(std::make_unique<FakeDevice>(behindScript), "0001"), "behind"});
+    adapters.push_back({AdoptDevice(std::make_unique<FakeDevice>(aheadScript), "0002"), "ahead"});
+    AdapterPtr merged = AdoptDevice(std::make_unique<MergedDevice>(std::move(adapters), 60s, 60s), "0001");
+    const auto At = [](std::int64_t ms) { return FrameInfo{1'700'000'000'000'000'000 + ms * 1'000'000, 60}; };
+    for (std::size_t i = 0; i < ahead; ++i) aheadScript->PushFrame(std::vector<std::uint8_t>(60, 1), At(100));
+
+    auto read = std::async(std::launch::async, [&] {
+      FrameBatch batch;
+      const auto until = std::chrono::steady_clock::now() + 10s;  // an ended read answers empty at once
+      while (batch.frames.empty() && std::chrono::steady_clock::now() < until &&
+             ReadFrames(merged.get(), &batch, 1520)) {
+      }
+      return batch.frames.empty() ? std::int64_t{-1} : batch.frames.front().info.timestampNs;
+    });
+    // Ends the read on every way out, so that a read never woken fails the test rather than
+    // holding it for the hold-back.
+    struct Ender {
+      AdapterHandle* adapter;
+      ~Ender() { AbortRead(adapter); }
+    } ender{merged.get()};
+    // The read waits: the adapter behind has said nothing, so nothing may go.
+    ASSERT_EQ(read.wait_for(300ms), std::future_status::timeout);
+    behindScript->PushFrame(std::vector<std::uint8_t>(60, 2), At(5));
+    ASSERT_EQ(read.wait_for(5s), std::future_status::ready) << "the read was not woken";
+    EXPECT_EQ(read.get(), At(5).timestampNs);
   }
 }
 

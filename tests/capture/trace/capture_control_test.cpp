@@ -229,6 +229,26 @@ TEST_F(CaptureControlTest, CaptureFilterThatDoesNotCompileKeepsTheTraceFromStart
   EXPECT_EQ(machine.script->openDevices, 0);
 }
 
+TEST_F(CaptureControlTest, EachAdapterOfATraceOfSeveralHasItsOwnFilterOrTheTraces) {
+  machine.AddAdapters(3);
+  state.adapterName = "fake0";
+  state.moreAdapters = {"fake1", "fake2"};
+  state.captureFilter = "udp";
+  state.adapterFilters = {{"fake2", "tcp port 80"}};
+  Control().Start();
+  EXPECT_TRUE(Control().IsTracing());
+  EXPECT_EQ(machine.script->captureFilters, (std::vector<std::string>{"0000 udp", "0001 udp", "0002 tcp port 80"}));
+  Control().Stop();
+
+  // One that no longer compiles (a hand-edited profile) starts nothing, and says whose it is.
+  state.adapterFilters = {{"fake1", "port 99999"}};
+  view.messages.clear();
+  Control().Start();
+  EXPECT_FALSE(Control().IsTracing());
+  ASSERT_EQ(view.messages.size(), 1u);
+  EXPECT_EQ(view.messages[0].first, "The capture filter \"port 99999\" of the adapter fake1 was not accepted.\n");
+}
+
 TEST_F(CaptureControlTest, RefusedFilterIsReportedAndTheTraceRuns) {
   machine.AddAdapters(1);
   machine.script->failingCodes = {request_code::SetFilter};
