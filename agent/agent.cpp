@@ -20,6 +20,7 @@
 #include "agent/agent_args.h"
 #include "agent/connection_starts.h"
 #include "agent/fd_helper.h"
+#include "agent/fd_io.h"
 #include "capture/formats/pcapng_writer.h"
 #include "agent/privileges.h"
 #include "agent/socket_owners.h"
@@ -59,22 +60,6 @@ std::uint64_t WallClockUs() {
   return static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec / 1000);
 }
 
-// Writes the whole buffer. False once the output is gone: the reader closed it (EPIPE),
-// another write error, or a stop request interrupted a write that was blocked.
-bool WriteAll(int fd, const std::uint8_t* data, std::size_t size, const std::atomic<bool>* stop) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n > 0) {
-      data += n;
-      size -= static_cast<std::size_t>(n);
-    } else if (n < 0 && errno == EINTR) {
-      if (stop && stop->load()) return false;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
 
 
 // The kernel's own name for the interface the caller named, or nothing (said on err). Only

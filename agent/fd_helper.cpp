@@ -13,35 +13,13 @@
 #include <utility>
 #include <vector>
 
+#include "agent/fd_io.h"
+
 namespace {
 
 // The most inodes one answer carries; a process holding more is answered in part.
 constexpr std::uint32_t MostInodes = 1 << 16;
 constexpr std::uint32_t NotReadable = 0xFFFFFFFF;
-
-bool WriteAll(int fd, const void* data, std::size_t size) {
-  const auto* at = static_cast<const std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd, at, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-bool ReadAll(int fd, void* data, std::size_t size) {
-  auto* at = static_cast<std::uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t n = ::read(fd, at, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    at += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
 
 // Every capability but CAP_SYS_PTRACE goes, for good.
 bool KeepOnlyTracing() {

@@ -156,11 +156,10 @@ class MemoryFrames : public FrameSource {
   std::map<std::int64_t, StoredFrame> frames;
 };
 
-// tcpdump's reading of a file, one line per frame; nothing when tcpdump is not there.
-std::optional<std::vector<std::string>> TcpdumpLines(const QString& path) {
-  if (std::system("command -v tcpdump >/dev/null 2>&1") != 0) return std::nullopt;
-  const std::string command = "tcpdump -nn -tt -r '" + path.toStdString() + "' 2>/dev/null";
-  std::FILE* pipe = ::popen(command.c_str(), "r");
+// The output of a command, one line per frame; nothing when the command is not there.
+std::optional<std::vector<std::string>> CommandLines(const std::string& program, const std::string& arguments) {
+  if (std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) != 0) return std::nullopt;
+  std::FILE* pipe = ::popen((program + " " + arguments + " 2>/dev/null").c_str(), "r");
   if (!pipe) return std::nullopt;
   std::vector<std::string> lines;
   char line[4096];
@@ -184,7 +183,8 @@ TEST_F(TraceFilesTest, FramesAreSavedAsPcapOrPcapngAndReadByTcpdump) {
     ASSERT_TRUE(SaveFrames(At(name), &source, 3, rowIsNumber, &missing, &error)) << error.toStdString();
     EXPECT_EQ(missing, 1);
     EXPECT_EQ(Entries(dir.path()).size(), 1u);
-    const std::optional<std::vector<std::string>> lines = TcpdumpLines(At(name));
+    const std::optional<std::vector<std::string>> lines =
+        CommandLines("tcpdump", "-nn -tt -r '" + At(name).toStdString() + "'");
     if (!lines) GTEST_SKIP() << "tcpdump is not installed";
     ASSERT_EQ(lines->size(), 2u);
     EXPECT_EQ((*lines)[0].rfind("1700000000.250000 IP ", 0), 0u) << (*lines)[0];
@@ -196,18 +196,6 @@ TEST_F(TraceFilesTest, FramesAreSavedAsPcapOrPcapngAndReadByTcpdump) {
   EXPECT_FALSE(SavesFrames(At("rows.txt")));
   EXPECT_FALSE(SavesFrames(At("rows.csv")));
   EXPECT_EQ(FramesMissingMessage(1, 3), "The frames of 1 of the 3 rows are no longer kept on disk; the file holds the other 2.");
-}
-
-// The output of a command, one line per frame; nothing when the command is not there.
-std::optional<std::vector<std::string>> CommandLines(const std::string& program, const std::string& arguments) {
-  if (std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) != 0) return std::nullopt;
-  std::FILE* pipe = ::popen((program + " " + arguments + " 2>/dev/null").c_str(), "r");
-  if (!pipe) return std::nullopt;
-  std::vector<std::string> lines;
-  char line[4096];
-  while (std::fgets(line, sizeof line, pipe)) lines.emplace_back(line);
-  ::pclose(pipe);
-  return lines;
 }
 
 // A trace of two adapters saved as pcapng describes both and names each frame's; tcpdump
