@@ -52,8 +52,6 @@ constexpr int CheckpointInterval = 64;
 constexpr std::size_t ReadCacheBytes = 256 << 10;
 // Pieces in one write at most (partial ones come when the capture thread publishes often).
 constexpr std::size_t WriteBatchPieces = 64;
-// How long a look-up waits for its frame to reach the disk.
-constexpr std::chrono::seconds WriteWait{10};
 constexpr char LockSuffix[] = ".lock";
 constexpr char FileSuffix[] = ".pcapng";
 
@@ -279,7 +277,9 @@ void Spool::Record(std::int64_t packetNumber, const FrameInfo& info, const std::
   if (pendingFile_ == 0 || packetNumber < nextNumber_ || (fileOffset_ + blockBytes > fileCapacity_ && framesInFile_ > 0) ||
       interfacesChanged_)
     StartFile();
-  if (packetNumber != nextNumber_ || sinceCheckpoint_ >= CheckpointInterval) {
+  // Each piece starts at a checkpoint too: a piece that could not be written takes its
+  // frames' lengths with it, and the frames of the next piece must still be found.
+  if (packetNumber != nextNumber_ || sinceCheckpoint_ >= CheckpointInterval || pending_.empty()) {
     pendingCheckpoints_.push_back({packetNumber, fileOffset_});
     sinceCheckpoint_ = 0;
   }
@@ -339,7 +339,8 @@ void Spool::Publish() {
     }
     pendingCheckpoints_.clear();
     queuedBytes_ += pending_.size();
-    queue_.push_back({pendingFile_, nextNumber_, std::move(pending_), std::chrono::steady_clock::now() + options_.gather});
+    queue_.push_back({pendingFile_, nextNumber_, fileOffset_ - pending_.size(), std::move(pending_),
+                      std::chrono::steady_clock::now() + options_.gather});
     // The writer sleeps until the first piece is due; it is woken for the first piece and
     // when a batch is complete, not for every piece in between.
     if (queue_.size() == 1 || queuedBytes_ >= WriteBatchBytes) changed_.notify_all();
@@ -586,18 +587,19 @@ void Spool::WriterLoop() {
       }
       continue;
     }
-    std::vector<Chunk> batch = TakeBatchLocked();
+    batch_ = TakeBatchLocked();
     writing_ = true;
-    if (batch.size() == 1 || !WriteTogetherLocked(lock, batch)) {
+    if (batch_.size() == 1 || !WriteTogetherLocked(lock, batch_)) {
       // One by one: the rest wait in the queue as before, for the next turn.
-      for (std::size_t i = batch.size(); i-- > 1;) {
-        queuedBytes_ += batch[i].bytes.size();
-        queue_.push_front(std::move(batch[i]));
+      for (std::size_t i = batch_.size(); i-- > 1;) {
+        queuedBytes_ += batch_[i].bytes.size();
+        queue_.push_front(std::move(batch_[i]));
       }
-      batch.resize(1);
-      if (!WriteChunkLocked(lock, batch.front())) return;
+      batch_.resize(1);
+      if (!WriteChunkLocked(lock, batch_.front())) return;
     }
-    for (Chunk& chunk : batch) ReturnBufferLocked(chunk);
+    for (Chunk& chunk : batch_) ReturnBufferLocked(chunk);
+    batch_.clear();
     writing_ = false;
     changed_.notify_all();
   }
@@ -732,9 +734,11 @@ void Spool::ReturnBufferLocked(Chunk& chunk) {
 const std::uint8_t* Spool::ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const {
   if (!file.held.empty() && offset >= file.heldOffset && offset + count <= file.heldOffset + file.held.size())
     return file.held.data() + (offset - file.heldOffset);
+  // Bytes past those written were never on disk.
+  if (offset + count > file.written) return InMemoryLocked(file.id, offset, count);
   if (cacheFile_ == file.id && offset >= cacheOffset_ && offset + count <= cacheOffset_ + cache_.size())
     return cache_.data() + (offset - cacheOffset_);
-  if (file.fd < 0 || offset + count > file.written) return nullptr;
+  if (file.fd < 0) return nullptr;
   const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(count, ReadCacheBytes),
                                                                             file.written - offset));
   cache_.resize(size);
@@ -750,6 +754,18 @@ const std::uint8_t* Spool::ReadLocked(const File& file, std::uint64_t offset, st
   cacheFile_ = file.id;
   cacheOffset_ = offset;
   return cache_.data();
+}
+
+const std::uint8_t* Spool::InMemoryLocked(std::uint64_t fileId, std::uint64_t offset, std::size_t count) const {
+  const auto within = [&](const Chunk& chunk) {
+    return chunk.fileId == fileId && offset >= chunk.offset && offset + count <= chunk.offset + chunk.bytes.size();
+  };
+  // A list that follows the end asks for the newest frames: the queue's last pieces.
+  for (auto it = queue_.rbegin(); it != queue_.rend(); ++it)
+    if (within(*it)) return it->bytes.data() + (offset - it->offset);
+  for (const Chunk& chunk : batch_)
+    if (within(chunk)) return chunk.bytes.data() + (offset - chunk.offset);
+  return nullptr;
 }
 
 bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
@@ -773,30 +789,17 @@ bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
     number = cursor_.packetNumber;
   }
 
-  // The file with at least end bytes written, after waiting for the writer if it has them
-  // still to write; null when they will not come.
-  const auto written = [&](std::uint64_t end) -> const File* {
-    for (;;) {
-      const File* f = FindFileLocked(id);
-      if (!f || f->written >= end || (!f->held.empty() && end <= f->heldOffset + f->held.size())) return f;
-      // While the writer waits for an answer, this may be the thread that gives it.
-      if (f->broken || (queue_.empty() && !writing_) || awaitingAnswer_) return nullptr;
-      ++flushWanted_;
-      changed_.notify_all();
-      const std::cv_status waited = changed_.wait_for(lock, WriteWait);
-      --flushWanted_;
-      if (waited == std::cv_status::timeout) return nullptr;
-    }
+  const auto read = [&](std::uint64_t at, std::size_t count) -> const std::uint8_t* {
+    const File* f = FindFileLocked(id);
+    return f ? ReadLocked(*f, at, count) : nullptr;
   };
   for (; offset < segmentEnd; ++number) {
-    const File* f = written(offset + 8);
-    const std::uint8_t* head = f ? ReadLocked(*f, offset, 8) : nullptr;
+    const std::uint8_t* head = read(offset, 8);
     if (!head) return false;
     const std::optional<std::uint32_t> length = frame_file::PacketBlockLength(std::span<const std::uint8_t, 8>(head, 8));
     if (!length) return false;
     if (number == packetNumber) {
-      f = written(offset + *length);
-      const std::uint8_t* block = f ? ReadLocked(*f, offset, *length) : nullptr;
+      const std::uint8_t* block = read(offset, *length);
       if (!block) return false;
       const std::optional<frame_file::PacketBlock> packet = frame_file::ParsePacketBlock({block, *length});
       if (!packet) return false;

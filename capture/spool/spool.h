@@ -59,7 +59,8 @@ struct SpoolOptions {
   // the steady clock.
   std::function<std::chrono::steady_clock::time_point()> now;
   // How long published frames may wait in memory for more to be written with them, unless
-  // a look-up or WaitWritten wants them or a batch of WriteBatchBytes has gathered.
+  // WaitWritten wants them or a batch of WriteBatchBytes has gathered (a look-up reads
+  // them where they wait).
   std::chrono::milliseconds gather = DefaultSpoolGather;
 };
 
@@ -112,7 +113,9 @@ class Spool : public FrameRecorder, public FrameSource {
   // from its first frame on describe each of them. Only while no trace runs.
   void SetInterfaces(std::vector<frame_file::FileInterface> interfaces) override;
 
-  // FrameSource: any thread. A frame still on its way to the disk is waited for.
+  // FrameSource: any thread. A frame still on its way to the disk is read from memory,
+  // without waiting for the writer (which may itself be waiting for the caller's thread
+  // to answer a question).
   bool ReadFrame(std::int64_t packetNumber, StoredFrame& out) const override;
 
   // A list whose rows rebuild their Data from these frames is asked before any frame
@@ -165,13 +168,15 @@ class Spool : public FrameRecorder, public FrameSource {
     std::uint64_t lostBytes = 0;
     std::uint64_t heldOffset = 0;
     MappedBuffer held;
-    // The first frame of the file, of every run of consecutive packet numbers in it and
-    // every CheckpointInterval-th frame: where a frame is found by reading forward.
+    // The first frame of the file, of every run of consecutive packet numbers in it, of
+    // every piece and every CheckpointInterval-th frame: where a frame is found by reading
+    // forward.
     std::vector<Checkpoint> checkpoints;
   };
   struct Chunk {
     std::uint64_t fileId = 0;
     std::int64_t endNumber = 0;  // one past its last frame's packet number
+    std::uint64_t offset = 0;    // where its first byte goes in its file
     MappedBuffer bytes;
     std::chrono::steady_clock::time_point due{};  // written by then at the latest
   };
@@ -223,8 +228,11 @@ class Spool : public FrameRecorder, public FrameSource {
   File* FindFileLocked(std::uint64_t id);
   const File* FindFileLocked(std::uint64_t id) const;
   std::uint64_t LimitForNewFile();
-  // Reads count bytes at offset of the file into the read cache; a view of them.
+  // A view of count bytes at offset of the file: from the disk through the read cache,
+  // or from memory while they are on their way there (queued, being written, or held
+  // after a failed write). Null when they are in neither place.
   const std::uint8_t* ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const;
+  const std::uint8_t* InMemoryLocked(std::uint64_t fileId, std::uint64_t offset, std::size_t count) const;
 
   Spool(int ownFolderFd, std::string folder, std::string prefix, const SpoolOptions& options, bool);
 
@@ -252,8 +260,9 @@ class Spool : public FrameRecorder, public FrameSource {
   std::deque<File> files_;  // oldest first
   std::uint64_t nextFileId_ = 1;
   std::deque<Chunk> queue_;
+  std::vector<Chunk> batch_;  // taken from the queue by the writer, not yet written or lost
   std::size_t queuedBytes_ = 0;
-  mutable int flushWanted_ = 0;  // threads waiting for queued frames to be written
+  int flushWanted_ = 0;  // threads waiting for queued frames to be written
   std::vector<MappedBuffer> spare_;  // buffers of the pool that nothing waits in
   std::size_t buffers_ = 0;  // made and not given back: the pool's, and any beyond it
   std::size_t poolBuffers_ = 0;  // lowered when the system has no memory for all of them

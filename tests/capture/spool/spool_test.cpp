@@ -52,17 +52,19 @@ void RecordFrames(Spool& spool, std::int64_t first, std::int64_t count) {
 }
 
 // Answers the spool's questions as the list's thread does, until everything is written.
-// At each question, every frame from the number last answered up to the question's must
-// still be readable as recorded: the list keeps the Data of those rows now. Returns the
-// number below which frames may have left, and counts the questions.
-std::int64_t AnswerUntilWritten(Spool& spool, std::int64_t first, int* questions) {
+// At each question, every frame from the number last answered up to the last recorded
+// (end) must still be readable as recorded: the list keeps the Data of the rows below the
+// question's number now, and shows the newest rows meanwhile, while the writer waits for
+// this thread. Returns the number below which frames may have left, and counts the
+// questions.
+std::int64_t AnswerUntilWritten(Spool& spool, std::int64_t first, std::int64_t end, int* questions) {
   std::int64_t answeredBelow = first;
   StoredFrame frame;
   while (!spool.WaitWritten()) {
     const std::optional<Spool::Question> question = spool.OpenQuestion();
     if (!question) continue;
     ++*questions;
-    for (std::int64_t n = answeredBelow; n < question->below; ++n) {
+    for (std::int64_t n = answeredBelow; n < end; ++n) {
       EXPECT_TRUE(spool.ReadFrame(n, frame)) << n;
       EXPECT_EQ(frame.bytes, FrameOf(n)) << n;
     }
@@ -222,7 +224,7 @@ TEST_F(SpoolTest, TheOldestFileLeavesOnlyOnceTheListHasAnswered) {
   EXPECT_EQ(frame.bytes, FrameOf(0));
 
   int questions = 0;
-  const std::int64_t below = AnswerUntilWritten(*spool, 0, &questions);
+  const std::int64_t below = AnswerUntilWritten(*spool, 0, 6000, &questions);
   EXPECT_GT(questions, 1);
   EXPECT_EQ(asked.load(), questions);
   EXPECT_LE(spool->BytesOnDisk(), MinimumSpoolLimitBytes);
@@ -276,7 +278,7 @@ TEST_F(SpoolTest, TheBuffersInMemoryFollowTheRateOfPiecesWritten) {
 
 // Published frames wait in memory to be written with more, until a batch is complete or
 // someone needs them: a look-up or WaitWritten.
-TEST_F(SpoolTest, FramesGatherUntilABatchIsCompleteOrSomeoneWantsThem) {
+TEST_F(SpoolTest, FramesGatherUntilABatchIsCompleteOrSomeoneWaitsForThem) {
   SpoolOptions options;
   options.gather = std::chrono::hours(1);
   std::unique_ptr<Spool> spool = Make(options);
@@ -284,8 +286,11 @@ TEST_F(SpoolTest, FramesGatherUntilABatchIsCompleteOrSomeoneWantsThem) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(spool->BytesOnDisk(), 0u);
   StoredFrame frame;
+  // A look-up reads the frame where it waits, in memory, and does not hurry the writer.
   ASSERT_TRUE(spool->ReadFrame(3, frame));
   EXPECT_EQ(frame.bytes, FrameOf(3));
+  EXPECT_EQ(spool->BytesOnDisk(), 0u);
+  ASSERT_TRUE(spool->WaitWritten());
   const std::uint64_t afterLookUp = spool->BytesOnDisk();
   EXPECT_GT(afterLookUp, 0u);
 
@@ -408,7 +413,7 @@ TEST_F(SpoolDiskFullTest, FramesThatDidNotFitStayReadableUntilTheListHasAnswered
   spool->AskBeforeFramesLeave([] {});
   RecordFrames(*spool, 0, 3000);  // about 2.3 MB
   int questions = 0;
-  AnswerUntilWritten(*spool, 0, &questions);
+  AnswerUntilWritten(*spool, 0, 3000, &questions);
   EXPECT_GT(questions, 0);
   ASSERT_TRUE(spool->TakeFailure());
   // Answered, the frames that did not fit are gone (let go by the spool's own thread). Which
