@@ -356,8 +356,15 @@ int RunAgent(std::span<const std::string> args, const AgentEnvironment& env) {
     case AgentMode::Help:
       std::fputs(AgentUsageText(), env.out);
       return std::fflush(env.out) == 0 ? AgentExitOk : AgentExitFailure;
-    case AgentMode::ListInterfaces:
+    case AgentMode::ListInterfaces: {
+      // Listing opens no adapter for capture: it needs none of the agent's rights.
+      std::string why;
+      if (!DropAllCapabilities(&why)) {
+        PrintLine(env.err, why);
+        return AgentExitFailure;
+      }
       return PrintAdapterList(env.registry, env.devices, env.out, env.err, Program) ? AgentExitOk : AgentExitFailure;
+    }
     case AgentMode::Probe:
       return Probe(*options, env);
     case AgentMode::Capture:

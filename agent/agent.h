@@ -21,7 +21,8 @@ struct AgentEnvironment {
   // becomes readable at the same time so that a waiting capture sees it at once.
   const std::atomic<bool>* stop = nullptr;
   int wakeFd = -1;
-  // The interface list of -D.
+  // The interface list of -D: devices that only describe, since the list is made without
+  // capabilities.
   const DeviceTable* devices = nullptr;
   const RegistryView* registry = nullptr;
   // The value of SSH_CONNECTION (empty when not run by ssh): the session whose frames a

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
   ::prctl(PR_SET_PDEATHSIG, SIGTERM);
 
   DeviceTable devices;
-  RegisterPcapDevice(devices);
+  RegisterPcapDevice(devices, "/sys", PcapDeviceUse::DescribeOnly);
   LinuxRegistry registry;
 
   AgentEnvironment env;

@@ -302,6 +302,11 @@ bool LiveInterface::Statistics(std::uint64_t* received, std::uint64_t* dropped) 
 }
 
 bool LiveInterface::StationAddress(std::array<std::uint8_t, 6>* address, std::string* why) const {
+  return StationAddressOf(name_, address, why);
+}
+
+bool LiveInterface::StationAddressOf(const std::string& name, std::array<std::uint8_t, 6>* address,
+                                     std::string* why) {
   const auto fail = [&](const std::string& what) {
     if (why) *why = what + ": " + std::strerror(errno);
     return false;
@@ -309,12 +314,12 @@ bool LiveInterface::StationAddress(std::array<std::uint8_t, 6>* address, std::st
   int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return fail("cannot ask for the station address");
   struct ifreq request {};
-  std::strncpy(request.ifr_name, name_.c_str(), IFNAMSIZ - 1);
+  std::strncpy(request.ifr_name, name.c_str(), IFNAMSIZ - 1);
   int status = ::ioctl(sock, SIOCGIFHWADDR, &request);
   int error = errno;
   ::close(sock);
   errno = error;
-  if (status != 0) return fail("cannot read the station address of " + name_);
+  if (status != 0) return fail("cannot read the station address of " + name);
   std::memcpy(address->data(), request.ifr_hwaddr.sa_data, address->size());
   return true;
 }

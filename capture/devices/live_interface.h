@@ -91,6 +91,9 @@ class LiveInterface {
 
   // The interface's hardware address.
   bool StationAddress(std::array<std::uint8_t, 6>* address, std::string* why) const;
+  // The same, of any interface by its name, without opening it: the kernel answers
+  // anyone, so listing adapters needs no capability.
+  static bool StationAddressOf(const std::string& name, std::array<std::uint8_t, 6>* address, std::string* why);
   // "eth0 (virtio_net)"
   std::string Description() const;
 

@@ -23,7 +23,7 @@ using Clock = std::chrono::steady_clock;
 // from any thread and only touch the atomic flag and the event descriptor.
 class PcapDevice : public DeviceBase {
  public:
-  explicit PcapDevice(std::string sysRoot) : sysRoot_(std::move(sysRoot)) {}
+  PcapDevice(std::string sysRoot, PcapDeviceUse use) : sysRoot_(std::move(sysRoot)), use_(use) {}
 
   std::uint64_t KernelDrops() const override {
     std::uint64_t dropped = 0;
@@ -35,9 +35,13 @@ class PcapDevice : public DeviceBase {
   void Abort() override { abort_.Raise(); }
 
   bool Bind(const std::string& keyName) override {
-    if (interface_) return Fail("an interface is already bound");
+    if (interface_ || !described_.empty()) return Fail("an interface is already bound");
     auto name = InterfaceNameForKey(keyName, sysRoot_);
     if (!name) return Fail("no network interface has the adapter key \"" + keyName + "\"");
+    if (use_ == PcapDeviceUse::DescribeOnly) {
+      described_ = *name;
+      return true;
+    }
     if (!abort_.Usable()) return Fail(std::string("cannot make the abort event: ") + std::strerror(errno));
     std::string why;
     interface_ = LiveInterface::Open(*name, &why, sysRoot_);
@@ -45,7 +49,10 @@ class PcapDevice : public DeviceBase {
     return true;
   }
 
-  void Unbind() override { interface_.reset(); }
+  void Unbind() override {
+    interface_.reset();
+    described_.clear();
+  }
 
   bool SetPacketFilter(std::uint32_t filter) override {
     if (!interface_) return Fail("no interface is bound");
@@ -109,27 +116,37 @@ class PcapDevice : public DeviceBase {
   }
 
   bool StationAddress(std::array<std::uint8_t, 6>& address) override {
-    if (!interface_) return Fail("no interface is bound");
     std::string why;
+    if (!described_.empty()) {
+      if (!LiveInterface::StationAddressOf(described_, &address, &why)) return Fail(std::move(why));
+      return true;
+    }
+    if (!interface_) return Fail("no interface is bound");
     if (!interface_->StationAddress(&address, &why)) return Fail(std::move(why));
     return true;
   }
 
   bool Description(std::string& text) override {
+    if (!described_.empty()) {
+      text = DescribeInterface(described_, sysRoot_);
+      return true;
+    }
     if (!interface_) return Fail("no interface is bound");
     text = interface_->Description();
     return true;
   }
 
   std::string sysRoot_;
+  PcapDeviceUse use_;
+  std::string described_;  // the interface bound for its description only
   AbortEvent abort_;
   std::unique_ptr<LiveInterface> interface_;
 };
 
 }  // namespace
 
-void RegisterPcapDevice(DeviceTable& table, std::string sysRoot) {
-  table.Register(DriverDevicePath, [sysRoot = std::move(sysRoot)](const DeviceOpenArgs&) {
-    return std::unique_ptr<PacketDevice>(std::make_unique<PcapDevice>(sysRoot));
+void RegisterPcapDevice(DeviceTable& table, std::string sysRoot, PcapDeviceUse use) {
+  table.Register(DriverDevicePath, [sysRoot = std::move(sysRoot), use](const DeviceOpenArgs&) {
+    return std::unique_ptr<PacketDevice>(std::make_unique<PcapDevice>(sysRoot, use));
   });
 }
