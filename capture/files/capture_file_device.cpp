@@ -133,6 +133,8 @@ class CaptureFileDevice : public DeviceBase {
     Got got = NextFrame(record, true);
     if (got == Got::Damaged) return false;
     for (; got == Got::Frame; got = NextFrame(record, false)) {
+      // A record of no bytes is no frame, as a single read of 0 bytes is none.
+      if (record.length == 0) continue;
       batch.frames.push_back({{record.data, record.length}, InfoOf(record)});
       if (batch.frames.size() >= BatchFrames) break;
     }

@@ -289,9 +289,7 @@ TEST_F(CaptureFileDeviceTest, EveryFrameOfABatchHoldsItsBytesUntilTheNextRead) {
       file.Close(c.cutLast);
       if (c.cutLast != 0) written.pop_back();
     }
-    DeviceTable files;
-    RegisterCaptureFileDevice(files, path);
-    AdapterPtr adapter = OpenAdapter(files, "0000", &why);
+    AdapterPtr adapter = Open();
     ASSERT_TRUE(adapter) << why;
     std::size_t next = 0, batches = 0;
     FrameBatch batch;
