@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <deque>
@@ -105,7 +107,10 @@ class DumpWriter : public BatchSink {
     // touch only the pages they fill.
     Grow(FlushBytes + (64 << 10));
   }
-  ~DumpWriter() override { Finish(); }
+  ~DumpWriter() override {
+    Finish();
+    if (newsFd_ >= 0) ::close(newsFd_);
+  }
   DumpWriter(const DumpWriter&) = delete;
   DumpWriter& operator=(const DumpWriter&) = delete;
 
@@ -160,11 +165,18 @@ class DumpWriter : public BatchSink {
   }
 
   // Waits until nothing more will be written, reads have failed or an adapter of several
-  // has, or for at most the time given: the caller looks for what only it can see (an
-  // interruption, the end of a file) that often, and wakes no sooner for nothing.
-  void WaitForNews(std::chrono::milliseconds most) {
-    std::unique_lock lock(newsMutex_);
-    news_.wait_for(lock, most, [&] { return done_.load() || readFailed_.load() || adapterFailed_.load(); });
+  // has, or interruptFd (when >= 0) is readable; for at most the time given unless
+  // untimed: the caller looks for what only it can see (an interruption, the end of a
+  // file) that often, and wakes no sooner for nothing.
+  void WaitForNews(std::chrono::milliseconds most, bool untimed, int interruptFd) {
+    if (done_.load() || readFailed_.load() || adapterFailed_.load()) return;
+    // Without the descriptor of news, only the clock brings them.
+    const int timeout = untimed && newsFd_ >= 0 ? -1 : static_cast<int>(most.count());
+    struct pollfd fds[2] = {{newsFd_, POLLIN, 0}, {interruptFd, POLLIN, 0}};
+    if (::poll(fds, 2, timeout) > 0 && fds[0].revents != 0) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(newsFd_, &count, sizeof count);
+    }
   }
   std::uint64_t LateFrames() const {
     std::lock_guard lock(mutex_);
@@ -324,11 +336,11 @@ class DumpWriter : public BatchSink {
     Announce();
   }
 
-  // Wakes WaitForNews after one of the flags it waits for was raised. Its mutex is taken
-  // alone, after mutex_ where that is held, never before.
+  // Wakes WaitForNews after one of the flags it waits for was raised: the count stays
+  // until read, so a wait that begins after the flag was looked at ends at once.
   void Announce() {
-    { std::lock_guard lock(newsMutex_); }
-    news_.notify_all();
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(newsFd_, &one, sizeof one);
   }
 
   std::FILE* out_;
@@ -350,8 +362,7 @@ class DumpWriter : public BatchSink {
   bool severalAdapters_ = false;
   std::atomic<bool> readFailed_{false};
   std::atomic<bool> adapterFailed_{false};  // adapterFailures_ holds one
-  std::mutex newsMutex_;
-  std::condition_variable news_;
+  const int newsFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 
   // The writing thread's own (and the caller's before Start and after Finish); for a live
   // capture, under mutex_ from Start on.
@@ -582,6 +593,9 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   // Why the input ended early: a damaged file, or an adapter whose reads fail (it went
   // down or away). Either way the rows read before it are written, then the reason.
   std::string failure;
+  // One live adapter tells every end through the writer or the interruption's descriptor;
+  // several are looked at for the end of all of them, and a file for its end.
+  const bool untimed = live && env.interruptFd >= 0 && traceOptions.moreAdapters.empty();
   for (;;) {
     if (writer.Done()) break;
     if (env.interrupted && env.interrupted->load()) break;
@@ -595,7 +609,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
       failure = live ? "reading from adapter " + key + " failed: " + *why : *why;
       break;
     }
-    writer.WaitForNews(live ? env.livePollInterval : env.pollInterval);
+    writer.WaitForNews(live ? env.livePollInterval : env.pollInterval, untimed, env.interruptFd);
   }
   // Asked while the device is open: StopTrace closes it.
   const std::vector<AdapterDrops> dropsPerAdapter = device->DropsPerAdapter();

@@ -35,9 +35,13 @@ struct DumpEnvironment {
   std::function<void(DeviceTable&, std::string path)> registerCaptureFile;
   // Raised (by SIGINT or SIGTERM in the program) to end a live capture.
   const std::atomic<bool>* interrupted = nullptr;
+  // When >= 0, becomes readable as interrupted is raised: a live capture of one adapter
+  // then waits for its end without looking at the flag by the clock.
+  int interruptFd = -1;
   // How often the main thread looks for the end of input and an interruption (-c and a
   // failure wake it at once): often for a file, whose end should be seen at once; seldom
-  // on a live adapter, where each look wakes a processor that the capture could use.
+  // on a live adapter, where each look wakes a processor that the capture could use, and
+  // not at all there with interruptFd.
   std::chrono::milliseconds pollInterval{2};
   std::chrono::milliseconds livePollInterval{100};
 };

@@ -2,8 +2,13 @@
 // agent) and adapter list, and the signals that end a live capture through the stop
 // handshake.
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -16,11 +21,18 @@
 
 namespace {
 
-// A signal handler can reach nothing but a lock-free flag of static storage.
+// A signal handler can reach nothing but a lock-free flag and a descriptor of static storage.
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
+int interruptFd = -1;
 
-extern "C" void OnInterrupt(int) { interrupted.store(true); }
+extern "C" void OnInterrupt(int) {
+  const int saved = errno;
+  interrupted.store(true);
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(interruptFd, &one, sizeof one);
+  errno = saved;
+}
 
 void CatchInterrupts() {
   struct sigaction action {};
@@ -53,6 +65,8 @@ int main(int argc, char** argv) {
     RegisterCaptureFileDevice(table, std::move(path));
   };
   env.interrupted = &interrupted;
+  interruptFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  env.interruptFd = interruptFd;
 
   CatchInterrupts();
   return RunDump(args, stdout, stderr, env);

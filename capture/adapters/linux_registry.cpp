@@ -83,27 +83,36 @@ std::string DescribeInterface(const std::string& name, const std::string& sysRoo
   return text;
 }
 
+namespace {
+
+struct Found {
+  int group;  // 0: a device behind it, 1: virtual, 2: loopback
+  LinuxInterface interface;
+};
+
+// The interface of the folder dir of the net class, when it is one an adapter stands for.
+std::optional<Found> ReadInterface(const fs::path& dir, const std::string& sysRoot) {
+  auto type = ReadNumber(dir / "type");
+  auto index = ReadNumber(dir / "ifindex");
+  if (!type || !index || (*type != ArphrdEther && *type != ArphrdLoopback)) return std::nullopt;
+  if (*index <= 0 || *index > static_cast<long>(LargestKeyIndex)) return std::nullopt;
+  std::error_code linkError;
+  int group = *type == ArphrdLoopback ? 2 : fs::exists(dir / "device", linkError) ? 0 : 1;
+  LinuxInterface entry;
+  entry.name = dir.filename().string();
+  entry.index = static_cast<std::uint32_t>(*index);
+  entry.keyName = KeyNameForIndex(entry.index);
+  entry.description = DescribeInterface(entry.name, sysRoot);
+  return Found{group, std::move(entry)};
+}
+
+}  // namespace
+
 std::vector<LinuxInterface> ListLinuxInterfaces(const std::string& sysRoot) {
-  struct Found {
-    int group;  // 0: a device behind it, 1: virtual, 2: loopback
-    LinuxInterface interface;
-  };
   std::vector<Found> found;
   std::error_code ec;
   for (fs::directory_iterator it(NetDirectory(sysRoot), ec), end; !ec && it != end; it.increment(ec)) {
-    const fs::path dir = it->path();
-    auto type = ReadNumber(dir / "type");
-    auto index = ReadNumber(dir / "ifindex");
-    if (!type || !index || (*type != ArphrdEther && *type != ArphrdLoopback)) continue;
-    if (*index <= 0 || *index > static_cast<long>(LargestKeyIndex)) continue;
-    std::error_code linkError;
-    int group = *type == ArphrdLoopback ? 2 : fs::exists(dir / "device", linkError) ? 0 : 1;
-    LinuxInterface entry;
-    entry.name = dir.filename().string();
-    entry.index = static_cast<std::uint32_t>(*index);
-    entry.keyName = KeyNameForIndex(entry.index);
-    entry.description = DescribeInterface(entry.name, sysRoot);
-    found.push_back({group, std::move(entry)});
+    if (std::optional<Found> interface = ReadInterface(it->path(), sysRoot)) found.push_back(std::move(*interface));
   }
   std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
     return std::tie(a.group, a.interface.index) < std::tie(b.group, b.interface.index);
@@ -131,9 +140,16 @@ std::unique_ptr<RegistryView::Key> LinuxRegistry::OpenKey(std::string_view path)
   if (path.size() <= classPath.size() + 1 || path.substr(0, classPath.size()) != classPath ||
       path[classPath.size()] != '\\')
     return nullptr;
-  const std::string_view keyName = path.substr(classPath.size() + 1);
-  for (auto& entry : ListLinuxInterfaces(sysRoot_)) {
-    if (entry.keyName == keyName) return std::make_unique<DescriptionKey>(entry.description, entry.name);
+  // Only the interface of the key's index is described: a walk over the list opens every
+  // adapter's key, and describing them all for each would cost the square of their number.
+  const std::optional<std::uint32_t> index = IndexFromKey(path.substr(classPath.size() + 1));
+  if (!index) return nullptr;
+  std::error_code ec;
+  for (fs::directory_iterator it(NetDirectory(sysRoot_), ec), end; !ec && it != end; it.increment(ec)) {
+    if (ReadNumber(it->path() / "ifindex") != static_cast<long>(*index)) continue;
+    std::optional<Found> found = ReadInterface(it->path(), sysRoot_);
+    if (!found) return nullptr;
+    return std::make_unique<DescriptionKey>(found->interface.description, found->interface.name);
   }
   return nullptr;
 }

@@ -109,34 +109,80 @@ class CaptureFileDevice : public DeviceBase {
     // Reading the file, the common case, takes no lock: the flags only ever go from false
     // to true, and a stop that comes just after the look is seen by the next read.
     if (aborted_.load()) return false;
-    if (ended_.load() || !file_) {
-      std::unique_lock lock(mutex_);
-      abortChanged_.wait_for(lock, EndOfInputWait, [&] { return aborted_.load(); });
-      if (aborted_.load()) return false;
-      return file_ != nullptr;
-    }
+    if (ended_.load() || !file_) return WaitPastTheEnd();
     if (!output && size > 0) return Fail("the read request has no buffer");
+    FileRecord record;
+    switch (NextFrame(record, true)) {
+      case Got::Frame:
+        return DeliverFrame(record.data, record.length, InfoOf(record), output, size, bytesReturned);
+      case Got::None:
+        return !aborted_.load();  // the proper end of the file, or a stop
+      case Got::Damaged:
+        return false;
+    }
+    return false;
+  }
+
+  // The frames of the records already in memory, as views into the reader's buffer: a
+  // frame costs no copy and no request of its own. The first of them may read the file.
+  bool ReadBatch(FrameBatch& batch, std::uint32_t) override {
+    batch.frames.clear();
+    if (aborted_.load()) return false;
+    if (ended_.load() || !file_) return WaitPastTheEnd();
+    FileRecord record;
+    Got got = NextFrame(record, true);
+    if (got == Got::Damaged) return false;
+    for (; got == Got::Frame; got = NextFrame(record, false)) {
+      // A record of no bytes is no frame, as a single read of 0 bytes is none.
+      if (record.length == 0) continue;
+      batch.frames.push_back({{record.data, record.length}, InfoOf(record)});
+      if (batch.frames.size() >= BatchFrames) break;
+    }
+    // A stop ends the read; a damaged record past the batch is met by the next read.
+    return !aborted_.load() || !batch.frames.empty();
+  }
+
+  // A read past the end (or of no file) delivers nothing after a while, or ends at a stop.
+  bool WaitPastTheEnd() {
+    std::unique_lock lock(mutex_);
+    abortChanged_.wait_for(lock, EndOfInputWait, [&] { return aborted_.load(); });
+    if (aborted_.load()) return false;
+    return file_ != nullptr;
+  }
+
+  static FrameInfo InfoOf(const FileRecord& record) {
+    return FrameInfo{record.timestampNs, record.originalLength, record.owner ? *record.owner : nullptr,
+                     record.interfaceId};
+  }
+
+  enum class Got { Frame, None, Damaged };
+
+  // The next record the capture filter passes. None at the proper end of the file, at a
+  // stop, and (without mayRead) where the next record needs a read of the file; Damaged,
+  // with the reason kept, where the file ends in damage.
+  Got NextFrame(FileRecord& record, bool mayRead) {
     // Records the filter passes over are skipped within the read; a stop still ends it.
     while (!aborted_.load()) {
-      FileRecord record;
       std::string why;
       if (pending_) {
         record = first_;
         pending_ = false;
+      } else if (!mayRead) {
+        if (!file_->NextInMemory(record)) return Got::None;
       } else if (!file_->Next(record, &why)) {
         if (!why.empty()) Fail("capture file " + path_ + " is damaged: " + why);
         // Set after the reason, so that whoever sees the end also finds why.
         ended_.store(true);
-        return why.empty();  // the proper end of the file, or damage
+        return why.empty() ? Got::None : Got::Damaged;
       }
-      if (filter_.Matches(record.data, record.length, record.originalLength))
-        return DeliverFrame(record.data, record.length,
-                            FrameInfo{record.timestampNs, record.originalLength, record.owner ? *record.owner : nullptr,
-                                      record.interfaceId},
-                            output, size, bytesReturned);
+      if (filter_.Matches(record.data, record.length, record.originalLength)) return Got::Frame;
     }
-    return false;
+    return Got::None;
   }
+
+  // Frames in one batch at most, so that a stop is seen between batches within a few
+  // milliseconds of decoding.
+  static constexpr std::size_t BatchFrames = 1024;
 
   std::string path_;
   CaptureFilter filter_;

@@ -124,32 +124,59 @@ bool CaptureFileReader::Next(Record& record, std::string* why) {
   return true;
 }
 
+bool CaptureFileReader::NextInMemory(Record& record) {
+  if (!plain_) return false;
+  const std::size_t size = PlainRecordAt(record);
+  if (size == 0) return false;
+  TakePlainRecord(size);
+  return true;
+}
+
 bool CaptureFileReader::NextPlainRecord(Record& record) {
   if (blockEnd_ - blockBegin_ < classic_pcap::RecordHeaderBytes && !FillBlock(classic_pcap::RecordHeaderBytes)) return false;
   const classic_pcap::RecordHeader header = classic_pcap::ReadRecordHeader(block_.get() + blockBegin_, layout_);
   if (header.capturedLength > plainLimit_) return false;
   const std::size_t size = classic_pcap::RecordHeaderBytes + header.capturedLength;
   if (blockEnd_ - blockBegin_ < size && !FillBlock(size)) return false;
+  TakePlainRecord(PlainRecordAt(record));
+  return true;
+}
+
+std::size_t CaptureFileReader::PlainRecordAt(Record& record) const {
+  const std::size_t held = blockEnd_ - blockBegin_;
+  if (held < classic_pcap::RecordHeaderBytes) return 0;
+  const classic_pcap::RecordHeader header = classic_pcap::ReadRecordHeader(block_.get() + blockBegin_, layout_);
+  const std::size_t size = classic_pcap::RecordHeaderBytes + header.capturedLength;
+  if (header.capturedLength > plainLimit_ || held < size) return 0;
   record.data = block_.get() + blockBegin_ + classic_pcap::RecordHeaderBytes;
   record.length = header.capturedLength;
   record.originalLength = header.originalLength;
   record.timestampNs = header.timestampNs;
   record.offset = next_;
-  blockBegin_ += size;
-  next_ += size;
-  return true;
+  return size;
 }
 
-// At least need bytes from blockBegin_ on, the rest of the block moved to its start.
+void CaptureFileReader::TakePlainRecord(std::size_t size) {
+  blockBegin_ += size;
+  next_ += size;
+}
+
+// At least need bytes from blockBegin_ on, the rest of the block moved to its start. Read
+// from the descriptor at the block's own place in the file rather than through the stream,
+// whose buffer would only be one more copy of every byte; the stream's position is set
+// anew when libpcap takes over.
 bool CaptureFileReader::FillBlock(std::size_t need) {
   const std::size_t kept = blockEnd_ - blockBegin_;
   if (kept != 0 && blockBegin_ != 0) std::memmove(block_.get(), block_.get() + blockBegin_, kept);
   blockBegin_ = 0;
   blockEnd_ = kept;
+  const int fd = fileno(stream_);
   while (blockEnd_ < need) {
-    const std::size_t n = std::fread(block_.get() + blockEnd_, 1, RecordBlockBytes - blockEnd_, stream_);
-    if (n == 0) break;
-    blockEnd_ += n;
+    const ssize_t n = ::pread(fd, block_.get() + blockEnd_, RecordBlockBytes - blockEnd_,
+                              static_cast<off_t>(next_ + blockEnd_));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    blockEnd_ += static_cast<std::size_t>(n);
   }
   return blockEnd_ >= need;
 }

@@ -43,6 +43,9 @@ class CaptureFileReader {
   int LinkType() const { return pcap_datalink(file_.get()); }
   // The next record; false at the end of the file, with *why set when it ended in damage.
   bool Next(Record& record, std::string* why);
+  // The next record when it is a plain one already read: false, with nothing read, when
+  // it is not. Until the next call of Next, the records taken since it all stay valid.
+  bool NextInMemory(Record& record);
   // Where the next record of a classic file starts: the bytes read so far.
   std::uint64_t Position() const { return next_; }
 
@@ -53,6 +56,9 @@ class CaptureFileReader {
   CaptureFileReader(pcap_t* file, std::FILE* stream, std::unique_ptr<char[]> buffer);
   void StartPlainRecords();
   bool NextPlainRecord(Record& record);
+  // The record at blockBegin_ when it is plain and wholly in the block; its size, or 0.
+  std::size_t PlainRecordAt(Record& record) const;
+  void TakePlainRecord(std::size_t size);
   bool FillBlock(std::size_t need);
 
   // Declared before file_: the stream reads into it until pcap_close.

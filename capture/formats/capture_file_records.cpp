@@ -7,20 +7,43 @@
 #include <cstring>
 #include <limits>
 
-bool PcapRecords::Next(FileRecord& record, std::string* why) {
-  CaptureFileReader::Record next;
-  if (!file_->Next(next, why)) return false;
+namespace {
+
+void Fill(FileRecord& record, const CaptureFileReader::Record& next) {
   record.data = next.data;
   record.length = next.length;
   record.timestampNs = next.timestampNs;
   record.originalLength = next.originalLength;
   record.offset = next.offset;
+}
+
+}  // namespace
+
+bool PcapRecords::Next(FileRecord& record, std::string* why) {
+  CaptureFileReader::Record next;
+  if (!file_->Next(next, why)) return false;
+  Fill(record, next);
+  return true;
+}
+
+bool PcapRecords::NextInMemory(FileRecord& record) {
+  CaptureFileReader::Record next;
+  if (!file_->NextInMemory(next)) return false;
+  Fill(record, next);
   return true;
 }
 
 PcapngRecords::~PcapngRecords() { ::close(fd_); }
 
-bool PcapngRecords::Next(FileRecord& record, std::string* why) {
+bool PcapngRecords::Next(FileRecord& record, std::string* why) { return Take(record, why, true); }
+
+bool PcapngRecords::NextInMemory(FileRecord& record) {
+  std::string why;
+  return Take(record, &why, false);
+}
+
+// A damaged block that NextInMemory meets stays where it is: Next meets it again and says why.
+bool PcapngRecords::Take(FileRecord& record, std::string* why, bool mayRead) {
   for (;;) {
     switch (reader_.Next()) {
       case PcapngStreamReader::Item::Packet: {
@@ -47,7 +70,7 @@ bool PcapngRecords::Next(FileRecord& record, std::string* why) {
         *why = reader_.Failure();
         return false;
       case PcapngStreamReader::Item::NeedMore: {
-        if (ended_) return false;
+        if (ended_ || !mayRead) return false;
         const std::span<std::uint8_t> room = reader_.Space();
         ssize_t n = 0;
         do {

@@ -33,6 +33,10 @@ class CaptureFileRecords {
   virtual ~CaptureFileRecords() = default;
   // The next record; false at the end of the file, with *why set when it ended in damage.
   virtual bool Next(FileRecord& record, std::string* why) = 0;
+  // The next record when it is already in memory: false, with nothing read and nothing
+  // set, when it needs a read of the file (or is not there). Until the next call of Next,
+  // the records taken since it all stay valid, so that a reader can use them together.
+  virtual bool NextInMemory(FileRecord& record) = 0;
   // Bytes of the file read so far.
   virtual std::uint64_t Position() const = 0;
   // Told of each interface description of a pcapng file as it is read: its block, and
@@ -45,6 +49,7 @@ class PcapRecords : public CaptureFileRecords {
  public:
   explicit PcapRecords(std::unique_ptr<CaptureFileReader> file) : file_(std::move(file)) {}
   bool Next(FileRecord& record, std::string* why) override;
+  bool NextInMemory(FileRecord& record) override;
   std::uint64_t Position() const override { return file_->Position(); }
 
  private:
@@ -59,9 +64,12 @@ class PcapngRecords : public CaptureFileRecords {
   PcapngRecords(const PcapngRecords&) = delete;
   PcapngRecords& operator=(const PcapngRecords&) = delete;
   bool Next(FileRecord& record, std::string* why) override;
+  bool NextInMemory(FileRecord& record) override;
   std::uint64_t Position() const override { return read_ - reader_.Pending(); }
 
  private:
+  bool Take(FileRecord& record, std::string* why, bool mayRead);
+
   // Small frames would otherwise cost a system call every few dozen records.
   static constexpr std::size_t ReadBufferBytes = 1 << 20;
   int fd_;

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <thread>
@@ -180,6 +181,24 @@ TEST_F(DumpLiveTest, ADisplayFilterKeepsTheRowsItMatchesUntilTheCountIsKept) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, Line({"1", "keep1"}) + Line({"3", "keep3"}));
   EXPECT_THAT(r.err, HasSubstr(", 2 kept by -Y, 0 dropped by the kernel\n"));
+}
+
+TEST_F(DumpLiveTest, AnInterruptionEndsALiveCaptureThatLooksAtNoClock) {
+  // The next look by the clock is 30 s away: only the descriptor brings the interruption.
+  env_.livePollInterval = std::chrono::seconds(30);
+  env_.interruptFd = ::eventfd(0, EFD_CLOEXEC);
+  std::thread interrupter([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    interrupted_.store(true);
+    const std::uint64_t one = 1;
+    EXPECT_EQ(::write(env_.interruptFd, &one, sizeof one), 8);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  DumpResult r = Run({"-i", "0", "--no-header"});
+  interrupter.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(r.status, 0);
+  ::close(env_.interruptFd);
 }
 
 TEST_F(DumpLiveTest, PromiscuousModeRefusedIsAWarningAndTheCaptureGoesOn) {

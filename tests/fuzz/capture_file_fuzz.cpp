@@ -78,31 +78,27 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   GetAddress(adapter.get(), state.adapterMac.data(), 6, &returned);
   char description[260];
   QueryDescription(adapter.get(), description, sizeof description, &returned);
-  RequestPtr request = AllocatePacket(adapter.get());
-  if (!request) Broken("no read request");
-  InitPacket(request.get(), state.frameBuffer.data(), static_cast<std::uint32_t>(FrameBufferSize));
   state.columns = ColumnSet::FromText(std::string(ColumnCount, '1'));
 
+  // Read in batches, as a trace reads them: each frame is a view into the device's buffer.
   RowStore rows(state.columns);
   RowBuilder builder(rows);
   std::int64_t packetNumber = 0;
   int reads = 0;
+  FrameBatch batch;
   while (!adapter->device->EndOfInput()) {
     if (++reads > MaxFrames) Broken("the reader never reaches the end of its input");
-    std::uint32_t count = 0;
-    const bool ok = ReadPacket(adapter.get(), request.get(), &count);
-    if (count > FrameBufferSize) Broken("a read delivered more than the buffer holds");
+    const bool ok = ReadFrames(adapter.get(), &batch, static_cast<std::uint32_t>(FrameBufferSize));
     if (!ok && !adapter->device->EndOfInput()) Broken("a failed read before the end of the input");
-    if (count == 0) continue;
-    if (count < FrameBufferSize) state.frameBuffer[count] = 0;
-    // Any time a damaged file holds reaches the decoder, as it would in a trace.
-    state.frameTimestampNs = adapter->device->LastFrameInfo().timestampNs;
-    DecodeFrame(packetNumber++, state.frameBuffer.data(), count, builder, state);
+    for (const FrameBatch::Frame& frame : batch.frames) {
+      // Any time a damaged file holds reaches the decoder, as it would in a trace.
+      state.frameTimestampNs = frame.info.timestampNs;
+      DecodeFrame(packetNumber++, frame.bytes.data(), static_cast<std::uint32_t>(frame.bytes.size()), builder, state);
+    }
   }
   if (rows.RowCount() != packetNumber) Broken("not one row per frame");
 
   ClearConnections(state);
-  FreePacket(std::move(request));
   CloseAdapter(std::move(adapter));
   return 0;
 }

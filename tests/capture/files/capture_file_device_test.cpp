@@ -265,6 +265,49 @@ TEST_F(CaptureFileDeviceTest, DeliversWhatLibpcapReadsFromTheSameFile) {
   EXPECT_EQ(adapter->device->LastError(), "");
 }
 
+// A batch hands its frames over as views into the device's buffer: all of them must still
+// hold their bytes once the batch is complete, across the ends of the read blocks (5.7 MB
+// of frames), in either format, and a damaged end still fails the read after the frames.
+TEST_F(CaptureFileDeviceTest, EveryFrameOfABatchHoldsItsBytesUntilTheNextRead) {
+  struct Case {
+    bool pcapng;
+    std::size_t cutLast;
+  };
+  for (const Case c : {Case{false, 0}, Case{true, 0}, Case{false, 10}}) {
+    SCOPED_TRACE(std::string(c.pcapng ? "pcapng" : "pcap") + (c.cutLast ? ", cut short" : ""));
+    std::vector<Bytes> written;
+    for (int i = 0; i < 10000; ++i)
+      written.push_back(DeviceLink.UdpFrame(false, static_cast<std::uint16_t>(i), 2,
+                                            std::string(static_cast<std::size_t>(18 + (i * 397) % 983), 'a' + i % 26)));
+    if (c.pcapng) {
+      PcapngWriter file(path);
+      for (const Bytes& frame : written) file.Frame(frame);
+      file.Close();
+    } else {
+      PcapWriter file(path);
+      for (const Bytes& frame : written) file.Frame(frame);
+      file.Close(c.cutLast);
+      if (c.cutLast != 0) written.pop_back();
+    }
+    AdapterPtr adapter = Open();
+    ASSERT_TRUE(adapter) << why;
+    std::size_t next = 0, batches = 0;
+    FrameBatch batch;
+    while (ReadFrames(adapter.get(), &batch, FrameBufferSize) && !batch.frames.empty()) {
+      ++batches;
+      for (const FrameBatch::Frame& frame : batch.frames) {
+        ASSERT_LT(next, written.size());
+        ASSERT_TRUE(std::ranges::equal(frame.bytes, written[next])) << "frame " << next;
+        ++next;
+      }
+    }
+    EXPECT_EQ(next, written.size());
+    EXPECT_GT(batches, 3u);
+    EXPECT_EQ(adapter->lastError.find("damaged") != std::string::npos, c.cutLast != 0) << adapter->lastError;
+    EXPECT_TRUE(adapter->device->EndOfInput());
+  }
+}
+
 TEST_F(CaptureFileDeviceTest, TheCaptureThreadListsEveryFrameOfTheFile) {
   PcapWriter file(path);
   for (int i = 0; i < 500; ++i) file.Frame(DeviceLink.UdpFrame(false, 1, 2, "frame " + std::to_string(i)));
