@@ -61,30 +61,15 @@ void StatsTableModel::Refresh() {
   }
 }
 
-void StatsTableModel::EmitChanged(std::vector<std::uint32_t>& rows) {
-  constexpr std::size_t MostSpans = 8;
-  std::erase_if(rows, [this](std::uint32_t row) { return row >= static_cast<std::uint32_t>(shown_); });
-  if (rows.empty()) return;
-  std::sort(rows.begin(), rows.end());
-  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
-  // A span ends after rows[i] where the next changed row is not the next row; when there
-  // are too many, only the widest gaps split them.
-  std::vector<std::size_t> ends;
-  for (std::size_t i = 0; i + 1 < rows.size(); ++i) {
-    if (rows[i + 1] != rows[i] + 1) ends.push_back(i);
+void StatsTableModel::EmitChanged(const std::vector<std::uint32_t>& rows) {
+  std::uint32_t first = UINT32_MAX, last = 0;
+  for (const std::uint32_t row : rows) {
+    if (row >= static_cast<std::uint32_t>(shown_)) continue;
+    first = std::min(first, row);
+    last = std::max(last, row);
   }
-  if (ends.size() >= MostSpans) {
-    const auto wider = [&rows](std::size_t a, std::size_t b) { return rows[a + 1] - rows[a] > rows[b + 1] - rows[b]; };
-    std::nth_element(ends.begin(), ends.begin() + (MostSpans - 2), ends.end(), wider);
-    ends.resize(MostSpans - 1);
-    std::sort(ends.begin(), ends.end());
-  }
-  ends.push_back(rows.size() - 1);
-  std::size_t first = 0;
-  for (const std::size_t end : ends) {
-    emit dataChanged(index(static_cast<int>(rows[first]), 0), index(static_cast<int>(rows[end]), columnCount() - 1));
-    first = end + 1;
-  }
+  if (first == UINT32_MAX) return;
+  emit dataChanged(index(static_cast<int>(first), 0), index(static_cast<int>(last), columnCount() - 1));
 }
 
 void StatsTableModel::Reset() {

@@ -52,9 +52,9 @@ class StatsTableModel : public QAbstractTableModel {
   TrafficStats& stats_;
 
  private:
-  // Announces the rows changed in a few spans: each dataChanged costs the proxy and the
-  // view a pass (and a sorted proxy a new layout) of its own.
-  void EmitChanged(std::vector<std::uint32_t>& rows);
+  // Announces the rows changed as one span from the first to the last. One: a sorting
+  // proxy re-sorts a span's rows among the others, which must not have changed since.
+  void EmitChanged(const std::vector<std::uint32_t>& rows);
 
   QStringList headers_;
   int shown_ = 0;
