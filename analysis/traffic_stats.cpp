@@ -85,19 +85,15 @@ std::size_t TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
     if (tcpByNumber_[number] == 0) tcpByNumber_[number] = static_cast<std::uint32_t>(next + 1);
     index = tcpByNumber_[number] - 1;
   } else if (tcp) {
-    index = tcpIndex_.try_emplace(row.connection, next).first->second;
+    index = tcpIndex_.FindOrAdd(
+        static_cast<std::uint64_t>(row.connection) * 0x9e3779b97f4a7c15ull >> 32,
+        [&](std::uint32_t entry) { return connections_[entry].connection == row.connection; },
+        [&] { return static_cast<std::uint32_t>(next); });
   } else {
     const std::array<std::uint8_t, 16> source = SourceOf(row), destination = DestinationOf(row);
-    const bool ipv6 = row.ipv6;
-    const std::uint16_t sourcePort = row.sourcePort, destinationPort = row.destinationPort;
     index = udpIndex_.FindOrAdd(
-        UdpHash(source, sourcePort, destination, destinationPort, ipv6),
-        [&](std::uint32_t entry) {
-          const ConnectionTotals& c = connections_[entry];
-          return !c.tcp && c.ipv6 == ipv6 &&
-                 ((c.portA == sourcePort && c.portB == destinationPort && Same(c.addressA, source) && Same(c.addressB, destination)) ||
-                  (c.portA == destinationPort && c.portB == sourcePort && Same(c.addressA, destination) && Same(c.addressB, source)));
-        },
+        UdpHash(source, row.sourcePort, destination, row.destinationPort, row.ipv6),
+        [&](std::uint32_t entry) { return SamePair(connections_[entry], row, source, destination); },
         [&] { return static_cast<std::uint32_t>(next); });
   }
   if (index == next) {
@@ -189,6 +185,15 @@ void TrafficStats::AddKernelDrops(std::uint64_t totalDrops) {
   dropsSeen_ = totalDrops;
 }
 
+bool TrafficStats::SamePair(const ConnectionTotals& c, const PacketRow& row, const std::array<std::uint8_t, 16>& source,
+                            const std::array<std::uint8_t, 16>& destination) {
+  return !c.tcp && c.ipv6 == row.ipv6 &&
+         ((c.portA == row.sourcePort && c.portB == row.destinationPort && Same(c.addressA, source) &&
+           Same(c.addressB, destination)) ||
+          (c.portA == row.destinationPort && c.portB == row.sourcePort && Same(c.addressA, destination) &&
+           Same(c.addressB, source)));
+}
+
 std::uint64_t TrafficStats::UdpHash(const std::array<std::uint8_t, 16>& a, std::uint16_t portA,
                                     const std::array<std::uint8_t, 16>& b, std::uint16_t portB, bool ipv6) {
   // The same both ways: either end may send first.
@@ -259,18 +264,14 @@ std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) cons
     const auto number = static_cast<std::size_t>(row.connection);
     if (number < tcpByNumber_.size() && tcpByNumber_[number] != 0) return tcpByNumber_[number] - 1;
   } else if (row.kind == RowKind::Tcp && row.connection > 0) {
-    if (const auto it = tcpIndex_.find(row.connection); it != tcpIndex_.end()) return it->second;
+    const auto entry =
+        tcpIndex_.Find(static_cast<std::uint64_t>(row.connection) * 0x9e3779b97f4a7c15ull >> 32,
+                       [&](std::uint32_t e) { return connections_[e].connection == row.connection; });
+    if (entry) return *entry;
   } else if (row.kind == RowKind::Udp) {
     const std::array<std::uint8_t, 16> source = SourceOf(row), destination = DestinationOf(row);
     const auto entry = udpIndex_.Find(UdpHash(source, row.sourcePort, destination, row.destinationPort, row.ipv6),
-                                      [&](std::uint32_t e) {
-                                        const ConnectionTotals& c = connections_[e];
-                                        return !c.tcp && c.ipv6 == row.ipv6 &&
-                                               ((c.portA == row.sourcePort && Same(c.addressA, source) &&
-                                                 Same(c.addressB, destination) && c.portB == row.destinationPort) ||
-                                                (c.portA == row.destinationPort && Same(c.addressA, destination) &&
-                                                 Same(c.addressB, source) && c.portB == row.sourcePort));
-                                      });
+                                      [&](std::uint32_t e) { return SamePair(connections_[e], row, source, destination); });
     if (entry) return *entry;
   }
   return std::nullopt;

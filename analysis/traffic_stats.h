@@ -134,6 +134,9 @@ class TrafficStats {
   // The same for a pair whichever end is a.
   static std::uint64_t UdpHash(const std::array<std::uint8_t, 16>& a, std::uint16_t portA,
                                const std::array<std::uint8_t, 16>& b, std::uint16_t portB, bool ipv6);
+  // Whether a UDP row (its addresses given as 16 bytes) is of the pair c, either way.
+  static bool SamePair(const ConnectionTotals& c, const PacketRow& row, const std::array<std::uint8_t, 16>& source,
+                       const std::array<std::uint8_t, 16>& destination);
   // What calls of CopyChangesTo changed in a copy, for TakeChanged….
   struct ChangeList {
     std::vector<std::uint32_t> entries;
@@ -163,7 +166,7 @@ class TrafficStats {
   std::int64_t intervalNs_;
   bool intervalsOnly_ = false;
   std::vector<ConnectionTotals> connections_;
-  std::unordered_map<std::int64_t, std::size_t> tcpIndex_;
+  TrafficIndex tcpIndex_;  // connection numbers from DenseConnections on
   std::vector<std::uint32_t> tcpByNumber_;  // entry + 1 by connection number; 0: none yet
   // The IP endpoints of each connection: A's and B's index in endpoints_.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ends_;
