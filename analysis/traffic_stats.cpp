@@ -18,15 +18,32 @@ constexpr std::uint8_t TcpReset = 0x04;
 std::array<std::uint8_t, 16> SourceOf(const PacketRow& row) {
   std::array<std::uint8_t, 16> out{};
   if (row.ipv6) return row.ipv6Source;
-  std::copy(row.ipSource.begin(), row.ipSource.end(), out.begin());
+  std::memcpy(out.data(), row.ipSource.data(), 4);
   return out;
 }
 
 std::array<std::uint8_t, 16> DestinationOf(const PacketRow& row) {
   std::array<std::uint8_t, 16> out{};
   if (row.ipv6) return row.ipv6Destination;
-  std::copy(row.ipDestination.begin(), row.ipDestination.end(), out.begin());
+  std::memcpy(out.data(), row.ipDestination.data(), 4);
   return out;
+}
+
+std::uint64_t Word(const std::uint8_t* bytes) {
+  std::uint64_t v = 0;
+  std::memcpy(&v, bytes, sizeof v);
+  return v;
+}
+
+// A hash of an address (and a port or a kind), eight bytes at a time: looked up for
+// every UDP frame and every new connection.
+std::uint64_t AddressHash(const std::array<std::uint8_t, 16>& address, std::uint64_t extra) {
+  std::uint64_t h = (extra + 1) * 0x9e3779b97f4a7c15ull;
+  for (const std::uint64_t v : {Word(address.data()), Word(address.data() + 8)}) {
+    h = (h ^ v) * 0xff51afd7ed558ccdull;
+    h ^= h >> 32;
+  }
+  return h;
 }
 
 void AppendAddress(std::string& out, const std::array<std::uint8_t, 16>& address, bool ipv6) {
@@ -55,47 +72,6 @@ void AppendNumbers(std::string& out, Numbers... numbers) {
 
 }  // namespace
 
-std::uint64_t TrafficStats::UdpHash(const UdpKey& key) {
-  // Eight bytes at a time: a pair is looked up for every UDP frame.
-  const auto word = [](const std::uint8_t* bytes) {
-    std::uint64_t v = 0;
-    std::memcpy(&v, bytes, sizeof v);
-    return v;
-  };
-  std::uint64_t h = (std::uint64_t{key.lowPort} << 32 | key.highPort) ^ (key.ipv6 ? 0x9e3779b97f4a7c15ull : 0);
-  for (const std::uint64_t v : {word(key.low.data()), word(key.low.data() + 8), word(key.high.data()), word(key.high.data() + 8)}) {
-    h = (h ^ v) * 0xff51afd7ed558ccdull;
-    h ^= h >> 32;
-  }
-  return h;
-}
-
-std::size_t TrafficStats::EndpointKeyHash::operator()(const EndpointKey& key) const {
-  // Eight bytes at a time, as UdpHash: endpoints are looked up for many frames.
-  std::uint64_t low = 0, high = 0;
-  std::memcpy(&low, key.address.data(), sizeof low);
-  std::memcpy(&high, key.address.data() + 8, sizeof high);
-  std::uint64_t h = (key.kind + 1) * 0x9e3779b97f4a7c15ull;
-  for (const std::uint64_t v : {low, high}) {
-    h = (h ^ v) * 0xff51afd7ed558ccdull;
-    h ^= h >> 32;
-  }
-  return static_cast<std::size_t>(h);
-}
-
-TrafficStats::UdpKey TrafficStats::UdpKeyOf(const PacketRow& row) {
-  return Normalized(UdpKey{SourceOf(row), DestinationOf(row), row.sourcePort, row.destinationPort, row.ipv6});
-}
-
-TrafficStats::UdpKey TrafficStats::Normalized(UdpKey key) {
-  // Either end may send first; the key is the same both ways.
-  if (std::tie(key.high, key.highPort) < std::tie(key.low, key.lowPort)) {
-    std::swap(key.low, key.high);
-    std::swap(key.lowPort, key.highPort);
-  }
-  return key;
-}
-
 TrafficStats::TrafficStats(std::int64_t intervalNs, bool intervalsOnly)
     : intervalNs_(std::max<std::int64_t>(intervalNs, 1)), intervalsOnly_(intervalsOnly) {}
 
@@ -109,12 +85,16 @@ std::size_t TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
     if (tcpByNumber_[number] == 0) tcpByNumber_[number] = static_cast<std::uint32_t>(next + 1);
     index = tcpByNumber_[number] - 1;
   } else if (tcp) {
-    index = tcpIndex_.try_emplace(row.connection, next).first->second;
+    index = tcpIndex_.FindOrAdd(
+        static_cast<std::uint64_t>(row.connection) * 0x9e3779b97f4a7c15ull >> 32,
+        [&](std::uint32_t entry) { return connections_[entry].connection == row.connection; },
+        [&] { return static_cast<std::uint32_t>(next); });
   } else {
-    const UdpKey key = UdpKeyOf(row);
-    std::size_t& slot = UdpSlot(key);
-    if (slot == 0) slot = next + 1;
-    index = slot - 1;
+    const std::array<std::uint8_t, 16> source = SourceOf(row), destination = DestinationOf(row);
+    index = udpIndex_.FindOrAdd(
+        UdpHash(source, row.sourcePort, destination, row.destinationPort, row.ipv6),
+        [&](std::uint32_t entry) { return SamePair(connections_[entry], row, source, destination); },
+        [&] { return static_cast<std::uint32_t>(next); });
   }
   if (index == next) {
     ConnectionTotals& entry = connections_.emplace_back();
@@ -126,9 +106,9 @@ std::size_t TrafficStats::EntryFor(const PacketRow& row, bool tcp) {
     entry.addressB = DestinationOf(row);
     entry.portA = row.sourcePort;
     entry.portB = row.destinationPort;
-    const std::uint8_t kind = row.ipv6 ? 1 : 0;
-    const std::size_t a = EndpointIndex(EndpointKey{entry.addressA, kind});
-    const std::size_t b = EndpointIndex(EndpointKey{entry.addressB, kind});
+    const EndpointKind kind = row.ipv6 ? EndpointKind::Ipv6 : EndpointKind::Ipv4;
+    const std::size_t a = EndpointIndex(entry.addressA, kind);
+    const std::size_t b = EndpointIndex(entry.addressB, kind);
     ends_.emplace_back(static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b));
     ++endpoints_[a].connections;
     // A connection of an address with itself counts once for it.
@@ -148,9 +128,8 @@ void TrafficStats::Add(const PacketRow& row) {
   if (!tcp && row.kind != RowKind::Udp) {
     AddMacEndpoints(row, bytes, false);
     if (IsIp(row.kind)) {
-      const std::uint8_t kind = row.ipv6 ? 1 : 0;
-      CountEndpoints(EndpointIndex(EndpointKey{SourceOf(row), kind}), EndpointIndex(EndpointKey{DestinationOf(row), kind}),
-                     bytes);
+      const EndpointKind kind = row.ipv6 ? EndpointKind::Ipv6 : EndpointKind::Ipv4;
+      CountEndpoints(EndpointIndex(SourceOf(row), kind), EndpointIndex(DestinationOf(row), kind), bytes);
     }
     return;
   }
@@ -159,8 +138,11 @@ void TrafficStats::Add(const PacketRow& row) {
   AddMacEndpoints(row, bytes, connections_.size() != before);
   MarkChanged(index, connectionMarks_, changedConnections_);
   ConnectionTotals& entry = connections_[index];
-  // A frame from A to itself (a loopback pair with equal ports) counts as A to B.
-  const bool fromA = entry.portA == row.sourcePort && Same(entry.addressA, SourceOf(row));
+  // The row's ports are the entry's two: unless they are equal, its source port tells
+  // the way without comparing addresses. A frame from A to itself (a loopback pair with
+  // equal ports) counts as A to B.
+  const bool fromA =
+      entry.portA == row.sourcePort && (entry.portA != entry.portB || Same(entry.addressA, SourceOf(row)));
   const auto [a, b] = ends_[index];
   CountEndpoints(fromA ? a : b, fromA ? b : a, bytes);
   if (fromA) {
@@ -203,41 +185,20 @@ void TrafficStats::AddKernelDrops(std::uint64_t totalDrops) {
   dropsSeen_ = totalDrops;
 }
 
-std::size_t& TrafficStats::UdpSlot(const UdpKey& key) {
-  // Open addressing: a slot holds an entry of connections_ plus 1, or 0 while free. At
-  // most half the slots are taken, so a probe ends soon.
-  if ((udpCount_ + 1) * 2 > udpSlots_.size()) {
-    std::vector<std::size_t> old(std::max<std::size_t>(udpSlots_.size() * 2, 64), 0);
-    std::vector<std::uint64_t> oldHashes(old.size(), 0);
-    old.swap(udpSlots_);
-    oldHashes.swap(udpSlotHashes_);
-    for (std::size_t i = 0; i < old.size(); ++i) {
-      if (old[i] == 0) continue;
-      std::size_t at = oldHashes[i] & (udpSlots_.size() - 1);
-      while (udpSlots_[at] != 0) at = (at + 1) & (udpSlots_.size() - 1);
-      udpSlots_[at] = old[i];
-      udpSlotHashes_[at] = oldHashes[i];
-    }
-  }
-  const std::uint64_t hash = UdpHash(key);
-  const std::size_t at = UdpProbe(key, hash);
-  std::size_t& slot = udpSlots_[at];
-  if (slot == 0) {  // the caller fills the free slot
-    ++udpCount_;
-    udpSlotHashes_[at] = hash;
-  }
-  return slot;
+bool TrafficStats::SamePair(const ConnectionTotals& c, const PacketRow& row, const std::array<std::uint8_t, 16>& source,
+                            const std::array<std::uint8_t, 16>& destination) {
+  return !c.tcp && c.ipv6 == row.ipv6 &&
+         ((c.portA == row.sourcePort && c.portB == row.destinationPort && Same(c.addressA, source) &&
+           Same(c.addressB, destination)) ||
+          (c.portA == row.destinationPort && c.portB == row.sourcePort && Same(c.addressA, destination) &&
+           Same(c.addressB, source)));
 }
 
-std::size_t TrafficStats::UdpProbe(const UdpKey& key, std::uint64_t hash) const {
-  std::size_t at = hash & (udpSlots_.size() - 1);
-  for (;; at = (at + 1) & (udpSlots_.size() - 1)) {
-    const std::size_t entry = udpSlots_[at];
-    if (entry == 0) return at;
-    if (udpSlotHashes_[at] != hash) continue;
-    const ConnectionTotals& c = connections_[entry - 1];
-    if (Normalized(UdpKey{c.addressA, c.addressB, c.portA, c.portB, c.ipv6}) == key) return at;
-  }
+std::uint64_t TrafficStats::UdpHash(const std::array<std::uint8_t, 16>& a, std::uint16_t portA,
+                                    const std::array<std::uint8_t, 16>& b, std::uint16_t portB, bool ipv6) {
+  // The same both ways: either end may send first.
+  const std::uint64_t h = AddressHash(a, portA) + AddressHash(b, portB) + ipv6;
+  return h ^ (h >> 29);
 }
 
 void TrafficStats::Clear() { *this = TrafficStats(intervalNs_, intervalsOnly_); }
@@ -250,15 +211,38 @@ void TrafficStats::CopyChangesTo(TrafficStats& copy) {
     copy.connections_[entry] = connections_[entry];
     connectionMarks_[entry] = 0;
   }
+  copy.copiedConnections_.Note(changedConnections_, connections_.size());
   changedConnections_.clear();
   copy.endpoints_.resize(endpoints_.size());
   for (const std::uint32_t entry : changedEndpoints_) {
     copy.endpoints_[entry] = endpoints_[entry];
     endpointMarks_[entry] = 0;
   }
+  copy.copiedEndpoints_.Note(changedEndpoints_, endpoints_.size());
   changedEndpoints_.clear();
   copy.protocols_ = protocols_;  // a few entries
   CopyIntervalsTo(copy);
+}
+
+void TrafficStats::ChangeList::Note(const std::vector<std::uint32_t>& changed, std::size_t entryCount) {
+  copy = true;
+  if (all) return;
+  entries.insert(entries.end(), changed.begin(), changed.end());
+  // A copy whose changes no one takes would otherwise grow without end.
+  if (entries.size() > entryCount) {
+    all = true;
+    entries.clear();
+  }
+}
+
+bool TrafficStats::ChangeList::Take(std::vector<std::uint32_t>& out) {
+  out.clear();
+  if (!copy) return true;
+  out.swap(entries);
+  entries.clear();
+  const bool wasAll = all;
+  all = false;
+  return wasAll;
 }
 
 void TrafficStats::CopyIntervalsTo(TrafficStats& copy) {
@@ -280,26 +264,35 @@ std::optional<std::size_t> TrafficStats::ConnectionOf(const PacketRow& row) cons
     const auto number = static_cast<std::size_t>(row.connection);
     if (number < tcpByNumber_.size() && tcpByNumber_[number] != 0) return tcpByNumber_[number] - 1;
   } else if (row.kind == RowKind::Tcp && row.connection > 0) {
-    if (const auto it = tcpIndex_.find(row.connection); it != tcpIndex_.end()) return it->second;
+    const auto entry =
+        tcpIndex_.Find(static_cast<std::uint64_t>(row.connection) * 0x9e3779b97f4a7c15ull >> 32,
+                       [&](std::uint32_t e) { return connections_[e].connection == row.connection; });
+    if (entry) return *entry;
   } else if (row.kind == RowKind::Udp) {
-    if (udpSlots_.empty()) return std::nullopt;
-    const UdpKey key = UdpKeyOf(row);
-    const std::size_t entry = udpSlots_[UdpProbe(key, UdpHash(key))];
-    if (entry != 0) return entry - 1;
+    const std::array<std::uint8_t, 16> source = SourceOf(row), destination = DestinationOf(row);
+    const auto entry = udpIndex_.Find(UdpHash(source, row.sourcePort, destination, row.destinationPort, row.ipv6),
+                                      [&](std::uint32_t e) { return SamePair(connections_[e], row, source, destination); });
+    if (entry) return *entry;
   }
   return std::nullopt;
 }
 
-std::size_t TrafficStats::EndpointIndex(const EndpointKey& key) {
-  const std::size_t index = endpointIndex_.try_emplace(key, endpoints_.size()).first->second;
-  if (index == endpoints_.size()) {
-    EndpointTotals& entry = endpoints_.emplace_back();
-    endpointMarks_.push_back(0);
-    entry.mac = key.kind == 2;
-    entry.ipv6 = key.kind == 1;
-    entry.address = key.address;
-  }
-  return index;
+std::size_t TrafficStats::EndpointIndex(const std::array<std::uint8_t, 16>& address, EndpointKind kind) {
+  const bool mac = kind == EndpointKind::Mac, ipv6 = kind == EndpointKind::Ipv6;
+  return endpointIndex_.FindOrAdd(
+      AddressHash(address, static_cast<std::uint64_t>(kind)),
+      [&](std::uint32_t entry) {
+        const EndpointTotals& e = endpoints_[entry];
+        return e.mac == mac && e.ipv6 == ipv6 && Same(e.address, address);
+      },
+      [&] {
+        EndpointTotals& entry = endpoints_.emplace_back();
+        endpointMarks_.push_back(0);
+        entry.mac = mac;
+        entry.ipv6 = ipv6;
+        entry.address = address;
+        return static_cast<std::uint32_t>(endpoints_.size() - 1);
+      });
 }
 
 void TrafficStats::CountEndpoints(std::size_t from, std::size_t to, std::int64_t bytes) {
@@ -323,11 +316,11 @@ void TrafficStats::AddMacEndpoints(const PacketRow& row, std::int64_t bytes, boo
              Same(row.macDestination, lastMacSource_)) {
     std::tie(b, a) = lastMacEnds_;
   } else {
-    EndpointKey from{{}, 2}, to{{}, 2};
-    std::copy(row.macSource.begin(), row.macSource.end(), from.address.begin());
-    std::copy(row.macDestination.begin(), row.macDestination.end(), to.address.begin());
-    a = EndpointIndex(from);
-    b = EndpointIndex(to);
+    std::array<std::uint8_t, 16> from{}, to{};
+    std::copy(row.macSource.begin(), row.macSource.end(), from.begin());
+    std::copy(row.macDestination.begin(), row.macDestination.end(), to.begin());
+    a = EndpointIndex(from, EndpointKind::Mac);
+    b = EndpointIndex(to, EndpointKind::Mac);
     lastMacSource_ = row.macSource;
     lastMacDestination_ = row.macDestination;
     lastMacEnds_ = {a, b};
@@ -368,8 +361,14 @@ void TrafficStats::AddInterval(const PacketRow& row, std::int64_t bytes) {
   // time origin (time went backwards in the file) into the first interval.
   if (row.timeKnown) lastKnownNs_ = row.timeNs;
   const std::int64_t at = std::max<std::int64_t>(lastKnownNs_, 0);
-  const std::size_t index = std::min(static_cast<std::size_t>(at / intervalNs_), MaxIntervals - 1);
-  if (index >= intervals_.size()) intervals_.resize(index + 1);
+  // Frames come in time order almost always, mostly many to an interval: the last
+  // interval hit is tried before dividing.
+  if (at < lastIntervalStart_ || at - lastIntervalStart_ >= intervalNs_) {
+    lastInterval_ = std::min(static_cast<std::size_t>(at / intervalNs_), MaxIntervals - 1);
+    lastIntervalStart_ = lastInterval_ == MaxIntervals - 1 ? at : static_cast<std::int64_t>(lastInterval_) * intervalNs_;
+    if (lastInterval_ >= intervals_.size()) intervals_.resize(lastInterval_ + 1);
+  }
+  const std::size_t index = lastInterval_;
   firstChangedInterval_ = std::min(firstChangedInterval_, index);
   IoInterval& interval = intervals_[index];
   if (row.outgoing) {

@@ -17,6 +17,7 @@
 
 #include "analysis/packet_row.h"
 #include "analysis/row_filter.h"
+#include "analysis/traffic_index.h"
 
 class RowStore;
 
@@ -101,6 +102,12 @@ class TrafficStats {
   // The same for the intervals, drop marks and the frame and byte totals alone (what a
   // graph needs); the entries' changes wait for the next CopyChangesTo.
   void CopyIntervalsTo(TrafficStats& copy);
+  // On a copy: the entries of Connections() (Endpoints()) that CopyChangesTo brought up to
+  // date since the last call, into entries. True instead when that is not known (totals
+  // counted here rather than copied, the first call, or more changes than entries): then
+  // take every entry as changed.
+  bool TakeChangedConnections(std::vector<std::uint32_t>& entries) { return copiedConnections_.Take(entries); }
+  bool TakeChangedEndpoints(std::vector<std::uint32_t>& entries) { return copiedEndpoints_.Take(entries); }
 
   // The entry of Connections() a row counts in, if it counts in one.
   std::optional<std::size_t> ConnectionOf(const PacketRow& row) const;
@@ -123,32 +130,22 @@ class TrafficStats {
   static constexpr std::size_t MaxIntervals = 10'000'000;
 
  private:
-  struct UdpKey {
-    std::array<std::uint8_t, 16> low{};
-    std::array<std::uint8_t, 16> high{};
-    std::uint16_t lowPort = 0;
-    std::uint16_t highPort = 0;
-    bool ipv6 = false;
-    bool operator==(const UdpKey&) const = default;
-  };
-  static std::uint64_t UdpHash(const UdpKey& key);
-  static UdpKey Normalized(UdpKey key);
-
-  struct EndpointKey {
-    std::array<std::uint8_t, 16> address{};
-    std::uint8_t kind = 0;  // 0 IPv4, 1 IPv6, 2 MAC
-    bool operator==(const EndpointKey&) const = default;
-  };
-  struct EndpointKeyHash {
-    std::size_t operator()(const EndpointKey& key) const;
+  enum class EndpointKind : std::uint8_t { Ipv4, Ipv6, Mac };
+  // The same for a pair whichever end is a.
+  static std::uint64_t UdpHash(const std::array<std::uint8_t, 16>& a, std::uint16_t portA,
+                               const std::array<std::uint8_t, 16>& b, std::uint16_t portB, bool ipv6);
+  // Whether a UDP row (its addresses given as 16 bytes) is of the pair c, either way.
+  static bool SamePair(const ConnectionTotals& c, const PacketRow& row, const std::array<std::uint8_t, 16>& source,
+                       const std::array<std::uint8_t, 16>& destination);
+  // What calls of CopyChangesTo changed in a copy, for TakeChanged….
+  struct ChangeList {
+    std::vector<std::uint32_t> entries;
+    bool all = true;
+    bool copy = false;  // Note was called: these totals are a copy
+    void Note(const std::vector<std::uint32_t>& changed, std::size_t entryCount);
+    bool Take(std::vector<std::uint32_t>& out);
   };
 
-  static UdpKey UdpKeyOf(const PacketRow& row);
-  // The slot of a UDP pair's entry (entry + 1), or the free slot it would take (0). A free
-  // slot returned must be filled.
-  std::size_t& UdpSlot(const UdpKey& key);
-  // Where the probe for a pair ends: its slot, or the first free one (slots not empty).
-  std::size_t UdpProbe(const UdpKey& key, std::uint64_t hash) const;
   // Connection numbers below this are found in a table, the others by hashing.
   static constexpr std::int64_t DenseConnections = 1 << 24;
   // Notes an entry changed for CopyChangesTo, once until then.
@@ -161,7 +158,7 @@ class TrafficStats {
   // The entry of Connections() the row counts in, made when new (with its two IP endpoints).
   std::size_t EntryFor(const PacketRow& row, bool tcp);
   void AddInterval(const PacketRow& row, std::int64_t bytes);
-  std::size_t EndpointIndex(const EndpointKey& key);
+  std::size_t EndpointIndex(const std::array<std::uint8_t, 16>& address, EndpointKind kind);
   void CountEndpoints(std::size_t from, std::size_t to, std::int64_t bytes);
   void AddMacEndpoints(const PacketRow& row, std::int64_t bytes, bool newConnection);
   void AddProtocol(const PacketRow& row, std::int64_t bytes);
@@ -169,18 +166,19 @@ class TrafficStats {
   std::int64_t intervalNs_;
   bool intervalsOnly_ = false;
   std::vector<ConnectionTotals> connections_;
-  std::unordered_map<std::int64_t, std::size_t> tcpIndex_;
+  TrafficIndex tcpIndex_;  // connection numbers from DenseConnections on
   std::vector<std::uint32_t> tcpByNumber_;  // entry + 1 by connection number; 0: none yet
   // The IP endpoints of each connection: A's and B's index in endpoints_.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> ends_;
-  std::vector<std::size_t> udpSlots_;
-  // The hash of each slot's pair: a probe compares keys only where the hashes agree.
-  std::vector<std::uint64_t> udpSlotHashes_;
-  std::size_t udpCount_ = 0;
+  TrafficIndex udpIndex_;
   std::vector<IoInterval> intervals_;
   std::int64_t lastKnownNs_ = 0;
+  // The interval the last frame went into and where it starts (past the last interval
+  // there is: where that frame was).
+  std::size_t lastInterval_ = 0;
+  std::int64_t lastIntervalStart_ = INT64_MAX;
   std::vector<EndpointTotals> endpoints_;
-  std::unordered_map<EndpointKey, std::size_t, EndpointKeyHash> endpointIndex_;
+  TrafficIndex endpointIndex_;
   // The MAC endpoints of the last frame counted: most frames pass between the same two
   // stations, so their entries are seldom looked up.
   std::array<std::uint8_t, 6> lastMacSource_{};
@@ -205,6 +203,8 @@ class TrafficStats {
   std::vector<std::uint8_t> endpointMarks_;
   std::vector<std::uint32_t> changedEndpoints_;
   std::size_t firstChangedInterval_ = SIZE_MAX;
+  ChangeList copiedConnections_;
+  ChangeList copiedEndpoints_;
   std::int64_t frames_ = 0;
   std::int64_t bytes_ = 0;
 };

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QDockWidget>
+#include <QEvent>
 #include <QItemSelectionModel>
 #include <QMainWindow>
 #include <QTimer>
@@ -118,9 +119,21 @@ void TrafficWatch::SetOver(bool over) {
   connectionsModel_->SetOver(over);
 }
 
+bool TrafficWatch::Looked(const Table& table) {
+  return table.window && table.window->isVisible() && !table.window->isMinimized();
+}
+
+bool TrafficWatch::eventFilter(QObject* watched, QEvent* event) {
+  // A window brought back from the task bar shows what was counted meanwhile.
+  if (event->type() == QEvent::WindowStateChange) {
+    const auto* widget = qobject_cast<QWidget*>(watched);
+    if (widget && !widget->isMinimized()) QTimer::singleShot(0, this, &TrafficWatch::RefreshTables);
+  }
+  return QObject::eventFilter(watched, event);
+}
+
 void TrafficWatch::ScheduleRefresh() {
-  const auto shown = [](const Table& table) { return table.window && table.window->isVisible(); };
-  if ((shown(connections_) || shown(endpoints_) || shown(protocols_)) && !tableTimer_->isActive()) {
+  if ((Looked(connections_) || Looked(endpoints_) || Looked(protocols_)) && !tableTimer_->isActive()) {
     tableTimer_->start(TableRefreshMs);
   }
   if (dock_->isVisible() && !graphTimer_->isActive()) graphTimer_->start(GraphRefreshMs);
@@ -133,7 +146,8 @@ void TrafficWatch::RefreshNow() {
 }
 
 void TrafficWatch::RefreshTables() {
-  const auto shown = [](const Table* table) { return table->window && table->window->isVisible(); };
+  // A window no one can see (minimized) waits: its refresh is the costly part.
+  const auto shown = [](const Table* table) { return Looked(*table); };
   const std::array<Table*, 3> tables = {&connections_, &endpoints_, &protocols_};
   if (std::none_of(tables.begin(), tables.end(), shown)) return;
   CopyTotals();
@@ -169,6 +183,7 @@ void TrafficWatch::Open(Table& table, const QString& title) {
   if (!table.window) {
     table.window = new StatsWindow(title, *table.model, &window_);
     table.window->setAttribute(Qt::WA_DeleteOnClose);
+    table.window->installEventFilter(this);
     if (&table == &connections_) connect(table.window, &StatsWindow::rowActivated, this, &TrafficWatch::OpenRow);
   }
   CopyTotals();

@@ -89,6 +89,9 @@ class TrafficWatch : public QObject {
     StatsTableModel* model = nullptr;
     QPointer<StatsWindow> window;
   };
+  // Shown and not minimized: worth refreshing.
+  static bool Looked(const Table& table);
+  bool eventFilter(QObject* watched, QEvent* event) override;
   void Open(Table& table, const QString& title);
   void OpenRow(int row);
   void RefreshTables();

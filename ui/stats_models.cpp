@@ -35,8 +35,13 @@ QString CellOf(const StatsFilterRow& row, ColumnId id) {
 
 // --- StatsTableModel ---------------------------------------------------------------------
 
-StatsTableModel::StatsTableModel(const TrafficStats& stats, QStringList headers, QObject* parent)
+StatsTableModel::StatsTableModel(TrafficStats& stats, QStringList headers, QObject* parent)
     : QAbstractTableModel(parent), stats_(stats), headers_(std::move(headers)) {}
+
+bool StatsTableModel::TakeChanged(std::vector<std::uint32_t>& rows) {
+  rows.clear();
+  return true;
+}
 
 void StatsTableModel::Refresh() {
   const int available = Available();
@@ -44,7 +49,11 @@ void StatsTableModel::Refresh() {
     Reset();
     return;
   }
-  if (shown_ > 0) emit dataChanged(index(0, 0), index(shown_ - 1, columnCount() - 1));
+  if (TakeChanged(changed_)) {
+    if (shown_ > 0) emit dataChanged(index(0, 0), index(shown_ - 1, columnCount() - 1));
+  } else {
+    EmitChanged(changed_);
+  }
   if (available > shown_) {
     beginInsertRows(QModelIndex(), shown_, available - 1);
     shown_ = available;
@@ -52,10 +61,23 @@ void StatsTableModel::Refresh() {
   }
 }
 
+void StatsTableModel::EmitChanged(const std::vector<std::uint32_t>& rows) {
+  std::uint32_t first = UINT32_MAX, last = 0;
+  for (const std::uint32_t row : rows) {
+    if (row >= static_cast<std::uint32_t>(shown_)) continue;
+    first = std::min(first, row);
+    last = std::max(last, row);
+  }
+  if (first == UINT32_MAX) return;
+  emit dataChanged(index(static_cast<int>(first), 0), index(static_cast<int>(last), columnCount() - 1));
+}
+
 void StatsTableModel::Reset() {
   beginResetModel();
   shown_ = Available();
   endResetModel();
+  std::vector<std::uint32_t> before;
+  TakeChanged(before);  // what changed before is shown now
 }
 
 int StatsTableModel::rowCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : shown_; }
@@ -88,7 +110,7 @@ QVariant StatsTableModel::headerData(int section, Qt::Orientation orientation, i
 
 // --- ConnectionsModel ------------------------------------------------------------------
 
-ConnectionsModel::ConnectionsModel(const TrafficStats& stats, QObject* parent)
+ConnectionsModel::ConnectionsModel(TrafficStats& stats, QObject* parent)
     : StatsTableModel(stats,
                       {tr("Connection"), tr("Protocol"), tr("Address A"), tr("Port A"), tr("Address B"),
                        tr("Port B"), tr("Frames A to B"), tr("Bytes A to B"), tr("Frames B to A"),
@@ -159,7 +181,7 @@ bool ConnectionsModel::Matches(int row, const RowFilter& filter) const { return 
 
 // --- EndpointsModel ----------------------------------------------------------------------
 
-EndpointsModel::EndpointsModel(const TrafficStats& stats, QObject* parent)
+EndpointsModel::EndpointsModel(TrafficStats& stats, QObject* parent)
     : StatsTableModel(stats,
                       {tr("Address"), tr("Type"), tr("Frames Sent"), tr("Bytes Sent"), tr("Frames Received"),
                        tr("Bytes Received"), tr("Connections")},
@@ -204,7 +226,7 @@ bool EndpointsModel::Matches(int row, const RowFilter& filter) const {
 
 // --- ProtocolsModel ----------------------------------------------------------------------
 
-ProtocolsModel::ProtocolsModel(const TrafficStats& stats, QObject* parent)
+ProtocolsModel::ProtocolsModel(TrafficStats& stats, QObject* parent)
     : StatsTableModel(stats,
                       {tr("Protocol"), tr("Upper Layer Protocol"), tr("Frames"), tr("Bytes"), tr("Share of Frames"),
                        tr("Share of Bytes")},

@@ -5,7 +5,9 @@
 //
 // The models read the totals where they lie; Refresh shows what was counted since the
 // last call (new rows inserted, the others' cells changed), so a window can follow a
-// trace at the pace it chooses rather than at every frame.
+// trace at the pace it chooses rather than at every frame. Over a copy of the totals only
+// the rows the copy says changed are announced, so that a sorting proxy re-sorts those
+// rather than the whole table.
 
 #include <QAbstractTableModel>
 #include <QSortFilterProxyModel>
@@ -25,7 +27,7 @@ class StatsTableModel : public QAbstractTableModel {
   // nothing for an empty cell, which sorts first.
   static constexpr int SortRole = Qt::UserRole;
 
-  StatsTableModel(const TrafficStats& stats, QStringList headers, QObject* parent = nullptr);
+  StatsTableModel(TrafficStats& stats, QStringList headers, QObject* parent = nullptr);
 
   // Shows the rows and values counted since the last call.
   void Refresh();
@@ -44,12 +46,19 @@ class StatsTableModel : public QAbstractTableModel {
   virtual QString Text(int row, int column) const = 0;
   virtual QVariant SortKey(int row, int column) const = 0;
   virtual bool IsNumber(int column) const = 0;
+  // The rows changed since the last call, into rows; true instead when every row may have.
+  virtual bool TakeChanged(std::vector<std::uint32_t>& rows);
 
-  const TrafficStats& stats_;
+  TrafficStats& stats_;
 
  private:
+  // Announces the rows changed as one span from the first to the last. One: a sorting
+  // proxy re-sorts a span's rows among the others, which must not have changed since.
+  void EmitChanged(const std::vector<std::uint32_t>& rows);
+
   QStringList headers_;
   int shown_ = 0;
+  std::vector<std::uint32_t> changed_;
 };
 
 // One row per TCP connection and UDP pair; the columns of orrisvane-dump --conversations.
@@ -59,7 +68,7 @@ class ConnectionsModel : public StatsTableModel {
  public:
   enum Column { Connection, Protocol, AddressA, PortA, AddressB, PortB, FramesAToB, BytesAToB, FramesBToA,
                 BytesBToA, First, Last, Duration, State, LastSocketCall, ColumnTotal };
-  explicit ConnectionsModel(const TrafficStats& stats, QObject* parent = nullptr);
+  explicit ConnectionsModel(TrafficStats& stats, QObject* parent = nullptr);
   // The trace or file is over: connections not closed read "still open".
   void SetOver(bool over);
   const ConnectionTotals& At(int row) const { return stats_.Connections()[static_cast<std::size_t>(row)]; }
@@ -70,6 +79,7 @@ class ConnectionsModel : public StatsTableModel {
   QString Text(int row, int column) const override;
   QVariant SortKey(int row, int column) const override;
   bool IsNumber(int column) const override;
+  bool TakeChanged(std::vector<std::uint32_t>& rows) override { return stats_.TakeChangedConnections(rows); }
 
  private:
   bool over_ = false;
@@ -81,7 +91,7 @@ class EndpointsModel : public StatsTableModel {
 
  public:
   enum Column { Address, Type, FramesSent, BytesSent, FramesReceived, BytesReceived, Connections, ColumnTotal };
-  explicit EndpointsModel(const TrafficStats& stats, QObject* parent = nullptr);
+  explicit EndpointsModel(TrafficStats& stats, QObject* parent = nullptr);
   bool Matches(int row, const RowFilter& filter) const override;
 
  protected:
@@ -89,6 +99,7 @@ class EndpointsModel : public StatsTableModel {
   QString Text(int row, int column) const override;
   QVariant SortKey(int row, int column) const override;
   bool IsNumber(int column) const override;
+  bool TakeChanged(std::vector<std::uint32_t>& rows) override { return stats_.TakeChangedEndpoints(rows); }
 };
 
 // One row per EtherType and, under IP, per upper-layer protocol, with its shares of all
@@ -98,7 +109,7 @@ class ProtocolsModel : public StatsTableModel {
 
  public:
   enum Column { EtherType, UpperLayer, Frames, Bytes, FrameShare, ByteShare, ColumnTotal };
-  explicit ProtocolsModel(const TrafficStats& stats, QObject* parent = nullptr);
+  explicit ProtocolsModel(TrafficStats& stats, QObject* parent = nullptr);
   bool Matches(int row, const RowFilter& filter) const override;
 
  protected:

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -30,6 +31,7 @@ TEST(TrafficStatsTest, FramesFallIntoTheIntervalOfTheirTime) {
       {"idle gap", {{0, true, 60}, {3 * Second + 5, false, 60}}, {{0, 0, 1, 60}, {}, {}, {1, 60, 0, 0}}},
       {"backwards", {{2 * Second, false, 60}, {Second / 2, false, 60}, {-Second, false, 60}}, {{2, 120, 0, 0}, {}, {1, 60, 0, 0}}},
       {"no time joins the last", {{Second, false, 60}, {-1, true, 60}}, {{}, {1, 60, 1, 60}}},
+      {"back and forth", {{Second + 5, false, 60}, {Second / 2, false, 60}, {Second + 7, false, 60}}, {{1, 60, 0, 0}, {2, 120, 0, 0}}},
       {"cut frame counts its wire length", {{0, false, 1514}}, {{1, 1514, 0, 0}}},
   };
   for (const Case& c : cases) {
@@ -61,10 +63,17 @@ TEST(TrafficStatsTest, ConnectionsCountEachWayFromTheFirstSender) {
     return row;
   };
   constexpr std::uint8_t Syn = 0x02, Fin = 0x01, Rst = 0x04, Ack = 0x10;
+  // Both ends on one port: only the addresses tell the way.
+  const auto samePort = [&](bool fromLow, std::int64_t t) {
+    PacketRow row = udp(fromLow, 123, t);
+    row.sourcePort = row.destinationPort = 123;
+    return row;
+  };
   TrafficStats stats;
   for (const PacketRow& row : {tcp(1, true, Syn, 5), tcp(1, false, Syn | Ack, 3), tcp(1, true, Fin | Ack, 9),
                                tcp(2, false, Ack, 4), udp(false, 5353, 6), tcp(1, false, Fin | Ack, 8),
-                               udp(true, 5353, 7), udp(true, 5354, 8), tcp(3, true, Fin | Ack, 9), tcp(4, true, Rst, 9)})
+                               udp(true, 5353, 7), udp(true, 5354, 8), tcp(3, true, Fin | Ack, 9), tcp(4, true, Rst, 9),
+                               samePort(true, 10), samePort(false, 11), samePort(false, 12)})
     stats.Add(row);
   // connection, A's port, frames and bytes A to B, B to A, first, last, closed
   using Expected = std::tuple<std::int64_t, int, int, int, int, int, std::int64_t, std::int64_t, bool>;
@@ -75,6 +84,7 @@ TEST(TrafficStatsTest, ConnectionsCountEachWayFromTheFirstSender) {
       {0, 5354, 1, 100, 0, 0, 8, 8, false},     // another port, another pair
       {3, 40000, 1, 100, 0, 0, 9, 9, false},    // a FIN from one end only
       {4, 40000, 1, 100, 0, 0, 9, 9, true},     // a reset
+      {0, 123, 1, 100, 2, 200, 10, 12, false},
   };
   std::vector<Expected> got;
   for (const ConnectionTotals& c : stats.Connections())
@@ -261,6 +271,39 @@ TEST(TrafficStatsTest, ACopyTakesEveryChangeSinceItsLastCopy) {
     EXPECT_EQ(copy.Drops().size(), counted.Drops().size()) << step.name;
     EXPECT_EQ(copy.Connections().size(), connectionsBefore) << step.name;
   }
+}
+
+TEST(TrafficStatsTest, ACopyListsTheEntriesItsCopiesChangedUntilTaken) {
+  const auto udp = [](std::uint8_t host) {
+    PacketRow row = TimedRow({0, false, 60});
+    row.kind = RowKind::Udp;
+    row.ipSource = {10, 0, 0, host};
+    row.ipDestination = {10, 0, 0, 1};
+    return row;
+  };
+  TrafficStats counted, copy;
+  std::vector<std::uint32_t> entries;
+  for (std::uint8_t host = 2; host < 6; ++host) counted.Add(udp(host));
+  EXPECT_TRUE(copy.TakeChangedConnections(entries)) << "not a copy yet: anything may have changed";
+  counted.CopyChangesTo(copy);
+  EXPECT_TRUE(copy.TakeChangedConnections(entries)) << "the first copy";
+  // Changes of two copies are kept together until taken; endpoints have their own list.
+  counted.Add(udp(4));
+  counted.CopyChangesTo(copy);
+  counted.Add(udp(2));
+  counted.CopyChangesTo(copy);
+  EXPECT_FALSE(copy.TakeChangedConnections(entries));
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::uint32_t>{0, 2}));
+  EXPECT_FALSE(copy.TakeChangedConnections(entries));
+  EXPECT_TRUE(entries.empty());
+  EXPECT_TRUE(copy.TakeChangedEndpoints(entries)) << "never taken before";
+  // More changes than entries, as when no one takes them: every entry.
+  for (int round = 0; round < 3; ++round) {
+    for (std::uint8_t host = 2; host < 6; ++host) counted.Add(udp(host));
+    counted.CopyChangesTo(copy);
+  }
+  EXPECT_TRUE(copy.TakeChangedConnections(entries));
 }
 
 }  // namespace

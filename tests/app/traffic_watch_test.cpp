@@ -91,6 +91,25 @@ TEST_F(TrafficWatchTest, DoubleClickFollowsATcpConnectionOrFiltersAUdpPair) {
   EXPECT_NE(frame->findChild<FollowDialog*>(), nullptr);
 }
 
+TEST_F(TrafficWatchTest, AMinimizedTableWaitsAndCatchesUpWhenBroughtBack) {
+  Watch().ConnectionsAction()->trigger();
+  StatsWindow* window = Watch().ConnectionsWindow();
+  ASSERT_NE(window, nullptr);
+  const auto framesShown = [&] {
+    std::int64_t frames = 0;
+    for (int r = 0; r < Watch().Connections().rowCount(); ++r)
+      frames += Watch().Connections().At(r).framesAToB + Watch().Connections().At(r).framesBToA;
+    return frames;
+  };
+  ASSERT_EQ(framesShown(), 6);
+  window->setWindowState(Qt::WindowMinimized);
+  Watch().Tally().AddBatch(frame->ListView().Model().Rows(), 0);  // the six frames counted again
+  Watch().BatchListed();
+  EXPECT_FALSE(WaitUntil([&] { return framesShown() != 6; }, 800));  // past a refresh's interval
+  window->setWindowState(Qt::WindowNoState);
+  EXPECT_TRUE(WaitUntil([&] { return framesShown() == 12; }));
+}
+
 TEST_F(TrafficWatchTest, GraphClicksDragsAndHoverReadTheRowsOfTheirBins) {
   EXPECT_TRUE(Watch().SelectFirstRow(Second, 2 * Second));
   EXPECT_EQ(CurrentRow(), 2);

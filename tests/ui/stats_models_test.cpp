@@ -73,6 +73,29 @@ TEST(StatsModelsTest, ConnectionsFollowTheTotalsSortByValueAndFilter) {
   EXPECT_EQ(proxy.rowCount(), 0);
 }
 
+TEST(StatsModelsTest, OverACopyOnlyTheChangedRowsAreAnnouncedAndResorted) {
+  TrafficStats counted, copy;
+  ConnectionsModel model(copy);
+  StatsProxyModel proxy;
+  proxy.setSourceModel(&model);
+  QAbstractItemModelTester proxyTester(&proxy, QAbstractItemModelTester::FailureReportingMode::Fatal);
+  proxy.sort(ConnectionsModel::BytesAToB, Qt::DescendingOrder);
+  for (std::uint8_t host = 1; host <= 40; ++host) counted.Add(Udp(host, 5000, 100 + host));
+  counted.CopyChangesTo(copy);
+  model.Refresh();
+  QSignalSpy spy(&model, &QAbstractItemModel::dataChanged);
+  // Rows 1, 3, 5 ... 25 change together: the proxy must re-sort them all.
+  for (int row = 1; row <= 25; row += 2) counted.Add(Udp(static_cast<std::uint8_t>(row + 1), 5000, 1000 + row));
+  counted.CopyChangesTo(copy);
+  model.Refresh();
+  ASSERT_EQ(spy.size(), 1);
+  EXPECT_EQ(spy[0][0].toModelIndex().row(), 1);
+  EXPECT_EQ(spy[0][1].toModelIndex().row(), 25);
+  EXPECT_EQ(proxy.index(0, ConnectionsModel::BytesAToB).data().toString(), "1151");   // row 25: 126 + 1025
+  EXPECT_EQ(proxy.index(12, ConnectionsModel::BytesAToB).data().toString(), "1103");  // row 1
+  EXPECT_EQ(proxy.index(13, ConnectionsModel::BytesAToB).data().toString(), "140");   // the largest unchanged
+}
+
 TEST(StatsModelsTest, EndpointsAndProtocolsKeepTheModelRules) {
   TrafficStats stats;
   EndpointsModel endpoints(stats);
