@@ -25,6 +25,7 @@
 #include "analysis/traffic_stats.h"
 #include "capture/remote/adapter_list.h"
 #include "capture/devices/agent_device.h"
+#include "capture/files/capture_file_loader.h"
 #include "capture/trace/capture_thread.h"
 #include "capture/driver/driver_client.h"
 #include "capture/trace/trace.h"
@@ -457,6 +458,17 @@ std::optional<AdapterEntry> LiveAdapter(const AdapterChoice& choice, const std::
   return entry;
 }
 
+// The interfaces of a pcapng file that describes several, read and named as the window
+// reads them; none for any other file. Only a regular file is opened here: a named pipe
+// is read once, by the capture.
+std::vector<TraceInterface> FileInterfaces(const std::string& path, const std::array<std::uint8_t, 6>& fallbackMac) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  std::string why;
+  const std::unique_ptr<CaptureFileLoader> loader = CaptureFileLoader::Open(path, &why);
+  return loader ? loader->TraceInterfaces(fallbackMac) : std::vector<TraceInterface>{};
+}
+
 }  // namespace
 
 int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, const DumpEnvironment& env) {
@@ -484,8 +496,11 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   std::optional<RowSelection> selection;
   CaptureState state;
   ColumnSet columns = options.columns;
-  // A trace of several adapters says which one each frame came through.
-  if (options.adapters.size() > 1 && !options.columnsGiven) {
+  std::vector<TraceInterface> fileInterfaces;
+  if (!live) fileInterfaces = FileInterfaces(options.file, options.mac.value_or(std::array<std::uint8_t, 6>{}));
+  // A trace of several adapters, or a file of several interfaces, says which one each
+  // frame came through.
+  if ((options.adapters.size() > 1 || fileInterfaces.size() > 1) && !options.columnsGiven) {
     columns.shown[static_cast<int>(ColumnId::Interface)] = 1;
     columns.AssignColumnPositions();
   }
@@ -532,6 +547,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     devices = &fileDevices;
     traceOptions.keyName = FileKeyName;
     traceOptions.promiscuous = false;
+    traceOptions.fileInterfaces = std::move(fileInterfaces);
   }
 
   // Batches wait in the writer's queue until its thread starts after the header; a trace

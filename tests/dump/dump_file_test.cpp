@@ -13,6 +13,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "capture/formats/frame_file.h"
 #include "tests/support/dump_run.h"
 
 namespace dump_test {
@@ -103,6 +104,41 @@ TEST_F(DumpFileTest, PcapngGivesTheSameRows) {
   DumpResult r = Run({"-r", path, "--mac=00:A0:C9:12:34:56"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, StartupHeader + SampleRowsLocal());
+}
+
+// A file of several interfaces names each frame's and decides its direction by that
+// interface's address, as the window shows it.
+TEST_F(DumpFileTest, APcapngOfSeveralInterfacesHasInterfaceCellsAndDirectionPerInterface) {
+  const frame_file::FileInterface interfaces[] = {{"eth0", "", LocalMac}, {"web1: eth0", "", RemoteMac}};
+  std::vector<std::uint8_t> bytes;
+  frame_file::AppendPcapngHeader(bytes, interfaces);
+  const struct {
+    std::uint32_t interfaceId;
+    bool sentFromLocal;
+    std::string inOut, interface;
+  } cases[] = {{0, true, "out", "eth0"}, {1, true, "in", "web1: eth0"}, {1, false, "out", "web1: eth0"}};
+  for (const auto& c : cases)
+    frame_file::AppendPcapngPacket(bytes, 1'000, 0, DeviceLink.UdpFrame(c.sentFromLocal, 1, 2, "x"), c.interfaceId);
+  const std::string path = PathOf("two.pcapng");
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+
+  DumpResult r = Run({"-r", path});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::istringstream lines(r.out);
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> cells;
+    std::istringstream fields(line);
+    for (std::string cell; std::getline(fields, cell, '\t');) cells.push_back(cell);
+    rows.push_back(cells);
+  }
+  ASSERT_EQ(rows.size(), 4u) << r.out;
+  const auto column = std::find(rows[0].begin(), rows[0].end(), "Interface") - rows[0].begin();
+  ASSERT_LT(column, std::ssize(rows[0])) << r.out;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    EXPECT_EQ(rows[i + 1][3], cases[i].inOut) << i;
+    EXPECT_EQ(rows[i + 1][column], cases[i].interface) << i;
+  }
 }
 
 TEST_F(DumpFileTest, CaptureFilterPassesOverRecordsInBothFileFormats) {
