@@ -43,14 +43,22 @@ void MergedDevice::ReadAdapter(std::size_t index) {
     if (!batch.frames.empty()) {
       // Copied outside the lock: the adapter's buffer is read into again at the next read.
       if (!block) block = std::make_unique<Block>();
-      block->bytes.clear();
+      std::size_t total = 0;
+      for (const FrameBatch::Frame& frame : batch.frames) total += frame.bytes.size();
+      // Grown, never cleared: each frame's bytes are written once, where they will stay.
+      if (!block->bytes || block->capacity < total) {
+        block->capacity = std::max<std::size_t>({total, 2 * block->capacity, 64 * 1024});
+        block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(block->capacity);
+      }
       block->frames.clear();
+      block->frames.reserve(batch.frames.size());
+      std::uint32_t offset = 0;
       for (FrameBatch::Frame& frame : batch.frames) {
-        const auto offset = static_cast<std::uint32_t>(block->bytes.size());
-        block->bytes.insert(block->bytes.end(), frame.bytes.begin(), frame.bytes.end());
-        block->frames.push_back(Block::Frame{frame.info.timestampNs, offset,
-                                             static_cast<std::uint32_t>(frame.bytes.size()), frame.info.originalLength,
-                                             std::move(frame.info.owner)});
+        const auto length = static_cast<std::uint32_t>(frame.bytes.size());
+        std::memcpy(block->bytes.get() + offset, frame.bytes.data(), length);
+        block->frames.push_back(
+            Block::Frame{frame.info.timestampNs, offset, length, frame.info.originalLength, std::move(frame.info.owner)});
+        offset += length;
       }
       block->arrived = CoarseNow();
     }
@@ -184,7 +192,7 @@ void MergedDevice::Release(FrameBatch& batch, Clock::time_point now) {
       info.originalLength = frame.originalLength;
       info.interfaceId = static_cast<std::uint32_t>(source - sources_.data());
       info.owner = std::move(frame.owner);
-      batch.frames.push_back({{block.bytes.data() + frame.offset, frame.length}, std::move(info)});
+      batch.frames.push_back({{block.bytes.get() + frame.offset, frame.length}, std::move(info)});
       --heldCount_;
       if (++source->next == block.frames.size()) {
         used_.push_back(std::move(source->blocks.front()));
