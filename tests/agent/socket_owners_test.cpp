@@ -85,8 +85,7 @@ TEST(SocketOwnersTest, ASocketDumpReadsIntoSocketsAndEndsOrFails) {
   EXPECT_EQ(ParseSocketDump(refused, IPPROTO_UDP, sockets, &why), DumpStep::Failed);
   EXPECT_NE(why.find(std::strerror(EPERM)), std::string::npos) << why;
 
-  // A single socket's query that the kernel has no socket for.
-  Bytes none;
+  Bytes none;  // the answer to a single socket's query when there is none
   const nlmsgerr missing{-ENOENT, {}};
   AppendMessage(none, NLMSG_ERROR, &missing, sizeof missing);
   EXPECT_EQ(ParseSocketDump(none, IPPROTO_TCP, sockets, &why), DumpStep::NoSuchSocket);
@@ -225,66 +224,53 @@ TEST(SocketOwnersTest, EachFrameGetsTheOwnerOfItsLocalEndAndNoStaleOne) {
   EXPECT_EQ(defined.size(), 4u) << "each owner is defined once";
 }
 
-// A lister that answers single queries as the kernel does, and counts what it is asked.
+// Answers single queries as the kernel does (port 9: it cannot be asked), and counts them.
 class QueriedSockets : public ListedSockets {
  public:
   using ListedSockets::ListedSockets;
-  bool List(std::vector<HostSocket>& out, std::string* why) override {
-    ++lists;
-    return ListedSockets::List(out, why);
-  }
+  bool List(std::vector<HostSocket>& out, std::string* why) override { return ++lists, ListedSockets::List(out, why); }
   Found Find(std::uint8_t, const SocketEnd& local, const SocketEnd&, HostSocket* socket) override {
     ++finds;
-    if (local.port == 9) return Found::NotKnown;  // a kernel that cannot be asked
-    if (!socketFor.contains(local.port)) return Found::NoSocket;
-    *socket = socketFor.at(local.port);
+    if (local.port == 9 || !open) return local.port == 9 ? Found::NotKnown : Found::NoSocket;
+    *socket = HostSocket{6, {false, {127, 0, 0, 1}, 7000}, {false, {127, 0, 0, 1}, 4000}, 0, 555};
     return Found::Socket;
   }
-  std::map<std::uint16_t, HostSocket> socketFor;  // by local port
+  bool open = false;
   int finds = 0, lists = 0;
 };
 
-// A flow the kernel has no socket for costs one question, not one per frame nor a list
-// of every socket, until something could have changed: a SYN, or an idle spell.
+// A flow the kernel has no socket for costs one question, not a list nor one per frame,
+// until a SYN or an idle spell could have changed that.
 TEST(SocketOwnersTest, AFlowWithoutASocketIsAskedAboutAgainOnlyForASynOrAfterAnIdleSpell) {
   FakeProc proc;
   proc.Process(100, "nc", "nc", {555});
-  std::vector<HostSocket> listed;
-  auto owned = std::make_unique<QueriedSockets>(&listed);
-  QueriedSockets& kernel = *owned;
-  OwnerFinder finder(std::move(owned), ProcessTable(proc.Root()), [](std::uint32_t) { return std::string("root"); },
-                     {}, {});
+  std::vector<HostSocket> listed;  // none
+  auto lister = std::make_unique<QueriedSockets>(&listed);
+  QueriedSockets& kernel = *lister;
+  OwnerFinder finder(std::move(lister), ProcessTable(proc.Root()), HostUserName, {}, {});
   std::uint64_t now = 1'000'000;
   finder.SetClock([&] { return now; });
   constexpr frames::Link lo = {{}, {}, frames::Ip(127, 0, 0, 1), frames::Ip(127, 0, 0, 1)};
-  const HostSocket nc{6, {false, {127, 0, 0, 1}, 7000}, {false, {127, 0, 0, 1}, 4000}, 0, 555};
-  struct Step {
+  const auto tcp = [&](std::uint8_t flags) {
+    return lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000, .flags = flags});
+  };
+  const struct {
     std::uint64_t afterUs;
     Bytes frame;
-    bool owned;
+    bool open;       // nc's socket exists, and so the frame is nc's
     int finds, lists;  // asked so far
-  };
-  const std::vector<Step> steps = {
-      {0, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0},
-      {300'000, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0},
-      {300'000, lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000}), false, 2, 0},
-      {300'000, lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000}), false, 2, 0},
-      // nc's connection on the same addresses begins: its SYN asks anew.
-      {1000, lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000, .flags = frames::Syn}), true, 3, 0},
-      {1000, lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000}), true, 3, 0},
-      // Quiet for longer than a flow is trusted: asked again, and nc has closed it.
-      {6'000'000, lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000}), false, 4, 0},
-      // Where the kernel cannot tell, the whole list is asked for, and again a few times.
-      {1000, lo.UdpFrame(false, 9, 4000, "x"), false, 5, 1},
+  } steps[] = {
+      {0, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0}, {300'000, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0},
+      {300'000, tcp(frames::Ack), false, 2, 0}, {300'000, tcp(frames::Ack), false, 2, 0},
+      {1000, tcp(frames::Syn), true, 3, 0}, {1000, tcp(frames::Ack), true, 3, 0},  // nc connects on those addresses
+      {6'000'000, tcp(frames::Ack), false, 4, 0},  // quiet too long: asked again, and closed
+      {1000, lo.UdpFrame(false, 9, 4000, "x"), false, 5, 1},  // the kernel cannot tell: the list
       {300'000, lo.UdpFrame(false, 9, 4000, "x"), false, 6, 2},
   };
-  for (std::size_t i = 0; i < steps.size(); ++i) {
-    if (i == 4) kernel.socketFor[7000] = nc;
-    if (i == 6) kernel.socketFor.clear();
-    now += steps[i].afterUs;
-    EXPECT_EQ(finder.NumberFor(steps[i].frame, now) != 0, steps[i].owned) << "step " << i;
-    EXPECT_EQ(kernel.finds, steps[i].finds) << "step " << i;
-    EXPECT_EQ(kernel.lists, steps[i].lists) << "step " << i;
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    kernel.open = steps[i].open;
+    EXPECT_EQ(finder.NumberFor(steps[i].frame, now += steps[i].afterUs) != 0, steps[i].open) << i;
+    EXPECT_EQ(std::pair(kernel.finds, kernel.lists), std::pair(steps[i].finds, steps[i].lists)) << i;
   }
 }
 
