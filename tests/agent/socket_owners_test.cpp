@@ -225,10 +225,9 @@ TEST(SocketOwnersTest, EachFrameGetsTheOwnerOfItsLocalEndAndNoStaleOne) {
 }
 
 // Answers single queries as the kernel does (port 9: it cannot be asked), and counts them.
-class QueriedSockets : public ListedSockets {
+class QueriedSockets : public SocketLister {
  public:
-  using ListedSockets::ListedSockets;
-  bool List(std::vector<HostSocket>& out, std::string* why) override { return ++lists, ListedSockets::List(out, why); }
+  bool List(std::vector<HostSocket>&, std::string*) override { return ++lists, true; }
   Found Find(std::uint8_t, const SocketEnd& local, const SocketEnd&, HostSocket* socket) override {
     ++finds;
     if (local.port == 9 || !open) return local.port == 9 ? Found::NotKnown : Found::NoSocket;
@@ -244,8 +243,7 @@ class QueriedSockets : public ListedSockets {
 TEST(SocketOwnersTest, AFlowWithoutASocketIsAskedAboutAgainOnlyForASynOrAfterAnIdleSpell) {
   FakeProc proc;
   proc.Process(100, "nc", "nc", {555});
-  std::vector<HostSocket> listed;  // none
-  auto lister = std::make_unique<QueriedSockets>(&listed);
+  auto lister = std::make_unique<QueriedSockets>();
   QueriedSockets& kernel = *lister;
   OwnerFinder finder(std::move(lister), ProcessTable(proc.Root()), HostUserName, {}, {});
   std::uint64_t now = 1'000'000;
@@ -254,12 +252,8 @@ TEST(SocketOwnersTest, AFlowWithoutASocketIsAskedAboutAgainOnlyForASynOrAfterAnI
   const auto tcp = [&](std::uint8_t flags) {
     return lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000, .flags = flags});
   };
-  const struct {
-    std::uint64_t afterUs;
-    Bytes frame;
-    bool open;       // nc's socket exists, and so the frame is nc's
-    int finds, lists;  // asked so far
-  } steps[] = {
+  // open: nc's socket exists, and so the frame is nc's; finds, lists: asked so far.
+  const struct { std::uint64_t afterUs; Bytes frame; bool open; int finds, lists; } steps[] = {
       {0, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0}, {300'000, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0},
       {300'000, tcp(frames::Ack), false, 2, 0}, {300'000, tcp(frames::Ack), false, 2, 0},
       {1000, tcp(frames::Syn), true, 3, 0}, {1000, tcp(frames::Ack), true, 3, 0},  // nc connects on those addresses

@@ -114,12 +114,11 @@ TEST_F(DumpFileTest, APcapngOfSeveralInterfacesHasInterfaceCellsAndDirectionPerI
   frame_file::AppendPcapngHeader(bytes, interfaces);
   for (const auto& [id, fromLocal] : {std::pair(0u, true), std::pair(1u, true), std::pair(1u, false)})
     frame_file::AppendPcapngPacket(bytes, 1'000, 0, DeviceLink.UdpFrame(fromLocal, 1, 2, "x"), id);
-  const std::string path = PathOf("two.pcapng");
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::ofstream(PathOf("two"), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   const auto row = [](const char* number, const char* inOut, const char* from, const char* to, const char* interface) {
     return Line({number, "0.000000", "43", inOut, Ip_, from, to, "UDP (User Datagram Protocol)", "", "", "", "", interface, "x"});
   };
-  DumpResult r = Run({"-r", path});
+  DumpResult r = Run({"-r", PathOf("two")});
   EXPECT_EQ(r.out, StartupHeader.substr(0, StartupHeader.rfind('\t')) + "\tInterface\tData\n" +
                        row("0", "out", "10.0.0.2", "10.0.0.1", "eth0") + row("1", "in", "10.0.0.2", "10.0.0.1", "web1: eth0") +
                        row("2", "out", "10.0.0.1", "10.0.0.2", "web1: eth0"));
