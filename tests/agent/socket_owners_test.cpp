@@ -249,9 +249,7 @@ TEST(SocketOwnersTest, AFlowWithoutASocketIsAskedAboutAgainOnlyForASynOrAfterAnI
   std::uint64_t now = 1'000'000;
   finder.SetClock([&] { return now; });
   constexpr frames::Link lo = {{}, {}, frames::Ip(127, 0, 0, 1), frames::Ip(127, 0, 0, 1)};
-  const auto tcp = [&](std::uint8_t flags) {
-    return lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000, .flags = flags});
-  };
+  const auto tcp = [&](std::uint8_t f) { return lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000, .flags = f}); };
   // open: nc's socket exists, and so the frame is nc's; finds, lists: asked so far.
   const struct { std::uint64_t afterUs; Bytes frame; bool open; int finds, lists; } steps[] = {
       {0, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0}, {300'000, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0},

@@ -106,8 +106,7 @@ TEST_F(DumpFileTest, PcapngGivesTheSameRows) {
   EXPECT_EQ(r.out, StartupHeader + SampleRowsLocal());
 }
 
-// A file of several interfaces names each frame's and decides its direction by that
-// interface's address, as the window shows it.
+// A file of several interfaces: each frame's Interface cell, and direction by its address.
 TEST_F(DumpFileTest, APcapngOfSeveralInterfacesHasInterfaceCellsAndDirectionPerInterface) {
   const frame_file::FileInterface interfaces[] = {{"eth0", "", LocalMac}, {"web1: eth0", "", RemoteMac}};
   std::vector<std::uint8_t> bytes;
