@@ -126,13 +126,13 @@ class NetlinkLister : public SocketLister {
   bool List(std::vector<HostSocket>& out, std::string* why) override {
     for (const std::uint8_t family : {AF_INET, AF_INET6}) {
       for (const std::uint8_t protocol : {IPPROTO_TCP, IPPROTO_UDP}) {
-        if (!Ask(Request(family, protocol, NLM_F_DUMP), protocol, out, why)) return false;
+        if (Ask(Request(family, protocol, NLM_F_DUMP), protocol, out, why) != DumpStep::Done) return false;
       }
     }
     return true;
   }
 
-  std::optional<HostSocket> Find(std::uint8_t protocol, const SocketEnd& local, const SocketEnd& remote) override {
+  Found Find(std::uint8_t protocol, const SocketEnd& local, const SocketEnd& remote, HostSocket* socket) override {
     Message message = Request(local.ipv6 ? AF_INET6 : AF_INET, protocol, 0);
     inet_diag_sockid& id = message.request.id;
     // UDP's look-up takes the two ends the other way round (so the kernel has it).
@@ -145,8 +145,16 @@ class NetlinkLister : public SocketLister {
     id.idiag_cookie[0] = id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     std::vector<HostSocket> found;
     std::string why;
-    if (!Ask(message, protocol, found, &why) || found.empty()) return std::nullopt;
-    return found.front();
+    switch (Ask(message, protocol, found, &why)) {
+      case DumpStep::NoSuchSocket:
+        return Found::NoSocket;
+      case DumpStep::Failed:
+        return Found::NotKnown;
+      default:
+        if (found.empty()) return Found::NotKnown;
+        *socket = found.front();
+        return Found::Socket;
+    }
   }
 
  private:
@@ -169,31 +177,26 @@ class NetlinkLister : public SocketLister {
   }
 
   // Sends the request and reads the answer into out: a dump up to its end, a single
-  // socket's answer (one message, or an error when there is none) at once.
-  bool Ask(const Message& message, std::uint8_t protocol, std::vector<HostSocket>& out, std::string* why) {
+  // socket's answer (one message, or an error when there is none) at once. Done when
+  // the answer was read whole.
+  DumpStep Ask(const Message& message, std::uint8_t protocol, std::vector<HostSocket>& out, std::string* why) {
     const bool dump = (message.header.nlmsg_flags & NLM_F_DUMP) != 0;
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
     if (::sendto(fd_, &message, sizeof message, 0, reinterpret_cast<sockaddr*>(&kernel), sizeof kernel) < 0) {
       *why = std::string("cannot ask for the socket list: ") + std::strerror(errno);
-      return false;
+      return DumpStep::Failed;
     }
     for (;;) {
       const ssize_t n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) {
         *why = std::string("cannot read the socket list: ") + (n < 0 ? std::strerror(errno) : "no answer");
-        return false;
+        return DumpStep::Failed;
       }
-      switch (ParseSocketDump({buffer_.data(), static_cast<std::size_t>(n)}, protocol, out, why)) {
-        case DumpStep::More:
-          if (!dump) return true;
-          continue;
-        case DumpStep::Done:
-          return true;
-        case DumpStep::Failed:
-          return false;
-      }
+      const DumpStep step = ParseSocketDump({buffer_.data(), static_cast<std::size_t>(n)}, protocol, out, why);
+      if (step == DumpStep::More && dump) continue;
+      return step == DumpStep::More ? DumpStep::Done : step;
     }
   }
 
@@ -220,6 +223,7 @@ DumpStep ParseSocketDump(std::span<const std::uint8_t> bytes, std::uint8_t proto
     if (type == NLMSG_DONE) return DumpStep::Done;
     if (type == NLMSG_ERROR) {
       const int error = bodyBytes >= 4 ? -static_cast<std::int32_t>(HostU32(body)) : EPROTO;
+      if (error == ENOENT) return DumpStep::NoSuchSocket;
       *why = std::string("the kernel refused the socket list: ") + std::strerror(error);
       return DumpStep::Failed;
     }
@@ -375,7 +379,7 @@ std::uint32_t OwnerFinder::NumberFor(std::span<const std::uint8_t> frame, std::u
   // are the last frame's is known without reading its layers again.
   constexpr std::size_t SameFrom = frame_offset::IpSource, SameTo = frame_offset::TcpHeader + 4;
   const bool plainIpv4 = bytes.Be16(frame_offset::EtherType) == EtherTypeIpv4 && bytes.U8(frame_offset::IpHeader) == 0x45;
-  if (plainIpv4 && lastFlow_ != nullptr && lastFlow_->number != 0 && frame.size() >= SameTo &&
+  if (plainIpv4 && lastFlow_ != nullptr && Settled(*lastFlow_, timestampUs) && frame.size() >= SameTo &&
       bytes.U8(frame_offset::IpProtocol) == lastKey_.protocol &&
       (lastKey_.protocol != IPPROTO_TCP || (bytes.U8(frame_offset::TcpHeader + 13) & 0x02) == 0) &&
       std::equal(frame.begin() + SameFrom, frame.begin() + SameTo, lastBytes_.begin()) &&
@@ -400,7 +404,7 @@ std::uint32_t OwnerFinder::NumberFor(std::span<const std::uint8_t> frame, std::u
   destination.port = bytes.Be16(ip->upper + 2);
   FlowKey key{ip->protocol, outgoing ? source : destination, outgoing ? destination : source};
   const bool syn = ip->protocol == IPPROTO_TCP && (bytes.U8(ip->upper + 13) & 0x02) != 0;
-  if (!syn && lastFlow_ != nullptr && lastFlow_->number != 0 && lastKey_ == key) {
+  if (!syn && lastFlow_ != nullptr && Settled(*lastFlow_, timestampUs) && lastKey_ == key) {
     lastFlow_->lastSeenUs = std::max(lastFlow_->lastSeenUs, timestampUs);
     return lastFlow_->number;
   }
@@ -416,11 +420,13 @@ std::uint32_t OwnerFinder::NumberFor(std::span<const std::uint8_t> frame, std::u
   const bool retry = !lookUp && flow.number == 0 && flow.tries < MostTries && timestampUs >= flow.retryUs;
   if (lookUp) flow.tries = 0;
   if (lookUp || retry) {
-    // A new flow's socket alone first, while a short exchange's socket may still exist.
-    flow.number = lookUp ? FindAlone(key) : 0;
-    if (flow.number == 0) flow.number = Resolve(key, timestampUs, retry);
+    bool noSocket = false;
+    flow.number = LookUp(key, timestampUs, retry, &noSocket);
     if (flow.number == 0) {
-      ++flow.tries;
+      // The kernel has no socket for it: nothing on this host owns the flow (forwarded
+      // or another host's traffic, a closed port), and asking again would not change
+      // that. A new connection on its addresses begins with a SYN, which asks anew.
+      flow.tries = noSocket ? MostTries : flow.tries + 1;
       flow.retryUs = timestampUs + RetryUs;
     }
   }
@@ -459,12 +465,28 @@ std::uint32_t OwnerFinder::Resolve(const FlowKey& key, std::uint64_t timestampUs
   return socket ? OwnerNumber(*socket) : 0;
 }
 
-std::uint32_t OwnerFinder::FindAlone(const FlowKey& key) {
+bool OwnerFinder::Settled(const Flow& flow, std::uint64_t timestampUs) {
+  if (timestampUs > flow.lastSeenUs + IdleUs) return false;
+  return flow.number != 0 || flow.tries >= MostTries || timestampUs < flow.retryUs;
+}
+
+std::uint32_t OwnerFinder::LookUp(const FlowKey& key, std::uint64_t timestampUs, bool retry, bool* noSocket) {
   if (!lister_) return 0;
-  const std::optional<HostSocket> socket = lister_->Find(key.protocol, key.local, key.remote);
-  if (!socket || socket->inode == 0) return 0;
-  ++listGeneration_;  // what the socket list knew of the processes may be out of date
-  return OwnerNumber(*socket);
+  // The flow's socket alone first: while a short exchange's socket may still exist, and
+  // without walking every socket of the host.
+  HostSocket socket;
+  switch (lister_->Find(key.protocol, key.local, key.remote, &socket)) {
+    case SocketLister::Found::Socket:
+      if (socket.inode == 0) break;  // no process holds it yet: the listening socket's owner
+      ++listGeneration_;  // what the socket list knew of the processes may be out of date
+      return OwnerNumber(socket);
+    case SocketLister::Found::NoSocket:
+      *noSocket = true;
+      return 0;
+    case SocketLister::Found::NotKnown:
+      break;
+  }
+  return Resolve(key, timestampUs, retry);
 }
 
 const HostSocket* OwnerFinder::FindSocket(const FlowKey& key) const {

@@ -37,10 +37,11 @@ struct HostSocket {
   std::uint64_t inode = 0;    // 0: no process holds it (time-wait, not yet accepted)
 };
 
-enum class DumpStep { More, Done, Failed };
+enum class DumpStep { More, Done, Failed, NoSuchSocket };
 // Reads the messages of one part of a socket-diagnostics dump reply (TCP or UDP, as
 // asked) into out: More while the dump goes on, Done at its end, Failed (with *why) for
-// an error message or a message that does not fit the bytes.
+// an error message or a message that does not fit the bytes. NoSuchSocket is the
+// kernel's answer to a single socket's query when it has none.
 DumpStep ParseSocketDump(std::span<const std::uint8_t> bytes, std::uint8_t protocol, std::vector<HostSocket>& out,
                          std::string* why);
 
@@ -54,10 +55,13 @@ class SocketLister {
   virtual bool List(std::vector<HostSocket>& out, std::string* why) = 0;
   // The socket that takes a flow's frames at its local end (connected, or else listening
   // or unconnected), asked for alone: quicker than a whole list, which a short exchange's
-  // socket may not outlive. Nothing when there is none or the kernel cannot be asked.
-  virtual std::optional<HostSocket> Find(std::uint8_t protocol, const SocketEnd& local, const SocketEnd& remote) {
-    (void)protocol, (void)local, (void)remote;
-    return std::nullopt;
+  // socket may not outlive, and far quicker than one on a host of many sockets. NoSocket
+  // when the kernel says it has none (so a list would hold none either); NotKnown when it
+  // cannot be asked.
+  enum class Found { Socket, NoSocket, NotKnown };
+  virtual Found Find(std::uint8_t protocol, const SocketEnd& local, const SocketEnd& remote, HostSocket* socket) {
+    (void)protocol, (void)local, (void)remote, (void)socket;
+    return Found::NotKnown;
   }
 };
 std::unique_ptr<SocketLister> NetlinkSocketLister();
@@ -127,8 +131,13 @@ class OwnerFinder {
     std::uint64_t retryUs = 0;  // when a flow not found may be looked up again
     int tries = 0;
   };
+  // The owner number of a flow looked up now (0: none found), and whether the kernel
+  // said it has no socket for it.
+  std::uint32_t LookUp(const FlowKey& key, std::uint64_t timestampUs, bool retry, bool* noSocket);
   std::uint32_t Resolve(const FlowKey& key, std::uint64_t timestampUs, bool retry);
-  std::uint32_t FindAlone(const FlowKey& key);
+  // Whether a frame of the flow at timestampUs takes the number the flow has: it is not
+  // idle, and it is known, or not found with no look-up due (none left, or not yet).
+  static bool Settled(const Flow& flow, std::uint64_t timestampUs);
   const HostSocket* FindSocket(const FlowKey& key) const;
   std::uint32_t OwnerNumber(const HostSocket& socket);
   std::uint32_t Number(const ProcessOwner& owner);

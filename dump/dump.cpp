@@ -27,6 +27,7 @@
 #include "analysis/traffic_stats.h"
 #include "capture/remote/adapter_list.h"
 #include "capture/devices/agent_device.h"
+#include "capture/files/capture_file_loader.h"
 #include "capture/trace/capture_thread.h"
 #include "capture/driver/driver_client.h"
 #include "capture/trace/trace.h"
@@ -447,27 +448,36 @@ int ListAdapters(const RegistryView* registry, std::FILE* out, std::FILE* err, c
 }
 
 // The list's entry of the adapter an -i names. On failure prints why and returns nothing.
-std::optional<AdapterEntry> LiveAdapter(const AdapterChoice& choice, const RegistryView* registry, std::FILE* err) {
-  std::uint32_t count = 0;
+std::optional<AdapterEntry> LiveAdapter(const AdapterChoice& choice, const std::vector<AdapterEntry>& listed,
+                                        std::FILE* err) {
   std::optional<AdapterEntry> entry;
-  if (registry && choice.key.empty()) {
-    entry = FindAdapter(*registry, choice.index, DumpMaxAdapters, &count);
-  } else if (registry) {
-    std::vector<AdapterEntry> entries(DumpMaxAdapters);
-    EnumerateAdapters(*registry, entries.data(), DumpMaxAdapters, &count);
-    for (std::uint32_t i = 0; i < count && !entry; ++i)
-      if (entries[i].keyName == choice.key) entry = entries[i];
+  if (choice.key.empty()) {
+    if (choice.index >= 0 && static_cast<std::size_t>(choice.index) < listed.size()) entry = listed[choice.index];
+  } else {
+    for (std::size_t i = 0; i < listed.size() && !entry; ++i)
+      if (listed[i].keyName == choice.key) entry = listed[i];
   }
-  if (count == 0) {
+  if (listed.empty()) {
     PrintLine(err, "No adapters found!");
     return std::nullopt;
   }
   if (!entry) {
     const std::string which = choice.key.empty() ? std::to_string(choice.index) : choice.key;
-    PrintLine(err, "there is no adapter " + which + " (" + std::to_string(count) + " found; see -D)");
+    PrintLine(err, "there is no adapter " + which + " (" + std::to_string(listed.size()) + " found; see -D)");
     return std::nullopt;
   }
   return entry;
+}
+
+// The interfaces of a pcapng file that describes several, read and named as the window
+// reads them; none for any other file. Only a regular file is opened here: a named pipe
+// is read once, by the capture.
+std::vector<TraceInterface> FileInterfaces(const std::string& path, const std::array<std::uint8_t, 6>& fallbackMac) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+  std::string why;
+  const std::unique_ptr<CaptureFileLoader> loader = CaptureFileLoader::Open(path, &why);
+  return loader ? loader->TraceInterfaces(fallbackMac) : std::vector<TraceInterface>{};
 }
 
 }  // namespace
@@ -497,8 +507,11 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   std::optional<RowSelection> selection;
   CaptureState state;
   ColumnSet columns = options.columns;
-  // A trace of several adapters says which one each frame came through.
-  if (options.adapters.size() > 1 && !options.columnsGiven) {
+  std::vector<TraceInterface> fileInterfaces;
+  if (!live) fileInterfaces = FileInterfaces(options.file, options.mac.value_or(std::array<std::uint8_t, 6>{}));
+  // A trace of several adapters, or a file of several interfaces, says which one each
+  // frame came through.
+  if ((options.adapters.size() > 1 || fileInterfaces.size() > 1) && !options.columnsGiven) {
     columns.shown[static_cast<int>(ColumnId::Interface)] = 1;
     columns.AssignColumnPositions();
   }
@@ -509,10 +522,15 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
   TraceOptions traceOptions;
   traceOptions.captureFilter = options.captureFilter;
   if (live) {
-    const RegistryView* registry = AdapterRegistry(options, err, env);
+    // Listed once for every -i: each listing reads every interface's details.
+    std::vector<AdapterEntry> listed(DumpMaxAdapters);
+    std::uint32_t count = 0;
+    if (const RegistryView* registry = AdapterRegistry(options, err, env))
+      EnumerateAdapters(*registry, listed.data(), DumpMaxAdapters, &count);
+    listed.resize(count);
     std::vector<std::string> hosts;
     for (const AdapterChoice& choice : options.adapters) {
-      std::optional<AdapterEntry> entry = LiveAdapter(choice, registry, err);
+      std::optional<AdapterEntry> entry = LiveAdapter(choice, listed, err);
       if (!entry) return DumpExitFailure;
       TraceAdapter adapter = TraceAdapterOf(entry->keyName, entry->interfaceName, hosts);
       // Every adapter without a filter of its own takes -f's, the first one's too.
@@ -540,6 +558,7 @@ int RunDump(std::span<const std::string> args, std::FILE* out, std::FILE* err, c
     devices = &fileDevices;
     traceOptions.keyName = FileKeyName;
     traceOptions.promiscuous = false;
+    traceOptions.fileInterfaces = std::move(fileInterfaces);
   }
 
   // Batches wait in the writer's queue until its thread starts after the header; a trace

@@ -85,36 +85,37 @@ std::string DescribeInterface(const std::string& name, const std::string& sysRoo
 
 namespace {
 
-struct Found {
-  int group;  // 0: a device behind it, 1: virtual, 2: loopback
+// One interface the class key lists, and where in the order: 0 with a device behind it,
+// 1 virtual, 2 loopback. Nothing for another link type or an index a key cannot name.
+struct ListedInterface {
+  int group;
   LinuxInterface interface;
 };
 
-// The interface of the folder dir of the net class, when it is one an adapter stands for.
-std::optional<Found> ReadInterface(const fs::path& dir, const std::string& sysRoot) {
+std::optional<ListedInterface> ReadInterface(const fs::path& dir, const std::string& sysRoot) {
   auto type = ReadNumber(dir / "type");
   auto index = ReadNumber(dir / "ifindex");
   if (!type || !index || (*type != ArphrdEther && *type != ArphrdLoopback)) return std::nullopt;
   if (*index <= 0 || *index > static_cast<long>(LargestKeyIndex)) return std::nullopt;
   std::error_code linkError;
-  int group = *type == ArphrdLoopback ? 2 : fs::exists(dir / "device", linkError) ? 0 : 1;
+  const int group = *type == ArphrdLoopback ? 2 : fs::exists(dir / "device", linkError) ? 0 : 1;
   LinuxInterface entry;
   entry.name = dir.filename().string();
   entry.index = static_cast<std::uint32_t>(*index);
   entry.keyName = KeyNameForIndex(entry.index);
   entry.description = DescribeInterface(entry.name, sysRoot);
-  return Found{group, std::move(entry)};
+  return ListedInterface{group, std::move(entry)};
 }
 
 }  // namespace
 
 std::vector<LinuxInterface> ListLinuxInterfaces(const std::string& sysRoot) {
-  std::vector<Found> found;
+  std::vector<ListedInterface> found;
   std::error_code ec;
   for (fs::directory_iterator it(NetDirectory(sysRoot), ec), end; !ec && it != end; it.increment(ec)) {
-    if (std::optional<Found> interface = ReadInterface(it->path(), sysRoot)) found.push_back(std::move(*interface));
+    if (std::optional<ListedInterface> listed = ReadInterface(it->path(), sysRoot)) found.push_back(std::move(*listed));
   }
-  std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) {
+  std::sort(found.begin(), found.end(), [](const ListedInterface& a, const ListedInterface& b) {
     return std::tie(a.group, a.interface.index) < std::tie(b.group, b.interface.index);
   });
   std::vector<LinuxInterface> result;
@@ -140,16 +141,11 @@ std::unique_ptr<RegistryView::Key> LinuxRegistry::OpenKey(std::string_view path)
   if (path.size() <= classPath.size() + 1 || path.substr(0, classPath.size()) != classPath ||
       path[classPath.size()] != '\\')
     return nullptr;
-  // Only the interface of the key's index is described: a walk over the list opens every
-  // adapter's key, and describing them all for each would cost the square of their number.
-  const std::optional<std::uint32_t> index = IndexFromKey(path.substr(classPath.size() + 1));
-  if (!index) return nullptr;
-  std::error_code ec;
-  for (fs::directory_iterator it(NetDirectory(sysRoot_), ec), end; !ec && it != end; it.increment(ec)) {
-    if (ReadNumber(it->path() / "ifindex") != static_cast<long>(*index)) continue;
-    std::optional<Found> found = ReadInterface(it->path(), sysRoot_);
-    if (!found) return nullptr;
-    return std::make_unique<DescriptionKey>(found->interface.description, found->interface.name);
-  }
-  return nullptr;
+  // The one interface alone: a walk over every adapter opens each one's key, and listing
+  // them all for each made the walk grow with the square of the interfaces.
+  const std::optional<std::string> name = InterfaceNameForKey(path.substr(classPath.size() + 1), sysRoot_);
+  if (!name) return nullptr;
+  std::optional<ListedInterface> listed = ReadInterface(NetDirectory(sysRoot_) / *name, sysRoot_);
+  if (!listed) return nullptr;
+  return std::make_unique<DescriptionKey>(std::move(listed->interface.description), std::move(listed->interface.name));
 }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 #include "analysis/capture_state.h"
@@ -42,14 +43,22 @@ void MergedDevice::ReadAdapter(std::size_t index) {
     if (!batch.frames.empty()) {
       // Copied outside the lock: the adapter's buffer is read into again at the next read.
       if (!block) block = std::make_unique<Block>();
-      block->bytes.clear();
+      std::size_t total = 0;
+      for (const FrameBatch::Frame& frame : batch.frames) total += frame.bytes.size();
+      // Grown, never cleared: each frame's bytes are written once, where they will stay.
+      if (!block->bytes || block->capacity < total) {
+        block->capacity = std::max<std::size_t>({total, 2 * block->capacity, 64 * 1024});
+        block->bytes = std::make_unique_for_overwrite<std::uint8_t[]>(block->capacity);
+      }
       block->frames.clear();
+      block->frames.reserve(batch.frames.size());
+      std::uint32_t offset = 0;
       for (FrameBatch::Frame& frame : batch.frames) {
-        const auto offset = static_cast<std::uint32_t>(block->bytes.size());
-        block->bytes.insert(block->bytes.end(), frame.bytes.begin(), frame.bytes.end());
-        block->frames.push_back(Block::Frame{frame.info.timestampNs, offset,
-                                             static_cast<std::uint32_t>(frame.bytes.size()), frame.info.originalLength,
-                                             std::move(frame.info.owner)});
+        const auto length = static_cast<std::uint32_t>(frame.bytes.size());
+        std::memcpy(block->bytes.get() + offset, frame.bytes.data(), length);
+        block->frames.push_back(
+            Block::Frame{frame.info.timestampNs, offset, length, frame.info.originalLength, std::move(frame.info.owner)});
+        offset += length;
       }
       block->arrived = CoarseNow();
     }
@@ -151,26 +160,51 @@ void MergedDevice::Release(FrameBatch& batch, Clock::time_point now) {
   Clock::time_point until;
   for (Source* source = Earliest(); source && batch.frames.size() < MaxBatchFrames; source = Earliest()) {
     if (!batch.frames.empty() && !MayRelease(*source, now, &until)) break;
-    Block& block = *source->blocks.front();
-    Block::Frame& frame = block.frames[source->next];
-    if (frame.timestampNs != TimeNotKnown) {
-      if (deliveredNs_ != TimeNotKnown && frame.timestampNs < deliveredNs_) {
-        ++late_;
-      } else {
-        deliveredNs_ = frame.timestampNs;
+    // The source's frames go in a run while each comes before the other sources' next
+    // ones and every other adapter has delivered one as late: the others are looked at
+    // once a run, not once a frame. A frame past that is asked about in full.
+    std::int64_t othersNextNs = std::numeric_limits<std::int64_t>::max();
+    std::uint64_t othersNextArrival = std::numeric_limits<std::uint64_t>::max();
+    std::int64_t othersLatestNs = std::numeric_limits<std::int64_t>::max();
+    for (const Source& other : sources_) {
+      if (&other == source) continue;
+      if (!other.failed) othersLatestNs = std::min(othersLatestNs, other.latestNs);
+      if (other.blocks.empty()) continue;
+      const std::int64_t timeNs = other.blocks.front()->frames[other.next].timestampNs;
+      const std::uint64_t arrival = other.blocks.front()->firstArrival + other.next;
+      if (timeNs < othersNextNs || (timeNs == othersNextNs && arrival < othersNextArrival)) {
+        othersNextNs = timeNs;
+        othersNextArrival = arrival;
       }
     }
-    FrameInfo info;
-    info.timestampNs = frame.timestampNs;
-    info.originalLength = frame.originalLength;
-    info.interfaceId = static_cast<std::uint32_t>(source - sources_.data());
-    info.owner = std::move(frame.owner);
-    batch.frames.push_back({{block.bytes.data() + frame.offset, frame.length}, std::move(info)});
-    --heldCount_;
-    if (++source->next == block.frames.size()) {
-      used_.push_back(std::move(source->blocks.front()));
-      source->blocks.pop_front();
-      source->next = 0;
+    for (bool more = true; more;) {
+      Block& block = *source->blocks.front();
+      Block::Frame& frame = block.frames[source->next];
+      if (frame.timestampNs != TimeNotKnown) {
+        if (deliveredNs_ != TimeNotKnown && frame.timestampNs < deliveredNs_) {
+          ++late_;
+        } else {
+          deliveredNs_ = frame.timestampNs;
+        }
+      }
+      FrameInfo info;
+      info.timestampNs = frame.timestampNs;
+      info.originalLength = frame.originalLength;
+      info.interfaceId = static_cast<std::uint32_t>(source - sources_.data());
+      info.owner = std::move(frame.owner);
+      batch.frames.push_back({{block.bytes.get() + frame.offset, frame.length}, std::move(info)});
+      --heldCount_;
+      if (++source->next == block.frames.size()) {
+        used_.push_back(std::move(source->blocks.front()));
+        source->blocks.pop_front();
+        source->next = 0;
+      }
+      if (source->blocks.empty() || batch.frames.size() >= MaxBatchFrames) break;
+      const Block& following = *source->blocks.front();
+      const std::int64_t timeNs = following.frames[source->next].timestampNs;
+      const std::uint64_t arrival = following.firstArrival + source->next;
+      more = (timeNs < othersNextNs || (timeNs == othersNextNs && arrival < othersNextArrival)) &&
+             (timeNs == TimeNotKnown || timeNs <= othersLatestNs || MayRelease(*source, now, &until));
     }
   }
 }

@@ -88,7 +88,8 @@ class MergedDevice : public DeviceBase {
       std::uint32_t originalLength;
       std::shared_ptr<const ProcessOwner> owner;  // of its socket, when its agent named one
     };
-    std::vector<std::uint8_t> bytes;
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t capacity = 0;
     std::vector<Frame> frames;
     Clock::time_point arrived;
     std::uint64_t firstArrival = 0;  // the arrival number of frames[0], for frames of one time

@@ -331,6 +331,14 @@ void CaptureFileLoader::Start(const ColumnSet& columns, const std::array<std::ui
   });
 }
 
+std::vector<TraceInterface> CaptureFileLoader::TraceInterfaces(const std::array<std::uint8_t, 6>& fallbackMac) const {
+  std::vector<TraceInterface> described;
+  for (std::size_t i = 0; i < interfaces_.size(); ++i)
+    described.push_back({.name = interfaces_[i].name, .description = interfaces_[i].description,
+                         .mac = described_[i] ? interfaces_[i].mac : fallbackMac});
+  return described;
+}
+
 void CaptureFileLoader::Cancel() { cancel_.store(true); }
 
 void CaptureFileLoader::Wait() {
@@ -344,9 +352,7 @@ void CaptureFileLoader::Run(ColumnSet columns, std::array<std::uint8_t, 6> fallb
   state->columns = columns;
   state->adapterMac = fallbackMac;
   // A file of several interfaces names each frame's and decides its direction by it.
-  for (std::size_t i = 0; i < interfaces_.size(); ++i)
-    state->interfaces.push_back({.name = interfaces_[i].name, .description = interfaces_[i].description,
-                                 .mac = described_[i] ? interfaces_[i].mac : fallbackMac});
+  state->interfaces = TraceInterfaces(fallbackMac);
   std::int64_t packetNumber = sink->RowCount();
   RowStore rows(columns);
   RowBuilder builder(rows);

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "analysis/capture_state.h"
 #include "analysis/columns.h"
 #include "analysis/frame_source.h"
 #include "capture/formats/frame_file.h"
@@ -105,6 +106,9 @@ class CaptureFileLoader {
   // The interfaces of a pcapng file that describes several before its first frame (its
   // rows then have an Interface cell, and direction is each one's); none otherwise.
   const std::vector<frame_file::FileInterface>& Interfaces() const { return interfaces_; }
+  // The same as the rows name them and decide direction by: an interface that gives no
+  // address takes fallbackMac.
+  std::vector<TraceInterface> TraceInterfaces(const std::array<std::uint8_t, 6>& fallbackMac) const;
 
  private:
   CaptureFileLoader(std::string path, CaptureFileFormat format, std::uint64_t fileBytes,

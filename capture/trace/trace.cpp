@@ -101,7 +101,7 @@ TraceStartResult StartTrace(Trace& trace, const DeviceTable& devices, const Trac
     return result;
   }
 
-  trace.state.interfaces.clear();
+  trace.state.interfaces = options.fileInterfaces;
   trace.adapter = options.moreAdapters.empty()
                       ? OpenOneAdapter(devices, options.keyName, options.captureFilter, options, options.stationAddress,
                                        result)

@@ -78,6 +78,8 @@ struct TraceOptions {
   std::array<std::uint8_t, 6>* stationAddress = nullptr;
   // Receives every frame read (see Trace::recorder).
   FrameRecorder* recorder = nullptr;
+  // A capture file's interfaces, when it describes several: each frame's names it.
+  std::vector<TraceInterface> fileInterfaces;
 };
 
 // What stopped a trace from starting; nothing is left open after any of them.

@@ -85,6 +85,11 @@ TEST(SocketOwnersTest, ASocketDumpReadsIntoSocketsAndEndsOrFails) {
   EXPECT_EQ(ParseSocketDump(refused, IPPROTO_UDP, sockets, &why), DumpStep::Failed);
   EXPECT_NE(why.find(std::strerror(EPERM)), std::string::npos) << why;
 
+  Bytes none;  // the answer to a single socket's query when there is none
+  const nlmsgerr missing{-ENOENT, {}};
+  AppendMessage(none, NLMSG_ERROR, &missing, sizeof missing);
+  EXPECT_EQ(ParseSocketDump(none, IPPROTO_TCP, sockets, &why), DumpStep::NoSuchSocket);
+
   Bytes cut = reply;
   cut.resize(reply.size() - 8);  // the last message claims more than came
   EXPECT_EQ(ParseSocketDump(cut, IPPROTO_TCP, sockets, &why), DumpStep::Failed);
@@ -217,6 +222,48 @@ TEST(SocketOwnersTest, EachFrameGetsTheOwnerOfItsLocalEndAndNoStaleOne) {
   now += 10'000'000;
   EXPECT_EQ(owner(finder.NumberFor(tcp(5001, 80, frames::Syn), now)), "wget 300");
   EXPECT_EQ(defined.size(), 4u) << "each owner is defined once";
+}
+
+// Answers single queries as the kernel does (port 9: it cannot be asked), and counts them.
+class QueriedSockets : public SocketLister {
+ public:
+  bool List(std::vector<HostSocket>&, std::string*) override { return ++lists, true; }
+  Found Find(std::uint8_t, const SocketEnd& local, const SocketEnd&, HostSocket* socket) override {
+    ++finds;
+    if (local.port == 9 || !open) return local.port == 9 ? Found::NotKnown : Found::NoSocket;
+    *socket = HostSocket{6, {false, {127, 0, 0, 1}, 7000}, {false, {127, 0, 0, 1}, 4000}, 0, 555};
+    return Found::Socket;
+  }
+  bool open = false;
+  int finds = 0, lists = 0;
+};
+
+// A flow the kernel has no socket for costs one question, not a list nor one per frame,
+// until a SYN or an idle spell could have changed that.
+TEST(SocketOwnersTest, AFlowWithoutASocketIsAskedAboutAgainOnlyForASynOrAfterAnIdleSpell) {
+  FakeProc proc;
+  proc.Process(100, "nc", "nc", {555});
+  auto lister = std::make_unique<QueriedSockets>();
+  QueriedSockets& kernel = *lister;
+  OwnerFinder finder(std::move(lister), ProcessTable(proc.Root()), HostUserName, {}, {});
+  std::uint64_t now = 1'000'000;
+  finder.SetClock([&] { return now; });
+  constexpr frames::Link lo = {{}, {}, frames::Ip(127, 0, 0, 1), frames::Ip(127, 0, 0, 1)};
+  const auto tcp = [&](std::uint8_t f) { return lo.TcpFrame(false, {.sourcePort = 7000, .destinationPort = 4000, .flags = f}); };
+  // open: nc's socket exists, and so the frame is nc's; finds, lists: asked so far.
+  const struct { std::uint64_t afterUs; Bytes frame; bool open; int finds, lists; } steps[] = {
+      {0, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0}, {300'000, lo.UdpFrame(false, 7000, 4000, "x"), false, 1, 0},
+      {300'000, tcp(frames::Ack), false, 2, 0}, {300'000, tcp(frames::Ack), false, 2, 0},
+      {1000, tcp(frames::Syn), true, 3, 0}, {1000, tcp(frames::Ack), true, 3, 0},  // nc connects on those addresses
+      {6'000'000, tcp(frames::Ack), false, 4, 0},  // quiet too long: asked again, and closed
+      {1000, lo.UdpFrame(false, 9, 4000, "x"), false, 5, 1},  // the kernel cannot tell: the list
+      {300'000, lo.UdpFrame(false, 9, 4000, "x"), false, 6, 2},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    kernel.open = steps[i].open;
+    EXPECT_EQ(finder.NumberFor(steps[i].frame, now += steps[i].afterUs) != 0, steps[i].open) << i;
+    EXPECT_EQ(std::pair(kernel.finds, kernel.lists), std::pair(steps[i].finds, steps[i].lists)) << i;
+  }
 }
 
 }  // namespace

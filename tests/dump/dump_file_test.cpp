@@ -13,6 +13,7 @@
 #include <sstream>
 #include <tuple>
 
+#include "capture/formats/frame_file.h"
 #include "tests/support/dump_run.h"
 
 namespace dump_test {
@@ -103,6 +104,23 @@ TEST_F(DumpFileTest, PcapngGivesTheSameRows) {
   DumpResult r = Run({"-r", path, "--mac=00:A0:C9:12:34:56"});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.out, StartupHeader + SampleRowsLocal());
+}
+
+// A file of several interfaces: each frame's Interface cell, and direction by its address.
+TEST_F(DumpFileTest, APcapngOfSeveralInterfacesHasInterfaceCellsAndDirectionPerInterface) {
+  const frame_file::FileInterface interfaces[] = {{"eth0", "", LocalMac}, {"web1: eth0", "", RemoteMac}};
+  std::vector<std::uint8_t> bytes;
+  frame_file::AppendPcapngHeader(bytes, interfaces);
+  for (const auto& [id, fromLocal] : {std::pair(0u, true), std::pair(1u, true), std::pair(1u, false)})
+    frame_file::AppendPcapngPacket(bytes, 1'000, 0, DeviceLink.UdpFrame(fromLocal, 1, 2, "x"), id);
+  std::ofstream(PathOf("two"), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  const auto row = [](const char* number, const char* inOut, const char* from, const char* to, const char* interface) {
+    return Line({number, "0.000000", "43", inOut, Ip_, from, to, "UDP (User Datagram Protocol)", "", "", "", "", interface, "x"});
+  };
+  DumpResult r = Run({"-r", PathOf("two")});
+  EXPECT_EQ(r.out, StartupHeader.substr(0, StartupHeader.rfind('\t')) + "\tInterface\tData\n" +
+                       row("0", "out", "10.0.0.2", "10.0.0.1", "eth0") + row("1", "in", "10.0.0.2", "10.0.0.1", "web1: eth0") +
+                       row("2", "out", "10.0.0.1", "10.0.0.2", "web1: eth0"));
 }
 
 TEST_F(DumpFileTest, CaptureFilterPassesOverRecordsInBothFileFormats) {

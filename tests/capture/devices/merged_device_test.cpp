@@ -40,6 +40,10 @@ TEST(MergedDevice, DeliversInCaptureTimeOrderWithinTheHoldBack) {
        {{0, 10, 0ms}, {0, 20, 0ms}, {0, 30, 0ms}, {1, 5, 60ms}, {1, 15, 60ms}, {1, 25, 60ms}},
        {{1, 5}, {0, 10}, {1, 15}, {0, 20}, {1, 25}, {0, 30}}, 0},
       {"a frame past the hold-back", 2, {{0, 10, 0ms}, {0, 20, 0ms}, {1, 5, 400ms}}, {{0, 10}, {0, 20}, {1, 5}}, 1},
+      {"runs of one adapter's frames", 2, {{0, 1, 0ms}, {0, 2, 0ms}, {0, 3, 0ms}, {1, 4, 0ms}, {1, 5, 0ms}, {0, 6, 0ms}},
+       {{0, 1}, {0, 2}, {0, 3}, {1, 4}, {1, 5}, {0, 6}}, 0},
+      {"a run held where a later block's hold-back has not run out", 2, {{0, 10, 0ms}, {0, 30, 100ms}, {1, 20, 200ms}},
+       {{0, 10}, {1, 20}, {0, 30}}, 0},
       {"a failing adapter among working ones", 3, {{0, 1, 0ms}, {2, 2, 0ms}}, {{0, 1}, {2, 2}}, 0, {1}},
   };
   for (const MergeCase& c : cases) {
