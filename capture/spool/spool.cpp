@@ -339,7 +339,9 @@ void Spool::Publish() {
     }
     pendingCheckpoints_.clear();
     queuedBytes_ += pending_.size();
-    queue_.push_back({pendingFile_, nextNumber_, std::move(pending_), std::chrono::steady_clock::now() + options_.gather});
+    const std::uint64_t offset = fileOffset_ - pending_.size();
+    queue_.push_back(
+        {pendingFile_, nextNumber_, std::move(pending_), std::chrono::steady_clock::now() + options_.gather, offset});
     // The writer sleeps until the first piece is due; it is woken for the first piece and
     // when a batch is complete, not for every piece in between.
     if (queue_.size() == 1 || queuedBytes_ >= WriteBatchBytes) changed_.notify_all();
@@ -729,6 +731,14 @@ void Spool::ReturnBufferLocked(Chunk& chunk) {
   }
 }
 
+const std::uint8_t* Spool::QueuedLocked(std::uint64_t fileId, std::uint64_t offset, std::size_t count) const {
+  for (const Chunk& chunk : queue_) {
+    if (chunk.fileId == fileId && offset >= chunk.offset && offset + count <= chunk.offset + chunk.bytes.size())
+      return chunk.bytes.data() + (offset - chunk.offset);
+  }
+  return nullptr;
+}
+
 const std::uint8_t* Spool::ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const {
   if (!file.held.empty() && offset >= file.heldOffset && offset + count <= file.heldOffset + file.held.size())
     return file.held.data() + (offset - file.heldOffset);
@@ -773,12 +783,19 @@ bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
     number = cursor_.packetNumber;
   }
 
-  // The file with at least end bytes written, after waiting for the writer if it has them
-  // still to write; null when they will not come.
-  const auto written = [&](std::uint64_t end) -> const File* {
+  // Count bytes at offset: from memory while their piece waits in the queue (the list
+  // asks for its newest rows' frames at every repaint, and making the writer write them
+  // early would wake it and this thread several times a second for small writes), else
+  // from the file, after waiting for the writer if it is writing them; null when they will
+  // not come.
+  const auto bytesAt = [&](std::uint64_t at, std::size_t count) -> const std::uint8_t* {
     for (;;) {
       const File* f = FindFileLocked(id);
-      if (!f || f->written >= end || (!f->held.empty() && end <= f->heldOffset + f->held.size())) return f;
+      if (!f) return nullptr;
+      if (const std::uint8_t* queued = QueuedLocked(id, at, count)) return queued;
+      const std::uint64_t end = at + count;
+      if (f->written >= end || (!f->held.empty() && end <= f->heldOffset + f->held.size()))
+        return ReadLocked(*f, at, count);
       // While the writer waits for an answer, this may be the thread that gives it.
       if (f->broken || (queue_.empty() && !writing_) || awaitingAnswer_) return nullptr;
       ++flushWanted_;
@@ -789,14 +806,12 @@ bool Spool::ReadFrame(std::int64_t packetNumber, StoredFrame& out) const {
     }
   };
   for (; offset < segmentEnd; ++number) {
-    const File* f = written(offset + 8);
-    const std::uint8_t* head = f ? ReadLocked(*f, offset, 8) : nullptr;
+    const std::uint8_t* head = bytesAt(offset, 8);
     if (!head) return false;
     const std::optional<std::uint32_t> length = frame_file::PacketBlockLength(std::span<const std::uint8_t, 8>(head, 8));
     if (!length) return false;
     if (number == packetNumber) {
-      f = written(offset + *length);
-      const std::uint8_t* block = f ? ReadLocked(*f, offset, *length) : nullptr;
+      const std::uint8_t* block = bytesAt(offset, *length);
       if (!block) return false;
       const std::optional<frame_file::PacketBlock> packet = frame_file::ParsePacketBlock({block, *length});
       if (!packet) return false;

@@ -174,6 +174,7 @@ class Spool : public FrameRecorder, public FrameSource {
     std::int64_t endNumber = 0;  // one past its last frame's packet number
     MappedBuffer bytes;
     std::chrono::steady_clock::time_point due{};  // written by then at the latest
+    std::uint64_t offset = 0;  // where its bytes go in the file
   };
   struct Cursor {
     std::uint64_t fileId = 0;
@@ -223,6 +224,9 @@ class Spool : public FrameRecorder, public FrameSource {
   File* FindFileLocked(std::uint64_t id);
   const File* FindFileLocked(std::uint64_t id) const;
   std::uint64_t LimitForNewFile();
+  // Count bytes at offset of a file from a piece still queued for the writer; null when
+  // no queued piece holds them all.
+  const std::uint8_t* QueuedLocked(std::uint64_t fileId, std::uint64_t offset, std::size_t count) const;
   // Reads count bytes at offset of the file into the read cache; a view of them.
   const std::uint8_t* ReadLocked(const File& file, std::uint64_t offset, std::size_t count) const;
 
