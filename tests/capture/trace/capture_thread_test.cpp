@@ -293,6 +293,25 @@ TEST_F(CaptureThreadTest, BatchesCarryTheCountersAfterTheirLastFrame) {
   ExpectReleased();
 }
 
+// Frames that keep coming, each before the read times out, are handed on when the first
+// of them has waited the trace's batch age, not the default's.
+TEST_F(CaptureThreadTest, RowsWaitForTheTracesBatchAge) {
+  script->readTimeout = std::chrono::seconds(10);
+  auto& sink = Prepare();
+  trace.batchAge = std::chrono::hours(1);
+  Start();
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(BatchMaxAge + std::chrono::milliseconds(20));
+    script->PushFrame(Incoming("i"));
+  }
+  ASSERT_TRUE(Eventually([&] { return Count(script->ReadEnds(), ReadEnd::Frame) == 3 && script->ReadPending(); }));
+  Stop();
+  std::vector<std::int64_t> rows;
+  for (const auto& b : sink.Batches())
+    if (b.rows > 0) rows.push_back(b.rows);
+  EXPECT_EQ(rows, std::vector<std::int64_t>{3});
+}
+
 TEST_F(CaptureThreadTest, LongFramesAreCutToTheFrameBuffer) {
   auto& sink = Prepare();
   script->PushFrame(Incoming(std::string(2000, 'z')));
