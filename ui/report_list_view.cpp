@@ -331,8 +331,9 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
     const Qt::Alignment align = shortened ? Qt::AlignLeft : columnAlign_[static_cast<std::size_t>(p)];
     const int inset = margin / 2;
     const QRect textRect(cellLeft + inset, rowRect.top(), std::max(0, width - margin), rowRect.height());
-    cellPainter_.Draw(painter, textRect, align, fitted_);
+    cellPainter_.Add(painter, textRect, align, fitted_);
   }
+  cellPainter_.Flush(painter);
 
   const QModelIndex current = currentIndex();
   if (focused && current.isValid() && current.row() == row) {
