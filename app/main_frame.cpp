@@ -108,6 +108,10 @@ StatusPane::StatusPane(const QString& text, QWidget* parent) : QLabel(text, pare
   // No fixed minimum width: a layout would take it in place of minimumSizeHint and squeeze
   // the pane below its text wherever the bar is short (a narrow screen, a larger scale).
   setTextFormat(Qt::PlainText);
+  // Filled with the bar's own colour, the pane is opaque: a new count then repaints the
+  // pane alone, not the status bar under it, which lays out and draws its message again
+  // (a command's prompt, shown while the pointer rests on a tool button) at every count.
+  setAutoFillBackground(true);
 }
 
 QSize StatusPane::TextSize() const {
