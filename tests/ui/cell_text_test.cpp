@@ -19,40 +19,38 @@ QImage Drawn(const QFont& font, const std::function<void(QPainter&, const QRect&
 }
 
 // Cells look exactly as the text layout draws them, whichever way they are aligned and
-// whether the font has every character's glyph or not (0x01 has none); so do the cells of
-// a row drawn together, each in its own place (the last case: every text of the table).
+// whether the font has every character's glyph or not (0x01 has none); so do the cells
+// of a row drawn together, each in its own place.
 TEST(CellTextPainter, DrawsWhatDrawTextDraws) {
   QFont font = QApplication::font();
   font.setKerning(false);  // as the list's font
   font.setPixelSize(13);   // the same size on an image as on the screen
   CellTextPainter cells;
   cells.SetFont(font);
-  using Cell = std::pair<std::string, Qt::Alignment>;
-  const std::vector<Cell> one[] = {
-      {{"0.350086", Qt::AlignLeft}},      {{"106", Qt::AlignRight}},        {{"out", Qt::AlignHCenter}},
-      {{"IP (Internet ...", Qt::AlignLeft}}, {{"caf\xe9 \xa0\xff", Qt::AlignLeft}}, {{"a\x01" "b", Qt::AlignRight}}};
-  std::vector<Cell> row;
-  for (const std::vector<Cell>& cell : one) row.push_back(cell.front());
-  std::vector<std::vector<Cell>> cases(std::begin(one), std::end(one));
-  cases.push_back(row);
-  for (const std::vector<Cell>& cellsOfRow : cases) {
-    // Side by side, as a row's cells stand.
-    const auto place = [&](const QRect& r, std::size_t i) {
-      return QRect(r.left() + static_cast<int>(i) * 110, r.top(), 105, r.height());
-    };
+  const std::pair<std::string, Qt::Alignment> cases[] = {
+      {"0.350086", Qt::AlignLeft},      {"106", Qt::AlignRight},        {"out", Qt::AlignHCenter},
+      {"IP (Internet ...", Qt::AlignLeft}, {"caf\xe9 \xa0\xff", Qt::AlignLeft}, {"a\x01" "b", Qt::AlignRight}};
+  for (const auto& [text, align] : cases) {
+    const QString shown = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
     const QImage expected = Drawn(font, [&](QPainter& p, const QRect& r) {
-      for (std::size_t i = 0; i < cellsOfRow.size(); ++i) {
-        const auto& [text, align] = cellsOfRow[i];
-        p.drawText(place(r, i), Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | align,
-                   QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
-      }
+      p.drawText(r, Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | align, shown);
     });
     const QImage drawn = Drawn(font, [&](QPainter& p, const QRect& r) {
-      for (std::size_t i = 0; i < cellsOfRow.size(); ++i) cells.Add(p, place(r, i), cellsOfRow[i].second, cellsOfRow[i].first);
+      cells.Add(p, r, align, text);
       cells.Flush(p);
     });
-    EXPECT_EQ(drawn, expected) << cellsOfRow.front().first << " and " << cellsOfRow.size() - 1 << " more";
+    EXPECT_EQ(drawn, expected) << text;
   }
+  const auto place = [](const QRect& r, int i) { return QRect(r.left() + i * 110, r.top(), 105, r.height()); };
+  const QImage row = Drawn(font, [&](QPainter& p, const QRect& r) {
+    for (int i = 0; i < 6; ++i)
+      p.drawText(place(r, i), Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | cases[i].second,
+                 QString::fromLatin1(cases[i].first.c_str()));
+  });
+  EXPECT_EQ(Drawn(font, [&](QPainter& p, const QRect& r) {
+              for (int i = 0; i < 6; ++i) cells.Add(p, place(r, i), cases[i].second, cases[i].first);
+              cells.Flush(p);
+            }), row);
 }
 
 }  // namespace
