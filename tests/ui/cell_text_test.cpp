@@ -35,10 +35,7 @@ TEST(CellTextPainter, DrawsWhatDrawTextDraws) {
     const QImage expected = Drawn(font, [&](QPainter& p, const QRect& r) {
       p.drawText(r, Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | align, shown);
     });
-    const QImage drawn = Drawn(font, [&](QPainter& p, const QRect& r) {
-      cells.Add(p, r, align, text);
-      cells.Flush(p);
-    });
+    const QImage drawn = Drawn(font, [&](QPainter& p, const QRect& r) { cells.Add(p, r, align, text), cells.Flush(p); });
     EXPECT_EQ(drawn, expected) << text;
   }
   const auto place = [](const QRect& r, int i) { return QRect(r.left() + i * 110, r.top(), 105, r.height()); };
