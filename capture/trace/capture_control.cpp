@@ -75,6 +75,7 @@ void CaptureControl::Start() {
   }
   options.recorder = spool_.get();
   options.batchAge = view_.BatchAge();
+  options.handOnAtPauses = options.batchAge <= BatchMaxAge;
   options.promiscuousFailed = [this](const std::string& reason) {
     ReportErrorWithReason(ExplainFailure(reason), "Promiscuous mode not activated\n");
   };

@@ -46,7 +46,9 @@ class CaptureView {
   // thread starts: from then on the sink's RowCount() must answer the rows the list holds.
   virtual BatchSink& Rows() = 0;
   // How old the rows of a batch may grow before the capture thread hands them to Rows():
-  // a view that takes them in only a few times a second gains nothing from younger ones.
+  // a view that takes them in only a few times a second gains nothing from younger ones,
+  // and its batches then wait out pauses in the frames too. BatchMaxAge: rows also go at
+  // every pause.
   virtual std::chrono::milliseconds BatchAge() const { return BatchMaxAge; }
   // Puts every batch the thread has delivered into the list (after the thread ended).
   virtual void ApplyPendingRows() = 0;

@@ -153,8 +153,10 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
     }
 
     // Nothing came: the read timed out, failed or was ended. Whatever waits for rows
-    // should not wait for the next frame of a quiet network.
-    batch.Deliver();
+    // should not wait for the next frame of a quiet network; one that takes them in only
+    // now and then gets them once they are old enough (the next empty read is at most a
+    // read timeout away), not at every end of a burst. A failure's report follows its rows.
+    if (trace.handOnAtPauses || !readOk || batch.Empty() || batch.Old()) batch.Deliver();
     const std::string reason = !readOk && trace.adapter ? trace.adapter->lastError : std::string();
     if (!readOk && failureReported != reason && trace.sink) {
       // Once per reason: a device that has started failing usually goes on failing, and the
