@@ -108,6 +108,10 @@ StatusPane::StatusPane(const QString& text, QWidget* parent) : QLabel(text, pare
   // No fixed minimum width: a layout would take it in place of minimumSizeHint and squeeze
   // the pane below its text wherever the bar is short (a narrow screen, a larger scale).
   setTextFormat(Qt::PlainText);
+  // Filled with the bar's own colour, the pane is opaque: a new count then repaints the
+  // pane alone, not the status bar under it, which lays out and draws its message again
+  // (a command's prompt, shown while the pointer rests on a tool button) at every count.
+  setAutoFillBackground(true);
 }
 
 QSize StatusPane::TextSize() const {
@@ -1047,6 +1051,10 @@ void CMainFrame::UpdateCommandStates() {
   Action(command_id::SaveTrace)->setEnabled(canSave);
   Action(command_id::Save)->setEnabled(canSave);
 }
+
+// The list takes rows in at most this often: batches as old cost the capture, counting
+// and user-interface threads a third of the hand-overs of younger ones.
+std::chrono::milliseconds CMainFrame::BatchAge() const { return BatchReceiver::TraceApplyInterval; }
 
 void CMainFrame::SetTitle(const std::string& title) {
   // While a file is shown its title stays; the adapter's comes back with the next trace.

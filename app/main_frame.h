@@ -260,6 +260,7 @@ class CMainFrame : public QMainWindow, private CaptureView {
   void SetTracePane(const std::string& text) override;
   int ShowMessage(const std::string& text, const std::string& informative) override;
   BatchSink& Rows() override;
+  std::chrono::milliseconds BatchAge() const override;
   void ApplyPendingRows() override;
   void DeleteAllRows() override;
   void TraceStarted() override;

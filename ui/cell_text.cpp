@@ -26,22 +26,22 @@ void CellTextPainter::SetFont(const QFont& font) {
   run_.setRawFont(rawFont_);
 }
 
-void CellTextPainter::Draw(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text) {
-  runGlyphs_.clear();
-  runPositions_.clear();
+void CellTextPainter::Add(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text) {
+  const std::size_t first = runGlyphs_.size();
   qreal width = 0;
   for (const unsigned char c : text) {
     const quint32 glyph = glyphs_[c];
     if (glyph == 0) {
+      runGlyphs_.resize(first);
+      runPositions_.resize(first);
       text_ = QLatin1String(text.data(), static_cast<qsizetype>(text.size()));
       painter.drawText(rect, Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | align, text_);
       return;
     }
-    runGlyphs_.append(glyph);
-    runPositions_.append(QPointF(width, 0));
+    runGlyphs_.push_back(glyph);
+    runPositions_.emplace_back(width, 0);
     width += advances_[c];
   }
-  if (runGlyphs_.isEmpty()) return;
   // Placed as the text layout places a line: at the advances' own (fractional) sums.
   qreal left = rect.left();
   if (align & Qt::AlignRight) {
@@ -50,7 +50,13 @@ void CellTextPainter::Draw(QPainter& painter, const QRect& rect, Qt::Alignment a
     left = rect.left() + (rect.width() - width) / 2;
   }
   const int baseline = rect.top() + (rect.height() - lineHeight_) / 2 + ascent_;
-  run_.setGlyphIndexes(runGlyphs_);
-  run_.setPositions(runPositions_);
-  painter.drawGlyphRun(QPointF(left, baseline), run_);
+  for (std::size_t i = first; i < runPositions_.size(); ++i) runPositions_[i] += QPointF(left, baseline);
+}
+
+void CellTextPainter::Flush(QPainter& painter) {
+  if (runGlyphs_.empty()) return;
+  run_.setRawData(runGlyphs_.data(), runPositions_.data(), static_cast<int>(runGlyphs_.size()));
+  painter.drawGlyphRun(QPointF(0, 0), run_);
+  runGlyphs_.clear();
+  runPositions_.clear();
 }

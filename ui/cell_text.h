@@ -2,7 +2,8 @@
 // Draws the 8-bit texts of the list's cells. The glyph and advance of every character of
 // the font are looked up once, so a repaint places a cell's glyphs directly instead of
 // laying out and shaping the same texts again; what it draws is what QPainter::drawText
-// draws for a single line.
+// draws for a single line. The cells of a row are drawn with one glyph run: each run costs
+// the painter a fixed setup that was a good part of drawing a short cell.
 
 #include <QFont>
 #include <QGlyphRun>
@@ -13,6 +14,7 @@
 #include <QString>
 #include <array>
 #include <string_view>
+#include <vector>
 
 class QPainter;
 
@@ -20,9 +22,12 @@ class CellTextPainter {
  public:
   void SetFont(const QFont& font);
 
-  // Draws text in rect, vertically centred and aligned left, right or centred; no
-  // clipping, no markup, no mnemonics, no tab stops.
-  void Draw(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text);
+  // Text in rect, vertically centred and aligned left, right or centred; no clipping, no
+  // markup, no mnemonics, no tab stops. Drawn by the next Flush, with the painter's pen as
+  // it is then; a text of a character the font has no glyph for is drawn at once.
+  void Add(QPainter& painter, const QRect& rect, Qt::Alignment align, std::string_view text);
+  // Draws the texts added since the last Flush.
+  void Flush(QPainter& painter);
 
  private:
   QRawFont rawFont_;
@@ -31,9 +36,9 @@ class CellTextPainter {
   std::array<qreal, 256> advances_{};
   int ascent_ = 0;
   int lineHeight_ = 0;
-  // Reused, so that drawing a cell allocates nothing once warm.
-  QList<quint32> runGlyphs_;
-  QList<QPointF> runPositions_;
+  // Reused, so that drawing a row allocates nothing once warm; the run only points at them.
+  std::vector<quint32> runGlyphs_;
+  std::vector<QPointF> runPositions_;
   QGlyphRun run_;
   QString text_;
 };

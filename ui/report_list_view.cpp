@@ -280,15 +280,15 @@ void CListViewEx::paintEvent(QPaintEvent* event) {
                                                                          : Qt::AlignLeft;
   }
 
-  int first = rowAt(area.top());
+  int first = RowAtY(area.top(), rows);
   if (first < 0) {  // the area lies below the last row
     painter.fillRect(area, base);
     return;
   }
-  int last = rowAt(area.bottom());
+  int last = RowAtY(area.bottom(), rows);
   if (last < 0) last = rows - 1;
-  const int top = rowViewportPosition(first);
-  const int bottom = rowViewportPosition(last) + rowHeight(last);
+  const int top = RowTop(first);
+  const int bottom = RowTop(last) + verticalHeader()->defaultSectionSize();
   if (bottom <= area.bottom()) painter.fillRect(QRect(area.left(), bottom, area.width(), area.bottom() + 1 - bottom), base);
   const QRect bands = AllCellsRect(QRect(0, top, viewport()->width(), bottom - top));
   if (bands.left() > area.left())
@@ -296,9 +296,20 @@ void CListViewEx::paintEvent(QPaintEvent* event) {
   if (bands.right() < area.right())
     painter.fillRect(QRect(bands.right() + 1, top, area.right() - bands.right(), bottom - top), base);
   for (int row = first; row <= last; ++row) {
-    const QRect rowRect(0, rowViewportPosition(row), viewport()->width(), rowHeight(row));
+    const QRect rowRect(0, RowTop(row), viewport()->width(), verticalHeader()->defaultSectionSize());
     DrawItem(painter, row, rowRect);
   }
+}
+
+int CListViewEx::RowAtY(int y, int rows) const {
+  const qint64 at = qint64{y} + verticalOffset();
+  const int height = verticalHeader()->defaultSectionSize();
+  if (at < 0 || height <= 0 || at / height >= rows) return -1;
+  return static_cast<int>(at / height);
+}
+
+int CListViewEx::RowTop(int row) const {
+  return static_cast<int>(qint64{row} * verticalHeader()->defaultSectionSize() - verticalOffset());
 }
 
 void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
@@ -331,8 +342,9 @@ void CListViewEx::DrawItem(QPainter& painter, int row, const QRect& rowRect) {
     const Qt::Alignment align = shortened ? Qt::AlignLeft : columnAlign_[static_cast<std::size_t>(p)];
     const int inset = margin / 2;
     const QRect textRect(cellLeft + inset, rowRect.top(), std::max(0, width - margin), rowRect.height());
-    cellPainter_.Draw(painter, textRect, align, fitted_);
+    cellPainter_.Add(painter, textRect, align, fitted_);
   }
+  cellPainter_.Flush(painter);
 
   const QModelIndex current = currentIndex();
   if (focused && current.isValid() && current.row() == row) {

@@ -63,6 +63,11 @@ class CListViewEx : public QTableView {
   int MeasureText(std::string_view text) const;
   void ResetCharWidths();
   QRect AllCellsRect(const QRect& rowRect) const;
+  // Every row has the header's default height, so where a row lies is a product: the
+  // header itself adds the heights of all its rows up again after rows came, which a
+  // repaint of a following list would pay each time for a list of millions.
+  int RowAtY(int y, int rows) const;  // -1 above or below the rows
+  int RowTop(int row) const;
 
   // Per-character advances of the list's font: measuring a prefix is then a sum, which
   // keeps shortening long texts cheap while scrolling.

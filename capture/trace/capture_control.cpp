@@ -74,6 +74,8 @@ void CaptureControl::Start() {
     if (spool_) spool_->AskBeforeFramesLeave(view_.SpoolAsker());
   }
   options.recorder = spool_.get();
+  options.batchAge = view_.BatchAge();
+  options.handOnAtPauses = options.batchAge <= BatchMaxAge;
   options.promiscuousFailed = [this](const std::string& reason) {
     ReportErrorWithReason(ExplainFailure(reason), "Promiscuous mode not activated\n");
   };

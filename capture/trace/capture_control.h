@@ -5,6 +5,7 @@
 // so tests drive the commands with a fake view, a scripted device and a memory registry.
 
 #include <array>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <functional>
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "analysis/capture_state.h"
+#include "capture/trace/batch_sink.h"
 #include "capture/trace/capture_environment.h"
 #include "capture/trace/capture_thread.h"
 #include "capture/spool/spool.h"
@@ -43,6 +45,11 @@ class CaptureView {
   // The sink the capture thread delivers its batches to. Called by Start just before the
   // thread starts: from then on the sink's RowCount() must answer the rows the list holds.
   virtual BatchSink& Rows() = 0;
+  // How old the rows of a batch may grow before the capture thread hands them to Rows():
+  // a view that takes them in only a few times a second gains nothing from younger ones,
+  // and its batches then wait out pauses in the frames too. BatchMaxAge: rows also go at
+  // every pause.
+  virtual std::chrono::milliseconds BatchAge() const { return BatchMaxAge; }
   // Puts every batch the thread has delivered into the list (after the thread ended).
   virtual void ApplyPendingRows() = 0;
   virtual void DeleteAllRows() = 0;

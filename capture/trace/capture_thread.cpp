@@ -43,7 +43,7 @@ bool SameCounters(const TrafficCounters& a, const TrafficCounters& b) {
 
 // The age of a batch is asked after every frame, so it is read from the coarse clock: a
 // plain memory read, where the precise clock cost a few percent of decoding a file. Its
-// steps (a few milliseconds) are small against BatchMaxAge.
+// steps (a few milliseconds) are small against a batch's age.
 std::chrono::nanoseconds CoarseNow() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
@@ -63,7 +63,7 @@ class BatchCollector {
   }
 
   bool Full() const { return pending_ >= BatchMaxRows; }
-  bool Old() const { return pending_ > 0 && CoarseNow() - firstRowAt_ >= BatchMaxAge; }
+  bool Old() const { return pending_ > 0 && CoarseNow() - firstRowAt_ >= trace_.batchAge; }
   bool Empty() const { return pending_ == 0; }
 
   // Hands the pending rows over with the counters as they stand now. Without rows, only
@@ -153,8 +153,10 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
     }
 
     // Nothing came: the read timed out, failed or was ended. Whatever waits for rows
-    // should not wait for the next frame of a quiet network.
-    batch.Deliver();
+    // should not wait for the next frame of a quiet network; one that takes them in only
+    // now and then gets them once they are old enough (the next empty read is at most a
+    // read timeout away), not at every end of a burst. A failure's report follows its rows.
+    if (trace.handOnAtPauses || !readOk || batch.Empty() || batch.Old()) batch.Deliver();
     const std::string reason = !readOk && trace.adapter ? trace.adapter->lastError : std::string();
     if (!readOk && failureReported != reason && trace.sink) {
       // Once per reason: a device that has started failing usually goes on failing, and the

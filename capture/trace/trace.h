@@ -15,10 +15,9 @@
 #include <vector>
 
 #include "analysis/capture_state.h"
+#include "capture/trace/batch_sink.h"
 #include "capture/driver/driver_client.h"
 #include "capture/spool/frame_recorder.h"
-
-class BatchSink;
 
 struct Trace {
   explicit Trace(CaptureState& captureState) : state(captureState) {}
@@ -32,6 +31,10 @@ struct Trace {
   BatchSink* sink = nullptr;
   // Where the frames go besides the decoder; none: they are not kept.
   FrameRecorder* recorder = nullptr;
+  // How long rows may wait on the capture thread before they are handed on, and whether a
+  // read that brings no frame (a pause, or the end of a burst) hands them on sooner.
+  std::chrono::milliseconds batchAge = BatchMaxAge;
+  bool handOnAtPauses = true;
   // The stop handshake: inRead is written by the capture thread, stopRequested by Stop.
   std::atomic<std::int32_t> inRead{0};
   std::atomic<std::int32_t> stopRequested{0};
@@ -80,6 +83,11 @@ struct TraceOptions {
   FrameRecorder* recorder = nullptr;
   // A capture file's interfaces, when it describes several: each frame's names it.
   std::vector<TraceInterface> fileInterfaces;
+  // See Trace::batchAge. Every batch costs each thread it passes through a wake-up and its
+  // own fixed work, so a sink that takes rows in only a few times a second asks for batches
+  // about as old as its pause.
+  std::chrono::milliseconds batchAge = BatchMaxAge;
+  bool handOnAtPauses = true;
 };
 
 // What stopped a trace from starting; nothing is left open after any of them.

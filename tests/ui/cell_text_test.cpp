@@ -9,7 +9,7 @@
 namespace {
 
 QImage Drawn(const QFont& font, const std::function<void(QPainter&, const QRect&)>& draw) {
-  QImage image(240, 26, QImage::Format_ARGB32_Premultiplied);
+  QImage image(700, 26, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::white);
   QPainter painter(&image);
   painter.setFont(font);
@@ -19,7 +19,8 @@ QImage Drawn(const QFont& font, const std::function<void(QPainter&, const QRect&
 }
 
 // Cells look exactly as the text layout draws them, whichever way they are aligned and
-// whether the font has every character's glyph or not (0x01 has none).
+// whether the font has every character's glyph or not (0x01 has none); so do the cells
+// of a row drawn together, each in its own place.
 TEST(CellTextPainter, DrawsWhatDrawTextDraws) {
   QFont font = QApplication::font();
   font.setKerning(false);  // as the list's font
@@ -34,9 +35,19 @@ TEST(CellTextPainter, DrawsWhatDrawTextDraws) {
     const QImage expected = Drawn(font, [&](QPainter& p, const QRect& r) {
       p.drawText(r, Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | align, shown);
     });
-    const QImage drawn = Drawn(font, [&](QPainter& p, const QRect& r) { cells.Draw(p, r, align, text); });
+    const QImage drawn = Drawn(font, [&](QPainter& p, const QRect& r) { cells.Add(p, r, align, text), cells.Flush(p); });
     EXPECT_EQ(drawn, expected) << text;
   }
+  const auto place = [](const QRect& r, int i) { return QRect(r.left() + i * 110, r.top(), 105, r.height()); };
+  const QImage row = Drawn(font, [&](QPainter& p, const QRect& r) {
+    for (int i = 0; i < 6; ++i)
+      p.drawText(place(r, i), Qt::TextSingleLine | Qt::AlignVCenter | Qt::TextDontClip | cases[i].second,
+                 QString::fromLatin1(cases[i].first.c_str()));
+  });
+  EXPECT_EQ(Drawn(font, [&](QPainter& p, const QRect& r) {
+              for (int i = 0; i < 6; ++i) cells.Add(p, place(r, i), cases[i].second, cases[i].first);
+              cells.Flush(p);
+            }), row);
 }
 
 }  // namespace

@@ -293,6 +293,24 @@ TEST_F(CaptureThreadTest, BatchesCarryTheCountersAfterTheirLastFrame) {
   ExpectReleased();
 }
 
+// Rows are handed on once the first has waited the trace's age, across the empty reads
+// between frames too when the trace says so.
+TEST_F(CaptureThreadTest, RowsWaitForTheTracesBatchAge) {
+  auto& sink = Prepare();
+  trace.batchAge = std::chrono::hours(1);
+  trace.handOnAtPauses = false;
+  Start();
+  for (int i = 0; i < 3; ++i) {
+    std::this_thread::sleep_for(BatchMaxAge + std::chrono::milliseconds(20));
+    script->PushFrame(Incoming("i"));
+  }
+  ASSERT_TRUE(Eventually([&] { return Count(script->ReadEnds(), ReadEnd::Frame) == 3 && script->ReadPending(); }));
+  Stop();
+  std::vector<std::int64_t> rows;
+  for (const auto& b : sink.Batches()) rows.insert(rows.end(), b.rows > 0 ? 1 : 0, b.rows);
+  EXPECT_EQ(rows, std::vector<std::int64_t>{3});
+}
+
 TEST_F(CaptureThreadTest, LongFramesAreCutToTheFrameBuffer) {
   auto& sink = Prepare();
   script->PushFrame(Incoming(std::string(2000, 'z')));
