@@ -10,13 +10,18 @@
 //
 // Each measurement runs in a child process of its own (so the memory figures start from
 // the same point; "filter" is the start-up columns with the list showing only
-// "conn == 12 or port 53"; "graph" the start-up columns with the traffic graph shown and
-// the Connections window open, every batch counted on the counting thread); the parent takes the median of several runs and prints them. When
-// ORRISVANE_BENCH_RESULTS names a file, summary lines are appended to it.
+// "conn == 12 or port 53"; "counting" the start-up columns with every batch counted on
+// the counting thread, the graph hidden and no statistics window open, as the window
+// always runs, since its totals follow every frame whether shown or not; "graph" the
+// same with the traffic graph shown and the Connections window open); the parent takes
+// the median of several runs and prints them. The graph's share is taken against the
+// "counting" set (the window without them) and, to show what the counting itself costs,
+// against the start-up set too. When ORRISVANE_BENCH_RESULTS names a file, summary lines
+// are appended to it.
 //
 // Usage: window_intake_bench [RUNS]   (the capture: $CAPTURES/mix-1M.pcap, made by
 //        make-captures beside this program when missing)
-//        window_intake_bench --one startup|all|spool|filter|graph FILE   (one measurement, one result line)
+//        window_intake_bench --one startup|all|spool|filter|counting|graph FILE   (one measurement, one result line)
 
 #include <QAction>
 #include <QApplication>
@@ -131,12 +136,14 @@ int MeasureOnce(const std::string& columns, const std::string& file) {
   }
   BatchReceiver receiver(view.Model());
   std::unique_ptr<CountingSink> counting;
-  if (columns == "graph") {
+  if (columns == "graph" || columns == "counting") {
     auto* watch = new TrafficWatch(window, view, {});
     window.resize(1200, 400);
     window.show();
-    watch->GraphDock().show();
-    watch->ConnectionsAction()->trigger();
+    if (columns == "graph") {
+      watch->GraphDock().show();
+      watch->ConnectionsAction()->trigger();
+    }
     counting = std::make_unique<CountingSink>(receiver, watch->Tally());
     receiver.SetObserver([watch](const RowStore&, const TrafficCounters&) { watch->BatchListed(); });
   }
@@ -237,7 +244,8 @@ int main(int argc, char** argv) {
   int status = 0;
   double startupRate = 0;
   std::printf("%d runs each over %s (median; offscreen)\n", runs, file.c_str());
-  for (const char* columns : {"startup", "all", "spool", "filter", "graph"}) {
+  double countingRate = 0;
+  for (const char* columns : {"startup", "all", "spool", "filter", "counting", "graph"}) {
     std::vector<double> rate, pause, before, after, store, uiCpu, countingCpu;
     for (int i = 0; i < runs; ++i) {
       Result r;
@@ -257,8 +265,9 @@ int main(int argc, char** argv) {
     const bool spooled = std::strcmp(columns, "spool") == 0;
     const bool filtered = std::strcmp(columns, "filter") == 0;
     const bool graph = std::strcmp(columns, "graph") == 0;
+    const bool counted = std::strcmp(columns, "counting") == 0;
     const char* label = startup ? "start-up columns" : spooled ? "spool on" : filtered ? "filter set"
-                        : graph ? "graph, Connections" : "all columns";
+                        : graph ? "graph, Connections" : counted ? "counting" : "all columns";
     const double rowsPerSecond = Median(rate), pauseMs = *std::max_element(pause.begin(), pause.end());
     const double residentPerRow = (Median(after) - Median(before)) / static_cast<double>(kRows);
     const double storePerRow = Median(store) / static_cast<double>(kRows);
@@ -268,7 +277,7 @@ int main(int argc, char** argv) {
     for (double p : pause) std::printf(" %.1f", p);
     std::printf(")\n%-17s user-interface thread %.0f ns of processor time a row (runs:", "", Median(uiCpu));
     for (double u : uiCpu) std::printf(" %.0f", u);
-    if (std::strcmp(columns, "graph") == 0) {
+    if (graph || counted) {
       std::printf(")\n%-17s counting thread %.0f ns of processor time a row (runs:", "", Median(countingCpu));
       for (double u : countingCpu) std::printf(" %.0f", u);
     }
@@ -276,16 +285,27 @@ int main(int argc, char** argv) {
                 Median(before) / 1e6, Median(after) / 1e6, residentPerRow, storePerRow);
 
     if (startup) startupRate = rowsPerSecond;
+    if (counted) {
+      countingRate = rowsPerSecond;
+      AppendResult(Format("window intake, mix-1M, counting (graph hidden)\trows/s into the list\t%.0f\t-\t-\t-\t-\t-",
+                          rowsPerSecond));
+      AppendResult(Format("window intake, mix-1M, counting (graph hidden)\tshare of the list alone (start-up set)\t%.2f\t-\t-\t-\t-\t-",
+                          startupRate > 0 ? rowsPerSecond / startupRate : 0));
+      continue;
+    }
     if (graph) {
-      // The graph and the Connections window read totals counted on a thread of their own.
-      const double share = startupRate > 0 ? rowsPerSecond / startupRate : 0;
+      // The graph and the Connections window read totals counted on a thread of their own;
+      // without them the window counts all the same.
+      const double share = countingRate > 0 ? rowsPerSecond / countingRate : 0;
       const bool shareHolds = share >= 0.9;
       status |= !shareHolds;
       AppendResult(Format("window intake, mix-1M, graph + Connections\trows/s into the list\t%.0f\t-\t-\t-\t-\t-",
                           rowsPerSecond));
-      AppendResult(Format("window intake, mix-1M, graph + Connections\tshare of the rate without them\t%.2f\t-\t-\t-\t>= 0.90\t",
+      AppendResult(Format("window intake, mix-1M, graph + Connections\tshare of the rate without them (graph hidden)\t%.2f\t-\t-\t-\t>= 0.90\t",
                           share) +
                    (shareHolds ? "yes" : "NO"));
+      AppendResult(Format("window intake, mix-1M, graph + Connections\tshare of the list alone (start-up set)\t%.2f\t-\t-\t-\t-\t-",
+                          startupRate > 0 ? rowsPerSecond / startupRate : 0));
       AppendResult(Format("window intake, mix-1M, graph + Connections\tlongest event-loop pause (ms)\t%.1f\t-\t-\t-\t-\t-", pauseMs));
       continue;
     }
