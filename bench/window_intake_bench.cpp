@@ -15,9 +15,9 @@
 // always runs, since its totals follow every frame whether shown or not; "graph" the
 // same with the traffic graph shown and the Connections window open); the parent takes
 // the median of several runs and prints them. The graph's share is taken against the
-// "counting" set (the window without them) and, to show what the counting itself costs,
-// against the start-up set too. When ORRISVANE_BENCH_RESULTS names a file, summary lines
-// are appended to it.
+// start-up set (the list alone) and, to show what showing the graph and the table costs
+// apart from the counting, against the "counting" set too. When ORRISVANE_BENCH_RESULTS
+// names a file, summary lines are appended to it.
 //
 // Usage: window_intake_bench [RUNS]   (the capture: $CAPTURES/mix-1M.pcap, made by
 //        make-captures beside this program when missing)
@@ -294,18 +294,20 @@ int main(int argc, char** argv) {
       continue;
     }
     if (graph) {
-      // The graph and the Connections window read totals counted on a thread of their own;
-      // without them the window counts all the same.
-      const double share = countingRate > 0 ? rowsPerSecond / countingRate : 0;
+      // The graph and the Connections window read totals counted on a thread of their own.
+      // The target is taken against the list alone, as before the totals existed; against
+      // the window with the graph hidden (which counts all the same) the share shows what
+      // showing them costs apart from the counting.
+      const double share = startupRate > 0 ? rowsPerSecond / startupRate : 0;
       const bool shareHolds = share >= 0.9;
       status |= !shareHolds;
       AppendResult(Format("window intake, mix-1M, graph + Connections\trows/s into the list\t%.0f\t-\t-\t-\t-\t-",
                           rowsPerSecond));
-      AppendResult(Format("window intake, mix-1M, graph + Connections\tshare of the rate without them (graph hidden)\t%.2f\t-\t-\t-\t>= 0.90\t",
+      AppendResult(Format("window intake, mix-1M, graph + Connections\tshare of the rate without them (the list alone)\t%.2f\t-\t-\t-\t>= 0.90\t",
                           share) +
                    (shareHolds ? "yes" : "NO"));
-      AppendResult(Format("window intake, mix-1M, graph + Connections\tshare of the list alone (start-up set)\t%.2f\t-\t-\t-\t-\t-",
-                          startupRate > 0 ? rowsPerSecond / startupRate : 0));
+      AppendResult(Format("window intake, mix-1M, graph + Connections\tshare of the window with the graph hidden (counting)\t%.2f\t-\t-\t-\t-\t-",
+                          countingRate > 0 ? rowsPerSecond / countingRate : 0));
       AppendResult(Format("window intake, mix-1M, graph + Connections\tlongest event-loop pause (ms)\t%.1f\t-\t-\t-\t-\t-", pauseMs));
       continue;
     }
