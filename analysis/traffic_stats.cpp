@@ -12,6 +12,20 @@
 
 namespace {
 
+// The marked entries of one table into the copy's, noted there for its readers; the marks
+// are then cleared.
+template <typename Entry, typename ChangeList>
+void CopyChanged(const std::vector<Entry>& from, std::vector<std::uint8_t>& marks, std::vector<std::uint32_t>& changed,
+                 std::vector<Entry>& to, ChangeList& copied) {
+  to.resize(from.size());
+  for (const std::uint32_t entry : changed) {
+    to[entry] = from[entry];
+    marks[entry] = 0;
+  }
+  copied.Note(changed, from.size());
+  changed.clear();
+}
+
 constexpr std::uint8_t TcpFin = 0x01;
 constexpr std::uint8_t TcpReset = 0x04;
 
@@ -206,20 +220,8 @@ void TrafficStats::Clear() { *this = TrafficStats(intervalNs_, intervalsOnly_); 
 void TrafficStats::CopyChangesTo(TrafficStats& copy) {
   // An entry is marked as changed when it is made, so the marked entries are all the
   // copy lacks.
-  copy.connections_.resize(connections_.size());
-  for (const std::uint32_t entry : changedConnections_) {
-    copy.connections_[entry] = connections_[entry];
-    connectionMarks_[entry] = 0;
-  }
-  copy.copiedConnections_.Note(changedConnections_, connections_.size());
-  changedConnections_.clear();
-  copy.endpoints_.resize(endpoints_.size());
-  for (const std::uint32_t entry : changedEndpoints_) {
-    copy.endpoints_[entry] = endpoints_[entry];
-    endpointMarks_[entry] = 0;
-  }
-  copy.copiedEndpoints_.Note(changedEndpoints_, endpoints_.size());
-  changedEndpoints_.clear();
+  CopyChanged(connections_, connectionMarks_, changedConnections_, copy.connections_, copy.copiedConnections_);
+  CopyChanged(endpoints_, endpointMarks_, changedEndpoints_, copy.endpoints_, copy.copiedEndpoints_);
   copy.protocols_ = protocols_;  // a few entries
   CopyIntervalsTo(copy);
 }

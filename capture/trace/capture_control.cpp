@@ -75,7 +75,6 @@ void CaptureControl::Start() {
   }
   options.recorder = spool_.get();
   options.batchAge = view_.BatchAge();
-  options.handOnAtPauses = options.batchAge <= BatchMaxAge;
   options.promiscuousFailed = [this](const std::string& reason) {
     ReportErrorWithReason(ExplainFailure(reason), "Promiscuous mode not activated\n");
   };

@@ -156,7 +156,7 @@ std::uint32_t CaptureThreadProc(Trace& trace) {
     // should not wait for the next frame of a quiet network; one that takes them in only
     // now and then gets them once they are old enough (the next empty read is at most a
     // read timeout away), not at every end of a burst. A failure's report follows its rows.
-    if (trace.handOnAtPauses || !readOk || batch.Empty() || batch.Old()) batch.Deliver();
+    if (trace.batchAge <= BatchMaxAge || !readOk || batch.Empty() || batch.Old()) batch.Deliver();
     const std::string reason = !readOk && trace.adapter ? trace.adapter->lastError : std::string();
     if (!readOk && failureReported != reason && trace.sink) {
       // Once per reason: a device that has started failing usually goes on failing, and the

@@ -119,7 +119,6 @@ TraceStartResult StartTrace(Trace& trace, const DeviceTable& devices, const Trac
   trace.sink = &sink;
   trace.recorder = options.recorder;
   trace.batchAge = options.batchAge;
-  trace.handOnAtPauses = options.handOnAtPauses;
   if (trace.recorder) trace.recorder->SetInterfaces(FileInterfacesOf(trace.state.interfaces));
   StartCaptureThread(trace);
   return result;

@@ -31,10 +31,10 @@ struct Trace {
   BatchSink* sink = nullptr;
   // Where the frames go besides the decoder; none: they are not kept.
   FrameRecorder* recorder = nullptr;
-  // How long rows may wait on the capture thread before they are handed on, and whether a
-  // read that brings no frame (a pause, or the end of a burst) hands them on sooner.
+  // How long rows may wait on the capture thread before they are handed on. Up to
+  // BatchMaxAge a read that brings no frame (a pause, or the end of a burst) also hands
+  // them on; a longer age is asked by a sink that takes rows in only now and then.
   std::chrono::milliseconds batchAge = BatchMaxAge;
-  bool handOnAtPauses = true;
   // The stop handshake: inRead is written by the capture thread, stopRequested by Stop.
   std::atomic<std::int32_t> inRead{0};
   std::atomic<std::int32_t> stopRequested{0};
@@ -87,7 +87,6 @@ struct TraceOptions {
   // own fixed work, so a sink that takes rows in only a few times a second asks for batches
   // about as old as its pause.
   std::chrono::milliseconds batchAge = BatchMaxAge;
-  bool handOnAtPauses = true;
 };
 
 // What stopped a trace from starting; nothing is left open after any of them.

@@ -294,11 +294,10 @@ TEST_F(CaptureThreadTest, BatchesCarryTheCountersAfterTheirLastFrame) {
 }
 
 // Rows are handed on once the first has waited the trace's age, across the empty reads
-// between frames too when the trace says so.
+// between frames too when that age is longer than BatchMaxAge.
 TEST_F(CaptureThreadTest, RowsWaitForTheTracesBatchAge) {
   auto& sink = Prepare();
   trace.batchAge = std::chrono::hours(1);
-  trace.handOnAtPauses = false;
   Start();
   for (int i = 0; i < 3; ++i) {
     std::this_thread::sleep_for(BatchMaxAge + std::chrono::milliseconds(20));
